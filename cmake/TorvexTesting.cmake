@@ -1,0 +1,46 @@
+# GoogleTest is built from the distribution's sources so that the sanitizer presets instrument it too.
+set(TORVEX_GTEST_SOURCE /usr/src/googletest CACHE PATH "GoogleTest source tree")
+set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
+set(BUILD_GMOCK ON CACHE BOOL "" FORCE)
+add_subdirectory(${TORVEX_GTEST_SOURCE} ${CMAKE_BINARY_DIR}/_googletest EXCLUDE_FROM_ALL SYSTEM)
+
+include(GoogleTest)
+
+# torvex_add_gtest(NAME SOURCES... LIBS ...): one test program; each TEST becomes a CTest test.
+function(torvex_add_gtest name)
+  cmake_parse_arguments(T "" "" "SOURCES;LIBS;LABELS" ${ARGN})
+  add_executable(${name} ${T_SOURCES})
+  target_link_libraries(${name} PRIVATE ${T_LIBS} GTest::gmock GTest::gtest_main Threads::Threads)
+  target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR}/tests)
+  gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 60
+                       PROPERTIES LABELS "${T_LABELS}")
+endfunction()
+
+# torvex_add_fuzz(NAME SOURCES... LIBS ...): a fuzz target defining LLVMFuzzerTestOneInput.
+# With TORVEX_FUZZ it is a libFuzzer binary; otherwise it is linked with a replay driver that runs the
+# seed corpus in tests/fuzz/corpus/NAME plus a bounded number of deterministic mutations, as a test.
+function(torvex_add_fuzz name)
+  cmake_parse_arguments(F "" "" "SOURCES;LIBS" ${ARGN})
+  add_executable(${name} ${F_SOURCES})
+  target_link_libraries(${name} PRIVATE ${F_LIBS} Threads::Threads)
+  if(TORVEX_FUZZ)
+    target_compile_options(${name} PRIVATE -fsanitize=fuzzer,address,undefined)
+    target_link_options(${name} PRIVATE -fsanitize=fuzzer,address,undefined)
+  else()
+    target_sources(${name} PRIVATE ${PROJECT_SOURCE_DIR}/tests/fuzz/replay_main.cpp)
+    add_test(NAME fuzz_replay.${name}
+             COMMAND ${name} ${PROJECT_SOURCE_DIR}/tests/fuzz/corpus/${name})
+    set_tests_properties(fuzz_replay.${name} PROPERTIES LABELS fuzz)
+  endif()
+endfunction()
+
+# torvex_add_bench(NAME SOURCES... LIBS ...): a Google Benchmark program (not a test).
+function(torvex_add_bench name)
+  if(NOT TORVEX_BENCH)
+    return()
+  endif()
+  cmake_parse_arguments(B "" "" "SOURCES;LIBS" ${ARGN})
+  find_package(benchmark REQUIRED)
+  add_executable(${name} ${B_SOURCES})
+  target_link_libraries(${name} PRIVATE ${B_LIBS} benchmark::benchmark benchmark::benchmark_main Threads::Threads)
+endfunction()

@@ -1,0 +1,485 @@
+// File I/O inside the board's namespace, devices as descriptors, and select() (see platform/io.h).
+#include "platform/io.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <map>
+#include <mutex>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "platform/devtab.h"
+#include "select_internal.h"
+
+namespace platform {
+namespace {
+
+struct MountPoint {
+  const char* dir;     // "/romfs"
+  const char* fstype;  // "romfs"
+  const char* host;    // sub-folder of the root
+  bool read_only;
+  bool mounted;
+};
+
+struct IoState {
+  std::mutex lock;
+  std::string root = ".";
+  MountPoint mounts[3] = {
+      {"/romfs", "romfs", "romfs", true, false},
+      {"/yaffs", "yaffs", "yaffs", false, false},
+      {"/dev", "devfs", nullptr, false, false},
+  };
+  std::unordered_map<int, cyg_io_handle_t> devices;  // descriptor -> device
+};
+
+IoState& State() {
+  static IoState* s = new IoState;
+  return *s;
+}
+
+MountPoint* FindMount(IoState& s, std::string_view dir) {
+  for (auto& m : s.mounts) {
+    if (dir == m.dir) return &m;
+  }
+  return nullptr;
+}
+
+// Splits an absolute path into its normalised components; false for a relative path or one that
+// climbs above "/".
+bool Normalise(const char* path, std::vector<std::string_view>& parts) {
+  if (path == nullptr || path[0] != '/') return false;
+  std::string_view p(path);
+  std::size_t i = 0;
+  while (i < p.size()) {
+    while (i < p.size() && p[i] == '/') ++i;
+    const std::size_t start = i;
+    while (i < p.size() && p[i] != '/') ++i;
+    std::string_view part = p.substr(start, i - start);
+    if (part.empty() || part == ".") continue;
+    if (part == "..") {
+      if (parts.empty()) return false;
+      parts.pop_back();
+      continue;
+    }
+    parts.push_back(part);
+  }
+  return true;
+}
+
+struct Resolved {
+  MountPoint* mount = nullptr;
+  std::string rest;  // "/a/b" inside the mount, or "" for the mount's own folder
+};
+
+bool Resolve(const char* path, Resolved& out) {
+  std::vector<std::string_view> parts;
+  if (!Normalise(path, parts) || parts.empty()) {
+    errno = ENOENT;
+    return false;
+  }
+  IoState& s = State();
+  std::lock_guard<std::mutex> g(s.lock);
+  std::string top = "/";
+  top += parts[0];
+  MountPoint* m = FindMount(s, top);
+  if (m == nullptr || !m->mounted) {
+    errno = ENOENT;
+    return false;
+  }
+  out.mount = m;
+  out.rest.clear();
+  for (std::size_t k = 1; k < parts.size(); ++k) {
+    out.rest += '/';
+    out.rest += parts[k];
+  }
+  return true;
+}
+
+std::string HostOf(const Resolved& r) {
+  IoState& s = State();
+  std::lock_guard<std::mutex> g(s.lock);
+  return s.root + "/" + r.mount->host + r.rest;
+}
+
+bool IsDevfs(const Resolved& r) { return r.mount->host == nullptr; }
+
+cyg_io_handle_t DeviceOf(int fd) {
+  IoState& s = State();
+  std::lock_guard<std::mutex> g(s.lock);
+  auto it = s.devices.find(fd);
+  return it == s.devices.end() ? 0 : it->second;
+}
+
+bool WantsWrite(int flags) {
+  return (flags & O_ACCMODE) != O_RDONLY || (flags & (O_CREAT | O_TRUNC | O_APPEND)) != 0;
+}
+
+}  // namespace
+
+void SetBoardRoot(const std::string& root) {
+  IoState& s = State();
+  std::lock_guard<std::mutex> g(s.lock);
+  s.root = root.empty() ? "." : root;
+  while (s.root.size() > 1 && s.root.back() == '/') s.root.pop_back();
+}
+
+const std::string& BoardRoot() { return State().root; }
+
+int mount(const char* device, const char* dir, const char* fstype) {
+  (void)device;
+  IoState& s = State();
+  std::lock_guard<std::mutex> g(s.lock);
+  MountPoint* m = dir != nullptr ? FindMount(s, dir) : nullptr;
+  if (m == nullptr || fstype == nullptr || std::strcmp(m->fstype, fstype) != 0) {
+    errno = EINVAL;
+    return -1;
+  }
+  if (m->mounted) {
+    errno = EBUSY;
+    return -1;
+  }
+  if (m->host != nullptr) {
+    struct ::stat st {};
+    const std::string host = s.root + "/" + m->host;
+    if (::stat(host.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+      errno = ENODEV;
+      return -1;
+    }
+  }
+  m->mounted = true;
+  return 0;
+}
+
+int umount(const char* dir) {
+  IoState& s = State();
+  std::lock_guard<std::mutex> g(s.lock);
+  MountPoint* m = dir != nullptr ? FindMount(s, dir) : nullptr;
+  if (m == nullptr || !m->mounted) {
+    errno = EINVAL;
+    return -1;
+  }
+  m->mounted = false;
+  return 0;
+}
+
+bool IsMounted(const char* dir) {
+  IoState& s = State();
+  std::lock_guard<std::mutex> g(s.lock);
+  MountPoint* m = dir != nullptr ? FindMount(s, dir) : nullptr;
+  return m != nullptr && m->mounted;
+}
+
+std::optional<std::string> HostPath(const char* path, bool for_writing) {
+  Resolved r;
+  if (!Resolve(path, r)) return std::nullopt;
+  if (IsDevfs(r)) {
+    errno = ENOTSUP;
+    return std::nullopt;
+  }
+  if (for_writing && r.mount->read_only) {
+    errno = EROFS;
+    return std::nullopt;
+  }
+  return HostOf(r);
+}
+
+int open(const char* path, int flags, mode_t mode) {
+  Resolved r;
+  if (!Resolve(path, r)) return -1;
+  if (IsDevfs(r)) {
+    cyg_io_handle_t h = 0;
+    const std::string name = "/dev" + r.rest;
+    const Cyg_ErrNo err = cyg_io_lookup(name.c_str(), &h);
+    if (err != 0) {
+      errno = -err;
+      return -1;
+    }
+    const int fd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (fd < 0) return -1;
+    IoState& s = State();
+    std::lock_guard<std::mutex> g(s.lock);
+    s.devices[fd] = h;
+    return fd;
+  }
+  if (WantsWrite(flags) && r.mount->read_only) {
+    errno = EROFS;
+    return -1;
+  }
+  return ::open(HostOf(r).c_str(), flags | O_CLOEXEC, mode);
+}
+
+int close(int fd) {
+  {
+    IoState& s = State();
+    std::lock_guard<std::mutex> g(s.lock);
+    s.devices.erase(fd);
+  }
+  return ::close(fd);
+}
+
+ssize_t read(int fd, void* buf, size_t len) {
+  if (cyg_io_handle_t h = DeviceOf(fd)) {
+    cyg_uint32 n = static_cast<cyg_uint32>(len);
+    const Cyg_ErrNo err = cyg_io_read(h, buf, &n);
+    if (err < 0) {
+      errno = -err;
+      return -1;
+    }
+    return n;
+  }
+  return ::read(fd, buf, len);
+}
+
+ssize_t write(int fd, const void* buf, size_t len) {
+  if (cyg_io_handle_t h = DeviceOf(fd)) {
+    cyg_uint32 n = static_cast<cyg_uint32>(len);
+    const Cyg_ErrNo err = cyg_io_write(h, buf, &n);
+    if (err < 0) {
+      errno = -err;
+      return -1;
+    }
+    return n;
+  }
+  return ::write(fd, buf, len);
+}
+
+off_t lseek(int fd, off_t offset, int whence) {
+  if (DeviceOf(fd) != 0) {
+    errno = ESPIPE;
+    return -1;
+  }
+  return ::lseek(fd, offset, whence);
+}
+
+int fsync(int fd) { return DeviceOf(fd) != 0 ? 0 : ::fsync(fd); }
+
+int fstat(int fd, struct stat* st) { return ::fstat(fd, st); }
+
+int stat(const char* path, struct stat* st) {
+  Resolved r;
+  if (!Resolve(path, r)) return -1;
+  if (IsDevfs(r)) {
+    const std::string name = "/dev" + r.rest;
+    if (r.rest.empty() || platform::devtab::Find(name.c_str()) == nullptr) {
+      if (!r.rest.empty()) {
+        errno = ENOENT;
+        return -1;
+      }
+    }
+    std::memset(st, 0, sizeof(*st));
+    st->st_mode = r.rest.empty() ? (S_IFDIR | 0755) : (S_IFCHR | 0666);
+    return 0;
+  }
+  return ::stat(HostOf(r).c_str(), st);
+}
+
+int unlink(const char* path) {
+  auto host = HostPath(path, true);
+  return host ? ::unlink(host->c_str()) : -1;
+}
+
+int rename(const char* from, const char* to) {
+  auto a = HostPath(from, true);
+  if (!a) return -1;
+  auto b = HostPath(to, true);
+  if (!b) return -1;
+  return ::rename(a->c_str(), b->c_str());
+}
+
+int mkdir(const char* path, mode_t mode) {
+  auto host = HostPath(path, true);
+  return host ? ::mkdir(host->c_str(), mode) : -1;
+}
+
+int rmdir(const char* path) {
+  auto host = HostPath(path, true);
+  return host ? ::rmdir(host->c_str()) : -1;
+}
+
+DIR* opendir(const char* path) {
+  auto host = HostPath(path, false);
+  return host ? ::opendir(host->c_str()) : nullptr;
+}
+
+struct dirent* readdir(DIR* dir) { return ::readdir(dir); }
+
+int closedir(DIR* dir) { return ::closedir(dir); }
+
+FILE* fopen(const char* path, const char* mode) {
+  if (mode == nullptr) {
+    errno = EINVAL;
+    return nullptr;
+  }
+  const bool writing = std::strpbrk(mode, "wa+") != nullptr;
+  auto host = HostPath(path, writing);
+  return host ? std::fopen(host->c_str(), mode) : nullptr;
+}
+
+unsigned long DeviceHandle(int fd) { return DeviceOf(fd); }
+
+int select(int nfds, fd_set* readfds, fd_set* writefds, fd_set* exceptfds, struct timeval* timeout) {
+  using Clock = std::chrono::steady_clock;
+  const bool infinite = timeout == nullptr;
+  const Clock::time_point deadline =
+      infinite ? Clock::time_point::max()
+               : Clock::now() + std::chrono::seconds(timeout->tv_sec) + std::chrono::microseconds(timeout->tv_usec);
+  if (nfds < 0 || nfds > FD_SETSIZE) {
+    errno = EINVAL;
+    return -1;
+  }
+  const selectwait::Waiter& waiter = selectwait::ThisThreadWaiter();
+
+  struct Want {
+    int fd;
+    cyg_io_handle_t device;
+    bool r, w, e;
+  };
+  std::vector<Want> wants;
+  for (int fd = 0; fd < nfds; ++fd) {
+    const bool r = readfds != nullptr && FD_ISSET(fd, readfds);
+    const bool w = writefds != nullptr && FD_ISSET(fd, writefds);
+    const bool e = exceptfds != nullptr && FD_ISSET(fd, exceptfds);
+    if (r || w || e) wants.push_back(Want{fd, DeviceOf(fd), r, w, e});
+  }
+
+  for (;;) {
+    selectwait::Drain(waiter);
+    fd_set ro, wo, eo;
+    FD_ZERO(&ro);
+    FD_ZERO(&wo);
+    FD_ZERO(&eo);
+    int ready = 0;
+    std::vector<pollfd> polls;
+    std::vector<const Want*> polled;
+    for (const Want& want : wants) {
+      if (want.device != 0) {
+        const auto info = static_cast<cyg_addrword_t>(waiter.id);
+        if (want.r && cyg_io_select(want.device, CYG_FREAD, info)) { FD_SET(want.fd, &ro); ++ready; }
+        if (want.w && cyg_io_select(want.device, CYG_FWRITE, info)) { FD_SET(want.fd, &wo); ++ready; }
+        if (want.e && cyg_io_select(want.device, 0, info)) { FD_SET(want.fd, &eo); ++ready; }
+      } else {
+        short events = 0;
+        if (want.r) events |= POLLIN;
+        if (want.w) events |= POLLOUT;
+        if (want.e) events |= POLLPRI;
+        polls.push_back(pollfd{want.fd, events, 0});
+        polled.push_back(&want);
+      }
+    }
+    polls.push_back(pollfd{waiter.event_fd, POLLIN, 0});
+
+    int wait_ms = 0;
+    if (ready == 0) {
+      if (infinite) {
+        wait_ms = -1;
+      } else {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+        wait_ms = left <= 0 ? 0 : static_cast<int>(std::min<long long>(left + 1, 1 << 30));
+      }
+    }
+    const int n = ::poll(polls.data(), polls.size(), wait_ms);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return -1;
+    }
+    for (std::size_t k = 0; k + 1 < polls.size(); ++k) {
+      const pollfd& p = polls[k];
+      const Want& want = *polled[k];
+      if (p.revents & POLLNVAL) {
+        errno = EBADF;
+        return -1;
+      }
+      if (want.r && (p.revents & (POLLIN | POLLHUP | POLLERR))) { FD_SET(want.fd, &ro); ++ready; }
+      if (want.w && (p.revents & (POLLOUT | POLLERR))) { FD_SET(want.fd, &wo); ++ready; }
+      if (want.e && (p.revents & POLLPRI)) { FD_SET(want.fd, &eo); ++ready; }
+    }
+    if (ready > 0 || (!infinite && Clock::now() >= deadline)) {
+      if (readfds != nullptr) *readfds = ro;
+      if (writefds != nullptr) *writefds = wo;
+      if (exceptfds != nullptr) *exceptfds = eo;
+      return ready;
+    }
+    // Woken by a device (or by nothing, at a time-out rounding): ask the devices again.
+  }
+}
+
+// --- select waiters --------------------------------------------------------------------------------
+
+namespace selectwait {
+namespace {
+
+struct Registry {
+  std::mutex lock;
+  std::unordered_map<std::uint64_t, int> live;  // id -> eventfd
+  std::uint64_t next = 1;
+};
+
+Registry& TheRegistry() {
+  static Registry* r = new Registry;
+  return *r;
+}
+
+struct ThreadWaiter {
+  Waiter waiter{0, -1};
+  ~ThreadWaiter() {
+    if (waiter.event_fd < 0) return;
+    Registry& r = TheRegistry();
+    {
+      std::lock_guard<std::mutex> g(r.lock);
+      r.live.erase(waiter.id);
+    }
+    ::close(waiter.event_fd);
+  }
+};
+
+thread_local ThreadWaiter t_waiter;
+
+void Signal(int fd) {
+  const std::uint64_t one = 1;
+  [[maybe_unused]] ssize_t n = ::write(fd, &one, sizeof one);
+}
+
+}  // namespace
+
+std::mutex& Lock() { return TheRegistry().lock; }
+
+void WakeLocked(std::uint64_t id) {
+  Registry& r = TheRegistry();
+  auto it = r.live.find(id);
+  if (it != r.live.end()) Signal(it->second);
+}
+
+void WakeAllLocked() {
+  for (auto& [id, fd] : TheRegistry().live) Signal(fd);
+}
+
+const Waiter& ThisThreadWaiter() {
+  if (t_waiter.waiter.event_fd < 0) {
+    const int fd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (fd < 0) {
+      std::perror("select: eventfd");
+      std::abort();
+    }
+    Registry& r = TheRegistry();
+    std::lock_guard<std::mutex> g(r.lock);
+    t_waiter.waiter = Waiter{r.next++, fd};
+    r.live[t_waiter.waiter.id] = fd;
+  }
+  return t_waiter.waiter;
+}
+
+void Drain(const Waiter& waiter) {
+  std::uint64_t value = 0;
+  [[maybe_unused]] ssize_t n = ::read(waiter.event_fd, &value, sizeof value);
+}
+
+}  // namespace selectwait
+}  // namespace platform

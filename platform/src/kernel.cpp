@@ -1,0 +1,517 @@
+// Host implementation of the kernel calls (see platform/kernel.h).
+//
+// All kernel object state is guarded by one internal mutex (KernelMutex); every blocking wait is a
+// std::condition_variable wait on it. The re-entrant kernel lock (scheduler lock / interrupt disable)
+// is separate: a thread that must block while holding it gives it up completely and takes it back at
+// the same depth after the wait, without holding KernelMutex (lock order: kernel lock, then
+// KernelMutex; KernelMutex is never held while waiting for the kernel lock).
+#include "platform/kernel.h"
+
+#include <pthread.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "kernel_internal.h"
+
+namespace platform::kernel {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr std::size_t kMinimumStack = 256 * 1024;
+
+struct KernelLockState {
+  std::mutex guard;
+  std::condition_variable freed;
+  ThreadRecord* owner = nullptr;
+  cyg_ucount32 depth = 0;
+};
+
+KernelLockState& KLock() {
+  static KernelLockState* state = new KernelLockState;  // never destroyed: used until exit
+  return *state;
+}
+
+std::atomic<std::uint32_t> g_tick_us{0};
+
+Clock::time_point Epoch() {
+  static const Clock::time_point epoch = Clock::now();
+  return epoch;
+}
+
+thread_local ThreadRecord* t_self = nullptr;
+// Records of adopted threads (not created by the kernel) are freed when the host thread ends.
+thread_local std::unique_ptr<ThreadRecord> t_adopted;
+
+std::atomic<cyg_handle_t> g_next_adopted_id{1};
+
+}  // namespace
+
+std::mutex& KernelMutex() {
+  static std::mutex* m = new std::mutex;  // never destroyed: kernel objects may outlive statics
+  return *m;
+}
+
+ThreadRecord* Self() {
+  if (t_self == nullptr) {
+    t_adopted = std::make_unique<ThreadRecord>();
+    t_adopted->name = "host thread";
+    t_adopted->adopted = true;
+    t_adopted->state = ThreadRecord::State::kRunning;
+    t_adopted->adopted_id = g_next_adopted_id.fetch_add(1);
+    t_self = t_adopted.get();
+  }
+  return t_self;
+}
+
+cyg_ucount32 ReleaseKernelLockForWait() {
+  KernelLockState& k = KLock();
+  ThreadRecord* self = Self();
+  std::lock_guard<std::mutex> g(k.guard);
+  if (k.owner != self) return 0;
+  const cyg_ucount32 depth = k.depth;
+  k.owner = nullptr;
+  k.depth = 0;
+  k.freed.notify_one();
+  return depth;
+}
+
+void RetakeKernelLock(cyg_ucount32 depth) {
+  if (depth == 0) return;
+  KernelLockState& k = KLock();
+  ThreadRecord* self = Self();
+  std::unique_lock<std::mutex> g(k.guard);
+  k.freed.wait(g, [&] { return k.owner == nullptr; });
+  k.owner = self;
+  k.depth = depth;
+}
+
+std::chrono::steady_clock::time_point TickToTimePoint(cyg_tick_count_t tick) {
+  const auto us = std::chrono::microseconds(static_cast<std::int64_t>(tick) * TickMicroseconds());
+  return Epoch() + us;
+}
+
+void SetTickMicroseconds(std::uint32_t microseconds) {
+  g_tick_us.store(microseconds == 0 ? 1 : microseconds);
+}
+
+std::uint32_t TickMicroseconds() {
+  std::uint32_t us = g_tick_us.load(std::memory_order_relaxed);
+  if (us != 0) return us;
+  us = 10000;
+  if (const char* env = std::getenv("TORVEX_TICK_US")) {
+    char* end = nullptr;
+    const unsigned long v = std::strtoul(env, &end, 10);
+    if (end != env && *end == '\0' && v > 0 && v <= 10000000UL) us = static_cast<std::uint32_t>(v);
+  }
+  std::uint32_t expected = 0;
+  g_tick_us.compare_exchange_strong(expected, us);
+  return g_tick_us.load();
+}
+
+cyg_tick_count_t MillisecondsToTicks(std::uint32_t milliseconds) {
+  const cyg_tick_count_t ticks = milliseconds / 10;
+  return ticks == 0 ? 1 : ticks;
+}
+
+void DelayMicroseconds(std::uint32_t microseconds) {
+  std::this_thread::sleep_for(std::chrono::microseconds(microseconds));
+}
+
+ThreadInfo GetThreadInfo(cyg_handle_t thread) {
+  auto* r = reinterpret_cast<ThreadRecord*>(thread);
+  std::lock_guard<std::mutex> g(KernelMutex());
+  return ThreadInfo{r->name.c_str(), r->priority, r->stack_size, r->stack_base};
+}
+
+namespace {
+
+void* ThreadTrampoline(void* arg) {
+  auto* r = static_cast<ThreadRecord*>(arg);
+  t_self = r;
+  {
+    std::unique_lock<std::mutex> g(KernelMutex());
+    r->resumed.wait(g, [&] { return r->suspend_count == 0 || r->discard; });
+    if (r->discard) {
+      r->state = ThreadRecord::State::kExited;
+      return nullptr;
+    }
+    r->state = ThreadRecord::State::kRunning;
+  }
+  r->entry(r->entry_data);
+  MarkExited(r);
+  return nullptr;
+}
+
+ThreadRecord* FromHandle(cyg_handle_t h) { return reinterpret_cast<ThreadRecord*>(h); }
+
+}  // namespace
+
+void MarkExited(ThreadRecord* r) {
+  // A thread that exits while holding the kernel lock gives it up.
+  ReleaseKernelLockForWait();
+  std::lock_guard<std::mutex> g(KernelMutex());
+  r->state = ThreadRecord::State::kExited;
+  r->exited.notify_all();
+}
+
+}  // namespace platform::kernel
+
+using namespace platform::kernel;
+
+// --- threads ---------------------------------------------------------------------------------------
+
+void cyg_thread_create(cyg_priority_t priority, cyg_thread_entry_t* entry, cyg_addrword_t entry_data,
+                       const char* name, void* stack_base, cyg_ucount32 stack_size,
+                       cyg_handle_t* handle, cyg_thread* thread) {
+  auto* r = new ThreadRecord;
+  r->name = name != nullptr ? name : "";
+  r->priority = priority;
+  r->stack_base = stack_base;
+  r->stack_size = stack_size;
+  r->entry = entry;
+  r->entry_data = entry_data;
+  r->suspend_count = 1;
+
+  pthread_attr_t attr;
+  pthread_attr_init(&attr);
+  pthread_attr_setstacksize(&attr, std::max<std::size_t>(stack_size, kMinimumStack));
+  const int rc = pthread_create(&r->native, &attr, ThreadTrampoline, r);
+  pthread_attr_destroy(&attr);
+  if (rc != 0) {
+    std::fprintf(stderr, "cyg_thread_create: %s: %s\n", r->name.c_str(), std::strerror(rc));
+    std::abort();
+  }
+  if (thread != nullptr) thread->record = r;
+  if (handle != nullptr) *handle = reinterpret_cast<cyg_handle_t>(r);
+}
+
+void cyg_thread_resume(cyg_handle_t thread) {
+  ThreadRecord* r = FromHandle(thread);
+  std::lock_guard<std::mutex> g(KernelMutex());
+  if (r->suspend_count > 0) --r->suspend_count;
+  if (r->suspend_count == 0) r->resumed.notify_all();
+}
+
+void cyg_thread_suspend(cyg_handle_t thread) {
+  ThreadRecord* r = FromHandle(thread);
+  std::unique_lock<std::mutex> g(KernelMutex());
+  ++r->suspend_count;
+  if (r != Self()) return;
+  BlockingWait(g, r->resumed, [&] { return r->suspend_count == 0; }, nullptr);
+}
+
+void cyg_thread_exit() {
+  ThreadRecord* self = Self();
+  if (self->adopted) {
+    std::fprintf(stderr, "cyg_thread_exit: called by a thread the kernel did not create\n");
+    std::abort();
+  }
+  MarkExited(self);
+  pthread_exit(nullptr);
+}
+
+void cyg_thread_yield() { std::this_thread::yield(); }
+
+void cyg_thread_delay(cyg_tick_count_t ticks) {
+  if (ticks == 0) {
+    cyg_thread_yield();
+    return;
+  }
+  const auto deadline = TickToTimePoint(cyg_current_time() + ticks);
+  ThreadRecord* self = Self();
+  std::unique_lock<std::mutex> g(KernelMutex());
+  // Sleeps on its own condition; only a release ends it early.
+  BlockingWait(g, self->delay, [] { return false; }, &deadline);
+}
+
+cyg_handle_t cyg_thread_self() { return reinterpret_cast<cyg_handle_t>(Self()); }
+
+void cyg_thread_set_priority(cyg_handle_t thread, cyg_priority_t priority) {
+  std::lock_guard<std::mutex> g(KernelMutex());
+  FromHandle(thread)->priority = priority;
+}
+
+cyg_priority_t cyg_thread_get_priority(cyg_handle_t thread) {
+  std::lock_guard<std::mutex> g(KernelMutex());
+  return FromHandle(thread)->priority;
+}
+
+const char* cyg_thread_get_name(cyg_handle_t thread) { return FromHandle(thread)->name.c_str(); }
+
+void cyg_thread_release(cyg_handle_t thread) {
+  ThreadRecord* r = FromHandle(thread);
+  std::lock_guard<std::mutex> g(KernelMutex());
+  r->release_pending = true;
+  if (r->waiting_on != nullptr) r->waiting_on->notify_all();
+}
+
+cyg_bool_t cyg_thread_delete(cyg_handle_t thread) {
+  ThreadRecord* r = FromHandle(thread);
+  if (r == nullptr || r->adopted) return false;
+  if (r == Self()) return false;  // a thread cannot delete itself
+  {
+    std::lock_guard<std::mutex> g(KernelMutex());
+    if (r->state == ThreadRecord::State::kCreated && r->suspend_count > 0) {
+      r->discard = true;  // never started: let its host thread end without running the entry
+      r->resumed.notify_all();
+    }
+  }
+  pthread_join(r->native, nullptr);
+  delete r;
+  return true;
+}
+
+cyg_bool_t cyg_thread_is_running(cyg_handle_t thread) {
+  std::lock_guard<std::mutex> g(KernelMutex());
+  return FromHandle(thread)->state == ThreadRecord::State::kRunning;
+}
+
+// --- mutexes ---------------------------------------------------------------------------------------
+
+void cyg_mutex_init(cyg_mutex_t* mutex) {
+  std::lock_guard<std::mutex> g(KernelMutex());
+  mutex->owner = nullptr;
+  mutex->initialised = true;
+}
+
+void cyg_mutex_destroy(cyg_mutex_t* mutex) {
+  std::lock_guard<std::mutex> g(KernelMutex());
+  mutex->initialised = false;
+}
+
+cyg_bool_t cyg_mutex_lock(cyg_mutex_t* mutex) {
+  ThreadRecord* self = Self();
+  std::unique_lock<std::mutex> g(KernelMutex());
+  const bool ok = BlockingWait(g, mutex->wait, [&] { return mutex->owner == nullptr; }, nullptr);
+  if (ok) mutex->owner = self;
+  return ok;
+}
+
+cyg_bool_t cyg_mutex_trylock(cyg_mutex_t* mutex) {
+  ThreadRecord* self = Self();
+  std::lock_guard<std::mutex> g(KernelMutex());
+  if (mutex->owner != nullptr) return false;
+  mutex->owner = self;
+  return true;
+}
+
+void cyg_mutex_unlock(cyg_mutex_t* mutex) {
+  std::lock_guard<std::mutex> g(KernelMutex());
+  mutex->owner = nullptr;
+  mutex->wait.notify_one();
+}
+
+// --- counting semaphores ---------------------------------------------------------------------------
+
+void cyg_semaphore_init(cyg_sem_t* sem, cyg_count32 count) {
+  std::lock_guard<std::mutex> g(KernelMutex());
+  sem->count = count < 0 ? 0 : static_cast<cyg_ucount32>(count);
+}
+
+void cyg_semaphore_destroy(cyg_sem_t*) {}
+
+cyg_bool_t cyg_semaphore_wait(cyg_sem_t* sem) {
+  std::unique_lock<std::mutex> g(KernelMutex());
+  if (!BlockingWait(g, sem->wait, [&] { return sem->count > 0; }, nullptr)) return false;
+  --sem->count;
+  return true;
+}
+
+cyg_bool_t cyg_semaphore_timed_wait(cyg_sem_t* sem, cyg_tick_count_t abstime) {
+  const auto deadline = TickToTimePoint(abstime);
+  std::unique_lock<std::mutex> g(KernelMutex());
+  if (!BlockingWait(g, sem->wait, [&] { return sem->count > 0; }, &deadline)) return false;
+  --sem->count;
+  return true;
+}
+
+cyg_bool_t cyg_semaphore_trywait(cyg_sem_t* sem) {
+  std::lock_guard<std::mutex> g(KernelMutex());
+  if (sem->count == 0) return false;
+  --sem->count;
+  return true;
+}
+
+void cyg_semaphore_post(cyg_sem_t* sem) {
+  std::lock_guard<std::mutex> g(KernelMutex());
+  ++sem->count;
+  sem->wait.notify_one();
+}
+
+void cyg_semaphore_peek(cyg_sem_t* sem, cyg_count32* value) {
+  std::lock_guard<std::mutex> g(KernelMutex());
+  *value = static_cast<cyg_count32>(sem->count);
+}
+
+// --- condition variables ---------------------------------------------------------------------------
+
+void cyg_cond_init(cyg_cond_t* cond, cyg_mutex_t* mutex) {
+  std::lock_guard<std::mutex> g(KernelMutex());
+  cond->mutex = mutex;
+}
+
+void cyg_cond_destroy(cyg_cond_t*) {}
+
+namespace {
+
+// Gives up the condition's mutex and waits for a signal; the mutex is held again on return,
+// whatever ended the wait. Returns false on time-out or release.
+cyg_bool_t CondWait(cyg_cond_t* cond, const std::chrono::steady_clock::time_point* deadline) {
+  ThreadRecord* self = Self();
+  std::unique_lock<std::mutex> g(KernelMutex());
+  cyg_mutex_t* m = cond->mutex;
+  m->owner = nullptr;
+  m->wait.notify_one();
+  ++cond->waiters;
+  bool ok = BlockingWait(g, cond->wait, [&] { return cond->wakeups > 0; }, deadline);
+  if (ok) --cond->wakeups;
+  --cond->waiters;
+  if (cond->wakeups > cond->waiters) cond->wakeups = cond->waiters;
+  while (!BlockingWait(g, m->wait, [&] { return m->owner == nullptr; }, nullptr)) ok = false;
+  m->owner = self;
+  return ok;
+}
+
+void CondSignal(cyg_cond_t* cond, bool all) {
+  std::lock_guard<std::mutex> g(KernelMutex());
+  if (cond->waiters == 0) return;
+  if (all) {
+    cond->wakeups = cond->waiters;
+    cond->wait.notify_all();
+  } else {
+    if (cond->wakeups < cond->waiters) ++cond->wakeups;
+    cond->wait.notify_all();  // waiters share one condition; the first to see the wake-up takes it
+  }
+}
+
+}  // namespace
+
+cyg_bool_t cyg_cond_wait(cyg_cond_t* cond) { return CondWait(cond, nullptr); }
+
+cyg_bool_t cyg_cond_timed_wait(cyg_cond_t* cond, cyg_tick_count_t abstime) {
+  const auto deadline = TickToTimePoint(abstime);
+  return CondWait(cond, &deadline);
+}
+
+void cyg_cond_signal(cyg_cond_t* cond) { CondSignal(cond, false); }
+
+void cyg_cond_broadcast(cyg_cond_t* cond) { CondSignal(cond, true); }
+
+// --- event flags -----------------------------------------------------------------------------------
+
+void cyg_flag_init(cyg_flag_t* flag) {
+  std::lock_guard<std::mutex> g(KernelMutex());
+  flag->value = 0;
+}
+
+void cyg_flag_destroy(cyg_flag_t*) {}
+
+void cyg_flag_setbits(cyg_flag_t* flag, cyg_flag_value_t value) {
+  std::lock_guard<std::mutex> g(KernelMutex());
+  flag->value |= value;
+  flag->wait.notify_all();
+}
+
+void cyg_flag_maskbits(cyg_flag_t* flag, cyg_flag_value_t value) {
+  std::lock_guard<std::mutex> g(KernelMutex());
+  flag->value &= value;
+}
+
+namespace {
+
+bool FlagSatisfied(cyg_flag_value_t value, cyg_flag_value_t pattern, cyg_flag_mode_t mode) {
+  if (mode & CYG_FLAG_WAITMODE_OR) return (value & pattern) != 0;
+  return (value & pattern) == pattern;
+}
+
+cyg_flag_value_t FlagWait(cyg_flag_t* flag, cyg_flag_value_t pattern, cyg_flag_mode_t mode,
+                          const std::chrono::steady_clock::time_point* deadline) {
+  if (pattern == 0) return 0;
+  std::unique_lock<std::mutex> g(KernelMutex());
+  if (!BlockingWait(g, flag->wait, [&] { return FlagSatisfied(flag->value, pattern, mode); }, deadline)) {
+    return 0;
+  }
+  const cyg_flag_value_t result = flag->value;
+  if (mode & CYG_FLAG_WAITMODE_CLR) flag->value &= ~pattern;
+  return result;
+}
+
+}  // namespace
+
+cyg_flag_value_t cyg_flag_wait(cyg_flag_t* flag, cyg_flag_value_t pattern, cyg_flag_mode_t mode) {
+  return FlagWait(flag, pattern, mode, nullptr);
+}
+
+cyg_flag_value_t cyg_flag_timed_wait(cyg_flag_t* flag, cyg_flag_value_t pattern, cyg_flag_mode_t mode,
+                                     cyg_tick_count_t abstime) {
+  const auto deadline = TickToTimePoint(abstime);
+  return FlagWait(flag, pattern, mode, &deadline);
+}
+
+cyg_flag_value_t cyg_flag_poll(cyg_flag_t* flag, cyg_flag_value_t pattern, cyg_flag_mode_t mode) {
+  if (pattern == 0) return 0;
+  std::lock_guard<std::mutex> g(KernelMutex());
+  if (!FlagSatisfied(flag->value, pattern, mode)) return 0;
+  const cyg_flag_value_t result = flag->value;
+  if (mode & CYG_FLAG_WAITMODE_CLR) flag->value &= ~pattern;
+  return result;
+}
+
+cyg_flag_value_t cyg_flag_peek(cyg_flag_t* flag) {
+  std::lock_guard<std::mutex> g(KernelMutex());
+  return flag->value;
+}
+
+// --- scheduler lock and interrupt disable ----------------------------------------------------------
+
+void cyg_scheduler_lock() {
+  KernelLockState& k = KLock();
+  ThreadRecord* self = Self();
+  std::unique_lock<std::mutex> g(k.guard);
+  if (k.owner == self) {
+    ++k.depth;
+    return;
+  }
+  k.freed.wait(g, [&] { return k.owner == nullptr; });
+  k.owner = self;
+  k.depth = 1;
+}
+
+void cyg_scheduler_unlock() {
+  KernelLockState& k = KLock();
+  ThreadRecord* self = Self();
+  std::lock_guard<std::mutex> g(k.guard);
+  if (k.owner != self || k.depth == 0) return;  // not held by the caller: nothing to release
+  if (--k.depth == 0) {
+    k.owner = nullptr;
+    k.freed.notify_one();
+  }
+}
+
+cyg_ucount32 cyg_scheduler_read_lock() {
+  KernelLockState& k = KLock();
+  ThreadRecord* self = Self();
+  std::lock_guard<std::mutex> g(k.guard);
+  return k.owner == self ? k.depth : 0;
+}
+
+void cyg_interrupt_disable() { cyg_scheduler_lock(); }
+
+void cyg_interrupt_enable() { cyg_scheduler_unlock(); }
+
+// --- real-time clock -------------------------------------------------------------------------------
+
+cyg_tick_count_t cyg_current_time() {
+  const auto elapsed = std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - Epoch());
+  return static_cast<cyg_tick_count_t>(elapsed.count()) / TickMicroseconds();
+}
