@@ -1,6 +1,6 @@
 #include "CRecursiveMutex.h"
 
-#include <cstdio>
+#include "CLogger.h"
 
 namespace Torvex {
 
@@ -34,7 +34,7 @@ void CRecursiveMutex::Unlock() {
   cyg_scheduler_lock();
   if (m_Count == 0 || m_Owner != self) {
     cyg_scheduler_unlock();
-    std::fprintf(stderr, "CRecursiveMutex::Unlock: not held by the calling thread\n");
+    g_Logger.Printf("CRecursiveMutex::Unlock: not held by the calling thread\n");
     return;
   }
   if (m_Count - 1 == 0) {
