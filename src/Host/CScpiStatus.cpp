@@ -103,8 +103,7 @@ namespace {
 // The status template. Built here at static initialisation until the main unit builds it.
 CScpiStatus g_ScpiStatusTemplate(nullptr, nullptr, nullptr);
 
-CScpiStatus::CScpiStatus(CDevice* device, const ResponseSlot* responseSlot,
-                         const CScpiStatus* statusTemplate)
+CScpiStatus::CScpiStatus(CDevice* device, const ResponseSlot* responseSlot, const CScpiStatus* statusTemplate)
     : m_Device(device), m_ResponseSlot(responseSlot) {
   CStatusLock lock;
   m_Constructed = 0;

@@ -1,5 +1,3 @@
-#include "CScpiStatus.h"
-
 #include <gtest/gtest.h>
 
 #include <memory>
@@ -7,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "CScpiStatus.h"
 #include "StatusTestSupport.h"
 
 namespace Torvex {
@@ -73,7 +72,7 @@ TEST_F(CScpiStatusTest, EleventhErrorBecomesQueueOverflow) {
   auto client = NewClient();
   CScpiStatus& s = *client->status;
   for (std::uint32_t row = 1; row <= 11; ++row) s.PushError(row, false);  // command errors, per client
-  s.PushError(12, false);  // and a twelfth is dropped too
+  s.PushError(12, false);                                                 // and a twelfth is dropped too
 
   const std::vector<std::uint32_t> rows = DrainErrors(s);
   const std::vector<std::uint32_t> expected = {1, 2, 3, 4, 5, 6, 7, 8, 9, kScpiErrorQueueOverflow};
@@ -154,7 +153,7 @@ struct ChainCase {
   std::vector<std::pair<std::uint32_t, std::uint16_t>> enables;  // applied before the row is set
   std::uint32_t summaryRegister;  // where the intermediate summary bit shows (or the row's own)
   std::uint16_t summaryCondition;
-  std::uint8_t statusByte;        // bits 0-5 and 7 after the update
+  std::uint8_t statusByte;  // bits 0-5 and 7 after the update
 };
 
 void PrintTo(const ChainCase& c, std::ostream* os) { *os << c.name << " (row " << c.row << ")"; }
@@ -182,18 +181,31 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         ChainCase{"OperationEnabled", 16, {{kOperationRegister, 0x0002}}, kOperationRegister, 0x0002, 0x80},
         ChainCase{"OperationNotEnabled", 16, {}, kOperationRegister, 0x0002, 0x00},
-        ChainCase{"QuestionableEnabled", 30, {{kQuestionableRegister, 0x0002}}, kQuestionableRegister, 0x0002,
+        ChainCase{"QuestionableEnabled",
+                  30,
+                  {{kQuestionableRegister, 0x0002}},
+                  kQuestionableRegister,
+                  0x0002,
                   0x08},
-        ChainCase{"QuestionableBit12", 44, {{kQuestionableRegister, 0x1000}}, kQuestionableRegister, 0x1000,
-                  0x08},
-        ChainCase{"QuestionableBit12NotEnabled", 44, {{kQuestionableBit12Register, 0}}, kQuestionableRegister, 0,
+        ChainCase{
+            "QuestionableBit12", 44, {{kQuestionableRegister, 0x1000}}, kQuestionableRegister, 0x1000, 0x08},
+        ChainCase{"QuestionableBit12NotEnabled",
+                  44,
+                  {{kQuestionableBit12Register, 0}},
+                  kQuestionableRegister,
+                  0,
                   0x00},
-        ChainCase{"OperationBit11Pulse", 47, {{kOperationRegister, 0x0800}}, kOperationRegister, 0x0800, 0x80},
+        ChainCase{
+            "OperationBit11Pulse", 47, {{kOperationRegister, 0x0800}}, kOperationRegister, 0x0800, 0x80},
         ChainCase{"OperationBit12", 63, {{kOperationRegister, 0x1000}}, kOperationRegister, 0x1000, 0x80},
-        ChainCase{"OperationBit12NotEnabled", 63,
-                  {{kOperationRegister, 0x1000}, {kOperationBit12Register, 0x0002}}, kOperationRegister, 0, 0x00},
-        ChainCase{"OperationCompleteEnabled", 7, {{kStandardEventRegister, 0x01}}, kStandardEventRegister, 0,
-                  0x20},
+        ChainCase{"OperationBit12NotEnabled",
+                  63,
+                  {{kOperationRegister, 0x1000}, {kOperationBit12Register, 0x0002}},
+                  kOperationRegister,
+                  0,
+                  0x00},
+        ChainCase{
+            "OperationCompleteEnabled", 7, {{kStandardEventRegister, 0x01}}, kStandardEventRegister, 0, 0x20},
         ChainCase{"OperationCompleteNotEnabled", 7, {}, kStandardEventRegister, 0, 0x00}),
     [](const ::testing::TestParamInfo<ChainCase>& info) { return std::string(info.param.name); });
 
@@ -248,7 +260,7 @@ TEST_F(CScpiStatusTest, EnabledEventRequestsServiceOnceWhileItStaysSet) {
   s.PushError(kRowQueryError, false);
   EXPECT_EQ(client->device.Requests(), 1);
   EXPECT_EQ(s.ReadStatusByte(CScpiStatus::kReadForStbQuery), 0x20 | 0x40 | 0x04);  // ESB, MSS, EAV
-  EXPECT_EQ(s.ReadStatusByte(CScpiStatus::kReadForStatusRequest), 0x20 | 0x04);   // request served
+  EXPECT_EQ(s.ReadStatusByte(CScpiStatus::kReadForStatusRequest), 0x20 | 0x04);    // request served
   EXPECT_EQ(s.ReadStatusByte(2), 0x20 | 0x04);
 
   s.PushError(kRowQueryError, false);  // ESB is still set: no new request
@@ -418,7 +430,7 @@ TEST_F(CScpiStatusTest, DeviceWideErrorIsQueuedInEveryClient) {
   EXPECT_EQ(DrainErrors(*b->status), (std::vector<std::uint32_t>{kRowFirmwareError}));
   EXPECT_EQ(DrainErrors(g_ScpiStatusTemplate), (std::vector<std::uint32_t>{kRowFirmwareError}));
   EXPECT_EQ(TakeEvent(*a->status, kStandardEventRegister), 0x08 | 0x04);  // DDE and QYE
-  EXPECT_EQ(TakeEvent(*b->status, kStandardEventRegister), 0x08);          // DDE only
+  EXPECT_EQ(TakeEvent(*b->status, kStandardEventRegister), 0x08);         // DDE only
 }
 
 TEST_F(CScpiStatusTest, DeviceWidePulseReachesEveryClientOnce) {

@@ -1,5 +1,6 @@
-// The two status tables compared row by row with their lists as the system documents them, held here
-// in that listing form and parsed by the test, independently of the tables' own source.
+// The two status tables checked row by row against reference lists kept here in another form: the
+// error list as one text of "index code \"text\"" items, the status rows of errors as code ranges,
+// the device-wide errors as a range list and the status-bit rows as table lines, all parsed here.
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -16,7 +17,7 @@
 namespace Torvex {
 namespace {
 
-// "index code \"text\"; ..." as documented.
+// Reference list of the errors: "index code \"text\"; ...".
 constexpr const char* kErrorListing =
     "0 0 \"No error\"; 1 -100 \"Command error\"; 2 -101 \"Invalid character\"; 3 -102 \"Syntax error\"; "
     "4 -103 \"Invalid separator\"; 5 -104 \"Data type error\"; 6 -105 \"GET not allowed\"; "
@@ -76,32 +77,33 @@ struct CodeRange {
   std::uint32_t statusRow;
 };
 constexpr CodeRange kStatusRowByCode[] = {
-    {0, 0, 0},          {-184, -100, 12}, {-294, -200, 11}, {-365, -300, 10}, {101, 205, 10},
-    {-440, -400, 9},    {-500, -500, 14}, {-600, -600, 13}, {-700, -700, 8},  {-800, -800, 7},
+    {0, 0, 0},       {-184, -100, 12}, {-294, -200, 11}, {-365, -300, 10}, {101, 205, 10},
+    {-440, -400, 9}, {-500, -500, 14}, {-600, -600, 13}, {-700, -700, 8},  {-800, -800, 7},
 };
 
 constexpr const char* kDeviceWideErrors =
     "41, 42, 44 to 60, 62 to 72, 96 to 98, 102, 103, 105, 112, 118, 127 to 130 and 132";
 
-// "row | register | mask | event-only | device-wide" as documented; rows 47 to 61 are one bit each.
+// Reference list of the status-bit rows: "row | register | mask | event-only | device-wide"; rows 47
+// to 61 (one settings-group bit each, in row order) are filled by the test.
 constexpr const char* kStatusRowListing[] = {
-    "0 | 0 | 0x0000 | no | no",   "1 | 0 | 0x0010 | no | no",   "2 | 0 | 0x0020 | no | no",
-    "3 | 0 | 0x0040 | no | no",   "4 | 0 | 0x0004 | no | no",   "5 | 0 | 0x0008 | no | no",
-    "6 | 0 | 0x0080 | no | no",   "7 | 1 | 0x0001 | yes | no",  "8 | 1 | 0x0002 | yes | no",
-    "9 | 1 | 0x0004 | yes | no",  "10 | 1 | 0x0008 | yes | yes", "11 | 1 | 0x0010 | yes | yes",
-    "12 | 1 | 0x0020 | yes | no", "13 | 1 | 0x0040 | yes | no", "14 | 1 | 0x0080 | no | yes",
-    "15 | 2 | 0x0001 | no | yes", "16 | 2 | 0x0002 | no | no",  "17 | 2 | 0x0004 | no | yes",
-    "18 | 2 | 0x0008 | no | yes", "19 | 2 | 0x0010 | no | yes", "20 | 2 | 0x0020 | no | yes",
-    "21 | 2 | 0x0040 | no | yes", "22 | 2 | 0x0080 | no | no",  "23 | 2 | 0x0100 | yes | yes",
-    "24 | 2 | 0x0200 | yes | yes", "25 | 2 | 0x0800 | no | yes", "26 | 2 | 0x1000 | no | yes",
-    "27 | 2 | 0x2000 | no | no",  "28 | 2 | 0x4000 | no | no",  "29 | 3 | 0x0001 | no | no",
-    "30 | 3 | 0x0002 | no | no",  "31 | 3 | 0x0004 | no | no",  "32 | 3 | 0x0008 | no | no",
-    "33 | 3 | 0x0010 | no | no",  "34 | 3 | 0x0020 | no | yes", "35 | 3 | 0x0040 | no | no",
-    "36 | 3 | 0x0080 | no | no",  "37 | 3 | 0x0100 | no | no",  "38 | 3 | 0x0200 | no | yes",
-    "39 | 3 | 0x0400 | yes | no", "40 | 3 | 0x0800 | no | yes", "41 | 3 | 0x1000 | no | yes",
-    "42 | 3 | 0x2000 | no | no",  "43 | 3 | 0x4000 | no | no",  "44 | 4 | 0x0001 | no | yes",
-    "45 | 4 | 0x0002 | no | yes", "46 | 4 | 0x0004 | yes | yes", "62 | 5 | 0x7FFF | yes | yes",
-    "63 | 6 | 0x0001 | no | yes", "64 | 6 | 0x0008 | yes | yes", "65 | 6 | 0x0010 | yes | yes",
+    "0 | 0 | 0x0000 | no | no",    "1 | 0 | 0x0010 | no | no",    "2 | 0 | 0x0020 | no | no",
+    "3 | 0 | 0x0040 | no | no",    "4 | 0 | 0x0004 | no | no",    "5 | 0 | 0x0008 | no | no",
+    "6 | 0 | 0x0080 | no | no",    "7 | 1 | 0x0001 | yes | no",   "8 | 1 | 0x0002 | yes | no",
+    "9 | 1 | 0x0004 | yes | no",   "10 | 1 | 0x0008 | yes | yes", "11 | 1 | 0x0010 | yes | yes",
+    "12 | 1 | 0x0020 | yes | no",  "13 | 1 | 0x0040 | yes | no",  "14 | 1 | 0x0080 | no | yes",
+    "15 | 2 | 0x0001 | no | yes",  "16 | 2 | 0x0002 | no | no",   "17 | 2 | 0x0004 | no | yes",
+    "18 | 2 | 0x0008 | no | yes",  "19 | 2 | 0x0010 | no | yes",  "20 | 2 | 0x0020 | no | yes",
+    "21 | 2 | 0x0040 | no | yes",  "22 | 2 | 0x0080 | no | no",   "23 | 2 | 0x0100 | yes | yes",
+    "24 | 2 | 0x0200 | yes | yes", "25 | 2 | 0x0800 | no | yes",  "26 | 2 | 0x1000 | no | yes",
+    "27 | 2 | 0x2000 | no | no",   "28 | 2 | 0x4000 | no | no",   "29 | 3 | 0x0001 | no | no",
+    "30 | 3 | 0x0002 | no | no",   "31 | 3 | 0x0004 | no | no",   "32 | 3 | 0x0008 | no | no",
+    "33 | 3 | 0x0010 | no | no",   "34 | 3 | 0x0020 | no | yes",  "35 | 3 | 0x0040 | no | no",
+    "36 | 3 | 0x0080 | no | no",   "37 | 3 | 0x0100 | no | no",   "38 | 3 | 0x0200 | no | yes",
+    "39 | 3 | 0x0400 | yes | no",  "40 | 3 | 0x0800 | no | yes",  "41 | 3 | 0x1000 | no | yes",
+    "42 | 3 | 0x2000 | no | no",   "43 | 3 | 0x4000 | no | no",   "44 | 4 | 0x0001 | no | yes",
+    "45 | 4 | 0x0002 | no | yes",  "46 | 4 | 0x0004 | yes | yes", "62 | 5 | 0x7FFF | yes | yes",
+    "63 | 6 | 0x0001 | no | yes",  "64 | 6 | 0x0008 | yes | yes", "65 | 6 | 0x0010 | yes | yes",
     "66 | 6 | 0x0020 | yes | yes", "67 | 6 | 0x0040 | yes | yes",
 };
 
@@ -149,7 +151,7 @@ std::set<int> ParseIndexList(const std::string& text) {
   return indexes;
 }
 
-TEST(ScpiErrorTableTest, EveryRowMatchesTheDocumentedList) {
+TEST(ScpiErrorTableTest, EveryRowMatchesTheReferenceList) {
   const std::vector<ExpectedError> expected = ParseErrorListing();
   ASSERT_EQ(expected.size(), kScpiErrorTableRows);
   const std::set<int> deviceWide = ParseIndexList(kDeviceWideErrors);
@@ -173,7 +175,7 @@ TEST(ScpiErrorTableTest, EveryRowMatchesTheDocumentedList) {
   }
 }
 
-TEST(ScpiStatusBitRowsTest, EveryRowMatchesTheDocumentedList) {
+TEST(ScpiStatusBitRowsTest, EveryRowMatchesTheReferenceList) {
   struct Expected {
     bool seen = false;
     unsigned reg = 0;
