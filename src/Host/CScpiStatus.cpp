@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <vector>
 
+#include "CLogger.h"
 #include "CRecursiveMutex.h"
 
 namespace Torvex {
@@ -74,6 +75,19 @@ constexpr std::uint16_t kPowerOn = 0x80;           // PON of the standard event 
 constexpr std::uint16_t kReservedBit15 = 0x8000;
 
 bool ValidRegister(std::uint32_t reg) { return reg < kScpiStatusRegisterCount; }
+
+// Row indexes come from the reporting code; an unknown one is logged and changes nothing.
+bool KnownErrorRow(const char* operation, std::uint32_t errorRow) {
+  if (errorRow < kScpiErrorTableRows) return true;
+  g_Logger.Printf("CScpiStatus::%s: unknown error row %u\n", operation, static_cast<unsigned>(errorRow));
+  return false;
+}
+
+bool KnownStatusRow(const char* operation, std::uint32_t statusRow) {
+  if (statusRow < kStatusBitRowCount) return true;
+  g_Logger.Printf("CScpiStatus::%s: unknown status row %u\n", operation, static_cast<unsigned>(statusRow));
+  return false;
+}
 
 // Filters and sub-register enables as at power-on and after STATus:PRESet.
 void PresetFilters(std::uint16_t* ptr, std::uint16_t* ntr, std::uint16_t* enable) {
@@ -168,7 +182,7 @@ void CScpiStatus::UpdateAndRequest(bool noUpdate) {
 // --- errors ----------------------------------------------------------------------------------------
 
 void CScpiStatus::PushError(std::uint32_t errorRow, bool noUpdate) {
-  if (errorRow == kScpiErrorNoError || errorRow >= kScpiErrorTableRows) return;
+  if (errorRow == kScpiErrorNoError || !KnownErrorRow("PushError", errorRow)) return;
   CStatusLock lock;
   if (kScpiErrorTable[errorRow].deviceWide != 0) {
     BroadcastError(errorRow, noUpdate);
@@ -179,7 +193,7 @@ void CScpiStatus::PushError(std::uint32_t errorRow, bool noUpdate) {
 }
 
 void CScpiStatus::BroadcastError(std::uint32_t errorRow, bool noUpdate) {
-  if (errorRow == kScpiErrorNoError || errorRow >= kScpiErrorTableRows) return;
+  if (errorRow == kScpiErrorNoError || !KnownErrorRow("BroadcastError", errorRow)) return;
   CStatusLock lock;
   CListLock listLock;
   for (CScpiStatus* status : Shared().list) {
@@ -231,7 +245,7 @@ void CScpiStatus::ApplyBitRow(const StatusBitRow& row, bool set) {
 }
 
 void CScpiStatus::SetBitRow(std::uint32_t statusRow, bool set, bool noUpdate) {
-  if (statusRow >= kStatusBitRowCount) return;
+  if (!KnownStatusRow("SetBitRow", statusRow)) return;
   CStatusLock lock;
   if (kStatusBitRows[statusRow].deviceWide != 0) {
     BroadcastBitRow(statusRow, set, noUpdate);
@@ -246,7 +260,7 @@ void CScpiStatus::SetDeviceBitRow(std::uint32_t statusRow, bool set, bool noUpda
 }
 
 void CScpiStatus::BroadcastBitRow(std::uint32_t statusRow, bool set, bool noUpdate) {
-  if (statusRow >= kStatusBitRowCount) return;
+  if (!KnownStatusRow("BroadcastBitRow", statusRow)) return;
   CStatusLock lock;
   CListLock listLock;
   for (CScpiStatus* status : Shared().list) {

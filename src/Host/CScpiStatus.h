@@ -69,14 +69,15 @@ class CScpiStatus {
   CScpiStatus(const CScpiStatus&) = delete;
   CScpiStatus& operator=(const CScpiStatus&) = delete;
 
-  // Queues an error row (0 and unknown rows do nothing). A device-wide row is queued in every object.
+  // Queues an error row (0 does nothing; an unknown row is logged and does nothing). A device-wide
+  // row is queued in every object.
   // Unless noUpdate, each object concerned updates its summary and requests service if pending.
   void PushError(std::uint32_t errorRow, bool noUpdate);
   // QueueError on every object, each followed (unless noUpdate) by update and service request.
   static void BroadcastError(std::uint32_t errorRow, bool noUpdate);
 
   // Sets or clears a status row's mask in this object's condition; a device-wide row goes to every
-  // object. Unless noUpdate, update and service request. Unknown rows do nothing.
+  // object. Unless noUpdate, update and service request. An unknown row is logged and does nothing.
   void SetBitRow(std::uint32_t statusRow, bool set, bool noUpdate);
   // As SetBitRow for the measuring side, which has no client: a row that is not device-wide goes to
   // the module object. Any thread.

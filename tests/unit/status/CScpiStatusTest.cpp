@@ -1,11 +1,13 @@
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <memory>
 #include <ostream>
 #include <string>
 #include <vector>
 
 #include "CScpiStatus.h"
+#include "CLogger.h"
 #include "StatusTestSupport.h"
 
 namespace Torvex {
@@ -134,6 +136,9 @@ TEST_F(CScpiStatusTest, RowZeroAndUnknownRowsChangeNothing) {
     EXPECT_EQ(Event(s, reg), 0) << reg;
     EXPECT_EQ(Condition(s, reg), reg == kStandardEventRegister ? 0x80 : 0) << reg;
   }
+  std::unique_ptr<char[]> log(g_Logger.CopyBuffer());
+  EXPECT_NE(std::strstr(log.get(), "CScpiStatus::PushError: unknown error row 133\n"), nullptr);
+  EXPECT_NE(std::strstr(log.get(), "CScpiStatus::SetBitRow: unknown status row 68\n"), nullptr);
   EXPECT_EQ(Condition(s, kScpiStatusRegisterCount), 0);
   EXPECT_EQ(Enable(s, kScpiStatusRegisterCount), 0);
   std::int16_t code = 1;
