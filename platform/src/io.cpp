@@ -9,13 +9,17 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <filesystem>
 #include <map>
 #include <mutex>
 #include <string_view>
 #include <unordered_map>
 #include <vector>
 
+#include "platform/bootloader.h"
 #include "platform/devtab.h"
+#include "platform/nand.h"
+#include "io_internal.h"
 #include "select_internal.h"
 
 namespace platform {
@@ -38,6 +42,7 @@ struct IoState {
       {"/dev", "devfs", nullptr, false, false},
   };
   std::unordered_map<int, cyg_io_handle_t> devices;  // descriptor -> device
+  std::string cwd = "/";                              // the firmware's current directory
 };
 
 IoState& State() {
@@ -74,14 +79,47 @@ bool Normalise(const char* path, std::vector<std::string_view>& parts) {
   return true;
 }
 
+// The absolute form of a firmware path: relative paths are taken from the current directory.
+bool Absolute(IoState& s, const char* path, std::string& out) {
+  if (path == nullptr || path[0] == '\0') return false;
+  if (path[0] == '/') {
+    out = path;
+    return true;
+  }
+  std::lock_guard<std::mutex> g(s.lock);
+  out = s.cwd;
+  if (out.back() != '/') out += '/';
+  out += path;
+  return true;
+}
+
 struct Resolved {
   MountPoint* mount = nullptr;
-  std::string rest;  // "/a/b" inside the mount, or "" for the mount's own folder
+  std::string rest;     // "/a/b" inside the mount, or "" for the mount's own folder
+  std::string canonical;  // the normalised firmware path
 };
 
-bool Resolve(const char* path, Resolved& out) {
+// Normalised components of a firmware path (relative ones from the current directory).
+bool Components(const char* path, std::string& absolute, std::vector<std::string_view>& parts) {
+  if (!Absolute(State(), path, absolute) || !Normalise(absolute.c_str(), parts)) {
+    errno = ENOENT;
+    return false;
+  }
+  return true;
+}
+
+// True for the namespace root "/" (any spelling of it).
+bool IsNamespaceRoot(const char* path) {
+  std::string absolute;
   std::vector<std::string_view> parts;
-  if (!Normalise(path, parts) || parts.empty()) {
+  return Absolute(State(), path, absolute) && Normalise(absolute.c_str(), parts) && parts.empty();
+}
+
+bool Resolve(const char* path, Resolved& out) {
+  std::string absolute;
+  std::vector<std::string_view> parts;
+  if (!Components(path, absolute, parts)) return false;
+  if (parts.empty()) {
     errno = ENOENT;
     return false;
   }
@@ -100,13 +138,38 @@ bool Resolve(const char* path, Resolved& out) {
     out.rest += '/';
     out.rest += parts[k];
   }
+  out.canonical = top + out.rest;
   return true;
 }
 
-std::string HostOf(const Resolved& r) {
+std::string MountFolder(const MountPoint& m) {
   IoState& s = State();
   std::lock_guard<std::mutex> g(s.lock);
-  return s.root + "/" + r.mount->host + r.rest;
+  return s.root + "/" + m.host;
+}
+
+// The host path of a resolved file path. The folders and the file below the mount's folder must not
+// be symbolic links: a link could lead outside the board root.
+std::optional<std::string> HostOf(const Resolved& r) {
+  std::string host = MountFolder(*r.mount);
+  std::size_t i = 0;
+  while (i < r.rest.size()) {
+    const std::size_t next = r.rest.find('/', i + 1);
+    const std::size_t end = next == std::string::npos ? r.rest.size() : next;
+    host.append(r.rest, i, end - i);
+    i = end;
+    struct ::stat st {};
+    if (::lstat(host.c_str(), &st) != 0) {
+      // Nothing further exists: the host call reports what it must (ENOENT, or creates the entry).
+      host.append(r.rest, i, std::string::npos);
+      break;
+    }
+    if (S_ISLNK(st.st_mode)) {
+      errno = ELOOP;
+      return std::nullopt;
+    }
+  }
+  return host;
 }
 
 bool IsDevfs(const Resolved& r) { return r.mount->host == nullptr; }
@@ -133,8 +196,26 @@ void SetBoardRoot(const std::string& root) {
 
 const std::string& BoardRoot() { return State().root; }
 
+// Whether `device` names what the file system of `m` lives on.
+bool DeviceMatches(const MountPoint& m, const char* device) {
+  if (device == nullptr || device[0] == '\0' || m.host == nullptr) return true;
+  if (std::strcmp(m.fstype, "romfs") == 0) {
+    void* address = nullptr;
+    char extra = 0;
+    return std::sscanf(device, "%p%c", &address, &extra) == 1 &&
+           reinterpret_cast<std::uintptr_t>(address) == bootloader::RomfsImageAddress();
+  }
+  if (std::strcmp(m.fstype, "yaffs") == 0) {
+    nand::Device* flash = nand::Lookup(nand::kFlashDeviceName);
+    if (flash == nullptr) return true;
+    const std::string expected = std::string(nand::kFlashDeviceName) + "/" + std::to_string(nand::kFlashPartition);
+    nand::Partition p{};
+    return expected == device && nand::GetPartition(flash, nand::kFlashPartition, &p) == 0;
+  }
+  return true;
+}
+
 int mount(const char* device, const char* dir, const char* fstype) {
-  (void)device;
   IoState& s = State();
   std::lock_guard<std::mutex> g(s.lock);
   MountPoint* m = dir != nullptr ? FindMount(s, dir) : nullptr;
@@ -144,6 +225,10 @@ int mount(const char* device, const char* dir, const char* fstype) {
   }
   if (m->mounted) {
     errno = EBUSY;
+    return -1;
+  }
+  if (!DeviceMatches(*m, device)) {
+    errno = ENODEV;
     return -1;
   }
   if (m->host != nullptr) {
@@ -191,6 +276,45 @@ std::optional<std::string> HostPath(const char* path, bool for_writing) {
   return HostOf(r);
 }
 
+int chdir(const char* path) {
+  std::string canonical = "/";
+  if (!IsNamespaceRoot(path)) {
+    Resolved r;
+    if (!Resolve(path, r)) return -1;
+    if (IsDevfs(r)) {
+      if (!r.rest.empty()) {
+        errno = ENOTDIR;
+        return -1;
+      }
+    } else {
+      auto host = HostOf(r);
+      if (!host) return -1;
+      struct ::stat st {};
+      if (::stat(host->c_str(), &st) != 0) return -1;
+      if (!S_ISDIR(st.st_mode)) {
+        errno = ENOTDIR;
+        return -1;
+      }
+    }
+    canonical = r.canonical;
+  }
+  IoState& s = State();
+  std::lock_guard<std::mutex> g(s.lock);
+  s.cwd = canonical;
+  return 0;
+}
+
+char* getcwd(char* buf, size_t size) {
+  IoState& s = State();
+  std::lock_guard<std::mutex> g(s.lock);
+  if (buf == nullptr || s.cwd.size() + 1 > size) {
+    errno = ERANGE;
+    return nullptr;
+  }
+  std::memcpy(buf, s.cwd.c_str(), s.cwd.size() + 1);
+  return buf;
+}
+
 int open(const char* path, int flags, mode_t mode) {
   Resolved r;
   if (!Resolve(path, r)) return -1;
@@ -213,7 +337,8 @@ int open(const char* path, int flags, mode_t mode) {
     errno = EROFS;
     return -1;
   }
-  return ::open(HostOf(r).c_str(), flags | O_CLOEXEC, mode);
+  auto host = HostOf(r);
+  return host ? ::open(host->c_str(), flags | O_CLOEXEC, mode) : -1;
 }
 
 int close(int fd) {
@@ -264,6 +389,11 @@ int fsync(int fd) { return DeviceOf(fd) != 0 ? 0 : ::fsync(fd); }
 int fstat(int fd, struct stat* st) { return ::fstat(fd, st); }
 
 int stat(const char* path, struct stat* st) {
+  if (IsNamespaceRoot(path)) {
+    std::memset(st, 0, sizeof(*st));
+    st->st_mode = S_IFDIR | 0755;
+    return 0;
+  }
   Resolved r;
   if (!Resolve(path, r)) return -1;
   if (IsDevfs(r)) {
@@ -278,7 +408,8 @@ int stat(const char* path, struct stat* st) {
     st->st_mode = r.rest.empty() ? (S_IFDIR | 0755) : (S_IFCHR | 0666);
     return 0;
   }
-  return ::stat(HostOf(r).c_str(), st);
+  auto host = HostOf(r);
+  return host ? ::stat(host->c_str(), st) : -1;
 }
 
 int unlink(const char* path) {
@@ -304,6 +435,11 @@ int rmdir(const char* path) {
   return host ? ::rmdir(host->c_str()) : -1;
 }
 
+int remove(const char* path) {
+  auto host = HostPath(path, true);
+  return host ? std::remove(host->c_str()) : -1;
+}
+
 DIR* opendir(const char* path) {
   auto host = HostPath(path, false);
   return host ? ::opendir(host->c_str()) : nullptr;
@@ -322,6 +458,76 @@ FILE* fopen(const char* path, const char* mode) {
   auto host = HostPath(path, writing);
   return host ? std::fopen(host->c_str(), mode) : nullptr;
 }
+
+namespace {
+
+// Pages that the objects below `folder` fill: one header page per file, folder or other entry, and
+// the data pages of each file. Symbolic links are counted as entries, never followed.
+std::uint64_t PagesBelow(const std::string& folder, std::uint32_t page_size) {
+  namespace fs = std::filesystem;
+  std::uint64_t pages = 0;
+  std::error_code ec;
+  for (fs::recursive_directory_iterator it(folder, fs::directory_options::skip_permission_denied, ec), end;
+       !ec && it != end; it.increment(ec)) {
+    ++pages;
+    struct ::stat st {};
+    if (::lstat(it->path().c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
+      pages += (static_cast<std::uint64_t>(st.st_size) + page_size - 1) / page_size;
+    }
+  }
+  return pages;
+}
+
+}  // namespace
+
+int GetBlockUsage(const char* path, BlockUsage* usage) {
+  Resolved r;
+  if (usage == nullptr) {
+    errno = EINVAL;
+    return -1;
+  }
+  if (!Resolve(path, r)) return -1;
+  if (IsDevfs(r)) {
+    errno = ENOTSUP;
+    return -1;
+  }
+  const std::string folder = MountFolder(*r.mount);
+  if (r.mount->read_only) {
+    constexpr std::uint32_t kRomfsBlock = 1024;
+    const std::uint64_t blocks = PagesBelow(folder, kRomfsBlock);
+    *usage = BlockUsage{blocks, 0, kRomfsBlock};
+    return 0;
+  }
+  nand::Device* flash = nand::Lookup(nand::kFlashDeviceName);
+  if (flash == nullptr || flash->PageSize() == 0 || flash->BlockSize() < flash->PageSize()) {
+    errno = ENODEV;
+    return -1;
+  }
+  const std::uint64_t total = nand::GoodBlocks(flash, nand::kFlashPartition);
+  const std::uint64_t pages_per_block = flash->BlockSize() / flash->PageSize();
+  const std::uint64_t used = (PagesBelow(folder, flash->PageSize()) + pages_per_block - 1) / pages_per_block;
+  *usage = BlockUsage{total, used >= total ? 0 : total - used, flash->BlockSize()};
+  return 0;
+}
+
+namespace io_internal {
+
+void FlashContentLost() {
+  namespace fs = std::filesystem;
+  std::string folder;
+  {
+    IoState& s = State();
+    std::lock_guard<std::mutex> g(s.lock);
+    folder = s.root + "/" + FindMount(s, "/yaffs")->host;
+  }
+  std::error_code ec;
+  std::vector<fs::path> entries;
+  for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) entries.push_back(it->path());
+  // remove_all removes a symbolic link itself, never what it points to.
+  for (const fs::path& entry : entries) fs::remove_all(entry, ec);
+}
+
+}  // namespace io_internal
 
 unsigned long DeviceHandle(int fd) { return DeviceOf(fd); }
 
