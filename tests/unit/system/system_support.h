@@ -1,0 +1,114 @@
+// Test support of the system tests: a temporary board root with romfs/ and yaffs/, the file systems
+// mounted or not, the board's NAND chip, a fast tick, and helpers to read the log and wait on
+// conditions with deadlines.
+#pragma once
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <thread>
+
+#include "CLogger.h"
+#include "platform/bootloader.h"
+#include "platform/io.h"
+#include "sim/nand_flash.h"
+
+namespace systemtest {
+
+namespace fs = std::filesystem;
+
+// Waits until `done` holds or the deadline passes; true when it holds.
+inline bool WaitFor(const std::function<bool()>& done, std::chrono::milliseconds deadline = std::chrono::seconds(10)) {
+  const auto end = std::chrono::steady_clock::now() + deadline;
+  while (!done()) {
+    if (std::chrono::steady_clock::now() > end) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return true;
+}
+
+// The whole log text.
+inline std::string LogText() {
+  char* copy = Torvex::g_Logger.CopyBuffer();
+  std::string text(copy);
+  delete[] copy;
+  return text;
+}
+
+// What the log gained since `before` (the log is a ring: only its tail is compared).
+inline std::string LogSince(const std::string& before) {
+  const std::string now = LogText();
+  if (now.size() >= before.size() && now.compare(0, before.size(), before) == 0) return now.substr(before.size());
+  // Wrapped: take what follows the last occurrence of the old tail.
+  const std::string tail = before.size() > 200 ? before.substr(before.size() - 200) : before;
+  const std::size_t at = tail.empty() ? std::string::npos : now.rfind(tail);
+  return at == std::string::npos ? now : now.substr(at + tail.size());
+}
+
+inline void WriteHostFile(const fs::path& path, const std::string& content) {
+  fs::create_directories(path.parent_path());
+  std::ofstream(path, std::ios::binary) << content;
+}
+
+inline std::string ReadHostFile(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+// A fresh board root; the file systems are unmounted, the NAND chip removed and the boot loader's
+// test settings undone at the end.
+class BoardRootTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char pattern[] = "/tmp/torvex-system-XXXXXX";
+    ASSERT_NE(::mkdtemp(pattern), nullptr);
+    root_ = pattern;
+    fs::create_directories(root_ / "romfs");
+    fs::create_directories(root_ / "yaffs");
+    platform::SetBoardRoot(root_.string());
+    platform::chdir("/");
+  }
+
+  void TearDown() override {
+    for (const char* dir : {"/romfs", "/yaffs", "/dev"}) {
+      if (platform::IsMounted(dir)) platform::umount(dir);
+    }
+    platform::chdir("/");
+    nand_.reset();
+    platform::bootloader::ResetHooks();
+    platform::bootloader::RestoreItems();
+    platform::bootloader::PublishEntry();
+    std::error_code ec;
+    fs::remove_all(root_, ec);
+  }
+
+  void MountBoth() {
+    ASSERT_EQ(platform::mount("", "/romfs", "romfs"), 0);
+    ASSERT_EQ(platform::mount("onboard/0", "/yaffs", "yaffs"), 0);
+  }
+
+  sim::NandFlash& Nand(sim::NandFlash::Geometry geometry = {}) {
+    nand_ = std::make_unique<sim::NandFlash>(platform::nand::kFlashDeviceName, geometry,
+                                             std::vector<platform::nand::Partition>{{0, geometry.block_count - 1}});
+    nand_->Register();
+    return *nand_;
+  }
+
+  fs::path Yaffs(const std::string& rest = "") const { return root_ / "yaffs" / rest; }
+  fs::path Romfs(const std::string& rest = "") const { return root_ / "romfs" / rest; }
+
+  fs::path root_;
+  std::unique_ptr<sim::NandFlash> nand_;
+};
+
+}  // namespace systemtest
