@@ -80,6 +80,12 @@ class TempFile {
 
   // Creates a temporary file of a name nobody uses; false with errno set.
   bool Open() {
+    // A folder cannot be written as a file (the rename would fail only after the writing).
+    struct stat st {};
+    if (platform::stat(m_Destination.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
+      errno = EISDIR;
+      return false;
+    }
     for (unsigned n = 0; n < 100; ++n) {
       std::string name = m_Destination + ".tmp" + std::to_string(n);
       const int fd = platform::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0666);

@@ -167,7 +167,11 @@ TEST_F(FileUtilitiesTest, WritesIntoReadOnlyOrMissingFolders) {
   testing::internal::CaptureStderr();
   EXPECT_EQ(TorvexWriteTextFile("/romfs/new.txt", "x"), 9);
   EXPECT_EQ(TorvexWriteBinaryFile("/yaffs/nodir/new.bin", "x", 1, 1), 9);
+  std::filesystem::create_directories(Yaffs("user"));
+  EXPECT_EQ(TorvexWriteBinaryFile("/yaffs/user", "x", 1, 1), 9);
   const std::string err = testing::internal::GetCapturedStderr();
+  EXPECT_THAT(err, HasSubstr("fopen failed: Is a directory\n"));
+  EXPECT_EQ(HostNames(Yaffs()), std::vector<std::string>{"user"});
   EXPECT_THAT(err, HasSubstr("fopen failed: Read-only file system\n"));
   EXPECT_THAT(err, HasSubstr("fopen failed: No such file or directory\n"));
   EXPECT_FALSE(std::filesystem::exists(Romfs("new.txt")));
