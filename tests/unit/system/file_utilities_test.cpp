@@ -6,6 +6,8 @@
 #include <sys/resource.h>
 
 #include <algorithm>
+#include <atomic>
+#include <thread>
 #include <cstring>
 
 #include "TorvexFileUtilities.h"
@@ -431,6 +433,59 @@ TEST_F(FileUtilitiesTest, FlashUsageFailsWhenTheFlashCannotBeAsked) {
   EXPECT_EQ(used, 5u);
   EXPECT_EQ(free, 6u);
   EXPECT_EQ(percent, 7);
+}
+
+}  // namespace
+
+namespace {
+
+// Several threads replace the same file while another reads it: every read sees one whole version,
+// and no temporary file is left over.
+TEST_F(FileUtilitiesTest, ConcurrentReplacementsNeverMixVersions) {
+  std::filesystem::create_directories(Yaffs("user"));
+  constexpr int kWriters = 6;
+  constexpr int kRounds = 40;
+  constexpr std::size_t kSize = 6000;
+  auto version = [](int writer, int round) {
+    return std::string(kSize, static_cast<char>('A' + writer)) + std::to_string(round);
+  };
+  ASSERT_EQ(TorvexWriteTextFile("/yaffs/user/shared.txt", version(0, 0).c_str()), 0);
+  std::atomic<int> failures{0};
+  std::atomic<bool> done{false};
+  std::vector<std::thread> writers;
+  for (int w = 0; w < kWriters; ++w) {
+    writers.emplace_back([&, w] {
+      for (int r = 0; r < kRounds; ++r) {
+        if (TorvexWriteTextFile("/yaffs/user/shared.txt", version(w, r).c_str()) != 0) ++failures;
+      }
+    });
+  }
+  std::thread reader([&] {
+    std::vector<char> buffer(kSize + 8);
+    while (!done.load()) {
+      std::int32_t size = 0;
+      if (TorvexGetFileSize("/yaffs/user/shared.txt", size) != 0 || size < static_cast<std::int32_t>(kSize)) {
+        ++failures;
+        continue;
+      }
+      // The file may be replaced between the two calls: read what fits and check it is uniform.
+      FILE* f = platform::fopen("/yaffs/user/shared.txt", "r");
+      if (f == nullptr) {
+        ++failures;
+        continue;
+      }
+      const std::size_t n = std::fread(buffer.data(), 1, buffer.size(), f);
+      std::fclose(f);
+      const std::string text(buffer.data(), n);
+      const std::string body = text.substr(0, kSize);
+      if (n < kSize + 1 || body != std::string(kSize, body[0])) ++failures;
+    }
+  });
+  for (auto& t : writers) t.join();
+  done = true;
+  reader.join();
+  EXPECT_EQ(failures.load(), 0);
+  EXPECT_EQ(HostNames(Yaffs("user")), std::vector<std::string>{"shared.txt"});
 }
 
 }  // namespace
