@@ -1,0 +1,52 @@
+// The board's control socket: a Unix stream socket in the board root through which a running board
+// is driven (button, temperature, state, ...). One request per connection: a line of words, answered
+// by one line that starts with "ok" or "error".
+//
+// The server runs one thread of its own; handlers run on it. The client is `torvex board`.
+#pragma once
+
+#include <atomic>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace board {
+
+class ControlServer {
+ public:
+  // A handler receives the words after the command word and returns the reply text (without "ok");
+  // it throws std::invalid_argument for a bad request (the reply is then "error <message>").
+  using Handler = std::function<std::string(const std::vector<std::string>& args)>;
+
+  ~ControlServer();
+
+  void Add(const std::string& command, Handler handler);
+  // Binds <root>/control.sock (replacing a stale one) and starts serving. False with a message when
+  // the socket cannot be made.
+  bool Start(const std::string& root, std::string& error);
+  void Stop();
+
+  // Executes one request line as the server does (tests).
+  std::string Execute(const std::string& line);
+
+ private:
+  void Serve();
+
+  std::mutex lock_;
+  std::map<std::string, Handler> handlers_;
+  int listen_fd_ = -1;
+  int wake_fd_[2] = {-1, -1};
+  std::string path_;
+  std::thread thread_;
+};
+
+// Sends one request to the board in `root` and returns its reply line; throws std::runtime_error
+// when the board cannot be reached.
+std::string SendRequest(const std::string& root, const std::string& line);
+
+std::string ControlSocketPath(const std::string& root);
+
+}  // namespace board
