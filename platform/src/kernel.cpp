@@ -19,6 +19,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "kernel_internal.h"
 
@@ -49,8 +50,15 @@ Clock::time_point Epoch() {
 }
 
 thread_local ThreadRecord* t_self = nullptr;
-// Records of adopted threads (not created by the kernel) are freed when the host thread ends.
-thread_local std::unique_ptr<ThreadRecord> t_adopted;
+
+// Records of adopted threads (not created by the kernel) are kept for the life of the process: a
+// handle is compared with owners of locks, so its address must never be reused by another thread,
+// and the main thread still calls the kernel from static destructors after its thread-local
+// objects are gone.
+std::vector<std::unique_ptr<ThreadRecord>>& AdoptedRecords() {
+  static auto* records = new std::vector<std::unique_ptr<ThreadRecord>>;
+  return *records;
+}
 
 std::atomic<cyg_handle_t> g_next_adopted_id{1};
 
@@ -63,12 +71,16 @@ std::mutex& KernelMutex() {
 
 ThreadRecord* Self() {
   if (t_self == nullptr) {
-    t_adopted = std::make_unique<ThreadRecord>();
-    t_adopted->name = "host thread";
-    t_adopted->adopted = true;
-    t_adopted->state = ThreadRecord::State::kRunning;
-    t_adopted->adopted_id = g_next_adopted_id.fetch_add(1);
-    t_self = t_adopted.get();
+    auto record = std::make_unique<ThreadRecord>();
+    record->name = "host thread";
+    record->adopted = true;
+    record->state = ThreadRecord::State::kRunning;
+    record->adopted_id = g_next_adopted_id.fetch_add(1);
+    t_self = record.get();
+    // Its own lock: Self() may be called with KernelMutex held.
+    static std::mutex* registry_lock = new std::mutex;
+    std::lock_guard<std::mutex> g(*registry_lock);
+    AdoptedRecords().push_back(std::move(record));
   }
   return t_self;
 }

@@ -27,9 +27,11 @@ class ReturningThread : public CThread {
 class BlockingThread : public CThread {
  public:
   explicit BlockingThread(cyg_sem_t* go) : CThread(kKeepAliveThread), go_(go) {}
+  std::atomic<bool> entered{false};
 
  protected:
   void ThreadMain() override {
+    entered = true;
     cyg_semaphore_wait(go_);
   }
 
@@ -61,6 +63,7 @@ TEST(CThreadTest, DestroyJoinsAfterTheBodyEnds) {
   cyg_semaphore_init(&go, 0);
   auto* t = new BlockingThread(&go);
   t->Start();
+  while (!t->entered.load()) std::this_thread::yield();  // the body runs
   std::atomic<bool> destroyed{false};
   std::thread destroyer([&] {
     delete t;
