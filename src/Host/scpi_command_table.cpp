@@ -585,16 +585,12 @@ constexpr bool AreWellFormedSlots(const ScpiParameterSpecRow& slots) {
   return true;
 }
 
-constexpr bool HasNode(const ScpiCommandDefinition& c) { return &c.nodeSuffix1 != &g_node_none; }
-
 constexpr bool CheckCommands() {
   for (const ScpiCommandDefinition& c : kCommands) {
     if (!IsWellFormedPattern(c.pattern) || Length(c.pattern) >= kScpiMaxPatternLength) return false;
     if (!AreWellFormedSlots(c.slots)) return false;
     // A query is never refused while measuring and sets no settings-group row.
     if (IsQuery(c.pattern) && (c.refusalKind != kScpiRefuseNever || c.statusRow != 0)) return false;
-    // Only a command bound to a node can be executed by the generic handler alone.
-    if (c.generic != 0 && !HasNode(c)) return false;
   }
   return true;
 }

@@ -38,7 +38,8 @@ std::uint64_t EntrySize(const std::uint8_t first[], const std::uint8_t second[],
   return size;
 }
 
-int ExtractChannelList(const ScpiParameter& parameter, ScpiParameterValue& value) {
+// `earlier` addresses of the message were expanded before this list.
+int ExtractChannelList(const ScpiParameter& parameter, ScpiParameterValue& value, std::size_t earlier) {
   value.kind = kScpiValueChannelList;
   for (unsigned entry = 0;; ++entry) {
     ScpiParameter first[kListCapacity];
@@ -69,7 +70,7 @@ int ExtractChannelList(const ScpiParameter& parameter, ScpiParameterValue& value
       to[d] = static_cast<std::uint8_t>(b);
       ascending[d] = a <= b;
     }
-    if (value.channels.size() + EntrySize(from, to, 0, dimensions) > kScpiMaxChannelListSize) {
+    if (earlier + value.channels.size() + EntrySize(from, to, 0, dimensions) > kScpiMaxChannelListSize) {
       return kScpiChannelListError;
     }
     std::vector<CTorvexChannel> addresses(1);
@@ -109,7 +110,9 @@ int scpi_expand_channel_list(std::vector<CTorvexChannel>& list, const std::uint8
   return kScpiOk;
 }
 
-int scpi_extract_parameters(const ScpiParameter parameters[kScpiParameterSlots], ScpiParsedCommand& command) {
+int scpi_extract_parameters(const ScpiParameter parameters[kScpiParameterSlots], ScpiParsedCommand& command,
+                            std::size_t* messageChannels) {
+  std::size_t channels = messageChannels != nullptr ? *messageChannels : 0;
   for (std::size_t s = 0; s < kScpiParameterSlots; ++s) {
     const ScpiParameter& p = parameters[s];
     ScpiParameterValue& v = command.values[s];
@@ -162,8 +165,10 @@ int scpi_extract_parameters(const ScpiParameter parameters[kScpiParameterSlots],
         v.kind = kScpiValueString;
         break;
       case kScpiTypeChannelList: {
-        const int code = ExtractChannelList(p, v);
+        const int code = ExtractChannelList(p, v, channels);
         if (code != kScpiOk) return Fail(command, code);
+        channels += v.channels.size();
+        if (messageChannels != nullptr) *messageChannels = channels;
         break;
       }
       case kScpiTypeBlock:
@@ -196,6 +201,7 @@ int scpi_parse_program_message(const std::string& message, std::vector<ScpiParse
   commands.clear();
   const char* cursor = message.c_str();
   std::size_t remaining = message.size() + 1;  // the terminating NUL counts
+  std::size_t channels = 0;                      // addresses expanded so far in this message
   for (bool first = true;; first = false) {
     record.Reset();
     std::uint8_t number = 0;
@@ -207,7 +213,7 @@ int scpi_parse_program_message(const std::string& message, std::vector<ScpiParse
     if (suffixFlag != 0) record.numericSuffix = suffixValue;
     record.errorCode = static_cast<std::uint8_t>(code);
     if (code == kScpiEndOfMessage) return kScpiOk;
-    if (code == kScpiOk) scpi_extract_parameters(parameters, record);
+    if (code == kScpiOk) scpi_extract_parameters(parameters, record, &channels);
     if (record.errorCode != kScpiOk) {
       commands.clear();
       return record.errorCode;

@@ -17,14 +17,17 @@
 
 namespace Torvex {
 
-// The most channel addresses one channel-list parameter may expand to. A larger list is refused
-// (kScpiChannelListError) before anything is expanded.
+// The most channel addresses the channel lists of one program message may expand to. A larger list
+// is refused (kScpiChannelListError) before anything is expanded: a few bytes of list text could
+// otherwise ask for millions of addresses.
 inline constexpr std::size_t kScpiMaxChannelListSize = 10000;
 
 // Fills the value slots of `command` from the four typed parameters, slot by slot. The first failure
 // is written to command.errorCode (unless a code is already there), ends the conversion and is
-// returned; 0 when every slot converted.
-int scpi_extract_parameters(const ScpiParameter parameters[kScpiParameterSlots], ScpiParsedCommand& command);
+// returned; 0 when every slot converted. `messageChannels`, when given, counts the channel addresses
+// already expanded for earlier commands of the same message (in/out) and shares the bound with them.
+int scpi_extract_parameters(const ScpiParameter parameters[kScpiParameterSlots], ScpiParsedCommand& command,
+                            std::size_t* messageChannels = nullptr);
 
 // Extends every address of `list`, level by level from `level` to dimensions - 1, by each value from
 // first[l] to second[l] (counting up when ascending[l], else down); the last level varies fastest.

@@ -463,6 +463,8 @@ TEST(CommandTable, GenericCommandsAreThoseListed) {
     if (&row.nodeSuffix1 != &g_node_none && !row.generic) ownCode.push_back(static_cast<int>(n));
   }
   EXPECT_EQ(ownCode, Numbers("60, 62, 66, 68, 94, 106, 109, 111, 113, 115, 225, 227, 232"));
+  // The generic handler alone can execute only a command bound to a node.
+  for (int n : generic) EXPECT_NE(&kScpiCommandAttributes[n].nodeSuffix1, &g_node_none) << kPatterns[n];
 }
 
 TEST(CommandTable, RowsReadTheBoundPointersAtEveryUse) {

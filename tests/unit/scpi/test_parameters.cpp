@@ -337,6 +337,15 @@ TEST(ChannelList, ExpansionAtTheBoundIsKept) {
   EXPECT_EQ(test::ChannelText(list.back()), "1!40!250");
 }
 
+TEST(ChannelList, BoundCountsEveryListOfTheMessage) {
+  // A few bytes per command must not add up to millions of addresses across a long message.
+  std::string message;
+  for (int i = 0; i < 3; ++i) message += ":ROUT:CLOS (@1!1!1:1!20!250);";
+  EXPECT_EQ(ParseMessage(message).code, kScpiChannelListError);
+  EXPECT_EQ(ParseMessage("ROUT:CLOS (@1!1!1:1!20!250);:ROUT:CLOS (@1!1!1:1!20!250)").code, 0);
+  EXPECT_EQ(ParseMessage("MEAS? ,,(@1!1:1!250);:READ? ,,(@1!1:1!250)").code, 0);
+}
+
 TEST(ChannelList, BoundCountsEveryEntryOfTheList) {
   // 40 entries of 250 addresses reach the bound exactly; one address more is refused.
   std::string list;
