@@ -432,14 +432,14 @@ TEST(CommandTable, AttributeColumnsOfEveryCommand) {
     SCOPED_TRACE(kPatterns[n]);
     const ScpiCommandAttributeRow& row = kScpiCommandAttributes[n];
     const Attributes& e = expected[n];
-    EXPECT_EQ(row.query, e.query);
-    EXPECT_EQ(row.allowedWhileLocked, e.locked);
+    EXPECT_EQ(static_cast<int>(row.query), e.query);
+    EXPECT_EQ(static_cast<int>(row.allowedWhileLocked), e.locked);
     EXPECT_EQ(row.refusalKind, static_cast<std::uint32_t>(e.refusal));
     EXPECT_EQ(&row.nodeSuffix1, BoundPointer(e.node1));
     EXPECT_EQ(&row.nodeSuffix2, BoundPointer(e.node2));
     EXPECT_STREQ(row.unit, e.unit.c_str());
     EXPECT_EQ(row.fluxUnit, static_cast<std::uint32_t>(e.flux));
-    EXPECT_EQ(row.statusRow, e.status);
+    EXPECT_EQ(static_cast<int>(row.statusRow), e.status);
     EXPECT_EQ(row.generic, static_cast<std::uint32_t>(e.generic));
     queries += row.query;
     generic += static_cast<int>(row.generic);
