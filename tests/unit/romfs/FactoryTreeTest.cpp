@@ -1,0 +1,145 @@
+// The factory settings file read by the firmware's own tree code: it loads into an empty tree, every
+// path that the start-up binds resolves, every leaf reads back through the typed getters with the type
+// and values of FactoryNodeTables.h, and saving the loaded tree writes the file again byte for byte
+// (its few comments aside), so the file is exactly in the format the firmware writes. The file is
+// read as the firmware reads it: /romfs/factory.xml on a board whose romfs holds the built image.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <set>
+#include <sstream>
+#include <string>
+#include <stdlib.h>
+
+#include "BoundParameterNodes.h"
+#include "CParameterNode.h"
+#include "FactoryNodeTables.h"
+#include "FactoryXmlReader.h"
+#include "ParameterTreeXml.h"
+#include "platform/io.h"
+
+using namespace Torvex;
+using namespace romfs_test;
+namespace fs = std::filesystem;
+
+namespace {
+
+class FactoryTree : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char pattern[] = "/tmp/torvex-factory-XXXXXX";
+    ASSERT_NE(::mkdtemp(pattern), nullptr);
+    board_ = pattern;
+    fs::create_directories(board_ / "yaffs");
+    fs::copy(TORVEX_ROMFS_DIR, board_ / "romfs", fs::copy_options::recursive);
+    platform::SetBoardRoot(board_.string());
+    ASSERT_EQ(platform::mount("", "/romfs", "romfs"), 0);
+    ASSERT_EQ(platform::mount("", "/yaffs", "yaffs"), 0);
+    ASSERT_EQ(LoadTreeFromXml("/romfs/factory.xml", &root_, nullptr), 0);
+    ASSERT_NE(root_, nullptr);
+  }
+
+  void TearDown() override {
+    delete root_;
+    platform::umount("/yaffs");
+    platform::umount("/romfs");
+    std::error_code ec;
+    fs::remove_all(board_, ec);
+  }
+
+  CParameterNode* Node(std::string_view path) {
+    CParameterNode* node = nullptr;
+    return root_->FindNode(std::string(path), &node) == 0 ? node : nullptr;
+  }
+
+  fs::path board_;
+  CParameterNode* root_ = nullptr;
+};
+
+std::string TypeName(eNodeType type) {
+  const auto index = static_cast<int>(type);
+  return index >= 0 && index < kNodeTypeCount ? kNodeTypeNames[index] : "?";
+}
+
+TEST_F(FactoryTree, EveryBoundPathResolves) {
+  for (std::size_t i = 0; i < kBoundParameterNodeCount; ++i) {
+    CParameterNode* node = nullptr;
+    EXPECT_EQ(root_->FindNode(kBoundParameterNodes[i].path, &node), 0) << kBoundParameterNodes[i].path;
+  }
+}
+
+// The typed table of these tests and the firmware's binding table name the same paths.
+TEST_F(FactoryTree, TypedTableCoversTheBinding) {
+  std::set<std::string> firmware;
+  for (std::size_t i = 0; i < kBoundParameterNodeCount; ++i) firmware.insert(kBoundParameterNodes[i].path);
+  std::set<std::string> tabled;
+  for (const auto& bound : kBoundNodes) tabled.insert(std::string(bound.path));
+  EXPECT_EQ(tabled, firmware);
+}
+
+TEST_F(FactoryTree, BoundNodesHaveTheirTypes) {
+  for (const auto& bound : kBoundNodes) {
+    CParameterNode* node = Node(bound.path);
+    ASSERT_NE(node, nullptr) << bound.path;
+    EXPECT_EQ(TypeName(node->Type()), bound.type) << bound.path;
+  }
+}
+
+TEST_F(FactoryTree, LeavesReadBackThroughTheTypedGetters) {
+  for (const auto& row : kFactoryNodes) {
+    SCOPED_TRACE(std::string(row.path));
+    CParameterNode* node = Node(row.path);
+    ASSERT_NE(node, nullptr);
+    ASSERT_EQ(TypeName(node->Type()), row.type);
+    const std::array<const char*, kNodeAttributeCount> texts = {row.value,    row.minimum, row.maximum,
+                                                                row.fallback, row.choices, row.digits};
+    for (int attr = 0; attr < kNodeAttributeCount; ++attr) {
+      const char* text = texts[attr];
+      EXPECT_EQ(text != nullptr, AttributePresent(node->Type(), attr)) << kAttributeNames[attr];
+      if (text == nullptr) continue;
+      switch (node->Type()) {
+        case eNodeType::Boolean:
+          EXPECT_EQ(node->GetBooleanAttribute(attr), std::string(text) == "1") << kAttributeNames[attr];
+          break;
+        case eNodeType::Pointer:
+          EXPECT_EQ(node->GetPointerAttribute(attr), nullptr);
+          break;
+        case eNodeType::String:
+          EXPECT_EQ(node->GetStringAttribute(attr), text) << kAttributeNames[attr];
+          break;
+        case eNodeType::Int32:
+          EXPECT_EQ(node->GetInt32Attribute(attr), std::strtoll(text, nullptr, 10)) << kAttributeNames[attr];
+          break;
+        case eNodeType::Float64:
+          EXPECT_EQ(node->GetFloat64Attribute(attr), std::strtod(text, nullptr)) << kAttributeNames[attr];
+          break;
+        default:
+          ADD_FAILURE() << "unexpected type";
+      }
+    }
+  }
+}
+
+TEST_F(FactoryTree, PeripheralsBranchStartsEmpty) {
+  CParameterNode* peripherals = Node("peripherals");
+  ASSERT_NE(peripherals, nullptr);
+  EXPECT_EQ(peripherals->FirstChild(), nullptr);
+}
+
+TEST_F(FactoryTree, SavingTheLoadedTreeWritesTheFileAgain) {
+  const auto source = ReadWholeFile(RomfsImagePath("factory.xml"));
+  ASSERT_TRUE(source.has_value());
+  std::string withoutComments;
+  std::istringstream in(*source);
+  for (std::string line; std::getline(in, line);) {
+    if (line.rfind("<!--", 0) != 0) withoutComments += line + "\n";
+  }
+
+  ASSERT_EQ(SaveTreeToXml("/yaffs/resaved.xml", root_), 0);
+  const auto written = ReadWholeFile((board_ / "yaffs" / "resaved.xml").string());
+  ASSERT_TRUE(written.has_value());
+  EXPECT_EQ(*written, withoutComments);
+}
+
+}  // namespace
