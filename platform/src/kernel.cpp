@@ -60,7 +60,13 @@ std::vector<std::unique_ptr<ThreadRecord>>& AdoptedRecords() {
   return *records;
 }
 
-std::atomic<cyg_handle_t> g_next_adopted_id{1};
+std::atomic<cyg_uint16> g_next_id{1};
+
+cyg_uint16 NextThreadId() {
+  cyg_uint16 id = g_next_id.fetch_add(1);
+  if (id == 0) id = g_next_id.fetch_add(1);  // 0 is never an id
+  return id;
+}
 
 }  // namespace
 
@@ -75,7 +81,7 @@ ThreadRecord* Self() {
     record->name = "host thread";
     record->adopted = true;
     record->state = ThreadRecord::State::kRunning;
-    record->adopted_id = g_next_adopted_id.fetch_add(1);
+    record->id = NextThreadId();
     t_self = record.get();
     // Its own lock: Self() may be called with KernelMutex held.
     static std::mutex* registry_lock = new std::mutex;
@@ -193,6 +199,7 @@ void cyg_thread_create(cyg_priority_t priority, cyg_thread_entry_t* entry, cyg_a
   r->entry = entry;
   r->entry_data = entry_data;
   r->suspend_count = 1;
+  r->id = NextThreadId();
 
   pthread_attr_t attr;
   pthread_attr_init(&attr);
@@ -259,6 +266,8 @@ cyg_priority_t cyg_thread_get_priority(cyg_handle_t thread) {
 }
 
 const char* cyg_thread_get_name(cyg_handle_t thread) { return FromHandle(thread)->name.c_str(); }
+
+cyg_uint16 cyg_thread_get_id(cyg_handle_t thread) { return FromHandle(thread)->id; }
 
 void cyg_thread_release(cyg_handle_t thread) {
   ThreadRecord* r = FromHandle(thread);

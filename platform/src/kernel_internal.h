@@ -23,7 +23,7 @@ struct ThreadRecord {
   cyg_addrword_t entry_data = 0;
   pthread_t native{};
   bool adopted = false;
-  cyg_handle_t adopted_id = 0;
+  cyg_uint16 id = 0;
 
   // Guarded by KernelMutex().
   State state = State::kCreated;

@@ -93,6 +93,8 @@ cyg_handle_t cyg_thread_self();
 void cyg_thread_set_priority(cyg_handle_t thread, cyg_priority_t priority);
 cyg_priority_t cyg_thread_get_priority(cyg_handle_t thread);
 const char* cyg_thread_get_name(cyg_handle_t thread);
+// A small number identifying the thread (unique among the threads of the process, 16 bits).
+cyg_uint16 cyg_thread_get_id(cyg_handle_t thread);
 // Breaks the thread out of its current (or next) kernel wait; that wait returns false.
 void cyg_thread_release(cyg_handle_t thread);
 // Deletes a thread. A thread that never ran is discarded; one that has exited is joined and freed.

@@ -310,12 +310,16 @@ TEST(KernelMutex, ExcludesAndHandsOver) {
   cyg_mutex_init(&m);
   ASSERT_TRUE(cyg_mutex_lock(&m));
   std::atomic<bool> entered{false};
+  std::atomic<int> tried{-1};
   std::thread other([&] {
-    EXPECT_FALSE(cyg_mutex_trylock(&m));
+    tried = cyg_mutex_trylock(&m) ? 1 : 0;
+    if (tried == 1) cyg_mutex_unlock(&m);
     ASSERT_TRUE(cyg_mutex_lock(&m));
     entered = true;
     cyg_mutex_unlock(&m);
   });
+  ASSERT_TRUE(Eventually([&] { return tried.load() != -1; }));
+  EXPECT_EQ(tried.load(), 0) << "trylock of a held mutex must fail";
   for (int i = 0; i < 1000; ++i) std::this_thread::yield();
   EXPECT_FALSE(entered.load());
   cyg_mutex_unlock(&m);
