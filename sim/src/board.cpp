@@ -1,0 +1,174 @@
+// The simulated board (see sim/board.h).
+#include "sim/board.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <stdexcept>
+
+#include "platform/regbus.h"
+#include "sim/identity_image.h"
+
+namespace sim {
+namespace {
+
+enum : unsigned { kFnOutput = 1 };
+
+// Lines of the board (port, pin).
+constexpr Port kDspResetPort = Port::E;
+constexpr unsigned kDspResetPin = 2;
+constexpr unsigned kBusHandoverPin3 = 3;
+constexpr unsigned kBusHandoverPin4 = 4;
+constexpr unsigned kSegmentSelectPin = 8;
+constexpr unsigned kDspInterruptPin = 0;  // GPF0, EINT0
+constexpr unsigned kAlarmPin = 2;         // GPF2, EINT2
+constexpr unsigned kButtonPin = 7;        // GPF7, EINT7
+constexpr unsigned kPowerPin = 0;         // GPG0
+
+}  // namespace
+
+Board::Board(const std::string& root)
+    : root_(root.empty() ? "." : root),
+      temperature_sensor_([this](bool level) { gpio_.SetInput(Port::F, kAlarmPin, level); }),
+      dsp_([this](bool level) { gpio_.SetInput(Port::F, kDspInterruptPin, level); }) {
+  std::error_code ec;
+  std::filesystem::create_directories(root_, ec);
+  if (ec) throw std::runtime_error("board: cannot create " + root_ + ": " + ec.message());
+  LoadOrCreateEepromImage();
+
+  // Board wiring: lines the firmware drives reach the models that listen to them.
+  gpio_.Observe(kDspResetPort, kDspResetPin, [this](bool level) { dsp_.SetResetLine(level); });
+  auto bus_lines = [this](bool) {
+    dsp_.SetBusLines(gpio_.Level(Port::E, kBusHandoverPin3), gpio_.Level(Port::E, kBusHandoverPin4));
+  };
+  gpio_.Observe(Port::E, kBusHandoverPin3, bus_lines);
+  gpio_.Observe(Port::E, kBusHandoverPin4, bus_lines);
+  gpio_.Observe(Port::E, kSegmentSelectPin, [this](bool level) { iic_.SetSegmentSelect(level); });
+  gpio_.Observe(Port::G, kPowerPin, [this](bool level) { OnPowerLine(level); });
+
+  // Pulls: the DSP's reset, the bus hand-over and the segment select rest low.
+  for (unsigned pin : {kDspResetPin, kBusHandoverPin3, kBusHandoverPin4, kSegmentSelectPin}) {
+    gpio_.SetInput(Port::E, pin, false);
+  }
+  // The boot loader holds the power on.
+  gpio_.Preset(Port::G, kPowerPin, kFnOutput, true);
+
+  iic_.Attach(kOnBoardSegment, kEepromAddress, &eeprom_);
+  iic_.Attach(kOnBoardSegment, kTemperatureSensorAddress, &temperature_sensor_);
+
+  platform::regbus::Map(Gpio::kBase, Gpio::kSize, &gpio_);
+  platform::regbus::Map(IicController::kBase, IicController::kSize, &iic_);
+  platform::regbus::Map(Adc::kBase, Adc::kSize, &adc_);
+  platform::regbus::Map(Dsp::kBase, Dsp::kSize, &dsp_);
+}
+
+Board::~Board() {
+  platform::regbus::Unmap(&dsp_);
+  platform::regbus::Unmap(&adc_);
+  platform::regbus::Unmap(&iic_);
+  platform::regbus::Unmap(&gpio_);
+}
+
+std::string Board::EepromImagePath() const { return root_ + "/" + kEepromImageName; }
+
+void Board::LoadOrCreateEepromImage() {
+  const std::string path = EepromImagePath();
+  std::error_code ec;
+  if (!std::filesystem::exists(path, ec)) {
+    const auto image = DefaultEepromImage();
+    std::string error;
+    if (!WriteImageFile(image, &error)) throw std::runtime_error(error);
+    eeprom_.Load(0, image);
+    return;
+  }
+  std::ifstream in(path, std::ios::binary);
+  if (!in) throw std::runtime_error("board: cannot read " + path + ": " + std::strerror(errno));
+  std::vector<std::uint8_t> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  if (in.bad()) throw std::runtime_error("board: cannot read " + path);
+  if (bytes.size() != Eeprom::kSize) {
+    throw std::runtime_error("board: " + path + " must hold " + std::to_string(Eeprom::kSize) +
+                             " bytes, it holds " + std::to_string(bytes.size()));
+  }
+  eeprom_.Load(0, bytes);
+}
+
+bool Board::WriteImageFile(const std::array<std::uint8_t, Eeprom::kSize>& image, std::string* error) {
+  // Written beside the image and renamed over it, so a failed write never leaves a broken image.
+  const std::string path = EepromImagePath();
+  const std::string tmp = path + ".tmp";
+  {
+    std::ofstream out(tmp, std::ios::binary | std::ios::trunc);
+    out.write(reinterpret_cast<const char*>(image.data()), static_cast<std::streamsize>(image.size()));
+    out.close();
+    if (!out) {
+      std::remove(tmp.c_str());
+      if (error) *error = "board: cannot write " + tmp;
+      return false;
+    }
+  }
+  if (std::rename(tmp.c_str(), path.c_str()) != 0) {
+    if (error) *error = "board: cannot rename " + tmp + " to " + path + ": " + std::strerror(errno);
+    std::remove(tmp.c_str());
+    return false;
+  }
+  return true;
+}
+
+void Board::PressButton() { gpio_.SetInput(Port::F, kButtonPin, false); }
+void Board::ReleaseButton() { gpio_.SetInput(Port::F, kButtonPin, true); }
+void Board::SetTemperature(double celsius) { temperature_sensor_.SetTemperature(celsius); }
+void Board::SetAdcInput(unsigned channel, std::uint16_t code) { adc_.SetInput(channel, code); }
+void Board::SetAdcVoltage(unsigned channel, double volts) { adc_.SetVoltage(channel, volts); }
+
+bool Board::LoadEeprom(std::size_t offset, std::span<const std::uint8_t> bytes, std::string* error) {
+  if (offset > Eeprom::kSize || bytes.size() > Eeprom::kSize - offset) {
+    if (error) *error = "board: " + std::to_string(bytes.size()) + " bytes at offset " + std::to_string(offset) +
+                        " do not fit in the " + std::to_string(Eeprom::kSize) + "-byte EEPROM";
+    return false;
+  }
+  std::lock_guard<std::mutex> g(lock_);
+  auto image = eeprom_.Contents();
+  std::copy(bytes.begin(), bytes.end(), image.begin() + static_cast<std::ptrdiff_t>(offset));
+  if (!WriteImageFile(image, error)) return false;
+  eeprom_.Load(offset, bytes);
+  return true;
+}
+
+void Board::WithholdAck(unsigned segment, std::uint8_t address, std::chrono::steady_clock::duration duration) {
+  iic_.WithholdAckUntil(segment, address, std::chrono::steady_clock::now() + duration);
+}
+
+void Board::WithholdAckAttempts(unsigned segment, std::uint8_t address, unsigned attempts,
+                                IicController::Direction direction) {
+  iic_.WithholdAckAttempts(segment, address, attempts, direction);
+}
+
+void Board::ClearI2cFaults() { iic_.ClearFaults(); }
+
+void Board::AttachProbeDevice(std::uint8_t address, I2cSlave* device) { iic_.Attach(kProbeSegment, address, device); }
+
+bool Board::PowerOn() {
+  std::lock_guard<std::mutex> g(lock_);
+  return power_on_;
+}
+
+void Board::SetPowerOffHandler(std::function<void()> handler) {
+  std::lock_guard<std::mutex> g(lock_);
+  power_off_handler_ = std::move(handler);
+}
+
+void Board::OnPowerLine(bool level) {
+  std::function<void()> handler;
+  {
+    std::lock_guard<std::mutex> g(lock_);
+    if (level || !power_on_) return;
+    power_on_ = false;
+    handler = power_off_handler_;
+  }
+  if (handler) handler();
+}
+
+}  // namespace sim

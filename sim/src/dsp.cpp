@@ -1,0 +1,162 @@
+// The DSP host-port and memory model (see sim/dsp.h).
+#include "sim/dsp.h"
+
+namespace sim {
+namespace {
+
+enum : std::uint32_t {
+  kHPIC_W = 0x00,
+  kHPIA_W = 0x04,
+  kHPID_INC_W = 0x08,
+  kHPID_W = 0x0C,
+  kHPIC_R = 0x10,
+  kHPIA_R = 0x14,
+  kHPID_INC_R = 0x18,
+  kHPID_R = 0x1C,
+};
+
+enum : std::uint32_t { kHWOB = 1u << 0, kDSPINT = 1u << 1, kHINT = 1u << 2 };
+
+std::uint32_t WordAddress(std::uint32_t address) { return address & ~3u; }
+
+}  // namespace
+
+Dsp::Dsp(std::function<void(bool level)> host_interrupt_line)
+    : host_interrupt_line_(std::move(host_interrupt_line)) {}
+
+// The line is driven with the model's lock held, so that its level always follows the order of the
+// changes (the port model never calls back into this one).
+void Dsp::SetHintLocked(bool asserted) {
+  if (hint_ == asserted) return;
+  hint_ = asserted;
+  if (host_interrupt_line_) host_interrupt_line_(!asserted);
+}
+
+void Dsp::SetResetLine(bool level) {
+  std::lock_guard<std::mutex> g(lock_);
+  if (level == reset_line_) return;
+  reset_line_ = level;
+  if (!level) {
+    memory_.clear();
+    hpia_ = 0;
+    hwob_ = false;
+    SetHintLocked(false);
+  } else {
+    ++reset_pulses_;
+  }
+}
+
+void Dsp::SetBusLines(bool gpe3, bool gpe4) {
+  std::lock_guard<std::mutex> g(lock_);
+  gpe3_ = gpe3;
+  gpe4_ = gpe4;
+}
+
+std::uint32_t Dsp::ReadWord(std::uint32_t address) {
+  std::lock_guard<std::mutex> g(lock_);
+  auto it = memory_.find(WordAddress(address));
+  return it == memory_.end() ? 0 : it->second;
+}
+
+void Dsp::WriteWord(std::uint32_t address, std::uint32_t word) {
+  std::lock_guard<std::mutex> g(lock_);
+  memory_[WordAddress(address)] = word;
+}
+
+void Dsp::RaiseHostInterrupt() {
+  std::lock_guard<std::mutex> g(lock_);
+  if (reset_line_) SetHintLocked(true);
+}
+
+bool Dsp::HostInterruptAsserted() {
+  std::lock_guard<std::mutex> g(lock_);
+  return hint_;
+}
+
+void Dsp::SetDspInterruptHook(std::function<void()> hook) {
+  std::lock_guard<std::mutex> g(lock_);
+  dspint_hook_ = std::move(hook);
+}
+
+bool Dsp::InReset() {
+  std::lock_guard<std::mutex> g(lock_);
+  return !reset_line_;
+}
+
+std::uint64_t Dsp::DspInterrupts() {
+  std::lock_guard<std::mutex> g(lock_);
+  return dsp_interrupts_;
+}
+
+std::uint64_t Dsp::ResetPulses() {
+  std::lock_guard<std::mutex> g(lock_);
+  return reset_pulses_;
+}
+
+std::uint64_t Dsp::BusConflicts() {
+  std::lock_guard<std::mutex> g(lock_);
+  return bus_conflicts_;
+}
+
+std::size_t Dsp::WordCount() {
+  std::lock_guard<std::mutex> g(lock_);
+  return memory_.size();
+}
+
+bool Dsp::ReachableLocked() {
+  if (gpe3_ || gpe4_) {
+    ++bus_conflicts_;
+    return false;
+  }
+  return reset_line_;
+}
+
+std::uint32_t Dsp::Swap(std::uint32_t word) const { return hwob_ ? word : (word << 16) | (word >> 16); }
+
+std::uint32_t Dsp::Read(std::uint32_t address, unsigned) {
+  std::lock_guard<std::mutex> g(lock_);
+  if (!ReachableLocked()) return 0;
+  switch (address - kBase) {
+    case kHPIC_R: {
+      const std::uint32_t bits = (hwob_ ? kHWOB : 0u) | (hint_ ? kHINT : 0u);
+      return bits | (bits << 16);
+    }
+    case kHPIA_R: return hpia_;
+    case kHPID_INC_R:
+    case kHPID_R: {
+      auto it = memory_.find(WordAddress(hpia_));
+      const std::uint32_t word = it == memory_.end() ? 0 : it->second;
+      if (address - kBase == kHPID_INC_R) hpia_ += 4;
+      return Swap(word);
+    }
+    default: return 0;
+  }
+}
+
+void Dsp::Write(std::uint32_t address, std::uint32_t value, unsigned) {
+  std::function<void()> hook;
+  {
+    std::lock_guard<std::mutex> g(lock_);
+    if (!ReachableLocked()) return;
+    switch (address - kBase) {
+      case kHPIC_W:
+        hwob_ = (value & kHWOB) != 0;
+        if (value & kHINT) SetHintLocked(false);
+        if (value & kDSPINT) {
+          ++dsp_interrupts_;
+          hook = dspint_hook_;
+        }
+        break;
+      case kHPIA_W: hpia_ = value; break;
+      case kHPID_INC_W:
+      case kHPID_W:
+        memory_[WordAddress(hpia_)] = Swap(value);
+        if (address - kBase == kHPID_INC_W) hpia_ += 4;
+        break;
+      default: break;
+    }
+  }
+  if (hook) hook();  // outside the lock: the DSP side calls back into this model
+}
+
+}  // namespace sim
