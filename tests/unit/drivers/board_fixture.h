@@ -1,0 +1,92 @@
+// The board under the driver tests: one simulated board per test process, in a temporary root, with
+// the drivers' hardware initialisation and devices set up on it (as the board start-up does).
+#pragma once
+
+#include <gtest/gtest.h>
+#include <sys/select.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <functional>
+#include <string>
+#include <thread>
+
+#include "board_devices.h"
+#include "platform/devtab.h"
+#include "platform/io.h"
+#include "platform/regbus.h"
+#include "sim/board.h"
+
+namespace board_test {
+
+inline sim::Board& TheBoard() {
+  static sim::Board* board = [] {
+    char dir[] = "/tmp/torvex-board-test-XXXXXX";
+    if (::mkdtemp(dir) == nullptr) std::abort();
+    static std::string root = dir;
+    std::atexit([] {
+      std::error_code ec;
+      std::filesystem::remove_all(root, ec);
+    });
+    auto* b = new sim::Board(root);  // kept for the process: the firmware's drivers stay bound to it
+    platform::SetBoardRoot(root);
+    drivers_hardware_init();
+    drivers_register_devices();
+    platform::devtab::InitAll();
+    if (!platform::IsMounted("/dev")) platform::mount("", "/dev", "devfs");
+    return b;
+  }();
+  return *board;
+}
+
+// Waits (real time, bounded) until `done` holds.
+inline bool WaitFor(const std::function<bool()>& done, std::chrono::milliseconds limit = std::chrono::seconds(5)) {
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  while (!done()) {
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(std::chrono::microseconds(200));
+  }
+  return true;
+}
+
+// platform::select for reading on one descriptor; true when it is readable within `timeout_ms`.
+inline bool Readable(int fd, int timeout_ms) {
+  fd_set rd;
+  FD_ZERO(&rd);
+  FD_SET(fd, &rd);
+  timeval tv{timeout_ms / 1000, (timeout_ms % 1000) * 1000};
+  return platform::select(fd + 1, &rd, nullptr, nullptr, &tv) == 1 && FD_ISSET(fd, &rd);
+}
+
+inline bool Writable(int fd, int timeout_ms) {
+  fd_set wr;
+  FD_ZERO(&wr);
+  FD_SET(fd, &wr);
+  timeval tv{timeout_ms / 1000, (timeout_ms % 1000) * 1000};
+  return platform::select(fd + 1, nullptr, &wr, nullptr, &tv) == 1 && FD_ISSET(fd, &wr);
+}
+
+// Base fixture: the board in its resting state, no trace.
+class BoardTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    board_ = &TheBoard();
+    board_->ClearI2cFaults();
+    board_->ReleaseButton();
+    board_->adc().HoldConversions(false);
+    platform::regbus::SetTrace(false);
+  }
+  void TearDown() override {
+    platform::regbus::SetTrace(false);
+    board_->ClearI2cFaults();
+  }
+  void StartTrace() {
+    platform::regbus::SetTrace(true);
+    (void)platform::regbus::TakeTrace();
+  }
+
+  sim::Board* board_ = nullptr;
+};
+
+}  // namespace board_test
