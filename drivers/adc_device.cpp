@@ -30,7 +30,7 @@ enum : cyg_uint32 {
 constexpr cyg_uint32 kPrescaler = 49;
 // A conversion takes a few converter clocks; a converter that never reports its end is given up
 // after this long (far beyond any real conversion).
-constexpr auto kConversionTimeout = std::chrono::milliseconds(250);
+constexpr auto kConversionTimeout = std::chrono::seconds(1);
 
 struct adc_device {
   cyg_uint32 channel;
