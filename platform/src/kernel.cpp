@@ -385,6 +385,14 @@ void cyg_cond_destroy(cyg_cond_t*) {}
 
 namespace {
 
+// One waiting thread of a condition variable, on its own stack. A signal marks the oldest waiter
+// not yet signalled, a broadcast every waiter present: a thread that starts waiting afterwards never
+// takes a wake-up meant for the threads that were already waiting.
+struct CondWaiter {
+  CondWaiter* next = nullptr;
+  bool signalled = false;
+};
+
 // Gives up the condition's mutex and waits for a signal; the mutex is held again on return,
 // whatever ended the wait. Returns false on time-out or release.
 cyg_bool_t CondWait(cyg_cond_t* cond, const std::chrono::steady_clock::time_point* deadline) {
@@ -393,11 +401,28 @@ cyg_bool_t CondWait(cyg_cond_t* cond, const std::chrono::steady_clock::time_poin
   cyg_mutex_t* m = cond->mutex;
   m->owner = nullptr;
   m->wait.notify_one();
+  CondWaiter me;
+  if (cond->queue == nullptr) {
+    cond->queue = &me;
+  } else {
+    auto* last = static_cast<CondWaiter*>(cond->queue);
+    while (last->next != nullptr) last = last->next;
+    last->next = &me;
+  }
   ++cond->waiters;
-  bool ok = BlockingWait(g, cond->wait, [&] { return cond->wakeups > 0; }, deadline);
-  if (ok) --cond->wakeups;
+  bool ok = BlockingWait(g, cond->wait, [&] { return me.signalled; }, deadline);
+  ok = ok || me.signalled;
+  if (cond->queue == &me) {
+    cond->queue = me.next;
+  } else {
+    for (auto* w = static_cast<CondWaiter*>(cond->queue); w != nullptr; w = w->next) {
+      if (w->next == &me) {
+        w->next = me.next;
+        break;
+      }
+    }
+  }
   --cond->waiters;
-  if (cond->wakeups > cond->waiters) cond->wakeups = cond->waiters;
   while (!BlockingWait(g, m->wait, [&] { return m->owner == nullptr; }, nullptr)) ok = false;
   m->owner = self;
   return ok;
@@ -405,14 +430,14 @@ cyg_bool_t CondWait(cyg_cond_t* cond, const std::chrono::steady_clock::time_poin
 
 void CondSignal(cyg_cond_t* cond, bool all) {
   std::lock_guard<std::mutex> g(KernelMutex());
-  if (cond->waiters == 0) return;
-  if (all) {
-    cond->wakeups = cond->waiters;
-    cond->wait.notify_all();
-  } else {
-    if (cond->wakeups < cond->waiters) ++cond->wakeups;
-    cond->wait.notify_all();  // waiters share one condition; the first to see the wake-up takes it
+  bool any = false;
+  for (auto* w = static_cast<CondWaiter*>(cond->queue); w != nullptr; w = w->next) {
+    if (w->signalled) continue;
+    w->signalled = true;
+    any = true;
+    if (!all) break;
   }
+  if (any) cond->wait.notify_all();
 }
 
 }  // namespace

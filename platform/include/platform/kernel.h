@@ -59,7 +59,7 @@ struct cyg_cond_t {
   std::condition_variable wait;
   cyg_mutex_t* mutex = nullptr;
   cyg_ucount32 waiters = 0;  // threads inside a wait
-  cyg_ucount32 wakeups = 0;  // signals not yet taken by a waiter
+  void* queue = nullptr;     // the waiting threads, oldest first (kernel-private)
 };
 
 struct cyg_flag_t {
