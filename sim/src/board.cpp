@@ -9,6 +9,8 @@
 #include <iterator>
 #include <stdexcept>
 
+#include "platform/bootloader.h"
+#include "platform/interrupt.h"
 #include "platform/regbus.h"
 #include "sim/identity_image.h"
 
@@ -34,6 +36,10 @@ Board::Board(const std::string& root)
     : root_(root.empty() ? "." : root),
       temperature_sensor_([this](bool level) { gpio_.SetInput(Port::F, kAlarmPin, level); }),
       dsp_([this](bool level) { gpio_.SetInput(Port::F, kDspInterruptPin, level); }) {
+  // The interrupt controller maps itself on the register bus when first used: make that happen here,
+  // not inside a model that holds its own lock while it raises a line.
+  (void)platform::interrupts::IsMasked(0);
+
   std::error_code ec;
   std::filesystem::create_directories(root_, ec);
   if (ec) throw std::runtime_error("board: cannot create " + root_ + ": " + ec.message());
@@ -155,20 +161,13 @@ bool Board::PowerOn() {
   return power_on_;
 }
 
-void Board::SetPowerOffHandler(std::function<void()> handler) {
-  std::lock_guard<std::mutex> g(lock_);
-  power_off_handler_ = std::move(handler);
-}
-
 void Board::OnPowerLine(bool level) {
-  std::function<void()> handler;
   {
     std::lock_guard<std::mutex> g(lock_);
     if (level || !power_on_) return;
     power_on_ = false;
-    handler = power_off_handler_;
   }
-  if (handler) handler();
+  platform::bootloader::PowerOff();
 }
 
 }  // namespace sim

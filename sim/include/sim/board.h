@@ -22,7 +22,6 @@
 
 #include <chrono>
 #include <cstdint>
-#include <functional>
 #include <mutex>
 #include <span>
 #include <string>
@@ -75,10 +74,9 @@ class Board {
   // The seam for the probe connector's peripheral controllers (nullptr removes one).
   void AttachProbeDevice(std::uint8_t address, I2cSlave* device);
 
-  // Power: true until the firmware drives GPG0 low. `handler` runs (on the firmware's thread) when the
-  // power is cut.
+  // Power: true until the firmware drives GPG0 low; the drop is reported to the boot loader's
+  // power-off hook (platform::bootloader::PowerOff), on the firmware's thread.
   bool PowerOn();
-  void SetPowerOffHandler(std::function<void()> handler);
 
   // --- models (tests reach into them to observe) ---------------------------------------------------
   Gpio& gpio() { return gpio_; }
@@ -103,7 +101,6 @@ class Board {
 
   std::mutex lock_;  // guards the power state and the image file
   bool power_on_ = true;
-  std::function<void()> power_off_handler_;
 };
 
 }  // namespace sim

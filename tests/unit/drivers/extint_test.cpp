@@ -99,9 +99,9 @@ TEST_F(ExtintTest, DspInterruptFiresAgainWhileItsLineStaysLow) {
   const int fd = Open("/dev/dsp-int");
   Drain(fd);
   EXPECT_FALSE(Readable(fd, 20));
+  const auto delivered = platform::interrupts::DeliveredCount(0);
   board_->dsp().RaiseHostInterrupt();
   EXPECT_FALSE(board_->gpio().Level(sim::Port::F, 0));
-  const auto delivered = platform::interrupts::DeliveredCount(0);
   EXPECT_TRUE(Readable(fd, 5000));
   EXPECT_TRUE(Readable(fd, 5000));
   EXPECT_TRUE(Readable(fd, 5000));
