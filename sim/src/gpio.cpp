@@ -31,6 +31,7 @@ Gpio::Gpio() {
 unsigned Gpio::FunctionLocked(Port port, unsigned pin) const {
   const PortState& p = ports_[Index(port)];
   if (port == Port::A) return (p.con >> pin) & 1u ? kFnSpecial : kFnOutput;
+  if (pin >= 16) return kFnInput;  // ports B to H have at most 16 pins, two CON bits each
   return (p.con >> (2 * pin)) & 3u;
 }
 
@@ -145,7 +146,7 @@ void Gpio::Preset(Port port, unsigned pin, unsigned function, bool latch) {
     const std::uint32_t before = LevelsLocked(port);
     if (port == Port::A) {
       p.con = (p.con & ~(1u << pin)) | ((function == kFnOutput ? 0u : 1u) << pin);
-    } else {
+    } else if (pin < 16) {
       p.con = (p.con & ~(3u << (2 * pin))) | ((function & 3u) << (2 * pin));
     }
     p.dat = latch ? (p.dat | (1u << pin)) : (p.dat & ~(1u << pin));
