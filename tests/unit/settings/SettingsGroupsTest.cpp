@@ -1,0 +1,413 @@
+// Settings groups: store and recall of every group, the whole-tree save at shut-down, and refusal of
+// damaged, foreign, incomplete and traversing inputs with nothing changed.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <thread>
+
+#include "TopologyLock.h"
+#include "settings_support.h"
+
+namespace {
+
+using namespace Torvex;
+using namespace settingstest;
+using ::testing::HasSubstr;
+using ::testing::Not;
+
+class SettingsGroupsTest : public SettingsTest {
+ protected:
+  void TearDown() override {
+    CTorvexPower::TakeKeepSavedSettings();
+    SettingsTest::TearDown();
+  }
+
+  // A node of the running tree by path.
+  CParameterNode* Node(const std::string& path) {
+    CParameterNode* node = nullptr;
+    EXPECT_EQ(g_ParameterTreeRoot->FindNode(path, &node), 0) << path;
+    return node;
+  }
+};
+
+// --- finding a group -------------------------------------------------------------------------------
+
+TEST(SettingsSubsystemTable, NamesMatchExactlyAndRowsAreInTypeOrder) {
+  struct Case {
+    const char* name;
+    int result;
+    std::int32_t type;
+  };
+  const Case cases[] = {
+      {"ALL", 0, 0},        {"COMMunication", 0, 1}, {"MEASure", 0, 2}, {"TRIGger", 0, 3},
+      {"REFClk", 0, 4},     {"UNITs", 0, 5},         {"MEAS", 48, -1},  {"measure", 48, -1},
+      {"", 48, -1},         {"ALL ", 48, -1},        {"UNITsX", 48, -1},
+  };
+  for (const Case& c : cases) {
+    std::int32_t type = -1;
+    EXPECT_EQ(TorvexFindSettingsSubsystem(c.name, type), c.result) << c.name;
+    EXPECT_EQ(type, c.type) << c.name;
+  }
+  for (std::int32_t row = 0; row < static_cast<std::int32_t>(kSettingsSubsystemCount); ++row) {
+    EXPECT_EQ(g_SettingsSubsystems[row].type, row);
+  }
+  EXPECT_EQ(g_SettingsSubsystems[6].branch, nullptr);
+}
+
+// --- storing ---------------------------------------------------------------------------------------
+
+struct GroupCase {
+  std::int32_t type;
+  const char* directory;  // relative to the board's yaffs folder
+  const char* top;        // top element of the stored file
+};
+const GroupCase kGroups[] = {
+    {0, "settings", "root"},
+    {1, "settings/comm_parms", "comm_parms"},
+    {2, "settings/measure_parms", "measure_parms"},
+    {3, "settings/trigger_parms", "trigger_parms"},
+    {4, "settings/ref_clock_parms", "ref_clock_parms"},
+    {5, "settings/units_parms", "units_parms"},
+};
+
+TEST_F(SettingsGroupsTest, StoreWritesTheGroupsBranchIntoItsDirectoryAndRewritesIt) {
+  for (const GroupCase& group : kGroups) {
+    const std::string before = LogText();
+    ASSERT_EQ(TorvexSaveSettings("a.xml", group.type), 0) << group.type;
+    const fs::path file = Yaffs(std::string(group.directory) + "/a.xml");
+    const std::string text = ReadHostFile(file);
+    EXPECT_EQ(text.rfind("<Branch name=\"" + std::string(group.top) + "\">\n", 0), 0u) << text.substr(0, 80);
+    EXPECT_EQ(text.substr(text.size() - 10), "</Branch>\n");
+    const std::string log = LogSince(before);
+    EXPECT_THAT(log, HasSubstr("Saving parms in /yaffs/" + std::string(group.directory) + "/a.xml\n"));
+    EXPECT_THAT(log, HasSubstr("Settings successfully written to yaffs\n"));
+    EXPECT_FALSE(fs::exists(file.string() + ".tmp"));
+  }
+
+  // A second store replaces the file with the branch as it is now.
+  g_node_units_parms_ppm_ref->SetFloat64Attribute(eAttrValue, 12.5);
+  ASSERT_EQ(TorvexSaveSettings("a.xml", 5), 0);
+  EXPECT_THAT(ReadHostFile(Yaffs("settings/units_parms/a.xml")), HasSubstr("name=\"ppm_ref\" value=\"12.5\""));
+}
+
+TEST_F(SettingsGroupsTest, StoreEmptiesThePeripheralsBranchAndDropsTheSelection) {
+  CParameterNode* probe = new CParameterNode("1", eNodeType::Pointer);
+  ASSERT_EQ(g_node_peripherals->AddChildNode(probe), 0);
+  int object = 0;
+  probe->SetPointerAttribute(eAttrValue, &object);
+  g_node_current_probe_object->SetPointerAttribute(eAttrValue, &object);
+
+  ASSERT_EQ(TorvexSaveSettings("m.xml", 2), 0);
+  EXPECT_EQ(g_node_peripherals->FirstChild(), nullptr);
+  EXPECT_EQ(g_node_current_probe_object->GetPointerAttribute(eAttrValue), nullptr);
+}
+
+TEST_F(SettingsGroupsTest, StoreRefusesNamesThatAreNoPlainFileNames) {
+  const std::string tree = TreeText(root_);
+  for (const std::string name : {"", ".", "..", "../x.xml", "a/b.xml", "/a.xml", std::string(250, 'n')}) {
+    EXPECT_EQ(TorvexSaveSettings(name.c_str(), 2), 9) << name;
+  }
+  EXPECT_EQ(TorvexSaveSettings("a.xml", 6), 48);
+  EXPECT_EQ(TorvexSaveSettings("a.xml", -1), 48);
+  EXPECT_FALSE(fs::exists(Yaffs("settings/measure_parms")) &&
+               !fs::is_empty(Yaffs("settings/measure_parms")));
+  EXPECT_FALSE(fs::exists(Yaffs("x.xml")));
+  EXPECT_EQ(TreeText(root_), tree);
+}
+
+TEST_F(SettingsGroupsTest, StoreFailsWithNineWhenTheDirectoryCannotBeMade) {
+  WriteHostFile(Yaffs("settings"), "a file where the directory should be");
+  EXPECT_EQ(TorvexSaveSettings("a.xml", 2), 9);
+  const std::string before = LogText();
+  EXPECT_EQ(TorvexSaveLastPowerOff(kLastPowerOffPath), 9);
+  EXPECT_THAT(LogSince(before), HasSubstr("Could not create 'settings' directory: "));
+}
+
+TEST_F(SettingsGroupsTest, AFileThatFailsItsReadBackIsNotLeftAndThePreviousOneStays) {
+  ASSERT_EQ(TorvexSaveSettings("a.xml", 2), 0);
+  ASSERT_EQ(TorvexSaveLastPowerOff(kLastPowerOffPath), 0);
+  const std::string stored = ReadHostFile(Yaffs("settings/measure_parms/a.xml"));
+  const std::string saved = ReadHostFile(Yaffs("settings/LastPowerOff.xml"));
+
+  // A control character is written as it is and makes the file unreadable as XML.
+  g_node_measure_parms_search_mode->SetStringAttribute(eAttrValue, std::string("AU\x01TO"));
+  g_node_system_model->SetStringAttribute(eAttrValue, std::string("M\x02"));
+  EXPECT_EQ(TorvexSaveSettings("a.xml", 2), 11);
+  EXPECT_EQ(TorvexSaveLastPowerOff(kLastPowerOffPath), 11);
+
+  EXPECT_EQ(ReadHostFile(Yaffs("settings/measure_parms/a.xml")), stored);
+  EXPECT_EQ(ReadHostFile(Yaffs("settings/LastPowerOff.xml")), saved);
+  EXPECT_FALSE(fs::exists(Yaffs("settings/measure_parms/a.xml.tmp")));
+  EXPECT_FALSE(fs::exists(Yaffs("settings/LastPowerOff.xml.tmp")));
+}
+
+// --- whole-tree save and delete --------------------------------------------------------------------
+
+TEST_F(SettingsGroupsTest, WholeTreeSaveWritesTheTreeAndTheDeleteRemovesIt) {
+  const std::string before = LogText();
+  ASSERT_EQ(TorvexSaveLastPowerOff(kLastPowerOffPath), 0);
+  EXPECT_THAT(LogSince(before), HasSubstr("Writing /yaffs/settings/LastPowerOff.xml\nSettings successfully written to yaffs\n"));
+  EXPECT_EQ(ReadHostFile(Yaffs("settings/LastPowerOff.xml")), TreeText(root_));
+
+  EXPECT_EQ(TorvexDeleteLastPowerOff(), 0);
+  EXPECT_FALSE(fs::exists(Yaffs("settings/LastPowerOff.xml")));
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(TorvexDeleteLastPowerOff(), 9);
+  testing::internal::GetCapturedStderr();
+}
+
+// --- recalling groups that merge at once -----------------------------------------------------------
+
+struct MergeCase {
+  std::int32_t type;
+  const char* directory;
+  CParameterNode** branch;
+  CParameterNode** node;  // a Float64 or String node of the group
+};
+
+TEST_F(SettingsGroupsTest, RecallMergesTheGroupAtOnceAndKeepsEveryBoundPointer) {
+  const MergeCase cases[] = {
+      {2, "/yaffs/settings/measure_parms", &g_node_measure_parms, &g_node_measure_parms_search_mode},
+      {3, "/yaffs/settings/trigger_parms", &g_node_trigger_parms, &g_node_trigger_parms_trigger_in_source},
+      {4, "/yaffs/settings/ref_clock_parms", &g_node_ref_clock_parms, &g_node_ref_clock_parms_mode},
+      {5, "/yaffs/settings/units_parms", &g_node_units_parms, &g_node_units_parms_selected},
+  };
+  for (const MergeCase& c : cases) {
+    const std::string stored_value = (*c.node)->GetStringAttribute(eAttrValue);
+    ASSERT_EQ(TorvexSaveSettings("g.xml", c.type), 0);
+    (*c.node)->SetStringAttribute(eAttrValue, "changed");
+    // A node the stored file does not know goes with the merge.
+    CParameterNode* extra = new CParameterNode("extra", eNodeType::Int32);
+    ASSERT_EQ((*c.branch)->AddChildNode(extra), 0);
+    const auto pointers = BoundPointers();
+
+    const std::string path = std::string(c.directory) + "/g.xml";
+    const std::string before = LogText();
+    EXPECT_EQ(TorvexLoadSettings(path.c_str()), 0) << path;
+    EXPECT_EQ((*c.node)->GetStringAttribute(eAttrValue), stored_value) << path;
+    CParameterNode* found = nullptr;
+    EXPECT_EQ((*c.branch)->FindNode("extra", &found), 5);
+    EXPECT_EQ(BoundPointers(), pointers);
+    EXPECT_THAT(LogSince(before), HasSubstr("TorvexLoadSettings " + path + "\nFile type " +
+                                            std::to_string(c.type) + " located in " + c.directory +
+                                            ". Requires restart: No\n"));
+    EXPECT_FALSE(CTorvexPower::TakeKeepSavedSettings());
+  }
+}
+
+// --- recalling groups that need a restart ----------------------------------------------------------
+
+TEST_F(SettingsGroupsTest, RecallOfAllPutsTheFileInPlaceAndTheResetKeepsIt) {
+  g_node_units_parms_ppm_ref->SetFloat64Attribute(eAttrValue, 3.25);
+  ASSERT_EQ(TorvexSaveSettings("all.xml", 0), 0);
+  const std::string stored = ReadHostFile(Yaffs("settings/all.xml"));
+  g_node_units_parms_ppm_ref->SetFloat64Attribute(eAttrValue, 7.5);
+  const std::string running = TreeText(root_);
+
+  const std::string before = LogText();
+  ASSERT_EQ(TorvexLoadSettings("/yaffs/settings/all.xml"), 0);
+  EXPECT_THAT(LogSince(before), HasSubstr("File type 0 located in /yaffs/settings. Requires restart: Yes\n"));
+  EXPECT_EQ(TreeText(root_), running);  // the running tree is not touched
+  EXPECT_EQ(ReadHostFile(Yaffs("settings/LastPowerOff.xml")), stored);
+  EXPECT_EQ(CTorvexPower::WaitForShutdownRequest(), eShutdownReset);
+
+  // The shut-down for the reset keeps the recalled file; the next start loads it.
+  EXPECT_EQ(TorvexSaveLastPowerOff(kLastPowerOffPath), 0);
+  EXPECT_EQ(ReadHostFile(Yaffs("settings/LastPowerOff.xml")), stored);
+  DiscardTree();
+  ASSERT_EQ(LoadTreeFromXml(kLastPowerOffPath, &g_ParameterTreeRoot, nullptr), 0);
+  ASSERT_EQ(TorvexBindParameterNodes(), 0);
+  EXPECT_EQ(g_node_units_parms_ppm_ref->GetFloat64Attribute(eAttrValue), 3.25);
+
+  // Only that one shut-down keeps the file; the next one saves again.
+  g_node_units_parms_ppm_ref->SetFloat64Attribute(eAttrValue, 9.0);
+  EXPECT_EQ(TorvexSaveLastPowerOff(kLastPowerOffPath), 0);
+  EXPECT_THAT(ReadHostFile(Yaffs("settings/LastPowerOff.xml")), HasSubstr("name=\"ppm_ref\" value=\"9\""));
+}
+
+TEST_F(SettingsGroupsTest, RecallOfLastPowerOffItselfRestartsWithThatFile) {
+  ASSERT_EQ(TorvexSaveLastPowerOff(kLastPowerOffPath), 0);
+  const std::string saved = ReadHostFile(Yaffs("settings/LastPowerOff.xml"));
+  g_node_units_parms_ppm_ref->SetFloat64Attribute(eAttrValue, 1.5);
+  ASSERT_EQ(TorvexLoadSettings(kLastPowerOffPath), 0);
+  EXPECT_EQ(CTorvexPower::WaitForShutdownRequest(), eShutdownReset);
+  EXPECT_EQ(TorvexSaveLastPowerOff(kLastPowerOffPath), 0);
+  EXPECT_EQ(ReadHostFile(Yaffs("settings/LastPowerOff.xml")), saved);
+}
+
+TEST_F(SettingsGroupsTest, RecallOfCommunicationWritesTheRunningTreeWithTheRecalledBranch) {
+  g_node_comm_parms_ethernet_domain->SetStringAttribute(eAttrValue, "stored.example");
+  ASSERT_EQ(TorvexSaveSettings("c.xml", 1), 0);
+  g_node_comm_parms_ethernet_domain->SetStringAttribute(eAttrValue, "running.example");
+  g_node_measure_parms_search_mode->SetStringAttribute(eAttrValue, "MANual");
+  CParameterNode* probe = new CParameterNode("1", eNodeType::Pointer);
+  ASSERT_EQ(g_node_peripherals->AddChildNode(probe), 0);
+  const std::string running = TreeText(root_);
+
+  const std::string before = LogText();
+  ASSERT_EQ(TorvexLoadSettings("/yaffs/settings/comm_parms/c.xml"), 0);
+  EXPECT_THAT(LogSince(before),
+              HasSubstr("File type 1 located in /yaffs/settings/comm_parms. Requires restart: Yes\n"));
+  EXPECT_EQ(TreeText(root_), running);
+  EXPECT_EQ(CTorvexPower::WaitForShutdownRequest(), eShutdownReset);
+  EXPECT_EQ(TorvexSaveLastPowerOff(kLastPowerOffPath), 0);
+
+  // The next start loads a whole tree: the recalled branch with everything else as it ran.
+  DiscardTree();
+  ASSERT_EQ(LoadTreeFromXml(kLastPowerOffPath, &g_ParameterTreeRoot, nullptr), 0);
+  ASSERT_EQ(TorvexBindParameterNodes(), 0);
+  EXPECT_EQ(g_node_comm_parms_ethernet_domain->GetStringAttribute(eAttrValue), "stored.example");
+  EXPECT_EQ(g_node_measure_parms_search_mode->GetStringAttribute(eAttrValue), "MANual");
+  EXPECT_EQ(g_node_peripherals->FirstChild(), nullptr);
+}
+
+// --- refused recalls -------------------------------------------------------------------------------
+
+struct RefusedCase {
+  const char* label;
+  const char* group;  // directory below /yaffs/settings ("" for ALL)
+  int result;
+  // Makes the file from the stored text of the group.
+  std::string (*make)(const std::string& stored);
+};
+
+std::string Truncated(const std::string& stored) { return stored.substr(0, stored.size() / 2); }
+std::string OtherTop(const std::string& stored) {
+  return Replace(stored, "<Branch name=\"measure_parms\">", "<Branch name=\"units_parms\">");
+}
+std::string LacksBoundPath(const std::string& stored) {
+  const std::size_t at = stored.find("<Float64 name=\"fstep\"");
+  return stored.substr(0, at) + stored.substr(stored.find('\n', at) + 1);
+}
+std::string WrongType(const std::string& stored) {
+  return Replace(stored, "<Float64 name=\"fstep\"", "<Int32 name=\"fstep\"");
+}
+std::string ClimbsOut(const std::string& stored) {
+  return Replace(stored, "</Branch>\n", "</Branch>\n<Branch name=\"..\">\n<String name=\"x\" value=\"y\"/>\n</Branch>\n");
+}
+std::string SlashName(const std::string& stored) {
+  return Replace(stored, "</Branch>\n", "</Branch>\n<String name=\"../../system/model\" value=\"y\"/>\n");
+}
+std::string AllWrongVersion(const std::string& stored) {
+  return Replace(stored, "name=\"parm_file\" value=\"3.4\"", "name=\"parm_file\" value=\"3.5\"");
+}
+std::string AllLacksUnits(const std::string& stored) {
+  const std::size_t at = stored.find("<Branch name=\"units_parms\">");
+  return stored.substr(0, at) + stored.substr(stored.find("</Branch>\n", at) + 10);
+}
+std::string NotXml(const std::string&) { return std::string("\x00\x01garbage", 9); }
+std::string Empty(const std::string&) { return ""; }
+
+TEST_F(SettingsGroupsTest, DamagedForeignOrIncompleteFilesAreRefusedWithNothingChanged) {
+  const RefusedCase cases[] = {
+      {"truncated", "measure_parms", 10, Truncated},
+      {"other top element", "measure_parms", 10, OtherTop},
+      {"lacks a bound path", "measure_parms", 10, LacksBoundPath},
+      {"bound path of another type", "measure_parms", 10, WrongType},
+      {"element named ..", "measure_parms", 10, ClimbsOut},
+      {"element name with slashes", "measure_parms", 10, SlashName},
+      {"not XML", "measure_parms", 10, NotXml},
+      {"empty", "measure_parms", 10, Empty},
+      {"ALL of version 3.5", "", 10, AllWrongVersion},
+      {"ALL without units_parms", "", 10, AllLacksUnits},
+      {"truncated ALL", "", 10, Truncated},
+      {"truncated COMMunication", "comm_parms", 10, Truncated},
+  };
+  ASSERT_EQ(TorvexSaveSettings("good.xml", 2), 0);
+  ASSERT_EQ(TorvexSaveSettings("good.xml", 0), 0);
+  ASSERT_EQ(TorvexSaveSettings("good.xml", 1), 0);
+  ASSERT_EQ(TorvexSaveLastPowerOff(kLastPowerOffPath), 0);
+  const std::string saved = ReadHostFile(Yaffs("settings/LastPowerOff.xml"));
+  g_node_measure_parms_search_mode->SetStringAttribute(eAttrValue, "changed");
+  const std::string tree = TreeText(root_);
+  const auto pointers = BoundPointers();
+
+  for (const RefusedCase& c : cases) {
+    const std::string dir = std::string("settings/") + c.group;
+    const std::string stored = ReadHostFile(Yaffs(dir + "/good.xml"));
+    WriteHostFile(Yaffs(dir + "/bad.xml"), c.make(stored));
+    const std::string path = "/yaffs/" + dir + (c.group[0] ? "/" : "") + "bad.xml";
+    EXPECT_EQ(TorvexLoadSettings(path.c_str()), c.result) << c.label;
+    EXPECT_EQ(TreeText(root_), tree) << c.label;
+    EXPECT_EQ(BoundPointers(), pointers) << c.label;
+    EXPECT_EQ(ReadHostFile(Yaffs("settings/LastPowerOff.xml")), saved) << c.label;
+    EXPECT_FALSE(CTorvexPower::TakeKeepSavedSettings()) << c.label;
+  }
+  EXPECT_EQ(TorvexLoadSettings("/yaffs/settings/measure_parms/missing.xml"), 9);
+  EXPECT_EQ(TreeText(root_), tree);
+}
+
+TEST_F(SettingsGroupsTest, RecallPathsChooseTheirGroupAtADirectoryBoundaryOnly) {
+  struct Case {
+    const char* path;
+    int group;  // -1: no group (result 6, no "File type" line)
+  };
+  const Case cases[] = {
+      {"/yaffs/settings/comm_parms/a.xml", 1},
+      {"/yaffs/settings/units_parms/a.xml", 5},
+      {"/yaffs/settings/a.xml", 0},
+      {"/yaffs/settings/LastPowerOff.xml", 0},
+      {"/yaffs/settings/measure_parms_old/a.xml", 0},
+      {"/yaffs/settings/units_parmsX", 0},
+      {"/yaffs/user/a.xml", -1},
+      {"/yaffs/settingsX/a.xml", -1},
+      {"/yaffs/settings", -1},
+      {"/yaffs/settings/", -1},
+      {"/yaffs/settings/../user/a.xml", -1},
+      {"/yaffs/settings/measure_parms/../../user/a.xml", -1},
+      {"/yaffs/settings/./a.xml", -1},
+      {"/yaffs/settings/units_parms/..", -1},
+      {"yaffs/settings/a.xml", -1},
+      {"", -1},
+  };
+  for (const Case& c : cases) {
+    const SettingsSubsystemEntry* row = TorvexFindSettingsGroupOfPath(c.path);
+    EXPECT_EQ(row == nullptr ? -1 : row->type, c.group) << c.path;
+  }
+  const std::string long_path = "/yaffs/settings/" + std::string(250, 'a');
+  EXPECT_EQ(TorvexFindSettingsGroupOfPath(long_path.c_str()), nullptr);
+  EXPECT_EQ(TorvexFindSettingsGroupOfPath(nullptr), nullptr);
+
+  const std::string before = LogText();
+  EXPECT_EQ(TorvexLoadSettings("/yaffs/user/a.xml"), 6);
+  EXPECT_EQ(TorvexLoadSettings("/yaffs/settings/units_parms/../../user/a.xml"), 6);
+  const std::string log = LogSince(before);
+  EXPECT_THAT(log, HasSubstr("TorvexLoadSettings /yaffs/user/a.xml\n"));
+  EXPECT_THAT(log, Not(HasSubstr("File type")));
+}
+
+// --- concurrency -----------------------------------------------------------------------------------
+
+// Stores and whole-tree saves on one thread while others change values and rebuild the peripherals
+// branch under the topology lock: every file written is a good group file.
+TEST_F(SettingsGroupsTest, SavesRunCleanlyBesideTreeAndTopologyChanges) {
+  std::atomic<bool> stop{false};
+  std::thread writer([&] {
+    for (int i = 0; !stop.load(); ++i) {
+      g_node_units_parms_ppm_ref->SetFloat64Attribute(eAttrValue, i);
+      g_node_measure_parms_search_mode->SetStringAttribute(eAttrValue, i % 2 ? "AUTO" : "MANual");
+    }
+  });
+  std::thread topology([&] {
+    for (int i = 0; !stop.load(); ++i) {
+      CRecursiveLockGuard topology_lock(g_TopologyLock);
+      CParameterNode* node = new CParameterNode(std::to_string(i), eNodeType::Pointer);
+      if (g_node_peripherals->AddChildNode(node) != 0) delete node;
+    }
+  });
+  for (int round = 0; round < 20; ++round) {
+    ASSERT_EQ(TorvexSaveSettings("s.xml", round % kSettingsGroupCount), 0);
+    ASSERT_EQ(TorvexSaveLastPowerOff(kLastPowerOffPath), 0);
+    EXPECT_EQ(TorvexCheckSettingsFile(kLastPowerOffPath, g_SettingsSubsystems[0]), 0);
+  }
+  stop = true;
+  writer.join();
+  topology.join();
+  for (std::int32_t type = 0; type < kSettingsGroupCount; ++type) {
+    const std::string path = std::string(g_SettingsSubsystems[type].directory) + "/s.xml";
+    EXPECT_EQ(TorvexCheckSettingsFile(path.c_str(), g_SettingsSubsystems[type]), 0) << path;
+  }
+}
+
+}  // namespace
