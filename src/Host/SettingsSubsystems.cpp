@@ -67,7 +67,8 @@ bool HasDotComponent(std::string_view path) {
 
 // The bound path of a group's branch pointer ("" for the tree root).
 std::string_view BranchPath(const SettingsSubsystemEntry& row) {
-  for (const BoundParameterNode& bound : kBoundParameterNodes) {
+  for (std::size_t i = 0; i < kBoundParameterNodeCount; ++i) {
+    const auto& bound = kBoundParameterNodes[i];
     if (bound.node == row.branch) return bound.path;
   }
   return {};
@@ -231,7 +232,8 @@ int TorvexCheckSettingsFile(const char* path, const SettingsSubsystemEntry& row)
 
   // Every bound path of the group, with the running node's type.
   const std::string_view branch_path = BranchPath(row);
-  for (const BoundParameterNode& bound : kBoundParameterNodes) {
+  for (std::size_t i = 0; i < kBoundParameterNodeCount; ++i) {
+    const auto& bound = kBoundParameterNodes[i];
     std::string_view relative;
     if (!RelativeToBranch(bound.path, branch_path, relative)) continue;
     CParameterNode* node = top;

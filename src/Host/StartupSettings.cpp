@@ -63,7 +63,8 @@ bool TorvexVersionAccepted(const std::string& text, VersionNumber lowest, Versio
 int TorvexBindParameterNodes() {
   CParameterNode* root = g_ParameterTreeRoot;
   if (root == nullptr) return eNoSuchNode;
-  for (const BoundParameterNode& bound : kBoundParameterNodes) {
+  for (std::size_t i = 0; i < kBoundParameterNodeCount; ++i) {
+    const auto& bound = kBoundParameterNodes[i];
     const int result = root->FindNode(bound.path, bound.node);
     if (result != 0) return result;
   }
@@ -71,7 +72,7 @@ int TorvexBindParameterNodes() {
 }
 
 void TorvexUnbindParameterNodes() {
-  for (const BoundParameterNode& bound : kBoundParameterNodes) *bound.node = nullptr;
+  for (std::size_t i = 0; i < kBoundParameterNodeCount; ++i) *kBoundParameterNodes[i].node = nullptr;
 }
 
 int TorvexLoadStartupSettings() {

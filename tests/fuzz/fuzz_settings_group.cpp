@@ -49,7 +49,7 @@ bool SetUpBoard() {
 
 std::vector<CParameterNode*> BoundPointers() {
   std::vector<CParameterNode*> pointers;
-  for (const auto& bound : kBoundParameterNodes) pointers.push_back(*bound.node);
+  for (std::size_t i = 0; i < kBoundParameterNodeCount; ++i) pointers.push_back(*kBoundParameterNodes[i].node);
   return pointers;
 }
 

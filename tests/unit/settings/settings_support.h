@@ -4,8 +4,13 @@
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
+#include <atomic>
 #include <filesystem>
+#include <functional>
 #include <string>
+#include <vector>
 
 #include "BoundParameterNodes.h"
 #include "CParameterNode.h"
@@ -14,6 +19,10 @@
 #include "ParameterXml.h"
 #include "SettingsSubsystems.h"
 #include "StartupSettings.h"
+#include "board_devices.h"
+#include "platform/devtab.h"
+#include "platform/kernel.h"
+#include "sim/board.h"
 #include "unit/system/system_support.h"
 
 namespace settingstest {
@@ -24,6 +33,10 @@ using systemtest::LogText;
 using systemtest::ReadHostFile;
 using systemtest::WaitFor;
 using systemtest::WriteHostFile;
+
+// 1 ms ticks for the whole program: the power monitor's 5-second long push lasts half a second, a
+// 1-second interval 100 ms.
+inline const bool kFastTick = (platform::kernel::SetTickMicroseconds(1000), true);
 
 inline std::string FactoryText() { return ReadHostFile(fs::path(TORVEX_ROMFS_DIR) / "factory.xml"); }
 
@@ -55,7 +68,7 @@ inline std::string TreeText(const fs::path& root) {
 // Every bound pointer, in table order.
 inline std::vector<Torvex::CParameterNode*> BoundPointers() {
   std::vector<Torvex::CParameterNode*> pointers;
-  for (const auto& bound : Torvex::kBoundParameterNodes) pointers.push_back(*bound.node);
+  for (std::size_t i = 0; i < Torvex::kBoundParameterNodeCount; ++i) pointers.push_back(*Torvex::kBoundParameterNodes[i].node);
   return pointers;
 }
 
@@ -65,6 +78,59 @@ inline void ForgetRequests(int posted) {
   for (int i = 0; i < posted; ++i) Torvex::CTorvexPower::WaitForShutdownRequest();
   Torvex::CTorvexPower::TakeKeepSavedSettings();
 }
+
+// The simulated board of this test program: built once, with the drivers' hardware set-up done and
+// their devices registered and initialised. It lives as long as the process.
+inline sim::Board& TestBoard() {
+  static sim::Board* board = [] {
+    char pattern[] = "/tmp/torvex-settings-board-XXXXXX";
+    const char* dir = ::mkdtemp(pattern);
+    auto* made = new sim::Board(dir != nullptr ? dir : "/tmp/torvex-settings-board");
+    drivers_hardware_init();
+    drivers_register_devices();
+    platform::devtab::InitAll();
+    return made;
+  }();
+  return *board;
+}
+
+// Runs `body` on a kernel thread, so that a call that suspends its caller (a panic, a power action)
+// can be observed and then resumed.
+class KernelCall {
+ public:
+  explicit KernelCall(std::function<void()> body) : body_(std::move(body)) {
+    cyg_thread_create(10, &Entry, reinterpret_cast<cyg_addrword_t>(this), "test call", nullptr, 0, &handle_,
+                      &thread_);
+    cyg_thread_resume(handle_);
+  }
+  ~KernelCall() {
+    ResumeUntilDone();
+    cyg_thread_delete(handle_);
+  }
+  KernelCall(const KernelCall&) = delete;
+  KernelCall& operator=(const KernelCall&) = delete;
+
+  bool Done() const { return done_.load(); }
+  // Resumes the thread (again and again: a resume before its suspension is lost) until the body ended.
+  bool ResumeUntilDone() {
+    return WaitFor([this] {
+      cyg_thread_resume(handle_);
+      return done_.load();
+    });
+  }
+
+ private:
+  static void Entry(cyg_addrword_t data) {
+    auto* self = reinterpret_cast<KernelCall*>(data);
+    self->body_();
+    self->done_.store(true);
+  }
+
+  std::function<void()> body_;
+  std::atomic<bool> done_{false};
+  cyg_handle_t handle_ = 0;
+  cyg_thread thread_;
+};
 
 // A board root with both file systems mounted, the factory file in /romfs and the factory tree
 // loaded and bound.
