@@ -49,7 +49,7 @@ class PowerMonitorTest : public SettingsTest {
 
   // Starts a monitor; `log_` marks where its log begins.
   void StartMonitor() {
-    log_ = LogText();
+    log_ = MarkLog();
     monitor_ = std::make_unique<CTorvexPower>();
     monitor_->Start();
   }
@@ -191,7 +191,7 @@ TEST(ShutdownHandOver, RequestsMapToReasonsAndTheLaterRequestWins) {
 
 TEST(ShutdownHandOver, AnUnknownRequestPanicsInTheCallersThread) {
   platform::bootloader::ClearServiceCalls();
-  const std::string before = LogText();
+  const std::string before = MarkLog();
   KernelCall call([] { CTorvexPower::RequestShutdown(3); });
   ASSERT_TRUE(WaitFor([] { return platform::bootloader::ServiceCalls(platform::bootloader::kServiceFirmwareUpdate) == 1; }));
   EXPECT_THAT(LogSince(before), HasSubstr("CTorvexPower::Panic !!!\nEntering DFU mode...\n"));
@@ -242,7 +242,7 @@ TEST(PowerActions, EachActionReachesTheBoardAndSuspendsTheCaller) {
   for (const Case& c : cases) {
     RestorePowerLine();
     platform::bootloader::ClearServiceCalls();
-    const std::string before = LogText();
+    const std::string before = MarkLog();
     KernelCall call([&] { CTorvexPower::PowerAction(c.action); });
     if (c.power_cut) {
       ASSERT_TRUE(WaitFor([] { return !PowerLineHigh(); })) << c.action;

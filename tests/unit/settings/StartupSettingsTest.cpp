@@ -67,7 +67,7 @@ class StartupSettingsTest : public systemtest::BoardRootTest {
 
   // Runs the start-up load, keeping what it prints on standard error out of the test output.
   std::string Load() {
-    const std::string before = LogText();
+    const std::string before = MarkLog();
     testing::internal::CaptureStderr();
     EXPECT_EQ(TorvexLoadStartupSettings(), 0);
     testing::internal::GetCapturedStderr();
@@ -77,7 +77,7 @@ class StartupSettingsTest : public systemtest::BoardRootTest {
   // Runs the start-up load on a kernel thread and expects it to panic: firmware-update mode is asked
   // for and the load does not go on.
   std::string LoadAndExpectPanic() {
-    const std::string before = LogText();
+    const std::string before = MarkLog();
     testing::internal::CaptureStderr();
     int result = 0;
     {
@@ -172,6 +172,11 @@ TEST_F(StartupSettingsTest, ARefusedSavedFileIsDeletedAndTheFactorySettingsLoadI
       {"version 4.0", [](std::string f) { return WithVersion(f, "4.0"); }},
       {"version 3", [](std::string f) { return WithVersion(f, "3"); }},
       {"empty version", [](std::string f) { return WithVersion(f, ""); }},
+      {"version 3.3 with ppm_ref of another type",
+       [](std::string f) {
+         return WithVersion(Replace(f, "<Float64 name=\"ppm_ref\" value=\"2.5\"", "<String name=\"ppm_ref\" value=\"2.5\""),
+                            "3.3");
+       }},
       {"version without value",
        [](std::string f) {
          return Replace(f, "<String name=\"parm_file\" value=\"3.4\" default=\"3.4\" choices=\"\"/>",
@@ -188,6 +193,7 @@ TEST_F(StartupSettingsTest, ARefusedSavedFileIsDeletedAndTheFactorySettingsLoadI
     EXPECT_FALSE(fs::exists(Yaffs("settings/LastPowerOff.xml"))) << c.label;
     CParameterNode* stray = nullptr;
     EXPECT_EQ(g_ParameterTreeRoot->FindNode("system/stray", &stray), 5) << c.label;
+    EXPECT_EQ(g_node_units_parms_ppm_ref->Type(), eNodeType::Float64) << c.label;
     EXPECT_EQ(g_node_units_parms_ppm_ref->GetFloat64Attribute(eAttrValue), 1.0) << c.label;
     EXPECT_EQ(g_node_system_versions_parm_file->GetStringAttribute(eAttrValue), "3.4") << c.label;
     DiscardTree();
