@@ -21,6 +21,7 @@
 #include "StartupSettings.h"
 #include "board_devices.h"
 #include "platform/devtab.h"
+#include "platform/interrupt.h"
 #include "platform/kernel.h"
 #include "sim/board.h"
 #include "unit/system/system_support.h"
@@ -99,6 +100,9 @@ inline sim::Board& TestBoard() {
   static sim::Board* board = [] {
     char pattern[] = "/tmp/torvex-settings-board-XXXXXX";
     const char* dir = ::mkdtemp(pattern);
+    // The interrupt controller is made on first use; made here, before the board's port model first
+    // drives a line under its own lock, its lazy creation never nests inside that lock.
+    platform::interrupts::IsMasked(0);
     auto* made = new sim::Board(dir != nullptr ? dir : "/tmp/torvex-settings-board");
     drivers_hardware_init();
     drivers_register_devices();

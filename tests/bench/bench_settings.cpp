@@ -1,0 +1,77 @@
+// Costs of the settings files on a factory tree: storing the whole tree, the checks a recall makes
+// before anything changes, and recalling a group that merges at once.
+#include <benchmark/benchmark.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+
+#include "CParameterNode.h"
+#include "CTorvexPower.h"
+#include "ParameterXml.h"
+#include "SettingsSubsystems.h"
+#include "StartupSettings.h"
+#include "platform/io.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using namespace Torvex;
+
+// A board root with the factory file, both file systems mounted and the factory tree bound.
+bool FactoryBoard() {
+  static const bool ready = [] {
+    char pattern[] = "/tmp/torvex-bench-settings-XXXXXX";
+    if (::mkdtemp(pattern) == nullptr) return false;
+    static fs::path root = pattern;
+    fs::create_directories(root / "romfs");
+    fs::create_directories(root / "yaffs");
+    fs::copy_file(fs::path(TORVEX_ROMFS_DIR) / "factory.xml", root / "romfs" / "factory.xml");
+    std::atexit([] {
+      std::error_code ec;
+      fs::remove_all(root, ec);
+    });
+    platform::SetBoardRoot(root.string());
+    return platform::mount("", "/romfs", "romfs") == 0 && platform::mount("", "/yaffs", "yaffs") == 0 &&
+           LoadTreeFromXml(kFactorySettingsPath, &g_ParameterTreeRoot, nullptr) == 0 &&
+           TorvexBindParameterNodes() == 0;
+  }();
+  return ready;
+}
+
+void BM_StoreGroup(benchmark::State& state) {
+  if (!FactoryBoard()) return state.SkipWithError("board set-up failed");
+  const auto type = static_cast<std::int32_t>(state.range(0));
+  for (auto _ : state) {
+    if (TorvexSaveSettings("bench.xml", type) != 0) return state.SkipWithError("store failed");
+  }
+  state.SetLabel(g_SettingsSubsystems[type].scpi_name);
+}
+BENCHMARK(BM_StoreGroup)->Arg(0)->Arg(2)->Arg(5)->Unit(benchmark::kMicrosecond);
+
+void BM_CheckGroupFile(benchmark::State& state) {
+  if (!FactoryBoard()) return state.SkipWithError("board set-up failed");
+  const auto type = static_cast<std::int32_t>(state.range(0));
+  if (TorvexSaveSettings("bench.xml", type) != 0) return state.SkipWithError("store failed");
+  const std::string path = std::string(g_SettingsSubsystems[type].directory) + "/bench.xml";
+  for (auto _ : state) {
+    if (TorvexCheckSettingsFile(path.c_str(), g_SettingsSubsystems[type]) != 0) {
+      return state.SkipWithError("check refused a stored file");
+    }
+  }
+  state.SetLabel(g_SettingsSubsystems[type].scpi_name);
+}
+BENCHMARK(BM_CheckGroupFile)->Arg(0)->Arg(2)->Arg(5)->Unit(benchmark::kMicrosecond);
+
+// A recall that merges at once: the checks plus the merge.
+void BM_RecallMeasure(benchmark::State& state) {
+  if (!FactoryBoard()) return state.SkipWithError("board set-up failed");
+  if (TorvexSaveSettings("bench.xml", 2) != 0) return state.SkipWithError("store failed");
+  for (auto _ : state) {
+    if (TorvexLoadSettings("/yaffs/settings/measure_parms/bench.xml") != 0) return state.SkipWithError("recall failed");
+  }
+}
+BENCHMARK(BM_RecallMeasure)->Unit(benchmark::kMicrosecond);
+
+}  // namespace
