@@ -10,7 +10,7 @@
 #include "CParameterNode.h"
 #include "CRecursiveMutex.h"
 #include "CTorvexPower.h"
-#include "ParameterXml.h"
+#include "ParameterTreeXml.h"
 #include "StartupSettings.h"
 #include "TopologyLock.h"
 #include "TorvexFileUtilities.h"
@@ -34,7 +34,6 @@ namespace {
 constexpr std::size_t kMaxPathLength = 255;
 // Read, write and search for everybody.
 constexpr unsigned int kDirectoryMode = 0777;
-constexpr const char* kTemporarySuffix = ".tmp";
 
 // Deletes a tree built from a file when it goes out of scope.
 class CScratchTree {
@@ -113,30 +112,15 @@ class CSaveLocks {
   CRecursiveLockGuard m_Tree;
 };
 
-// The second half of every save: read the temporary file back, then put it in place. 0 or 11; the
-// temporary file never stays behind.
-int CommitSettingsFile(const std::string& temporary, const char* path) {
-  if (CheckXmlFile(temporary.c_str()) != 0 || platform::rename(temporary.c_str(), path) != 0) {
-    platform::unlink(temporary.c_str());
-    return eWriteFailed;
-  }
-  return 0;
-}
-
-// Writes `node` with its subtree to `path` through a temporary file: 0, 9 or 11. Takes the locks.
+// Writes `node` with its subtree to `path`: 0, 9 or 11. The tree writer writes a temporary file, reads
+// it back and only then renames it over `path`, so a failed save leaves the previous file in place.
+// The peripherals branch is emptied, and the file written, under g_TopologyLock and the tree lock.
 int WriteSettingsFile(const char* path, CParameterNode* node) {
-  const std::string temporary = std::string(path) + kTemporarySuffix;
-  {
-    CSaveLocks locks;
-    EmptyPeripheralsBranch();
-    if (node == nullptr) return eCannotOpenFile;
-    const int result = SaveTreeToXml(temporary.c_str(), node);
-    if (result != 0) {
-      platform::unlink(temporary.c_str());
-      return result;
-    }
-  }
-  return CommitSettingsFile(temporary, path);
+  CSaveLocks locks;
+  EmptyPeripheralsBranch();
+  if (node == nullptr) return eCannotOpenFile;
+  const int result = SaveTreeToXml(path, node);
+  return result == 0 || result == eCannotOpenFile ? result : eWriteFailed;
 }
 
 // Every node the file would merge into the running branch must have the running node's type, and no
@@ -158,19 +142,16 @@ bool MatchesRunningTypes(CParameterNode* file_node, CParameterNode* running_node
 // COMMunication recall: the next start-up file is the running tree with the recalled branch merged
 // into it (never the branch alone). 0, 9, 10 or 11.
 int WriteStartupFileWithBranch(const char* group_file, const SettingsSubsystemEntry& row) {
-  const std::string running = std::string(kLastPowerOffPath) + ".running" + kTemporarySuffix;
+  const std::string running = std::string(kLastPowerOffPath) + ".running";
   {
     CSaveLocks locks;
-    const int result = SaveTreeToXml(running.c_str(), g_ParameterTreeRoot);
-    if (result != 0) {
-      platform::unlink(running.c_str());
-      return result;
-    }
+    const int result = SaveTreeToXml(running, g_ParameterTreeRoot);
+    if (result != 0) return result == eCannotOpenFile ? result : eWriteFailed;
   }
   CScratchTree copy;
-  const int loaded = LoadTreeFromXml(running.c_str(), copy.Out(), nullptr);
+  const int loaded = LoadTreeFromXml(running, copy.Out(), nullptr);
   platform::unlink(running.c_str());
-  if (loaded != 0 || copy.Get() == nullptr) return loaded != 0 ? loaded : eNotWellFormed;
+  if (loaded != 0 || copy.Get() == nullptr) return loaded == eCannotOpenFile ? loaded : eNotWellFormed;
 
   // The copy's peripherals branch holds nothing that belongs in a settings file.
   CParameterNode* peripherals = nullptr;
@@ -183,12 +164,8 @@ int WriteStartupFileWithBranch(const char* group_file, const SettingsSubsystemEn
   const int result = LoadTreeFromXml(group_file, &merged, branch);
   if (result != 0 && result != ePurgedNodeWithChildren) return result;
 
-  const std::string temporary = std::string(kLastPowerOffPath) + kTemporarySuffix;
-  if (SaveTreeToXml(temporary.c_str(), copy.Get()) != 0) {
-    platform::unlink(temporary.c_str());
-    return eCannotOpenFile;
-  }
-  return CommitSettingsFile(temporary, kLastPowerOffPath);
+  const int written = SaveTreeToXml(kLastPowerOffPath, copy.Get());
+  return written == 0 || written == eCannotOpenFile ? written : eWriteFailed;
 }
 
 }  // namespace

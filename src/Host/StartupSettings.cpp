@@ -9,7 +9,7 @@
 #include "CRecursiveMutex.h"
 #include "CTorvexPower.h"
 #include "EepromIdentityRecord.h"
-#include "ParameterXml.h"
+#include "ParameterTreeXml.h"
 #include "SettingsSubsystems.h"
 #include "TorvexFileUtilities.h"
 #include "eeprom.h"

@@ -9,7 +9,7 @@
 
 #include "CParameterNode.h"
 #include "CTorvexPower.h"
-#include "ParameterXml.h"
+#include "ParameterTreeXml.h"
 #include "SettingsSubsystems.h"
 #include "StartupSettings.h"
 #include "platform/io.h"

@@ -14,7 +14,7 @@
 
 #include "BoundParameterNodes.h"
 #include "CParameterNode.h"
-#include "ParameterXml.h"
+#include "ParameterTreeXml.h"
 #include "SettingsSubsystems.h"
 #include "StartupSettings.h"
 #include "platform/io.h"

@@ -16,7 +16,7 @@
 #include "CParameterNode.h"
 #include "CRecursiveMutex.h"
 #include "CTorvexPower.h"
-#include "ParameterXml.h"
+#include "ParameterTreeXml.h"
 #include "SettingsSubsystems.h"
 #include "StartupSettings.h"
 #include "board_devices.h"
@@ -51,6 +51,19 @@ inline std::string LogSince(const std::string& mark) {
   const std::string text = systemtest::LogText();
   const std::size_t at = text.rfind(mark);
   return at == std::string::npos ? text : text.substr(at + mark.size());
+}
+
+// True when `text` holds every one of `lines` as a whole line, in this order (other lines may stand
+// between them).
+inline bool LinesInOrder(const std::string& text, const std::vector<std::string>& lines) {
+  std::size_t at = 0;
+  for (const std::string& line : lines) {
+    std::size_t found = text.find(line, at);
+    while (found != std::string::npos && found != 0 && text[found - 1] != '\n') found = text.find(line, found + 1);
+    if (found == std::string::npos) return false;
+    at = found + line.size();
+  }
+  return true;
 }
 
 inline std::string FactoryText() { return ReadHostFile(fs::path(TORVEX_ROMFS_DIR) / "factory.xml"); }
