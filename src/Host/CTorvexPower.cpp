@@ -5,6 +5,9 @@
 #include <fcntl.h>
 #include <sys/select.h>
 
+#include <algorithm>
+#include <climits>
+#include <cstdint>
 #include <initializer_list>
 
 #include "BoundParameterNodes.h"
@@ -114,7 +117,7 @@ void CTorvexPower::PowerDownMonitorThreadMain() {
   for (;;) {
     const std::int32_t limit = g_node_system_temperature_shutdown_limit->GetInt32Attribute(eAttrValue);
     if (limit != applied_limit) {
-      SetTemperatureLimit(static_cast<std::int16_t>(limit));
+      SetTemperatureLimit(static_cast<std::int16_t>(std::clamp<std::int32_t>(limit, INT16_MIN, INT16_MAX)));
       applied_limit = limit;
     }
     // An interval of 0 or less would make the monitor spin: it counts as one second.
@@ -123,7 +126,10 @@ void CTorvexPower::PowerDownMonitorThreadMain() {
 
     fd_set ready;
     const int result = WaitReadable({alarm, button}, interval, ready);
-    if (result < 0) continue;
+    if (result < 0) {
+      cyg_thread_delay(1);  // a wait that keeps failing must not make the monitor spin
+      continue;
+    }
     if (result == 0) {
       if (ReadTemperature(&temperature) == 0) temperature_known = true;
       if (temperature_known) {
@@ -150,8 +156,9 @@ void CTorvexPower::PowerDownMonitorThreadMain() {
         g_Logger.Printf("PowerDownMonitorThreadMain: Standard shut-down\n");
         HandOver(eShutdownStandard, false);
       }
-      platform::close(button);
-      platform::close(alarm);
+      for (int fd : {button, alarm}) {
+        if (fd >= 0) platform::close(fd);
+      }
       return;
     }
   }
