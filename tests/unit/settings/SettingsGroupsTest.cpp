@@ -47,11 +47,13 @@ class SettingsGroupsTest : public SettingsTest {
     SettingsTest::TearDown();
   }
 
-  // A node of the running tree by path.
-  CParameterNode* Node(const std::string& path) {
-    CParameterNode* node = nullptr;
-    EXPECT_EQ(g_ParameterTreeRoot->FindNode(path, &node), 0) << path;
-    return node;
+  // What the next start does with the saved settings: the start-up load, which must accept them.
+  void Restart() {
+    TestBoard();  // the EEPROM the start-up reads
+    DiscardTree();
+    const std::string mark = MarkLog();
+    ASSERT_EQ(TorvexLoadStartupSettings(), 0);
+    ASSERT_THAT(LogSince(mark), Not(HasSubstr("Error in file")));
   }
 };
 
@@ -240,9 +242,7 @@ TEST_F(SettingsGroupsTest, RecallOfAllPutsTheFileInPlaceAndTheResetKeepsIt) {
   // The shut-down for the reset keeps the recalled file; the next start loads it.
   EXPECT_EQ(TorvexSaveLastPowerOff(kLastPowerOffPath), 0);
   EXPECT_TRUE(ReadHostFile(Yaffs("settings/LastPowerOff.xml")) == stored);
-  DiscardTree();
-  ASSERT_EQ(LoadTreeFromXml(kLastPowerOffPath, &g_ParameterTreeRoot, nullptr), 0);
-  ASSERT_EQ(TorvexBindParameterNodes(), 0);
+  Restart();
   EXPECT_EQ(g_node_units_parms_ppm_ref->GetFloat64Attribute(eAttrValue), 3.25);
 
   // Only that one shut-down keeps the file; the next one saves again.
@@ -279,9 +279,7 @@ TEST_F(SettingsGroupsTest, RecallOfCommunicationWritesTheRunningTreeWithTheRecal
   EXPECT_EQ(TorvexSaveLastPowerOff(kLastPowerOffPath), 0);
 
   // The next start loads a whole tree: the recalled branch with everything else as it ran.
-  DiscardTree();
-  ASSERT_EQ(LoadTreeFromXml(kLastPowerOffPath, &g_ParameterTreeRoot, nullptr), 0);
-  ASSERT_EQ(TorvexBindParameterNodes(), 0);
+  Restart();
   EXPECT_EQ(g_node_comm_parms_ethernet_domain->GetStringAttribute(eAttrValue), "stored.example");
   EXPECT_EQ(g_node_measure_parms_search_mode->GetStringAttribute(eAttrValue), "MANual");
   EXPECT_EQ(g_node_peripherals->FirstChild(), nullptr);
