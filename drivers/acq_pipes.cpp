@@ -171,6 +171,7 @@ cyg_devtab_entry s_entries[] = {
     {"/dev/pipeHostAcqMsg", &kPipeHandlers, pipe_init, nullptr, &s_msg_pipe, false},
     {"/dev/pipeHostAcqAbort", &kPipeHandlers, pipe_init, nullptr, &s_abort_pipe, false},
 };
+static_assert(std::size(s_entries) == 2, "one entry per pipe");
 
 }  // namespace
 

@@ -2,6 +2,7 @@
 #include "extint_devices.h"
 
 #include <cerrno>
+#include <iterator>
 
 #include "board_registers.h"
 #include "platform/devtab.h"
@@ -157,6 +158,7 @@ cyg_devtab_entry s_entries[] = {
     {"/dev/temp-al", &kExtintHandlers, extint_init, extint_lookup, &s_temp_al, false},
     {"/dev/on-off_rd", &kExtintHandlers, extint_init, extint_lookup, &s_on_off, false},
 };
+static_assert(std::size(s_entries) == 3, "one entry per event device");
 
 // EXTINTn trigger codes.
 constexpr cyg_uint32 kLowLevel = 0;
