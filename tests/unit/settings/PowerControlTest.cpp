@@ -71,6 +71,17 @@ class PowerMonitorTest : public SettingsTest {
   std::unique_ptr<CTorvexPower> monitor_;
 };
 
+// The one monitor of the firmware, as main starts it (once per process).
+TEST_F(PowerMonitorTest, MainStartsTheStaticMonitorWhichEndsAfterItsHandOver) {
+  log_ = MarkLog();
+  _StartPowerDownMonitor();
+  EXPECT_THAT(LogSince(log_), HasSubstr("Entering _StartPowerDownMonitor\n"));
+  TestBoard().PressButton();
+  ASSERT_TRUE(Logged("PowerDownMonitorThreadMain: Power-down\n"));
+  TestBoard().ReleaseButton();
+  EXPECT_EQ(CTorvexPower::WaitForShutdownRequest(), eShutdownStandard);
+}
+
 TEST_F(PowerMonitorTest, PushAndReleaseHandsOverAStandardShutDownAtTheRelease) {
   StartMonitor();
   TestBoard().PressButton();

@@ -230,6 +230,23 @@ TEST_F(StartupSettingsTest, ARefusedFactoryFilePanics) {
   LoadAndExpectPanic();
 }
 
+TEST_F(StartupSettingsTest, BindingStopsAtTheFirstMissingPath) {
+  EXPECT_EQ(TorvexBindParameterNodes(), 5);  // no tree at all
+
+  // system/model is the second bound path.
+  const std::string factory = FactoryText();
+  const std::size_t at = factory.find("<String name=\"model\"");
+  WriteHostFile(Yaffs("no-model.xml"), factory.substr(0, at) + factory.substr(factory.find('\n', at) + 1));
+  ASSERT_EQ(LoadTreeFromXml("/yaffs/no-model.xml", &g_ParameterTreeRoot, nullptr), 0);
+  CParameterNode marker("marker", eNodeType::Int32);
+  for (std::size_t i = 0; i < kBoundParameterNodeCount; ++i) *kBoundParameterNodes[i].node = &marker;
+  EXPECT_EQ(TorvexBindParameterNodes(), 5);
+  EXPECT_NE(g_node_system_manufacturer, &marker);
+  EXPECT_EQ(g_node_system_model, &marker);
+  EXPECT_EQ(g_node_units_parms_ppm_ref, &marker);
+  TorvexUnbindParameterNodes();
+}
+
 // --- the EEPROM identity record --------------------------------------------------------------------
 
 TEST_F(StartupSettingsTest, TheRecordFillsTheSystemNodes) {
