@@ -217,6 +217,13 @@ Controller& TheController() {
   return *c;
 }
 
+// The controller exists before any static initialiser or hardware model can raise a line, so that
+// its creation never nests inside a model's own lock.
+struct MakeAtStart {
+  MakeAtStart() { TheController(); }
+};
+[[maybe_unused]] MakeAtStart g_make_at_start __attribute__((init_priority(150)));
+
 }  // namespace
 
 void SetSourceLevel(cyg_vector_t vector, bool asserted) { TheController().SetLevel(vector, asserted); }

@@ -114,9 +114,6 @@ namespace {
 [[maybe_unused]] CScpiStatus& g_ModuleStatus = CScpiStatus::ModuleObject();
 }  // namespace
 
-// The status template. Built here at static initialisation until the main unit builds it.
-CScpiStatus g_ScpiStatusTemplate(nullptr, nullptr, nullptr);
-
 CScpiStatus::CScpiStatus(CDevice* device, const ResponseSlot* responseSlot, const CScpiStatus* statusTemplate)
     : m_Device(device), m_ResponseSlot(responseSlot) {
   CStatusLock lock;

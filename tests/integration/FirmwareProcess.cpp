@@ -72,12 +72,13 @@ void FirmwareProcess::Reader(int fd) {
 }
 
 bool FirmwareProcess::WaitForOutput(const std::string& text, std::chrono::milliseconds limit) {
+  return WaitForCount(text, 1, limit);
+}
+
+bool FirmwareProcess::WaitForCount(const std::string& text, int count, std::chrono::milliseconds limit) {
   const auto end = std::chrono::steady_clock::now() + limit;
   while (std::chrono::steady_clock::now() < end) {
-    {
-      std::lock_guard<std::mutex> g(lock_);
-      if (output_.find(text) != std::string::npos) return true;
-    }
+    if (CountOutput(text) >= count) return true;
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
   return false;

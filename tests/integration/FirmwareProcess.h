@@ -23,6 +23,8 @@ class FirmwareProcess {
 
   // Waits until standard error holds `text` (counting from the start of the run); false on time-out.
   bool WaitForOutput(const std::string& text, std::chrono::milliseconds limit = std::chrono::seconds(20));
+  // Waits until `text` occurs at least `count` times; false on time-out.
+  bool WaitForCount(const std::string& text, int count, std::chrono::milliseconds limit = std::chrono::seconds(20));
   // Number of times `text` occurs in standard error so far.
   int CountOutput(const std::string& text);
   std::string Output();

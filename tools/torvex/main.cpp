@@ -1,59 +1,302 @@
-// torvex: runs the firmware on the simulated board.
+// torvex: the simulated board running the firmware.
 //
-//   torvex --root DIR [--tick-us N] [--log-stderr]
+//   torvex --root DIR [--tick-us N] [--log-stderr] [--boot-condition N]
+//   torvex board --root DIR COMMAND...
 //
-// Signals: SIGTERM and SIGINT end the run with status 0.
+// The first form builds the board kept in DIR (made when missing: the read-only file system from the
+// build's ROMFS image, an empty flash, the default EEPROM image) and runs the firmware's main on it.
+// The board carries out what the firmware asks of the hardware and the boot loader:
+//  - power off (the power line dropped): the process ends with status 0;
+//  - reset, and a watchdog expiry: the firmware starts again in a fresh process image (same process
+//    id) with the warm boot condition;
+//  - firmware-update mode: "board: firmware-update mode" and status 3.
+// SIGTERM and SIGINT are a short push of the on/off button; SIGKILL is a power cut.
+//
+// The second form drives a running board through its control socket (see BoardControl.h).
 #include <signal.h>
+#include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
+#include <stdexcept>
 #include <string>
+#include <thread>
+#include <vector>
 
+#include "BoardControl.h"
+#include "CLogger.h"
+#include "TorvexMain.h"
+#include "board_devices.h"
+#include "platform/board_state.h"
+#include "platform/bootloader.h"
+#include "platform/devtab.h"
 #include "platform/io.h"
 #include "platform/kernel.h"
+#include "sim/board.h"
+#include "sim/watchdog_timer.h"
 
 namespace {
 
-[[noreturn]] void Usage(const char* message) {
-  std::fprintf(stderr, "torvex: %s\nusage: torvex --root DIR [--tick-us N] [--log-stderr]\n", message);
+namespace fs = std::filesystem;
+
+constexpr const char* kUsage =
+    "usage: torvex --root DIR [--tick-us N] [--log-stderr] [--boot-condition N]\n"
+    "       torvex board --root DIR COMMAND...\n"
+    "board commands: button short|long|press|release, temperature CELSIUS, fault watchdog, state\n";
+
+[[noreturn]] void Usage(const std::string& message) {
+  std::fprintf(stderr, "torvex: %s\n%s", message.c_str(), kUsage);
   std::exit(2);
+}
+
+unsigned long ParseNumber(const char* text, unsigned long max, const char* what) {
+  char* end = nullptr;
+  errno = 0;
+  const unsigned long v = std::strtoul(text, &end, 10);
+  if (end == text || *end != '\0' || errno != 0 || v > max) Usage(std::string(what) + " takes 0 to " + std::to_string(max));
+  return v;
+}
+
+struct Options {
+  std::string root;
+  unsigned long tick_us = 0;
+  bool log_stderr = false;
+  std::uint32_t boot_condition = platform::bootloader::kColdBoot;
+};
+
+std::vector<std::string> g_argv;  // for the re-start after a reset
+
+// SIGTERM and SIGINT are blocked in every thread, from before the first static initialiser makes a
+// thread: the board's signal thread takes them with sigwait (a push of the button).
+sigset_t ShutdownSignals() {
+  sigset_t set;
+  sigemptyset(&set);
+  sigaddset(&set, SIGTERM);
+  sigaddset(&set, SIGINT);
+  return set;
+}
+struct BlockShutdownSignals {
+  BlockShutdownSignals() {
+    const sigset_t set = ShutdownSignals();
+    pthread_sigmask(SIG_BLOCK, &set, nullptr);
+  }
+};
+[[maybe_unused]] BlockShutdownSignals g_block_signals __attribute__((init_priority(101)));
+
+// The process ends without running static destructors or at-exit hooks: the board is gone.
+[[noreturn]] void EndProcess(int status) {
+  std::fflush(stdout);
+  std::fflush(stderr);
+  ::_exit(status);
+}
+
+// A reset: the same program again, in this process, with the warm boot condition.
+[[noreturn]] void Restart() {
+  std::vector<std::string> args;
+  for (std::size_t i = 0; i < g_argv.size(); ++i) {
+    if (g_argv[i] == "--boot-condition" && i + 1 < g_argv.size()) {
+      ++i;
+      continue;
+    }
+    args.push_back(g_argv[i]);
+  }
+  args.push_back("--boot-condition");
+  args.push_back(std::to_string(platform::bootloader::kWarmBoot));
+  std::vector<char*> argv;
+  for (auto& a : args) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  std::fprintf(stderr, "board: reset\n");
+  std::fflush(stderr);
+  ::execv("/proc/self/exe", argv.data());
+  std::fprintf(stderr, "board: cannot restart: %s\n", std::strerror(errno));
+  EndProcess(1);
+}
+
+// Makes the parts of the board root that are missing; the read-only file system is the build's image,
+// laid anew at every start like a firmware image.
+void PrepareRoot(const std::string& root) {
+  fs::create_directories(root);
+  fs::create_directories(fs::path(root) / "yaffs");
+  const fs::path romfs = fs::path(root) / "romfs";
+  std::error_code ec;
+  fs::remove_all(romfs, ec);
+  fs::create_directories(romfs);
+  const fs::path image = TORVEX_ROMFS_IMAGE;
+  if (fs::is_directory(image)) {
+    fs::copy(image, romfs, fs::copy_options::recursive | fs::copy_options::overwrite_existing);
+  } else {
+    std::fprintf(stderr, "board: no ROMFS image at %s; /romfs is empty\n", image.c_str());
+  }
+}
+
+// Holds the button for `ticks` kernel ticks, then releases it (on a thread of its own).
+void PushButton(sim::Board& board, cyg_tick_count_t ticks) {
+  std::thread([&board, ticks] {
+    board.PressButton();
+    std::this_thread::sleep_for(std::chrono::microseconds(ticks * platform::kernel::TickMicroseconds()));
+    board.ReleaseButton();
+  }).detach();
+}
+
+constexpr cyg_tick_count_t kShortPushTicks = 20;   // 0.2 s
+constexpr cyg_tick_count_t kLongPushTicks = 600;   // 6 s: beyond the 5-second long-push limit
+
+void AddControlCommands(board::ControlServer& server, sim::Board& board) {
+  server.Add("button", [&board](const std::vector<std::string>& args) -> std::string {
+    if (args.size() != 1) throw std::invalid_argument("button takes short, long, press or release");
+    if (args[0] == "short") {
+      PushButton(board, kShortPushTicks);
+    } else if (args[0] == "long") {
+      PushButton(board, kLongPushTicks);
+    } else if (args[0] == "press") {
+      board.PressButton();
+    } else if (args[0] == "release") {
+      board.ReleaseButton();
+    } else {
+      throw std::invalid_argument("button takes short, long, press or release");
+    }
+    return {};
+  });
+  server.Add("temperature", [&board](const std::vector<std::string>& args) -> std::string {
+    if (args.size() != 1) throw std::invalid_argument("temperature takes one value in degrees Celsius");
+    char* end = nullptr;
+    const double c = std::strtod(args[0].c_str(), &end);
+    if (end == args[0].c_str() || *end != '\0' || !(c >= -60.0 && c <= 200.0)) {
+      throw std::invalid_argument("temperature takes a value from -60 to 200 degrees Celsius");
+    }
+    board.SetTemperature(c);
+    return {};
+  });
+  server.Add("fault", [](const std::vector<std::string>& args) -> std::string {
+    if (args.size() != 1 || args[0] != "watchdog") throw std::invalid_argument("fault takes watchdog");
+    // The watchdog runs out now, as if the keep-alive thread had stalled: the board resets.
+    std::thread([] { platform::bootloader::WatchdogExpired(); }).detach();
+    return {};
+  });
+  server.Add("state", [](const std::vector<std::string>& args) -> std::string {
+    if (!args.empty()) throw std::invalid_argument("state takes no argument");
+    return platform::board::RunStateName(platform::board::GetRunState());
+  });
+}
+
+int BoardClient(int argc, char** argv) {
+  std::string root;
+  std::string line;
+  for (int i = 2; i < argc; ++i) {
+    const std::string arg = argv[i];
+    if (arg == "--root" && i + 1 < argc) {
+      root = argv[++i];
+    } else {
+      line += (line.empty() ? "" : " ") + arg;
+    }
+  }
+  if (root.empty() || line.empty()) Usage("board needs --root DIR and a command");
+  try {
+    const std::string reply = board::SendRequest(root, line);
+    const bool ok = reply == "ok" || reply.rfind("ok ", 0) == 0;
+    std::printf("%s\n", ok ? (reply.size() > 3 ? reply.c_str() + 3 : "ok") : reply.c_str());
+    return ok ? 0 : 1;
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "torvex board: %s\n", e.what());
+    return 1;
+  }
+}
+
+Options ParseOptions(int argc, char** argv) {
+  Options o;
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    const bool has_value = i + 1 < argc;
+    if (arg == "--root" && has_value) {
+      o.root = argv[++i];
+    } else if (arg == "--tick-us" && has_value) {
+      o.tick_us = ParseNumber(argv[++i], 10000000UL, "--tick-us");
+      if (o.tick_us == 0) Usage("--tick-us takes 1 to 10000000");
+    } else if (arg == "--log-stderr") {
+      o.log_stderr = true;
+    } else if (arg == "--boot-condition" && has_value) {
+      o.boot_condition = static_cast<std::uint32_t>(ParseNumber(argv[++i], 0xFFFFFFFFUL, "--boot-condition"));
+    } else {
+      Usage("unknown argument " + arg);
+    }
+  }
+  if (o.root.empty()) Usage("--root is required");
+  return o;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  std::string root;
-  for (int i = 1; i < argc; ++i) {
-    const std::string arg = argv[i];
-    if (arg == "--root" && i + 1 < argc) {
-      root = argv[++i];
-    } else if (arg == "--tick-us" && i + 1 < argc) {
-      char* end = nullptr;
-      const unsigned long us = std::strtoul(argv[++i], &end, 10);
-      if (*end != '\0' || us == 0 || us > 10000000UL) Usage("--tick-us takes 1 to 10000000");
-      platform::kernel::SetTickMicroseconds(static_cast<std::uint32_t>(us));
-    } else if (arg == "--log-stderr") {
-      // The firmware's log mirror comes with the logger.
-    } else {
-      Usage(("unknown argument " + arg).c_str());
+  if (argc > 1 && std::strcmp(argv[1], "board") == 0) return BoardClient(argc, argv);
+  g_argv.assign(argv, argv + argc);
+  const Options options = ParseOptions(argc, argv);
+  if (options.tick_us != 0) platform::kernel::SetTickMicroseconds(static_cast<std::uint32_t>(options.tick_us));
+
+  try {
+    PrepareRoot(options.root);
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "board: cannot prepare %s: %s\n", options.root.c_str(), e.what());
+    return 1;
+  }
+  platform::SetBoardRoot(options.root);
+
+  const sigset_t signals = ShutdownSignals();
+
+  std::unique_ptr<sim::Board> board;
+  try {
+    board = std::make_unique<sim::Board>(options.root);
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "board: %s\n", e.what());
+    return 1;
+  }
+  sim::WatchdogTimer::Instance();
+
+  platform::bootloader::SetBootCondition(options.boot_condition);
+  platform::bootloader::Hooks hooks;
+  hooks.reset = [] { Restart(); };
+  hooks.firmware_update = [] {
+    std::fprintf(stderr, "board: firmware-update mode\n");
+    EndProcess(3);
+  };
+  hooks.power_off = [] {
+    std::fprintf(stderr, "board: power off\n");
+    EndProcess(0);
+  };
+  platform::bootloader::SetHooks(hooks);
+
+  drivers_hardware_init();
+  drivers_register_devices();
+  platform::devtab::InitAll();
+  platform::mount("", "/dev", "devfs");  // the device file system is there before main, as on the board
+
+  Torvex::g_Logger.SetMirrorToStderr(options.log_stderr);
+
+  platform::board::SetRunStateListener([](platform::board::RunState state) {
+    if (state == platform::board::RunState::kReady) std::fprintf(stderr, "board: ready\n");
+  });
+
+  board::ControlServer control;
+  AddControlCommands(control, *board);
+  std::string error;
+  if (!control.Start(options.root, error)) {
+    std::fprintf(stderr, "board: %s\n", error.c_str());
+    return 1;
+  }
+
+  std::thread([&board, signals] {
+    for (;;) {
+      int sig = 0;
+      if (sigwait(&signals, &sig) == 0) PushButton(*board, kShortPushTicks);
     }
-  }
-  if (root.empty()) Usage("--root is required");
-  platform::SetBoardRoot(root);
+  }).detach();
 
-  sigset_t set;
-  sigemptyset(&set);
-  sigaddset(&set, SIGTERM);
-  sigaddset(&set, SIGINT);
-  pthread_sigmask(SIG_BLOCK, &set, nullptr);
-
-  (void)cyg_current_time();  // starts the kernel clock
-  std::fprintf(stderr, "board: ready\n");
-  int sig = 0;
-  while (sigwait(&set, &sig) != 0) {
-  }
-  std::fprintf(stderr, "board: stopped by signal %d\n", sig);
-  return 0;
+  Torvex::main();
+  // The firmware's main never returns while the board runs; if it does, the board ends in the boot
+  // loader's firmware-update mode, as a program exit does.
+  std::fprintf(stderr, "board: firmware-update mode\n");
+  EndProcess(3);
 }

@@ -1,0 +1,109 @@
+// The firmware's main unit (see TorvexMain.h).
+#include "TorvexMain.h"
+
+#include "CKeepAliveThread.h"
+#include "CLogger.h"
+#include "CScpiStatus.h"
+#include "CTorvexPower.h"
+#include "SettingsSubsystems.h"
+#include "StartupSettings.h"
+#include "TorvexFileSystems.h"
+#include "TorvexFileUtilities.h"
+#include "platform/board_state.h"
+#include "platform/kernel.h"
+
+namespace Torvex {
+
+// Built before main runs, in this order (g_Logger is built first of all, see CLogger.cpp).
+CScpiStatus g_ScpiStatusTemplate(nullptr, nullptr, nullptr);
+CKeepAliveThread g_KeepAliveThread;
+
+namespace {
+
+constexpr const char* kDebugLogPath = "/yaffs/user/DebugLog.txt";
+
+enum eShutdownReason : std::int32_t {
+  kReasonPowerDown = 0,
+  kReasonLongPush = 1,
+  kReasonReset = 2,
+  kReasonFirmwareUpdate = 3,
+};
+
+enum ePowerAction : std::int32_t {
+  kActionPowerOff = 0,
+  kActionReset = 1,
+  kActionFirmwareUpdate = 2,
+};
+
+// Writes the log ring, oldest first, to the debug log file. A failure does not stop the shut-down.
+void SaveDebugLog() {
+  char* text = g_Logger.CopyBuffer();
+  if (text == nullptr) return;
+  TorvexMakeDirectoryPath("/yaffs/user", 0777);  // a new flash has no user folder yet
+  TorvexWriteTextFile(kDebugLogPath, text);
+  delete[] text;
+}
+
+}  // namespace
+
+const char* BootConditionText(std::uint32_t condition) {
+  switch (condition) {
+    case 0: return "Cold boot";
+    case 2: return "Warm boot";
+    case 3: return "Warm boot on Factory";
+    case 5: return "Warm boot with ignored hard reset";
+    default: return "Unknown";
+  }
+}
+
+int main() {
+  // Start-up.
+  g_Logger.Printf("Starting main thread; id = %d\n", cyg_thread_get_id(cyg_thread_self()));
+  g_KeepAliveThread.Start();
+  const std::uint32_t condition = CTorvexPower::GetBootCondition();
+  g_Logger.Printf("Boot conditions: %s\n", BootConditionText(condition));
+  TorvexMountFileSystems();
+  if (condition == 3) TorvexDeleteLastPowerOff();  // a factory request: the factory settings load
+  TorvexLoadStartupSettings();
+  _StartPowerDownMonitor();
+
+  platform::board::SetRunState(platform::board::RunState::kReady);
+  const std::int32_t reason = CTorvexPower::WaitForShutdownRequest();
+  platform::board::SetRunState(platform::board::RunState::kShuttingDown);
+
+  // Shut-down.
+  SaveDebugLog();
+  switch (reason) {
+    case kReasonPowerDown:
+    case kReasonReset:
+    case kReasonFirmwareUpdate:
+      // After a recall that asked for this reset, the save keeps the recalled file instead.
+      TorvexSaveLastPowerOff(kLastPowerOffPath);
+      break;
+    case kReasonLongPush:
+      TorvexDeleteLastPowerOff();
+      break;
+    default:
+      break;
+  }
+  TorvexUnmountFileSystems();
+
+  switch (reason) {
+    case kReasonPowerDown:
+    case kReasonLongPush:
+      CTorvexPower::PowerAction(kActionPowerOff);
+      break;
+    case kReasonReset:
+      CTorvexPower::PowerAction(kActionReset);
+      break;
+    case kReasonFirmwareUpdate:
+      CTorvexPower::PowerAction(kActionFirmwareUpdate);
+      break;
+    default:
+      break;
+  }
+  CTorvexPower::Panic();
+  return 0;
+}
+
+}  // namespace Torvex
