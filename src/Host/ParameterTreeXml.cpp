@@ -327,6 +327,14 @@ void IgnoreElement(XmlLoadContext& context, const XmlEvent& event, CParameterNod
                   event.attributes[0].second.c_str(), existing_type);
 }
 
+// The level of `node` in the whole tree it belongs to (its top node is level 1).
+int TreeLevel(const CParameterNode* node) {
+  CRecursiveLockGuard lock(g_ParameterTreeLock);
+  int level = 0;
+  for (; node != nullptr; node = node->Parent()) ++level;
+  return level;
+}
+
 void OnXmlStartElement(XmlLoadContext& context, const XmlEvent& event) {
   if (context.skipping > 0) {
     ++context.skipping;
@@ -356,6 +364,14 @@ void OnXmlStartElement(XmlLoadContext& context, const XmlEvent& event) {
   if (found && static_cast<int>(node->Type()) != type) return IgnoreElement(context, event, node);
   if (!found) {
     if (type < 0) return IgnoreElement(context, event, nullptr);
+    // Names with path syntax reach below the file's own nesting. A node deeper than a file may be
+    // would make the whole tree unsavable (the read-back refuses it), so it is not created.
+    if (TreeLevel(current) >= kMaxXmlDepth) {
+      context.skipping = 1;
+      g_Logger.Printf("LoadTreeFromXml: %s element \"%s\" ignored: deeper than %d levels\n", event.element.c_str(),
+                      name.c_str(), kMaxXmlDepth);
+      return;
+    }
     node = new CParameterNode(name, static_cast<eNodeType>(type));
     if (current->AddChildNode(node) != eSuccess) {  // cannot happen for a new node; never leak it
       delete node;

@@ -51,6 +51,8 @@ int WriteBranchXml(CParameterNode* node, std::FILE* file);
 //  - An element whose type differs from that of the existing node of its name is ignored with its
 //    content, and that node is kept as it is. An unknown attribute name, an attribute the type does
 //    not have or an unreadable or overflowing number ends the setting of that element's attributes.
+//  - A node that would lie deeper than kMaxXmlDepth levels in its whole tree (names with path syntax
+//    reach below the file's own nesting) is not created: its element is ignored with its content.
 // Returns 0, 4 (the purge deleted a node that still had children), 9 (cannot be opened), 10 (not
 // well-formed XML, a DOCTYPE, nesting deeper than kMaxXmlDepth, an element without attributes, a
 // top element that is not a Branch, or `root` is not a Branch), or the eError a subscriber threw

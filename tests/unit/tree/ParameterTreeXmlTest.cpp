@@ -512,6 +512,55 @@ TEST_F(Xml, AFileThatCannotBeOpenedChangesNothing) {
   EXPECT_EQ(LoadTreeFromXml("/elsewhere/x.xml", &result, nullptr), 9);
 }
 
+// Names with path syntax reach nodes deeper than the element nesting shows. A load must still never
+// build a tree deeper than a file may be, or that tree could never be saved again.
+TEST_F(Xml, PathNamesNeverMakeTheTreeDeeperThanAFileMayBe) {
+  // Levels below the top element, all named "d", as an element chain and as a path.
+  const auto chain = [](int levels, const std::string& inner) {
+    std::string text;
+    for (int i = 0; i < levels; ++i) text += "<Branch name=\"d\">";
+    text += inner;
+    for (int i = 0; i < levels; ++i) text += "</Branch>";
+    return text;
+  };
+  std::string deepest = "d";
+  for (int i = 2; i < kMaxXmlDepth; ++i) deepest += "/d";  // the node at the deepest allowed level
+  const struct {
+    const char* what;
+    std::string text;
+  } cases[] = {
+      {"a Branch below the deepest level",
+       "<Branch name=\"root\">" + chain(kMaxXmlDepth - 1, "") + "<Branch name=\"" + deepest +
+           "\"><Branch name=\"below\"><Int32 name=\"leaf\" value=\"1\"/></Branch></Branch></Branch>"},
+      {"a leaf below the deepest level",
+       "<Branch name=\"root\">" + chain(kMaxXmlDepth - 1, "") + "<Branch name=\"" + deepest +
+           "\"><Int32 name=\"leaf\" value=\"1\"/></Branch></Branch>"},
+  };
+  for (const auto& c : cases) {
+    const std::string path = Put("deep-path.xml", c.text);
+    CParameterNode* result = nullptr;
+    ASSERT_EQ(LoadTreeFromXml(path, &result, nullptr), 0) << c.what;
+    std::unique_ptr<CParameterNode> owner(result);
+    CParameterNode* bottom = nullptr;
+    ASSERT_EQ(result->FindNode(deepest, &bottom), 0) << c.what << ": the allowed levels load";
+    EXPECT_EQ(bottom->FirstChild(), nullptr) << c.what << ": nothing is made below them";
+    EXPECT_EQ(SaveTreeToXml("/yaffs/settings/deep-saved.xml", result), 0) << c.what;
+  }
+
+  // A branch file merged below the top of the tree counts the levels above it too.
+  tree_ = new CParameterNode("root", eNodeType::Branch);
+  auto* group = Make(tree_, "group", eNodeType::Branch);
+  const std::string path = Put("deep-group.xml", "<Branch name=\"group\">" + chain(kMaxXmlDepth - 1, "") + "</Branch>");
+  CParameterNode* result = nullptr;
+  ASSERT_EQ(CheckXmlFile(path), 0);
+  ASSERT_EQ(LoadTreeFromXml(path, &result, group), 0);
+  EXPECT_EQ(result, group);
+  EXPECT_EQ(SaveTreeToXml("/yaffs/settings/deep-whole.xml", tree_), 0) << "the whole tree still saves";
+  std::unique_ptr<char[]> log(g_Logger.CopyBuffer());
+  EXPECT_NE(std::string(log.get()).find("LoadTreeFromXml: Branch element \"d\" ignored: deeper than 64 levels\n"),
+            std::string::npos);
+}
+
 TEST_F(Xml, FilesOfWholeChunksLoad) {
   for (std::size_t size : {1024u, 2048u, 3072u}) {
     std::string text = "<Branch name=\"root\"><Int32 name=\"i\" value=\"1\"/></Branch>";
