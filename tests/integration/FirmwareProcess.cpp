@@ -47,6 +47,7 @@ void FirmwareProcess::Start(const std::vector<std::string>& extra_args, unsigned
   args.insert(args.end(), extra_args.begin(), extra_args.end());
   pid_ = ::fork();
   if (pid_ == 0) {
+    if (!romfs_image_.empty()) ::setenv("TORVEX_ROMFS_IMAGE", romfs_image_.c_str(), 1);
     ::dup2(pipefd[1], 2);
     ::close(pipefd[0]);
     ::close(pipefd[1]);

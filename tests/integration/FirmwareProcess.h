@@ -20,6 +20,8 @@ class FirmwareProcess {
 
   // Starts `torvex --root ROOT --tick-us TICK --log-stderr ARGS...`.
   void Start(const std::vector<std::string>& extra_args = {}, unsigned tick_us = 1000);
+  // The ROMFS image folder the next Start installs (default: the build's).
+  void SetRomfsImage(const std::string& folder) { romfs_image_ = folder; }
 
   // Waits until standard error holds `text` (counting from the start of the run); false on time-out.
   bool WaitForOutput(const std::string& text, std::chrono::milliseconds limit = std::chrono::seconds(20));
@@ -45,6 +47,7 @@ class FirmwareProcess {
   void Reader(int fd);
 
   std::filesystem::path root_;
+  std::string romfs_image_;
   int pid_ = -1;
   int status_ = -1;
   bool exited_ = false;

@@ -139,6 +139,20 @@ TEST_F(Firmware, AWatchdogExpiryRestartsTheFirmwareWithAWarmBoot) {
   EXPECT_NE(fw.ReadFile(kDebugLog).find("Boot conditions: Warm boot"), std::string::npos);
 }
 
+// Without usable factory settings the firmware cannot go on: it panics into firmware-update mode.
+TEST_F(Firmware, ADamagedFactoryFileEndsInFirmwareUpdateMode) {
+  const std::filesystem::path image = fw.Root().parent_path() / (fw.Root().filename().string() + "-romfs");
+  std::filesystem::create_directories(image);
+  std::filesystem::copy(TORVEX_ROMFS_DIR, image, std::filesystem::copy_options::recursive);
+  std::ofstream(image / "factory.xml", std::ios::trunc) << "<Branch name=\"root\"><Int32 name=";
+  fw.SetRomfsImage(image.string());
+  fw.Start();
+  EXPECT_EQ(fw.WaitForExit(), 3) << fw.Output();
+  EXPECT_NE(fw.Output().find("CTorvexPower::Panic !!!"), std::string::npos) << fw.Output();
+  EXPECT_NE(fw.Output().find("board: firmware-update mode"), std::string::npos);
+  std::filesystem::remove_all(image);
+}
+
 TEST_F(Firmware, OverTemperatureCutsThePowerWithoutSaving) {
   StartAndWaitReady(fw);
   EXPECT_EQ(fw.Board("temperature 95"), "ok");

@@ -63,6 +63,8 @@ std::string ControlSocketPath(const std::string& root) { return root + "/control
 
 ControlServer::~ControlServer() { Stop(); }
 
+void ControlServer::AfterReply(std::function<void()> action) { after_reply_ = std::move(action); }
+
 void ControlServer::Add(const std::string& command, Handler handler) {
   std::lock_guard<std::mutex> g(lock_);
   handlers_[command] = std::move(handler);
@@ -133,6 +135,11 @@ void ControlServer::Serve() {
     const std::string line = ReadLine(fd, 2000);
     WriteAll(fd, Execute(line) + "\n");
     ::close(fd);
+    if (after_reply_) {
+      auto action = std::move(after_reply_);
+      after_reply_ = nullptr;
+      action();
+    }
   }
 }
 

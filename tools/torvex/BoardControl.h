@@ -32,11 +32,16 @@ class ControlServer {
   // Executes one request line as the server does (tests).
   std::string Execute(const std::string& line);
 
+  // Called by a handler: `action` runs once the reply has been sent (for actions that end or restart
+  // the process, which would otherwise cut the reply off).
+  void AfterReply(std::function<void()> action);
+
  private:
   void Serve();
 
   std::mutex lock_;
   std::map<std::string, Handler> handlers_;
+  std::function<void()> after_reply_;  // used on the server thread only
   int listen_fd_ = -1;
   int wake_fd_[2] = {-1, -1};
   std::string path_;

@@ -125,7 +125,9 @@ void PrepareRoot(const std::string& root) {
   std::error_code ec;
   fs::remove_all(romfs, ec);
   fs::create_directories(romfs);
-  const fs::path image = TORVEX_ROMFS_IMAGE;
+  // The build's image, unless the environment names another one (tests of a damaged image).
+  const char* override_image = std::getenv("TORVEX_ROMFS_IMAGE");
+  const fs::path image = override_image != nullptr && *override_image != '\0' ? override_image : TORVEX_ROMFS_IMAGE;
   if (fs::is_directory(image)) {
     fs::copy(image, romfs, fs::copy_options::recursive | fs::copy_options::overwrite_existing);
   } else {
@@ -145,36 +147,38 @@ void PushButton(sim::Board& board, cyg_tick_count_t ticks) {
 constexpr cyg_tick_count_t kShortPushTicks = 20;   // 0.2 s
 constexpr cyg_tick_count_t kLongPushTicks = 600;   // 6 s: beyond the 5-second long-push limit
 
+// Commands that change the board act once their reply has been sent: what they cause (a power cut,
+// a reset) may end the process at once.
 void AddControlCommands(board::ControlServer& server, sim::Board& board) {
-  server.Add("button", [&board](const std::vector<std::string>& args) -> std::string {
-    if (args.size() != 1) throw std::invalid_argument("button takes short, long, press or release");
-    if (args[0] == "short") {
-      PushButton(board, kShortPushTicks);
-    } else if (args[0] == "long") {
-      PushButton(board, kLongPushTicks);
-    } else if (args[0] == "press") {
-      board.PressButton();
-    } else if (args[0] == "release") {
-      board.ReleaseButton();
+  server.Add("button", [&server, &board](const std::vector<std::string>& args) -> std::string {
+    const std::string how = args.size() == 1 ? args[0] : std::string();
+    if (how == "short") {
+      server.AfterReply([&board] { PushButton(board, kShortPushTicks); });
+    } else if (how == "long") {
+      server.AfterReply([&board] { PushButton(board, kLongPushTicks); });
+    } else if (how == "press") {
+      server.AfterReply([&board] { board.PressButton(); });
+    } else if (how == "release") {
+      server.AfterReply([&board] { board.ReleaseButton(); });
     } else {
       throw std::invalid_argument("button takes short, long, press or release");
     }
     return {};
   });
-  server.Add("temperature", [&board](const std::vector<std::string>& args) -> std::string {
+  server.Add("temperature", [&server, &board](const std::vector<std::string>& args) -> std::string {
     if (args.size() != 1) throw std::invalid_argument("temperature takes one value in degrees Celsius");
     char* end = nullptr;
     const double c = std::strtod(args[0].c_str(), &end);
     if (end == args[0].c_str() || *end != '\0' || !(c >= -60.0 && c <= 200.0)) {
       throw std::invalid_argument("temperature takes a value from -60 to 200 degrees Celsius");
     }
-    board.SetTemperature(c);
+    server.AfterReply([&board, c] { board.SetTemperature(c); });
     return {};
   });
-  server.Add("fault", [](const std::vector<std::string>& args) -> std::string {
+  server.Add("fault", [&server](const std::vector<std::string>& args) -> std::string {
     if (args.size() != 1 || args[0] != "watchdog") throw std::invalid_argument("fault takes watchdog");
     // The watchdog runs out now, as if the keep-alive thread had stalled: the board resets.
-    std::thread([] { platform::bootloader::WatchdogExpired(); }).detach();
+    server.AfterReply([] { platform::bootloader::WatchdogExpired(); });
     return {};
   });
   server.Add("state", [](const std::vector<std::string>& args) -> std::string {
