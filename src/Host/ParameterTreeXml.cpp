@@ -203,10 +203,19 @@ int ParseXmlFile(const char* who, const std::string& path, std::vector<XmlEvent>
 
   int result = eSuccess;
   char buffer[kChunkSize];
+  std::size_t total = 0;
+  char too_large[48];
   for (;;) {
     const std::size_t n = std::fread(buffer, 1, sizeof buffer, file);
     if (n < sizeof buffer && std::ferror(file)) {
       state.refusal = "read error";
+      result = eNotWellFormed;
+      break;
+    }
+    total += n;
+    if (total > kMaxXmlFileSize) {
+      std::snprintf(too_large, sizeof too_large, "larger than %zu bytes", kMaxXmlFileSize);
+      state.refusal = too_large;
       result = eNotWellFormed;
       break;
     }

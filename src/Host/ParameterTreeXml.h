@@ -15,6 +15,7 @@
 // merged tree while a file loads, and subscribers are told of every change on the loading thread.
 #pragma once
 
+#include <cstddef>
 #include <cstdio>
 #include <iterator>
 #include <string>
@@ -31,6 +32,10 @@ static_assert(std::size(kAttributeNames) == kNodeAttributeCount);
 
 // Files nested deeper than this many elements are refused.
 inline constexpr int kMaxXmlDepth = 64;
+// Files larger than this are refused, by the loader and by the read-back of a save alike. A tree file
+// of the system is some tens of kilobytes; every element of a file is looked up among its siblings
+// one by one, so a much larger file would hold the loading thread for minutes.
+inline constexpr std::size_t kMaxXmlFileSize = 512 * 1024;
 
 // Writes `node` and everything below it to `path`. The text goes to "<path>.tmp" first, which is
 // read back with CheckXmlFile and only then renamed over `path`, so a failed save keeps the previous
@@ -54,15 +59,15 @@ int WriteBranchXml(CParameterNode* node, std::FILE* file);
 //  - A node that would lie deeper than kMaxXmlDepth levels in its whole tree (names with path syntax
 //    reach below the file's own nesting) is not created: its element is ignored with its content.
 // Returns 0, 4 (the purge deleted a node that still had children), 9 (cannot be opened), 10 (not
-// well-formed XML, a DOCTYPE, nesting deeper than kMaxXmlDepth, an element without attributes, a
-// top element that is not a Branch, or `root` is not a Branch), or the eError a subscriber threw
-// (47 for another exception). The whole file is checked before the tree changes, so on 9 and 10
-// nothing was changed; when a subscriber throws, what was merged so far stays and nothing is
-// deleted. On every failure *result is `root` again. `result` must not be null (47).
+// well-formed XML, a DOCTYPE, nesting deeper than kMaxXmlDepth, larger than kMaxXmlFileSize bytes, an
+// element without attributes, a top element that is not a Branch, or `root` is not a Branch), or the
+// eError a subscriber threw (47 for another exception). The whole file is checked before the tree
+// changes, so on 9 and 10 nothing was changed; when a subscriber throws, what was merged so far stays
+// and nothing is deleted. On every failure *result is `root` again. `result` must not be null (47).
 int LoadTreeFromXml(const std::string& path, CParameterNode** result, CParameterNode* root);
 
 // Reads the whole file and checks that it is well-formed XML (without DOCTYPE, at most kMaxXmlDepth
-// levels deep). Returns 0, 9 (cannot be opened) or 10.
+// levels deep, at most kMaxXmlFileSize bytes). Returns 0, 9 (cannot be opened) or 10.
 int CheckXmlFile(const std::string& path);
 
 }  // namespace Torvex

@@ -561,6 +561,40 @@ TEST_F(Xml, PathNamesNeverMakeTheTreeDeeperThanAFileMayBe) {
             std::string::npos);
 }
 
+// Every element is looked up among its siblings one by one, so a huge file would hold the loading
+// thread for minutes and its recorded elements would take many times its size in memory.
+TEST_F(Xml, FilesLargerThanTheLimitAreRefusedAndNeverWritten) {
+  const std::string body = "<Branch name=\"root\"><Int32 name=\"i\" value=\"1\"/></Branch>";
+  const auto padded = [&](std::size_t size) { return body + std::string(size - body.size() - 1, ' ') + "\n"; };
+  tree_ = Sample();
+  const std::string before = Dump(tree_);
+
+  const std::string at_limit = Put("limit.xml", padded(kMaxXmlFileSize));
+  EXPECT_EQ(CheckXmlFile(at_limit), 0);
+  CParameterNode* result = nullptr;
+  ASSERT_EQ(LoadTreeFromXml(at_limit, &result, nullptr), 0) << "a file of exactly the limit loads";
+  delete result;
+
+  const std::string over = Put("over.xml", padded(kMaxXmlFileSize + 1));
+  EXPECT_EQ(CheckXmlFile(over), 10);
+  result = nullptr;
+  EXPECT_EQ(LoadTreeFromXml(over, &result, tree_), 10);
+  EXPECT_EQ(result, tree_);
+  EXPECT_EQ(Dump(tree_), before);
+  std::unique_ptr<char[]> log(g_Logger.CopyBuffer());
+  EXPECT_NE(std::string(log.get()).find("LoadTreeFromXml: /yaffs/settings/over.xml refused: larger than 524288 bytes"),
+            std::string::npos);
+
+  // A tree whose file would be too large to load again is not saved; the previous file stays.
+  const std::string path = "/yaffs/settings/big.xml";
+  ASSERT_EQ(SaveTreeToXml(path, tree_), 0);
+  const std::string previous = Read(path);
+  Make(tree_, "huge", eNodeType::String)->SetStringAttribute(eAttrValue, std::string(kMaxXmlFileSize, 'x'));
+  EXPECT_EQ(SaveTreeToXml(path, tree_), 11);
+  EXPECT_EQ(Read(path), previous);
+  EXPECT_FALSE(fs::exists(Host(path + ".tmp")));
+}
+
 TEST_F(Xml, FilesOfWholeChunksLoad) {
   for (std::size_t size : {1024u, 2048u, 3072u}) {
     std::string text = "<Branch name=\"root\"><Int32 name=\"i\" value=\"1\"/></Branch>";
