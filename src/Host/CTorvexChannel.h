@@ -6,7 +6,9 @@
 // the length throws std::out_of_range. No lock: a value owned by whoever holds it.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <type_traits>
 
 namespace Torvex {
 
@@ -32,5 +34,10 @@ class CTorvexChannel {
   std::uint8_t level[kMaxLevels] = {};
   std::uint8_t length = 0;
 };
+
+// The value is exactly its six bytes: the five level bytes, then the length byte, no padding.
+static_assert(std::is_standard_layout_v<CTorvexChannel>);
+static_assert(sizeof(CTorvexChannel) == 6);
+static_assert(offsetof(CTorvexChannel, length) == CTorvexChannel::kMaxLevels);
 
 }  // namespace Torvex

@@ -87,6 +87,10 @@ int scpi_expand_channel_list(std::vector<CTorvexChannel>& list, const std::uint8
                              unsigned dimensions) {
   if (dimensions > CTorvexChannel::kMaxLevels) return kScpiListDimensions;
   if (level >= dimensions) return kScpiOk;
+  // Every address must have room for the levels still to come; checked before anything is changed.
+  for (const CTorvexChannel& address : list) {
+    if (address.Length() + (dimensions - level) > CTorvexChannel::kMaxLevels) return kScpiListDimensions;
+  }
   if (list.size() * EntrySize(first, second, level, dimensions) > kScpiMaxChannelListSize) {
     return kScpiChannelListError;
   }
@@ -94,7 +98,6 @@ int scpi_expand_channel_list(std::vector<CTorvexChannel>& list, const std::uint8
     std::vector<CTorvexChannel> next;
     next.reserve(list.size() * static_cast<std::size_t>(EntrySize(first, second, l, l + 1)));
     for (const CTorvexChannel& address : list) {
-      if (address.Length() >= CTorvexChannel::kMaxLevels) return kScpiListDimensions;
       int v = first[l];
       const int step = ascending[l] ? 1 : -1;
       for (;;) {

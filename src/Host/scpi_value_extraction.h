@@ -32,8 +32,9 @@ int scpi_extract_parameters(const ScpiParameter parameters[kScpiParameterSlots],
 // Extends every address of `list`, level by level from `level` to dimensions - 1, by each value from
 // first[l] to second[l] (counting up when ascending[l], else down); the last level varies fastest.
 // Called with a list of one empty address and level 0 it expands one channel-list entry.
-// kScpiListDimensions when dimensions exceeds the five levels of a channel, kScpiChannelListError when
-// the result would exceed kScpiMaxChannelListSize addresses; the list is then unchanged.
+// kScpiListDimensions when an address would get more than the five levels of a channel,
+// kScpiChannelListError when the result would exceed kScpiMaxChannelListSize addresses; the list is
+// then unchanged.
 int scpi_expand_channel_list(std::vector<CTorvexChannel>& list, const std::uint8_t first[],
                              const std::uint8_t second[], const bool ascending[], unsigned level,
                              unsigned dimensions);

@@ -76,6 +76,18 @@ TEST(ExpandChannelListLimits, ExtendsAnExistingListFromAGivenLevel) {
   EXPECT_EQ(ChannelTexts(list), (std::vector<std::string>{"1!4", "1!5", "1!9!4", "1!9!5"}));
 }
 
+TEST(ExpandChannelListLimits, AddressWithoutRoomLeavesTheListUnchanged) {
+  // The first address has room for both levels; the second would need a sixth one.
+  std::vector<CTorvexChannel> list(2);
+  list[0].AppendLevel(1);
+  for (int i = 0; i < 4; ++i) list[1].AppendLevel(1);
+  const std::uint8_t first[2] = {2, 3};
+  const std::uint8_t second[2] = {2, 3};
+  const bool ascending[2] = {true, true};
+  EXPECT_EQ(scpi_expand_channel_list(list, first, second, ascending, 0, 2), kScpiListDimensions);
+  EXPECT_EQ(ChannelTexts(list), (std::vector<std::string>{"1", "1!1!1!1"}));
+}
+
 // ---- Conversion of records ---------------------------------------------------------------------------
 
 TEST(ExtractParameters, ChoiceIndexBeyondTheListIsAnInternalError) {
