@@ -80,7 +80,9 @@ Cyg_ErrNo pipe_write(cyg_io_handle_t handle, const void* buf, cyg_uint32* len) {
   }
   while (result == 0 && done < total) {
     const cyg_uint32 needed = whole ? total : 1;
-    if (p->size - p->count < needed) {
+    // A record that was already waiting for room when a long write began waits for its end too.
+    const bool reserved = p->long_write && !owns_long_write;
+    if (reserved || p->size - p->count < needed) {
       if (!cyg_cond_wait(&p->cond)) result = -EINTR;
       continue;
     }

@@ -86,6 +86,61 @@ TEST_F(StressTest, LongWritesOfSeveralWritersArriveEachInOnePiece) {
   platform::close(fd);
 }
 
+TEST_F(StressTest, RecordsNeverLandInsideALongWriteOfAnotherWriter) {
+  // Short records and long messages from several writers at once: a record that was already waiting
+  // for room when a long write began must wait for that long write to end.
+  static constexpr int kRecordWriters = 3;
+  static constexpr int kRecords = 300;
+  static constexpr int kMessages = 40;
+  static constexpr std::size_t kRecordLength = 16;
+  static constexpr std::size_t kLongLength = 600;
+  static constexpr std::uint8_t kLongByte = 0xEE;
+  const int fd = platform::open("/dev/pipeHostAcqAbort", O_RDWR);
+  ASSERT_GE(fd, 0);
+  const cyg_io_handle_t handle = platform::DeviceHandle(fd);
+  cyg_uint32 len = 0;
+  ASSERT_EQ(cyg_io_get_config(handle, 258, nullptr, &len), 0);
+  std::atomic<int> finished{0};
+  std::vector<std::thread> writers;
+  for (int w = 0; w < kRecordWriters; ++w) {
+    writers.emplace_back([fd, w, &finished] {
+      const std::vector<std::uint8_t> record(kRecordLength, static_cast<std::uint8_t>(w + 1));
+      for (int k = 0; k < kRecords; ++k) EXPECT_EQ(platform::write(fd, record.data(), record.size()), 16);
+      ++finished;
+    });
+  }
+  writers.emplace_back([fd, &finished] {
+    const std::vector<std::uint8_t> msg(kLongLength, kLongByte);
+    for (int m = 0; m < kMessages; ++m) EXPECT_EQ(platform::write(fd, msg.data(), msg.size()), 600);
+    ++finished;
+  });
+  // Reads unit by unit (the first byte tells a long message from a record); false at a mixed unit.
+  auto read_unit = [fd](int unit) {
+    std::uint8_t first = 0;
+    if (platform::read(fd, &first, 1) != 1) return false;
+    const std::size_t length = first == kLongByte ? kLongLength : kRecordLength;
+    std::vector<std::uint8_t> rest;
+    while (rest.size() < length - 1) {
+      std::uint8_t buf[61];
+      const ssize_t n = platform::read(fd, buf, std::min(sizeof buf, length - 1 - rest.size()));
+      if (n <= 0) return false;
+      rest.insert(rest.end(), buf, buf + n);
+    }
+    const bool whole = std::all_of(rest.begin(), rest.end(), [&](std::uint8_t b) { return b == first; });
+    EXPECT_TRUE(whole) << "unit " << unit << " starting with " << static_cast<int>(first);
+    return whole;
+  };
+  bool intact = true;
+  for (int unit = 0; intact && unit < kRecordWriters * kRecords + kMessages; ++unit) intact = read_unit(unit);
+  // After a failure, empty the pipe until every writer is through, so that the test ends.
+  while (finished.load() < kRecordWriters + 1) {
+    ASSERT_EQ(cyg_io_get_config(handle, 258, nullptr, &len), 0);
+    std::this_thread::yield();
+  }
+  for (auto& t : writers) t.join();
+  platform::close(fd);
+}
+
 // One event source driven by a producer, watched by several selecting threads.
 struct EventSource {
   const char* device;
