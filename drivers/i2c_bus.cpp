@@ -5,6 +5,8 @@
 // and, for the address and transmitted bytes, acknowledged.
 #include "i2c_bus.h"
 
+#include <algorithm>
+
 #include "board_lines.h"
 #include "board_registers.h"
 #include "platform/interrupt.h"
@@ -98,7 +100,8 @@ void stop_transfer() {
 
 void program_clock(const cyg_i2c_device* dev) {
   if (dev->bit_period == s_last_bit_period || dev->bit_period == 0) return;
-  const cyg_uint32 f = 1000000000u / dev->bit_period;
+  // A bit period above one second gives 0 Hz: taken as the slowest clock, never divided by.
+  const cyg_uint32 f = std::max<cyg_uint32>(1000000000u / dev->bit_period, 1);
   const bool slow = f <= 195311;
   const std::uint64_t base = slow ? 97656 : 3125000;
   const std::uint64_t tenths = base * 10 / f;

@@ -242,6 +242,22 @@ TEST_F(I2cTest, LinkSpeedRefusesZeroAndSpeedsWithoutABitPeriod) {
   EXPECT_EQ(platform::regbus::Read32(board_regs::IICCON) & 0xFu, 1u);  // the refused speeds changed nothing
 }
 
+TEST_F(I2cTest, BitPeriodLongerThanASecondTakesTheSlowestClock) {
+  // Nothing acknowledges 0x33 on the probe connector: only the clock programming matters here.
+  for (cyg_uint32 period : {1000000001u, 2000000000u, 0xFFFFFFFFu}) {
+    SCOPED_TRACE(period);
+    const cyg_i2c_device slow = {&board_i2c_bus, 0x33, I2C_FLAG_PROBE_SEGMENT, period};
+    const std::uint8_t byte = 0;
+    EXPECT_EQ(cyg_i2c_tx(&slow, &byte, 1), 0u);
+    const std::uint32_t con = platform::regbus::Read32(board_regs::IICCON);
+    EXPECT_EQ(con & 0xFu, 15u);
+    EXPECT_NE(con & 0x40u, 0u);
+    ASSERT_TRUE(i2c_peripheral_set_speed(100000));
+    std::uint8_t frame[4] = {0x24, 0x00, 0x04, 0x24 ^ 0x04};
+    (void)i2c_peripheral_send(frame);  // back to a normal clock before the next period
+  }
+}
+
 TEST_F(I2cTest, SendMovesTheFrameAfterItsAddressByteToTheController) {
   FakeController controller;
   board_->AttachProbeDevice(0x12, &controller);
