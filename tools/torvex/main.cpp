@@ -20,6 +20,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <algorithm>
 #include <cstring>
 #include <filesystem>
 #include <stdexcept>
@@ -135,17 +136,26 @@ void PrepareRoot(const std::string& root) {
   }
 }
 
-// Holds the button for `ticks` kernel ticks, then releases it (on a thread of its own).
-void PushButton(sim::Board& board, cyg_tick_count_t ticks) {
-  std::thread([&board, ticks] {
+// Holds the button for `hold`, then releases it (on a thread of its own).
+void PushButton(sim::Board& board, std::chrono::microseconds hold) {
+  std::thread([&board, hold] {
     board.PressButton();
-    std::this_thread::sleep_for(std::chrono::microseconds(ticks * platform::kernel::TickMicroseconds()));
+    std::this_thread::sleep_for(hold);
     board.ReleaseButton();
   }).detach();
 }
 
-constexpr cyg_tick_count_t kShortPushTicks = 20;   // 0.2 s
-constexpr cyg_tick_count_t kLongPushTicks = 600;   // 6 s: beyond the 5-second long-push limit
+std::chrono::microseconds Ticks(cyg_tick_count_t ticks) {
+  return std::chrono::microseconds(ticks * platform::kernel::TickMicroseconds());
+}
+
+// The firmware tells a long push (held 5 s = 500 ticks) from a short one. A short push lasts 20 ticks,
+// but at least 150 ms of real time so that a busy host still sees it pressed, and never more than
+// half the long-push limit.
+std::chrono::microseconds ShortPush() {
+  return std::min(std::max(Ticks(20), std::chrono::microseconds(150000)), Ticks(250));
+}
+std::chrono::microseconds LongPush() { return Ticks(600); }
 
 // Commands that change the board act once their reply has been sent: what they cause (a power cut,
 // a reset) may end the process at once.
@@ -153,9 +163,9 @@ void AddControlCommands(board::ControlServer& server, sim::Board& board) {
   server.Add("button", [&server, &board](const std::vector<std::string>& args) -> std::string {
     const std::string how = args.size() == 1 ? args[0] : std::string();
     if (how == "short") {
-      server.AfterReply([&board] { PushButton(board, kShortPushTicks); });
+      server.AfterReply([&board] { PushButton(board, ShortPush()); });
     } else if (how == "long") {
-      server.AfterReply([&board] { PushButton(board, kLongPushTicks); });
+      server.AfterReply([&board] { PushButton(board, LongPush()); });
     } else if (how == "press") {
       server.AfterReply([&board] { board.PressButton(); });
     } else if (how == "release") {
@@ -299,7 +309,7 @@ int main(int argc, char** argv) {
   std::thread([&board, signals] {
     for (;;) {
       int sig = 0;
-      if (sigwait(&signals, &sig) == 0) PushButton(*board, kShortPushTicks);
+      if (sigwait(&signals, &sig) == 0) PushButton(*board, ShortPush());
     }
   }).detach();
 
