@@ -34,6 +34,11 @@ FirmwareProcess::~FirmwareProcess() {
 }
 
 void FirmwareProcess::Start(const std::vector<std::string>& extra_args, unsigned tick_us) {
+  // A previous run still going (its test step failed) is ended first, so that its output pipe closes.
+  if (pid_ > 0 && !exited_) {
+    ::kill(pid_, SIGKILL);
+    WaitForExit();
+  }
   if (reader_.joinable()) reader_.join();
   {
     std::lock_guard<std::mutex> g(lock_);

@@ -61,9 +61,9 @@ class Firmware : public ::testing::Test {
 };
 
 TEST_F(Firmware, ColdStartAndShortPushSaveTheSettingsAndTheLog) {
-  StartAndWaitReady(fw);
+  ASSERT_NO_FATAL_FAILURE(StartAndWaitReady(fw));
   EXPECT_EQ(fw.Board("state"), "ready");
-  ShortPushAndWaitOff(fw);
+  ASSERT_NO_FATAL_FAILURE(ShortPushAndWaitOff(fw));
 
   ASSERT_TRUE(fw.FileExists(kSaved));
   EXPECT_TRUE(XmlWellFormed(fw.Root() / kSaved));
@@ -76,40 +76,40 @@ TEST_F(Firmware, ColdStartAndShortPushSaveTheSettingsAndTheLog) {
 }
 
 TEST_F(Firmware, SigtermIsAnOrderlyShutDown) {
-  StartAndWaitReady(fw);
+  ASSERT_NO_FATAL_FAILURE(StartAndWaitReady(fw));
   fw.Signal(SIGTERM);
   ASSERT_EQ(fw.WaitForExit(), 0) << fw.Output();
   EXPECT_TRUE(fw.FileExists(kSaved));
 }
 
 TEST_F(Firmware, SavedSettingsLoadAtTheNextStart) {
-  StartAndWaitReady(fw);
-  ShortPushAndWaitOff(fw);
+  ASSERT_NO_FATAL_FAILURE(StartAndWaitReady(fw));
+  ASSERT_NO_FATAL_FAILURE(ShortPushAndWaitOff(fw));
   SetValueOf(fw, "update_interval", "7");
-  StartAndWaitReady(fw);
-  ShortPushAndWaitOff(fw);
+  ASSERT_NO_FATAL_FAILURE(StartAndWaitReady(fw));
+  ASSERT_NO_FATAL_FAILURE(ShortPushAndWaitOff(fw));
   EXPECT_EQ(ValueOf(fw.ReadFile(kSaved), "update_interval"), "7");
 }
 
 TEST_F(Firmware, LongPushDeletesTheSavedSettingsAndTheNextStartLoadsTheFactorySettings) {
-  StartAndWaitReady(fw);
-  ShortPushAndWaitOff(fw);
+  ASSERT_NO_FATAL_FAILURE(StartAndWaitReady(fw));
+  ASSERT_NO_FATAL_FAILURE(ShortPushAndWaitOff(fw));
   SetValueOf(fw, "update_interval", "7");
 
-  StartAndWaitReady(fw);
+  ASSERT_NO_FATAL_FAILURE(StartAndWaitReady(fw));
   EXPECT_EQ(fw.Board("button long"), "ok");
   ASSERT_EQ(fw.WaitForExit(), 0) << fw.Output();
   EXPECT_FALSE(fw.FileExists(kSaved));
   EXPECT_NE(fw.ReadFile(kDebugLog).find("Long Push shut-down"), std::string::npos);
 
-  StartAndWaitReady(fw);
-  ShortPushAndWaitOff(fw);
+  ASSERT_NO_FATAL_FAILURE(StartAndWaitReady(fw));
+  ASSERT_NO_FATAL_FAILURE(ShortPushAndWaitOff(fw));
   EXPECT_EQ(ValueOf(fw.ReadFile(kSaved), "update_interval"), "10") << "factory value";
 }
 
 TEST_F(Firmware, BootConditionsAreLoggedAndAFactoryRequestDropsTheSavedSettings) {
-  StartAndWaitReady(fw);
-  ShortPushAndWaitOff(fw);
+  ASSERT_NO_FATAL_FAILURE(StartAndWaitReady(fw));
+  ASSERT_NO_FATAL_FAILURE(ShortPushAndWaitOff(fw));
   SetValueOf(fw, "update_interval", "7");
 
   struct Case {
@@ -117,16 +117,16 @@ TEST_F(Firmware, BootConditionsAreLoggedAndAFactoryRequestDropsTheSavedSettings)
     const char* text;
   } cases[] = {{2, "Warm boot"}, {5, "Warm boot with ignored hard reset"}, {4, "Unknown"}, {3, "Warm boot on Factory"}};
   for (const Case& c : cases) {
-    StartAndWaitReady(fw, {"--boot-condition", std::to_string(c.condition)});
+    ASSERT_NO_FATAL_FAILURE(StartAndWaitReady(fw, {"--boot-condition", std::to_string(c.condition)}));
     EXPECT_TRUE(fw.WaitForOutput(std::string("Boot conditions: ") + c.text)) << c.condition;
-    ShortPushAndWaitOff(fw);
+    ASSERT_NO_FATAL_FAILURE(ShortPushAndWaitOff(fw));
     const std::string expected = c.condition == 3 ? "10" : "7";
     EXPECT_EQ(ValueOf(fw.ReadFile(kSaved), "update_interval"), expected) << "boot condition " << c.condition;
   }
 }
 
 TEST_F(Firmware, AWatchdogExpiryRestartsTheFirmwareWithAWarmBoot) {
-  StartAndWaitReady(fw);
+  ASSERT_NO_FATAL_FAILURE(StartAndWaitReady(fw));
   const int pid = fw.Pid();
   EXPECT_EQ(fw.Board("fault watchdog"), "ok");
   ASSERT_TRUE(fw.WaitForOutput("board: reset")) << fw.Output();
@@ -135,7 +135,7 @@ TEST_F(Firmware, AWatchdogExpiryRestartsTheFirmwareWithAWarmBoot) {
   EXPECT_TRUE(fw.Running());
   EXPECT_EQ(fw.Pid(), pid) << "the same process, started afresh";
   EXPECT_FALSE(fw.FileExists(kSaved)) << "a hardware reset saves nothing";
-  ShortPushAndWaitOff(fw);
+  ASSERT_NO_FATAL_FAILURE(ShortPushAndWaitOff(fw));
   EXPECT_NE(fw.ReadFile(kDebugLog).find("Boot conditions: Warm boot"), std::string::npos);
 }
 
@@ -154,7 +154,7 @@ TEST_F(Firmware, ADamagedFactoryFileEndsInFirmwareUpdateMode) {
 }
 
 TEST_F(Firmware, OverTemperatureCutsThePowerWithoutSaving) {
-  StartAndWaitReady(fw);
+  ASSERT_NO_FATAL_FAILURE(StartAndWaitReady(fw));
   EXPECT_EQ(fw.Board("temperature 95"), "ok");
   ASSERT_EQ(fw.WaitForExit(), 0) << fw.Output();
   EXPECT_TRUE(fw.WaitForOutput("Over-temperature shut-down"));
@@ -164,22 +164,22 @@ TEST_F(Firmware, OverTemperatureCutsThePowerWithoutSaving) {
 
 TEST_F(Firmware, BoardCommandsAreCheckedAndAnsweredOnlyWhileTheBoardRuns) {
   EXPECT_NE(fw.Board("state").find("no board running"), std::string::npos);
-  StartAndWaitReady(fw);
+  ASSERT_NO_FATAL_FAILURE(StartAndWaitReady(fw));
   EXPECT_EQ(fw.Board("button sideways").rfind("error", 0), 0u);
   EXPECT_EQ(fw.Board("temperature hot").rfind("error", 0), 0u);
   EXPECT_EQ(fw.Board("warp 9").rfind("error", 0), 0u);
   EXPECT_EQ(fw.Board("state"), "ready");
-  ShortPushAndWaitOff(fw);
+  ASSERT_NO_FATAL_FAILURE(ShortPushAndWaitOff(fw));
 }
 
 // A power cut at any moment of the shut-down leaves a readable saved tree behind: the previous one
 // or the new one, never a torn file.
 TEST_F(Firmware, PowerCutDuringTheSaveNeverLeavesAnUnreadableFile) {
-  StartAndWaitReady(fw);
-  ShortPushAndWaitOff(fw);
+  ASSERT_NO_FATAL_FAILURE(StartAndWaitReady(fw));
+  ASSERT_NO_FATAL_FAILURE(ShortPushAndWaitOff(fw));
   std::mt19937 rng(4711);
   for (int round = 0; round < 8; ++round) {
-    StartAndWaitReady(fw);
+    ASSERT_NO_FATAL_FAILURE(StartAndWaitReady(fw));
     EXPECT_EQ(fw.Board("button short"), "ok");
     ASSERT_TRUE(fw.WaitForOutput("Standard shut-down"));
     std::this_thread::sleep_for(std::chrono::microseconds(rng() % 4000));
