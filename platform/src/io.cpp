@@ -412,15 +412,30 @@ int stat(const char* path, struct stat* st) {
   return host ? ::stat(host->c_str(), st) : -1;
 }
 
+namespace {
+
+// The host path of an entry that is to be removed or replaced. A mount's own folder is refused
+// (EBUSY): removing it would take the whole file system away ("/yaffs//" is a path below "/yaffs/").
+std::optional<std::string> EntryHostPath(const char* path) {
+  Resolved r;
+  if (Resolve(path, r) && !IsDevfs(r) && r.rest.empty()) {
+    errno = EBUSY;
+    return std::nullopt;
+  }
+  return HostPath(path, true);
+}
+
+}  // namespace
+
 int unlink(const char* path) {
-  auto host = HostPath(path, true);
+  auto host = EntryHostPath(path);
   return host ? ::unlink(host->c_str()) : -1;
 }
 
 int rename(const char* from, const char* to) {
-  auto a = HostPath(from, true);
+  auto a = EntryHostPath(from);
   if (!a) return -1;
-  auto b = HostPath(to, true);
+  auto b = EntryHostPath(to);
   if (!b) return -1;
   return ::rename(a->c_str(), b->c_str());
 }
@@ -431,12 +446,12 @@ int mkdir(const char* path, mode_t mode) {
 }
 
 int rmdir(const char* path) {
-  auto host = HostPath(path, true);
+  auto host = EntryHostPath(path);
   return host ? ::rmdir(host->c_str()) : -1;
 }
 
 int remove(const char* path) {
-  auto host = HostPath(path, true);
+  auto host = EntryHostPath(path);
   return host ? std::remove(host->c_str()) : -1;
 }
 

@@ -258,4 +258,25 @@ TEST_F(FileLayerTest, RemoveTakesFilesAndEmptyDirectories) {
   EXPECT_TRUE(fs::exists(Romfs("r")));
 }
 
+TEST_F(FileLayerTest, AMountFolderIsNeverRemovedOrReplaced) {
+  MountBoth();
+  fs::create_directories(Yaffs("d"));
+  for (const char* path : {"/yaffs", "/yaffs/", "/yaffs//", "/yaffs/d/.."}) {
+    SCOPED_TRACE(path);
+    EXPECT_EQ(platform::remove(path), -1);
+    EXPECT_EQ(errno, EBUSY);
+    EXPECT_EQ(platform::rmdir(path), -1);
+    EXPECT_EQ(errno, EBUSY);
+    EXPECT_EQ(platform::unlink(path), -1);
+    EXPECT_EQ(errno, EBUSY);
+    EXPECT_EQ(platform::rename("/yaffs/d", path), -1);
+    EXPECT_EQ(errno, EBUSY);
+  }
+  fs::remove(Yaffs("d"));
+  EXPECT_EQ(platform::remove("/yaffs//"), -1);  // even an empty flash keeps its folder
+  EXPECT_TRUE(fs::is_directory(Yaffs()));
+  EXPECT_EQ(platform::mkdir("/yaffs/user", 0777), 0);
+  EXPECT_EQ(platform::rename("/yaffs/user", "/yaffs/u2"), 0);  // entries below are renamed as before
+}
+
 }  // namespace
