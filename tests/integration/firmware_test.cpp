@@ -75,6 +75,41 @@ TEST_F(Firmware, ColdStartAndShortPushSaveTheSettingsAndTheLog) {
   EXPECT_NE(fw.Output().find("Switching Power Off"), std::string::npos);
 }
 
+// Each text occurs in `text` after the one before it; the first missing or misplaced one is returned.
+std::string FirstOutOfOrder(const std::string& text, const std::vector<std::string>& steps) {
+  std::size_t at = 0;
+  for (const std::string& step : steps) {
+    const std::size_t found = text.find(step, at);
+    if (found == std::string::npos) return step;
+    at = found + step.size();
+  }
+  return "";
+}
+
+TEST_F(Firmware, MainStartsAndShutsDownInItsOrder) {
+  StartAndWaitReady(fw);
+  ShortPushAndWaitOff(fw);
+  const std::string out = fw.Output();
+  EXPECT_TRUE(std::regex_search(out, std::regex("^Starting main thread; id = [0-9]+\n"))) << out;
+  EXPECT_EQ(FirstOutOfOrder(out, {"Starting main thread; id = ", "Boot conditions: Cold boot\n", "Mounting ROMFS...\n",
+                                  "Mounting YAFFS...\n", "TorvexLoadStartupSettings: Reading /romfs/factory.xml",
+                                  "Entering _StartPowerDownMonitor", "board: ready",
+                                  "PowerDownMonitorThreadMain: Standard shut-down\n",
+                                  "Writing /yaffs/settings/LastPowerOff.xml", "Unmounting ROMFS...\n",
+                                  "Unmounting YAFFS...\n", "Switching Power Off...\n", "board: power off"}),
+            "")
+      << out;
+  // The saved log holds what came before the shut-down began, and nothing of the shut-down itself.
+  const std::string log = fw.ReadFile(kDebugLog);
+  EXPECT_EQ(FirstOutOfOrder(log, {"Starting main thread; id = ", "Boot conditions: Cold boot\n",
+                                  "Entering _StartPowerDownMonitor", "Standard shut-down\n"}),
+            "")
+      << log;
+  for (const char* later : {"Writing /yaffs/settings", "Unmounting", "Switching Power Off"}) {
+    EXPECT_EQ(log.find(later), std::string::npos) << later;
+  }
+}
+
 TEST_F(Firmware, SigtermIsAnOrderlyShutDown) {
   ASSERT_NO_FATAL_FAILURE(StartAndWaitReady(fw));
   fw.Signal(SIGTERM);
