@@ -87,8 +87,8 @@ std::string FirstOutOfOrder(const std::string& text, const std::vector<std::stri
 }
 
 TEST_F(Firmware, MainStartsAndShutsDownInItsOrder) {
-  StartAndWaitReady(fw);
-  ShortPushAndWaitOff(fw);
+  ASSERT_NO_FATAL_FAILURE(StartAndWaitReady(fw));
+  ASSERT_NO_FATAL_FAILURE(ShortPushAndWaitOff(fw));
   const std::string out = fw.Output();
   EXPECT_TRUE(std::regex_search(out, std::regex("^Starting main thread; id = [0-9]+\n"))) << out;
   EXPECT_EQ(FirstOutOfOrder(out, {"Starting main thread; id = ", "Boot conditions: Cold boot\n", "Mounting ROMFS...\n",
