@@ -22,19 +22,6 @@ namespace {
 
 constexpr const char* kDebugLogPath = "/yaffs/user/DebugLog.txt";
 
-enum eShutdownReason : std::int32_t {
-  kReasonPowerDown = 0,
-  kReasonLongPush = 1,
-  kReasonReset = 2,
-  kReasonFirmwareUpdate = 3,
-};
-
-enum ePowerAction : std::int32_t {
-  kActionPowerOff = 0,
-  kActionReset = 1,
-  kActionFirmwareUpdate = 2,
-};
-
 // Writes the log ring, oldest first, to the debug log file. A failure does not stop the shut-down.
 void SaveDebugLog() {
   char* text = g_Logger.CopyBuffer();
@@ -74,13 +61,13 @@ int main() {
   // Shut-down.
   SaveDebugLog();
   switch (reason) {
-    case kReasonPowerDown:
-    case kReasonReset:
-    case kReasonFirmwareUpdate:
+    case eShutdownStandard:
+    case eShutdownReset:
+    case eShutdownFirmwareUpdate:
       // After a recall that asked for this reset, the save keeps the recalled file instead.
       TorvexSaveLastPowerOff(kLastPowerOffPath);
       break;
-    case kReasonLongPush:
+    case eShutdownLongPush:
       TorvexDeleteLastPowerOff();
       break;
     default:
@@ -89,15 +76,15 @@ int main() {
   TorvexUnmountFileSystems();
 
   switch (reason) {
-    case kReasonPowerDown:
-    case kReasonLongPush:
-      CTorvexPower::PowerAction(kActionPowerOff);
+    case eShutdownStandard:
+    case eShutdownLongPush:
+      CTorvexPower::PowerAction(ePowerActionOff);
       break;
-    case kReasonReset:
-      CTorvexPower::PowerAction(kActionReset);
+    case eShutdownReset:
+      CTorvexPower::PowerAction(ePowerActionReset);
       break;
-    case kReasonFirmwareUpdate:
-      CTorvexPower::PowerAction(kActionFirmwareUpdate);
+    case eShutdownFirmwareUpdate:
+      CTorvexPower::PowerAction(ePowerActionFirmwareUpdate);
       break;
     default:
       break;
