@@ -64,6 +64,15 @@ bool HasDotComponent(std::string_view path) {
   return false;
 }
 
+// True when `path` names LastPowerOff.xml (repeated "/" read as one; dot components are refused before).
+bool IsStartupFilePath(std::string_view path) {
+  std::string collapsed;
+  for (char c : path) {
+    if (c != '/' || collapsed.empty() || collapsed.back() != '/') collapsed.push_back(c);
+  }
+  return collapsed == kLastPowerOffPath;
+}
+
 // The bound path of a group's branch pointer ("" for the tree root).
 std::string_view BranchPath(const SettingsSubsystemEntry& row) {
   for (std::size_t i = 0; i < kBoundParameterNodeCount; ++i) {
@@ -112,12 +121,19 @@ class CSaveLocks {
   CRecursiveLockGuard m_Tree;
 };
 
-// Writes `node` with its subtree to `path`: 0, 9 or 11. The tree writer writes a temporary file, reads
-// it back and only then renames it over `path`, so a failed save leaves the previous file in place.
-// The peripherals branch is emptied, and the file written, under g_TopologyLock and the tree lock.
-int WriteSettingsFile(const char* path, CParameterNode* node) {
+// Empties the peripherals branch, makes `directory` and writes `node` with its subtree to `path`, all
+// under g_TopologyLock and the tree lock: 0, 9 or 11. When the directory cannot be made, 9 is returned
+// with its error number in `directory_error` (0 otherwise). The tree writer writes a temporary file,
+// reads it back and only then renames it over `path`, so a failed save leaves the previous file in
+// place.
+int WriteSettingsFile(const char* directory, const char* path, CParameterNode* node, int& directory_error) {
+  directory_error = 0;
   CSaveLocks locks;
   EmptyPeripheralsBranch();
+  if (TorvexMakeDirectoryPath(directory, kDirectoryMode) != 0) {
+    directory_error = errno != 0 ? errno : EIO;
+    return eCannotOpenFile;
+  }
   if (node == nullptr) return eCannotOpenFile;
   const int result = SaveTreeToXml(path, node);
   return result == 0 || result == eCannotOpenFile ? result : eWriteFailed;
@@ -237,8 +253,8 @@ int TorvexSaveSettings(const char* name, std::int32_t type) {
   if (path.size() > kMaxPathLength) return eCannotOpenFile;
 
   g_Logger.Printf("Saving parms in %s\n", path.c_str());
-  if (TorvexMakeDirectoryPath(row.directory, kDirectoryMode) != 0) return eCannotOpenFile;
-  const int result = WriteSettingsFile(path.c_str(), *row.branch);
+  int directory_error = 0;
+  const int result = WriteSettingsFile(row.directory, path.c_str(), *row.branch, directory_error);
   if (result != 0) return result;
   g_Logger.Printf("Settings successfully written to yaffs\n");
   return 0;
@@ -250,11 +266,11 @@ int TorvexSaveLastPowerOff(const char* path) {
     return 0;
   }
   g_Logger.Printf("Writing %s\n", path);
-  if (TorvexMakeDirectoryPath(kSettingsDirectory, kDirectoryMode) != 0) {
-    g_Logger.Printf("Could not create 'settings' directory: %s\n", std::strerror(errno));
-    return eCannotOpenFile;
+  int directory_error = 0;
+  const int result = WriteSettingsFile(kSettingsDirectory, path, g_ParameterTreeRoot, directory_error);
+  if (directory_error != 0) {
+    g_Logger.Printf("Could not create 'settings' directory: %s\n", std::strerror(directory_error));
   }
-  const int result = WriteSettingsFile(path, g_ParameterTreeRoot);
   if (result != 0) return result;
   g_Logger.Printf("Settings successfully written to yaffs\n");
   return 0;
@@ -270,7 +286,16 @@ int TorvexLoadSettings(const char* path) {
                   row->directory, row->requires_restart ? "Yes" : "No");
 
   const int checked = TorvexCheckSettingsFile(path, *row);
-  if (checked != 0) return checked;
+  if (checked != 0) {
+    // "*RST" recalls the start-up file itself. Without a usable one (none after a start from the
+    // factory settings) there is nothing to keep: the reset goes ahead and its shut-down saves the
+    // running tree, as any other does.
+    if (IsStartupFilePath(path)) {
+      CTorvexPower::RequestRestart();
+      return 0;
+    }
+    return checked;
+  }
 
   if (row->requires_restart) {
     int result = 0;

@@ -56,7 +56,9 @@ int TorvexFindSettingsSubsystem(const char* name, std::int32_t& type);
 int TorvexSaveSettings(const char* name, std::int32_t type);
 
 // Recalls the file at `path` (a file below a group's directory; the group is the one whose directory
-// the path continues at a "/"). 0, 4, 6, 9, 10 or 11.
+// the path continues at a "/"). 0, 4, 6, 9, 10 or 11. Recalling LastPowerOff.xml itself ("*RST")
+// always restarts: a good file is kept for the start, a missing or refused one is replaced by the
+// running tree at the shut-down.
 int TorvexLoadSettings(const char* path);
 
 // Writes the whole tree to `path` (main at shut-down, with kLastPowerOffPath): 0, 9 or 11. When a

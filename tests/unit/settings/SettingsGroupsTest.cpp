@@ -143,10 +143,19 @@ TEST_F(SettingsGroupsTest, StoreRefusesNamesThatAreNoPlainFileNames) {
 
 TEST_F(SettingsGroupsTest, StoreFailsWithNineWhenTheDirectoryCannotBeMade) {
   WriteHostFile(Yaffs("settings"), "a file where the directory should be");
+  // The peripherals branch is emptied before the directory is made, whether that works or not.
+  const auto add_probe = [] {
+    CParameterNode* probe = new CParameterNode("1", eNodeType::Pointer);
+    ASSERT_EQ(g_node_peripherals->AddChildNode(probe), 0);
+  };
+  add_probe();
   EXPECT_EQ(TorvexSaveSettings("a.xml", 2), 9);
+  EXPECT_EQ(g_node_peripherals->FirstChild(), nullptr);
+  add_probe();
   const std::string before = MarkLog();
   EXPECT_EQ(TorvexSaveLastPowerOff(kLastPowerOffPath), 9);
-  EXPECT_THAT(LogSince(before), HasSubstr("Could not create 'settings' directory: "));
+  EXPECT_THAT(LogSince(before), HasSubstr("Could not create 'settings' directory: File exists\n"));
+  EXPECT_EQ(g_node_peripherals->FirstChild(), nullptr);
 }
 
 TEST_F(SettingsGroupsTest, AFailedWriteKeepsThePreviousFileAndLeavesNothingElse) {
@@ -259,6 +268,34 @@ TEST_F(SettingsGroupsTest, RecallOfLastPowerOffItselfRestartsWithThatFile) {
   EXPECT_EQ(CTorvexPower::WaitForShutdownRequest(), eShutdownReset);
   EXPECT_EQ(TorvexSaveLastPowerOff(kLastPowerOffPath), 0);
   EXPECT_TRUE(ReadHostFile(Yaffs("settings/LastPowerOff.xml")) == saved);
+}
+
+// "*RST" on an instrument that started from the factory settings (no start-up file), or whose start-up
+// file is damaged: the reset still comes, and its shut-down saves the running tree.
+TEST_F(SettingsGroupsTest, RecallOfAMissingOrDamagedStartupFileStillRestarts) {
+  struct Case {
+    const char* label;
+    const char* content;  // nullptr: no file
+    const char* path;
+  };
+  const Case cases[] = {
+      {"missing", nullptr, "/yaffs/settings/LastPowerOff.xml"},
+      {"damaged", "<Branch name=\"root\">\n", "/yaffs/settings/LastPowerOff.xml"},
+      {"missing, doubled slash", nullptr, "/yaffs/settings//LastPowerOff.xml"},
+  };
+  for (const Case& c : cases) {
+    fs::remove(Yaffs("settings/LastPowerOff.xml"));
+    if (c.content != nullptr) WriteHostFile(Yaffs("settings/LastPowerOff.xml"), c.content);
+    g_node_units_parms_ppm_ref->SetFloat64Attribute(eAttrValue, 4.5);
+    ASSERT_EQ(TorvexLoadSettings(c.path), 0) << c.label;  // 0: a request was handed over
+    EXPECT_EQ(CTorvexPower::WaitForShutdownRequest(), eShutdownReset) << c.label;
+    EXPECT_FALSE(CTorvexPower::TakeKeepSavedSettings()) << c.label;
+    ASSERT_EQ(TorvexSaveLastPowerOff(kLastPowerOffPath), 0) << c.label;
+    Restart();
+    EXPECT_EQ(g_node_units_parms_ppm_ref->GetFloat64Attribute(eAttrValue), 4.5) << c.label;
+  }
+  // Any other missing file of group ALL is refused without a restart.
+  EXPECT_EQ(TorvexLoadSettings("/yaffs/settings/missing.xml"), 9);
 }
 
 TEST_F(SettingsGroupsTest, RecallOfCommunicationWritesTheRunningTreeWithTheRecalledBranch) {
