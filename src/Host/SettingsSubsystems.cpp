@@ -314,7 +314,8 @@ int TorvexLoadSettings(const char* path) {
   CParameterNode* branch = *row->branch;
   CParameterNode* merged = branch;
   const int result = LoadTreeFromXml(path, &merged, branch);
-  if (merged != nullptr) *row->branch = merged;
+  // Other threads read the bound pointer without a lock: it is written only when it really changes.
+  if (merged != nullptr && merged != branch) *row->branch = merged;
   return result;
 }
 

@@ -450,10 +450,14 @@ TEST_F(SettingsGroupsTest, SavesRunCleanlyBesideTreeAndTopologyChanges) {
     }
   });
   std::thread topology([&] {
-    for (int i = 0; !stop.load(); ++i) {
+    // Rebuilds a small branch each round, so the saves never meet an ever longer one.
+    while (!stop.load()) {
       CRecursiveLockGuard topology_lock(g_TopologyLock);
-      CParameterNode* node = new CParameterNode(std::to_string(i), eNodeType::Pointer);
-      if (g_node_peripherals->AddChildNode(node) != 0) delete node;
+      while (CParameterNode* child = g_node_peripherals->FirstChild()) delete child;
+      for (int i = 1; i <= 8; ++i) {
+        CParameterNode* node = new CParameterNode(std::to_string(i), eNodeType::Pointer);
+        if (g_node_peripherals->AddChildNode(node) != 0) delete node;
+      }
     }
   });
   for (int round = 0; round < 20; ++round) {
@@ -468,6 +472,32 @@ TEST_F(SettingsGroupsTest, SavesRunCleanlyBesideTreeAndTopologyChanges) {
     const std::string path = std::string(g_SettingsSubsystems[type].directory) + "/s.xml";
     EXPECT_EQ(TorvexCheckSettingsFile(path.c_str(), g_SettingsSubsystems[type]), 0) << path;
   }
+}
+
+// Recalls of a group that merges at once while other threads read its bound branch pointer and a
+// node below it, as every subsystem does without a lock of its own.
+TEST_F(SettingsGroupsTest, RecallsRunCleanlyBesideReadersOfTheBoundPointers) {
+  ASSERT_EQ(TorvexSaveSettings("r.xml", 5), 0);
+  CParameterNode* const branch = g_node_units_parms;
+  std::atomic<bool> stop{false};
+  std::atomic<bool> moved{false};
+  std::vector<std::thread> readers;
+  for (int t = 0; t < 2; ++t) {
+    readers.emplace_back([&] {
+      while (!stop.load()) {
+        if (g_node_units_parms != branch) moved = true;
+        (void)g_node_units_parms_ppm_ref->GetFloat64Attribute(eAttrValue);
+      }
+    });
+  }
+  for (int round = 0; round < 50; ++round) {
+    g_node_units_parms_ppm_ref->SetFloat64Attribute(eAttrValue, round);
+    EXPECT_EQ(TorvexLoadSettings("/yaffs/settings/units_parms/r.xml"), 0);
+  }
+  stop = true;
+  for (auto& reader : readers) reader.join();
+  EXPECT_FALSE(moved.load());
+  EXPECT_EQ(g_node_units_parms_ppm_ref->GetFloat64Attribute(eAttrValue), 1.0);
 }
 
 }  // namespace
