@@ -2,6 +2,8 @@
 // the drivers' hardware initialisation and devices set up on it (as the board start-up does).
 #pragma once
 
+#include "support/WaitFor.h"
+
 #include <gtest/gtest.h>
 #include <sys/select.h>
 
@@ -40,15 +42,7 @@ inline sim::Board& TheBoard() {
   return *board;
 }
 
-// Waits (real time, bounded) until `done` holds.
-inline bool WaitFor(const std::function<bool()>& done, std::chrono::milliseconds limit = std::chrono::seconds(5)) {
-  const auto deadline = std::chrono::steady_clock::now() + limit;
-  while (!done()) {
-    if (std::chrono::steady_clock::now() >= deadline) return false;
-    std::this_thread::sleep_for(std::chrono::microseconds(200));
-  }
-  return true;
-}
+using torvex_test::WaitFor;
 
 // platform::select for reading on one descriptor; true when it is readable within `timeout_ms`.
 inline bool Readable(int fd, int timeout_ms) {

@@ -6,6 +6,7 @@
 #include <thread>
 
 #include "platform/kernel.h"
+#include "support/WaitFor.h"
 
 namespace {
 
@@ -14,14 +15,7 @@ struct Shared {
   cyg_cond_t cond;
 };
 
-bool WaitFor(const std::atomic<bool>& flag) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-  while (!flag.load()) {
-    if (std::chrono::steady_clock::now() >= deadline) return false;
-    std::this_thread::yield();
-  }
-  return true;
-}
+bool WaitFor(const std::atomic<bool>& flag) { return torvex_test::WaitFor([&] { return flag.load(); }); }
 
 TEST(CondWakeup, LateWaiterDoesNotTakeTheWakeUpOfAnEarlierOne) {
   Shared s;

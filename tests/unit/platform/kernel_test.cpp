@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "platform/kernel.h"
+#include "support/WaitFor.h"
 
 namespace {
 
@@ -14,16 +15,7 @@ const bool kFastTick = (platform::kernel::SetTickMicroseconds(1000), true);
 
 using Clock = std::chrono::steady_clock;
 
-// Waits (bounded, real time) until `done` holds.
-template <typename Pred>
-bool Eventually(Pred done, std::chrono::milliseconds limit = std::chrono::milliseconds(5000)) {
-  const auto end = Clock::now() + limit;
-  while (!done()) {
-    if (Clock::now() > end) return false;
-    std::this_thread::yield();
-  }
-  return true;
-}
+using torvex_test::WaitFor;
 
 struct ThreadFixture {
   cyg_handle_t handle = 0;
@@ -49,7 +41,7 @@ TEST(KernelThread, CreatedSuspendedRunsOnlyAfterResume) {
   EXPECT_EQ(t.runs.load(), 0);
   EXPECT_FALSE(cyg_thread_is_running(t.handle));
   cyg_thread_resume(t.handle);
-  EXPECT_TRUE(Eventually([&] { return t.runs.load() == 1; }));
+  EXPECT_TRUE(WaitFor([&] { return t.runs.load() == 1; }));
   EXPECT_TRUE(cyg_thread_delete(t.handle));
   EXPECT_EQ(t.runs.load(), 1);
 }
@@ -82,7 +74,7 @@ TEST(KernelThread, ReleaseBreaksABlockedWait) {
     waiter = cyg_thread_self();
     result = cyg_semaphore_wait(&sem) ? 1 : 0;
   });
-  ASSERT_TRUE(Eventually([&] { return waiter.load() != 0; }));
+  ASSERT_TRUE(WaitFor([&] { return waiter.load() != 0; }));
   cyg_thread_release(waiter.load());
   th.join();
   EXPECT_EQ(result.load(), 0);
@@ -99,7 +91,7 @@ TEST(KernelThread, SuspendSelfUntilResumed) {
     cyg_thread_suspend(h.load());
     after = true;
   });
-  ASSERT_TRUE(Eventually([&] { return h.load() != 0; }));
+  ASSERT_TRUE(WaitFor([&] { return h.load() != 0; }));
   for (int i = 0; i < 1000; ++i) std::this_thread::yield();
   EXPECT_FALSE(after.load());
   cyg_thread_resume(h.load());
@@ -318,7 +310,7 @@ TEST(KernelMutex, ExcludesAndHandsOver) {
     entered = true;
     cyg_mutex_unlock(&m);
   });
-  ASSERT_TRUE(Eventually([&] { return tried.load() != -1; }));
+  ASSERT_TRUE(WaitFor([&] { return tried.load() != -1; }));
   EXPECT_EQ(tried.load(), 0) << "trylock of a held mutex must fail";
   for (int i = 0; i < 1000; ++i) std::this_thread::yield();
   EXPECT_FALSE(entered.load());
@@ -345,7 +337,7 @@ TEST(KernelCond, SignalWakesOneBroadcastWakesAll) {
       cyg_mutex_unlock(&m);
     });
   }
-  ASSERT_TRUE(Eventually([&] {
+  ASSERT_TRUE(WaitFor([&] {
     cyg_mutex_lock(&m);
     // Each waiter gives the mutex up only inside its wait, so holding it with ready == 3 means all
     // three are waiting.
@@ -354,7 +346,7 @@ TEST(KernelCond, SignalWakesOneBroadcastWakesAll) {
     return all;
   }));
   cyg_cond_signal(&c);
-  ASSERT_TRUE(Eventually([&] { return woken.load() == 1; }));
+  ASSERT_TRUE(WaitFor([&] { return woken.load() == 1; }));
   for (int i = 0; i < 1000; ++i) std::this_thread::yield();
   EXPECT_EQ(woken.load(), 1);
   cyg_cond_broadcast(&c);

@@ -3,6 +3,8 @@
 // conditions with deadlines.
 #pragma once
 
+#include "support/WaitFor.h"
+
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -25,15 +27,7 @@ namespace systemtest {
 
 namespace fs = std::filesystem;
 
-// Waits until `done` holds or the deadline passes; true when it holds.
-inline bool WaitFor(const std::function<bool()>& done, std::chrono::milliseconds deadline = std::chrono::seconds(10)) {
-  const auto end = std::chrono::steady_clock::now() + deadline;
-  while (!done()) {
-    if (std::chrono::steady_clock::now() > end) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
-  return true;
-}
+using torvex_test::WaitFor;
 
 // The whole log text.
 inline std::string LogText() {
