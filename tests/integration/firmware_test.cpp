@@ -188,6 +188,38 @@ TEST_F(Firmware, ADamagedFactoryFileEndsInFirmwareUpdateMode) {
   std::filesystem::remove_all(image);
 }
 
+TEST_F(Firmware, TheBoardDescriptionIsMadeWhenMissingAndReadAtEveryStart) {
+  ASSERT_NO_FATAL_FAILURE(StartAndWaitReady(fw));
+  ASSERT_NO_FATAL_FAILURE(ShortPushAndWaitOff(fw));
+  const std::string made = fw.ReadFile("board.conf");
+  EXPECT_NE(made.find("temperature 25"), std::string::npos) << made;
+  EXPECT_TRUE(fw.FileExists("eeprom.bin"));
+
+  std::ofstream(fw.Root() / "board.conf", std::ios::trunc) << "temperature 31\nflash-blocks 64\nbad-block 3\n";
+  ASSERT_NO_FATAL_FAILURE(StartAndWaitReady(fw));
+  EXPECT_TRUE(fw.WaitForOutput("Current temperature: 31")) << fw.Output();
+  ASSERT_NO_FATAL_FAILURE(ShortPushAndWaitOff(fw));
+}
+
+TEST_F(Firmware, ADamagedBoardDescriptionIsRefusedWithItsLine) {
+  struct Case {
+    const char* text;
+    const char* message;
+  } cases[] = {
+      {"temperature 25\nwarp 9\n", "board.conf line 2: unknown key \"warp\""},
+      {"temperature hot\n", "board.conf line 1: temperature takes"},
+      {"flash-blocks 4\n", "board.conf line 1: flash-blocks takes 8 to 8192"},
+      {"flash-blocks 64\nbad-block 64\n", "bad-block 64 is beyond the 64 flash blocks"},
+      {"temperature\n", "board.conf line 1: expected"},
+  };
+  for (const Case& c : cases) {
+    std::ofstream(fw.Root() / "board.conf", std::ios::trunc) << c.text;
+    fw.Start();
+    EXPECT_EQ(fw.WaitForExit(), 2) << c.text;
+    EXPECT_NE(fw.Output().find(c.message), std::string::npos) << fw.Output();
+  }
+}
+
 TEST_F(Firmware, OverTemperatureCutsThePowerWithoutSaving) {
   ASSERT_NO_FATAL_FAILURE(StartAndWaitReady(fw));
   EXPECT_EQ(fw.Board("temperature 95"), "ok");

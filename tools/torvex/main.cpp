@@ -29,6 +29,7 @@
 #include <vector>
 
 #include "BoardControl.h"
+#include "BoardDescription.h"
 #include "CLogger.h"
 #include "TorvexMain.h"
 #include "board_devices.h"
@@ -38,6 +39,7 @@
 #include "platform/io.h"
 #include "platform/kernel.h"
 #include "sim/board.h"
+#include "sim/nand_flash.h"
 #include "sim/watchdog_timer.h"
 
 namespace {
@@ -265,6 +267,12 @@ int main(int argc, char** argv) {
 
   const sigset_t signals = ShutdownSignals();
 
+  board::BoardDescription description;
+  std::string error;
+  if (!board::LoadBoardDescription(options.root, description, error)) {
+    std::fprintf(stderr, "board: %s\n", error.c_str());
+    return 2;
+  }
   std::unique_ptr<sim::Board> board;
   try {
     board = std::make_unique<sim::Board>(options.root);
@@ -272,6 +280,12 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "board: %s\n", e.what());
     return 1;
   }
+  board->SetTemperature(description.temperature);
+  sim::NandFlash::Geometry geometry;
+  geometry.block_count = description.flash_blocks;
+  sim::NandFlash nand(platform::nand::kFlashDeviceName, geometry, {{0, description.flash_blocks - 1}});
+  for (const std::uint32_t block : description.bad_blocks) nand.MarkBad(block);
+  nand.Register();
   sim::WatchdogTimer::Instance();
 
   platform::bootloader::SetBootCondition(options.boot_condition);
@@ -300,7 +314,6 @@ int main(int argc, char** argv) {
 
   board::ControlServer control;
   AddControlCommands(control, *board);
-  std::string error;
   if (!control.Start(options.root, error)) {
     std::fprintf(stderr, "board: %s\n", error.c_str());
     return 1;

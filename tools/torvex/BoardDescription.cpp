@@ -1,0 +1,97 @@
+#include "BoardDescription.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+namespace board {
+namespace {
+
+bool ParseInteger(const std::string& text, std::uint32_t min, std::uint32_t max, std::uint32_t& out) {
+  char* end = nullptr;
+  errno = 0;
+  const unsigned long v = std::strtoul(text.c_str(), &end, 10);
+  if (text.empty() || text[0] == '-' || *end != '\0' || errno != 0 || v < min || v > max) return false;
+  out = static_cast<std::uint32_t>(v);
+  return true;
+}
+
+}  // namespace
+
+std::string DefaultBoardDescriptionText() {
+  return "# The simulated board, read at every start (see the README).\n"
+         "# temperature CELSIUS   board temperature at power-up (-55 to 125)\n"
+         "# flash-blocks N        blocks of the NAND flash, 128 KiB each (8 to 8192)\n"
+         "# bad-block N           a bad block of the NAND flash (may repeat)\n"
+         "temperature 25\n"
+         "flash-blocks 512\n";
+}
+
+bool ParseBoardDescription(const std::string& text, BoardDescription& out, std::string& error) {
+  BoardDescription d;
+  std::istringstream in(text);
+  std::string line;
+  for (int number = 1; std::getline(in, line); ++number) {
+    if (const auto hash = line.find('#'); hash != std::string::npos) line.erase(hash);
+    std::istringstream words(line);
+    std::string key, value, extra;
+    if (!(words >> key)) continue;
+    const std::string where = std::string(kBoardDescriptionName) + " line " + std::to_string(number) + ": ";
+    if (!(words >> value) || (words >> extra)) {
+      error = where + "expected \"" + key + " VALUE\"";
+      return false;
+    }
+    if (key == "temperature") {
+      char* end = nullptr;
+      const double c = std::strtod(value.c_str(), &end);
+      if (*end != '\0' || !(c >= -55.0 && c <= 125.0)) {
+        error = where + "temperature takes -55 to 125 degrees Celsius";
+        return false;
+      }
+      d.temperature = c;
+    } else if (key == "flash-blocks") {
+      if (!ParseInteger(value, 8, 8192, d.flash_blocks)) {
+        error = where + "flash-blocks takes 8 to 8192";
+        return false;
+      }
+    } else if (key == "bad-block") {
+      std::uint32_t block = 0;
+      if (!ParseInteger(value, 0, 8191, block)) {
+        error = where + "bad-block takes a block number";
+        return false;
+      }
+      d.bad_blocks.push_back(block);
+    } else {
+      error = where + "unknown key \"" + key + "\"";
+      return false;
+    }
+  }
+  for (const std::uint32_t block : d.bad_blocks) {
+    if (block >= d.flash_blocks) {
+      error = std::string(kBoardDescriptionName) + ": bad-block " + std::to_string(block) + " is beyond the " +
+              std::to_string(d.flash_blocks) + " flash blocks";
+      return false;
+    }
+  }
+  out = d;
+  return true;
+}
+
+bool LoadBoardDescription(const std::string& root, BoardDescription& out, std::string& error) {
+  const std::filesystem::path path = std::filesystem::path(root) / kBoardDescriptionName;
+  if (!std::filesystem::exists(path)) {
+    std::ofstream(path) << DefaultBoardDescriptionText();
+  }
+  std::ifstream in(path);
+  if (!in) {
+    error = "cannot read " + path.string();
+    return false;
+  }
+  std::stringstream text;
+  text << in.rdbuf();
+  return ParseBoardDescription(text.str(), out, error);
+}
+
+}  // namespace board
