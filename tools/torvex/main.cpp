@@ -29,7 +29,7 @@
 #include <vector>
 
 #include "BoardControl.h"
-#include "BoardDescription.h"
+#include "sim/board_description.h"
 #include "CLogger.h"
 #include "TorvexMain.h"
 #include "board_devices.h"
@@ -267,9 +267,9 @@ int main(int argc, char** argv) {
 
   const sigset_t signals = ShutdownSignals();
 
-  board::BoardDescription description;
+  sim::BoardDescription description;
   std::string error;
-  if (!board::LoadBoardDescription(options.root, description, error)) {
+  if (!sim::LoadBoardDescription(options.root, description, error)) {
     std::fprintf(stderr, "board: %s\n", error.c_str());
     return 2;
   }

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-namespace board {
+namespace sim {
 
 struct BoardDescription {
   double temperature = 25.0;
@@ -28,4 +28,4 @@ std::string DefaultBoardDescriptionText();
 // Reads <root>/board.conf, writing the default one first when it is missing.
 bool LoadBoardDescription(const std::string& root, BoardDescription& out, std::string& error);
 
-}  // namespace board
+}  // namespace sim

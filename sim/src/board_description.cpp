@@ -1,4 +1,4 @@
-#include "BoardDescription.h"
+#include "sim/board_description.h"
 
 #include <cerrno>
 #include <cstdlib>
@@ -6,7 +6,7 @@
 #include <fstream>
 #include <sstream>
 
-namespace board {
+namespace sim {
 namespace {
 
 bool ParseInteger(const std::string& text, std::uint32_t min, std::uint32_t max, std::uint32_t& out) {
@@ -94,4 +94,4 @@ bool LoadBoardDescription(const std::string& root, BoardDescription& out, std::s
   return ParseBoardDescription(text.str(), out, error);
 }
 
-}  // namespace board
+}  // namespace sim
