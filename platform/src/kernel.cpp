@@ -114,8 +114,19 @@ void RetakeKernelLock(cyg_ucount32 depth) {
 }
 
 std::chrono::steady_clock::time_point TickToTimePoint(cyg_tick_count_t tick) {
-  const auto us = std::chrono::microseconds(static_cast<std::int64_t>(tick) * TickMicroseconds());
-  return Epoch() + us;
+  // A tick too far ahead for the clock (an absolute time near the maximum, or "forever") is the
+  // latest time point, never a product that wraps into the past.
+  const Clock::time_point epoch = Epoch();
+  using Micros = std::chrono::microseconds;
+  const auto room = std::chrono::duration_cast<Micros>(Clock::time_point::max() - epoch).count();
+  const std::uint64_t tick_us = TickMicroseconds();
+  if (tick > static_cast<std::uint64_t>(room) / tick_us) return Clock::time_point::max();
+  return epoch + Micros(static_cast<std::int64_t>(tick * tick_us));
+}
+
+cyg_tick_count_t TicksFromNow(cyg_tick_count_t ticks) {
+  const cyg_tick_count_t now = cyg_current_time();
+  return ticks > ~cyg_tick_count_t{0} - now ? ~cyg_tick_count_t{0} : now + ticks;
 }
 
 void SetTickMicroseconds(std::uint32_t microseconds) {
@@ -246,7 +257,7 @@ void cyg_thread_delay(cyg_tick_count_t ticks) {
     cyg_thread_yield();
     return;
   }
-  const auto deadline = TickToTimePoint(cyg_current_time() + ticks);
+  const auto deadline = TickToTimePoint(TicksFromNow(ticks));
   ThreadRecord* self = Self();
   std::unique_lock<std::mutex> g(KernelMutex());
   // Sleeps on its own condition; only a release ends it early.

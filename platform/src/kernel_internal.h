@@ -46,7 +46,10 @@ ThreadRecord* Self();
 cyg_ucount32 ReleaseKernelLockForWait();
 void RetakeKernelLock(cyg_ucount32 depth);
 
+// The time point of an absolute tick; one beyond the clock's range is the latest time point.
 std::chrono::steady_clock::time_point TickToTimePoint(cyg_tick_count_t tick);
+// The current tick plus `ticks`, at most the largest tick.
+cyg_tick_count_t TicksFromNow(cyg_tick_count_t ticks);
 
 void MarkExited(ThreadRecord* record);
 

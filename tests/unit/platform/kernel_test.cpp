@@ -365,6 +365,76 @@ TEST(KernelCond, TimedWaitTimesOutHoldingTheMutex) {
   cyg_mutex_unlock(&m);
 }
 
+// Absolute deadlines far ahead (up to the largest tick, the usual way to say "no time-out") must
+// wait, not wrap into the past and fail at once.
+const cyg_tick_count_t kFarDeadlines[] = {~cyg_tick_count_t{0}, ~cyg_tick_count_t{0} - 1,
+                                          cyg_tick_count_t{1} << 63, cyg_tick_count_t{1} << 50,
+                                          cyg_tick_count_t{1} << 44};
+
+TEST(KernelTime, TimedCondWaitToAFarTickWaitsForItsSignal) {
+  for (const cyg_tick_count_t abstime : kFarDeadlines) {
+    cyg_mutex_t m;
+    cyg_cond_t c;
+    cyg_mutex_init(&m);
+    cyg_cond_init(&c, &m);
+    std::atomic<int> result{-1};
+    std::atomic<bool> locked{false};
+    std::thread waiter([&] {
+      cyg_mutex_lock(&m);
+      locked = true;
+      result = cyg_cond_timed_wait(&c, abstime) ? 1 : 0;
+      cyg_mutex_unlock(&m);
+    });
+    ASSERT_TRUE(WaitFor([&] { return locked.load(); }));
+    ASSERT_TRUE(WaitFor([&] { return cyg_mutex_trylock(&m) || result.load() != -1; }));
+    // Holding the mutex here means the waiter gave it up inside its wait (or already returned).
+    cyg_cond_signal(&c);
+    if (result.load() == -1) cyg_mutex_unlock(&m);
+    waiter.join();
+    EXPECT_EQ(result.load(), 1) << "abstime " << abstime;
+  }
+}
+
+TEST(KernelTime, TimedWaitsToAFarTickEndOnlyByTheirEvent) {
+  for (const cyg_tick_count_t abstime : kFarDeadlines) {
+    cyg_sem_t sem;
+    cyg_semaphore_init(&sem, 0);
+    cyg_flag_t flag;
+    cyg_flag_init(&flag);
+    std::atomic<int> sem_result{-1};
+    std::atomic<long> flag_result{-1};
+    std::thread sem_waiter([&] { sem_result = cyg_semaphore_timed_wait(&sem, abstime) ? 1 : 0; });
+    std::thread flag_waiter([&] {
+      flag_result = static_cast<long>(cyg_flag_timed_wait(&flag, 0x3, CYG_FLAG_WAITMODE_AND, abstime));
+    });
+    for (int i = 0; i < 2000; ++i) std::this_thread::yield();
+    EXPECT_EQ(sem_result.load(), -1) << "semaphore wait ended before its post, abstime " << abstime;
+    EXPECT_EQ(flag_result.load(), -1) << "flag wait ended before its bits, abstime " << abstime;
+    cyg_semaphore_post(&sem);
+    cyg_flag_setbits(&flag, 0x3);
+    sem_waiter.join();
+    flag_waiter.join();
+    EXPECT_EQ(sem_result.load(), 1);
+    EXPECT_EQ(flag_result.load(), 0x3);
+  }
+}
+
+TEST(KernelTime, DelayOfTheLargestTickCountEndsOnlyByRelease) {
+  std::atomic<cyg_handle_t> handle{0};
+  std::atomic<bool> done{false};
+  std::thread sleeper([&] {
+    handle = cyg_thread_self();
+    cyg_thread_delay(~cyg_tick_count_t{0});
+    done = true;
+  });
+  ASSERT_TRUE(WaitFor([&] { return handle.load() != 0; }));
+  for (int i = 0; i < 2000; ++i) std::this_thread::yield();
+  EXPECT_FALSE(done.load()) << "the delay wrapped around and ended at once";
+  cyg_thread_release(handle.load());
+  sleeper.join();
+  EXPECT_TRUE(done.load());
+}
+
 // Bounded stress of every primitive together; meant for the thread sanitizer.
 TEST(KernelStress, MixedPrimitivesEndCleanly) {
   cyg_mutex_t m;
