@@ -50,7 +50,7 @@ class Controller final : public regbus::Model {
     if (intr->vector >= kVectorCount) return;
     intr->attached = true;
     handlers_[intr->vector] = intr;
-    changed_.notify_all();
+    Changed();
   }
 
   void Detach(cyg_interrupt* intr) {
@@ -58,6 +58,7 @@ class Controller final : public regbus::Model {
     if (intr->vector >= kVectorCount) return;
     intr->attached = false;
     if (handlers_[intr->vector] == intr) handlers_[intr->vector] = nullptr;
+    Changed();
     // Never return while the delivery thread may still be calling this object's routines (unless
     // the caller is that routine itself).
     if (std::this_thread::get_id() != delivery_id_) idle_.wait(g, [&] { return in_service_ != intr; });
@@ -71,14 +72,14 @@ class Controller final : public regbus::Model {
     } else {
       mask_ &= ~Bit(v);
     }
-    changed_.notify_all();
+    Changed();
   }
 
   void ClearPending(std::uint32_t bits) {
     std::lock_guard<std::mutex> g(lock_);
     pending_ &= ~bits;
     pending_ |= level_;  // a level still asserted sets its pending bit again at once
-    changed_.notify_all();
+    Changed();
   }
 
   void SetLevel(cyg_vector_t v, bool asserted) {
@@ -91,7 +92,7 @@ class Controller final : public regbus::Model {
     } else {
       level_ &= ~Bit(v);
     }
-    changed_.notify_all();
+    Changed();
   }
 
   void Raise(cyg_vector_t v) {
@@ -99,7 +100,7 @@ class Controller final : public regbus::Model {
     EnsureDeliveryThread();
     std::lock_guard<std::mutex> g(lock_);
     pending_ |= Bit(v);
-    changed_.notify_all();
+    Changed();
   }
 
   bool Pending(cyg_vector_t v) {
@@ -148,7 +149,7 @@ class Controller final : public regbus::Model {
       case kINTMSK: {
         std::lock_guard<std::mutex> g(lock_);
         mask_ = value;
-        changed_.notify_all();
+        Changed();
         break;
       }
       case kINTMOD: { std::lock_guard<std::mutex> g(lock_); mode_ = value; break; }
@@ -158,6 +159,12 @@ class Controller final : public regbus::Model {
   }
 
  private:
+  // With lock_ held: what may be delivered has changed (a waiter for idleness re-checks too).
+  void Changed() {
+    changed_.notify_all();
+    idle_.notify_all();
+  }
+
   static std::uint32_t Bit(cyg_vector_t v) { return 1u << v; }
 
   // Lowest pending, unmasked vector with an attached handler, or -1. Called with lock_ held.
@@ -176,24 +183,33 @@ class Controller final : public regbus::Model {
       delivery_id_ = std::this_thread::get_id();
     }
     for (;;) {
-      cyg_interrupt* intr = nullptr;
       {
         std::unique_lock<std::mutex> g(lock_);
         changed_.wait(g, [&] { return Deliverable() >= 0; });
-        intr = handlers_[static_cast<cyg_vector_t>(Deliverable())];
-        in_service_ = intr;
-        ++delivered_[intr->vector];
       }
-      // ISR and DSR run under the kernel lock, as interrupt context on the target.
+      // ISR and DSR run under the kernel lock, as interrupt context on the target. The vector is
+      // chosen only once the lock is held: a thread holding it (interrupts disabled) may detach,
+      // mask or acknowledge meanwhile, and a detach then never waits for a delivery that waits for
+      // the kernel lock.
       cyg_scheduler_lock();
-      const cyg_uint32 r = intr->isr != nullptr ? intr->isr(intr->vector, intr->data) : CYG_ISR_HANDLED;
-      if ((r & CYG_ISR_CALL_DSR) && intr->dsr != nullptr) intr->dsr(intr->vector, 1, intr->data);
-      cyg_scheduler_unlock();
+      cyg_interrupt* intr = nullptr;
       {
+        std::lock_guard<std::mutex> g(lock_);
+        const int v = Deliverable();
+        if (v >= 0) {
+          intr = handlers_[static_cast<cyg_vector_t>(v)];
+          in_service_ = intr;
+          ++delivered_[intr->vector];
+        }
+      }
+      if (intr != nullptr) {
+        const cyg_uint32 r = intr->isr != nullptr ? intr->isr(intr->vector, intr->data) : CYG_ISR_HANDLED;
+        if ((r & CYG_ISR_CALL_DSR) && intr->dsr != nullptr) intr->dsr(intr->vector, 1, intr->data);
         std::lock_guard<std::mutex> g(lock_);
         in_service_ = nullptr;
         idle_.notify_all();
       }
+      cyg_scheduler_unlock();
     }
   }
 
@@ -251,8 +267,9 @@ void cyg_interrupt_create(cyg_vector_t vector, cyg_priority_t priority, cyg_addr
 }
 
 void cyg_interrupt_delete(cyg_handle_t interrupt) {
+  // Always through Detach: an object its own ISR detached may still be in its DSR.
   auto* intr = reinterpret_cast<cyg_interrupt*>(interrupt);
-  if (intr != nullptr && intr->attached) TheController().Detach(intr);
+  if (intr != nullptr) TheController().Detach(intr);
 }
 
 void cyg_interrupt_attach(cyg_handle_t interrupt) {

@@ -3,10 +3,13 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdio>
+#include <cstdlib>
 #include <thread>
 
 #include "platform/interrupt.h"
 #include "platform/regbus.h"
+#include "support/WaitFor.h"
 
 namespace {
 
@@ -129,3 +132,68 @@ TEST_F(InterruptTest, DetachedVectorIsNotDelivered) {
 }
 
 }  // namespace
+
+// A thread with interrupts disabled detaches a vector raised meanwhile: the detach returns (it must
+// not wait for a delivery that itself waits for the kernel lock) and the ISR never runs.
+TEST_F(InterruptTest, DetachWithInterruptsDisabledWhileTheVectorIsRaised) {
+  Recorder r;
+  r.Attach(kVector);
+  cyg_interrupt_unmask(kVector);
+  std::atomic<bool> detached{false};
+  std::thread holder([&] {
+    cyg_interrupt_disable();
+    platform::interrupts::RaiseSource(kVector);
+    // Give the delivery thread the chance to take up the raised vector.
+    torvex_test::WaitFor([] { return platform::interrupts::DeliveredCount(kVector) > 0; },
+                         std::chrono::milliseconds(200));
+    cyg_interrupt_detach(r.handle);
+    detached = true;
+    cyg_interrupt_enable();
+  });
+  if (!torvex_test::WaitFor([&] { return detached.load(); }, std::chrono::seconds(5))) {
+    // The holder and the delivery thread wait for each other for good: nothing can end the test.
+    std::fprintf(stderr, "detach with interrupts disabled never returned\n");
+    std::abort();
+  }
+  holder.join();
+  ASSERT_TRUE(platform::interrupts::WaitIdle());
+  EXPECT_EQ(r.isr.load(), 0);
+  r.handle = 0;  // detached already
+  cyg_interrupt_delete(reinterpret_cast<cyg_handle_t>(&r.object));
+}
+
+// An ISR that detaches its own object and asks for its DSR: deleting the object from another
+// thread waits until the DSR is over, so the object can be freed afterwards.
+TEST_F(InterruptTest, DeleteWaitsForTheDsrOfAnObjectItsIsrDetached) {
+  struct SelfDetaching {
+    cyg_interrupt object;
+    cyg_handle_t handle = 0;
+    std::atomic<bool> in_dsr{false};
+    std::atomic<bool> dsr_done{false};
+    std::atomic<bool> deleting{false};
+    static cyg_uint32 Isr(cyg_vector_t v, cyg_addrword_t data) {
+      auto* s = reinterpret_cast<SelfDetaching*>(data);
+      cyg_interrupt_mask(v);
+      cyg_interrupt_acknowledge(v);
+      cyg_interrupt_detach(s->handle);
+      return CYG_ISR_HANDLED | CYG_ISR_CALL_DSR;
+    }
+    static void Dsr(cyg_vector_t, cyg_ucount32, cyg_addrword_t data) {
+      auto* s = reinterpret_cast<SelfDetaching*>(data);
+      s->in_dsr = true;
+      torvex_test::WaitFor([&] { return s->deleting.load(); }, std::chrono::seconds(3));
+      for (int i = 0; i < 2000; ++i) std::this_thread::yield();
+      s->dsr_done = true;
+    }
+  } s;
+  cyg_interrupt_create(kVector, 1, reinterpret_cast<cyg_addrword_t>(&s), &SelfDetaching::Isr,
+                       &SelfDetaching::Dsr, &s.handle, &s.object);
+  cyg_interrupt_attach(s.handle);
+  cyg_interrupt_unmask(kVector);
+  platform::interrupts::RaiseSource(kVector);
+  ASSERT_TRUE(torvex_test::WaitFor([&] { return s.in_dsr.load(); }));
+  s.deleting = true;
+  cyg_interrupt_delete(s.handle);
+  EXPECT_TRUE(s.dsr_done.load()) << "delete returned while the DSR still ran";
+  ASSERT_TRUE(platform::interrupts::WaitIdle());
+}
