@@ -549,12 +549,19 @@ unsigned long DeviceHandle(int fd) { return DeviceOf(fd); }
 int select(int nfds, fd_set* readfds, fd_set* writefds, fd_set* exceptfds, struct timeval* timeout) {
   using Clock = std::chrono::steady_clock;
   const bool infinite = timeout == nullptr;
-  const Clock::time_point deadline =
-      infinite ? Clock::time_point::max()
-               : Clock::now() + std::chrono::seconds(timeout->tv_sec) + std::chrono::microseconds(timeout->tv_usec);
-  if (nfds < 0 || nfds > FD_SETSIZE) {
+  if (nfds < 0 || nfds > FD_SETSIZE || (!infinite && (timeout->tv_sec < 0 || timeout->tv_usec < 0))) {
     errno = EINVAL;
     return -1;
+  }
+  Clock::time_point deadline = Clock::time_point::max();
+  if (!infinite) {
+    // A time-out beyond the clock's range waits as long as it can (no wrap into the past).
+    const Clock::time_point now = Clock::now();
+    const auto room = std::chrono::duration_cast<std::chrono::seconds>(Clock::time_point::max() - now).count() - 1;
+    const long long seconds = static_cast<long long>(timeout->tv_sec) + timeout->tv_usec / 1000000;
+    if (seconds < room) {
+      deadline = now + std::chrono::seconds(seconds) + std::chrono::microseconds(timeout->tv_usec % 1000000);
+    }
   }
   const selectwait::Waiter& waiter = selectwait::ThisThreadWaiter();
 
@@ -569,6 +576,14 @@ int select(int nfds, fd_set* readfds, fd_set* writefds, fd_set* exceptfds, struc
     const bool w = writefds != nullptr && FD_ISSET(fd, writefds);
     const bool e = exceptfds != nullptr && FD_ISSET(fd, exceptfds);
     if (r || w || e) wants.push_back(Want{fd, DeviceOf(fd), r, w, e});
+  }
+  // A descriptor that is not open is refused before any device is asked, so that no device event
+  // is consumed by a call that fails.
+  for (const Want& want : wants) {
+    if (want.device == 0 && ::fcntl(want.fd, F_GETFD) < 0) {
+      errno = EBADF;
+      return -1;
+    }
   }
 
   for (;;) {
@@ -615,6 +630,8 @@ int select(int nfds, fd_set* readfds, fd_set* writefds, fd_set* exceptfds, struc
       const pollfd& p = polls[k];
       const Want& want = *polled[k];
       if (p.revents & POLLNVAL) {
+        // Closed while we waited. Events the devices gave up in this pass are reported, not lost.
+        if (ready > 0) continue;
         errno = EBADF;
         return -1;
       }

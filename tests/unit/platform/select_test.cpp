@@ -9,10 +9,12 @@
 #include <cerrno>
 #include <cstdlib>
 #include <filesystem>
+#include <limits>
 #include <thread>
 
 #include "platform/devtab.h"
 #include "platform/io.h"
+#include "support/WaitFor.h"
 
 namespace {
 
@@ -177,6 +179,83 @@ TEST_F(SelectTest, ManyEventsFromManyThreadsAreEachReportedOnce) {
   FD_SET(fd, &r);
   timeval tv{0, 0};
   EXPECT_EQ(platform::select(fd + 1, &r, nullptr, nullptr, &tv), 0);
+  platform::close(fd);
+}
+
+bool HasRecordedSelector(CountingDevice& d) {
+  std::lock_guard<std::mutex> g(d.lock);
+  for (const auto w : d.sel.waiters) {
+    if (w != 0) return true;
+  }
+  return false;
+}
+
+// Time-outs too long for the clock wait for the event; negative ones are refused.
+TEST_F(SelectTest, TimeOutsBeyondTheClockWaitAndNegativeOnesAreRefused) {
+  CountingDevice a("/dev/test-timeout");
+  platform::devtab::InitAll();
+  const int fd = platform::open("/dev/test-timeout", O_RDONLY);
+  ASSERT_GE(fd, 0);
+  struct Case {
+    timeval tv;
+    int expect;  // select's result; -1 with EINVAL
+  } table[] = {
+      {{std::numeric_limits<time_t>::max(), 0}, 1},
+      {{std::numeric_limits<time_t>::max(), 999999}, 1},
+      {{std::numeric_limits<time_t>::max() / 1000, 0}, 1},
+      {{0, std::numeric_limits<suseconds_t>::max()}, 1},
+      {{-1, 0}, -1},
+      {{0, -1}, -1},
+  };
+  for (Case& c : table) {
+    std::thread firer;
+    if (c.expect == 1) {
+      // Fire only once the select is waiting, so a time-out that ended it at once is seen.
+      firer = std::thread([&] {
+        ASSERT_TRUE(torvex_test::WaitFor([&] { return HasRecordedSelector(a); }));
+        a.Fire();
+      });
+    }
+    fd_set r;
+    FD_ZERO(&r);
+    FD_SET(fd, &r);
+    errno = 0;
+    const int n = platform::select(fd + 1, &r, nullptr, nullptr, &c.tv);
+    if (firer.joinable()) firer.join();
+    EXPECT_EQ(n, c.expect) << c.tv.tv_sec << "." << c.tv.tv_usec;
+    if (c.expect < 0) {
+      EXPECT_EQ(errno, EINVAL);
+    }
+  }
+  platform::close(fd);
+}
+
+// A descriptor that is not open makes select fail with EBADF, and the devices asked in the same
+// call keep their events.
+TEST_F(SelectTest, ClosedDescriptorFailsWithoutConsumingDeviceEvents) {
+  CountingDevice a("/dev/test-badf");
+  platform::devtab::InitAll();
+  const int fd = platform::open("/dev/test-badf", O_RDONLY);
+  ASSERT_GE(fd, 0);
+  int pipe_fds[2];
+  ASSERT_EQ(::pipe(pipe_fds), 0);
+  ::close(pipe_fds[0]);
+  ::close(pipe_fds[1]);
+  const int closed = pipe_fds[0];
+  a.Fire();
+
+  fd_set r;
+  FD_ZERO(&r);
+  FD_SET(fd, &r);
+  FD_SET(closed, &r);
+  timeval tv{0, 0};
+  EXPECT_EQ(platform::select(std::max(fd, closed) + 1, &r, nullptr, nullptr, &tv), -1);
+  EXPECT_EQ(errno, EBADF);
+
+  FD_ZERO(&r);
+  FD_SET(fd, &r);
+  tv = timeval{0, 0};
+  EXPECT_EQ(platform::select(fd + 1, &r, nullptr, nullptr, &tv), 1) << "the device's event was lost";
   platform::close(fd);
 }
 
