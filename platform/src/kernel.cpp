@@ -237,7 +237,10 @@ void cyg_thread_suspend(cyg_handle_t thread) {
   std::unique_lock<std::mutex> g(KernelMutex());
   ++r->suspend_count;
   if (r != Self()) return;
-  BlockingWait(g, r->resumed, [&] { return r->suspend_count == 0; }, nullptr);
+  // Only a resume ends a suspension. A release that arrives meanwhile is kept for the next wait.
+  bool released = false;
+  while (!BlockingWait(g, r->resumed, [&] { return r->suspend_count == 0; }, nullptr)) released = true;
+  if (released) r->release_pending = true;
 }
 
 void cyg_thread_exit() {

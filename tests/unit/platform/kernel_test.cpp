@@ -99,6 +99,31 @@ TEST(KernelThread, SuspendSelfUntilResumed) {
   EXPECT_TRUE(after.load());
 }
 
+// A release does not end a suspension (the count would stay raised); it breaks the next wait.
+TEST(KernelThread, ReleaseOfASuspendedThreadWaitsForItsResume) {
+  std::atomic<cyg_handle_t> h{0};
+  std::atomic<bool> after{false};
+  std::atomic<int> next_wait{-1};
+  cyg_sem_t sem;
+  cyg_semaphore_init(&sem, 0);
+  std::thread th([&] {
+    h = cyg_thread_self();
+    cyg_thread_suspend(h.load());
+    after = true;
+    next_wait = cyg_semaphore_wait(&sem) ? 1 : 0;
+  });
+  ASSERT_TRUE(WaitFor([&] { return h.load() != 0; }));
+  cyg_thread_release(h.load());
+  for (int i = 0; i < 2000; ++i) std::this_thread::yield();
+  EXPECT_FALSE(after.load()) << "a release ended the suspension";
+  cyg_thread_resume(h.load());
+  ASSERT_TRUE(WaitFor([&] { return after.load(); }));
+  ASSERT_TRUE(WaitFor([&] { return next_wait.load() != -1; }, std::chrono::seconds(2)));
+  EXPECT_EQ(next_wait.load(), 0) << "the release was lost";
+  if (next_wait.load() == -1) cyg_semaphore_post(&sem);
+  th.join();
+}
+
 // Timed waits: a table of absolute deadlines relative to now, with the expected outcome.
 struct TimedCase {
   const char* name;
