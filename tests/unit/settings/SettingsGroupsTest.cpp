@@ -10,6 +10,7 @@
 
 #include "TopologyLock.h"
 #include "settings_support.h"
+#include "support/FileSizeLimit.h"
 
 namespace {
 
@@ -18,27 +19,6 @@ using namespace settingstest;
 using ::testing::HasSubstr;
 using ::testing::Not;
 
-// Limits the size of files the process may write, so that writes past it fail (EFBIG).
-class FileSizeLimit {
- public:
-  explicit FileSizeLimit(rlim_t bytes) {
-    ::getrlimit(RLIMIT_FSIZE, &old_);
-    old_handler_ = ::signal(SIGXFSZ, SIG_IGN);
-    rlimit limit = old_;
-    limit.rlim_cur = bytes;
-    ::setrlimit(RLIMIT_FSIZE, &limit);
-  }
-  ~FileSizeLimit() {
-    ::setrlimit(RLIMIT_FSIZE, &old_);
-    ::signal(SIGXFSZ, old_handler_);
-  }
-  FileSizeLimit(const FileSizeLimit&) = delete;
-  FileSizeLimit& operator=(const FileSizeLimit&) = delete;
-
- private:
-  rlimit old_{};
-  sighandler_t old_handler_{};
-};
 
 class SettingsGroupsTest : public SettingsTest {
  protected:
@@ -166,7 +146,7 @@ TEST_F(SettingsGroupsTest, AFailedWriteKeepsThePreviousFileAndLeavesNothingElse)
   g_node_measure_parms_search_mode->SetStringAttribute(eAttrValue, "MANual");
   {
     // The flash fills up: no file may grow past 1000 bytes.
-    FileSizeLimit limit(1000);
+    torvex_test::FileSizeLimit limit(1000);
     EXPECT_EQ(TorvexSaveSettings("a.xml", 2), 11);
     EXPECT_EQ(TorvexSaveLastPowerOff(kLastPowerOffPath), 11);
   }

@@ -12,6 +12,7 @@
 
 #include "TorvexFileUtilities.h"
 #include "system_support.h"
+#include "support/FileSizeLimit.h"
 
 namespace {
 
@@ -29,25 +30,6 @@ class FileUtilitiesTest : public systemtest::BoardRootTest {
   }
 };
 
-// Limits the size of files the process may write, so that writes past it fail (EFBIG).
-class FileSizeLimit {
- public:
-  explicit FileSizeLimit(rlim_t bytes) {
-    ::getrlimit(RLIMIT_FSIZE, &old_);
-    old_handler_ = ::signal(SIGXFSZ, SIG_IGN);
-    rlimit limit = old_;
-    limit.rlim_cur = bytes;
-    ::setrlimit(RLIMIT_FSIZE, &limit);
-  }
-  ~FileSizeLimit() {
-    ::setrlimit(RLIMIT_FSIZE, &old_);
-    ::signal(SIGXFSZ, old_handler_);
-  }
-
- private:
-  rlimit old_{};
-  sighandler_t old_handler_{};
-};
 
 std::vector<std::string> HostNames(const std::filesystem::path& dir) {
   std::vector<std::string> names;
@@ -148,7 +130,7 @@ TEST_F(FileUtilitiesTest, WriteFailuresKeepThePreviousFile) {
     testing::internal::CaptureStderr();
     int result;
     {
-      FileSizeLimit limit(1000);
+      torvex_test::FileSizeLimit limit(1000);
       result = c.write();
     }
     EXPECT_EQ(result, c.result);
@@ -256,7 +238,7 @@ TEST_F(FileUtilitiesTest, CopyThatCannotBeWrittenKeepsTheDestination) {
   testing::internal::CaptureStderr();
   int result;
   {
-    FileSizeLimit limit(1000);
+    torvex_test::FileSizeLimit limit(1000);
     result = TorvexCopyFile("/yaffs/settings/LastPowerOff.xml", "/yaffs/settings/big.xml");
   }
   EXPECT_EQ(result, 11);
