@@ -18,6 +18,7 @@
 #include "FactoryXmlReader.h"
 #include "ParameterTreeXml.h"
 #include "platform/io.h"
+#include "support/BoardRoot.h"
 
 using namespace Torvex;
 using namespace romfs_test;
@@ -28,12 +29,8 @@ namespace {
 class FactoryTree : public ::testing::Test {
  protected:
   void SetUp() override {
-    char pattern[] = "/tmp/torvex-factory-XXXXXX";
-    ASSERT_NE(::mkdtemp(pattern), nullptr);
-    board_ = pattern;
-    fs::create_directories(board_ / "yaffs");
+    board_ = torvex_test::MakeBoardRoot("factory");
     fs::copy(TORVEX_ROMFS_DIR, board_ / "romfs", fs::copy_options::recursive);
-    platform::SetBoardRoot(board_.string());
     ASSERT_EQ(platform::mount("", "/romfs", "romfs"), 0);
     ASSERT_EQ(platform::mount("", "/yaffs", "yaffs"), 0);
     ASSERT_EQ(LoadTreeFromXml("/romfs/factory.xml", &root_, nullptr), 0);
@@ -42,10 +39,7 @@ class FactoryTree : public ::testing::Test {
 
   void TearDown() override {
     delete root_;
-    platform::umount("/yaffs");
-    platform::umount("/romfs");
-    std::error_code ec;
-    fs::remove_all(board_, ec);
+    torvex_test::RemoveBoardRoot(board_);
   }
 
   CParameterNode* Node(std::string_view path) {

@@ -22,6 +22,7 @@
 #include "platform/bootloader.h"
 #include "platform/io.h"
 #include "sim/nand_flash.h"
+#include "support/BoardRoot.h"
 
 namespace systemtest {
 
@@ -64,26 +65,17 @@ inline std::string ReadHostFile(const fs::path& path) {
 class BoardRootTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    char pattern[] = "/tmp/torvex-system-XXXXXX";
-    ASSERT_NE(::mkdtemp(pattern), nullptr);
-    root_ = pattern;
-    fs::create_directories(root_ / "romfs");
-    fs::create_directories(root_ / "yaffs");
-    platform::SetBoardRoot(root_.string());
+    root_ = torvex_test::MakeBoardRoot("system");
     platform::chdir("/");
   }
 
   void TearDown() override {
-    for (const char* dir : {"/romfs", "/yaffs", "/dev"}) {
-      if (platform::IsMounted(dir)) platform::umount(dir);
-    }
     platform::chdir("/");
     nand_.reset();
     platform::bootloader::ResetHooks();
     platform::bootloader::RestoreItems();
     platform::bootloader::PublishEntry();
-    std::error_code ec;
-    fs::remove_all(root_, ec);
+    torvex_test::RemoveBoardRoot(root_);
   }
 
   void MountBoth() {

@@ -19,6 +19,7 @@
 #include "CRecursiveMutex.h"
 #include "ParameterTreeXml.h"
 #include "platform/io.h"
+#include "support/BoardRoot.h"
 
 namespace Torvex {
 namespace {
@@ -78,21 +79,14 @@ void Record(CParameterNode* node, int kind, void* context) {
 class Xml : public ::testing::Test {
  protected:
   void SetUp() override {
-    char pattern[] = "/tmp/torvex-tree-XXXXXX";
-    ASSERT_NE(::mkdtemp(pattern), nullptr);
-    board_ = pattern;
+    board_ = torvex_test::MakeBoardRoot("tree");
     fs::create_directories(board_ / "yaffs" / "settings");
-    fs::create_directories(board_ / "romfs");
-    platform::SetBoardRoot(board_.string());
     ASSERT_EQ(platform::mount("", "/yaffs", "yaffs"), 0);
     ASSERT_EQ(platform::mount("", "/romfs", "romfs"), 0);
   }
   void TearDown() override {
     delete tree_;
-    platform::umount("/yaffs");
-    platform::umount("/romfs");
-    std::error_code ec;
-    fs::remove_all(board_, ec);
+    torvex_test::RemoveBoardRoot(board_);
   }
 
   // Writes `text` as the flash file /yaffs/settings/NAME and returns its firmware path.
