@@ -1,5 +1,5 @@
 // The acquisition pipes (see acq_pipes.h).
-#include "acq_pipes.h"
+#include "drivers/acq_pipes.h"
 
 #include <algorithm>
 #include <cerrno>

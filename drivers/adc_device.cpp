@@ -1,10 +1,10 @@
 // The ADC device (see adc_device.h).
-#include "adc_device.h"
+#include "drivers/adc_device.h"
 
 #include <cerrno>
 #include <chrono>
 
-#include "board_registers.h"
+#include "drivers/board_registers.h"
 #include "platform/devtab.h"
 #include "platform/regbus.h"
 

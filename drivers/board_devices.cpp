@@ -1,11 +1,11 @@
 // Board set-up of the drivers (see board_devices.h).
-#include "board_devices.h"
+#include "drivers/board_devices.h"
 
-#include "acq_pipes.h"
-#include "adc_device.h"
-#include "board_registers.h"
-#include "extint_devices.h"
-#include "i2c_bus.h"
+#include "drivers/acq_pipes.h"
+#include "drivers/adc_device.h"
+#include "drivers/board_registers.h"
+#include "drivers/extint_devices.h"
+#include "drivers/i2c_bus.h"
 #include "platform/regbus.h"
 
 namespace {

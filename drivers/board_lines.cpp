@@ -1,6 +1,6 @@
-#include "board_lines.h"
+#include "drivers/board_lines.h"
 
-#include "board_registers.h"
+#include "drivers/board_registers.h"
 #include "platform/kernel.h"
 #include "platform/regbus.h"
 

@@ -1,8 +1,8 @@
 // The DSP host-port driver (see dsp_hpi.h).
-#include "dsp_hpi.h"
+#include "drivers/dsp_hpi.h"
 
-#include "board_lines.h"
-#include "board_registers.h"
+#include "drivers/board_lines.h"
+#include "drivers/board_registers.h"
 #include "platform/regbus.h"
 
 namespace {

@@ -1,7 +1,7 @@
 // The identity EEPROM read (see eeprom.h).
-#include "eeprom.h"
+#include "drivers/eeprom.h"
 
-#include "i2c_bus.h"
+#include "drivers/i2c_bus.h"
 
 namespace {
 

@@ -1,10 +1,10 @@
 // The external-interrupt event devices (see extint_devices.h).
-#include "extint_devices.h"
+#include "drivers/extint_devices.h"
 
 #include <cerrno>
 #include <iterator>
 
-#include "board_registers.h"
+#include "drivers/board_registers.h"
 #include "platform/devtab.h"
 #include "platform/interrupt.h"
 #include "platform/regbus.h"

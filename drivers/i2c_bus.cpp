@@ -3,12 +3,12 @@
 // Every step that needs the controller (address, byte) waits for its interrupt on a condition
 // variable, at most 2 ticks; the step succeeds when the controller reports it done (the pending bit),
 // and, for the address and transmitted bytes, acknowledged.
-#include "i2c_bus.h"
+#include "drivers/i2c_bus.h"
 
 #include <algorithm>
 
-#include "board_lines.h"
-#include "board_registers.h"
+#include "drivers/board_lines.h"
+#include "drivers/board_registers.h"
 #include "platform/interrupt.h"
 #include "platform/regbus.h"
 

@@ -1,9 +1,9 @@
 // The peripheral-link transport (see i2c_peripheral.h).
-#include "i2c_peripheral.h"
+#include "drivers/i2c_peripheral.h"
 
 #include <cstdlib>
 
-#include "i2c_bus.h"
+#include "drivers/i2c_bus.h"
 
 namespace {
 

@@ -1,11 +1,11 @@
 // The temperature sensor driver (see tempsensor.h).
-#include "tempsensor.h"
+#include "drivers/tempsensor.h"
 
 #include <fcntl.h>
 
 #include <cstring>
 
-#include "i2c_bus.h"
+#include "drivers/i2c_bus.h"
 #include "platform/io.h"
 
 namespace {

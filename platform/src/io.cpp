@@ -16,10 +16,10 @@
 #include <unordered_map>
 #include <vector>
 
+#include "io_internal.h"
 #include "platform/bootloader.h"
 #include "platform/devtab.h"
 #include "platform/nand.h"
-#include "io_internal.h"
 #include "select_internal.h"
 
 namespace platform {

@@ -8,9 +8,9 @@
 #include <thread>
 #include <vector>
 
-#include "board_devices.h"
-#include "dsp_hpi.h"
-#include "eeprom.h"
+#include "drivers/board_devices.h"
+#include "drivers/dsp_hpi.h"
+#include "drivers/eeprom.h"
 #include "platform/devtab.h"
 #include "platform/io.h"
 #include "sim/board.h"

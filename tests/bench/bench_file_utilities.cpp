@@ -7,9 +7,9 @@
 #include <string>
 #include <vector>
 
-#include "TorvexFileUtilities.h"
 #include "platform/io.h"
 #include "sim/nand_flash.h"
+#include "system/TorvexFileUtilities.h"
 
 namespace {
 

@@ -4,7 +4,7 @@
 #include <atomic>
 #include <thread>
 
-#include "CRecursiveMutex.h"
+#include "core/CRecursiveMutex.h"
 #include "platform/kernel.h"
 
 namespace {

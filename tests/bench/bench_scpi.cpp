@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "scpi_command_table.h"
-#include "scpi_value_extraction.h"
+#include "scpi/scpi_command_table.h"
+#include "scpi/scpi_value_extraction.h"
 
 using namespace Torvex;
 

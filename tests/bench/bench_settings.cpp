@@ -7,12 +7,12 @@
 #include <filesystem>
 #include <string>
 
-#include "CParameterNode.h"
-#include "CTorvexPower.h"
-#include "ParameterTreeXml.h"
-#include "SettingsSubsystems.h"
-#include "StartupSettings.h"
 #include "platform/io.h"
+#include "settings/SettingsSubsystems.h"
+#include "settings/StartupSettings.h"
+#include "system/CTorvexPower.h"
+#include "tree/CParameterNode.h"
+#include "tree/ParameterTreeXml.h"
 
 namespace {
 

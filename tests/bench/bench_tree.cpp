@@ -7,9 +7,9 @@
 #include <filesystem>
 #include <string>
 
-#include "CParameterNode.h"
-#include "ParameterTreeXml.h"
 #include "platform/io.h"
+#include "tree/CParameterNode.h"
+#include "tree/ParameterTreeXml.h"
 
 namespace {
 

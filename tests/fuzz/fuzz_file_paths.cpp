@@ -13,8 +13,8 @@
 #include <string>
 #include <vector>
 
-#include "TorvexFileUtilities.h"
 #include "platform/io.h"
+#include "system/TorvexFileUtilities.h"
 
 namespace {
 

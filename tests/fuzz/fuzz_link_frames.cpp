@@ -15,9 +15,9 @@
 #include <string>
 #include <vector>
 
-#include "board_devices.h"
-#include "i2c_bus.h"
-#include "i2c_peripheral.h"
+#include "drivers/board_devices.h"
+#include "drivers/i2c_bus.h"
+#include "drivers/i2c_peripheral.h"
 #include "platform/devtab.h"
 #include "platform/kernel.h"
 #include "sim/board.h"

@@ -6,9 +6,9 @@
 #include <string>
 #include <vector>
 
-#include "scpi_command_table.h"
-#include "scpi_engine.h"
-#include "scpi_value_extraction.h"
+#include "scpi/scpi_command_table.h"
+#include "scpi/scpi_engine.h"
+#include "scpi/scpi_value_extraction.h"
 
 using namespace Torvex;
 

@@ -12,12 +12,12 @@
 #include <string>
 #include <vector>
 
-#include "BoundParameterNodes.h"
-#include "CParameterNode.h"
-#include "ParameterTreeXml.h"
-#include "SettingsSubsystems.h"
-#include "StartupSettings.h"
 #include "platform/io.h"
+#include "settings/SettingsSubsystems.h"
+#include "settings/StartupSettings.h"
+#include "tree/BoundParameterNodes.h"
+#include "tree/CParameterNode.h"
+#include "tree/ParameterTreeXml.h"
 
 namespace {
 

@@ -10,9 +10,9 @@
 #include <fstream>
 #include <string>
 
-#include "CParameterNode.h"
-#include "ParameterTreeXml.h"
 #include "platform/io.h"
+#include "tree/CParameterNode.h"
+#include "tree/ParameterTreeXml.h"
 
 namespace {
 

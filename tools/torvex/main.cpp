@@ -29,16 +29,16 @@
 #include <vector>
 
 #include "BoardControl.h"
-#include "sim/board_description.h"
-#include "CLogger.h"
-#include "TorvexMain.h"
-#include "board_devices.h"
+#include "core/CLogger.h"
+#include "drivers/board_devices.h"
+#include "main/TorvexMain.h"
 #include "platform/board_state.h"
 #include "platform/bootloader.h"
 #include "platform/devtab.h"
 #include "platform/io.h"
 #include "platform/kernel.h"
 #include "sim/board.h"
+#include "sim/board_description.h"
 #include "sim/nand_flash.h"
 #include "sim/watchdog_timer.h"
 

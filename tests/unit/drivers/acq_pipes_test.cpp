@@ -5,8 +5,8 @@
 #include <numeric>
 #include <vector>
 
-#include "acq_pipes.h"
 #include "board_fixture.h"
+#include "drivers/acq_pipes.h"
 
 namespace board_test {
 namespace {

@@ -5,7 +5,7 @@
 #include <atomic>
 
 #include "board_fixture.h"
-#include "board_registers.h"
+#include "drivers/board_registers.h"
 
 namespace board_test {
 namespace {

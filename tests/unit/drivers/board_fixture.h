@@ -14,7 +14,7 @@
 #include <string>
 #include <thread>
 
-#include "board_devices.h"
+#include "drivers/board_devices.h"
 #include "platform/devtab.h"
 #include "platform/io.h"
 #include "platform/regbus.h"

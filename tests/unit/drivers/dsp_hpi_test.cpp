@@ -2,8 +2,8 @@
 #include <vector>
 
 #include "board_fixture.h"
-#include "board_registers.h"
-#include "dsp_hpi.h"
+#include "drivers/board_registers.h"
+#include "drivers/dsp_hpi.h"
 
 namespace board_test {
 namespace {

@@ -4,8 +4,8 @@
 #include <algorithm>
 
 #include "board_fixture.h"
-#include "board_registers.h"
-#include "dsp_hpi.h"
+#include "drivers/board_registers.h"
+#include "drivers/dsp_hpi.h"
 #include "platform/interrupt.h"
 
 namespace board_test {

@@ -6,10 +6,10 @@
 #include <vector>
 
 #include "board_fixture.h"
-#include "board_registers.h"
-#include "eeprom.h"
-#include "i2c_bus.h"
-#include "i2c_peripheral.h"
+#include "drivers/board_registers.h"
+#include "drivers/eeprom.h"
+#include "drivers/i2c_bus.h"
+#include "drivers/i2c_peripheral.h"
 #include "platform/kernel.h"
 #include "sim/identity_image.h"
 

@@ -7,8 +7,8 @@
 #include <vector>
 
 #include "board_fixture.h"
-#include "dsp_hpi.h"
-#include "tempsensor.h"
+#include "drivers/dsp_hpi.h"
+#include "drivers/tempsensor.h"
 
 namespace board_test {
 namespace {

@@ -4,9 +4,9 @@
 #include <vector>
 
 #include "board_fixture.h"
-#include "board_registers.h"
-#include "i2c_bus.h"
-#include "tempsensor.h"
+#include "drivers/board_registers.h"
+#include "drivers/i2c_bus.h"
+#include "drivers/tempsensor.h"
 
 namespace board_test {
 namespace {

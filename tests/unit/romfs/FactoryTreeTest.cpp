@@ -12,13 +12,13 @@
 #include <string>
 #include <stdlib.h>
 
-#include "BoundParameterNodes.h"
-#include "CParameterNode.h"
 #include "FactoryNodeTables.h"
 #include "FactoryXmlReader.h"
-#include "ParameterTreeXml.h"
 #include "platform/io.h"
 #include "support/BoardRoot.h"
+#include "tree/BoundParameterNodes.h"
+#include "tree/CParameterNode.h"
+#include "tree/ParameterTreeXml.h"
 
 using namespace Torvex;
 using namespace romfs_test;

@@ -4,9 +4,9 @@
 #include <string>
 #include <vector>
 
-#include "ScpiParsedCommand.h"
-#include "scpi_engine.h"
-#include "scpi_value_extraction.h"
+#include "scpi/ScpiParsedCommand.h"
+#include "scpi/scpi_engine.h"
+#include "scpi/scpi_value_extraction.h"
 
 namespace Torvex::test {
 

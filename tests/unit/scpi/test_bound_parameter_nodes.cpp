@@ -4,7 +4,7 @@
 #include <set>
 #include <string>
 
-#include "BoundParameterNodes.h"
+#include "tree/BoundParameterNodes.h"
 
 namespace Torvex {
 namespace {

@@ -12,9 +12,9 @@
 #include <string>
 #include <vector>
 
-#include "BoundParameterNodes.h"
-#include "scpi_command_table.h"
+#include "scpi/scpi_command_table.h"
 #include "scpi_test_support.h"
+#include "tree/BoundParameterNodes.h"
 
 namespace Torvex {
 namespace {

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "scpi_command_table.h"
+#include "scpi/scpi_command_table.h"
 #include "scpi_test_support.h"
 
 namespace Torvex {

@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "CTorvexChannel.h"
-#include "scpi_command_table.h"
+#include "core/CTorvexChannel.h"
+#include "scpi/scpi_command_table.h"
 #include "scpi_test_support.h"
 
 namespace Torvex {

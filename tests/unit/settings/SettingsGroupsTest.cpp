@@ -8,9 +8,9 @@
 #include <atomic>
 #include <thread>
 
-#include "TopologyLock.h"
 #include "settings_support.h"
 #include "support/FileSizeLimit.h"
+#include "tree/TopologyLock.h"
 
 namespace {
 

@@ -5,8 +5,8 @@
 
 #include <vector>
 
-#include "EepromIdentityRecord.h"
 #include "platform/bootloader.h"
+#include "settings/EepromIdentityRecord.h"
 #include "settings_support.h"
 #include "sim/identity_image.h"
 

@@ -12,18 +12,18 @@
 #include <string>
 #include <vector>
 
-#include "BoundParameterNodes.h"
-#include "CParameterNode.h"
-#include "CRecursiveMutex.h"
-#include "CTorvexPower.h"
-#include "ParameterTreeXml.h"
-#include "SettingsSubsystems.h"
-#include "StartupSettings.h"
-#include "board_devices.h"
+#include "core/CRecursiveMutex.h"
+#include "drivers/board_devices.h"
 #include "platform/devtab.h"
 #include "platform/interrupt.h"
 #include "platform/kernel.h"
+#include "settings/SettingsSubsystems.h"
+#include "settings/StartupSettings.h"
 #include "sim/board.h"
+#include "system/CTorvexPower.h"
+#include "tree/BoundParameterNodes.h"
+#include "tree/CParameterNode.h"
+#include "tree/ParameterTreeXml.h"
 #include "unit/system/system_support.h"
 
 namespace settingstest {

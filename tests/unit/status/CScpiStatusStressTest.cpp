@@ -8,8 +8,8 @@
 #include <thread>
 #include <vector>
 
-#include "CScpiStatus.h"
 #include "StatusTestSupport.h"
+#include "status/CScpiStatus.h"
 
 namespace Torvex {
 namespace {

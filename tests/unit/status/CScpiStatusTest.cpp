@@ -6,9 +6,9 @@
 #include <string>
 #include <vector>
 
-#include "CScpiStatus.h"
-#include "CLogger.h"
 #include "StatusTestSupport.h"
+#include "core/CLogger.h"
+#include "status/CScpiStatus.h"
 
 namespace Torvex {
 namespace {

@@ -11,8 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "ScpiErrorTable.h"
-#include "ScpiStatusBitRows.h"
+#include "status/ScpiErrorTable.h"
+#include "status/ScpiStatusBitRows.h"
 
 namespace Torvex {
 namespace {

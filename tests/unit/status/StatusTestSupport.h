@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "CScpiStatus.h"
+#include "status/CScpiStatus.h"
 
 namespace Torvex::test {
 

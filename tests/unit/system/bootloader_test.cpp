@@ -7,13 +7,13 @@
 #include <mutex>
 #include <vector>
 
-#include "CKeepAliveThread.h"
-#include "CTorvexPower.h"
-#include "bootloader_if.h"
 #include "platform/bootloader.h"
 #include "platform/kernel.h"
 #include "platform/regbus.h"
 #include "platform/watchdog.h"
+#include "system/CKeepAliveThread.h"
+#include "system/CTorvexPower.h"
+#include "system/bootloader_if.h"
 #include "system_support.h"
 
 namespace {

@@ -3,10 +3,10 @@
 
 #include <atomic>
 
-#include "CTorvexPower.h"
-#include "TorvexFileSystems.h"
 #include "platform/bootloader.h"
 #include "platform/io.h"
+#include "system/CTorvexPower.h"
+#include "system/TorvexFileSystems.h"
 #include "system_support.h"
 
 namespace {

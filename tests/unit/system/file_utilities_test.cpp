@@ -10,9 +10,9 @@
 #include <thread>
 #include <cstring>
 
-#include "TorvexFileUtilities.h"
-#include "system_support.h"
 #include "support/FileSizeLimit.h"
+#include "system/TorvexFileUtilities.h"
+#include "system_support.h"
 
 namespace {
 

@@ -18,7 +18,7 @@
 #include <string>
 #include <thread>
 
-#include "CLogger.h"
+#include "core/CLogger.h"
 #include "platform/bootloader.h"
 #include "platform/io.h"
 #include "sim/nand_flash.h"

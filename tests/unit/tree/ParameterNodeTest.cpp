@@ -12,9 +12,9 @@
 #include <thread>
 #include <vector>
 
-#include "CLogger.h"
-#include "CParameterNode.h"
-#include "CRecursiveMutex.h"
+#include "core/CLogger.h"
+#include "core/CRecursiveMutex.h"
+#include "tree/CParameterNode.h"
 
 namespace Torvex {
 namespace {

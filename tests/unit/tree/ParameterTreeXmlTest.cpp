@@ -14,12 +14,12 @@
 #include <thread>
 #include <vector>
 
-#include "CLogger.h"
-#include "CParameterNode.h"
-#include "CRecursiveMutex.h"
-#include "ParameterTreeXml.h"
+#include "core/CLogger.h"
+#include "core/CRecursiveMutex.h"
 #include "platform/io.h"
 #include "support/BoardRoot.h"
+#include "tree/CParameterNode.h"
+#include "tree/ParameterTreeXml.h"
 
 namespace Torvex {
 namespace {

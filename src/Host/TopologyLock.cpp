@@ -1,7 +1,0 @@
-#include "TopologyLock.h"
-
-namespace Torvex {
-
-CRecursiveMutex g_TopologyLock;
-
-}  // namespace Torvex

@@ -1,0 +1,95 @@
+// The firmware's main unit (see TorvexMain.h).
+#include "main/TorvexMain.h"
+
+#include "core/CLogger.h"
+#include "platform/board_state.h"
+#include "platform/kernel.h"
+#include "settings/SettingsSubsystems.h"
+#include "settings/StartupSettings.h"
+#include "status/CScpiStatus.h"
+#include "system/CKeepAliveThread.h"
+#include "system/CTorvexPower.h"
+#include "system/TorvexFileSystems.h"
+#include "system/TorvexFileUtilities.h"
+
+namespace Torvex {
+
+// Built before main runs (g_Logger is built first of all, see CLogger.cpp).
+CKeepAliveThread g_KeepAliveThread;
+
+namespace {
+
+constexpr const char* kDebugLogPath = "/yaffs/user/DebugLog.txt";
+
+// Writes the log ring, oldest first, to the debug log file. A failure does not stop the shut-down.
+void SaveDebugLog() {
+  char* text = g_Logger.CopyBuffer();
+  if (text == nullptr) return;
+  TorvexMakeDirectoryPath("/yaffs/user", 0777);  // a new flash has no user folder yet
+  TorvexWriteTextFile(kDebugLogPath, text);
+  delete[] text;
+}
+
+}  // namespace
+
+const char* BootConditionText(std::uint32_t condition) {
+  switch (condition) {
+    case 0: return "Cold boot";
+    case 2: return "Warm boot";
+    case 3: return "Warm boot on Factory";
+    case 5: return "Warm boot with ignored hard reset";
+    default: return "Unknown";
+  }
+}
+
+int main() {
+  // Start-up.
+  g_Logger.Printf("Starting main thread; id = %d\n", cyg_thread_get_id(cyg_thread_self()));
+  g_KeepAliveThread.Start();
+  const std::uint32_t condition = CTorvexPower::GetBootCondition();
+  g_Logger.Printf("Boot conditions: %s\n", BootConditionText(condition));
+  TorvexMountFileSystems();
+  if (condition == 3) TorvexDeleteLastPowerOff();  // a factory request: the factory settings load
+  TorvexLoadStartupSettings();
+  _StartPowerDownMonitor();
+
+  platform::board::SetRunState(platform::board::RunState::kReady);
+  const std::int32_t reason = CTorvexPower::WaitForShutdownRequest();
+  platform::board::SetRunState(platform::board::RunState::kShuttingDown);
+
+  // Shut-down.
+  SaveDebugLog();
+  switch (reason) {
+    case eShutdownStandard:
+    case eShutdownReset:
+    case eShutdownFirmwareUpdate:
+      // After a recall that asked for this reset, the save keeps the recalled file instead.
+      TorvexSaveLastPowerOff(kLastPowerOffPath);
+      break;
+    case eShutdownLongPush:
+      TorvexDeleteLastPowerOff();
+      break;
+    default:
+      break;
+  }
+  TorvexUnmountFileSystems();
+
+  switch (reason) {
+    case eShutdownStandard:
+    case eShutdownLongPush:
+      CTorvexPower::PowerAction(ePowerActionOff);
+      break;
+    case eShutdownReset:
+      CTorvexPower::PowerAction(ePowerActionReset);
+      break;
+    case eShutdownFirmwareUpdate:
+      CTorvexPower::PowerAction(ePowerActionFirmwareUpdate);
+      break;
+    default:
+      break;
+  }
+  CTorvexPower::Panic();
+  return 0;
+}
+
+}  // namespace Torvex

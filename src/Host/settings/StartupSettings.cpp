@@ -1,0 +1,111 @@
+#include "settings/StartupSettings.h"
+
+#include <cstdio>
+#include <cstdlib>
+
+#include "core/CLogger.h"
+#include "core/CRecursiveMutex.h"
+#include "drivers/eeprom.h"
+#include "settings/EepromIdentityRecord.h"
+#include "settings/SettingsSubsystems.h"
+#include "system/CTorvexPower.h"
+#include "system/TorvexFileUtilities.h"
+#include "tree/BoundParameterNodes.h"
+#include "tree/CParameterNode.h"
+#include "tree/ParameterTreeXml.h"
+
+namespace Torvex {
+
+namespace {
+
+std::uint16_t VersionPart(const std::string& part) {
+  return static_cast<std::uint16_t>(std::strtol(part.c_str(), nullptr, 10));
+}
+
+bool NotBelow(VersionNumber version, VersionNumber bound) {
+  return version.major != bound.major ? version.major > bound.major : version.minor >= bound.minor;
+}
+
+// Deletes whatever tree a refused file left and forgets every pointer into it.
+void DiscardTree() {
+  CRecursiveLockGuard lock(g_ParameterTreeLock);
+  TorvexUnbindParameterNodes();
+  CParameterNode* root = g_ParameterTreeRoot;
+  g_ParameterTreeRoot = nullptr;
+  delete root;
+}
+
+// Loads a settings file into an empty tree, binds the nodes and checks the parameter-file version.
+bool LoadSettingsFile(const char* path) {
+  g_Logger.Printf("TorvexLoadStartupSettings: Reading %s\n", path);
+  if (LoadTreeFromXml(path, &g_ParameterTreeRoot, g_ParameterTreeRoot) != 0) return false;
+  if (TorvexBindParameterNodes() != 0) return false;
+  return TorvexVersionAccepted(g_node_system_versions_parm_file->GetStringAttribute(eAttrValue),
+                               kParameterFileVersion, kParameterFileVersion);
+}
+
+}  // namespace
+
+VersionNumber TorvexParseVersion(const std::string& text) {
+  const std::size_t dot = text.find('.');
+  if (dot == std::string::npos) {
+    const std::uint16_t both = VersionPart(text);
+    return {both, both};
+  }
+  return {VersionPart(text.substr(0, dot)), VersionPart(text.substr(dot + 1))};
+}
+
+bool TorvexVersionAccepted(const std::string& text, VersionNumber lowest, VersionNumber highest) {
+  const VersionNumber version = TorvexParseVersion(text);
+  return NotBelow(version, lowest) && NotBelow(highest, version);
+}
+
+int TorvexBindParameterNodes() {
+  CParameterNode* root = g_ParameterTreeRoot;
+  if (root == nullptr) return eNoSuchNode;
+  for (std::size_t i = 0; i < kBoundParameterNodeCount; ++i) {
+    const auto& bound = kBoundParameterNodes[i];
+    const int result = root->FindNode(bound.path, bound.node);
+    if (result != 0) return result;
+  }
+  return 0;
+}
+
+void TorvexUnbindParameterNodes() {
+  for (std::size_t i = 0; i < kBoundParameterNodeCount; ++i) *kBoundParameterNodes[i].node = nullptr;
+}
+
+int TorvexLoadStartupSettings() {
+  if (!LoadSettingsFile(kLastPowerOffPath)) {
+    g_Logger.Printf("TorvexLoadStartupSettings: Error in file; deleting %s\n", kLastPowerOffPath);
+    TorvexRemoveFile(kLastPowerOffPath);
+    // The factory settings go into an empty tree: nothing of the refused file may survive in it.
+    DiscardTree();
+    if (!LoadSettingsFile(kFactorySettingsPath)) {
+      DiscardTree();
+      TorvexPanic();
+      return eUnforeseen;
+    }
+  }
+
+  g_node_system_versions_arm_firmware->SetStringAttribute(eAttrValue, kArmFirmwareVersion);
+
+  g_Logger.Printf("TorvexLoadStartupSettings: Reading EEPROM\n");
+  EepromIdentityRecord record{};
+  if (eeprom_read_record(record.bytes.data()) != 0 ||
+      !TorvexVersionAccepted(EepromVersionText(record), kEepromRecordVersion, kEepromRecordVersion)) {
+    TorvexPanic();
+    return eUnforeseen;
+  }
+  TorvexApplyEepromIdentity(record);
+
+  if (g_node_comm_parms_ethernet_id->GetStringAttribute(eAttrValue).empty()) {
+    char host_name[32];
+    std::snprintf(host_name, sizeof host_name, "Torvex_%05d",
+                  static_cast<std::int32_t>(EepromSerialNumber(record)));
+    g_node_comm_parms_ethernet_id->SetStringAttribute(eAttrValue, host_name);
+  }
+  return 0;
+}
+
+}  // namespace Torvex

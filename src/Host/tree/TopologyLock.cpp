@@ -1,0 +1,7 @@
+#include "tree/TopologyLock.h"
+
+namespace Torvex {
+
+CRecursiveMutex g_TopologyLock;
+
+}  // namespace Torvex
