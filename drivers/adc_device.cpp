@@ -4,28 +4,15 @@
 #include <cerrno>
 #include <chrono>
 
-#include "drivers/board_registers.h"
 #include "platform/devtab.h"
+#include "platform/hw_registers.h"
 #include "platform/regbus.h"
 
 namespace {
 
 using platform::regbus::Read32;
 using platform::regbus::Write32;
-using namespace board_regs;
-
-enum : cyg_uint32 {
-  CON_START = 1u << 0,
-  CON_READ_START = 1u << 1,
-  CON_STANDBY = 1u << 2,
-  CON_CHANNEL_SHIFT = 3,
-  CON_CHANNEL = 7u << CON_CHANNEL_SHIFT,
-  CON_PRESCALER_SHIFT = 6,
-  CON_PRESCALER = 0xFFu << CON_PRESCALER_SHIFT,
-  CON_PRESCALER_ENABLE = 1u << 14,
-  CON_END_OF_CONVERSION = 1u << 15,
-  TSC_MODE = 7u,
-};
+using namespace hw::adc;
 
 constexpr cyg_uint32 kPrescaler = 49;
 // A conversion takes a few converter clocks; a converter that never reports its end is given up
@@ -61,8 +48,8 @@ cyg_bool_t adc_init(cyg_devtab_entry* tab) {
   if (!s_initialised) {
     s_initialised = true;
     cyg_mutex_init(&s_converter_mutex);
-    cyg_uint32 con = Read32(ADCCON) & ~(CON_PRESCALER | CON_STANDBY | CON_READ_START | CON_START);
-    con |= (kPrescaler << CON_PRESCALER_SHIFT) | CON_PRESCALER_ENABLE;
+    cyg_uint32 con = Read32(ADCCON) & ~(kConPrescaler.Mask() | kConStandby | kConReadStart | kConStart);
+    con |= kConPrescaler.Make(kPrescaler) | kConPrescalerEnable;
     Write32(ADCCON, con);
   }
   return true;
@@ -72,13 +59,13 @@ Cyg_ErrNo adc_lookup(cyg_devtab_entry**, cyg_devtab_entry*, const char*) { retur
 
 // One conversion of `channel`; false when the converter never reports its end.
 bool convert(cyg_uint32 channel, cyg_uint16* result) {
-  Write32(ADCCON, (Read32(ADCCON) & ~(CON_CHANNEL | CON_START)) | ((channel & 7u) << CON_CHANNEL_SHIFT));
-  Write32(ADCTSC, Read32(ADCTSC) & ~TSC_MODE);
-  Write32(ADCCON, Read32(ADCCON) | CON_START);
+  Write32(ADCCON, kConChannel.Set(Read32(ADCCON) & ~kConStart, channel));
+  Write32(ADCTSC, Read32(ADCTSC) & ~kTscMode.Mask());
+  Write32(ADCCON, Read32(ADCCON) | kConStart);
   const auto deadline = std::chrono::steady_clock::now() + kConversionTimeout;
   for (;;) {
-    if (Read32(ADCCON) & CON_END_OF_CONVERSION) {
-      *result = static_cast<cyg_uint16>(Read32(ADCDAT0) & 0x3FFu);
+    if (Read32(ADCCON) & kConEndOfConversion) {
+      *result = static_cast<cyg_uint16>(kDatValue.Get(Read32(ADCDAT0)));
       return true;
     }
     if (std::chrono::steady_clock::now() >= deadline) return false;

@@ -2,38 +2,31 @@
 #include "drivers/dsp_hpi.h"
 
 #include "drivers/board_lines.h"
-#include "drivers/board_registers.h"
 #include "platform/regbus.h"
 
 namespace {
 
 using platform::regbus::Read32;
 using platform::regbus::Write32;
-using namespace board_regs;
+using namespace hw::hpi;
+using hw::line::kBusHandover3;
+using hw::line::kBusHandover4;
+using hw::line::kDspReset;
 
-enum : cyg_uint32 {
-  HPIC_W = 0x00,
-  HPIA_W = 0x04,
-  HPID_INC_W = 0x08,
-  HPID_W = 0x0C,
-  HPIA_R = 0x14,
-  HPID_INC_R = 0x18,
-  HPID_R = 0x1C,
-};
 
 // HPIC values: the control bits repeated in both halves.
-constexpr cyg_uint32 kHpicHalfwordOrder = 0x00010001;
-constexpr cyg_uint32 kHpicDspInterrupt = 0x00030003;
-constexpr cyg_uint32 kHpicAckHostInterrupt = 0x00050005;
+constexpr cyg_uint32 kHalfwordOrder = BothHalves(kHpicHalfwordOrder);
+constexpr cyg_uint32 kInterruptDsp = BothHalves(kHpicHalfwordOrder | kHpicDspInterrupt);
+constexpr cyg_uint32 kAckHostInterrupt = BothHalves(kHpicHalfwordOrder | kHpicHostInterrupt);
 
 constexpr cyg_uint32 kResetPulseMicroseconds = 1000;
 
-cyg_uint32 s_hpi_base = 0x08000000;
+cyg_uint32 s_hpi_base = hw::hpi::kBase;
 bool s_dsp_was_reset = false;
 
 void set_address(cyg_uint32 address) {
-  Write32(s_hpi_base + HPIC_W, kHpicHalfwordOrder);
-  Write32(s_hpi_base + HPIA_W, address);
+  Write32(s_hpi_base + kHpicWrite, kHalfwordOrder);
+  Write32(s_hpi_base + kHpiaWrite, address);
 }
 
 // The DSP's external memory interface registers and their values.
@@ -56,14 +49,14 @@ constexpr cyg_uint32 kEmifGroupLength[] = {3, 5};
 
 void dsp_reset(bool force) {
   if (!force && s_dsp_was_reset) return;
-  board_set_port_e_line(kBusHandoverLine3, false);
-  board_set_port_e_line(kBusHandoverLine4, true);
-  board_set_port_e_line(kDspResetLine, false);
+  board_set_line(kBusHandover3, false);
+  board_set_line(kBusHandover4, true);
+  board_set_line(kDspReset, false);
   platform::kernel::DelayMicroseconds(kResetPulseMicroseconds);
-  board_set_port_e_line(kDspResetLine, true);
+  board_set_line(kDspReset, true);
   platform::kernel::DelayMicroseconds(kResetPulseMicroseconds);
-  board_set_port_e_line(kBusHandoverLine4, false);
-  Write32(s_hpi_base + HPIC_W, kHpicHalfwordOrder);
+  board_set_line(kBusHandover4, false);
+  Write32(s_hpi_base + kHpicWrite, kHalfwordOrder);
   s_dsp_was_reset = true;
 }
 
@@ -72,8 +65,8 @@ bool dsp_emif_setup() {
     const emif_register* r = &kEmifRegisters[kEmifGroupStart[group]];
     const cyg_uint32 n = kEmifGroupLength[group];
     set_address(r[0].address);
-    for (cyg_uint32 k = 0; k + 1 < n; ++k) Write32(s_hpi_base + HPID_INC_W, r[k].value);
-    Write32(s_hpi_base + HPID_W, r[n - 1].value);
+    for (cyg_uint32 k = 0; k + 1 < n; ++k) Write32(s_hpi_base + kHpidIncWrite, r[k].value);
+    Write32(s_hpi_base + kHpidWrite, r[n - 1].value);
   }
   // Read back in the same groups (the values are not used).
   for (int group = 0; group < 2; ++group) {
@@ -86,41 +79,41 @@ bool dsp_emif_setup() {
 void dsp_hpi_write_word(cyg_uint32 address, cyg_uint32 word) {
   for (int k = 0; k < 2; ++k) {
     set_address(address);
-    Write32(s_hpi_base + HPID_W, word);
+    Write32(s_hpi_base + kHpidWrite, word);
   }
 }
 
 void dsp_hpi_write_block(cyg_uint32 address, const cyg_uint32* words, cyg_uint32 count) {
   if (words == nullptr || count == 0) return;
   set_address(address);
-  for (cyg_uint32 k = 0; k + 1 < count; ++k) Write32(s_hpi_base + HPID_INC_W, words[k]);
-  Write32(s_hpi_base + HPID_W, words[count - 1]);
+  for (cyg_uint32 k = 0; k + 1 < count; ++k) Write32(s_hpi_base + kHpidIncWrite, words[k]);
+  Write32(s_hpi_base + kHpidWrite, words[count - 1]);
 }
 
 void dsp_hpi_read_block(cyg_uint32 address, cyg_uint32* words, cyg_uint32 count) {
   if (words == nullptr || count == 0) return;
   set_address(address);
-  for (cyg_uint32 k = 0; k + 1 < count; ++k) words[k] = Read32(s_hpi_base + HPID_INC_R);
-  words[count - 1] = Read32(s_hpi_base + HPID_R);
+  for (cyg_uint32 k = 0; k + 1 < count; ++k) words[k] = Read32(s_hpi_base + kHpidIncRead);
+  words[count - 1] = Read32(s_hpi_base + kHpidRead);
 }
 
 cyg_uint32 dsp_hpi_read_word(cyg_uint32 address) {
   set_address(address);
-  const cyg_uint32 word = Read32(s_hpi_base + HPID_INC_R);
-  (void)Read32(s_hpi_base + HPID_R);
+  const cyg_uint32 word = Read32(s_hpi_base + kHpidIncRead);
+  (void)Read32(s_hpi_base + kHpidRead);
   return word;
 }
 
-void dsp_hpi_interrupt_dsp() { Write32(s_hpi_base + HPIC_W, kHpicDspInterrupt); }
+void dsp_hpi_interrupt_dsp() { Write32(s_hpi_base + kHpicWrite, kInterruptDsp); }
 
-void dsp_hpi_ack_host_interrupt() { Write32(s_hpi_base + HPIC_W, kHpicAckHostInterrupt); }
+void dsp_hpi_ack_host_interrupt() { Write32(s_hpi_base + kHpicWrite, kAckHostInterrupt); }
 
 void dsp_hpi_bus_acquire() {
-  board_set_port_e_line(kBusHandoverLine4, true);
-  board_set_port_e_line(kBusHandoverLine3, true);
+  board_set_line(kBusHandover4, true);
+  board_set_line(kBusHandover3, true);
 }
 
 void dsp_hpi_bus_release() {
-  board_set_port_e_line(kBusHandoverLine3, false);
-  board_set_port_e_line(kBusHandoverLine4, false);
+  board_set_line(kBusHandover3, false);
+  board_set_line(kBusHandover4, false);
 }

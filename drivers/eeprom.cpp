@@ -2,10 +2,11 @@
 #include "drivers/eeprom.h"
 
 #include "drivers/i2c_bus.h"
+#include "platform/hw_registers.h"
 
 namespace {
 
-constexpr cyg_uint16 kEepromAddress = 0x54;
+constexpr cyg_uint16 kEepromAddress = hw::i2c_address::kIdentityEeprom;
 constexpr cyg_tick_count_t kAckPollTicks = 7;
 constexpr int kEepromTries = 4;
 

@@ -4,8 +4,8 @@
 #include <cerrno>
 #include <iterator>
 
-#include "drivers/board_registers.h"
 #include "platform/devtab.h"
+#include "platform/hw_registers.h"
 #include "platform/interrupt.h"
 #include "platform/regbus.h"
 
@@ -13,7 +13,8 @@ namespace {
 
 using platform::regbus::Read32;
 using platform::regbus::Write32;
-using namespace board_regs;
+using namespace hw::gpio;
+using hw::intc::SRCPND;
 
 constexpr cyg_uint8 kNoSubSource = 0xFF;
 constexpr unsigned kVectors = 6;  // EINT0, EINT1, EINT2, EINT3, EINT4-7, EINT8-23
@@ -160,27 +161,19 @@ cyg_devtab_entry s_entries[] = {
 };
 static_assert(std::size(s_entries) == 3, "one entry per event device");
 
-// EXTINTn trigger codes.
-constexpr cyg_uint32 kLowLevel = 0;
-constexpr cyg_uint32 kRisingEdge = 4;
-constexpr cyg_uint32 kBothEdges = 6;
-
-cyg_uint32 with_trigger(cyg_uint32 extint, unsigned eint, cyg_uint32 code) {
-  const unsigned shift = (eint % 8) * 4;
-  return (extint & ~(7u << shift)) | (code << shift);
-}
 
 }  // namespace
 
 void extint_setup_triggers() {
   cyg_uint32 extint = Read32(EXTINT0);
-  extint = with_trigger(extint, 0, kLowLevel);
-  extint = with_trigger(extint, 1, kRisingEdge);
-  extint = with_trigger(extint, 2, kLowLevel);
-  extint = with_trigger(extint, 7, kBothEdges);
+  extint = Trigger(0).Set(extint, kTriggerLowLevel);
+  extint = Trigger(1).Set(extint, kTriggerRisingEdge);
+  extint = Trigger(2).Set(extint, kTriggerLowLevel);
+  extint = Trigger(7).Set(extint, kTriggerBothEdges);
   Write32(EXTINT0, extint);
-  Write32(EINTMASK, Read32(EINTMASK) | (1u << 7));
-  Write32(EINTPEND, 1u << 7);
+  constexpr cyg_uint32 kButton = hw::Bit(hw::line::kOnOffButton.pin);  // EINT7
+  Write32(EINTMASK, Read32(EINTMASK) | kButton);
+  Write32(EINTPEND, kButton);
 }
 
 void extint_register_devices() {

@@ -8,7 +8,7 @@
 #include <algorithm>
 
 #include "drivers/board_lines.h"
-#include "drivers/board_registers.h"
+#include "platform/hw_registers.h"
 #include "platform/interrupt.h"
 #include "platform/regbus.h"
 
@@ -16,23 +16,12 @@ namespace {
 
 using platform::regbus::Read32;
 using platform::regbus::Write32;
-using namespace board_regs;
+using namespace hw::iic;
 
-constexpr cyg_vector_t kIicVector = 27;
+constexpr cyg_vector_t kIicVector = hw::iic::kVector;
 
-enum : cyg_uint32 {
-  CON_ACK = 1u << 7,
-  CON_CLOCK_PCLK_512 = 1u << 6,
-  CON_IRQ_ENABLE = 1u << 5,
-  CON_PENDING = 1u << 4,
-  CON_DIVIDER = 0xFu,
-  STAT_MODE_MT = 3u << 6,
-  STAT_MODE_MR = 2u << 6,
-  STAT_MODE = 3u << 6,
-  STAT_BUSY_START = 1u << 5,
-  STAT_OUTPUT = 1u << 4,
-  STAT_NACK = 1u << 0,
-};
+constexpr cyg_uint32 STAT_MODE_MT = kStatMode.Make(kModeMasterTransmit);
+constexpr cyg_uint32 STAT_MODE_MR = kStatMode.Make(kModeMasterReceive);
 
 constexpr cyg_uint32 kBusWaitTicks = 2;
 
@@ -54,9 +43,9 @@ void settle() {
   for (int k = 0; k < 9; ++k) (void)Read32(IICADD);
 }
 
-void clear_pending() { Write32(IICCON, Read32(IICCON) & ~CON_PENDING); }
+void clear_pending() { Write32(IICCON, Read32(IICCON) & ~kConPending); }
 
-bool bus_busy() { return (Read32(IICSTAT) & STAT_BUSY_START) != 0; }
+bool bus_busy() { return (Read32(IICSTAT) & kStatBusyStart) != 0; }
 
 // Waits for the controller's interrupt (the caller holds s_mutex). True when the controller has
 // finished the step: the pending bit decides, so a hand-over that is merely slow on a loaded host
@@ -66,7 +55,7 @@ bool wait_for_controller() {
   cyg_interrupt_unmask(kIicVector);
   (void)cyg_cond_timed_wait(&s_cond, cyg_current_time() + kBusWaitTicks);
   cyg_scheduler_unlock();
-  return (Read32(IICCON) & CON_PENDING) != 0;
+  return (Read32(IICCON) & kConPending) != 0;
 }
 
 // Polls the busy bit for up to 2 ticks.
@@ -89,13 +78,13 @@ void write_stop_sequence() {
 // Clear pending, stop, wait for the bus; once more with the full stop sequence when it stays busy.
 void stop_transfer() {
   clear_pending();
-  Write32(IICSTAT, (Read32(IICSTAT) & STAT_MODE) | STAT_OUTPUT);
+  Write32(IICSTAT, (Read32(IICSTAT) & kStatMode.Mask()) | kStatOutputEnable);
   bool idle = wait_bus_idle();
-  if (!idle && (bus_busy() || (Read32(IICCON) & CON_PENDING))) {
+  if (!idle && (bus_busy() || (Read32(IICCON) & kConPending))) {
     write_stop_sequence();
     idle = wait_bus_idle();
   }
-  if (idle) Write32(IICSTAT, (Read32(IICSTAT) & STAT_MODE) | STAT_OUTPUT);
+  if (idle) Write32(IICSTAT, (Read32(IICSTAT) & kStatMode.Mask()) | kStatOutputEnable);
 }
 
 void program_clock(const cyg_i2c_device* dev) {
@@ -109,33 +98,33 @@ void program_clock(const cyg_i2c_device* dev) {
   // The divider field holds 0 to 15: a clock faster than the base is clamped to divider 0.
   cyg_uint32 divider = rounded == 0 ? 0 : static_cast<cyg_uint32>(rounded - 1);
   if (divider > 15) divider = 15;
-  cyg_uint32 con = Read32(IICCON) & ~(CON_DIVIDER | CON_CLOCK_PCLK_512);
-  con |= divider | (slow ? CON_CLOCK_PCLK_512 : 0u);
+  cyg_uint32 con = Read32(IICCON) & ~(kConDivider.Mask() | kConClockPclk512);
+  con |= divider | (slow ? kConClockPclk512 : 0u);
   Write32(IICCON, con);  // the pending bit is written back as read: it stays as it is
   s_last_bit_period = dev->bit_period;
 }
 
 void select_segment(const cyg_i2c_device* dev) {
-  board_set_port_e_line(kI2cSegmentLine, (dev->flags & I2C_FLAG_PROBE_SEGMENT) != 0);
+  board_set_line(hw::line::kI2cSegment, (dev->flags & I2C_FLAG_PROBE_SEGMENT) != 0);
 }
 
 // Start and address phase. False when the bus could not be freed or the address was not
 // acknowledged.
 bool start_transfer(const cyg_i2c_device* dev, bool read) {
-  if (bus_busy() || (Read32(IICCON) & CON_PENDING)) {
+  if (bus_busy() || (Read32(IICCON) & kConPending)) {
     write_stop_sequence();
     if (!wait_bus_idle()) return false;
-    Write32(IICSTAT, STAT_MODE_MT | STAT_OUTPUT);
+    Write32(IICSTAT, STAT_MODE_MT | kStatOutputEnable);
   }
   const cyg_uint32 mode = read ? STAT_MODE_MR : STAT_MODE_MT;
-  if (read) Write32(IICCON, Read32(IICCON) | CON_ACK);
+  if (read) Write32(IICCON, Read32(IICCON) | kConAckEnable);
   Write32(IICSTAT, mode);
   Write32(IICDS, static_cast<cyg_uint32>(dev->address << 1) | (read ? 1u : 0u));
-  Write32(IICSTAT, mode | STAT_OUTPUT);
+  Write32(IICSTAT, mode | kStatOutputEnable);
   settle();
-  Write32(IICSTAT, mode | STAT_OUTPUT | STAT_BUSY_START);
-  if (!(Read32(IICCON) & CON_CLOCK_PCLK_512)) platform::kernel::DelayMicroseconds(200);
-  return wait_for_controller() && !(Read32(IICSTAT) & STAT_NACK);
+  Write32(IICSTAT, mode | kStatOutputEnable | kStatBusyStart);
+  if (!(Read32(IICCON) & kConClockPclk512)) platform::kernel::DelayMicroseconds(200);
+  return wait_for_controller() && !(Read32(IICSTAT) & kStatNack);
 }
 
 void iic_init(cyg_i2c_bus*) {
@@ -144,7 +133,7 @@ void iic_init(cyg_i2c_bus*) {
   cyg_interrupt_create(kIicVector, 1, 0, iic_isr, iic_dsr, &s_interrupt_handle, &s_interrupt);
   cyg_interrupt_attach(s_interrupt_handle);
   cyg_interrupt_mask(kIicVector);
-  Write32(IICCON, CON_CLOCK_PCLK_512 | CON_IRQ_ENABLE);
+  Write32(IICCON, kConClockPclk512 | kConIrqEnable);
   Write32(IICSTAT, 0);
   s_last_bit_period = I2C_DEFAULT_BIT_PERIOD_NS;
 }
@@ -168,7 +157,7 @@ cyg_uint32 iic_tx(const cyg_i2c_device* dev, cyg_bool_t send_start, const cyg_ui
     Write32(IICDS, buf[k]);
     settle();
     clear_pending();
-    if (!wait_for_controller() || (Read32(IICSTAT) & STAT_NACK)) break;
+    if (!wait_for_controller() || (Read32(IICSTAT) & kStatNack)) break;
     ++sent;
   }
   if (send_stop) stop_transfer();
@@ -189,7 +178,7 @@ cyg_uint32 iic_rx(const cyg_i2c_device* dev, cyg_bool_t send_start, cyg_uint8* b
   for (cyg_uint32 k = 0; k < count; ++k) {
     const bool ack = !(nak && k + 1 == count);
     const cyg_uint32 con = Read32(IICCON);
-    Write32(IICCON, ack ? (con | CON_ACK) : (con & ~CON_ACK));
+    Write32(IICCON, ack ? (con | kConAckEnable) : (con & ~kConAckEnable));
     clear_pending();
     if (!wait_for_controller()) break;
     buf[k] = static_cast<cyg_uint8>(Read32(IICDS));

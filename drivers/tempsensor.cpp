@@ -6,11 +6,14 @@
 #include <cstring>
 
 #include "drivers/i2c_bus.h"
+#include "platform/hw_registers.h"
 #include "platform/io.h"
 
 namespace {
 
-constexpr cyg_uint16 kSensorAddress = 0x48;
+using namespace hw::temp_sensor;
+
+constexpr cyg_uint16 kSensorAddress = hw::i2c_address::kTemperatureSensor;
 constexpr int kAttempts = 5;
 
 cyg_i2c_device s_sensor = {nullptr, kSensorAddress, 0, I2C_DEFAULT_BIT_PERIOD_NS};
@@ -73,8 +76,10 @@ int tempsensor_write_register(cyg_i2c_bus* bus, cyg_uint8 reg, const void* value
 
 int tempsensor_configure(cyg_i2c_bus* bus, tempsensor_config request) {
   if (bus == nullptr || request.fault_queue < 1 || request.fault_queue > 6) return 22;
-  const cyg_uint8 config = static_cast<cyg_uint8>(((request.fault_queue & 6) << 2) | (request.active_high ? 0x04 : 0) |
-                                                  (request.interrupt_mode ? 0x02 : 0) | (request.shutdown ? 0x01 : 0));
+  // Fault queue 1, 2, 4 or 6 is written as its code 0 to 3.
+  const cyg_uint8 config = static_cast<cyg_uint8>(
+      kConfigFaultQueue.Make((request.fault_queue & 6u) >> 1) | (request.active_high ? kConfigPolarityHigh : 0) |
+      (request.interrupt_mode ? kConfigInterruptMode : 0) | (request.shutdown ? kConfigShutdown : 0));
   return tempsensor_write_register(bus, TEMPSENSOR_REG_CONFIGURATION, &config, 1);
 }
 
@@ -84,7 +89,7 @@ int ReadTemperature(std::int16_t* temperature) {
   if (temperature == nullptr) return 22;
   cyg_uint16 raw = 0;
   if (tempsensor_read_register(&board_i2c_bus, TEMPSENSOR_REG_TEMPERATURE, &raw, 2) != 0) return 26;
-  *temperature = static_cast<std::int16_t>(static_cast<std::int16_t>(raw) / 256);
+  *temperature = static_cast<std::int16_t>(static_cast<std::int16_t>(raw) / static_cast<int>(kUnitsPerDegree));
   return 0;
 }
 
@@ -92,7 +97,7 @@ int SetTemperatureLimit(std::int16_t limit) {
   cyg_int32 clamped = limit;
   if (clamped < TEMPSENSOR_MIN_CELSIUS) clamped = TEMPSENSOR_MIN_CELSIUS;
   if (clamped > TEMPSENSOR_MAX_CELSIUS) clamped = TEMPSENSOR_MAX_CELSIUS;
-  const cyg_uint16 value = static_cast<cyg_uint16>(clamped * 256);
+  const cyg_uint16 value = static_cast<cyg_uint16>(clamped * static_cast<cyg_int32>(kUnitsPerDegree));
   if (tempsensor_write_register(&board_i2c_bus, TEMPSENSOR_REG_OVER_TEMPERATURE, &value, 2) != 0) return 26;
   if (tempsensor_write_register(&board_i2c_bus, TEMPSENSOR_REG_HYSTERESIS, &value, 2) != 0) return 26;
   const tempsensor_config comparator_one_fault_active_low = {1, 0, 0, 0};

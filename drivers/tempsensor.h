@@ -7,14 +7,15 @@
 
 #include <cstdint>
 
+#include "platform/hw_registers.h"
 #include "platform/i2c.h"
 
 // Sensor registers.
 enum : cyg_uint8 {
-  TEMPSENSOR_REG_TEMPERATURE = 0,
-  TEMPSENSOR_REG_CONFIGURATION = 1,
-  TEMPSENSOR_REG_HYSTERESIS = 2,
-  TEMPSENSOR_REG_OVER_TEMPERATURE = 3,
+  TEMPSENSOR_REG_TEMPERATURE = hw::temp_sensor::kPointerTemperature,
+  TEMPSENSOR_REG_CONFIGURATION = hw::temp_sensor::kPointerConfiguration,
+  TEMPSENSOR_REG_HYSTERESIS = hw::temp_sensor::kPointerHysteresis,
+  TEMPSENSOR_REG_OVER_TEMPERATURE = hw::temp_sensor::kPointerOverTemperature,
 };
 
 // The sensor's range in whole degrees Celsius.

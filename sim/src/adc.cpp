@@ -7,20 +7,7 @@
 namespace sim {
 namespace {
 
-enum : std::uint32_t {
-  kADCCON = Adc::kBase + 0x0,
-  kADCTSC = Adc::kBase + 0x4,
-  kADCDLY = Adc::kBase + 0x8,
-  kADCDAT0 = Adc::kBase + 0xC,
-  kADCDAT1 = Adc::kBase + 0x10,
-};
-
-enum : std::uint32_t {
-  kStart = 1u << 0,
-  kStandby = 1u << 2,
-  kPrescalerEnable = 1u << 14,
-  kEndOfConversion = 1u << 15,
-};
+using namespace hw::adc;
 
 }  // namespace
 
@@ -54,17 +41,17 @@ bool Adc::Converting() {
 void Adc::FinishLocked() {
   converting_ = false;
   ended_ = true;
-  dat0_ = sample_ & 0x3FFu;
+  dat0_ = sample_ & kDatValue.Mask();
 }
 
 std::uint32_t Adc::Read(std::uint32_t address, unsigned) {
   std::lock_guard<std::mutex> g(lock_);
   switch (address) {
-    case kADCCON: return (con_ & ~(kStart | kEndOfConversion)) | (ended_ ? kEndOfConversion : 0u);
-    case kADCTSC: return tsc_;
-    case kADCDLY: return dly_;
-    case kADCDAT0: return dat0_;
-    case kADCDAT1: return dat1_;
+    case ADCCON: return (con_ & ~(kConStart | kConEndOfConversion)) | (ended_ ? kConEndOfConversion : 0u);
+    case ADCTSC: return tsc_;
+    case ADCDLY: return dly_;
+    case ADCDAT0: return dat0_;
+    case ADCDAT1: return dat1_;
     default: return 0;
   }
 }
@@ -72,21 +59,21 @@ std::uint32_t Adc::Read(std::uint32_t address, unsigned) {
 void Adc::Write(std::uint32_t address, std::uint32_t value, unsigned) {
   std::lock_guard<std::mutex> g(lock_);
   switch (address) {
-    case kADCCON:
-      con_ = value & 0x7FFFu;
-      if ((value & kStart) && !converting_) {
+    case ADCCON:
+      con_ = value & kConWritable.Mask();
+      if ((value & kConStart) && !converting_) {
         ++conversions_;
         ended_ = false;
         // A conversion needs the prescaler's clock; in standby, or without it, it never ends.
-        if ((con_ & kPrescalerEnable) && !(con_ & kStandby)) {
+        if ((con_ & kConPrescalerEnable) && !(con_ & kConStandby)) {
           converting_ = true;
-          sample_ = (tsc_ & 7u) != 0 ? 0 : inputs_[(con_ >> 3) & 7u];
+          sample_ = kTscMode.Get(tsc_) != 0 ? 0 : inputs_[kConChannel.Get(con_)];
           if (!hold_) FinishLocked();
         }
       }
       break;
-    case kADCTSC: tsc_ = value & 0x1FFu; break;
-    case kADCDLY: dly_ = value & 0xFFFFu; break;
+    case ADCTSC: tsc_ = value & kTscWritable.Mask(); break;
+    case ADCDLY: dly_ = value & kDlyWritable.Mask(); break;
     default: break;
   }
 }

@@ -17,25 +17,21 @@
 namespace sim {
 namespace {
 
-enum : unsigned { kFnOutput = 1 };
-
-// Lines of the board (port, pin).
-constexpr Port kDspResetPort = Port::E;
-constexpr unsigned kDspResetPin = 2;
-constexpr unsigned kBusHandoverPin3 = 3;
-constexpr unsigned kBusHandoverPin4 = 4;
-constexpr unsigned kSegmentSelectPin = 8;
-constexpr unsigned kDspInterruptPin = 0;  // GPF0, EINT0
-constexpr unsigned kAlarmPin = 2;         // GPF2, EINT2
-constexpr unsigned kButtonPin = 7;        // GPF7, EINT7
-constexpr unsigned kPowerPin = 0;         // GPG0
+using hw::line::kBusHandover3;
+using hw::line::kBusHandover4;
+using hw::line::kDspInterrupt;
+using hw::line::kDspReset;
+using hw::line::kI2cSegment;
+using hw::line::kOnOffButton;
+using hw::line::kPowerOn;
+using hw::line::kTemperatureAlarm;
 
 }  // namespace
 
 Board::Board(const std::string& root)
     : root_(root.empty() ? "." : root),
-      temperature_sensor_([this](bool level) { gpio_.SetInput(Port::F, kAlarmPin, level); }),
-      dsp_([this](bool level) { gpio_.SetInput(Port::F, kDspInterruptPin, level); }) {
+      temperature_sensor_([this](bool level) { gpio_.SetInput(kTemperatureAlarm, level); }),
+      dsp_([this](bool level) { gpio_.SetInput(kDspInterrupt, level); }) {
   // The interrupt controller maps itself on the register bus when first used: make that happen here,
   // not inside a model that holds its own lock while it raises a line.
   (void)platform::interrupts::IsMasked(0);
@@ -46,21 +42,21 @@ Board::Board(const std::string& root)
   LoadOrCreateEepromImage();
 
   // Board wiring: lines the firmware drives reach the models that listen to them.
-  gpio_.Observe(kDspResetPort, kDspResetPin, [this](bool level) { dsp_.SetResetLine(level); });
+  gpio_.Observe(kDspReset, [this](bool level) { dsp_.SetResetLine(level); });
   auto bus_lines = [this](bool) {
-    dsp_.SetBusLines(gpio_.Level(Port::E, kBusHandoverPin3), gpio_.Level(Port::E, kBusHandoverPin4));
+    dsp_.SetBusLines(gpio_.Level(kBusHandover3), gpio_.Level(kBusHandover4));
   };
-  gpio_.Observe(Port::E, kBusHandoverPin3, bus_lines);
-  gpio_.Observe(Port::E, kBusHandoverPin4, bus_lines);
-  gpio_.Observe(Port::E, kSegmentSelectPin, [this](bool level) { iic_.SetSegmentSelect(level); });
-  gpio_.Observe(Port::G, kPowerPin, [this](bool level) { OnPowerLine(level); });
+  gpio_.Observe(kBusHandover3, bus_lines);
+  gpio_.Observe(kBusHandover4, bus_lines);
+  gpio_.Observe(kI2cSegment, [this](bool level) { iic_.SetSegmentSelect(level); });
+  gpio_.Observe(kPowerOn, [this](bool level) { OnPowerLine(level); });
 
   // Pulls: the DSP's reset, the bus hand-over and the segment select rest low.
-  for (unsigned pin : {kDspResetPin, kBusHandoverPin3, kBusHandoverPin4, kSegmentSelectPin}) {
-    gpio_.SetInput(Port::E, pin, false);
+  for (const hw::Line& line : {kDspReset, kBusHandover3, kBusHandover4, kI2cSegment}) {
+    gpio_.SetInput(line, false);
   }
   // The boot loader holds the power on.
-  gpio_.Preset(Port::G, kPowerPin, kFnOutput, true);
+  gpio_.Preset(kPowerOn, hw::gpio::kFunctionOutput, true);
 
   iic_.Attach(kOnBoardSegment, kEepromAddress, &eeprom_);
   iic_.Attach(kOnBoardSegment, kTemperatureSensorAddress, &temperature_sensor_);
@@ -123,8 +119,8 @@ bool Board::WriteImageFile(const std::array<std::uint8_t, Eeprom::kSize>& image,
   return true;
 }
 
-void Board::PressButton() { gpio_.SetInput(Port::F, kButtonPin, false); }
-void Board::ReleaseButton() { gpio_.SetInput(Port::F, kButtonPin, true); }
+void Board::PressButton() { gpio_.SetInput(kOnOffButton, false); }
+void Board::ReleaseButton() { gpio_.SetInput(kOnOffButton, true); }
 void Board::SetTemperature(double celsius) { temperature_sensor_.SetTemperature(celsius); }
 void Board::SetAdcInput(unsigned channel, std::uint16_t code) { adc_.SetInput(channel, code); }
 void Board::SetAdcVoltage(unsigned channel, double volts) { adc_.SetVoltage(channel, volts); }

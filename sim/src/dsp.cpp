@@ -4,18 +4,7 @@
 namespace sim {
 namespace {
 
-enum : std::uint32_t {
-  kHPIC_W = 0x00,
-  kHPIA_W = 0x04,
-  kHPID_INC_W = 0x08,
-  kHPID_W = 0x0C,
-  kHPIC_R = 0x10,
-  kHPIA_R = 0x14,
-  kHPID_INC_R = 0x18,
-  kHPID_R = 0x1C,
-};
-
-enum : std::uint32_t { kHWOB = 1u << 0, kDSPINT = 1u << 1, kHINT = 1u << 2 };
+using namespace hw::hpi;
 
 std::uint32_t WordAddress(std::uint32_t address) { return address & ~3u; }
 
@@ -117,16 +106,16 @@ std::uint32_t Dsp::Read(std::uint32_t address, unsigned) {
   std::lock_guard<std::mutex> g(lock_);
   if (!ReachableLocked()) return 0;
   switch (address - kBase) {
-    case kHPIC_R: {
-      const std::uint32_t bits = (hwob_ ? kHWOB : 0u) | (hint_ ? kHINT : 0u);
-      return bits | (bits << 16);
+    case kHpicRead: {
+      const std::uint32_t bits = (hwob_ ? kHpicHalfwordOrder : 0u) | (hint_ ? kHpicHostInterrupt : 0u);
+      return BothHalves(bits);
     }
-    case kHPIA_R: return hpia_;
-    case kHPID_INC_R:
-    case kHPID_R: {
+    case kHpiaRead: return hpia_;
+    case kHpidIncRead:
+    case kHpidRead: {
       auto it = memory_.find(WordAddress(hpia_));
       const std::uint32_t word = it == memory_.end() ? 0 : it->second;
-      if (address - kBase == kHPID_INC_R) hpia_ += 4;
+      if (address - kBase == kHpidIncRead) hpia_ += 4;
       return Swap(word);
     }
     default: return 0;
@@ -139,19 +128,19 @@ void Dsp::Write(std::uint32_t address, std::uint32_t value, unsigned) {
     std::lock_guard<std::mutex> g(lock_);
     if (!ReachableLocked()) return;
     switch (address - kBase) {
-      case kHPIC_W:
-        hwob_ = (value & kHWOB) != 0;
-        if (value & kHINT) SetHintLocked(false);
-        if (value & kDSPINT) {
+      case kHpicWrite:
+        hwob_ = (value & kHpicHalfwordOrder) != 0;
+        if (value & kHpicHostInterrupt) SetHintLocked(false);
+        if (value & kHpicDspInterrupt) {
           ++dsp_interrupts_;
           hook = dspint_hook_;
         }
         break;
-      case kHPIA_W: hpia_ = value; break;
-      case kHPID_INC_W:
-      case kHPID_W:
+      case kHpiaWrite: hpia_ = value; break;
+      case kHpidIncWrite:
+      case kHpidWrite:
         memory_[WordAddress(hpia_)] = Swap(value);
-        if (address - kBase == kHPID_INC_W) hpia_ += 4;
+        if (address - kBase == kHpidIncWrite) hpia_ += 4;
         break;
       default: break;
     }

@@ -6,13 +6,26 @@
 namespace sim {
 namespace {
 
-enum : unsigned { kFnInput = 0, kFnOutput = 1, kFnSpecial = 2 };
+using namespace hw::gpio;
 
-// Trigger codes of EXTINTn fields.
-bool IsLevelTrigger(unsigned code) { return code < 2; }
-bool ActiveLevel(unsigned code) { return code == 1; }
-bool FallingEdge(unsigned code) { return code == 2 || code == 3 || code >= 6; }
-bool RisingEdge(unsigned code) { return code == 4 || code == 5 || code >= 6; }
+constexpr unsigned kFnInput = kFunctionInput;
+constexpr unsigned kFnOutput = kFunctionOutput;
+constexpr unsigned kFnSpecial = kFunctionExternalInterrupt;
+
+// The port registers end where the external-interrupt block's begin.
+constexpr std::uint32_t kPortsEnd = kPortCount * kPortStride;
+static_assert(kBase + kPortsEnd <= EXTINT0);
+
+// EINT4-7 share vector 4, EINT8-23 vector 5.
+constexpr std::uint32_t kEint4To7 = 0x000000F0;
+constexpr std::uint32_t kEint8To23 = 0x00FFFF00;
+static_assert((kEint4To7 | kEint8To23) == kEintSubSources);
+
+// Trigger codes of EXTINTn fields (3 and 5 are further edge codes; 7 is both edges like 6).
+bool IsLevelTrigger(unsigned code) { return code == kTriggerLowLevel || code == kTriggerHighLevel; }
+bool ActiveLevel(unsigned code) { return code == kTriggerHighLevel; }
+bool FallingEdge(unsigned code) { return code == kTriggerFallingEdge || code == 3 || code >= kTriggerBothEdges; }
+bool RisingEdge(unsigned code) { return code == kTriggerRisingEdge || code == 5 || code >= kTriggerBothEdges; }
 
 constexpr unsigned kEintCount = 24;
 
@@ -32,7 +45,7 @@ unsigned Gpio::FunctionLocked(Port port, unsigned pin) const {
   const PortState& p = ports_[Index(port)];
   if (port == Port::A) return (p.con >> pin) & 1u ? kFnSpecial : kFnOutput;
   if (pin >= 16) return kFnInput;  // ports B to H have at most 16 pins, two CON bits each
-  return (p.con >> (2 * pin)) & 3u;
+  return PinFunction(pin).Get(p.con);
 }
 
 bool Gpio::LevelLocked(Port port, unsigned pin) const {
@@ -49,7 +62,7 @@ std::uint32_t Gpio::LevelsLocked(Port port) const {
   return v;
 }
 
-unsigned Gpio::TriggerLocked(unsigned eint) const { return (extint_[eint / 8] >> ((eint % 8) * 4)) & 7u; }
+unsigned Gpio::TriggerLocked(unsigned eint) const { return Trigger(eint).Get(extint_[eint / 8]); }
 
 bool Gpio::EintEnabledLocked(unsigned eint) const {
   return FunctionLocked(EintPort(eint), EintPin(eint)) == kFnSpecial;
@@ -87,8 +100,8 @@ void Gpio::ReevaluateLevelsLocked() {
 
 void Gpio::UpdateVectorsLocked() {
   const std::uint32_t ready = eintpend_ & ~eintmask_;
-  platform::interrupts::SetSourceLevel(4, (ready & 0x000000F0u) != 0);
-  platform::interrupts::SetSourceLevel(5, (ready & 0x00FFFF00u) != 0);
+  platform::interrupts::SetSourceLevel(4, (ready & kEint4To7) != 0);
+  platform::interrupts::SetSourceLevel(5, (ready & kEint8To23) != 0);
 }
 
 void Gpio::AfterLevelsChangedLocked(Port port, std::uint32_t before, std::vector<Change>& changes) {
@@ -147,7 +160,7 @@ void Gpio::Preset(Port port, unsigned pin, unsigned function, bool latch) {
     if (port == Port::A) {
       p.con = (p.con & ~(1u << pin)) | ((function == kFnOutput ? 0u : 1u) << pin);
     } else if (pin < 16) {
-      p.con = (p.con & ~(3u << (2 * pin))) | ((function & 3u) << (2 * pin));
+      p.con = PinFunction(pin).Set(p.con, function);
     }
     p.dat = latch ? (p.dat | (1u << pin)) : (p.dat & ~(1u << pin));
     AfterLevelsChangedLocked(port, before, changes);
@@ -164,23 +177,23 @@ void Gpio::Observe(Port port, unsigned pin, Observer observer) {
 std::uint32_t Gpio::Read(std::uint32_t address, unsigned) {
   std::lock_guard<std::mutex> g(lock_);
   const std::uint32_t off = address - kBase;
-  if (off < 0x80) {
-    const Port port = static_cast<Port>(off / 0x10);
+  if (off < kPortsEnd) {
+    const Port port = static_cast<Port>(off / kPortStride);
     const PortState& p = ports_[Index(port)];
-    switch (off % 0x10) {
-      case 0x0: return p.con;
-      case 0x4: return LevelsLocked(port);
-      case 0x8: return p.up;
+    switch (off % kPortStride) {
+      case kConOffset: return p.con;
+      case kDatOffset: return LevelsLocked(port);
+      case kUpOffset: return p.up;
       default: return 0;
     }
   }
   switch (address) {
-    case kEXTINT0: return extint_[0];
-    case kEXTINT0 + 4: return extint_[1];
-    case kEXTINT0 + 8: return extint_[2];
-    case kEINTMASK: return eintmask_;
-    case kEINTPEND: return eintpend_;
-    default: return other_[((off - 0x80) / 4) & 15];
+    case EXTINT0: return extint_[0];
+    case EXTINT0 + 4: return extint_[1];
+    case EXTINT0 + 8: return extint_[2];
+    case EINTMASK: return eintmask_;
+    case EINTPEND: return eintpend_;
+    default: return other_[((off - kPortsEnd) / 4) & 15];
   }
 }
 
@@ -189,25 +202,25 @@ void Gpio::Write(std::uint32_t address, std::uint32_t value, unsigned) {
   {
     std::lock_guard<std::mutex> g(lock_);
     const std::uint32_t off = address - kBase;
-    if (off < 0x80) {
-      const Port port = static_cast<Port>(off / 0x10);
+    if (off < kPortsEnd) {
+      const Port port = static_cast<Port>(off / kPortStride);
       PortState& p = ports_[Index(port)];
       const std::uint32_t before = LevelsLocked(port);
-      switch (off % 0x10) {
-        case 0x0: p.con = value; break;
-        case 0x4: p.dat = value; break;
-        case 0x8: p.up = value; break;
+      switch (off % kPortStride) {
+        case kConOffset: p.con = value; break;
+        case kDatOffset: p.dat = value; break;
+        case kUpOffset: p.up = value; break;
         default: break;
       }
       AfterLevelsChangedLocked(port, before, changes);
     } else {
       switch (address) {
-        case kEXTINT0: extint_[0] = value; break;
-        case kEXTINT0 + 4: extint_[1] = value; break;
-        case kEXTINT0 + 8: extint_[2] = value; break;
-        case kEINTMASK: eintmask_ = value & 0x00FFFFF0u; break;
-        case kEINTPEND: eintpend_ &= ~(value & 0x00FFFFF0u); break;
-        default: other_[((off - 0x80) / 4) & 15] = value; break;
+        case EXTINT0: extint_[0] = value; break;
+        case EXTINT0 + 4: extint_[1] = value; break;
+        case EXTINT0 + 8: extint_[2] = value; break;
+        case EINTMASK: eintmask_ = value & kEintSubSources; break;
+        case EINTPEND: eintpend_ &= ~(value & kEintSubSources); break;
+        default: other_[((off - kPortsEnd) / 4) & 15] = value; break;
       }
       ReevaluateLevelsLocked();
     }

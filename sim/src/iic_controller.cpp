@@ -1,27 +1,16 @@
 // The IIC controller model (see sim/iic_controller.h).
 #include "sim/iic_controller.h"
 
+#include "platform/hw_registers.h"
 #include "platform/interrupt.h"
 
 namespace sim {
 namespace {
 
-enum : std::uint32_t {
-  kIICCON = IicController::kBase + 0x0,
-  kIICSTAT = IicController::kBase + 0x4,
-  kIICADD = IicController::kBase + 0x8,
-  kIICDS = IicController::kBase + 0xC,
-};
+using namespace hw::iic;
 
-enum : std::uint32_t {
-  kConAckEnable = 1u << 7,
-  kConClockSource = 1u << 6,  // 1: PCLK/512, 0: PCLK/16
-  kConIrqEnable = 1u << 5,
-  kConPending = 1u << 4,
-  kStatBusy = 1u << 5,
-  kStatOutput = 1u << 4,
-  kStatKept = 0xC0u | kStatOutput,
-};
+// IICSTAT bits kept as written; busy and the acknowledge are the controller's own.
+constexpr std::uint32_t kStatKept = kStatMode.Mask() | kStatOutputEnable;
 
 }  // namespace
 
@@ -80,7 +69,7 @@ bool IicController::Busy() {
 }
 
 std::uint32_t IicController::BusHzLocked() const {
-  const std::uint32_t base = (con_ & kConClockSource) ? kPclkHz / 512 : kPclkHz / 16;
+  const std::uint32_t base = (con_ & kConClockPclk512) ? kPclkHz / 512 : kPclkHz / 16;
   return base / ((con_ & 0xFu) + 1);
 }
 
@@ -141,7 +130,7 @@ void IicController::ResumeLocked() {
     StartLocked();
     return;
   }
-  if (!busy_ || !(stat_ & kStatOutput)) return;
+  if (!busy_ || !(stat_ & kStatOutputEnable)) return;
   const unsigned mode = (stat_ >> 6) & 3u;
   if (mode == 3) {  // master transmit
     if (!ds_loaded_) return;
@@ -161,10 +150,10 @@ void IicController::ResumeLocked() {
 std::uint32_t IicController::Read(std::uint32_t address, unsigned) {
   std::lock_guard<std::mutex> g(lock_);
   switch (address) {
-    case kIICCON: return con_ | (pending_ ? kConPending : 0u);
-    case kIICSTAT: return (stat_ & kStatKept) | (busy_ ? kStatBusy : 0u) | (nack_ ? 1u : 0u);
-    case kIICADD: return add_;
-    case kIICDS: return ds_;
+    case IICCON: return con_ | (pending_ ? kConPending : 0u);
+    case IICSTAT: return (stat_ & kStatKept) | (busy_ ? kStatBusyStart : 0u) | (nack_ ? kStatNack : 0u);
+    case IICADD: return add_;
+    case IICDS: return ds_;
     default: return 0;
   }
 }
@@ -172,7 +161,7 @@ std::uint32_t IicController::Read(std::uint32_t address, unsigned) {
 void IicController::Write(std::uint32_t address, std::uint32_t value, unsigned) {
   std::lock_guard<std::mutex> g(lock_);
   switch (address) {
-    case kIICCON: {
+    case IICCON: {
       const bool was_pending = pending_;
       con_ = value & ~kConPending & 0xFFu;  // the pending bit is set by the controller only
       if (was_pending && !(value & kConPending)) {
@@ -181,11 +170,11 @@ void IicController::Write(std::uint32_t address, std::uint32_t value, unsigned) 
       }
       break;
     }
-    case kIICSTAT: {
+    case IICSTAT: {
       stat_ = value & kStatKept;
-      if (value & kStatBusy) {
+      if (value & kStatBusyStart) {
         if (!busy_) {
-          if (stat_ & kStatOutput) StartLocked();
+          if (stat_ & kStatOutputEnable) StartLocked();
         } else if (pending_) {
           start_requested_ = true;
           stop_requested_ = false;
@@ -202,8 +191,8 @@ void IicController::Write(std::uint32_t address, std::uint32_t value, unsigned) 
       }
       break;
     }
-    case kIICADD: add_ = value & 0xFFu; break;
-    case kIICDS:
+    case IICADD: add_ = value & 0xFFu; break;
+    case IICDS:
       ds_ = value & 0xFFu;
       ds_loaded_ = true;
       break;

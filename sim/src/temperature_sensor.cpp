@@ -4,15 +4,17 @@
 #include <algorithm>
 #include <cmath>
 
+#include "platform/hw_registers.h"
+
 namespace sim {
 namespace {
 
-constexpr std::int16_t kResolutionMask = static_cast<std::int16_t>(0xFF80);
+using namespace hw::temp_sensor;
 
 std::int16_t ToRegister(double celsius) {
   const double c = std::clamp(celsius, TemperatureSensor::kMinCelsius, TemperatureSensor::kMaxCelsius);
   const int halves = static_cast<int>(std::floor(c * 2.0));
-  return static_cast<std::int16_t>(halves * 128);
+  return static_cast<std::int16_t>(halves * static_cast<int>(kUnitsPerDegree / 2));
 }
 
 }  // namespace
@@ -28,10 +30,10 @@ void TemperatureSensor::SetTemperature(double celsius) {
 std::int16_t TemperatureSensor::RegisterValue(unsigned reg) {
   std::lock_guard<std::mutex> g(lock_);
   switch (reg) {
-    case 0: return temp_;
-    case 1: return config_;
-    case 2: return hyst_;
-    case 3: return tos_;
+    case kPointerTemperature: return temp_;
+    case kPointerConfiguration: return config_;
+    case kPointerHysteresis: return hyst_;
+    case kPointerOverTemperature: return tos_;
     default: return 0;
   }
 }
@@ -43,11 +45,11 @@ bool TemperatureSensor::OutputActive() {
 
 unsigned TemperatureSensor::QueueLocked() const {
   static constexpr unsigned kQueue[4] = {1, 2, 4, 6};
-  return kQueue[(config_ >> 3) & 3u];
+  return kQueue[kConfigFaultQueue.Get(config_)];
 }
 
 void TemperatureSensor::SetActiveLocked(bool active) {
-  const bool polarity_high = (config_ & 0x04) != 0;
+  const bool polarity_high = (config_ & kConfigPolarityHigh) != 0;
   const bool old_level = polarity_high ? active_ : !active_;
   active_ = active;
   const bool level = polarity_high ? active_ : !active_;
@@ -55,14 +57,14 @@ void TemperatureSensor::SetActiveLocked(bool active) {
 }
 
 void TemperatureSensor::ConvertLocked() {
-  if (config_ & 0x01) return;  // shut down
+  if (config_ & kConfigShutdown) return;
   temp_ = ToRegister(world_celsius_);
   const bool above = temp_ > tos_;
   const bool below = temp_ < hyst_;
   over_ = above ? over_ + 1 : 0;
   under_ = below ? under_ + 1 : 0;
   const unsigned queue = QueueLocked();
-  if (config_ & 0x02) {  // interrupt mode
+  if (config_ & kConfigInterruptMode) {
     if (interrupt_armed_high_ && over_ >= queue) {
       interrupt_armed_high_ = false;
       SetActiveLocked(true);
@@ -80,25 +82,25 @@ bool TemperatureSensor::Start(bool read, std::uint32_t) {
   std::lock_guard<std::mutex> g(lock_);
   write_index_ = 0;
   read_index_ = 0;
-  if (read && (config_ & 0x02)) SetActiveLocked(false);  // interrupt mode: a read clears the output
+  if (read && (config_ & kConfigInterruptMode)) SetActiveLocked(false);  // interrupt mode: a read clears the output
   return true;
 }
 
 bool TemperatureSensor::Write(std::uint8_t byte) {
   std::lock_guard<std::mutex> g(lock_);
   if (write_index_ == 0) {
-    pointer_ = byte & 3u;
+    pointer_ = kPointer.Get(byte);
     write_index_ = 1;
     return true;
   }
   switch (pointer_) {
-    case 0: break;  // read only
-    case 1:
+    case kPointerTemperature: break;  // read only
+    case kPointerConfiguration:
       if (write_index_ == 1) {
-        const bool old_polarity = (config_ & 0x04) != 0;
+        const bool old_polarity = (config_ & kConfigPolarityHigh) != 0;
         const bool old_level = old_polarity ? active_ : !active_;
-        config_ = byte & 0x1F;
-        const bool level = (config_ & 0x04) ? active_ : !active_;
+        config_ = byte & kConfigWritable;
+        const bool level = (config_ & kConfigPolarityHigh) ? active_ : !active_;
         if (level != old_level && output_) output_(level);
         over_ = under_ = 0;
         ConvertLocked();
@@ -108,8 +110,8 @@ bool TemperatureSensor::Write(std::uint8_t byte) {
       if (write_index_ == 1) {
         msb_ = byte;
       } else if (write_index_ == 2) {
-        const auto value = static_cast<std::int16_t>(((msb_ << 8) | byte) & kResolutionMask);
-        (pointer_ == 2 ? hyst_ : tos_) = value;
+        const auto value = static_cast<std::int16_t>(((msb_ << 8) | byte) & static_cast<std::int16_t>(kResolutionMask));
+        (pointer_ == kPointerHysteresis ? hyst_ : tos_) = value;
         ConvertLocked();
       }
       break;
@@ -121,8 +123,8 @@ bool TemperatureSensor::Write(std::uint8_t byte) {
 std::uint8_t TemperatureSensor::Read(bool) {
   std::lock_guard<std::mutex> g(lock_);
   const unsigned k = read_index_++;
-  if (pointer_ == 1) return config_;
-  const std::int16_t v = pointer_ == 0 ? temp_ : pointer_ == 2 ? hyst_ : tos_;
+  if (pointer_ == kPointerConfiguration) return config_;
+  const std::int16_t v = pointer_ == kPointerTemperature ? temp_ : pointer_ == kPointerHysteresis ? hyst_ : tos_;
   const auto u = static_cast<std::uint16_t>(v);
   return static_cast<std::uint8_t>(k % 2 == 0 ? u >> 8 : u & 0xFF);
 }

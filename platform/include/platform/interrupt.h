@@ -13,6 +13,7 @@
 
 #include <cstdint>
 
+#include "platform/hw_registers.h"
 #include "platform/kernel.h"
 
 typedef std::uint32_t cyg_vector_t;
@@ -48,7 +49,7 @@ namespace platform::interrupts {
 constexpr cyg_vector_t kVectorCount = 32;
 
 // The controller's registers on the register bus: SRCPND, INTMOD, INTMSK, PRIORITY, INTPND, INTOFFSET.
-constexpr std::uint32_t kControllerBase = 0x4A000000;
+constexpr std::uint32_t kControllerBase = hw::intc::kBase;
 
 // Called by hardware models.
 void SetSourceLevel(cyg_vector_t vector, bool asserted);

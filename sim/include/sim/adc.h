@@ -17,14 +17,15 @@
 #include <cstdint>
 #include <mutex>
 
+#include "platform/hw_registers.h"
 #include "platform/regbus.h"
 
 namespace sim {
 
 class Adc final : public platform::regbus::Model {
  public:
-  static constexpr std::uint32_t kBase = 0x58000000;
-  static constexpr std::uint32_t kSize = 0x14;
+  static constexpr std::uint32_t kBase = hw::adc::kBase;
+  static constexpr std::uint32_t kSize = hw::adc::kSize;
   static constexpr unsigned kChannels = 8;
   static constexpr double kReferenceVolts = 3.3;
 

@@ -40,8 +40,8 @@ class Board {
  public:
   static constexpr unsigned kOnBoardSegment = 0;
   static constexpr unsigned kProbeSegment = 1;
-  static constexpr std::uint8_t kEepromAddress = 0x54;
-  static constexpr std::uint8_t kTemperatureSensorAddress = 0x48;
+  static constexpr std::uint8_t kEepromAddress = hw::i2c_address::kIdentityEeprom;
+  static constexpr std::uint8_t kTemperatureSensorAddress = hw::i2c_address::kTemperatureSensor;
   static constexpr const char* kEepromImageName = "eeprom.bin";
 
   // Builds the board in `root` (created when missing). Throws std::runtime_error with a message

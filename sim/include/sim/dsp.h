@@ -23,14 +23,15 @@
 #include <mutex>
 #include <unordered_map>
 
+#include "platform/hw_registers.h"
 #include "platform/regbus.h"
 
 namespace sim {
 
 class Dsp final : public platform::regbus::Model {
  public:
-  static constexpr std::uint32_t kBase = 0x08000000;
-  static constexpr std::uint32_t kSize = 0x20;
+  static constexpr std::uint32_t kBase = hw::hpi::kBase;
+  static constexpr std::uint32_t kSize = hw::hpi::kSize;
 
   // `host_interrupt_line` receives the level of the DSP's interrupt output (low while asserted).
   explicit Dsp(std::function<void(bool level)> host_interrupt_line);

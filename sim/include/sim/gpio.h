@@ -20,22 +20,21 @@
 #include <cstdint>
 #include <functional>
 #include <mutex>
+#include <utility>
 #include <vector>
 
+#include "platform/hw_registers.h"
 #include "platform/regbus.h"
 
 namespace sim {
 
-enum class Port : unsigned { A, B, C, D, E, F, G, H };
-constexpr unsigned kPortCount = 8;
+using Port = hw::gpio::Port;
+constexpr unsigned kPortCount = hw::gpio::kPortCount;
 
 class Gpio final : public platform::regbus::Model {
  public:
-  static constexpr std::uint32_t kBase = 0x56000000;
-  static constexpr std::uint32_t kSize = 0xC0;
-  static constexpr std::uint32_t kEXTINT0 = 0x56000088;
-  static constexpr std::uint32_t kEINTMASK = 0x560000A4;
-  static constexpr std::uint32_t kEINTPEND = 0x560000A8;
+  static constexpr std::uint32_t kBase = hw::gpio::kBase;
+  static constexpr std::uint32_t kSize = hw::gpio::kSize;
 
   using Observer = std::function<void(bool level)>;
 
@@ -49,6 +48,12 @@ class Gpio final : public platform::regbus::Model {
   void Preset(Port port, unsigned pin, unsigned function, bool latch);
   // Called after every change of the line's level. Add observers before the firmware runs.
   void Observe(Port port, unsigned pin, Observer observer);
+
+  // The same, for a named board line.
+  void SetInput(hw::Line line, bool level) { SetInput(line.port, line.pin, level); }
+  bool Level(hw::Line line) { return Level(line.port, line.pin); }
+  void Preset(hw::Line line, unsigned function, bool latch) { Preset(line.port, line.pin, function, latch); }
+  void Observe(hw::Line line, Observer observer) { Observe(line.port, line.pin, std::move(observer)); }
 
   std::uint32_t Read(std::uint32_t address, unsigned width) override;
   void Write(std::uint32_t address, std::uint32_t value, unsigned width) override;
@@ -83,7 +88,7 @@ class Gpio final : public platform::regbus::Model {
   std::mutex lock_;
   std::array<PortState, kPortCount> ports_{};
   std::array<std::uint32_t, 3> extint_{};
-  std::uint32_t eintmask_ = 0x00FFFFF0;
+  std::uint32_t eintmask_ = hw::gpio::kEintSubSources;
   std::uint32_t eintpend_ = 0;
   std::uint32_t other_[16]{};  // MISCCR, DCLKCON, EINTFLT0-3, GSTATUS0-4: stored, no effect
   std::array<std::array<std::vector<Observer>, 32>, kPortCount> observers_;

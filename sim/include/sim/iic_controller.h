@@ -27,6 +27,7 @@
 #include <map>
 #include <mutex>
 
+#include "platform/hw_registers.h"
 #include "platform/regbus.h"
 #include "sim/i2c_slave.h"
 
@@ -34,9 +35,9 @@ namespace sim {
 
 class IicController final : public platform::regbus::Model {
  public:
-  static constexpr std::uint32_t kBase = 0x54000000;
-  static constexpr std::uint32_t kSize = 0x10;
-  static constexpr unsigned kVector = 27;
+  static constexpr std::uint32_t kBase = hw::iic::kBase;
+  static constexpr std::uint32_t kSize = hw::iic::kSize;
+  static constexpr unsigned kVector = hw::iic::kVector;
   static constexpr unsigned kSegments = 2;
   static constexpr std::uint32_t kPclkHz = 50000000;
 

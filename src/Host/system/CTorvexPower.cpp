@@ -11,22 +11,16 @@
 #include <initializer_list>
 
 #include "core/CLogger.h"
+#include "drivers/board_lines.h"
 #include "drivers/tempsensor.h"
 #include "platform/io.h"
 #include "platform/kernel.h"
-#include "platform/regbus.h"
 #include "system/bootloader_if.h"
 #include "tree/BoundParameterNodes.h"
 #include "tree/CParameterNode.h"
 
 namespace Torvex {
 namespace {
-
-// Board lines of the power control.
-constexpr std::uint32_t kGpfDat = 0x56000054;  // bit 7: the on/off button, 0 while pressed
-constexpr std::uint32_t kGpgDat = 0x56000064;  // bit 0: the board's power on
-constexpr std::uint32_t kButtonBit = 1u << 7;
-constexpr std::uint32_t kPowerOnBit = 1u << 0;
 
 constexpr const char* kTemperatureAlarmDevice = "/dev/temp-al";
 constexpr const char* kButtonDevice = "/dev/on-off_rd";
@@ -65,15 +59,6 @@ void HandOver(std::int32_t reason, bool keep_saved_settings) {
   if (keep_saved_settings) s_HandOver.keep_saved_settings = true;
   cyg_mutex_unlock(&s_HandOver.mutex);
   cyg_semaphore_post(&s_HandOver.semaphore);
-}
-
-bool ButtonPressed() { return (platform::regbus::Read32(kGpfDat) & kButtonBit) == 0; }
-
-// Drops the board's power line (read-modify-write with interrupts disabled).
-void ClearPowerLine() {
-  cyg_interrupt_disable();
-  platform::regbus::Write32(kGpgDat, platform::regbus::Read32(kGpgDat) & ~kPowerOnBit);
-  cyg_interrupt_enable();
 }
 
 timeval SecondsToTimeval(std::int32_t seconds) {
@@ -141,15 +126,15 @@ void CTorvexPower::PowerDownMonitorThreadMain() {
     if (IsReady(alarm, ready)) {
       g_Logger.Printf("PowerDownMonitorThreadMain: Over-temperature shut-down!!!\n");
       g_Logger.Printf("Switching Power Off...\n");
-      ClearPowerLine();
+      board_power_off();
       cyg_thread_suspend(cyg_thread_self());
       continue;
     }
-    if (IsReady(button, ready) && ButtonPressed()) {
+    if (IsReady(button, ready) && board_button_pressed()) {
       g_Logger.Printf("PowerDownMonitorThreadMain: Power-down\n");
       fd_set released;
       const int wait = WaitReadable({button}, kLongPushSeconds, released);
-      if (wait == 0 && ButtonPressed()) {
+      if (wait == 0 && board_button_pressed()) {
         g_Logger.Printf("PowerDownMonitorThreadMain: Long Push shut-down\n");
         HandOver(eShutdownLongPush, false);
       } else {
@@ -210,7 +195,7 @@ void CTorvexPower::PowerAction(std::int32_t action) {
   switch (action) {
     case ePowerActionOff:
       g_Logger.Printf("Switching Power Off...\n");
-      ClearPowerLine();
+      board_power_off();
       break;
     case ePowerActionReset:
       g_Logger.Printf("Resetting...\n");

@@ -5,7 +5,7 @@
 #include <atomic>
 
 #include "board_fixture.h"
-#include "drivers/board_registers.h"
+#include "platform/hw_registers.h"
 
 namespace board_test {
 namespace {
@@ -25,7 +25,7 @@ class AdcTest : public BoardTest {
 };
 
 TEST_F(AdcTest, InitSetsThePrescalerUpAndLeavesStandby) {
-  const std::uint32_t con = platform::regbus::Read32(board_regs::ADCCON);
+  const std::uint32_t con = platform::regbus::Read32(hw::adc::ADCCON);
   EXPECT_EQ((con >> 6) & 0xFFu, 49u);
   EXPECT_NE(con & (1u << 14), 0u);
   EXPECT_EQ(con & 0x6u, 0u);  // standby and start-by-read off

@@ -2,8 +2,8 @@
 #include <vector>
 
 #include "board_fixture.h"
-#include "drivers/board_registers.h"
 #include "drivers/dsp_hpi.h"
+#include "platform/hw_registers.h"
 
 namespace board_test {
 namespace {
@@ -36,7 +36,7 @@ std::vector<Op> WindowOps(const std::vector<platform::regbus::Access>& trace) {
 std::vector<std::array<bool, 3>> PortELevels(const std::vector<platform::regbus::Access>& trace) {
   std::vector<std::array<bool, 3>> out;
   for (const auto& a : trace) {
-    if (a.write && a.address == board_regs::GPEDAT) {
+    if (a.write && a.address == hw::gpio::GPEDAT) {
       out.push_back({(a.value & 4u) != 0, (a.value & 8u) != 0, (a.value & 16u) != 0});
     }
   }

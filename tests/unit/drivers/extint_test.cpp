@@ -4,8 +4,8 @@
 #include <algorithm>
 
 #include "board_fixture.h"
-#include "drivers/board_registers.h"
 #include "drivers/dsp_hpi.h"
+#include "platform/hw_registers.h"
 #include "platform/interrupt.h"
 
 namespace board_test {
@@ -32,12 +32,12 @@ class ExtintTest : public BoardTest {
 };
 
 TEST_F(ExtintTest, TriggerSetUpProgramsTheExternalInterruptBlock) {
-  const std::uint32_t extint0 = platform::regbus::Read32(board_regs::EXTINT0);
+  const std::uint32_t extint0 = platform::regbus::Read32(hw::gpio::EXTINT0);
   EXPECT_EQ(extint0 & 7u, 0u);                // EINT0 low level
   EXPECT_EQ((extint0 >> 4) & 7u, 4u);         // EINT1 rising edge
   EXPECT_EQ((extint0 >> 8) & 7u, 0u);         // EINT2 low level
   EXPECT_EQ((extint0 >> 28) & 7u, 6u);        // EINT7 both edges
-  const std::uint32_t gpfcon = platform::regbus::Read32(board_regs::GPFCON);
+  const std::uint32_t gpfcon = platform::regbus::Read32(hw::gpio::GPFCON);
   for (unsigned pin : {0u, 2u, 7u}) EXPECT_EQ((gpfcon >> (2 * pin)) & 3u, 2u) << pin;
 }
 
@@ -69,7 +69,7 @@ TEST_F(ExtintTest, EdgesThatComeWhileMaskedAreLatchedAndFireOnReArm) {
   ASSERT_TRUE(Readable(fd, 5000));
   // The vector stays masked after the consuming select: the release waits in EINTPEND.
   board_->ReleaseButton();
-  EXPECT_NE(platform::regbus::Read32(board_regs::EINTPEND) & (1u << 7), 0u);
+  EXPECT_NE(platform::regbus::Read32(hw::gpio::EINTPEND) & (1u << 7), 0u);
   EXPECT_TRUE(Readable(fd, 5000));
   EXPECT_FALSE(Readable(fd, 20));
   platform::close(fd);
@@ -123,9 +123,9 @@ TEST_F(ExtintTest, SelectReArmsALevelSourceByClearingItsPendingBitFirst) {
   const auto trace = platform::regbus::TakeTrace();
   ASSERT_FALSE(trace.empty());
   EXPECT_TRUE(trace[0].write);
-  EXPECT_EQ(trace[0].address, board_regs::SRCPND);
+  EXPECT_EQ(trace[0].address, hw::intc::SRCPND);
   EXPECT_EQ(trace[0].value, 1u);
-  EXPECT_TRUE(std::none_of(trace.begin(), trace.end(), [](const auto& a) { return a.address == board_regs::EINTMASK; }));
+  EXPECT_TRUE(std::none_of(trace.begin(), trace.end(), [](const auto& a) { return a.address == hw::gpio::EINTMASK; }));
   platform::close(fd);
 }
 

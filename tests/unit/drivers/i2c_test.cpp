@@ -6,10 +6,10 @@
 #include <vector>
 
 #include "board_fixture.h"
-#include "drivers/board_registers.h"
 #include "drivers/eeprom.h"
 #include "drivers/i2c_bus.h"
 #include "drivers/i2c_peripheral.h"
+#include "platform/hw_registers.h"
 #include "platform/kernel.h"
 #include "sim/identity_image.h"
 
@@ -196,7 +196,7 @@ TEST_F(I2cTest, LinkSpeedProgramsTheClockDividerAtTheNextTransfer) {
     ASSERT_TRUE(i2c_peripheral_set_speed(c.hz));
     std::uint8_t frame[4] = {0x24, 0x00, 0x04, 0x24 ^ 0x04};
     EXPECT_FALSE(i2c_peripheral_send(frame));  // nothing on the probe connector acknowledges
-    const std::uint32_t con = platform::regbus::Read32(board_regs::IICCON);
+    const std::uint32_t con = platform::regbus::Read32(hw::iic::IICCON);
     EXPECT_EQ(con & 0xFu, c.divider);
     EXPECT_EQ((con & 0x40u) != 0, c.pclk_512);
   }
@@ -206,13 +206,13 @@ TEST_F(I2cTest, SameBitPeriodLeavesTheClockUntouchedAndAChangeReprogramsItFirst)
   std::uint8_t frame[4] = {0x24, 0x00, 0x04, 0x24 ^ 0x04};
   ASSERT_TRUE(i2c_peripheral_set_speed(100000));
   (void)i2c_peripheral_send(frame);
-  ASSERT_EQ(platform::regbus::Read32(board_regs::IICCON) & 0xFu, 0u);
+  ASSERT_EQ(platform::regbus::Read32(hw::iic::IICCON) & 0xFu, 0u);
 
   StartTrace();
   (void)i2c_peripheral_send(frame);
   auto trace = platform::regbus::TakeTrace();
   for (const auto& a : trace) {
-    if (a.write && a.address == board_regs::IICCON) {
+    if (a.write && a.address == hw::iic::IICCON) {
       EXPECT_EQ(a.value & 0x4Fu, 0x40u);
     }
   }
@@ -221,9 +221,9 @@ TEST_F(I2cTest, SameBitPeriodLeavesTheClockUntouchedAndAChangeReprogramsItFirst)
   (void)i2c_peripheral_send(frame);
   trace = platform::regbus::TakeTrace();
   auto first_con = std::find_if(trace.begin(), trace.end(),
-                                [](const auto& a) { return a.write && a.address == board_regs::IICCON; });
+                                [](const auto& a) { return a.write && a.address == hw::iic::IICCON; });
   auto first_start = std::find_if(trace.begin(), trace.end(), [](const auto& a) {
-    return a.write && a.address == board_regs::IICSTAT && (a.value & 0x20u);
+    return a.write && a.address == hw::iic::IICSTAT && (a.value & 0x20u);
   });
   ASSERT_NE(first_con, trace.end());
   ASSERT_NE(first_start, trace.end());
@@ -239,7 +239,7 @@ TEST_F(I2cTest, LinkSpeedRefusesZeroAndSpeedsWithoutABitPeriod) {
   ASSERT_TRUE(i2c_peripheral_set_speed(50000));
   std::uint8_t frame[4] = {0x24, 0x00, 0x04, 0x24 ^ 0x04};
   (void)i2c_peripheral_send(frame);
-  EXPECT_EQ(platform::regbus::Read32(board_regs::IICCON) & 0xFu, 1u);  // the refused speeds changed nothing
+  EXPECT_EQ(platform::regbus::Read32(hw::iic::IICCON) & 0xFu, 1u);  // the refused speeds changed nothing
 }
 
 TEST_F(I2cTest, BitPeriodLongerThanASecondTakesTheSlowestClock) {
@@ -249,7 +249,7 @@ TEST_F(I2cTest, BitPeriodLongerThanASecondTakesTheSlowestClock) {
     const cyg_i2c_device slow = {&board_i2c_bus, 0x33, I2C_FLAG_PROBE_SEGMENT, period};
     const std::uint8_t byte = 0;
     EXPECT_EQ(cyg_i2c_tx(&slow, &byte, 1), 0u);
-    const std::uint32_t con = platform::regbus::Read32(board_regs::IICCON);
+    const std::uint32_t con = platform::regbus::Read32(hw::iic::IICCON);
     EXPECT_EQ(con & 0xFu, 15u);
     EXPECT_NE(con & 0x40u, 0u);
     ASSERT_TRUE(i2c_peripheral_set_speed(100000));
@@ -275,7 +275,7 @@ TEST_F(I2cTest, SendRefusesShortFramesWithoutTouchingTheBus) {
     std::uint8_t frame[4] = {0x24, static_cast<std::uint8_t>(length >> 8), static_cast<std::uint8_t>(length), 0};
     StartTrace();
     EXPECT_FALSE(i2c_peripheral_send(frame));
-    EXPECT_EQ(CountWrites(platform::regbus::TakeTrace(), board_regs::IICDS), 0u);
+    EXPECT_EQ(CountWrites(platform::regbus::TakeTrace(), hw::iic::IICDS), 0u);
   }
   EXPECT_FALSE(i2c_peripheral_send(nullptr));
 }

@@ -4,9 +4,9 @@
 #include <vector>
 
 #include "board_fixture.h"
-#include "drivers/board_registers.h"
 #include "drivers/i2c_bus.h"
 #include "drivers/tempsensor.h"
+#include "platform/hw_registers.h"
 
 namespace board_test {
 namespace {
@@ -15,7 +15,7 @@ namespace {
 std::vector<std::uint8_t> BytesOnTheBus(const std::vector<platform::regbus::Access>& trace) {
   std::vector<std::uint8_t> out;
   for (const auto& a : trace) {
-    if (a.write && a.address == board_regs::IICDS) out.push_back(static_cast<std::uint8_t>(a.value));
+    if (a.write && a.address == hw::iic::IICDS) out.push_back(static_cast<std::uint8_t>(a.value));
   }
   return out;
 }

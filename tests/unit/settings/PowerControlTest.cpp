@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "platform/bootloader.h"
+#include "platform/hw_registers.h"
 #include "platform/regbus.h"
 #include "settings_support.h"
 
@@ -17,7 +18,7 @@ using namespace settingstest;
 using ::testing::HasSubstr;
 using ::testing::Not;
 
-constexpr std::uint32_t kGpgDat = 0x56000064;
+constexpr std::uint32_t kGpgDat = hw::gpio::GPGDAT;
 
 bool PowerLineHigh() { return TestBoard().gpio().Level(sim::Port::G, 0); }
 void RestorePowerLine() { platform::regbus::Write32(kGpgDat, platform::regbus::Read32(kGpgDat) | 1u); }

@@ -151,20 +151,20 @@ TEST(GpioModel, OutputsDriveFromTheLatchAndInputsReadTheBoard) {
 
 TEST(GpioModel, EdgesLatchInEintPendWhileMaskedAndAssertTheSharedVectorWhenUnmasked) {
   sim::Gpio gpio;
-  gpio.Write(sim::Gpio::kEXTINT0, 6u << 28, 4);  // EINT7 both edges
+  gpio.Write(hw::gpio::EXTINT0, 6u << 28, 4);  // EINT7 both edges
   gpio.Write(kGPFCON, 2u << 14, 4);              // GPF7 external interrupt
   gpio.SetInput(Port::F, 7, false);
-  EXPECT_EQ(gpio.Read(sim::Gpio::kEINTPEND, 4), 1u << 7);
+  EXPECT_EQ(gpio.Read(hw::gpio::EINTPEND, 4), 1u << 7);
   cyg_interrupt_acknowledge(4);
   EXPECT_FALSE(platform::interrupts::IsPending(4));  // masked in EINTMASK: the vector stays quiet
-  gpio.Write(sim::Gpio::kEINTMASK, 0x00FFFF70u, 4);  // unmask EINT7
+  gpio.Write(hw::gpio::EINTMASK, 0x00FFFF70u, 4);  // unmask EINT7
   EXPECT_TRUE(platform::interrupts::IsPending(4));
-  gpio.Write(sim::Gpio::kEINTPEND, 1u << 7, 4);
+  gpio.Write(hw::gpio::EINTPEND, 1u << 7, 4);
   cyg_interrupt_acknowledge(4);
   EXPECT_FALSE(platform::interrupts::IsPending(4));
   gpio.SetInput(Port::F, 7, true);  // the release is an edge too
   EXPECT_TRUE(platform::interrupts::IsPending(4));
-  gpio.Write(sim::Gpio::kEINTPEND, 1u << 7, 4);
+  gpio.Write(hw::gpio::EINTPEND, 1u << 7, 4);
   cyg_interrupt_acknowledge(4);
 }
 
