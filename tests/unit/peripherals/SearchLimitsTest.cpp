@@ -63,10 +63,11 @@ class SearchLimitsTest : public ::testing::Test {
     bool operator==(const Change&) const = default;
   };
 
+  // Declared before the nodes: a node tells its subscribers when it is destroyed.
+  std::vector<Change> changes;
   CParameterNode low{"low", eNodeType::Float64};
   CParameterNode high{"high", eNodeType::Float64};
   CParameterNode value{"value", eNodeType::Float64};
-  std::vector<Change> changes;
 };
 
 TEST_F(SearchLimitsTest, ProbeRangeSetsTheLimitsAndMovesTheExpectedFieldIntoIt) {

@@ -8,12 +8,14 @@
 #include <limits>
 #include <memory>
 #include <string>
+#include <thread>
 
 #include "core/CTorvexChannel.h"
 #include "peripherals/CTorvexPwMeasuringPeripheral.h"
 #include "peripherals/UnitConversion.h"
 #include "tree/BoundParameterNodes.h"
 #include "tree/CParameterNode.h"
+#include "tree/TopologyLock.h"
 
 namespace Torvex {
 namespace {
@@ -343,6 +345,40 @@ TEST_F(UnitConversionTest, FieldFrequencyRefusals) {
   ASSERT_EQ(ConvertFieldFrequency(kUnitMegaHertz, factor, offset), 0);
   EXPECT_DOUBLE_EQ(factor, 1e-6);
   EXPECT_EQ(offset, 0);
+}
+
+// A topology teardown on another thread (under g_TopologyLock: the selection cleared, the object
+// destroyed, a new one selected) never leaves a conversion with a destroyed probe: each conversion
+// sees either a probe or none. Run under asan and tsan as well.
+TEST_F(UnitConversionTest, ProbeReplacedWhileConvertingIsNeverUsedAfterItIsDestroyed) {
+  constexpr int kRounds = 2000;
+  Select(new FakeProbe(4e7));
+  std::thread topology([&] {
+    for (int i = 0; i < kRounds; ++i) {
+      CRecursiveLockGuard lock(g_TopologyLock);
+      auto* old = static_cast<CTorvexPeripheral*>(probeObject.GetPointerAttribute(eAttrValue));
+      probeObject.SetPointerAttribute(eAttrValue, nullptr);
+      delete old;
+      if (i % 3 != 0) probeObject.SetPointerAttribute(eAttrValue, static_cast<CTorvexPeripheral*>(new FakeProbe(4e7)));
+    }
+  });
+  int converted = 0;
+  int withoutProbe = 0;
+  for (int i = 0; i < kRounds; ++i) {
+    double value = 2e7;
+    const int result = ConvertUnits(value, kUnitHertz, kUnitTesla, 0);
+    if (result == 0) {
+      ++converted;
+      EXPECT_EQ(value, 0.5);
+    } else {
+      ++withoutProbe;
+      EXPECT_EQ(result, kUnitNoCurrentProbe);
+      EXPECT_EQ(value, 2e7);
+    }
+  }
+  topology.join();
+  EXPECT_EQ(converted + withoutProbe, kRounds);
+  delete static_cast<CTorvexPeripheral*>(probeObject.GetPointerAttribute(eAttrValue));
 }
 
 }  // namespace
