@@ -45,7 +45,7 @@ struct ScpiCommandAttributeRow {
   CParameterNode* const& nodeSuffix2;
   const char* unit;                 // unit written after a query's value; "" for none
   std::uint32_t fluxUnit;           // 1: field value converted to the unit selected by UNIT
-  std::uint8_t statusRow;           // status-bit row to set after a change; 0 for none
+  std::uint8_t statusRow;           // eStatusBitRow to set after a change; kStatusRowNone for none
   std::uint32_t generic;            // 1: the generic parameter handler alone executes the command
 };
 

@@ -4,6 +4,7 @@
 
 #include "scpi/scpi_command_table.h"
 #include "scpi/scpi_engine.h"
+#include "status/ScpiStatusBitRows.h"
 
 namespace Torvex {
 namespace {
@@ -196,7 +197,8 @@ bool scpi_is_allowed_while_locked(const ScpiParsedCommand& command) {
 }
 
 std::uint8_t scpi_status_row_after_command(const ScpiParsedCommand& command) {
-  return command.commandNumber < kScpiCommandCount ? kScpiCommandAttributes[command.commandNumber].statusRow : 0;
+  return command.commandNumber < kScpiCommandCount ? kScpiCommandAttributes[command.commandNumber].statusRow
+                                                   : static_cast<std::uint8_t>(kStatusRowNone);
 }
 
 int scpi_parse_program_message(const std::string& message, std::vector<ScpiParsedCommand>& commands,

@@ -60,20 +60,9 @@ bool TorvexVersionAccepted(const std::string& text, VersionNumber lowest, Versio
   return NotBelow(version, lowest) && NotBelow(highest, version);
 }
 
-int TorvexBindParameterNodes() {
-  CParameterNode* root = g_ParameterTreeRoot;
-  if (root == nullptr) return eNoSuchNode;
-  for (std::size_t i = 0; i < kBoundParameterNodeCount; ++i) {
-    const auto& bound = kBoundParameterNodes[i];
-    const int result = root->FindNode(bound.path, bound.node);
-    if (result != 0) return result;
-  }
-  return 0;
-}
+int TorvexBindParameterNodes() { return BindParameterNodes(g_ParameterTreeRoot); }
 
-void TorvexUnbindParameterNodes() {
-  for (std::size_t i = 0; i < kBoundParameterNodeCount; ++i) *kBoundParameterNodes[i].node = nullptr;
-}
+void TorvexUnbindParameterNodes() { UnbindParameterNodes(); }
 
 int TorvexLoadStartupSettings() {
   if (!LoadSettingsFile(kLastPowerOffPath)) {

@@ -51,27 +51,36 @@ class CListLock {
 
 // Summary chain, applied in this order: the summary of `reg` is the bit of status row `summaryRow`.
 struct SummaryLink {
-  std::uint32_t reg;
-  std::uint32_t summaryRow;
+  eScpiStatusRegister reg;
+  eStatusBitRow summaryRow;
 };
 constexpr SummaryLink kSummaryChain[] = {
-    {kOperationBit11Register, 25},     // OPERation 0x0800
-    {kOperationBit12Register, 26},     // OPERation 0x1000
-    {kQuestionableBit12Register, 41},  // QUEStionable 0x1000
-    {kQuestionableRegister, 5},        // status byte 0x08
-    {kOperationRegister, 6},           // status byte 0x80
-    {kStandardEventRegister, 2},       // status byte 0x20 (ESB)
+    {kOperationBit11Register, kStatusRowOperationBit11Summary},
+    {kOperationBit12Register, kStatusRowOperationBit12Summary},
+    {kQuestionableBit12Register, kStatusRowQuestionableBit12Summary},
+    {kQuestionableRegister, kStatusRowQuestionableSummary},
+    {kOperationRegister, kStatusRowOperationSummary},
+    {kStandardEventRegister, kStatusRowEventSummary},
 };
-static_assert(kStatusBitRows[25].reg == kOperationRegister && kStatusBitRows[25].mask == 0x0800);
-static_assert(kStatusBitRows[26].reg == kOperationRegister && kStatusBitRows[26].mask == 0x1000);
-static_assert(kStatusBitRows[41].reg == kQuestionableRegister && kStatusBitRows[41].mask == 0x1000);
-static_assert(kStatusBitRows[5].reg == kStatusByteRegister && kStatusBitRows[5].mask == 0x08);
-static_assert(kStatusBitRows[6].reg == kStatusByteRegister && kStatusBitRows[6].mask == 0x80);
-static_assert(kStatusBitRows[2].reg == kStatusByteRegister && kStatusBitRows[2].mask == 0x20);
+static_assert(kStatusBitRows[kStatusRowOperationBit11Summary].reg == kOperationRegister &&
+              kStatusBitRows[kStatusRowOperationBit11Summary].mask == 0x0800);
+static_assert(kStatusBitRows[kStatusRowOperationBit12Summary].reg == kOperationRegister &&
+              kStatusBitRows[kStatusRowOperationBit12Summary].mask == 0x1000);
+static_assert(kStatusBitRows[kStatusRowQuestionableBit12Summary].reg == kQuestionableRegister &&
+              kStatusBitRows[kStatusRowQuestionableBit12Summary].mask == 0x1000);
+static_assert(kStatusBitRows[kStatusRowQuestionableSummary].reg == kStatusByteRegister &&
+              kStatusBitRows[kStatusRowQuestionableSummary].mask == 0x08);
+static_assert(kStatusBitRows[kStatusRowOperationSummary].reg == kStatusByteRegister &&
+              kStatusBitRows[kStatusRowOperationSummary].mask == 0x80);
+static_assert(kStatusBitRows[kStatusRowEventSummary].reg == kStatusByteRegister &&
+              kStatusBitRows[kStatusRowEventSummary].mask == 0x20);
 
-constexpr std::uint16_t kMessageAvailable = 0x10;  // MAV
-constexpr std::uint16_t kErrorAvailable = 0x04;    // EAV
-constexpr std::uint16_t kPowerOn = 0x80;           // PON of the standard event register
+constexpr std::uint16_t kMessageAvailable = kStatusBitRows[kStatusRowMessageAvailable].mask;  // MAV
+constexpr std::uint16_t kErrorAvailable = kStatusBitRows[kStatusRowErrorAvailable].mask;      // EAV
+constexpr std::uint16_t kPowerOn = kStatusBitRows[kStatusRowPowerOn].mask;  // PON of the standard event register
+static_assert(kStatusBitRows[kStatusRowMessageAvailable].reg == kStatusByteRegister && kMessageAvailable == 0x10);
+static_assert(kStatusBitRows[kStatusRowErrorAvailable].reg == kStatusByteRegister && kErrorAvailable == 0x04);
+static_assert(kStatusBitRows[kStatusRowPowerOn].reg == kStandardEventRegister && kPowerOn == 0x80);
 constexpr std::uint16_t kReservedBit15 = 0x8000;
 
 bool ValidRegister(std::uint32_t reg) { return reg < kScpiStatusRegisterCount; }

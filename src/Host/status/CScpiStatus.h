@@ -2,8 +2,9 @@
 //
 // One object holds the status byte, the standard event status register, OPERation, QUEStionable and
 // the three device-specific sub-registers (QUEStionable:BIT12, OPERation:BIT11, OPERation:BIT12), and
-// the client's error queue (at most 10 entries). Subsystems report by row index into kScpiErrorTable
-// (PushError) and kStatusBitRows (SetBitRow, SetDeviceBitRow). Device-wide rows reach every object,
+// the client's error queue (at most 10 entries). Subsystems report by row name: an eScpiErrorRow of
+// kScpiErrorTable (PushError, e.g. kScpiErrorFirmwareError) and an eStatusBitRow of kStatusBitRows
+// (SetBitRow, SetDeviceBitRow, e.g. kStatusRowNmrPathBroken). Device-wide rows reach every object,
 // because every object is linked in one global list:
 //  - each host object embeds one (built with its device, its response slot and the template);
 //  - g_ScpiStatusTemplate holds every device-wide condition; new clients copy its conditions;
