@@ -9,7 +9,7 @@
 #include <random>
 #include <regex>
 
-#include "FirmwareProcess.h"
+#include "firmware_process.h"
 
 namespace {
 

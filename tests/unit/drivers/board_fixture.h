@@ -2,7 +2,7 @@
 // the drivers' hardware initialisation and devices set up on it (as the board start-up does).
 #pragma once
 
-#include "support/WaitFor.h"
+#include "support/wait_for.h"
 
 #include <gtest/gtest.h>
 #include <sys/select.h>

@@ -6,7 +6,7 @@
 #include <thread>
 
 #include "platform/kernel.h"
-#include "support/WaitFor.h"
+#include "support/wait_for.h"
 
 namespace {
 

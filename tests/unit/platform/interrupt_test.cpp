@@ -9,7 +9,7 @@
 
 #include "platform/interrupt.h"
 #include "platform/regbus.h"
-#include "support/WaitFor.h"
+#include "support/wait_for.h"
 
 namespace {
 

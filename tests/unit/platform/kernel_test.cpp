@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "platform/kernel.h"
-#include "support/WaitFor.h"
+#include "support/wait_for.h"
 
 namespace {
 

@@ -14,7 +14,7 @@
 
 #include "platform/devtab.h"
 #include "platform/io.h"
-#include "support/WaitFor.h"
+#include "support/wait_for.h"
 
 namespace {
 

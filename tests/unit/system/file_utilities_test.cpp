@@ -10,7 +10,7 @@
 #include <thread>
 #include <cstring>
 
-#include "support/FileSizeLimit.h"
+#include "support/file_size_limit.h"
 #include "system/TorvexFileUtilities.h"
 #include "system_support.h"
 

@@ -3,7 +3,7 @@
 // conditions with deadlines.
 #pragma once
 
-#include "support/WaitFor.h"
+#include "support/wait_for.h"
 
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -22,7 +22,7 @@
 #include "platform/bootloader.h"
 #include "platform/io.h"
 #include "sim/nand_flash.h"
-#include "support/BoardRoot.h"
+#include "support/board_root.h"
 
 namespace systemtest {
 

@@ -17,7 +17,7 @@
 #include "core/CLogger.h"
 #include "core/CRecursiveMutex.h"
 #include "platform/io.h"
-#include "support/BoardRoot.h"
+#include "support/board_root.h"
 #include "tree/CParameterNode.h"
 #include "tree/ParameterTreeXml.h"
 

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "scpi/scpi_command_table.h"
-#include "scpi_test_support.h"
+#include "scpi_support.h"
 
 namespace Torvex {
 namespace {

@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "scpi/scpi_command_table.h"
-#include "scpi_test_support.h"
+#include "scpi_support.h"
 #include "tree/BoundParameterNodes.h"
 
 namespace Torvex {

@@ -6,7 +6,7 @@
 #include <cmath>
 #include <limits>
 
-#include "ObjectTestDevice.h"
+#include "object_test_device.h"
 #include "peripherals/CTorvex3AxisHallSensor.h"
 #include "peripherals/CTorvexPulsedCamera.h"
 #include "peripherals/PwPhysicalInformation.h"

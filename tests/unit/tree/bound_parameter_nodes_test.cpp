@@ -9,7 +9,7 @@
 
 #include "core/eError.h"
 #include "platform/io.h"
-#include "support/BoardRoot.h"
+#include "support/board_root.h"
 #include "tree/BoundParameterNodes.h"
 #include "tree/CParameterNode.h"
 #include "tree/ParameterTreeXml.h"

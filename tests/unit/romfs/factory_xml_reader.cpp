@@ -1,4 +1,4 @@
-#include "FactoryXmlReader.h"
+#include "factory_xml_reader.h"
 
 #include <expat.h>
 #include <spawn.h>

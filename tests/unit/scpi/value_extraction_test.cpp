@@ -9,7 +9,7 @@
 
 #include "core/CTorvexChannel.h"
 #include "scpi/scpi_command_table.h"
-#include "scpi_test_support.h"
+#include "scpi_support.h"
 
 namespace Torvex {
 namespace {

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "StatusTestSupport.h"
+#include "status_support.h"
 #include "core/CLogger.h"
 #include "status/CScpiStatus.h"
 

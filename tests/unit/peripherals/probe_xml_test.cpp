@@ -13,7 +13,7 @@
 #include "core/CLogger.h"
 #include "peripherals/ProbeXml.h"
 #include "platform/io.h"
-#include "support/BoardRoot.h"
+#include "support/board_root.h"
 
 namespace Torvex {
 namespace {

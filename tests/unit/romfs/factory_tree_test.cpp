@@ -1,6 +1,6 @@
 // The factory settings file read by the firmware's own tree code: it loads into an empty tree, every
 // path that the start-up binds resolves, every leaf reads back through the typed getters with the type
-// and values of FactoryNodeTables.h, and saving the loaded tree writes the file again byte for byte
+// and values of factory_node_tables.h, and saving the loaded tree writes the file again byte for byte
 // (its few comments aside), so the file is exactly in the format the firmware writes. The file is
 // read as the firmware reads it: /romfs/factory.xml on a board whose romfs holds the built image.
 #include <gtest/gtest.h>
@@ -12,10 +12,10 @@
 #include <string>
 #include <stdlib.h>
 
-#include "FactoryNodeTables.h"
-#include "FactoryXmlReader.h"
+#include "factory_node_tables.h"
+#include "factory_xml_reader.h"
 #include "platform/io.h"
-#include "support/BoardRoot.h"
+#include "support/board_root.h"
 #include "tree/BoundParameterNodes.h"
 #include "tree/CParameterNode.h"
 #include "tree/ParameterTreeXml.h"

@@ -9,7 +9,7 @@
 #include <thread>
 
 #include "settings_support.h"
-#include "support/FileSizeLimit.h"
+#include "support/file_size_limit.h"
 #include "tree/TopologyLock.h"
 
 namespace {

@@ -1,4 +1,4 @@
-#include "FirmwareProcess.h"
+#include "firmware_process.h"
 
 #include <signal.h>
 #include <sys/wait.h>

@@ -9,7 +9,7 @@
 #include <limits>
 #include <memory>
 
-#include "ObjectTestDevice.h"
+#include "object_test_device.h"
 #include "core/CRecursiveMutex.h"
 #include "peripherals/CTorvexMultiplexer.h"
 #include "peripherals/CTorvexPulsedCamera.h"

@@ -1,7 +1,7 @@
 // The factory settings file /romfs/factory.xml: written in the parameter-tree file format, holding
 // every node that the start-up binds with the type its users rely on, and the values, limits and
-// choices of FactoryNodeTables.h. The file is read here with expat alone, so that a fault of the tree
-// loader cannot hide a fault of the file (FactoryTreeTest.cpp reads it with the loader).
+// choices of factory_node_tables.h. The file is read here with expat alone, so that a fault of the tree
+// loader cannot hide a fault of the file (factory_tree_test.cpp reads it with the loader).
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -19,8 +19,8 @@
 #include <sstream>
 #include <string_view>
 
-#include "FactoryNodeTables.h"
-#include "FactoryXmlReader.h"
+#include "factory_node_tables.h"
+#include "factory_xml_reader.h"
 
 using namespace romfs_test;
 

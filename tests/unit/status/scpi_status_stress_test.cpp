@@ -8,7 +8,7 @@
 #include <thread>
 #include <vector>
 
-#include "StatusTestSupport.h"
+#include "status_support.h"
 #include "status/CScpiStatus.h"
 
 namespace Torvex {

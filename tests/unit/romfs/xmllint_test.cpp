@@ -5,7 +5,7 @@
 #include <fstream>
 #include <unistd.h>
 
-#include "FactoryXmlReader.h"
+#include "factory_xml_reader.h"
 
 using namespace romfs_test;
 
