@@ -60,6 +60,11 @@ Board::Board(const std::string& root)
 
   iic_.Attach(kOnBoardSegment, kEepromAddress, &eeprom_);
   iic_.Attach(kOnBoardSegment, kTemperatureSensorAddress, &temperature_sensor_);
+  // The probe connector: the peripheral controllers, and their NMR-path sense voltage on ADC channel 0.
+  for (unsigned i = 0; i < PeripheralControllers::kAddressCount; ++i)
+    iic_.Attach(kProbeSegment, static_cast<std::uint8_t>(PeripheralControllers::kFirstAddress + i),
+                peripherals_.Device(i));
+  peripherals_.SetSenseObserver([this](std::uint16_t code) { adc_.SetInput(kNmrSenseChannel, code); });
 
   platform::regbus::Map(Gpio::kBase, Gpio::kSize, &gpio_);
   platform::regbus::Map(IicController::kBase, IicController::kSize, &iic_);

@@ -10,7 +10,8 @@
 // driving it low cuts the power). Every other line floats high.
 //
 // I2C: segment 0 holds the identity EEPROM (0x54) and the temperature sensor (0x48); segment 1 is the
-// probe connector, empty until devices are attached with AttachProbeDevice.
+// probe connector, where the peripheral controllers answer (nothing plugged until the board's
+// description or a test plugs something; AttachProbeDevice replaces a controller address).
 //
 // The EEPROM content lives in "<root>/eeprom.bin" (256 bytes), written from DefaultEepromImage() when
 // missing. The board and the firmware share one register bus and one interrupt controller per
@@ -32,6 +33,7 @@
 #include "sim/eeprom.h"
 #include "sim/gpio.h"
 #include "sim/iic_controller.h"
+#include "sim/peripheral_controllers.h"
 #include "sim/temperature_sensor.h"
 
 namespace sim {
@@ -43,6 +45,7 @@ class Board {
   static constexpr std::uint8_t kEepromAddress = hw::i2c_address::kIdentityEeprom;
   static constexpr std::uint8_t kTemperatureSensorAddress = hw::i2c_address::kTemperatureSensor;
   static constexpr const char* kEepromImageName = "eeprom.bin";
+  static constexpr unsigned kNmrSenseChannel = 0;  // ADC channel of the NMR-path sense voltage
 
   // Builds the board in `root` (created when missing). Throws std::runtime_error with a message
   // naming the file when the EEPROM image cannot be read or written, or has the wrong size; an
@@ -85,6 +88,8 @@ class Board {
   TemperatureSensor& temperature_sensor() { return temperature_sensor_; }
   Adc& adc() { return adc_; }
   Dsp& dsp() { return dsp_; }
+  // The peripherals on the probe connector (plug, unplug, field, faults).
+  PeripheralControllers& peripherals() { return peripherals_; }
 
  private:
   void LoadOrCreateEepromImage();
@@ -98,6 +103,7 @@ class Board {
   TemperatureSensor temperature_sensor_;
   Adc adc_;
   Dsp dsp_;
+  PeripheralControllers peripherals_;  // after the ADC: its observer drives an ADC input
 
   std::mutex lock_;  // guards the power state and the image file
   bool power_on_ = true;
