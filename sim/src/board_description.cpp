@@ -25,8 +25,10 @@ std::string DefaultBoardDescriptionText() {
          "# temperature CELSIUS   board temperature at power-up (-55 to 125)\n"
          "# flash-blocks N        blocks of the NAND flash, 128 KiB each (8 to 8192)\n"
          "# bad-block N           a bad block of the NAND flash (may repeat)\n"
+         "# plug PATH KIND        a peripheral plugged at power-up (may repeat, parents first)\n"
          "temperature 25\n"
-         "flash-blocks 512\n";
+         "flash-blocks 512\n"
+         "plug 1 probe\n";
 }
 
 bool ParseBoardDescription(const std::string& text, BoardDescription& out, std::string& error) {
@@ -39,6 +41,15 @@ bool ParseBoardDescription(const std::string& text, BoardDescription& out, std::
     std::string key, value, extra;
     if (!(words >> key)) continue;
     const std::string where = std::string(kBoardDescriptionName) + " line " + std::to_string(number) + ": ";
+    if (key == "plug") {
+      std::string path, kind;
+      if (!(words >> path >> kind) || (words >> extra)) {
+        error = where + "expected \"plug PATH KIND\"";
+        return false;
+      }
+      d.plugged.emplace_back(path, kind);
+      continue;
+    }
     if (!(words >> value) || (words >> extra)) {
       error = where + "expected \"" + key + " VALUE\"";
       return false;

@@ -49,7 +49,8 @@ namespace fs = std::filesystem;
 constexpr const char* kUsage =
     "usage: torvex --root DIR [--tick-us N] [--log-stderr] [--boot-condition N]\n"
     "       torvex board --root DIR COMMAND...\n"
-    "board commands: button short|long|press|release, temperature CELSIUS, fault watchdog, state\n";
+    "board commands: button short|long|press|release, temperature CELSIUS, fault watchdog, state,\n"
+    "  plug PATH probe|multiplexer[:N]|camera[:H], unplug PATH, field TESLA, probes\n";
 
 [[noreturn]] void Usage(const std::string& message) {
   std::fprintf(stderr, "torvex: %s\n%s", message.c_str(), kUsage);
@@ -193,6 +194,36 @@ void AddControlCommands(board::ControlServer& server, sim::Board& board) {
     server.AfterReply([] { platform::bootloader::WatchdogExpired(); });
     return {};
   });
+  // The probe connector: plug and unplug anywhere in the tree, the field the Hall sensors measure,
+  // and what is plugged.
+  server.Add("plug", [&board](const std::vector<std::string>& args) -> std::string {
+    if (args.size() != 2) throw std::invalid_argument("plug takes PATH KIND");
+    std::string error;
+    if (!board.peripherals().Plug(args[0], args[1], &error)) throw std::invalid_argument("plug: " + error);
+    return {};
+  });
+  server.Add("unplug", [&board](const std::vector<std::string>& args) -> std::string {
+    if (args.size() != 1) throw std::invalid_argument("unplug takes PATH");
+    std::string error;
+    if (!board.peripherals().Unplug(args[0], &error)) throw std::invalid_argument("unplug: " + error);
+    return {};
+  });
+  server.Add("field", [&board](const std::vector<std::string>& args) -> std::string {
+    if (args.size() != 1) throw std::invalid_argument("field takes one value in tesla");
+    char* end = nullptr;
+    const double t = std::strtod(args[0].c_str(), &end);
+    if (end == args[0].c_str() || *end != '\0' || !(t >= -30.0 && t <= 30.0)) {
+      throw std::invalid_argument("field takes a value from -30 to 30 tesla");
+    }
+    board.peripherals().SetField(0.0, 0.0, t);
+    return {};
+  });
+  server.Add("probes", [&board](const std::vector<std::string>& args) -> std::string {
+    if (!args.empty()) throw std::invalid_argument("probes takes no argument");
+    std::string reply;
+    for (const std::string& line : board.peripherals().Describe()) reply += (reply.empty() ? "" : "\n") + line;
+    return reply;
+  });
   server.Add("state", [](const std::vector<std::string>& args) -> std::string {
     if (!args.empty()) throw std::invalid_argument("state takes no argument");
     return platform::board::RunStateName(platform::board::GetRunState());
@@ -281,6 +312,13 @@ int main(int argc, char** argv) {
     return 1;
   }
   board->SetTemperature(description.temperature);
+  for (const auto& [path, kind] : description.plugged) {
+    if (!board->peripherals().Plug(path, kind, &error)) {
+      std::fprintf(stderr, "board: %s: plug %s %s: %s\n", sim::kBoardDescriptionName, path.c_str(), kind.c_str(),
+                   error.c_str());
+      return 2;
+    }
+  }
   sim::NandFlash::Geometry geometry;
   geometry.block_count = description.flash_blocks;
   sim::NandFlash nand(platform::nand::kFlashDeviceName, geometry, {{0, description.flash_blocks - 1}});

@@ -5,10 +5,13 @@
 //   temperature CELSIUS   board temperature at power-up (-55 to 125)
 //   flash-blocks N        blocks of the NAND flash, 128 KiB each (8 to 8192)
 //   bad-block N           a bad block of the NAND flash (may repeat)
+//   plug PATH KIND        a peripheral plugged at power-up (may repeat, parents first; the
+//                         peripheral controllers check path and kind when the board starts)
 #pragma once
 
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace sim {
@@ -17,6 +20,7 @@ struct BoardDescription {
   double temperature = 25.0;
   std::uint32_t flash_blocks = 512;
   std::vector<std::uint32_t> bad_blocks;
+  std::vector<std::pair<std::string, std::string>> plugged;  // path, kind
 };
 
 inline constexpr const char* kBoardDescriptionName = "board.conf";

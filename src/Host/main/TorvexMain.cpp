@@ -2,6 +2,7 @@
 #include "main/TorvexMain.h"
 
 #include "core/CLogger.h"
+#include "peripherals/CTorvexPeripheral.h"
 #include "platform/board_state.h"
 #include "platform/kernel.h"
 #include "settings/SettingsSubsystems.h"
@@ -51,6 +52,9 @@ int main() {
   TorvexMountFileSystems();
   if (condition == 3) TorvexDeleteLastPowerOff();  // a factory request: the factory settings load
   TorvexLoadStartupSettings();
+  // The peripherals right after the start-up settings: link, first topology, topology monitor and
+  // the probe description file /yaffs/user/probe.xml.
+  CTorvexPeripheral::InitCTorvexPeripheral();
   _StartPowerDownMonitor();
 
   platform::board::SetRunState(platform::board::RunState::kReady);

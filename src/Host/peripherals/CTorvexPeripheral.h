@@ -16,10 +16,14 @@
 
 namespace Torvex {
 
+class CParameterNode;
+
 // Error values of the peripheral objects.
 enum ePeripheralError : int {
   ePeripheralNotWritten = 11,       // a parameter pair was not accepted
   ePeripheralInvalidChannel = 29,   // a channel list names a channel without peripheral
+  ePeripheralNoProbe = 30,          // nothing measuring, no answer to the change test, or no activation
+  ePeripheralWrongRoute = 35,       // the hardware's route is not the selected probe
   ePeripheralNoData = 48,           // a request failed or its answer cannot be used
 };
 
@@ -57,9 +61,55 @@ class CTorvexPeripheral {
   // The path of a channel below `peripherals`: its levels with "%u" joined by "/".
   static std::string PathOf(const CTorvexChannel& channel);
 
+  // --- the topology (the peripherals branch and its objects), all under g_TopologyLock ------------
+  // Rebuilds the topology from a new link scan and fills `list` with the measuring channels: 0 or the
+  // first failure (the topology is left as it was when the scan fails).
+  static int CreateTopology(std::vector<CTorvexChannel>& list);
+  // Puts `object` into the Pointer node of its path below `peripherals` (null: nothing).
+  static void PublishPeripheral(CTorvexPeripheral* object);
+  // Destroys the objects below `branch`; with `purge` also drops the selection first, removes the
+  // nodes and empties g_CurrentChannelList.
+  static void DeleteTopologyNodes(CParameterNode* branch, bool purge);
+  // Lists the measuring channels below `node` depth-first, parents first; nodes without object are
+  // skipped (their subtrees still walked).
+  static void CollectMeasuringChannels(std::vector<CTorvexChannel>& list, CParameterNode* node, bool clear);
+  // The object at `path` (or the channel's path) below `peripherals`, or null. The caller holds
+  // g_TopologyLock for as long as it uses the object.
+  static CTorvexPeripheral* FindPeripheralByPath(const std::string& path);
+  static CTorvexPeripheral* FindPeripheralByChannel(const CTorvexChannel& channel);
+
+  // --- start-up ------------------------------------------------------------------------------------
+  // Once, by main after the start-up settings are loaded: link set-up and reset, the topology
+  // monitor, the first topology, and where probes take their physical information from.
+  static void InitCTorvexPeripheral();
+
+  // --- routing (parser and acquisition threads) ------------------------------------------------------
+  // Selects the measuring peripheral at `path`: 0, 29 or 30; *out is the object or null.
+  static int SelectChannel(const std::string& path, CTorvexPeripheral** out);
+  // The selected probe, checked against the route the hardware reports: 0, 30, 35 or a link code.
+  static int GetCurrentProbePath(CTorvexPeripheral** out);
+  // Initialises the listed peripherals, sets the search limits and selects the first: 0, 29, 30 or
+  // an Initialize result.
+  static int CloseRoute(const std::vector<CTorvexChannel>& list);
+  // Rescans when the topology changed, then lists the measuring channels: 0, 30 or a failure.
+  static int RetrieveTopology(std::vector<CTorvexChannel>& list);
+  // True when the topology changed since it was built: 0 with *changed set, or a link code.
+  static int HasTopologyChanged(bool* changed);
+  // Passes a raw frame to the controllers; on 0 `bytes` holds the reply frame (reads) or nothing.
+  static int LowLevelQuery(std::vector<std::uint8_t>& bytes, std::uint8_t* status);
+  // True when some peripheral below `node` measures.
+  static bool HasMeasuringPeripheral(CParameterNode* node);
+
  protected:
   CTorvexChannel channel;
   std::uint16_t measuringIndex = 0;
 };
+
+// The channels closed by the last successful route closing; emptied by every teardown.
+extern std::vector<CTorvexChannel> g_CurrentChannelList;
+
+// The NMR-path monitor's action for one change of state (previous to current): logs, sets status
+// row 66 or 67 and, for a broken path, current_probe/nmr_path_broken. Called by the topology monitor.
+void TopologyMonitorStep(std::uint32_t previous, std::uint32_t current);
 
 }  // namespace Torvex

@@ -99,9 +99,11 @@ bool RelativeToBranch(std::string_view path, std::string_view branch, std::strin
   return false;
 }
 
-// Empties the peripherals branch and drops the selection: peripheral nodes never reach a settings
-// file. The caller holds g_TopologyLock and the tree lock.
+// Tears the topology down (objects destroyed, nodes removed, selection and closed channel list
+// emptied): peripheral nodes never reach a settings file. Without a peripherals library only the
+// nodes and the selection are dropped. The caller holds g_TopologyLock and the tree lock.
 void EmptyPeripheralsBranch() {
+  if (TearDownTopology()) return;
   CParameterNode* peripherals = g_node_peripherals;
   if (peripherals != nullptr) {
     while (CParameterNode* child = peripherals->FirstChild()) delete child;

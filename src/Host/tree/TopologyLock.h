@@ -13,4 +13,12 @@ namespace Torvex {
 
 extern CRecursiveMutex g_TopologyLock;
 
+// The teardown of the peripheral topology (objects destroyed, nodes removed, selection and closed
+// channel list emptied), installed by the peripherals library so that the settings saves, which sit
+// below it, can ask for it. TearDownTopology returns false when none is installed. Callers hold
+// g_TopologyLock (or take nothing else first).
+using TopologyTeardown = void (*)();
+void SetTopologyTeardown(TopologyTeardown teardown);
+bool TearDownTopology();
+
 }  // namespace Torvex
