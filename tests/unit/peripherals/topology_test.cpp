@@ -1,0 +1,259 @@
+// The topology built from the simulated controllers: the peripherals branch, the measuring channel
+// list, teardown, routing, the rescan and the NMR-path monitor's actions.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "core/CLogger.h"
+#include "link_board.h"
+#include "peripherals/CTorvexPeripheral.h"
+#include "peripherals/PwPhysicalInformation.h"
+#include "status/CScpiStatus.h"
+#include "tree/BoundParameterNodes.h"
+#include "tree/CParameterNode.h"
+#include "tree/TopologyLock.h"
+
+namespace Torvex {
+namespace {
+
+std::string Text(const std::vector<CTorvexChannel>& list) {
+  std::string out;
+  for (const auto& c : list) out += (out.empty() ? "" : " ") + CTorvexPeripheral::PathOf(c);
+  return out;
+}
+
+// Paths of the nodes below `node`, depth-first, with "*" for a node holding an object.
+void Nodes(CParameterNode* node, const std::string& prefix, std::string& out) {
+  for (CParameterNode* c = node->FirstChild(); c != nullptr; c = c->NextSibling()) {
+    const std::string path = prefix.empty() ? c->Name() : prefix + "/" + c->Name();
+    out += (out.empty() ? "" : " ") + path + (c->GetPointerAttribute(eAttrValue) != nullptr ? "*" : "");
+    Nodes(c, path, out);
+  }
+}
+
+class TopologyTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    board_ = &torvex_test::LinkBoard();
+    torvex_test::ResetLinkWorld(*board_);
+    g_node_peripherals = &peripherals_;
+    g_node_current_probe_object = &object_;
+    g_node_current_probe_nmr_path_broken = &broken_;
+    broken_.Subscribe(&TopologyTest::OnBroken, this);
+    g_ProbeInfoSource = eProbeInfoFromProbe;
+  }
+  void TearDown() override {
+    CTorvexPeripheral::DeleteTopologyNodes(&peripherals_, true);
+    g_node_peripherals = nullptr;
+    g_node_current_probe_object = nullptr;
+    g_node_current_probe_nmr_path_broken = nullptr;
+    torvex_test::ResetLinkWorld(*board_);
+  }
+  static void OnBroken(CParameterNode*, int kind, void* context) {
+    if (kind == 0) static_cast<TopologyTest*>(context)->notifications_++;
+  }
+  void Plug(const std::string& path, const std::string& kind) {
+    std::string error;
+    ASSERT_TRUE(board_->peripherals().Plug(path, kind, &error)) << error;
+  }
+  std::string Branch() {
+    std::string out;
+    Nodes(&peripherals_, "", out);
+    return out;
+  }
+
+  sim::Board* board_ = nullptr;
+  CParameterNode peripherals_{"peripherals", eNodeType::Branch};
+  CParameterNode object_{"object", eNodeType::Pointer};
+  CParameterNode broken_{"nmr_path_broken", eNodeType::Boolean};
+  std::atomic<int> notifications_{0};
+};
+
+struct TopologyCase {
+  const char* name;
+  std::vector<std::pair<const char*, const char*>> plugged;
+  const char* nodes;
+  const char* channels;
+};
+
+class TopologyCases : public TopologyTest, public ::testing::WithParamInterface<TopologyCase> {};
+
+TEST_P(TopologyCases, BranchAndChannelList) {
+  for (const auto& [path, kind] : GetParam().plugged) Plug(path, kind);
+  std::vector<CTorvexChannel> list{CTorvexChannel{}};
+  ASSERT_EQ(CTorvexPeripheral::CreateTopology(list), 0);
+  EXPECT_EQ(Branch(), GetParam().nodes);
+  EXPECT_EQ(Text(list), GetParam().channels);
+  EXPECT_EQ(object_.GetPointerAttribute(eAttrValue), nullptr);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Topology, TopologyCases,
+    ::testing::Values(TopologyCase{"ProbeOnConnector", {{"1", "probe"}}, "1*", "1"},
+                      TopologyCase{"ProbeOnPortThree", {{"1", "multiplexer:4"}, {"1/3", "probe"}}, "1* 1/3*", "1/3"},
+                      TopologyCase{"CameraWithThreeHeads", {{"1", "camera:3"}}, "1* 1/1* 1/2* 1/3*",
+                                   "1/1 1/2 1/3 1"},
+                      TopologyCase{"MultiplexerProbeCamera",
+                                   {{"1", "multiplexer:3"}, {"1/1", "probe"}, {"1/2", "camera:2"}},
+                                   "1* 1/1* 1/2* 1/2/1* 1/2/2*", "1/1 1/2/1 1/2/2 1/2"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(TopologyTest, EmptyScanFailsAndLeavesTheTopology) {
+  Plug("1", "probe");
+  std::vector<CTorvexChannel> list;
+  ASSERT_EQ(CTorvexPeripheral::CreateTopology(list), 0);
+  ASSERT_TRUE(board_->peripherals().Unplug("1", nullptr));
+  EXPECT_NE(CTorvexPeripheral::CreateTopology(list), 0);
+  EXPECT_EQ(Branch(), "1*");
+  EXPECT_TRUE(list.empty());
+}
+
+TEST_F(TopologyTest, CollectListsCameraBeforeItsHeads) {
+  Plug("1", "camera:2");
+  std::vector<CTorvexChannel> list;
+  ASSERT_EQ(CTorvexPeripheral::CreateTopology(list), 0);
+  CTorvexPeripheral::CollectMeasuringChannels(list, &peripherals_, true);
+  EXPECT_EQ(Text(list), "1 1/1 1/2");
+}
+
+TEST_F(TopologyTest, CollectSkipsNodesWithoutObjectButWalksOn) {
+  Plug("1", "multiplexer:3");
+  Plug("1/1", "probe");
+  Plug("1/3", "probe");
+  std::vector<CTorvexChannel> list;
+  ASSERT_EQ(CTorvexPeripheral::CreateTopology(list), 0);
+  CParameterNode* first = nullptr;
+  ASSERT_EQ(peripherals_.FindNode("1/1", &first), 0);
+  // The first probe's node loses its object (as a node without object would be).
+  auto* probe = static_cast<CTorvexPeripheral*>(first->GetPointerAttribute(eAttrValue));
+  first->SetPointerAttribute(eAttrValue, nullptr);
+  CTorvexPeripheral::CollectMeasuringChannels(list, &peripherals_, true);
+  EXPECT_EQ(Text(list), "1/3");
+  first->SetPointerAttribute(eAttrValue, probe);
+}
+
+TEST_F(TopologyTest, RescanReplacesObjectsAndClearsSelection) {
+  Plug("1", "multiplexer:3");
+  Plug("1/3", "probe");
+  std::vector<CTorvexChannel> list;
+  ASSERT_EQ(CTorvexPeripheral::CreateTopology(list), 0);
+  CTorvexPeripheral* selected = nullptr;
+  ASSERT_EQ(CTorvexPeripheral::CloseRoute(list), 0);
+  ASSERT_EQ(CTorvexPeripheral::GetCurrentProbePath(&selected), 0);
+  EXPECT_EQ(selected, CTorvexPeripheral::FindPeripheralByPath("1/3"));
+  EXPECT_EQ(Text(g_CurrentChannelList), "1/3");
+  ASSERT_EQ(CTorvexPeripheral::CreateTopology(list), 0);
+  EXPECT_EQ(object_.GetPointerAttribute(eAttrValue), nullptr);
+  EXPECT_TRUE(g_CurrentChannelList.empty());
+  EXPECT_NE(CTorvexPeripheral::FindPeripheralByPath("1/3"), nullptr);
+}
+
+TEST_F(TopologyTest, SelectionRules) {
+  Plug("1", "multiplexer:3");
+  Plug("1/2", "probe");
+  std::vector<CTorvexChannel> list;
+  ASSERT_EQ(CTorvexPeripheral::CreateTopology(list), 0);
+  CTorvexPeripheral* out = nullptr;
+  EXPECT_EQ(CTorvexPeripheral::SelectChannel("1", &out), ePeripheralInvalidChannel);  // a multiplexer
+  EXPECT_EQ(CTorvexPeripheral::SelectChannel("1/3", &out), ePeripheralInvalidChannel);  // no node
+  EXPECT_EQ(out, nullptr);
+  EXPECT_EQ(CTorvexPeripheral::CloseRoute({}), ePeripheralInvalidChannel);
+  EXPECT_TRUE(g_CurrentChannelList.empty());
+  ASSERT_EQ(CTorvexPeripheral::SelectChannel("1/2", &out), 0);
+  EXPECT_EQ(object_.GetPointerAttribute(eAttrValue), out);
+}
+
+TEST_F(TopologyTest, RetrieveRescansOnlyWhenChanged) {
+  std::vector<CTorvexChannel> list;
+  EXPECT_EQ(CTorvexPeripheral::RetrieveTopology(list), ePeripheralNoProbe);  // nothing answers
+  EXPECT_EQ(Branch(), "");
+  Plug("1", "camera:2");
+  ASSERT_EQ(CTorvexPeripheral::RetrieveTopology(list), 0);
+  EXPECT_EQ(Text(list), "1/1 1/2 1");
+  CTorvexPeripheral* camera = CTorvexPeripheral::FindPeripheralByPath("1");
+  ASSERT_EQ(CTorvexPeripheral::RetrieveTopology(list), 0);
+  EXPECT_EQ(Text(list), "1 1/1 1/2");  // unchanged: collected, camera first
+  EXPECT_EQ(CTorvexPeripheral::FindPeripheralByPath("1"), camera);
+  // A broken path always rebuilds, and the rebuild clears the flag.
+  broken_.SetBooleanAttribute(eAttrValue, true);
+  ASSERT_EQ(CTorvexPeripheral::RetrieveTopology(list), 0);
+  EXPECT_EQ(Text(list), "1/1 1/2 1");
+  EXPECT_FALSE(broken_.GetBooleanAttribute(eAttrValue));
+}
+
+TEST_F(TopologyTest, LowLevelQueryChecksTheFrame) {
+  Plug("1", "probe");
+  std::uint8_t status = 0;
+  std::vector<std::uint8_t> bytes{0x24, 0, 4, 0x24 ^ 4};
+  ASSERT_EQ(CTorvexPeripheral::LowLevelQuery(bytes, &status), 0);
+  EXPECT_TRUE(bytes.empty());
+  EXPECT_EQ(status & 1, 1);
+  bytes = {0x25, 0, 4, 0x25 ^ 4};
+  ASSERT_EQ(CTorvexPeripheral::LowLevelQuery(bytes, &status), 0);
+  EXPECT_EQ(bytes.size(), 16u);
+  for (std::vector<std::uint8_t> bad : {std::vector<std::uint8_t>{}, std::vector<std::uint8_t>{0x24, 0, 4},
+                                        std::vector<std::uint8_t>{0x24, 0, 9, 0x2d}}) {
+    EXPECT_EQ(CTorvexPeripheral::LowLevelQuery(bad, &status), 11);
+    EXPECT_TRUE(bad.empty());
+  }
+}
+
+TEST_F(TopologyTest, MonitorStepTable) {
+  struct Case {
+    std::uint32_t previous, current;
+    bool plugged, broken;
+  };
+  for (const Case c : {Case{0, 3, true, false}, Case{0, 1, true, false}, Case{3, 2, false, false},
+                       Case{2, 3, false, true}, Case{1, 2, false, true}, Case{3, 0, false, true},
+                       Case{2, 2, false, false}}) {
+    broken_.SetBooleanAttribute(eAttrValue, false);
+    notifications_ = 0;
+    char* before = g_Logger.CopyBuffer();
+    const std::string start = before;
+    delete[] before;
+    TopologyMonitorStep(c.previous, c.current);
+    char* after = g_Logger.CopyBuffer();
+    const std::string log = after;
+    delete[] after;
+    const std::string added = log.size() >= start.size() ? log.substr(start.size()) : log;
+    EXPECT_EQ(added.find("TopologyMonitor: Peripheral plugged") != std::string::npos, c.plugged)
+        << c.previous << "->" << c.current;
+    EXPECT_EQ(added.find("TopologyMonitor: NMR Path broken") != std::string::npos, c.broken)
+        << c.previous << "->" << c.current;
+    EXPECT_EQ(broken_.GetBooleanAttribute(eAttrValue), c.broken);
+    EXPECT_EQ(notifications_, c.broken ? 1 : 0);
+  }
+  // A second break while the flag is still set notifies nobody.
+  TopologyMonitorStep(3, 0);
+  ASSERT_TRUE(broken_.GetBooleanAttribute(eAttrValue));
+  notifications_ = 0;
+  TopologyMonitorStep(1, 0);
+  EXPECT_EQ(notifications_, 0);
+}
+
+// Lookups and uses under the topology lock against rescans on another thread (run under tsan).
+TEST_F(TopologyTest, LookupsRaceRescansSafely) {
+  Plug("1", "multiplexer:2");
+  Plug("1/1", "probe");
+  std::vector<CTorvexChannel> list;
+  ASSERT_EQ(CTorvexPeripheral::CreateTopology(list), 0);
+  std::atomic<bool> stop{false};
+  std::thread reader([&] {
+    while (!stop) {
+      CRecursiveLockGuard topology(g_TopologyLock);
+      if (CTorvexPeripheral* p = CTorvexPeripheral::FindPeripheralByPath("1/1")) (void)p->GetModel();
+    }
+  });
+  for (int i = 0; i < 20; ++i) {
+    std::vector<CTorvexChannel> l;
+    ASSERT_EQ(CTorvexPeripheral::CreateTopology(l), 0);
+  }
+  stop = true;
+  reader.join();
+}
+
+}  // namespace
+}  // namespace Torvex
