@@ -12,6 +12,10 @@
 #include <stdexcept>
 
 namespace board {
+
+namespace {
+constexpr char kLineSeparator = 0x1e;  // stands for a line break inside a reply on the wire
+}
 namespace {
 
 constexpr std::size_t kMaxRequest = 4096;
@@ -133,7 +137,11 @@ void ControlServer::Serve() {
     const int fd = ::accept4(listen_fd_, nullptr, nullptr, SOCK_CLOEXEC);
     if (fd < 0) continue;
     const std::string line = ReadLine(fd, 2000);
-    WriteAll(fd, Execute(line) + "\n");
+    // A reply of several lines travels as one: its line breaks are sent as record separators.
+    std::string reply = Execute(line);
+    for (char& c : reply)
+      if (c == '\n') c = kLineSeparator;
+    WriteAll(fd, reply + "\n");
     ::close(fd);
     if (after_reply_) {
       auto action = std::move(after_reply_);
@@ -155,9 +163,11 @@ std::string SendRequest(const std::string& root, const std::string& line) {
     throw std::runtime_error("no board running in " + root + " (" + why + ")");
   }
   WriteAll(fd, line + "\n");
-  const std::string reply = ReadLine(fd, 10000);
+  std::string reply = ReadLine(fd, 10000);
   ::close(fd);
   if (reply.empty()) throw std::runtime_error("no reply from the board");
+  for (char& c : reply)
+    if (c == kLineSeparator) c = '\n';
   return reply;
 }
 

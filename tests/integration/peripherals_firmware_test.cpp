@@ -1,0 +1,79 @@
+// The whole firmware with peripherals on the probe connector: the first topology at start-up, the
+// board's plug and unplug commands while it runs, and the topology monitor's reports.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+#include "firmware_process.h"
+
+namespace {
+
+using torvex_test::FirmwareProcess;
+
+class PeripheralsFirmware : public ::testing::Test {
+ protected:
+  // Starts with `conf` as the board description and waits until the firmware is up.
+  void StartWith(const std::string& conf) {
+    std::filesystem::create_directories(fw.Root());
+    std::ofstream(fw.Root() / "board.conf", std::ios::trunc) << conf;
+    fw.Start();
+    ASSERT_TRUE(fw.WaitForOutput("board: ready")) << fw.Output();
+  }
+  void StopNow() {
+    EXPECT_EQ(fw.Board("button short"), "ok");
+    EXPECT_EQ(fw.WaitForExit(), 0) << fw.Output();
+  }
+  FirmwareProcess fw;
+};
+
+TEST_F(PeripheralsFirmware, DefaultBoardHasAProtonProbeOnTheConnector) {
+  fw.Start();
+  ASSERT_TRUE(fw.WaitForOutput("board: ready")) << fw.Output();
+  EXPECT_EQ(fw.Board("probes").rfind("1 probe model", 0), 0u) << fw.Board("probes");
+  EXPECT_TRUE(fw.WaitForOutput("Entering CTorvexPeripheral::InitCTorvexPeripheral")) << fw.Output();
+  EXPECT_EQ(fw.CountOutput("Topology couldn't be"), 0) << fw.Output();
+  // The probe present at power-up is only the monitor's baseline.
+  EXPECT_EQ(fw.CountOutput("TopologyMonitor:"), 0) << fw.Output();
+  StopNow();
+}
+
+TEST_F(PeripheralsFirmware, PlugAndUnplugWhileRunningGiveTheMonitorsReports) {
+  ASSERT_NO_FATAL_FAILURE(
+      StartWith("temperature 25\nflash-blocks 64\nplug 1 multiplexer:3\nplug 1/1 probe\nplug 1/2 camera:2\n"));
+  // The first topology (the camera's memory block included) was built without failure.
+  ASSERT_TRUE(fw.WaitForOutput("Retrieving topology.")) << fw.Output();
+  EXPECT_EQ(fw.CountOutput("Topology couldn't be"), 0) << fw.Output();
+  const std::string probes = fw.Board("probes");
+  EXPECT_NE(probes.find("1 multiplexer:3 model"), std::string::npos) << probes;
+  EXPECT_NE(probes.find("\n1/1 probe model"), std::string::npos) << probes;
+  EXPECT_NE(probes.find("\n1/2 camera:2 model"), std::string::npos) << probes;
+
+  EXPECT_EQ(fw.Board("unplug 1"), "ok");
+  ASSERT_TRUE(fw.WaitForCount("TopologyMonitor: NMR Path broken", 1)) << fw.Output();
+  EXPECT_EQ(fw.Board("probes"), "ok");  // nothing plugged
+  EXPECT_EQ(fw.Board("plug 1 probe"), "ok");
+  ASSERT_TRUE(fw.WaitForCount("TopologyMonitor: Peripheral plugged", 1)) << fw.Output();
+  EXPECT_EQ(fw.Board("unplug 1"), "ok");
+  ASSERT_TRUE(fw.WaitForCount("TopologyMonitor: NMR Path broken", 2)) << fw.Output();
+  EXPECT_EQ(fw.CountOutput("TopologyMonitor: Peripheral plugged"), 1);
+
+  // Refusals name what is wrong and change nothing.
+  EXPECT_EQ(fw.Board("unplug 1/2").rfind("error", 0), 0u);
+  EXPECT_EQ(fw.Board("plug 1/7 probe").rfind("error", 0), 0u);
+  EXPECT_EQ(fw.Board("plug 1 toaster").rfind("error", 0), 0u);
+  EXPECT_EQ(fw.Board("field much").rfind("error", 0), 0u);
+  EXPECT_EQ(fw.Board("field 1.5"), "ok");
+  StopNow();
+}
+
+TEST_F(PeripheralsFirmware, ABadPlugLineIsRefusedAtStart) {
+  std::filesystem::create_directories(fw.Root());
+  std::ofstream(fw.Root() / "board.conf", std::ios::trunc) << "plug 1/2 probe\n";
+  fw.Start();
+  EXPECT_EQ(fw.WaitForExit(), 2) << fw.Output();
+  EXPECT_NE(fw.Output().find("plug 1/2 probe"), std::string::npos) << fw.Output();
+}
+
+}  // namespace
