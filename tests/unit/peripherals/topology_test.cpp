@@ -257,3 +257,29 @@ TEST_F(TopologyTest, LookupsRaceRescansSafely) {
 
 }  // namespace
 }  // namespace Torvex
+
+namespace Torvex {
+namespace {
+
+// The settings saves reach the teardown through the tree's hook: objects destroyed, nodes removed,
+// selection and closed channel list emptied.
+TEST_F(TopologyTest, SettingsTeardownHookEmptiesEverything) {
+  Plug("1", "multiplexer:2");
+  Plug("1/2", "probe");
+  std::vector<CTorvexChannel> list;
+  ASSERT_EQ(CTorvexPeripheral::CreateTopology(list), 0);
+  ASSERT_EQ(CTorvexPeripheral::CloseRoute(list), 0);
+  ASSERT_NE(object_.GetPointerAttribute(eAttrValue), nullptr);
+  ASSERT_FALSE(g_CurrentChannelList.empty());
+  {
+    CRecursiveLockGuard topology(g_TopologyLock);
+    ASSERT_TRUE(TearDownTopology());
+  }
+  EXPECT_EQ(Branch(), "");
+  EXPECT_EQ(object_.GetPointerAttribute(eAttrValue), nullptr);
+  EXPECT_TRUE(g_CurrentChannelList.empty());
+  EXPECT_EQ(CTorvexPeripheral::FindPeripheralByPath("1/2"), nullptr);
+}
+
+}  // namespace
+}  // namespace Torvex
