@@ -142,6 +142,7 @@ struct PeripheralControllers::Node {
   std::uint8_t type = 0;
   std::uint16_t model = 0;
   std::uint32_t serial = 0;
+  std::uint32_t flags = 0;  // bit 0: a three-axis Hall sensor
   unsigned heads = 0;
   std::vector<std::unique_ptr<Node>> ports;  // multiplexers only; null = empty port
   Bytes lastData[16];                        // last data of each data command
@@ -244,7 +245,7 @@ std::uint16_t PeripheralControllers::Impl::SenseLocked() const {
 
 Bytes PeripheralControllers::Impl::Identification(const Node& node) const {
   Writer w;
-  w.U16(recordVersion).U8(node.type).U16(node.model).U24(node.serial).U32(0);
+  w.U16(recordVersion).U8(node.type).U16(node.model).U24(node.serial).U32(node.flags);
   return w.b;
 }
 
@@ -513,6 +514,7 @@ bool PeripheralControllers::Plug(const std::string& path, const std::string& kin
   if (base == "probe" && colon == std::string::npos) {
     node->type = kTypeProbe;
     node->model = 0x0201;
+    node->flags = 1;
     node->kind = "probe";
   } else if (base == "multiplexer") {
     if (colon == std::string::npos) count = 4;

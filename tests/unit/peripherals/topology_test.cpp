@@ -10,6 +10,7 @@
 #include "core/CLogger.h"
 #include "link_board.h"
 #include "peripherals/CTorvexPeripheral.h"
+#include "peripherals/CTorvexPwMeasuringPeripheral.h"
 #include "peripherals/PwPhysicalInformation.h"
 #include "status/CScpiStatus.h"
 #include "tree/BoundParameterNodes.h"
@@ -279,6 +280,39 @@ TEST_F(TopologyTest, SettingsTeardownHookEmptiesEverything) {
   EXPECT_EQ(object_.GetPointerAttribute(eAttrValue), nullptr);
   EXPECT_TRUE(g_CurrentChannelList.empty());
   EXPECT_EQ(CTorvexPeripheral::FindPeripheralByPath("1/2"), nullptr);
+}
+
+}  // namespace
+}  // namespace Torvex
+
+namespace Torvex {
+namespace {
+
+// A probe's Hall sensor reads the board's field through its calibration (one count per 0.1 mT, the
+// computed axes in microtesla).
+TEST_F(TopologyTest, HallSensorReadsTheBoardsField) {
+  Plug("1", "probe");
+  std::vector<CTorvexChannel> list;
+  ASSERT_EQ(CTorvexPeripheral::CreateTopology(list), 0);
+  ASSERT_EQ(CTorvexPeripheral::CloseRoute(list), 0);
+  CRecursiveLockGuard topology(g_TopologyLock);
+  auto* probe = static_cast<CTorvexPwMeasuringPeripheral*>(CTorvexPeripheral::FindPeripheralByPath("1"));
+  ASSERT_NE(probe, nullptr);
+  struct Case {
+    double x, y, z;
+    int ex, ey, ez;
+  };
+  for (const Case c : {Case{0, 0, 0, 0, 0, 0}, Case{0.001, -0.002, 1.0, 1000, -2000, 1000000},
+                       Case{-3.0, 0, 0.5, -3000000, 0, 500000}}) {
+    board_->peripherals().SetField(c.x, c.y, c.z);
+    int x = 1, y = 1, z = 1;
+    unsigned total = 0;
+    ASSERT_EQ(probe->ReadHallField(&x, &y, &z, &total), 0);
+    EXPECT_EQ(x, c.ex);
+    EXPECT_EQ(y, c.ey);
+    EXPECT_EQ(z, c.ez);
+  }
+  board_->peripherals().SetField(0, 0, 0);
 }
 
 }  // namespace
