@@ -65,6 +65,7 @@ Board::Board(const std::string& root)
     iic_.Attach(kProbeSegment, static_cast<std::uint8_t>(PeripheralControllers::kFirstAddress + i),
                 peripherals_.Device(i));
   peripherals_.SetSenseObserver([this](std::uint16_t code) { adc_.SetInput(kNmrSenseChannel, code); });
+  gpio_.Observe(hw::line::kPeripheralReset, [this](bool level) { peripherals_.SetResetLine(level); });
 
   platform::regbus::Map(Gpio::kBase, Gpio::kSize, &gpio_);
   platform::regbus::Map(IicController::kBase, IicController::kSize, &iic_);

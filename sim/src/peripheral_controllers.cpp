@@ -171,6 +171,7 @@ struct PeripheralControllers::Impl {
   Bytes block;     // memory block being read
   std::size_t blockPos = 0;
   std::uint32_t busHz = 0;
+  bool inReset = false;
 
   // Faults.
   unsigned busySends = 0;
@@ -420,8 +421,8 @@ void PeripheralControllers::Impl::OnWritten() {
 
 bool PeripheralControllers::Port::Start(bool read, std::uint32_t bus_hz) {
   std::lock_guard<std::mutex> guard(impl_.lock);
-  // Nothing plugged: no controller answers.
-  if (!impl_.connector) return false;
+  // Nothing plugged, or held in reset: no controller answers.
+  if (!impl_.connector || impl_.inReset) return false;
   impl_.busHz = bus_hz;
   impl_.reading = read;
   if (!read) {
@@ -631,6 +632,19 @@ void PeripheralControllers::SetSenseObserver(std::function<void(std::uint16_t)> 
     code = impl_->SenseLocked();
   }
   if (observer) observer(code);
+}
+
+void PeripheralControllers::SetResetLine(bool high) {
+  std::lock_guard<std::mutex> guard(impl_->lock);
+  if (!high && !impl_->inReset) {
+    impl_->result = kResultAccepted;
+    impl_->activeRoute = nullptr;
+    impl_->activePath.clear();
+    impl_->answer.clear();
+    impl_->block.clear();
+    impl_->rx.clear();
+  }
+  impl_->inReset = !high;
 }
 
 void PeripheralControllers::SetBusySends(unsigned sends) {

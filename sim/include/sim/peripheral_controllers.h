@@ -72,6 +72,10 @@ class PeripheralControllers {
   std::uint16_t SenseCode();
   void SetSenseObserver(std::function<void(std::uint16_t code)> observer);
 
+  // The controllers' reset line (GPB7, high when released): while it is low no controller answers;
+  // pulling it low restarts them (last result, active route and pending answers forgotten).
+  void SetResetLine(bool high);
+
   // Faults.
   void SetBusySends(unsigned sends);
   void SetNeverReady(bool on);

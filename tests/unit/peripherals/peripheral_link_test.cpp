@@ -197,6 +197,22 @@ TEST_F(PeripheralLinkTest, RouteSelectionAndActiveRoute) {
   EXPECT_EQ(serial, probe.id.serial);
 }
 
+TEST_F(PeripheralLinkTest, ResetRestartsTheControllers) {
+  Plug("1", "multiplexer:3");
+  Plug("1/3", "probe");
+  std::vector<PeripheralScanEntry> list;
+  ASSERT_EQ(PeripheralLink::ScanTopology(list), 0);
+  ASSERT_EQ(PeripheralLink::SelectRoute(list[1].path, list[1].id.model, list[1].id.serial), 0);
+  PeripheralLink::ResetControllers(true);
+  EXPECT_EQ(PeripheralLink::Speed(), kLinkSpeedFast);
+  CTorvexChannel path;
+  std::uint16_t model = 0;
+  std::uint32_t serial = 0;
+  ASSERT_EQ(PeripheralLink::GetActiveRoute(path, model, serial), 0);
+  EXPECT_EQ(path.Length(), 0);  // the route was forgotten
+  EXPECT_EQ(model, 0);
+}
+
 TEST_F(PeripheralLinkTest, LowLevelFramesLengthMustMatch) {
   Plug("1", "probe");
   const std::uint8_t scan[4] = {kLinkScanRequest, 0, 4, kLinkScanRequest ^ 4};
