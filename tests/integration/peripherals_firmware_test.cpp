@@ -68,6 +68,26 @@ TEST_F(PeripheralsFirmware, PlugAndUnplugWhileRunningGiveTheMonitorsReports) {
   StopNow();
 }
 
+// The probe description file is tried at start-up: a good one stays, a damaged one is refused in the
+// log and removed.
+TEST_F(PeripheralsFirmware, TheProbeDescriptionFileIsReadAtStartUp) {
+  struct Case {
+    const char* text;
+    bool kept;
+  };
+  for (const Case c : {Case{"<Probe><StructVersion>1</StructVersion><GyroRatio>42577478.5</GyroRatio></Probe>", true},
+                       Case{"<Probe><StructVersion>2</StructVersion></Probe>", false},
+                       Case{"<Probe><Struct", false}}) {
+    std::filesystem::create_directories(fw.Root() / "yaffs/user");
+    std::ofstream(fw.Root() / "yaffs/user/probe.xml", std::ios::trunc) << c.text;
+    fw.Start();
+    ASSERT_TRUE(fw.WaitForOutput("board: ready")) << fw.Output();
+    EXPECT_EQ(fw.FileExists("yaffs/user/probe.xml"), c.kept) << c.text;
+    EXPECT_EQ(fw.CountOutput("THE GIVEN XML FILE IS CORRUPTED") > 0, !c.kept) << c.text << fw.Output();
+    StopNow();
+  }
+}
+
 TEST_F(PeripheralsFirmware, ABadPlugLineIsRefusedAtStart) {
   std::filesystem::create_directories(fw.Root());
   std::ofstream(fw.Root() / "board.conf", std::ios::trunc) << "plug 1/2 probe\n";
