@@ -203,6 +203,7 @@ TEST_F(TopologyTest, LowLevelQueryChecksTheFrame) {
 }
 
 TEST_F(TopologyTest, MonitorStepTable) {
+  CScpiStatus client(nullptr, nullptr, &g_ScpiStatusTemplate);
   struct Case {
     std::uint32_t previous, current;
     bool plugged, broken;
@@ -215,7 +216,12 @@ TEST_F(TopologyTest, MonitorStepTable) {
     char* before = g_Logger.CopyBuffer();
     const std::string start = before;
     delete[] before;
+    client.ClearEvent(kOperationBit12Register);
     TopologyMonitorStep(c.previous, c.current);
+    std::uint16_t rows = 0;
+    client.GetEvent(kOperationBit12Register, rows);
+    // Row 67 (peripheral plugged) and row 66 (NMR path broken), device-wide: every client has them.
+    EXPECT_EQ(rows & 0x0060, (c.plugged ? 0x0040 : 0) | (c.broken ? 0x0020 : 0)) << c.previous << "->" << c.current;
     char* after = g_Logger.CopyBuffer();
     const std::string log = after;
     delete[] after;
