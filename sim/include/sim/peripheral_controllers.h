@@ -43,8 +43,9 @@ class PeripheralControllers {
   static constexpr std::uint16_t kSenseMultiplexer = 800;
   static constexpr std::uint16_t kSenseCamera = 560;
   static constexpr std::uint16_t kSenseProbe = 300;
-  // Hall sensor: raw = kHallOffset + field (T) * kHallCountsPerTesla per axis; gain 1/kHallCountsPerTesla
-  // in mT per count times 1000, so a computed axis reads in units of 0.1 mT.
+  // Hall sensor: raw = kHallOffset + field (T) * kHallCountsPerTesla per axis (clamped to 16 bits), raw
+  // temperature at the calibration's reference; the calibration's gain (100 per count) makes the
+  // computed axes read in microtesla.
   static constexpr std::uint16_t kHallOffset = 32768;
   static constexpr double kHallCountsPerTesla = 10000.0;
   static constexpr std::uint16_t kHallReferenceTemperature = 2000;
