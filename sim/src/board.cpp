@@ -38,7 +38,7 @@ Board::Board(const std::string& root)
 
   std::error_code ec;
   std::filesystem::create_directories(root_, ec);
-  if (ec) throw std::runtime_error("board: cannot create " + root_ + ": " + ec.message());
+  if (ec) throw std::runtime_error("cannot create " + root_ + ": " + ec.message());
   LoadOrCreateEepromImage();
 
   // Board wiring: lines the firmware drives reach the models that listen to them.
@@ -93,12 +93,13 @@ void Board::LoadOrCreateEepromImage() {
     return;
   }
   std::ifstream in(path, std::ios::binary);
-  if (!in) throw std::runtime_error("board: cannot read " + path + ": " + std::strerror(errno));
+  const std::string refused = "EEPROM image " + path + " refused: ";
+  if (!in) throw std::runtime_error(refused + "cannot read it: " + std::strerror(errno));
   std::vector<std::uint8_t> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  if (in.bad()) throw std::runtime_error("board: cannot read " + path);
+  if (in.bad()) throw std::runtime_error(refused + "cannot read it");
   if (bytes.size() != Eeprom::kSize) {
-    throw std::runtime_error("board: " + path + " must hold " + std::to_string(Eeprom::kSize) +
-                             " bytes, it holds " + std::to_string(bytes.size()));
+    throw std::runtime_error(refused + "it holds " + std::to_string(bytes.size()) + " bytes, an image holds " +
+                             std::to_string(Eeprom::kSize));
   }
   eeprom_.Load(0, bytes);
 }
@@ -113,12 +114,12 @@ bool Board::WriteImageFile(const std::array<std::uint8_t, Eeprom::kSize>& image,
     out.close();
     if (!out) {
       std::remove(tmp.c_str());
-      if (error) *error = "board: cannot write " + tmp;
+      if (error) *error = "cannot write " + tmp;
       return false;
     }
   }
   if (std::rename(tmp.c_str(), path.c_str()) != 0) {
-    if (error) *error = "board: cannot rename " + tmp + " to " + path + ": " + std::strerror(errno);
+    if (error) *error = "cannot rename " + tmp + " to " + path + ": " + std::strerror(errno);
     std::remove(tmp.c_str());
     return false;
   }

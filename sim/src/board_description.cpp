@@ -1,6 +1,5 @@
 #include "sim/board_description.h"
 
-#include <cerrno>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -9,11 +8,30 @@
 namespace sim {
 namespace {
 
+// Every number of the file is read one way: decimal digits, with a leading '-' and a fraction where
+// the key allows them. Hexadecimal, exponents, signs other than '-' and bytes after the number are
+// refused for every key alike.
+bool ParseDecimal(const std::string& text, bool allow_fraction, double min, double max, double& out) {
+  std::size_t i = 0;
+  if (i < text.size() && text[i] == '-' && min < 0) ++i;
+  const std::size_t digits_from = i;
+  while (i < text.size() && text[i] >= '0' && text[i] <= '9') ++i;
+  if (i == digits_from || i - digits_from > 9) return false;
+  if (allow_fraction && i < text.size() && text[i] == '.') {
+    const std::size_t fraction_from = ++i;
+    while (i < text.size() && text[i] >= '0' && text[i] <= '9') ++i;
+    if (i == fraction_from) return false;
+  }
+  if (i != text.size()) return false;
+  const double v = std::strtod(text.c_str(), nullptr);
+  if (!(v >= min && v <= max)) return false;
+  out = v;
+  return true;
+}
+
 bool ParseInteger(const std::string& text, std::uint32_t min, std::uint32_t max, std::uint32_t& out) {
-  char* end = nullptr;
-  errno = 0;
-  const unsigned long v = std::strtoul(text.c_str(), &end, 10);
-  if (text.empty() || text[0] == '-' || *end != '\0' || errno != 0 || v < min || v > max) return false;
+  double v = 0;
+  if (!ParseDecimal(text, false, min, max, v)) return false;
   out = static_cast<std::uint32_t>(v);
   return true;
 }
@@ -55,22 +73,19 @@ bool ParseBoardDescription(const std::string& text, BoardDescription& out, std::
       return false;
     }
     if (key == "temperature") {
-      char* end = nullptr;
-      const double c = std::strtod(value.c_str(), &end);
-      if (*end != '\0' || !(c >= -55.0 && c <= 125.0)) {
-        error = where + "temperature takes -55 to 125 degrees Celsius";
+      if (!ParseDecimal(value, true, -55.0, 125.0, d.temperature)) {
+        error = where + "temperature takes a decimal number from -55 to 125 degrees Celsius";
         return false;
       }
-      d.temperature = c;
     } else if (key == "flash-blocks") {
       if (!ParseInteger(value, 8, 8192, d.flash_blocks)) {
-        error = where + "flash-blocks takes 8 to 8192";
+        error = where + "flash-blocks takes a decimal number from 8 to 8192";
         return false;
       }
     } else if (key == "bad-block") {
       std::uint32_t block = 0;
       if (!ParseInteger(value, 0, 8191, block)) {
-        error = where + "bad-block takes a block number";
+        error = where + "bad-block takes a decimal block number from 0 to 8191";
         return false;
       }
       d.bad_blocks.push_back(block);

@@ -22,6 +22,8 @@ std::filesystem::path MakeTempRoot() {
 
 FirmwareProcess::FirmwareProcess() : root_(MakeTempRoot()) {}
 
+FirmwareProcess::FirmwareProcess(std::filesystem::path root) : root_(std::move(root)), owns_root_(false) {}
+
 FirmwareProcess::~FirmwareProcess() {
   if (pid_ > 0 && !exited_) {
     ::kill(pid_, SIGKILL);
@@ -30,7 +32,7 @@ FirmwareProcess::~FirmwareProcess() {
   }
   if (reader_.joinable()) reader_.join();
   std::error_code ec;
-  std::filesystem::remove_all(root_, ec);
+  if (owns_root_) std::filesystem::remove_all(root_, ec);
 }
 
 void FirmwareProcess::Start(const std::vector<std::string>& extra_args, unsigned tick_us) {

@@ -14,6 +14,8 @@ class FirmwareProcess {
  public:
   // A fresh temporary board root (removed by the destructor unless kept).
   FirmwareProcess();
+  // A process on a board root the caller owns (left in place by the destructor).
+  explicit FirmwareProcess(std::filesystem::path root);
   ~FirmwareProcess();
 
   const std::filesystem::path& Root() const { return root_; }
@@ -47,6 +49,7 @@ class FirmwareProcess {
   void Reader(int fd);
 
   std::filesystem::path root_;
+  bool owns_root_ = true;
   std::string romfs_image_;
   int pid_ = -1;
   int status_ = -1;

@@ -207,8 +207,9 @@ TEST_F(Firmware, ADamagedBoardDescriptionIsRefusedWithItsLine) {
     const char* message;
   } cases[] = {
       {"temperature 25\nwarp 9\n", "board.conf line 2: unknown key \"warp\""},
+      {"flash-blocks 0x200\n", "board.conf line 1: flash-blocks takes a decimal number"},
       {"temperature hot\n", "board.conf line 1: temperature takes"},
-      {"flash-blocks 4\n", "board.conf line 1: flash-blocks takes 8 to 8192"},
+      {"flash-blocks 4\n", "board.conf line 1: flash-blocks takes a decimal number from 8 to 8192"},
       {"flash-blocks 64\nbad-block 64\n", "bad-block 64 is beyond the 64 flash blocks"},
       {"temperature\n", "board.conf line 1: expected"},
   };

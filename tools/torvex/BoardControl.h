@@ -2,10 +2,12 @@
 // is driven (button, temperature, state, ...). One request per connection: a line of words, answered
 // by one line that starts with "ok" or "error".
 //
-// The server runs one thread of its own; handlers run on it. The client is `torvex board`.
+// The server accepts on a thread of its own and serves each client on its own thread (at most 8 at
+// once, each request line within 5 s); handlers run one at a time. The client is `torvex board`.
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <functional>
 #include <map>
 #include <mutex>
@@ -27,7 +29,10 @@ class ControlServer {
   // Binds <root>/control.sock (replacing a stale one) and starts serving. False with a message when
   // the socket cannot be made.
   bool Start(const std::string& root, std::string& error);
+  // Stops serving, waits for the clients being served and removes the socket file.
   void Stop();
+  // Removes the socket file only (the process is about to end without destructors).
+  void RemoveSocketFile();
 
   // Executes one request line as the server does (tests).
   std::string Execute(const std::string& line);
@@ -38,13 +43,18 @@ class ControlServer {
 
  private:
   void Serve();
+  void ServeClient(int fd);
 
   std::mutex lock_;
   std::map<std::string, Handler> handlers_;
-  std::function<void()> after_reply_;  // used on the server thread only
+  std::mutex execute_lock_;
+  std::mutex clients_lock_;
+  std::condition_variable clients_done_;
+  int clients_ = 0;
   int listen_fd_ = -1;
   int wake_fd_[2] = {-1, -1};
-  std::string path_;
+  int root_fd_ = -1;
+  std::atomic<bool> bound_{false};
   std::thread thread_;
 };
 

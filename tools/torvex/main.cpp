@@ -13,7 +13,10 @@
 // SIGTERM and SIGINT are a short push of the on/off button; SIGKILL is a power cut.
 //
 // The second form drives a running board through its control socket (see BoardControl.h).
+#include <fcntl.h>
 #include <signal.h>
+#include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -57,11 +60,19 @@ constexpr const char* kUsage =
   std::exit(2);
 }
 
-unsigned long ParseNumber(const char* text, unsigned long max, const char* what) {
+// The tick's accepted range: below 100 us a short push of the button no longer tells itself from a
+// long one on a loaded host, and the keep-alive thread misses the watchdog.
+constexpr unsigned long kMinTickUs = 100;
+constexpr unsigned long kMaxTickUs = 10000000;
+
+// A decimal number from `min` to `max`, or the usage with the accepted range.
+unsigned long ParseNumber(const char* text, unsigned long min, unsigned long max, const char* what) {
   char* end = nullptr;
   errno = 0;
   const unsigned long v = std::strtoul(text, &end, 10);
-  if (end == text || *end != '\0' || errno != 0 || v > max) Usage(std::string(what) + " takes 0 to " + std::to_string(max));
+  if (end == text || *end != '\0' || errno != 0 || text[0] < '0' || text[0] > '9' || v < min || v > max) {
+    Usage(std::string(what) + " takes " + std::to_string(min) + " to " + std::to_string(max));
+  }
   return v;
 }
 
@@ -91,8 +102,11 @@ struct BlockShutdownSignals {
 };
 [[maybe_unused]] BlockShutdownSignals g_block_signals __attribute__((init_priority(101)));
 
+board::ControlServer* g_control = nullptr;  // its socket file goes with the process
+
 // The process ends without running static destructors or at-exit hooks: the board is gone.
 [[noreturn]] void EndProcess(int status) {
+  if (g_control != nullptr) g_control->RemoveSocketFile();
   std::fflush(stdout);
   std::fflush(stderr);
   ::_exit(status);
@@ -118,6 +132,50 @@ struct BlockShutdownSignals {
   ::execv("/proc/self/exe", argv.data());
   std::fprintf(stderr, "board: cannot restart: %s\n", std::strerror(errno));
   EndProcess(1);
+}
+
+// One firmware per board root: an exclusive lock on <root>/board.lock, held for the life of the
+// process and released by the kernel when it ends, however it ends. A reset starts the program again
+// in this process with the descriptor still open (its number in kLockFdVariable), so the lock is kept
+// through it. The file holds the process id of the holder, for the refusal message.
+constexpr const char* kLockFileName = "board.lock";
+constexpr const char* kLockFdVariable = "TORVEX_BOARD_LOCK_FD";
+
+bool SameFile(int fd, const std::string& path) {
+  struct stat a{}, b{};
+  return ::fstat(fd, &a) == 0 && ::stat(path.c_str(), &b) == 0 && a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+bool LockRoot(const std::string& root, std::string& error) {
+  const std::string path = (fs::path(root) / kLockFileName).string();
+  if (const char* inherited = std::getenv(kLockFdVariable); inherited != nullptr) {
+    const int fd = std::atoi(inherited);
+    if (fd > 2 && SameFile(fd, path) && ::flock(fd, LOCK_EX | LOCK_NB) == 0) return true;
+  }
+  const int fd = ::open(path.c_str(), O_RDWR | O_CREAT, 0644);
+  if (fd < 0) {
+    error = "cannot open " + path + ": " + std::strerror(errno);
+    return false;
+  }
+  if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    const int why = errno;
+    char holder[32] = {};
+    const ssize_t n = ::pread(fd, holder, sizeof holder - 1, 0);
+    ::close(fd);
+    if (why == EWOULDBLOCK) {
+      error = root + " is in use by another torvex";
+      if (n > 0) error += std::string(" (process ") + std::string(holder, std::strcspn(holder, "\n")) + ")";
+      error += "; one firmware runs per board root";
+    } else {
+      error = "cannot lock " + path + ": " + std::strerror(why);
+    }
+    return false;
+  }
+  const std::string pid = std::to_string(::getpid()) + "\n";
+  // The pid is only for the message; the lock is what counts.
+  [[maybe_unused]] const bool noted = ::ftruncate(fd, 0) == 0 && ::pwrite(fd, pid.data(), pid.size(), 0) > 0;
+  ::setenv(kLockFdVariable, std::to_string(fd).c_str(), 1);
+  return true;
 }
 
 // Makes the parts of the board root that are missing; the read-only file system is the build's image,
@@ -257,16 +315,19 @@ Options ParseOptions(int argc, char** argv) {
   Options o;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
-    const bool has_value = i + 1 < argc;
-    if (arg == "--root" && has_value) {
+    const bool takes_value = arg == "--root" || arg == "--tick-us" || arg == "--boot-condition";
+    if (takes_value && i + 1 >= argc) Usage(arg + " needs a value");
+    if (arg == "--help" || arg == "-h") {
+      std::fputs(kUsage, stdout);
+      std::exit(0);
+    } else if (arg == "--root") {
       o.root = argv[++i];
-    } else if (arg == "--tick-us" && has_value) {
-      o.tick_us = ParseNumber(argv[++i], 10000000UL, "--tick-us");
-      if (o.tick_us == 0) Usage("--tick-us takes 1 to 10000000");
+    } else if (arg == "--tick-us") {
+      o.tick_us = ParseNumber(argv[++i], kMinTickUs, kMaxTickUs, "--tick-us");
     } else if (arg == "--log-stderr") {
       o.log_stderr = true;
-    } else if (arg == "--boot-condition" && has_value) {
-      o.boot_condition = static_cast<std::uint32_t>(ParseNumber(argv[++i], 0xFFFFFFFFUL, "--boot-condition"));
+    } else if (arg == "--boot-condition") {
+      o.boot_condition = static_cast<std::uint32_t>(ParseNumber(argv[++i], 0, 0xFFFFFFFFUL, "--boot-condition"));
     } else {
       Usage("unknown argument " + arg);
     }
@@ -288,6 +349,15 @@ int main(int argc, char** argv) {
   const Options options = ParseOptions(argc, argv);
   if (options.tick_us != 0) platform::kernel::SetTickMicroseconds(static_cast<std::uint32_t>(options.tick_us));
 
+  {
+    std::error_code ec;
+    fs::create_directories(options.root, ec);
+    std::string lock_error;
+    if (!LockRoot(options.root, lock_error)) {
+      std::fprintf(stderr, "board: %s\n", lock_error.c_str());
+      return 1;
+    }
+  }
   try {
     PrepareRoot(options.root);
   } catch (const std::exception& e) {
@@ -354,8 +424,9 @@ int main(int argc, char** argv) {
   AddControlCommands(control, *board);
   if (!control.Start(options.root, error)) {
     std::fprintf(stderr, "board: %s\n", error.c_str());
-    return 1;
+    EndProcess(1);
   }
+  g_control = &control;
 
   std::thread([&board, signals] {
     for (;;) {

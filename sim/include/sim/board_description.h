@@ -1,6 +1,6 @@
 // The board's description: the file "<root>/board.conf" that says what the simulated board is made of
 // and how the world is at power-up. It is read at every start and written with the defaults when
-// missing. Lines are "key value"; "#" starts a comment.
+// missing. Lines are "key value"; "#" starts a comment. Numbers are decimal for every key.
 //
 //   temperature CELSIUS   board temperature at power-up (-55 to 125)
 //   flash-blocks N        blocks of the NAND flash, 128 KiB each (8 to 8192)

@@ -81,8 +81,20 @@ int TorvexLoadStartupSettings() {
 
   g_Logger.Printf("TorvexLoadStartupSettings: Reading EEPROM\n");
   EepromIdentityRecord record{};
-  if (eeprom_read_record(record.bytes.data()) != 0 ||
-      !TorvexVersionAccepted(EepromVersionText(record), kEepromRecordVersion, kEepromRecordVersion)) {
+  if (eeprom_read_record(record.bytes.data()) != 0) {
+    g_Logger.Printf("TorvexLoadStartupSettings: EEPROM identity record cannot be read\n");
+    TorvexPanic();
+    return eUnforeseen;
+  }
+  if (!TorvexVersionAccepted(EepromVersionText(record), kEepromRecordVersion, kEepromRecordVersion)) {
+    // A garbage image's version field is shown with its unprintable bytes as '?'.
+    std::string shown = EepromVersionText(record);
+    for (char& c : shown) {
+      if (c < 0x20 || c > 0x7e) c = '?';
+    }
+    g_Logger.Printf("TorvexLoadStartupSettings: EEPROM identity record refused: version \"%s\" is not %u.%u\n",
+                    shown.c_str(), static_cast<unsigned>(kEepromRecordVersion.major),
+                    static_cast<unsigned>(kEepromRecordVersion.minor));
     TorvexPanic();
     return eUnforeseen;
   }

@@ -89,7 +89,9 @@ TEST(BoardFiles, ImageOfTheWrongSizeIsRefusedAndLeftAlone) {
       sim::Board board(root.path());
       ADD_FAILURE() << "accepted";
     } catch (const std::runtime_error& e) {
-      EXPECT_NE(std::string(e.what()).find("eeprom.bin"), std::string::npos) << e.what();
+      EXPECT_NE(std::string(e.what()).find("eeprom.bin refused: it holds " + std::to_string(size) + " bytes"),
+                std::string::npos)
+          << e.what();
     }
     EXPECT_EQ(ReadFile(root.path() + "/eeprom.bin"), bad);
   }
