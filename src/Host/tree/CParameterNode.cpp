@@ -104,30 +104,20 @@ CParameterNode* CParameterNode::Resolve(CParameterNode* node, std::string_view c
   return nullptr;
 }
 
-CParameterNode* CParameterNode::Parent() const {
+namespace {
+// A copy of one field of a node, read under the tree lock.
+template <typename T>
+T ReadLocked(const T& field) {
   CRecursiveLockGuard lock(g_ParameterTreeLock);
-  return m_Parent;
+  return field;
 }
+}  // namespace
 
-CParameterNode* CParameterNode::FirstChild() const {
-  CRecursiveLockGuard lock(g_ParameterTreeLock);
-  return m_FirstChild;
-}
-
-CParameterNode* CParameterNode::NextSibling() const {
-  CRecursiveLockGuard lock(g_ParameterTreeLock);
-  return m_NextSibling;
-}
-
-CParameterNode* CParameterNode::PreviousSibling() const {
-  CRecursiveLockGuard lock(g_ParameterTreeLock);
-  return m_PreviousSibling;
-}
-
-bool CParameterNode::Keep() const {
-  CRecursiveLockGuard lock(g_ParameterTreeLock);
-  return m_Keep;
-}
+CParameterNode* CParameterNode::Parent() const { return ReadLocked(m_Parent); }
+CParameterNode* CParameterNode::FirstChild() const { return ReadLocked(m_FirstChild); }
+CParameterNode* CParameterNode::NextSibling() const { return ReadLocked(m_NextSibling); }
+CParameterNode* CParameterNode::PreviousSibling() const { return ReadLocked(m_PreviousSibling); }
+bool CParameterNode::Keep() const { return ReadLocked(m_Keep); }
 
 std::size_t CParameterNode::SubscriberCount() const {
   CRecursiveLockGuard lock(g_ParameterTreeLock);
