@@ -143,15 +143,22 @@ void lock_driver() {
   }
 }
 
-cyg_uint32 iic_tx(const cyg_i2c_device* dev, cyg_bool_t send_start, const cyg_uint8* buf, cyg_uint32 count,
-                  cyg_bool_t send_stop) {
+// Takes the driver, sets the bus up for `dev` and sends the start condition when asked. False, with
+// the driver given back, when the start was not acknowledged.
+bool begin_transfer(const cyg_i2c_device* dev, bool send_start, bool read) {
   lock_driver();
   program_clock(dev);
   select_segment(dev);
-  if (send_start && !start_transfer(dev, false)) {
+  if (send_start && !start_transfer(dev, read)) {
     cyg_mutex_unlock(&s_mutex);
-    return 0;
+    return false;
   }
+  return true;
+}
+
+cyg_uint32 iic_tx(const cyg_i2c_device* dev, cyg_bool_t send_start, const cyg_uint8* buf, cyg_uint32 count,
+                  cyg_bool_t send_stop) {
+  if (!begin_transfer(dev, send_start, false)) return 0;
   cyg_uint32 sent = 0;
   for (cyg_uint32 k = 0; k < count; ++k) {
     Write32(IICDS, buf[k]);
@@ -167,13 +174,7 @@ cyg_uint32 iic_tx(const cyg_i2c_device* dev, cyg_bool_t send_start, const cyg_ui
 
 cyg_uint32 iic_rx(const cyg_i2c_device* dev, cyg_bool_t send_start, cyg_uint8* buf, cyg_uint32 count,
                   cyg_bool_t nak, cyg_bool_t send_stop) {
-  lock_driver();
-  program_clock(dev);
-  select_segment(dev);
-  if (send_start && !start_transfer(dev, true)) {
-    cyg_mutex_unlock(&s_mutex);
-    return 0;
-  }
+  if (!begin_transfer(dev, send_start, true)) return 0;
   cyg_uint32 received = 0;
   for (cyg_uint32 k = 0; k < count; ++k) {
     const bool ack = !(nak && k + 1 == count);
