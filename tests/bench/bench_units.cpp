@@ -5,9 +5,9 @@
 
 #include <string>
 
-#include "core/CTorvexChannel.h"
 #include "peripherals/CTorvexPwMeasuringPeripheral.h"
 #include "peripherals/UnitConversion.h"
+#include "support/fake_probe.h"
 #include "tree/BoundParameterNodes.h"
 #include "tree/CParameterNode.h"
 
@@ -15,33 +15,13 @@ namespace {
 
 using namespace Torvex;
 
-class BenchProbe : public CTorvexPwMeasuringPeripheral {
- public:
-  BenchProbe() : CTorvexPwMeasuringPeripheral(CTorvexChannel()) {}
-  int GetType() override { return 2; }
-  std::uint16_t GetModel() override { return 0; }
-  int GetSerialNumber() override { return 0; }
-  std::string GetDesignation() override { return "-"; }
-  bool IsInitialized() override { return true; }
-  int Initialize() override { return 0; }
-  std::uint8_t GetChildCount() override { return 0; }
-  int Activate() override { return 0; }
-  double GetMinFrequency() override { return 0.0; }
-  double GetMaxFrequency() override { return 0.0; }
-  double GetGyromagneticRatio() override { return 42.577e6; }
-  int ReadHallField(int*, int*, int*, unsigned int*) override { return 48; }
-  const PwPhysicalInformation* GetPhysicalInformation() override { return &information; }
-  int WriteParameterPair(std::uint32_t, std::uint32_t) override { return 11; }
-  PwPhysicalInformation information{};
-};
-
 // The nodes the conversions read, bound once, with a probe selected.
 void BindOnce() {
   static const bool bound = [] {
     static CParameterNode ppmRef("ppm_ref", eNodeType::Float64);
     static CParameterNode nominal("nominal_p_gyro_ratio", eNodeType::Float64);
     static CParameterNode object("object", eNodeType::Pointer);
-    static BenchProbe probe;
+    static torvex_test::FakeProbe probe(42.577e6);
     ppmRef.SetFloat64Attribute(eAttrValue, 1.5);
     nominal.SetFloat64Attribute(eAttrValue, 42.57747892e6);
     object.SetPointerAttribute(eAttrValue, static_cast<CTorvexPeripheral*>(&probe));

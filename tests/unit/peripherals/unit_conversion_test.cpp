@@ -13,6 +13,7 @@
 #include "core/CTorvexChannel.h"
 #include "peripherals/CTorvexPwMeasuringPeripheral.h"
 #include "peripherals/UnitConversion.h"
+#include "support/fake_probe.h"
 #include "tree/BoundParameterNodes.h"
 #include "tree/CParameterNode.h"
 #include "tree/TopologyLock.h"
@@ -20,32 +21,7 @@
 namespace Torvex {
 namespace {
 
-// A measuring peripheral whose gyromagnetic ratio the test sets; nothing else of it is used.
-class FakeProbe : public CTorvexPwMeasuringPeripheral {
- public:
-  explicit FakeProbe(double ratio) : CTorvexPwMeasuringPeripheral(CTorvexChannel()), ratio(ratio) {}
-  int GetType() override { return 2; }
-  std::uint16_t GetModel() override { return 0; }
-  int GetSerialNumber() override { return 0; }
-  std::string GetDesignation() override { return "-"; }
-  bool IsInitialized() override { return true; }
-  int Initialize() override { return 0; }
-  std::uint8_t GetChildCount() override { return 0; }
-  int Activate() override { return 0; }
-  double GetMinFrequency() override { return 0.0; }
-  double GetMaxFrequency() override { return 0.0; }
-  double GetGyromagneticRatio() override {
-    ++asked;
-    return ratio;
-  }
-  int ReadHallField(int*, int*, int*, unsigned int*) override { return 48; }
-  const PwPhysicalInformation* GetPhysicalInformation() override { return &information; }
-  int WriteParameterPair(std::uint32_t, std::uint32_t) override { return 11; }
-
-  double ratio;
-  int asked = 0;
-  PwPhysicalInformation information{};
-};
+using torvex_test::FakeProbe;
 
 // A peripheral that cannot measure (a multiplexer, say).
 class FakeMultiplexer : public CTorvexPeripheral {
