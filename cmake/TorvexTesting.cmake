@@ -6,14 +6,33 @@ add_subdirectory(${TORVEX_GTEST_SOURCE} ${CMAKE_BINARY_DIR}/_googletest EXCLUDE_
 
 include(GoogleTest)
 
+# Every test has a time-out, so that a wait that never ends fails its test instead of hanging the
+# run: seconds per kind of test, scaled for the sanitizer builds, which run several times slower.
+if(TORVEX_SANITIZE)
+  set(TORVEX_TEST_TIMEOUT_SCALE 3 CACHE STRING "Factor on every test's time-out")
+else()
+  set(TORVEX_TEST_TIMEOUT_SCALE 1 CACHE STRING "Factor on every test's time-out")
+endif()
+set(TORVEX_TIMEOUT_unit 30)
+set(TORVEX_TIMEOUT_integration 120)
+set(TORVEX_TIMEOUT_fuzz 60)
+function(torvex_test_timeout label out)
+  if(NOT DEFINED TORVEX_TIMEOUT_${label})
+    message(FATAL_ERROR "no time-out for tests labelled ${label}")
+  endif()
+  math(EXPR seconds "${TORVEX_TIMEOUT_${label}} * ${TORVEX_TEST_TIMEOUT_SCALE}")
+  set(${out} ${seconds} PARENT_SCOPE)
+endfunction()
+
 # torvex_add_gtest(NAME SOURCES... LIBS ...): one test program; each TEST becomes a CTest test.
 function(torvex_add_gtest name)
   cmake_parse_arguments(T "" "" "SOURCES;LIBS;LABELS" ${ARGN})
+  torvex_test_timeout(${T_LABELS} timeout)
   add_executable(${name} ${T_SOURCES})
   target_link_libraries(${name} PRIVATE ${T_LIBS} GTest::gmock GTest::gtest_main Threads::Threads)
   target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR}/tests)
   gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 60
-                       PROPERTIES LABELS "${T_LABELS}")
+                       PROPERTIES LABELS "${T_LABELS}" TIMEOUT ${timeout})
 endfunction()
 
 # torvex_add_fuzz(NAME SOURCES... LIBS ...): a fuzz target defining LLVMFuzzerTestOneInput.
@@ -30,7 +49,8 @@ function(torvex_add_fuzz name)
     target_sources(${name} PRIVATE ${PROJECT_SOURCE_DIR}/tests/fuzz/replay_main.cpp)
     add_test(NAME fuzz_replay.${name}
              COMMAND ${name} ${PROJECT_SOURCE_DIR}/tests/fuzz/corpus/${name})
-    set_tests_properties(fuzz_replay.${name} PROPERTIES LABELS fuzz)
+    torvex_test_timeout(fuzz timeout)
+    set_tests_properties(fuzz_replay.${name} PROPERTIES LABELS fuzz TIMEOUT ${timeout})
   endif()
 endfunction()
 
