@@ -162,6 +162,12 @@ ThreadInfo GetThreadInfo(cyg_handle_t thread) {
   return ThreadInfo{r->name.c_str(), r->priority, r->stack_size, r->stack_base};
 }
 
+bool IsSuspended(cyg_handle_t thread) {
+  auto* r = reinterpret_cast<ThreadRecord*>(thread);
+  std::lock_guard<std::mutex> g(KernelMutex());
+  return r->suspend_count > 0;
+}
+
 namespace {
 
 void* ThreadTrampoline(void* arg) {

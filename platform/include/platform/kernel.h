@@ -182,5 +182,7 @@ struct ThreadInfo {
   void* stack_base;
 };
 ThreadInfo GetThreadInfo(cyg_handle_t thread);
+// True while the thread's suspend count is above 0 (created and not yet resumed, or suspended).
+bool IsSuspended(cyg_handle_t thread);
 
 }  // namespace platform::kernel

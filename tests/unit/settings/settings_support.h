@@ -29,7 +29,9 @@
 namespace settingstest {
 
 namespace fs = std::filesystem;
+using systemtest::LogSince;
 using systemtest::LogText;
+using systemtest::MarkLog;
 using systemtest::ReadHostFile;
 using systemtest::WaitFor;
 using systemtest::WriteHostFile;
@@ -37,21 +39,6 @@ using systemtest::WriteHostFile;
 // 1 ms ticks for the whole program: the power monitor's 5-second long push lasts half a second, a
 // 1-second interval 100 ms.
 inline const bool kFastTick = (platform::kernel::SetTickMicroseconds(1000), true);
-
-// Writes a unique mark into the log and returns it; LogSince gives what was logged after it. (The
-// log is a ring, and the tests log the same lines again and again: only a unique mark finds the
-// place.)
-inline std::string MarkLog() {
-  static std::atomic<unsigned> next{0};
-  const std::string mark = "test mark " + std::to_string(next.fetch_add(1)) + "\n";
-  Torvex::g_Logger.Printf("%s", mark.c_str());
-  return mark;
-}
-inline std::string LogSince(const std::string& mark) {
-  const std::string text = systemtest::LogText();
-  const std::size_t at = text.rfind(mark);
-  return at == std::string::npos ? text : text.substr(at + mark.size());
-}
 
 // True when `text` holds every one of `lines` as a whole line, in this order (other lines may stand
 // between them).

@@ -222,13 +222,15 @@ struct PanicThread {
 TEST_F(BootLoaderTest, PanicLogsEntersFirmwareUpdateAndSuspends) {
   for (void (*panic)() : {&CTorvexPower::Panic, &TorvexPanic}) {
     recorder_.actions.clear();
-    const std::string before = systemtest::LogText();
+    const std::string before = systemtest::MarkLog();
     PanicThread t;
     t.panic = panic;
     cyg_thread_create(10, &PanicThread::Entry, reinterpret_cast<cyg_addrword_t>(&t), "panicker", t.stack.data(),
                       t.stack.size(), &t.handle, &t.thread);
     cyg_thread_resume(t.handle);
     ASSERT_TRUE(systemtest::WaitFor([&] { return !recorder_.Actions().empty(); }));
+    // The hook runs before the thread suspends itself: a resume counts only once it has.
+    ASSERT_TRUE(systemtest::WaitFor([&] { return platform::kernel::IsSuspended(t.handle); }));
     EXPECT_EQ(recorder_.Actions(), std::vector<std::string>{"firmware-update"});
     EXPECT_EQ(systemtest::LogSince(before), "CTorvexPower::Panic !!!\nEntering DFU mode...\n");
     // The thread stays suspended until someone resumes it.

@@ -5,6 +5,7 @@
 
 #include "platform/bootloader.h"
 #include "platform/io.h"
+#include "platform/kernel.h"
 #include "system/CTorvexPower.h"
 #include "system/TorvexFileSystems.h"
 #include "system_support.h"
@@ -16,6 +17,7 @@ namespace bl = platform::bootloader;
 namespace fs = std::filesystem;
 using systemtest::LogSince;
 using systemtest::LogText;
+using systemtest::MarkLog;
 using systemtest::ReadHostFile;
 using systemtest::WriteHostFile;
 
@@ -37,7 +39,7 @@ TEST_F(FileSystemsTest, MountsBothAndKeepsAGoodFlash) {
   WriteHostFile(Yaffs("settings/LastPowerOff.xml"), "<saved/>");
   WriteHostFile(Yaffs("user/deep/er/file"), "x");
   fs::create_directories(Yaffs("empty"));
-  const std::string before = LogText();
+  const std::string before = MarkLog();
 
   TorvexMountFileSystems();
 
@@ -58,7 +60,7 @@ TEST_F(FileSystemsTest, FlashWhoseTreeCannotBeExaminedIsErasedAndMountedEmpty) {
   // An entry deep in the tree that cannot be examined.
   fs::create_symlink("/etc", Yaffs("user/a/broken"));
   nand_->MarkBad(5);
-  const std::string before = LogText();
+  const std::string before = MarkLog();
 
   TorvexMountFileSystems();
 
@@ -135,12 +137,14 @@ TEST_F(FileSystemsTest, MountingPanicsWhenAFileSystemCannotBeMounted) {
     bl::SetHooks(bl::Hooks{nullptr, [&] { std::lock_guard<std::mutex> g(lock); actions.push_back("firmware-update"); },
                            nullptr});
     c.arrange();
-    const std::string before = LogText();
+    const std::string before = MarkLog();
     MountThread t;
     cyg_thread_create(10, &MountThread::Entry, reinterpret_cast<cyg_addrword_t>(&t), "mounter", t.stack.data(),
                       t.stack.size(), &t.handle, &t.thread);
     cyg_thread_resume(t.handle);
     ASSERT_TRUE(systemtest::WaitFor([&] { std::lock_guard<std::mutex> g(lock); return !actions.empty(); }));
+    // The hook runs before the thread suspends itself: a resume counts only once it has.
+    ASSERT_TRUE(systemtest::WaitFor([&] { return platform::kernel::IsSuspended(t.handle); }));
     EXPECT_FALSE(t.returned.load());
     EXPECT_EQ(platform::IsMounted("/romfs"), c.romfs_mounted);
     EXPECT_FALSE(platform::IsMounted("/yaffs"));
@@ -162,7 +166,7 @@ TEST_F(FileSystemsTest, MountingPanicsWhenAFileSystemCannotBeMounted) {
 TEST_F(FileSystemsTest, UnmountLogsAndReportsTheFlashResult) {
   TorvexMountFileSystems();
   platform::chdir("/yaffs");
-  const std::string before = LogText();
+  const std::string before = MarkLog();
   EXPECT_EQ(TorvexUnmountFileSystems(), 0);
   EXPECT_EQ(LogSince(before), "Unmounting ROMFS...\nUnmounting YAFFS...\n");
   EXPECT_FALSE(platform::IsMounted("/romfs"));

@@ -3,11 +3,10 @@
 // conditions with deadlines.
 #pragma once
 
-#include "support/wait_for.h"
-
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
@@ -23,6 +22,7 @@
 #include "platform/io.h"
 #include "sim/nand_flash.h"
 #include "support/board_root.h"
+#include "support/wait_for.h"
 
 namespace systemtest {
 
@@ -38,14 +38,19 @@ inline std::string LogText() {
   return text;
 }
 
-// What the log gained since `before` (the log is a ring: only its tail is compared).
-inline std::string LogSince(const std::string& before) {
-  const std::string now = LogText();
-  if (now.size() >= before.size() && now.compare(0, before.size(), before) == 0) return now.substr(before.size());
-  // Wrapped: take what follows the last occurrence of the old tail.
-  const std::string tail = before.size() > 200 ? before.substr(before.size() - 200) : before;
-  const std::size_t at = tail.empty() ? std::string::npos : now.rfind(tail);
-  return at == std::string::npos ? now : now.substr(at + tail.size());
+// Writes a unique mark into the log and returns it; LogSince gives what was logged after it. (The
+// log is a ring, and the tests log the same lines again and again: only a unique mark finds the
+// place.)
+inline std::string MarkLog() {
+  static std::atomic<unsigned> next{0};
+  const std::string mark = "test mark " + std::to_string(next.fetch_add(1)) + "\n";
+  Torvex::g_Logger.Printf("%s", mark.c_str());
+  return mark;
+}
+inline std::string LogSince(const std::string& mark) {
+  const std::string text = LogText();
+  const std::size_t at = text.rfind(mark);
+  return at == std::string::npos ? text : text.substr(at + mark.size());
 }
 
 inline void WriteHostFile(const fs::path& path, const std::string& content) {
