@@ -96,7 +96,7 @@ int ReadTemperature(std::int16_t* temperature) {
 int SetTemperatureLimit(std::int16_t limit) {
   cyg_int32 clamped = limit;
   if (clamped < TEMPSENSOR_MIN_CELSIUS) clamped = TEMPSENSOR_MIN_CELSIUS;
-  if (clamped > TEMPSENSOR_MAX_CELSIUS) clamped = TEMPSENSOR_MAX_CELSIUS;
+  if (clamped > TEMPSENSOR_MAX_LIMIT_CELSIUS) clamped = TEMPSENSOR_MAX_LIMIT_CELSIUS;
   const cyg_uint16 value = static_cast<cyg_uint16>(clamped * static_cast<cyg_int32>(kUnitsPerDegree));
   if (tempsensor_write_register(&board_i2c_bus, TEMPSENSOR_REG_OVER_TEMPERATURE, &value, 2) != 0) return 26;
   if (tempsensor_write_register(&board_i2c_bus, TEMPSENSOR_REG_HYSTERESIS, &value, 2) != 0) return 26;

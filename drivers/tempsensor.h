@@ -18,9 +18,10 @@ enum : cyg_uint8 {
   TEMPSENSOR_REG_OVER_TEMPERATURE = hw::temp_sensor::kPointerOverTemperature,
 };
 
-// The sensor's range in whole degrees Celsius.
+// The sensor's range in whole degrees Celsius, and the highest limit its limit registers hold.
 constexpr cyg_int32 TEMPSENSOR_MIN_CELSIUS = -55;
 constexpr cyg_int32 TEMPSENSOR_MAX_CELSIUS = 125;
+constexpr cyg_int32 TEMPSENSOR_MAX_LIMIT_CELSIUS = 127;
 
 // Configuration request of tempsensor_configure.
 struct tempsensor_config {

@@ -36,12 +36,38 @@ void DiscardTree() {
 }
 
 // Loads a settings file into an empty tree, binds the nodes and checks the parameter-file version.
+// Each refusal names its reason in the log.
 bool LoadSettingsFile(const char* path) {
   g_Logger.Printf("TorvexLoadStartupSettings: Reading %s\n", path);
-  if (LoadTreeFromXml(path, &g_ParameterTreeRoot, g_ParameterTreeRoot) != 0) return false;
-  if (TorvexBindParameterNodes() != 0) return false;
-  return TorvexVersionAccepted(g_node_system_versions_parm_file->GetStringAttribute(eAttrValue),
-                               kParameterFileVersion, kParameterFileVersion);
+  if (const int rc = LoadTreeFromXml(path, &g_ParameterTreeRoot, g_ParameterTreeRoot); rc != 0) {
+    g_Logger.Printf("TorvexLoadStartupSettings: %s cannot be loaded (error %d)\n", path, rc);
+    return false;
+  }
+  const char* missing = nullptr;
+  if (BindParameterNodes(g_ParameterTreeRoot, &missing) != 0) {
+    g_Logger.Printf("TorvexLoadStartupSettings: %s lacks the node %s\n", path, missing != nullptr ? missing : "?");
+    return false;
+  }
+  const std::string version = g_node_system_versions_parm_file->GetStringAttribute(eAttrValue);
+  if (!TorvexVersionAccepted(version, kParameterFileVersion, kParameterFileVersion)) {
+    g_Logger.Printf("TorvexLoadStartupSettings: %s has parameter-file version \"%s\", not %u.%u\n", path,
+                    version.c_str(), static_cast<unsigned>(kParameterFileVersion.major),
+                    static_cast<unsigned>(kParameterFileVersion.minor));
+    return false;
+  }
+  return true;
+}
+
+// A saved file's ranges are its own claims: the factory file's minimum, maximum and default hold,
+// and a value outside them takes the default.
+void ApplyFactoryLimits() {
+  CParameterNode* factory = nullptr;
+  if (LoadTreeFromXml(kFactorySettingsPath, &factory, nullptr) != 0 || factory == nullptr) {
+    g_Logger.Printf("TorvexLoadStartupSettings: %s cannot be read for the ranges\n", kFactorySettingsPath);
+    return;
+  }
+  ApplyReferenceLimits(g_ParameterTreeRoot, factory);
+  delete factory;
 }
 
 }  // namespace
@@ -75,6 +101,8 @@ int TorvexLoadStartupSettings() {
       TorvexPanic();
       return eUnforeseen;
     }
+  } else {
+    ApplyFactoryLimits();
   }
 
   g_node_system_versions_arm_firmware->SetStringAttribute(eAttrValue, kArmFirmwareVersion);

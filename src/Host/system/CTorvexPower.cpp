@@ -102,7 +102,9 @@ void CTorvexPower::PowerDownMonitorThreadMain() {
   for (;;) {
     const std::int32_t limit = g_node_system_temperature_shutdown_limit->GetInt32Attribute(eAttrValue);
     if (limit != applied_limit) {
-      SetTemperatureLimit(static_cast<std::int16_t>(std::clamp<std::int32_t>(limit, INT16_MIN, INT16_MAX)));
+      // A limit the sensor cannot reach would never cut the power: it is held to the sensor's range.
+      SetTemperatureLimit(static_cast<std::int16_t>(
+          std::clamp<std::int32_t>(limit, TEMPSENSOR_MIN_CELSIUS, TEMPSENSOR_MAX_LIMIT_CELSIUS)));
       applied_limit = limit;
     }
     // An interval of 0 or less would make the monitor spin: it counts as one second.

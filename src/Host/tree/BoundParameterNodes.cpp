@@ -53,11 +53,14 @@ static_assert(PathsDistinct(), "every bound path is bound once");
 TORVEX_BOUND_PARAMETER_NODES(TORVEX_BOUND_NODE_CHECK)
 #undef TORVEX_BOUND_NODE_CHECK
 
-int BindParameterNodes(CParameterNode* root) {
+int BindParameterNodes(CParameterNode* root, const char** missing) {
   if (root == nullptr) return eNoSuchNode;
   for (const BoundParameterNode& bound : kBoundParameterNodes) {
     const int result = root->FindNode(bound.path, bound.node);
-    if (result != 0) return result;
+    if (result != 0) {
+      if (missing != nullptr) *missing = bound.path;
+      return result;
+    }
   }
   return 0;
 }

@@ -238,7 +238,8 @@ extern const BoundParameterNode kBoundParameterNodes[kBoundParameterNodeCount];
 // was found, else the first non-zero result of CParameterNode::FindNode (eNoSuchNode when root is
 // null); the binding stops there, and the pointers not yet reached keep their previous values.
 // Called on main's thread before any other thread reads the pointers.
-int BindParameterNodes(CParameterNode* root);
+// With `missing`, the path of the first node not found is stored there.
+int BindParameterNodes(CParameterNode* root, const char** missing = nullptr);
 
 // Sets every bound pointer to null (the tree they named is gone).
 void UnbindParameterNodes();

@@ -142,6 +142,30 @@ int AppendBranch(std::string& out, const CParameterNode* node) {
 
 // --- parsing ---------------------------------------------------------------------------------------
 
+// The number reading of the "%d" scan: leading blanks, an optional sign, digits; the rest of the
+// text is ignored. Overflowing numbers are refused.
+bool ReadInt32(const std::string& text, std::int32_t& value) {
+  errno = 0;
+  char* end = nullptr;
+  const long long v = std::strtoll(text.c_str(), &end, 10);
+  if (end == text.c_str() || errno == ERANGE || v < INT32_MIN || v > INT32_MAX) return false;
+  value = static_cast<std::int32_t>(v);
+  return true;
+}
+
+// The number reading of the "%lf" scan; overflowing numbers are refused (infinity written as "inf"
+// is read back; values too small to be normal read as what strtod gives).
+bool ReadFloat64(const std::string& text, double& value) {
+  errno = 0;
+  char* end = nullptr;
+  const double v = std::strtod(text.c_str(), &end);
+  if (end == text.c_str()) return false;
+  if (errno == ERANGE && std::isinf(v)) return false;
+  value = v;
+  return true;
+}
+
+
 // One element event of a file, recorded so that the whole file is checked before the tree changes.
 struct XmlEvent {
   bool start;
@@ -154,7 +178,25 @@ struct XmlParseState {
   std::vector<XmlEvent>* events = nullptr;  // null: check only
   int depth = 0;
   const char* refusal = nullptr;  // why the file was refused by the handlers
+  std::string refusal_text;       // its text, when it names what was refused
 };
+
+// True when every attribute after the name of a numeric element is a number its type can hold.
+bool NumbersReadable(const XML_Char* element, const XML_Char** attributes, std::string& refused) {
+  const bool floating = std::strcmp(element, "Float64") == 0;
+  if (!floating && std::strcmp(element, "Int32") != 0 && std::strcmp(element, "Boolean") != 0) return true;
+  for (int i = 2; attributes[i] != nullptr; i += 2) {
+    std::int32_t i32;
+    double f64;
+    const bool ok = floating ? ReadFloat64(attributes[i + 1], f64) : ReadInt32(attributes[i + 1], i32);
+    if (!ok) {
+      refused = std::string("unreadable number ") + attributes[i] + "=\"" + attributes[i + 1] + "\" of " + element +
+                " \"" + attributes[1] + "\"";
+      return false;
+    }
+  }
+  return true;
+}
 
 void Refuse(XmlParseState* state, const char* why) {
   if (state->refusal == nullptr) state->refusal = why;
@@ -168,6 +210,8 @@ void XMLCALL OnParseStart(void* data, const XML_Char* element, const XML_Char** 
   // A tree file names every element with its first attribute, and its top element is a Branch.
   if (attributes[0] == nullptr) return Refuse(state, "element without a name");
   if (state->depth == 1 && std::strcmp(element, "Branch") != 0) return Refuse(state, "top element is not a Branch");
+  // A number that cannot be read refuses the file: merging it would leave the node half set.
+  if (!NumbersReadable(element, attributes, state->refusal_text)) return Refuse(state, state->refusal_text.c_str());
   XmlEvent event{true, element, {}};
   for (int i = 0; attributes[i] != nullptr; i += 2) event.attributes.emplace_back(attributes[i], attributes[i + 1]);
   state->events->push_back(std::move(event));
@@ -261,37 +305,20 @@ int AttributeIndex(const std::string& name) {
   return -1;
 }
 
-// The number reading of the "%d" scan: leading blanks, an optional sign, digits; the rest of the
-// text is ignored. Overflowing numbers are refused.
-bool ReadInt32(const std::string& text, std::int32_t& value) {
-  errno = 0;
-  char* end = nullptr;
-  const long long v = std::strtoll(text.c_str(), &end, 10);
-  if (end == text.c_str() || errno == ERANGE || v < INT32_MIN || v > INT32_MAX) return false;
-  value = static_cast<std::int32_t>(v);
-  return true;
-}
-
-// The number reading of the "%lf" scan; overflowing numbers are refused (infinity written as "inf"
-// is read back; values too small to be normal read as what strtod gives).
-bool ReadFloat64(const std::string& text, double& value) {
-  errno = 0;
-  char* end = nullptr;
-  const double v = std::strtod(text.c_str(), &end);
-  if (end == text.c_str()) return false;
-  if (errno == ERANGE && std::isinf(v)) return false;
-  value = v;
-  return true;
-}
-
 // Sets the attributes after the name from their texts, in document order. The first unknown or
-// absent attribute (7) or unreadable number (8) ends the setting; a Pointer is never set.
-int SetAttributesFromText(CParameterNode* node, const std::vector<std::pair<std::string, std::string>>& pairs) {
+// absent attribute (7) or unreadable number (8) ends the setting; a Pointer is never set. With
+// `keep_limits` the node's minimum, maximum and default stay as the running tree holds them.
+int SetAttributesFromText(CParameterNode* node, const std::vector<std::pair<std::string, std::string>>& pairs,
+                          bool keep_limits) {
   const eNodeType type = node->Type();
   if (type == eNodeType::Pointer) return eSuccess;
   for (std::size_t i = 1; i < pairs.size(); ++i) {
     const int a = AttributeIndex(pairs[i].first);
     if (!AttributePresent(type, a)) return eUnknownAttribute;
+    if (keep_limits && (type == eNodeType::Int32 || type == eNodeType::Float64) &&
+        (a == eAttrMinimum || a == eAttrMaximum || a == eAttrDefault)) {
+      continue;
+    }
     const std::string& text = pairs[i].second;
     switch (type) {
       case eNodeType::String:
@@ -320,6 +347,37 @@ int SetAttributesFromText(CParameterNode* node, const std::vector<std::pair<std:
     }
   }
   return eSuccess;
+}
+
+// A number outside its node's minimum..maximum would reach the code that trusts the tree (a
+// temperature cut-off of 500 degrees turns the cut-off off): the node takes its default instead.
+// A node whose minimum and maximum are both 0 has no range.
+bool TakeDefaultWhenOutOfRange(CParameterNode* node) {
+  const eNodeType type = node->Type();
+  if (type == eNodeType::Int32) {
+    const std::int32_t v = node->GetInt32Attribute(eAttrValue);
+    const std::int32_t lo = node->GetInt32Attribute(eAttrMinimum);
+    const std::int32_t hi = node->GetInt32Attribute(eAttrMaximum);
+    if ((lo == 0 && hi == 0) || lo > hi || (v >= lo && v <= hi)) return false;
+    const std::int32_t d = node->GetInt32Attribute(eAttrDefault);
+    g_Logger.Printf("LoadTreeFromXml: %s value %d refused (%d to %d), default %d taken\n", node->Name().c_str(),
+                    static_cast<int>(v), static_cast<int>(lo), static_cast<int>(hi), static_cast<int>(d));
+    node->SetInt32Attribute(eAttrValue, d);
+    return true;
+  }
+  if (type == eNodeType::Float64) {
+    const double v = node->GetFloat64Attribute(eAttrValue);
+    const double lo = node->GetFloat64Attribute(eAttrMinimum);
+    const double hi = node->GetFloat64Attribute(eAttrMaximum);
+    // NaN limits or a NaN value are left alone.
+    if ((lo == 0 && hi == 0) || !(lo <= hi) || !(v < lo || v > hi)) return false;
+    const double d = node->GetFloat64Attribute(eAttrDefault);
+    g_Logger.Printf("LoadTreeFromXml: %s value %.17g refused (%.17g to %.17g), default %.17g taken\n",
+                    node->Name().c_str(), v, lo, hi, d);
+    node->SetFloat64Attribute(eAttrValue, d);
+    return true;
+  }
+  return false;
 }
 
 // An element that cannot be merged: it is ignored with its content, and the node of its name, if
@@ -393,7 +451,8 @@ void OnXmlStartElement(XmlLoadContext& context, const XmlEvent& event) {
     return;
   }
   // Elements nested in a leaf element are merged as its siblings: the current node stays.
-  SetAttributesFromText(node, event.attributes);
+  SetAttributesFromText(node, event.attributes, found);
+  TakeDefaultWhenOutOfRange(node);
   node->SetKeep(true);
 }
 
@@ -441,6 +500,39 @@ int SaveTreeToXml(const std::string& path, CParameterNode* node) {
 }
 
 int CheckXmlFile(const std::string& path) { return ParseXmlFile("CheckXmlFile", path, nullptr); }
+
+namespace {
+int ApplyLimitsBelow(CParameterNode* node, CParameterNode* reference) {
+  int replaced = 0;
+  for (CParameterNode* ref = reference->FirstChild(); ref != nullptr; ref = ref->NextSibling()) {
+    CParameterNode* mine = nullptr;
+    if (node->FindNode(ref->Name(), &mine) != eSuccess || mine->Type() != ref->Type()) continue;
+    switch (ref->Type()) {
+      case eNodeType::Branch:
+        replaced += ApplyLimitsBelow(mine, ref);
+        continue;
+      case eNodeType::Int32:
+        for (const int a : {eAttrMinimum, eAttrMaximum, eAttrDefault}) mine->SetInt32Attribute(a, ref->GetInt32Attribute(a));
+        break;
+      case eNodeType::Float64:
+        for (const int a : {eAttrMinimum, eAttrMaximum, eAttrDefault}) {
+          mine->SetFloat64Attribute(a, ref->GetFloat64Attribute(a));
+        }
+        break;
+      default:
+        continue;
+    }
+    if (TakeDefaultWhenOutOfRange(mine)) ++replaced;
+  }
+  return replaced;
+}
+}  // namespace
+
+int ApplyReferenceLimits(CParameterNode* tree, CParameterNode* reference) {
+  if (tree == nullptr || reference == nullptr) return 0;
+  CRecursiveLockGuard lock(g_ParameterTreeLock);
+  return ApplyLimitsBelow(tree, reference);
+}
 
 int LoadTreeFromXml(const std::string& path, CParameterNode** result, CParameterNode* root) {
   if (result == nullptr) return eUnforeseen;

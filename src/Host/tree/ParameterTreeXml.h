@@ -70,4 +70,10 @@ int LoadTreeFromXml(const std::string& path, CParameterNode** result, CParameter
 // levels deep, at most kMaxXmlFileSize bytes). Returns 0, 9 (cannot be opened) or 10.
 int CheckXmlFile(const std::string& path);
 
+// Gives every Int32 and Float64 node of `tree` that `reference` also holds (same path, same type)
+// the reference's minimum, maximum and default; a value outside that range takes the default, with a
+// log line. A file's own claims about its ranges are thereby never trusted. Returns the number of
+// values replaced.
+int ApplyReferenceLimits(CParameterNode* tree, CParameterNode* reference);
+
 }  // namespace Torvex

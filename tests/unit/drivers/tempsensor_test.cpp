@@ -68,7 +68,8 @@ struct LimitCase {
 };
 
 TEST_F(TempSensorTest, LimitsOutsideTheSensorRangeAreClampedNotWrapped) {
-  const LimitCase cases[] = {{125, 0x7D00}, {126, 0x7D00}, {200, 0x7D00}, {32767, 0x7D00},
+  // The limit register holds whole degrees up to 127.
+  const LimitCase cases[] = {{125, 0x7D00}, {126, 0x7E00}, {127, 0x7F00}, {128, 0x7F00}, {200, 0x7F00}, {32767, 0x7F00},
                              {-55, 0xC900}, {-56, 0xC900}, {-200, 0xC900}, {0, 0x0000}};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.limit);

@@ -201,6 +201,72 @@ TEST_F(StartupSettingsTest, ARefusedSavedFileIsDeletedAndTheFactorySettingsLoadI
   }
 }
 
+// The log line of a refused saved file names its reason.
+TEST_F(StartupSettingsTest, ARefusedSavedFileNamesItsReason) {
+  struct Case {
+    const char* label;
+    std::string (*make)(std::string);
+    const char* reason;
+  };
+  const Case cases[] = {
+      {"version 3.3", [](std::string f) { return WithVersion(f, "3.3"); },
+       "LastPowerOff.xml has parameter-file version \"3.3\", not 3.4"},
+      {"without the temperature branch",
+       [](std::string f) {
+         const std::size_t at = f.find("<Int32 name=\"shutdown_limit\"");
+         const std::size_t end = f.find('\n', at);
+         return f.substr(0, at) + f.substr(end + 1);
+       },
+       "LastPowerOff.xml lacks the node system/temperature/shutdown_limit"},
+      {"unreadable number",
+       [](std::string f) {
+         return Replace(f, "name=\"shutdown_limit\" value=\"70\"", "name=\"shutdown_limit\" value=\"abc\"");
+       },
+       "unreadable number value=\"abc\" of Int32 \"shutdown_limit\""},
+      {"overflowing number",
+       [](std::string f) {
+         return Replace(f, "name=\"shutdown_limit\" value=\"70\"",
+                        "name=\"shutdown_limit\" value=\"99999999999999999999\"");
+       },
+       "unreadable number value=\"99999999999999999999\""},
+  };
+  for (const Case& c : cases) {
+    WriteSaved(c.make(FactoryText()));
+    const std::string log = Load();
+    EXPECT_THAT(log, HasSubstr(c.reason)) << c.label;
+    EXPECT_THAT(log, HasSubstr(kDeleteSaved)) << c.label;
+    EXPECT_EQ(g_node_system_temperature_shutdown_limit->GetInt32Attribute(eAttrValue), 70) << c.label;
+    DiscardTree();
+  }
+}
+
+// A saved value outside the factory range takes the factory default, whatever range the file claims.
+TEST_F(StartupSettingsTest, ASavedValueOutsideTheFactoryRangeTakesTheDefault) {
+  struct Case {
+    const char* saved;
+    std::int32_t applied;
+  };
+  const Case cases[] = {
+      {"name=\"shutdown_limit\" value=\"500\" minimum=\"40\" maximum=\"100\" default=\"70\"", 70},
+      {"name=\"shutdown_limit\" value=\"500\" minimum=\"40\" maximum=\"1000\" default=\"500\"", 70},
+      {"name=\"shutdown_limit\" value=\"20\" minimum=\"0\" maximum=\"100\" default=\"20\"", 70},
+      {"name=\"shutdown_limit\" value=\"95\" minimum=\"40\" maximum=\"100\" default=\"70\"", 95},
+  };
+  for (const Case& c : cases) {
+    WriteSaved(Replace(FactoryText(), "name=\"shutdown_limit\" value=\"70\" minimum=\"40\" maximum=\"100\" default=\"70\"",
+                       c.saved));
+    const std::string log = Load();
+    EXPECT_THAT(log, Not(HasSubstr(kDeleteSaved))) << c.saved;
+    EXPECT_EQ(g_node_system_temperature_shutdown_limit->GetInt32Attribute(eAttrValue), c.applied) << c.saved;
+    EXPECT_EQ(g_node_system_temperature_shutdown_limit->GetInt32Attribute(eAttrMaximum), 100) << c.saved;
+    EXPECT_EQ(g_node_system_temperature_shutdown_limit->GetInt32Attribute(eAttrDefault), 70) << c.saved;
+    if (c.applied == 70) {
+      EXPECT_THAT(log, HasSubstr("shutdown_limit value ")) << log;
+    }
+    DiscardTree();
+  }
+}
+
 TEST_F(StartupSettingsTest, ARefusedFactoryFilePanics) {
   const RefusedSaved cases[] = {
       {"version 3.3", [](std::string f) { return WithVersion(f, "3.3"); }},
