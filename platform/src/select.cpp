@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "io_internal.h"
+#include "kernel_internal.h"
 #include "platform/devtab.h"
 #include "platform/io.h"
 #include "select_internal.h"
@@ -24,6 +25,7 @@ namespace platform {
 using io_internal::DeviceOf;
 
 int select(int nfds, fd_set* readfds, fd_set* writefds, fd_set* exceptfds, struct timeval* timeout) {
+  kernel::CheckMayBlock("select");
   using Clock = std::chrono::steady_clock;
   const bool infinite = timeout == nullptr;
   if (nfds < 0 || nfds > FD_SETSIZE || (!infinite && (timeout->tv_sec < 0 || timeout->tv_usec < 0))) {
