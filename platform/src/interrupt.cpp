@@ -7,6 +7,7 @@
 #include <mutex>
 #include <thread>
 
+#include "kernel_internal.h"
 #include "platform/regbus.h"
 
 namespace platform::interrupts {
@@ -178,6 +179,7 @@ class Controller final : public regbus::Model {
   }
 
   void DeliveryLoop() {
+    kernel::Self()->name = "interrupt delivery";  // named in contract-check messages
     {
       std::lock_guard<std::mutex> g(lock_);
       delivery_id_ = std::this_thread::get_id();
@@ -203,8 +205,10 @@ class Controller final : public regbus::Model {
         }
       }
       if (intr != nullptr) {
+        kernel::SetInterruptContext(true);
         const cyg_uint32 r = intr->isr != nullptr ? intr->isr(intr->vector, intr->data) : CYG_ISR_HANDLED;
         if ((r & CYG_ISR_CALL_DSR) && intr->dsr != nullptr) intr->dsr(intr->vector, 1, intr->data);
+        kernel::SetInterruptContext(false);
         std::lock_guard<std::mutex> g(lock_);
         in_service_ = nullptr;
         idle_.notify_all();

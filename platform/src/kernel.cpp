@@ -191,6 +191,50 @@ ThreadRecord* FromHandle(cyg_handle_t h) { return reinterpret_cast<ThreadRecord*
 
 }  // namespace
 
+namespace {
+
+thread_local bool t_interrupt_context = false;
+
+}  // namespace
+
+void ContractViolation(const char* call, const char* what) {
+  const ThreadRecord* self = Self();
+  std::fprintf(stderr, "%s: %s (thread \"%s\", id %u)\n", call, what, self->name.c_str(),
+               static_cast<unsigned>(self->id));
+  std::fflush(stderr);
+  std::abort();
+}
+
+void SetInterruptContext(bool inside) { t_interrupt_context = inside; }
+
+bool InInterruptContext() { return t_interrupt_context; }
+
+void CheckMayBlock(const char* call) {
+  if (t_interrupt_context) ContractViolation(call, "a call that may block, made from an ISR or DSR");
+}
+
+namespace {
+
+// Objects are checked with KernelMutex held (their state changes under it).
+template <typename Object>
+void CheckLive(const Object* object, const char* call) {
+  if (object == nullptr) ContractViolation(call, "no object given");
+  switch (object->state) {
+    case ObjectState::kLive:
+      return;
+    case ObjectState::kNeverInitialised:
+      ContractViolation(call, "the object was never initialised");
+    case ObjectState::kDestroyed:
+      ContractViolation(call, "the object was destroyed");
+  }
+  ContractViolation(call, "the object is not a kernel object");
+}
+
+// A thread that is told to end may still be finishing its last pass when its owner deletes it.
+constexpr auto kDeleteGrace = std::chrono::seconds(3);
+
+}  // namespace
+
 void MarkExited(ThreadRecord* r) {
   // A thread that exits while holding the kernel lock gives it up.
   ReleaseKernelLockForWait();
@@ -240,6 +284,7 @@ void cyg_thread_resume(cyg_handle_t thread) {
 
 void cyg_thread_suspend(cyg_handle_t thread) {
   ThreadRecord* r = FromHandle(thread);
+  if (r == Self()) CheckMayBlock("cyg_thread_suspend");
   std::unique_lock<std::mutex> g(KernelMutex());
   ++r->suspend_count;
   if (r != Self()) return;
@@ -266,6 +311,7 @@ void cyg_thread_delay(cyg_tick_count_t ticks) {
     cyg_thread_yield();
     return;
   }
+  CheckMayBlock("cyg_thread_delay");
   const auto deadline = TickToTimePoint(TicksFromNow(ticks));
   ThreadRecord* self = Self();
   std::unique_lock<std::mutex> g(KernelMutex());
@@ -301,10 +347,17 @@ cyg_bool_t cyg_thread_delete(cyg_handle_t thread) {
   if (r == nullptr || r->adopted) return false;
   if (r == Self()) return false;  // a thread cannot delete itself
   {
-    std::lock_guard<std::mutex> g(KernelMutex());
+    std::unique_lock<std::mutex> g(KernelMutex());
     if (r->state == ThreadRecord::State::kCreated && r->suspend_count > 0) {
       r->discard = true;  // never started: let its host thread end without running the entry
       r->resumed.notify_all();
+    } else if (r->state != ThreadRecord::State::kExited) {
+      const bool ended = r->exited.wait_for(g, kDeleteGrace, [&] { return r->state == ThreadRecord::State::kExited; });
+      if (!ended) {
+        g.unlock();
+        const std::string message = "deleting thread \"" + r->name + "\", which is still running";
+        ContractViolation("cyg_thread_delete", message.c_str());
+      }
     }
   }
   pthread_join(r->native, nullptr);
@@ -320,19 +373,24 @@ cyg_bool_t cyg_thread_is_running(cyg_handle_t thread) {
 // --- mutexes ---------------------------------------------------------------------------------------
 
 void cyg_mutex_init(cyg_mutex_t* mutex) {
+  if (mutex == nullptr) ContractViolation("cyg_mutex_init", "no object given");
   std::lock_guard<std::mutex> g(KernelMutex());
   mutex->owner = nullptr;
-  mutex->initialised = true;
+  mutex->state = ObjectState::kLive;
 }
 
 void cyg_mutex_destroy(cyg_mutex_t* mutex) {
   std::lock_guard<std::mutex> g(KernelMutex());
-  mutex->initialised = false;
+  CheckLive(mutex, "cyg_mutex_destroy");
+  mutex->state = ObjectState::kDestroyed;
 }
 
 cyg_bool_t cyg_mutex_lock(cyg_mutex_t* mutex) {
+  CheckMayBlock("cyg_mutex_lock");
   ThreadRecord* self = Self();
   std::unique_lock<std::mutex> g(KernelMutex());
+  CheckLive(mutex, "cyg_mutex_lock");
+  if (mutex->owner == self) ContractViolation("cyg_mutex_lock", "locking a mutex the thread already holds");
   const bool ok = BlockingWait(g, mutex->wait, [&] { return mutex->owner == nullptr; }, nullptr);
   if (ok) mutex->owner = self;
   return ok;
@@ -341,13 +399,17 @@ cyg_bool_t cyg_mutex_lock(cyg_mutex_t* mutex) {
 cyg_bool_t cyg_mutex_trylock(cyg_mutex_t* mutex) {
   ThreadRecord* self = Self();
   std::lock_guard<std::mutex> g(KernelMutex());
+  CheckLive(mutex, "cyg_mutex_trylock");
   if (mutex->owner != nullptr) return false;
   mutex->owner = self;
   return true;
 }
 
 void cyg_mutex_unlock(cyg_mutex_t* mutex) {
+  ThreadRecord* self = Self();
   std::lock_guard<std::mutex> g(KernelMutex());
+  CheckLive(mutex, "cyg_mutex_unlock");
+  if (mutex->owner != self) ContractViolation("cyg_mutex_unlock", "unlocking a mutex the thread does not own");
   mutex->owner = nullptr;
   mutex->wait.notify_one();
 }
@@ -355,22 +417,32 @@ void cyg_mutex_unlock(cyg_mutex_t* mutex) {
 // --- counting semaphores ---------------------------------------------------------------------------
 
 void cyg_semaphore_init(cyg_sem_t* sem, cyg_count32 count) {
+  if (sem == nullptr) ContractViolation("cyg_semaphore_init", "no object given");
   std::lock_guard<std::mutex> g(KernelMutex());
   sem->count = count < 0 ? 0 : static_cast<cyg_ucount32>(count);
+  sem->state = ObjectState::kLive;
 }
 
-void cyg_semaphore_destroy(cyg_sem_t*) {}
+void cyg_semaphore_destroy(cyg_sem_t* sem) {
+  std::lock_guard<std::mutex> g(KernelMutex());
+  CheckLive(sem, "cyg_semaphore_destroy");
+  sem->state = ObjectState::kDestroyed;
+}
 
 cyg_bool_t cyg_semaphore_wait(cyg_sem_t* sem) {
+  CheckMayBlock("cyg_semaphore_wait");
   std::unique_lock<std::mutex> g(KernelMutex());
+  CheckLive(sem, "cyg_semaphore_wait");
   if (!BlockingWait(g, sem->wait, [&] { return sem->count > 0; }, nullptr)) return false;
   --sem->count;
   return true;
 }
 
 cyg_bool_t cyg_semaphore_timed_wait(cyg_sem_t* sem, cyg_tick_count_t abstime) {
+  CheckMayBlock("cyg_semaphore_timed_wait");
   const auto deadline = TickToTimePoint(abstime);
   std::unique_lock<std::mutex> g(KernelMutex());
+  CheckLive(sem, "cyg_semaphore_timed_wait");
   if (!BlockingWait(g, sem->wait, [&] { return sem->count > 0; }, &deadline)) return false;
   --sem->count;
   return true;
@@ -378,6 +450,7 @@ cyg_bool_t cyg_semaphore_timed_wait(cyg_sem_t* sem, cyg_tick_count_t abstime) {
 
 cyg_bool_t cyg_semaphore_trywait(cyg_sem_t* sem) {
   std::lock_guard<std::mutex> g(KernelMutex());
+  CheckLive(sem, "cyg_semaphore_trywait");
   if (sem->count == 0) return false;
   --sem->count;
   return true;
@@ -385,23 +458,32 @@ cyg_bool_t cyg_semaphore_trywait(cyg_sem_t* sem) {
 
 void cyg_semaphore_post(cyg_sem_t* sem) {
   std::lock_guard<std::mutex> g(KernelMutex());
+  CheckLive(sem, "cyg_semaphore_post");
   ++sem->count;
   sem->wait.notify_one();
 }
 
 void cyg_semaphore_peek(cyg_sem_t* sem, cyg_count32* value) {
   std::lock_guard<std::mutex> g(KernelMutex());
+  CheckLive(sem, "cyg_semaphore_peek");
   *value = static_cast<cyg_count32>(sem->count);
 }
 
 // --- condition variables ---------------------------------------------------------------------------
 
 void cyg_cond_init(cyg_cond_t* cond, cyg_mutex_t* mutex) {
+  if (cond == nullptr) ContractViolation("cyg_cond_init", "no object given");
   std::lock_guard<std::mutex> g(KernelMutex());
+  CheckLive(mutex, "cyg_cond_init");
   cond->mutex = mutex;
+  cond->state = ObjectState::kLive;
 }
 
-void cyg_cond_destroy(cyg_cond_t*) {}
+void cyg_cond_destroy(cyg_cond_t* cond) {
+  std::lock_guard<std::mutex> g(KernelMutex());
+  CheckLive(cond, "cyg_cond_destroy");
+  cond->state = ObjectState::kDestroyed;
+}
 
 namespace {
 
@@ -415,10 +497,14 @@ struct CondWaiter {
 
 // Gives up the condition's mutex and waits for a signal; the mutex is held again on return,
 // whatever ended the wait. Returns false on time-out or release.
-cyg_bool_t CondWait(cyg_cond_t* cond, const std::chrono::steady_clock::time_point* deadline) {
+cyg_bool_t CondWait(const char* call, cyg_cond_t* cond, const std::chrono::steady_clock::time_point* deadline) {
+  CheckMayBlock(call);
   ThreadRecord* self = Self();
   std::unique_lock<std::mutex> g(KernelMutex());
+  CheckLive(cond, call);
   cyg_mutex_t* m = cond->mutex;
+  CheckLive(m, call);
+  if (m->owner != self) ContractViolation(call, "waiting on a condition without holding its mutex");
   m->owner = nullptr;
   m->wait.notify_one();
   CondWaiter me;
@@ -448,8 +534,9 @@ cyg_bool_t CondWait(cyg_cond_t* cond, const std::chrono::steady_clock::time_poin
   return ok;
 }
 
-void CondSignal(cyg_cond_t* cond, bool all) {
+void CondSignal(const char* call, cyg_cond_t* cond, bool all) {
   std::lock_guard<std::mutex> g(KernelMutex());
+  CheckLive(cond, call);
   bool any = false;
   for (auto* w = static_cast<CondWaiter*>(cond->queue); w != nullptr; w = w->next) {
     if (w->signalled) continue;
@@ -462,34 +549,42 @@ void CondSignal(cyg_cond_t* cond, bool all) {
 
 }  // namespace
 
-cyg_bool_t cyg_cond_wait(cyg_cond_t* cond) { return CondWait(cond, nullptr); }
+cyg_bool_t cyg_cond_wait(cyg_cond_t* cond) { return CondWait("cyg_cond_wait", cond, nullptr); }
 
 cyg_bool_t cyg_cond_timed_wait(cyg_cond_t* cond, cyg_tick_count_t abstime) {
   const auto deadline = TickToTimePoint(abstime);
-  return CondWait(cond, &deadline);
+  return CondWait("cyg_cond_timed_wait", cond, &deadline);
 }
 
-void cyg_cond_signal(cyg_cond_t* cond) { CondSignal(cond, false); }
+void cyg_cond_signal(cyg_cond_t* cond) { CondSignal("cyg_cond_signal", cond, false); }
 
-void cyg_cond_broadcast(cyg_cond_t* cond) { CondSignal(cond, true); }
+void cyg_cond_broadcast(cyg_cond_t* cond) { CondSignal("cyg_cond_broadcast", cond, true); }
 
 // --- event flags -----------------------------------------------------------------------------------
 
 void cyg_flag_init(cyg_flag_t* flag) {
+  if (flag == nullptr) ContractViolation("cyg_flag_init", "no object given");
   std::lock_guard<std::mutex> g(KernelMutex());
   flag->value = 0;
+  flag->state = ObjectState::kLive;
 }
 
-void cyg_flag_destroy(cyg_flag_t*) {}
+void cyg_flag_destroy(cyg_flag_t* flag) {
+  std::lock_guard<std::mutex> g(KernelMutex());
+  CheckLive(flag, "cyg_flag_destroy");
+  flag->state = ObjectState::kDestroyed;
+}
 
 void cyg_flag_setbits(cyg_flag_t* flag, cyg_flag_value_t value) {
   std::lock_guard<std::mutex> g(KernelMutex());
+  CheckLive(flag, "cyg_flag_setbits");
   flag->value |= value;
   flag->wait.notify_all();
 }
 
 void cyg_flag_maskbits(cyg_flag_t* flag, cyg_flag_value_t value) {
   std::lock_guard<std::mutex> g(KernelMutex());
+  CheckLive(flag, "cyg_flag_maskbits");
   flag->value &= value;
 }
 
@@ -500,10 +595,12 @@ bool FlagSatisfied(cyg_flag_value_t value, cyg_flag_value_t pattern, cyg_flag_mo
   return (value & pattern) == pattern;
 }
 
-cyg_flag_value_t FlagWait(cyg_flag_t* flag, cyg_flag_value_t pattern, cyg_flag_mode_t mode,
+cyg_flag_value_t FlagWait(const char* call, cyg_flag_t* flag, cyg_flag_value_t pattern, cyg_flag_mode_t mode,
                           const std::chrono::steady_clock::time_point* deadline) {
-  if (pattern == 0) return 0;
+  CheckMayBlock(call);
   std::unique_lock<std::mutex> g(KernelMutex());
+  CheckLive(flag, call);
+  if (pattern == 0) return 0;
   if (!BlockingWait(g, flag->wait, [&] { return FlagSatisfied(flag->value, pattern, mode); }, deadline)) {
     return 0;
   }
@@ -515,18 +612,19 @@ cyg_flag_value_t FlagWait(cyg_flag_t* flag, cyg_flag_value_t pattern, cyg_flag_m
 }  // namespace
 
 cyg_flag_value_t cyg_flag_wait(cyg_flag_t* flag, cyg_flag_value_t pattern, cyg_flag_mode_t mode) {
-  return FlagWait(flag, pattern, mode, nullptr);
+  return FlagWait("cyg_flag_wait", flag, pattern, mode, nullptr);
 }
 
 cyg_flag_value_t cyg_flag_timed_wait(cyg_flag_t* flag, cyg_flag_value_t pattern, cyg_flag_mode_t mode,
                                      cyg_tick_count_t abstime) {
   const auto deadline = TickToTimePoint(abstime);
-  return FlagWait(flag, pattern, mode, &deadline);
+  return FlagWait("cyg_flag_timed_wait", flag, pattern, mode, &deadline);
 }
 
 cyg_flag_value_t cyg_flag_poll(cyg_flag_t* flag, cyg_flag_value_t pattern, cyg_flag_mode_t mode) {
-  if (pattern == 0) return 0;
   std::lock_guard<std::mutex> g(KernelMutex());
+  CheckLive(flag, "cyg_flag_poll");
+  if (pattern == 0) return 0;
   if (!FlagSatisfied(flag->value, pattern, mode)) return 0;
   const cyg_flag_value_t result = flag->value;
   if (mode & CYG_FLAG_WAITMODE_CLR) flag->value &= ~pattern;
@@ -535,6 +633,7 @@ cyg_flag_value_t cyg_flag_poll(cyg_flag_t* flag, cyg_flag_value_t pattern, cyg_f
 
 cyg_flag_value_t cyg_flag_peek(cyg_flag_t* flag) {
   std::lock_guard<std::mutex> g(KernelMutex());
+  CheckLive(flag, "cyg_flag_peek");
   return flag->value;
 }
 

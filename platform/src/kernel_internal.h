@@ -53,6 +53,15 @@ cyg_tick_count_t TicksFromNow(cyg_tick_count_t ticks);
 
 void MarkExited(ThreadRecord* record);
 
+// --- contract checks ---
+// Stops the process: "<call>: <what> (thread \"<name>\", id <n>)" on standard error, then abort.
+[[noreturn]] void ContractViolation(const char* call, const char* what);
+// Marks the calling thread as running an ISR or DSR (set by the interrupt delivery around them).
+void SetInterruptContext(bool inside);
+bool InInterruptContext();
+// Stops the process when the calling thread runs an ISR or DSR: `call` may block.
+void CheckMayBlock(const char* call);
+
 // Waits on `cv` (with KernelMutex held through `lock`) until `ready()` holds, the deadline passes or
 // the thread is released. Gives up the kernel lock only when it really has to block. Returns true
 // when `ready()` held; the caller then consumes what it waited for, still under KernelMutex.

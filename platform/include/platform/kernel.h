@@ -35,10 +35,19 @@ typedef void cyg_thread_entry_t(cyg_addrword_t data);
 
 namespace platform::kernel {
 struct ThreadRecord;
-}
+
+// Life of a kernel object: a call on an object that is not live stops the process.
+enum class ObjectState : std::uint8_t { kNeverInitialised = 0, kLive, kDestroyed };
+}  // namespace platform::kernel
 
 // Kernel objects are held by their users (inside other objects or as statics), as on the target.
 // Their contents belong to the kernel.
+//
+// Contract checks (in every build): misuse of the kernel stops the process with a message naming the
+// call and the calling thread: a call on an object never initialised or already destroyed, unlocking
+// a mutex the thread does not own, locking a mutex the thread already holds (mutexes are not
+// recursive), waiting on a condition without holding its mutex, a call that may block made from an
+// ISR or DSR, and deleting a thread that is still running after a short grace period.
 
 struct cyg_thread {
   platform::kernel::ThreadRecord* record = nullptr;
@@ -47,12 +56,13 @@ struct cyg_thread {
 struct cyg_mutex_t {
   std::condition_variable wait;
   platform::kernel::ThreadRecord* owner = nullptr;
-  bool initialised = false;
+  platform::kernel::ObjectState state{};
 };
 
 struct cyg_sem_t {
   std::condition_variable wait;
   cyg_ucount32 count = 0;
+  platform::kernel::ObjectState state{};
 };
 
 struct cyg_cond_t {
@@ -60,11 +70,13 @@ struct cyg_cond_t {
   cyg_mutex_t* mutex = nullptr;
   cyg_ucount32 waiters = 0;  // threads inside a wait
   void* queue = nullptr;     // the waiting threads, oldest first (kernel-private)
+  platform::kernel::ObjectState state{};
 };
 
 struct cyg_flag_t {
   std::condition_variable wait;
   cyg_flag_value_t value = 0;
+  platform::kernel::ObjectState state{};
 };
 
 enum : cyg_flag_mode_t {
@@ -98,7 +110,8 @@ cyg_uint16 cyg_thread_get_id(cyg_handle_t thread);
 // Breaks the thread out of its current (or next) kernel wait; that wait returns false.
 void cyg_thread_release(cyg_handle_t thread);
 // Deletes a thread. A thread that never ran is discarded; one that has exited is joined and freed.
-// A running thread cannot be stopped from outside on the host: the call waits for it to exit.
+// A running thread cannot be stopped from outside: the call gives it a short grace period to exit
+// (the thread's owner has just told it to end) and stops the process when it is still running.
 // Returns true once the thread is gone.
 cyg_bool_t cyg_thread_delete(cyg_handle_t thread);
 // True when the thread has started running and has not exited yet.
@@ -110,6 +123,7 @@ void cyg_mutex_init(cyg_mutex_t* mutex);
 void cyg_mutex_destroy(cyg_mutex_t* mutex);
 // Returns false when the wait was broken by cyg_thread_release.
 cyg_bool_t cyg_mutex_lock(cyg_mutex_t* mutex);
+// Only tries: false when the mutex is held, by another thread or by the caller.
 cyg_bool_t cyg_mutex_trylock(cyg_mutex_t* mutex);
 void cyg_mutex_unlock(cyg_mutex_t* mutex);
 
