@@ -7,6 +7,7 @@
 
 #include "core/CLogger.h"
 #include "core/CRecursiveMutex.h"
+#include "core/TemporaryFiles.h"
 #include "platform/io.h"
 #include "settings/StartupSettings.h"
 #include "system/CTorvexPower.h"
@@ -160,7 +161,7 @@ bool MatchesRunningTypes(CParameterNode* file_node, CParameterNode* running_node
 // COMMunication recall: the next start-up file is the running tree with the recalled branch merged
 // into it (never the branch alone). 0, 9, 10 or 11.
 int WriteStartupFileWithBranch(const char* group_file, const SettingsSubsystemEntry& row) {
-  const std::string running = std::string(kLastPowerOffPath) + ".running";
+  const std::string running = TemporaryFileName(kLastPowerOffPath, 1);
   {
     CSaveLocks locks;
     const int result = SaveTreeToXml(running, g_ParameterTreeRoot);
@@ -203,11 +204,13 @@ const SettingsSubsystemEntry* TorvexFindSettingsGroupOfPath(const char* path) {
   if (path == nullptr) return nullptr;
   const std::string_view text(path);
   if (text.size() > kMaxPathLength || HasDotComponent(text)) return nullptr;
-  // The groups with their own directories first, then ALL, whose directory holds theirs.
+  // The group is the one whose directory the path begins with (a file in measure_parms_old/ is a
+  // MEASure file): the groups with their own directories first, then ALL, whose directory holds
+  // theirs and must be a whole folder of the path.
   for (std::int32_t index : {1, 2, 3, 4, 5, 0}) {
     const std::string_view directory = g_SettingsSubsystems[index].directory;
     if (text.size() > directory.size() + 1 && text.substr(0, directory.size()) == directory &&
-        text[directory.size()] == '/') {
+        (index != 0 || text[directory.size()] == '/')) {
       return &g_SettingsSubsystems[index];
     }
   }
@@ -257,6 +260,9 @@ int TorvexSaveSettings(const char* name, std::int32_t type) {
   g_Logger.Printf("Saving parms in %s\n", path.c_str());
   int directory_error = 0;
   const int result = WriteSettingsFile(row.directory, path.c_str(), *row.branch, directory_error);
+  if (directory_error != 0) {
+    g_Logger.Printf("%s not saved (cannot create %s: %s)\n", path.c_str(), row.directory, std::strerror(directory_error));
+  }
   if (result != 0) return result;
   g_Logger.Printf("Settings successfully written to yaffs\n");
   return 0;
@@ -272,6 +278,7 @@ int TorvexSaveLastPowerOff(const char* path) {
   const int result = WriteSettingsFile(kSettingsDirectory, path, g_ParameterTreeRoot, directory_error);
   if (directory_error != 0) {
     g_Logger.Printf("Could not create 'settings' directory: %s\n", std::strerror(directory_error));
+    g_Logger.Printf("%s not saved (cannot create %s: %s)\n", path, kSettingsDirectory, std::strerror(directory_error));
   }
   if (result != 0) return result;
   g_Logger.Printf("Settings successfully written to yaffs\n");
@@ -287,17 +294,14 @@ int TorvexLoadSettings(const char* path) {
   g_Logger.Printf("File type %d located in %s. Requires restart: %s\n", static_cast<int>(row->type),
                   row->directory, row->requires_restart ? "Yes" : "No");
 
-  const int checked = TorvexCheckSettingsFile(path, *row);
-  if (checked != 0) {
-    // "*RST" recalls the start-up file itself. Without a usable one (none after a start from the
-    // factory settings) there is nothing to keep: the reset goes ahead and its shut-down saves the
-    // running tree, as any other does.
-    if (IsStartupFilePath(path)) {
-      CTorvexPower::RequestRestart();
-      return 0;
-    }
-    return checked;
+  // "*RST" recalls the start-up file itself: there is nothing to copy, and the reset is an ordinary
+  // one whose shut-down saves the running tree, whether or not a start-up file exists.
+  if (IsStartupFilePath(path)) {
+    CTorvexPower::RequestRestart();
+    return 0;
   }
+  const int checked = TorvexCheckSettingsFile(path, *row);
+  if (checked != 0) return checked;
 
   if (row->requires_restart) {
     int result = 0;

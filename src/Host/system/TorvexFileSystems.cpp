@@ -6,8 +6,11 @@
 
 #include <cstdio>
 #include <cstring>
+#include <string>
+#include <vector>
 
 #include "core/CLogger.h"
+#include "core/TemporaryFiles.h"
 #include "platform/bootloader.h"
 #include "platform/io.h"
 #include "platform/nand.h"
@@ -29,6 +32,32 @@ void EraseFlashPartition() {
   for (std::uint64_t block = partition.first_block; block <= partition.last_block; ++block) {
     platform::nand::EraseBlock(nand, platform::nand::kFlashPartition, static_cast<std::uint32_t>(block));
   }
+}
+
+// Removes the temporary files that writes cut off by a power cut left in `directory` and below.
+void RemoveUnfinishedWrites(const std::string& directory) {
+  DIR* dir = platform::opendir(directory.c_str());
+  if (dir == nullptr) return;
+  std::vector<std::string> temporary;
+  std::vector<std::string> folders;
+  while (const struct dirent* entry = platform::readdir(dir)) {
+    const std::string name = entry->d_name;
+    if (name == "." || name == "..") continue;
+    const std::string full = directory + "/" + name;
+    struct stat st {};
+    if (platform::stat(full.c_str(), &st) != 0) continue;
+    if (S_ISDIR(st.st_mode)) {
+      folders.push_back(full);
+    } else if (IsTemporaryFileName(name)) {
+      temporary.push_back(full);
+    }
+  }
+  platform::closedir(dir);
+  for (const std::string& file : temporary) {
+    g_Logger.Printf("Removing unfinished write %s\n", file.c_str());
+    platform::unlink(file.c_str());
+  }
+  for (const std::string& folder : folders) RemoveUnfinishedWrites(folder);
 }
 
 }  // namespace
@@ -53,7 +82,10 @@ void TorvexMountFileSystems() {
     TorvexPanic();
     return;
   }
-  if (TorvexCheckDirectoryTree("/yaffs") == 0) return;
+  if (TorvexCheckDirectoryTree("/yaffs") == 0) {
+    RemoveUnfinishedWrites("/yaffs");
+    return;
+  }
 
   // The tree cannot be read: recreate the flash file system. Every file on it is lost.
   platform::umount("/yaffs");

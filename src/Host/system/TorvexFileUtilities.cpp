@@ -13,6 +13,7 @@
 #include <memory>
 #include <string_view>
 
+#include "core/TemporaryFiles.h"
 #include "platform/io.h"
 
 namespace Torvex {
@@ -87,7 +88,7 @@ class TempFile {
       return false;
     }
     for (unsigned n = 0; n < 100; ++n) {
-      std::string name = m_Destination + ".tmp" + std::to_string(n);
+      std::string name = TemporaryFileName(m_Destination, n);
       const int fd = platform::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0666);
       if (fd < 0) {
         if (errno == EEXIST) continue;
@@ -298,7 +299,8 @@ int TorvexListDirectory(const char* path, std::vector<FileCatalogEntry>& list, b
         break;
       }
       const std::string_view name(entry->d_name);
-      if (name == "." || name == "..") continue;
+      // An unfinished write is not a file of the flash.
+      if (name == "." || name == ".." || IsTemporaryFileName(name)) continue;
       std::string full = std::string(path) + "/" + entry->d_name;
       struct stat st {};
       if (platform::stat(full.c_str(), &st) != 0) Fail("File stat failed", kFileCannotOpen);

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "core/CLogger.h"
+#include "core/TemporaryFiles.h"
 #include "core/CRecursiveMutex.h"
 #include "platform/io.h"
 
@@ -483,9 +484,12 @@ int WriteBranchXml(CParameterNode* node, std::FILE* file) {
 
 int SaveTreeToXml(const std::string& path, CParameterNode* node) {
   if (node == nullptr) return eUnforeseen;
-  const std::string temporary = path + ".tmp";
+  const std::string temporary = TemporaryFileName(path, 0);
   std::FILE* file = platform::fopen(temporary.c_str(), "w");
-  if (file == nullptr) return eCannotOpenFile;
+  if (file == nullptr) {
+    g_Logger.Printf("SaveTreeToXml: %s not saved (cannot open: %s)\n", path.c_str(), std::strerror(errno));
+    return eCannotOpenFile;
+  }
 
   int rc = WriteBranchXml(node, file);
   if (std::fflush(file) != 0 || platform::fsync(::fileno(file)) != 0) rc = rc != eSuccess ? rc : eWriteFailed;

@@ -88,7 +88,7 @@ TEST_F(SettingsGroupsTest, StoreWritesTheGroupsBranchIntoItsDirectoryAndRewrites
     const std::string log = LogSince(before);
     EXPECT_THAT(log, HasSubstr("Saving parms in /yaffs/" + std::string(group.directory) + "/a.xml\n"));
     EXPECT_THAT(log, HasSubstr("Settings successfully written to yaffs\n"));
-    EXPECT_FALSE(fs::exists(file.string() + ".tmp"));
+    EXPECT_FALSE(fs::exists(file.string() + "~tmp0"));
   }
 
   // A second store replaces the file with the branch as it is now.
@@ -129,13 +129,26 @@ TEST_F(SettingsGroupsTest, StoreFailsWithNineWhenTheDirectoryCannotBeMade) {
     ASSERT_EQ(g_node_peripherals->AddChildNode(probe), 0);
   };
   add_probe();
+  std::string before = MarkLog();
   EXPECT_EQ(TorvexSaveSettings("a.xml", 2), 9);
+  EXPECT_THAT(LogSince(before), HasSubstr("/yaffs/settings/measure_parms/a.xml not saved (cannot create "
+                                          "/yaffs/settings/measure_parms: "));
   EXPECT_EQ(g_node_peripherals->FirstChild(), nullptr);
   add_probe();
-  const std::string before = MarkLog();
+  before = MarkLog();
   EXPECT_EQ(TorvexSaveLastPowerOff(kLastPowerOffPath), 9);
   EXPECT_THAT(LogSince(before), HasSubstr("Could not create 'settings' directory: File exists\n"));
+  EXPECT_THAT(LogSince(before), HasSubstr("/yaffs/settings/LastPowerOff.xml not saved (cannot create "));
   EXPECT_EQ(g_node_peripherals->FirstChild(), nullptr);
+}
+
+// A file that cannot be created says so, as a file that cannot be written does.
+TEST_F(SettingsGroupsTest, AStoreWhoseFileCannotBeCreatedSaysSo) {
+  fs::create_directories(Yaffs("settings/measure_parms/a.xml~tmp0"));  // in the way of the new file
+  const std::string before = MarkLog();
+  EXPECT_EQ(TorvexSaveSettings("a.xml", 2), 9);
+  EXPECT_THAT(LogSince(before), HasSubstr("SaveTreeToXml: /yaffs/settings/measure_parms/a.xml not saved (cannot open: "));
+  EXPECT_THAT(LogSince(before), Not(HasSubstr("Settings successfully written")));
 }
 
 TEST_F(SettingsGroupsTest, AFailedWriteKeepsThePreviousFileAndLeavesNothingElse) {
@@ -240,14 +253,17 @@ TEST_F(SettingsGroupsTest, RecallOfAllPutsTheFileInPlaceAndTheResetKeepsIt) {
   EXPECT_THAT(ReadHostFile(Yaffs("settings/LastPowerOff.xml")), HasSubstr("name=\"ppm_ref\" value=\"9\""));
 }
 
-TEST_F(SettingsGroupsTest, RecallOfLastPowerOffItselfRestartsWithThatFile) {
+// "*RST" recalls the start-up file itself: an ordinary restart, whose shut-down saves the running
+// tree, so the changes made since power-up are kept.
+TEST_F(SettingsGroupsTest, RecallOfLastPowerOffItselfIsAnOrdinaryRestartThatKeepsTheChanges) {
   ASSERT_EQ(TorvexSaveLastPowerOff(kLastPowerOffPath), 0);
-  const std::string saved = ReadHostFile(Yaffs("settings/LastPowerOff.xml"));
   g_node_units_parms_ppm_ref->SetFloat64Attribute(eAttrValue, 1.5);
   ASSERT_EQ(TorvexLoadSettings(kLastPowerOffPath), 0);
   EXPECT_EQ(CTorvexPower::WaitForShutdownRequest(), eShutdownReset);
-  EXPECT_EQ(TorvexSaveLastPowerOff(kLastPowerOffPath), 0);
-  EXPECT_TRUE(ReadHostFile(Yaffs("settings/LastPowerOff.xml")) == saved);
+  EXPECT_FALSE(CTorvexPower::TakeKeepSavedSettings());
+  ASSERT_EQ(TorvexSaveLastPowerOff(kLastPowerOffPath), 0);
+  Restart();
+  EXPECT_EQ(g_node_units_parms_ppm_ref->GetFloat64Attribute(eAttrValue), 1.5);
 }
 
 // "*RST" on an instrument that started from the factory settings (no start-up file), or whose start-up
@@ -378,7 +394,7 @@ TEST_F(SettingsGroupsTest, DamagedForeignOrIncompleteFilesAreRefusedWithNothingC
   EXPECT_TRUE(TreeText(root_) == tree);
 }
 
-TEST_F(SettingsGroupsTest, RecallPathsChooseTheirGroupAtADirectoryBoundaryOnly) {
+TEST_F(SettingsGroupsTest, RecallPathsChooseTheirGroupByDirectoryPrefix) {
   struct Case {
     const char* path;
     int group;  // -1: no group (result 6, no "File type" line)
@@ -388,8 +404,9 @@ TEST_F(SettingsGroupsTest, RecallPathsChooseTheirGroupAtADirectoryBoundaryOnly) 
       {"/yaffs/settings/units_parms/a.xml", 5},
       {"/yaffs/settings/a.xml", 0},
       {"/yaffs/settings/LastPowerOff.xml", 0},
-      {"/yaffs/settings/measure_parms_old/a.xml", 0},
-      {"/yaffs/settings/units_parmsX", 0},
+      {"/yaffs/settings/measure_parms_old/a.xml", 2},
+      {"/yaffs/settings/units_parmsX", 0},  // a file of the settings folder itself
+      {"/yaffs/settings/comm_parms2/a.xml", 1},
       {"/yaffs/user/a.xml", -1},
       {"/yaffs/settingsX/a.xml", -1},
       {"/yaffs/settings", -1},

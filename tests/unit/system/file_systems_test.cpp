@@ -15,6 +15,7 @@ namespace {
 using namespace Torvex;
 namespace bl = platform::bootloader;
 namespace fs = std::filesystem;
+using systemtest::HostNames;
 using systemtest::LogSince;
 using systemtest::LogText;
 using systemtest::MarkLog;
@@ -106,6 +107,28 @@ struct MountThread {
   cyg_thread thread;
   std::vector<char> stack = std::vector<char>(65536);
 };
+
+// Temporary files that a power cut left beside their destinations go when the flash is mounted;
+// files a user named alike stay.
+TEST_F(FileSystemsTest, MountingRemovesUnfinishedWrites) {
+  WriteHostFile(Yaffs("settings/LastPowerOff.xml"), "<saved/>");
+  WriteHostFile(Yaffs("settings/LastPowerOff.xml~tmp0"), "<Bra");
+  WriteHostFile(Yaffs("settings/LastPowerOff.xml~tmp1~tmp0"), "<Bra");
+  WriteHostFile(Yaffs("user/deep/a.txt~tmp42"), "half");
+  for (const char* kept : {"user/a.tmp", "user/a.txt.tmp0", "user/b~tmp", "user/c~tmpx", "user/~tmp1x"}) {
+    WriteHostFile(Yaffs(kept), "user data");
+  }
+  const std::string before = MarkLog();
+  TorvexMountFileSystems();
+  const std::string log = LogSince(before);
+  EXPECT_NE(log.find("Removing unfinished write /yaffs/settings/LastPowerOff.xml~tmp0\n"), std::string::npos) << log;
+  EXPECT_NE(log.find("Removing unfinished write /yaffs/user/deep/a.txt~tmp42\n"), std::string::npos) << log;
+  EXPECT_EQ(HostNames(Yaffs("settings")), std::vector<std::string>{"LastPowerOff.xml"});
+  EXPECT_FALSE(fs::exists(Yaffs("user/deep/a.txt~tmp42")));
+  for (const char* kept : {"user/a.tmp", "user/a.txt.tmp0", "user/b~tmp", "user/c~tmpx", "user/~tmp1x"}) {
+    EXPECT_EQ(ReadHostFile(Yaffs(kept)), "user data") << kept;
+  }
+}
 
 TEST_F(FileSystemsTest, MountingPanicsWhenAFileSystemCannotBeMounted) {
   const bl::Item no_address{1, 100, 0};

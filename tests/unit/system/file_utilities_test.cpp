@@ -30,13 +30,7 @@ class FileUtilitiesTest : public systemtest::BoardRootTest {
   }
 };
 
-
-std::vector<std::string> HostNames(const std::filesystem::path& dir) {
-  std::vector<std::string> names;
-  for (const auto& e : std::filesystem::directory_iterator(dir)) names.push_back(e.path().filename().string());
-  std::sort(names.begin(), names.end());
-  return names;
-}
+using systemtest::HostNames;
 
 // --- size and read ---------------------------------------------------------------------------------
 
@@ -141,10 +135,10 @@ TEST_F(FileUtilitiesTest, WriteFailuresKeepThePreviousFile) {
 }
 
 TEST_F(FileUtilitiesTest, WriteDoesNotTouchAFileNamedLikeItsTemporary) {
-  WriteHostFile(Yaffs("user/x.txt.tmp0"), "user data");
+  WriteHostFile(Yaffs("user/x.txt~tmp0"), "user data");
   EXPECT_EQ(TorvexWriteTextFile("/yaffs/user/x.txt", "new"), 0);
   EXPECT_EQ(ReadHostFile(Yaffs("user/x.txt")), "new");
-  EXPECT_EQ(ReadHostFile(Yaffs("user/x.txt.tmp0")), "user data");
+  EXPECT_EQ(ReadHostFile(Yaffs("user/x.txt~tmp0")), "user data");
 }
 
 TEST_F(FileUtilitiesTest, WritesIntoReadOnlyOrMissingFolders) {
@@ -295,6 +289,9 @@ TEST_F(FileUtilitiesTest, ListingDescendsAndSkipsDirectories) {
   WriteHostFile(Yaffs("user/a.txt"), "12345");
   WriteHostFile(Yaffs("user/deep/b.bin"), "1");
   WriteHostFile(Yaffs("settings/LastPowerOff.xml"), std::string(300, 'x'));
+  // Unfinished writes are not listed.
+  WriteHostFile(Yaffs("settings/LastPowerOff.xml~tmp0"), "<Bra");
+  WriteHostFile(Yaffs("user/deep/b.bin~tmp12"), "1");
   std::filesystem::create_directories(Yaffs("empty"));
 
   std::vector<FileCatalogEntry> list{{"stale", "", 1}};

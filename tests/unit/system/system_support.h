@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
@@ -16,6 +17,7 @@
 #include <sstream>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "core/CLogger.h"
 #include "platform/bootloader.h"
@@ -51,6 +53,14 @@ inline std::string LogSince(const std::string& mark) {
   const std::string text = LogText();
   const std::size_t at = text.rfind(mark);
   return at == std::string::npos ? text : text.substr(at + mark.size());
+}
+
+// The names in a host folder, sorted.
+inline std::vector<std::string> HostNames(const fs::path& dir) {
+  std::vector<std::string> names;
+  for (const auto& e : fs::directory_iterator(dir)) names.push_back(e.path().filename().string());
+  std::sort(names.begin(), names.end());
+  return names;
 }
 
 inline void WriteHostFile(const fs::path& path, const std::string& content) {

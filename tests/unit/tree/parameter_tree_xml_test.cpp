@@ -16,6 +16,7 @@
 
 #include "core/CLogger.h"
 #include "core/CRecursiveMutex.h"
+#include "core/TemporaryFiles.h"
 #include "platform/io.h"
 #include "support/board_root.h"
 #include "tree/CParameterNode.h"
@@ -169,7 +170,7 @@ TEST_F(Xml, FileFormatIsExact) {
             "<Int32 name=\"child\" value=\"0\" minimum=\"0\" maximum=\"0\" default=\"0\"/>\n"
             "</Branch>\n"
             "</Branch>\n");
-  EXPECT_FALSE(fs::exists(Host("/yaffs/settings/format.xml.tmp")));
+  EXPECT_FALSE(fs::exists(Host(TemporaryFileName("/yaffs/settings/format.xml", 0))));
 }
 
 TEST_F(Xml, SaveThenLoadGivesAnIdenticalTreeWithPointersNull) {
@@ -668,7 +669,7 @@ TEST_F(Xml, FilesLargerThanTheLimitAreRefusedAndNeverWritten) {
   Make(tree_, "huge", eNodeType::String)->SetStringAttribute(eAttrValue, std::string(kMaxXmlFileSize, 'x'));
   EXPECT_EQ(SaveTreeToXml(path, tree_), 11);
   EXPECT_EQ(Read(path), previous);
-  EXPECT_FALSE(fs::exists(Host(path + ".tmp")));
+  EXPECT_FALSE(fs::exists(Host(TemporaryFileName(path, 0))));
 }
 
 TEST_F(Xml, FilesOfWholeChunksLoad) {
@@ -696,14 +697,14 @@ TEST_F(Xml, AFailedSaveKeepsThePreviousFile) {
   ASSERT_EQ(tree_->AddChildNode(bad), 0);
   EXPECT_EQ(SaveTreeToXml(path, tree_), 47);
   EXPECT_EQ(Read(path), previous);
-  EXPECT_FALSE(fs::exists(Host(path + ".tmp")));
+  EXPECT_FALSE(fs::exists(Host(TemporaryFileName(path, 0))));
   delete bad;
 
   // The temporary file cannot be made.
-  fs::create_directory(Host(path + ".tmp"));
+  fs::create_directory(Host(TemporaryFileName(path, 0)));
   EXPECT_EQ(SaveTreeToXml(path, tree_), 9);
   EXPECT_EQ(Read(path), previous);
-  fs::remove(Host(path + ".tmp"));
+  fs::remove(Host(TemporaryFileName(path, 0)));
 
   // Read-only and unmounted file systems.
   EXPECT_EQ(SaveTreeToXml("/romfs/factory.xml", tree_), 9);
