@@ -3,14 +3,18 @@
 #include <benchmark/benchmark.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <string>
+#include <thread>
 
 #include "platform/io.h"
 #include "settings/SettingsSubsystems.h"
 #include "settings/StartupSettings.h"
 #include "system/CTorvexPower.h"
+#include "tree/BoundParameterNodes.h"
 #include "tree/CParameterNode.h"
 #include "tree/ParameterTreeXml.h"
 
@@ -49,6 +53,36 @@ void BM_StoreGroup(benchmark::State& state) {
   state.SetLabel(g_SettingsSubsystems[type].scpi_name);
 }
 BENCHMARK(BM_StoreGroup)->Arg(0)->Arg(2)->Arg(5)->Unit(benchmark::kMicrosecond);
+
+// What a store of the whole tree costs the other users of the tree: a thread reads a node again and
+// again while the stores run, and the longest time one read waited is reported. The store holds the
+// tree lock only while it makes the text, not while the file is written and synced.
+void BM_TreeUserWaitDuringStore(benchmark::State& state) {
+  if (!FactoryBoard()) return state.SkipWithError("board set-up failed");
+  std::atomic<bool> stop{false};
+  std::atomic<std::int64_t> longest_ns{0};
+  std::thread reader([&] {
+    while (!stop.load(std::memory_order_relaxed)) {
+      const auto start = std::chrono::steady_clock::now();
+      benchmark::DoNotOptimize(g_node_units_parms_ppm_ref->GetFloat64Attribute(eAttrValue));
+      const std::int64_t waited =
+          std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now() - start).count();
+      std::int64_t seen = longest_ns.load(std::memory_order_relaxed);
+      while (waited > seen && !longest_ns.compare_exchange_weak(seen, waited)) {
+      }
+    }
+  });
+  for (auto _ : state) {
+    if (TorvexSaveSettings("bench.xml", 0) != 0) {
+      state.SkipWithError("store failed");
+      break;
+    }
+  }
+  stop = true;
+  reader.join();
+  state.counters["longest_wait_us"] = static_cast<double>(longest_ns.load()) / 1000.0;
+}
+BENCHMARK(BM_TreeUserWaitDuringStore)->Unit(benchmark::kMicrosecond)->UseRealTime();
 
 void BM_CheckGroupFile(benchmark::State& state) {
   if (!FactoryBoard()) return state.SkipWithError("board set-up failed");

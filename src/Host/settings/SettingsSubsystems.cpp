@@ -124,21 +124,27 @@ class CSaveLocks {
   CRecursiveLockGuard m_Tree;
 };
 
-// Empties the peripherals branch, makes `directory` and writes `node` with its subtree to `path`, all
-// under g_TopologyLock and the tree lock: 0, 9 or 11. When the directory cannot be made, 9 is returned
-// with its error number in `directory_error` (0 otherwise). The tree writer writes a temporary file,
-// reads it back and only then renames it over `path`, so a failed save leaves the previous file in
-// place.
+// Empties the peripherals branch and makes the XML text of `node` with its subtree under
+// g_TopologyLock and the tree lock, then makes `directory` and writes the file after releasing them,
+// so that a store during a measurement holds no tree user for the flash write: 0, 9 or 11. When the
+// directory cannot be made, 9 is returned with its error number in `directory_error` (0 otherwise).
+// The file is written under a temporary name, read back and only then renamed over `path`, so a
+// failed save leaves the previous file in place.
 int WriteSettingsFile(const char* directory, const char* path, CParameterNode* node, int& directory_error) {
   directory_error = 0;
-  CSaveLocks locks;
-  EmptyPeripheralsBranch();
+  std::string text;
+  int made = eSuccess;
+  {
+    CSaveLocks locks;
+    EmptyPeripheralsBranch();
+    made = node == nullptr ? eCannotOpenFile : TreeToXmlText(node, text);
+  }
   if (TorvexMakeDirectoryPath(directory, kDirectoryMode) != 0) {
     directory_error = errno != 0 ? errno : EIO;
     return eCannotOpenFile;
   }
-  if (node == nullptr) return eCannotOpenFile;
-  const int result = SaveTreeToXml(path, node);
+  if (made != eSuccess) return made == eCannotOpenFile ? made : eWriteFailed;
+  const int result = SaveXmlTextToFile(path, text);
   return result == 0 || result == eCannotOpenFile ? result : eWriteFailed;
 }
 
@@ -162,10 +168,13 @@ bool MatchesRunningTypes(CParameterNode* file_node, CParameterNode* running_node
 // into it (never the branch alone). 0, 9, 10 or 11.
 int WriteStartupFileWithBranch(const char* group_file, const SettingsSubsystemEntry& row) {
   const std::string running = TemporaryFileName(kLastPowerOffPath, 1);
+  std::string text;
   {
     CSaveLocks locks;
-    const int result = SaveTreeToXml(running, g_ParameterTreeRoot);
-    if (result != 0) return result == eCannotOpenFile ? result : eWriteFailed;
+    if (TreeToXmlText(g_ParameterTreeRoot, text) != 0) return eWriteFailed;
+  }
+  if (const int result = SaveXmlTextToFile(running, text); result != 0) {
+    return result == eCannotOpenFile ? result : eWriteFailed;
   }
   CScratchTree copy;
   const int loaded = LoadTreeFromXml(running, copy.Out(), nullptr);

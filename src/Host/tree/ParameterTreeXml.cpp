@@ -482,18 +482,25 @@ int WriteBranchXml(CParameterNode* node, std::FILE* file) {
   return eSuccess;
 }
 
-int SaveTreeToXml(const std::string& path, CParameterNode* node) {
+int TreeToXmlText(CParameterNode* node, std::string& text) {
+  text.clear();
   if (node == nullptr) return eUnforeseen;
+  CRecursiveLockGuard lock(g_ParameterTreeLock);
+  const int rc = AppendBranch(text, node);
+  if (rc != eSuccess) text.clear();
+  return rc;
+}
+
+int SaveXmlTextToFile(const std::string& path, const std::string& text) {
   const std::string temporary = TemporaryFileName(path, 0);
   std::FILE* file = platform::fopen(temporary.c_str(), "w");
   if (file == nullptr) {
     g_Logger.Printf("SaveTreeToXml: %s not saved (cannot open: %s)\n", path.c_str(), std::strerror(errno));
     return eCannotOpenFile;
   }
-
-  int rc = WriteBranchXml(node, file);
-  if (std::fflush(file) != 0 || platform::fsync(::fileno(file)) != 0) rc = rc != eSuccess ? rc : eWriteFailed;
-  if (std::fclose(file) != 0 && rc == eSuccess) rc = eWriteFailed;
+  int rc = std::fwrite(text.data(), 1, text.size(), file) == text.size() ? eSuccess : eWriteFailed;
+  if (std::fflush(file) != 0 || platform::fsync(::fileno(file)) != 0) rc = eWriteFailed;
+  if (std::fclose(file) != 0) rc = eWriteFailed;
   if (rc == eSuccess && CheckXmlFile(temporary) != eSuccess) rc = eWriteFailed;
   if (rc == eSuccess && platform::rename(temporary.c_str(), path.c_str()) != 0) rc = eWriteFailed;
   if (rc != eSuccess) {
@@ -501,6 +508,16 @@ int SaveTreeToXml(const std::string& path, CParameterNode* node) {
     g_Logger.Printf("SaveTreeToXml: %s not saved (error %d)\n", path.c_str(), rc);
   }
   return rc;
+}
+
+int SaveTreeToXml(const std::string& path, CParameterNode* node) {
+  if (node == nullptr) return eUnforeseen;
+  std::string text;
+  if (const int rc = TreeToXmlText(node, text); rc != eSuccess) {
+    g_Logger.Printf("SaveTreeToXml: %s not saved (error %d)\n", path.c_str(), rc);
+    return rc;
+  }
+  return SaveXmlTextToFile(path, text);
 }
 
 int CheckXmlFile(const std::string& path) { return ParseXmlFile("CheckXmlFile", path, nullptr); }

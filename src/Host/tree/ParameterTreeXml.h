@@ -43,6 +43,12 @@ inline constexpr std::size_t kMaxXmlFileSize = 512 * 1024;
 // rename fails; 47 when a node has an unknown type (the temporary file is removed on every failure).
 int SaveTreeToXml(const std::string& path, CParameterNode* node);
 
+// The two halves of a save, so that a caller holding locks makes the text under them and writes the
+// file after releasing them: TreeToXmlText makes the text of `node` and its subtree under the tree
+// lock (0 or 47); SaveXmlTextToFile writes it as SaveTreeToXml does (0, 9 or 11).
+int TreeToXmlText(CParameterNode* node, std::string& text);
+int SaveXmlTextToFile(const std::string& path, const std::string& text);
+
 // Writes `node` as a Branch element with its subtree to an open file. Returns 0, 11 (the write
 // failed) or 47 (a node of an unknown type; nothing is written).
 int WriteBranchXml(CParameterNode* node, std::FILE* file);
