@@ -88,7 +88,17 @@ off_t lseek(int fd, off_t offset, int whence) {
   return ::lseek(fd, offset, whence);
 }
 
-int fsync(int fd) { return DeviceOf(fd) != 0 ? 0 : ::fsync(fd); }
+// Writes reach the flash's backing folder at once; the flash's size is enforced when the writer
+// syncs, which every writer of the firmware does before it renames its temporary file over the old
+// one: a file that does not fit fails as on a full flash, and the old file stays.
+int fsync(int fd) {
+  if (DeviceOf(fd) != 0) return 0;
+  if (io_internal::FlashOverfull(fd)) {
+    errno = ENOSPC;
+    return -1;
+  }
+  return ::fsync(fd);
+}
 
 int fstat(int fd, struct stat* st) { return ::fstat(fd, st); }
 

@@ -40,6 +40,10 @@ void RemoveDevice(int fd);
 // The device behind a descriptor, or 0 for a host descriptor.
 cyg_io_handle_t DeviceOf(int fd);
 
+// True when `fd` is a file of the flash file system and the flash holds more than its good blocks
+// can: the write that brought it there has to fail as on a full flash.
+bool FlashOverfull(int fd);
+
 // Called after a good block of the flash file system's partition was erased: /yaffs's backing
 // folder is emptied (the file system is found empty at its next mount).
 void FlashContentLost();

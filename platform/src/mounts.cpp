@@ -1,6 +1,7 @@
 // The board's path namespace: the mounts, path normalisation, the current directory and block usage
 // (see platform/io.h).
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -341,6 +342,28 @@ std::uint64_t PagesBelow(const std::string& folder, std::uint32_t page_size) {
 }
 
 }  // namespace
+
+namespace io_internal {
+
+bool FlashOverfull(int fd) {
+  char link[64];
+  std::snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
+  char target[4096];
+  const ssize_t n = ::readlink(link, target, sizeof target - 1);
+  if (n <= 0) return false;
+  const std::string file(target, static_cast<std::size_t>(n));
+  Resolved r;
+  if (!Resolve("/yaffs", r) || IsDevfs(r) || r.mount->read_only || !r.mount->mounted) return false;
+  const std::string folder = MountFolder(*r.mount);
+  if (file.compare(0, folder.size() + 1, folder + "/") != 0) return false;
+  nand::Device* flash = nand::Lookup(nand::kFlashDeviceName);
+  if (flash == nullptr || flash->PageSize() == 0 || flash->BlockSize() < flash->PageSize()) return false;
+  const std::uint64_t pages_per_block = flash->BlockSize() / flash->PageSize();
+  const std::uint64_t good_pages = nand::GoodBlocks(flash, nand::kFlashPartition) * pages_per_block;
+  return PagesBelow(folder, flash->PageSize()) > good_pages;
+}
+
+}  // namespace io_internal
 
 int GetBlockUsage(const char* path, BlockUsage* usage) {
   Resolved r;
