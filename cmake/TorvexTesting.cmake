@@ -6,6 +6,12 @@ add_subdirectory(${TORVEX_GTEST_SOURCE} ${CMAKE_BINARY_DIR}/_googletest EXCLUDE_
 
 include(GoogleTest)
 
+# The one library of what tests, benchmarks and fuzz targets share (tests/support, namespace
+# torvex_test): temporary folders and board roots, the simulated board of a process, WaitFor and the
+# like. Header-only; its headers are reached as "support/<name>.h".
+add_library(torvex_test_support INTERFACE)
+target_include_directories(torvex_test_support INTERFACE ${PROJECT_SOURCE_DIR}/tests)
+
 # Every test has a time-out, so that a wait that never ends fails its test instead of hanging the
 # run: seconds per kind of test, scaled for the sanitizer builds, which run several times slower.
 if(TORVEX_SANITIZE)
@@ -29,8 +35,8 @@ function(torvex_add_gtest name)
   cmake_parse_arguments(T "" "" "SOURCES;LIBS;LABELS" ${ARGN})
   torvex_test_timeout(${T_LABELS} timeout)
   add_executable(${name} ${T_SOURCES})
-  target_link_libraries(${name} PRIVATE ${T_LIBS} GTest::gmock GTest::gtest_main Threads::Threads)
-  target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR}/tests)
+  target_link_libraries(${name} PRIVATE ${T_LIBS} torvex_test_support GTest::gmock GTest::gtest_main
+                        Threads::Threads)
   gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 60
                        PROPERTIES LABELS "${T_LABELS}" TIMEOUT ${timeout})
 endfunction()
@@ -41,7 +47,7 @@ endfunction()
 function(torvex_add_fuzz name)
   cmake_parse_arguments(F "" "" "SOURCES;LIBS" ${ARGN})
   add_executable(${name} ${F_SOURCES})
-  target_link_libraries(${name} PRIVATE ${F_LIBS} Threads::Threads)
+  target_link_libraries(${name} PRIVATE ${F_LIBS} torvex_test_support Threads::Threads)
   if(TORVEX_FUZZ)
     target_compile_options(${name} PRIVATE -fsanitize=fuzzer,address,undefined)
     target_link_options(${name} PRIVATE -fsanitize=fuzzer,address,undefined)
@@ -62,6 +68,6 @@ function(torvex_add_bench name)
   cmake_parse_arguments(B "" "" "SOURCES;LIBS" ${ARGN})
   find_package(benchmark REQUIRED)
   add_executable(${name} ${B_SOURCES})
-  target_link_libraries(${name} PRIVATE ${B_LIBS} benchmark::benchmark benchmark::benchmark_main Threads::Threads)
-  target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR}/tests)
+  target_link_libraries(${name} PRIVATE ${B_LIBS} torvex_test_support benchmark::benchmark
+                        benchmark::benchmark_main Threads::Threads)
 endfunction()

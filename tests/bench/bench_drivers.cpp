@@ -14,24 +14,13 @@
 #include "platform/devtab.h"
 #include "platform/io.h"
 #include "sim/board.h"
+#include "support/process_board.h"
 
 namespace {
 
 sim::Board& TheBoard() {
   static sim::Board* board = [] {
-    char dir[] = "/tmp/torvex-bench-XXXXXX";
-    if (::mkdtemp(dir) == nullptr) std::abort();
-    static std::string root = dir;
-    std::atexit([] {
-      std::error_code ec;
-      std::filesystem::remove_all(root, ec);
-    });
-    auto* b = new sim::Board(root);
-    platform::SetBoardRoot(root);
-    drivers_hardware_init();
-    drivers_register_devices();
-    platform::devtab::InitAll();
-    if (!platform::IsMounted("/dev")) platform::mount("", "/dev", "devfs");
+    sim::Board* b = &torvex_test::ProcessBoard("bench");
     dsp_reset(true);
     return b;
   }();

@@ -9,6 +9,7 @@
 
 #include "platform/io.h"
 #include "sim/nand_flash.h"
+#include "support/temp_dir.h"
 #include "system/TorvexFileUtilities.h"
 
 namespace {
@@ -20,8 +21,7 @@ struct Board {
   fs::path root;
   sim::NandFlash nand;
   Board() {
-    char pattern[] = "/tmp/torvex-bench-files-XXXXXX";
-    root = ::mkdtemp(pattern);
+    root = torvex_test::MakeTempDir("bench-files");
     fs::create_directories(root / "romfs");
     std::string deep = "yaffs";
     for (int i = 0; i < 8; ++i) deep += "/d" + std::to_string(i);

@@ -17,6 +17,7 @@
 #include "platform/io.h"
 #include "platform/kernel.h"
 #include "sim/board.h"
+#include "support/process_board.h"
 #include "tree/BoundParameterNodes.h"
 #include "tree/CParameterNode.h"
 
@@ -27,18 +28,7 @@ using namespace Torvex;
 sim::Board& TheBoard() {
   static sim::Board* board = [] {
     platform::kernel::SetTickMicroseconds(1);
-    char dir[] = "/tmp/torvex-bench-link-XXXXXX";
-    if (::mkdtemp(dir) == nullptr) std::abort();
-    static std::string root = dir;
-    std::atexit([] {
-      std::error_code ec;
-      std::filesystem::remove_all(root, ec);
-    });
-    auto* b = new sim::Board(root);
-    platform::SetBoardRoot(root);
-    drivers_hardware_init();
-    drivers_register_devices();
-    platform::devtab::InitAll();
+    sim::Board* b = &torvex_test::ProcessBoard("bench-link");
     PeripheralLink::Init();
     static CParameterNode peripherals("peripherals", eNodeType::Branch);
     static CParameterNode object("object", eNodeType::Pointer);

@@ -13,6 +13,7 @@
 #include "platform/io.h"
 #include "settings/SettingsSubsystems.h"
 #include "settings/StartupSettings.h"
+#include "support/temp_dir.h"
 #include "system/CTorvexPower.h"
 #include "tree/BoundParameterNodes.h"
 #include "tree/CParameterNode.h"
@@ -26,9 +27,7 @@ using namespace Torvex;
 // A board root with the factory file, both file systems mounted and the factory tree bound.
 bool FactoryBoard() {
   static const bool ready = [] {
-    char pattern[] = "/tmp/torvex-bench-settings-XXXXXX";
-    if (::mkdtemp(pattern) == nullptr) return false;
-    static fs::path root = pattern;
+    static fs::path root = torvex_test::MakeTempDir("bench-settings");
     fs::create_directories(root / "romfs");
     fs::create_directories(root / "yaffs");
     fs::copy_file(fs::path(TORVEX_ROMFS_DIR) / "factory.xml", root / "romfs" / "factory.xml");

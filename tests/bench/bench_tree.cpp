@@ -8,6 +8,7 @@
 #include <string>
 
 #include "platform/io.h"
+#include "support/temp_dir.h"
 #include "tree/CParameterNode.h"
 #include "tree/ParameterTreeXml.h"
 
@@ -111,9 +112,7 @@ CParameterNode* GeneratedTree() {
 // A board root with a mounted flash for the file benchmarks.
 struct Board {
   Board() {
-    char pattern[] = "/tmp/torvex-bench-tree-XXXXXX";
-    if (::mkdtemp(pattern) == nullptr) std::abort();
-    path = pattern;
+    path = torvex_test::MakeTempDir("bench-tree").string();
     std::filesystem::create_directories(path + "/yaffs/settings");
     platform::SetBoardRoot(path);
     platform::mount("", "/yaffs", "yaffs");

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "platform/io.h"
+#include "support/temp_dir.h"
 #include "system/TorvexFileUtilities.h"
 
 namespace {
@@ -26,9 +27,7 @@ struct Board {
   fs::path outside;
 
   Board() {
-    char pattern[] = "/tmp/torvex-fuzz-paths-XXXXXX";
-    if (::mkdtemp(pattern) == nullptr) std::abort();
-    base = pattern;
+    base = torvex_test::MakeTempDir("fuzz-paths");
     root = base / "root";
     outside = base / "outside";
     fs::create_directories(root / "romfs");

@@ -21,6 +21,7 @@
 #include "platform/devtab.h"
 #include "platform/kernel.h"
 #include "sim/board.h"
+#include "support/process_board.h"
 
 namespace {
 
@@ -51,18 +52,8 @@ class Controller final : public sim::I2cSlave {
 
 Controller& TheController() {
   static Controller* controller = [] {
-    char dir[] = "/tmp/torvex-fuzz-link-XXXXXX";
-    if (::mkdtemp(dir) == nullptr) std::abort();
-    static std::string root = dir;
     platform::kernel::SetTickMicroseconds(1000);  // short bus time-outs: failed frames end fast
-    std::atexit([] {
-      std::error_code ec;
-      std::filesystem::remove_all(root, ec);
-    });
-    auto* board = new sim::Board(root);
-    drivers_hardware_init();
-    drivers_register_devices();
-    platform::devtab::InitAll();
+    sim::Board* board = &torvex_test::ProcessBoard("fuzz-link");
     i2c_peripheral_set_bus(&board_i2c_bus);
     auto* c = new Controller;
     board->AttachProbeDevice(0x12, c);

@@ -22,6 +22,7 @@
 #include "platform/devtab.h"
 #include "platform/kernel.h"
 #include "sim/board.h"
+#include "support/process_board.h"
 
 namespace {
 
@@ -85,18 +86,8 @@ bool ScriptedController::Start(bool read, std::uint32_t) {
 
 void SetUp() {
   static bool done = [] {
-    char dir[] = "/tmp/torvex-fuzz-answers-XXXXXX";
-    if (::mkdtemp(dir) == nullptr) std::abort();
-    static std::string root = dir;
     platform::kernel::SetTickMicroseconds(1);  // ready waits and retries end at once
-    std::atexit([] {
-      std::error_code ec;
-      std::filesystem::remove_all(root, ec);
-    });
-    auto* board = new sim::Board(root);
-    drivers_hardware_init();
-    drivers_register_devices();
-    platform::devtab::InitAll();
+    sim::Board* board = &torvex_test::ProcessBoard("fuzz-answers");
     Torvex::PeripheralLink::Init();
     for (std::uint8_t a = 0x10; a <= 0x16; ++a) board->AttachProbeDevice(a, new ScriptedController(a));
     Torvex::g_ProbeInfoSource = Torvex::eProbeInfoFromProbe;

@@ -10,20 +10,15 @@
 
 #include "peripherals/ProbeXml.h"
 #include "platform/io.h"
+#include "support/temp_dir.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   static const std::filesystem::path file = [] {
-    char dir[] = "/tmp/torvex-fuzz-probexml-XXXXXX";
-    if (::mkdtemp(dir) == nullptr) std::abort();
-    static std::string root = dir;
+    const std::string root = torvex_test::MakeProcessTempDir("fuzz-probexml").string();
     std::filesystem::create_directories(root + "/yaffs/user");
     std::filesystem::create_directories(root + "/romfs");
     platform::SetBoardRoot(root);
     if (platform::mount("", "/yaffs", "yaffs") != 0) std::abort();
-    std::atexit([] {
-      std::error_code ec;
-      std::filesystem::remove_all(root, ec);
-    });
     return std::filesystem::path(root) / "yaffs/user/probe.xml";
   }();
   if (size > 65536) return 0;

@@ -15,6 +15,7 @@
 #include "platform/io.h"
 #include "settings/SettingsSubsystems.h"
 #include "settings/StartupSettings.h"
+#include "support/temp_dir.h"
 #include "tree/BoundParameterNodes.h"
 #include "tree/CParameterNode.h"
 #include "tree/ParameterTreeXml.h"
@@ -27,9 +28,7 @@ using namespace Torvex;
 fs::path g_Root;
 
 bool SetUpBoard() {
-  char pattern[] = "/tmp/torvex-fuzz-settings-XXXXXX";
-  if (::mkdtemp(pattern) == nullptr) return false;
-  g_Root = pattern;
+  g_Root = torvex_test::MakeTempDir("fuzz-settings");
   fs::create_directories(g_Root / "romfs");
   fs::create_directories(g_Root / "yaffs");
   fs::copy_file(fs::path(TORVEX_ROMFS_DIR) / "factory.xml", g_Root / "romfs" / "factory.xml");

@@ -11,6 +11,7 @@
 #include <string>
 
 #include "platform/io.h"
+#include "support/temp_dir.h"
 #include "tree/CParameterNode.h"
 #include "tree/ParameterTreeXml.h"
 
@@ -28,9 +29,7 @@ void RemoveBoard() {
 
 void SetUpBoardOnce() {
   if (!g_Board.empty()) return;
-  char pattern[] = "/tmp/torvex-fuzz-tree-XXXXXX";
-  if (::mkdtemp(pattern) == nullptr) std::abort();
-  g_Board = pattern;
+  g_Board = torvex_test::MakeTempDir("fuzz-tree").string();
   std::filesystem::create_directories(g_Board + "/yaffs");
   platform::SetBoardRoot(g_Board);
   if (platform::mount("", "/yaffs", "yaffs") != 0) std::abort();

@@ -1,4 +1,5 @@
 #include "firmware_process.h"
+#include "support/temp_dir.h"
 
 #include <signal.h>
 #include <sys/wait.h>
@@ -13,11 +14,7 @@
 namespace torvex_test {
 
 namespace {
-std::filesystem::path MakeTempRoot() {
-  std::string pattern = (std::filesystem::temp_directory_path() / "torvex-it-XXXXXX").string();
-  if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-  return pattern;
-}
+std::filesystem::path MakeTempRoot() { return MakeTempDir("it"); }
 }  // namespace
 
 FirmwareProcess::FirmwareProcess() : root_(MakeTempRoot()) {}

@@ -2,8 +2,6 @@
 // the drivers' hardware initialisation and devices set up on it (as the board start-up does).
 #pragma once
 
-#include "support/wait_for.h"
-
 #include <gtest/gtest.h>
 #include <sys/select.h>
 
@@ -19,28 +17,12 @@
 #include "platform/io.h"
 #include "platform/regbus.h"
 #include "sim/board.h"
+#include "support/process_board.h"
+#include "support/wait_for.h"
 
 namespace board_test {
 
-inline sim::Board& TheBoard() {
-  static sim::Board* board = [] {
-    char dir[] = "/tmp/torvex-board-test-XXXXXX";
-    if (::mkdtemp(dir) == nullptr) std::abort();
-    static std::string root = dir;
-    std::atexit([] {
-      std::error_code ec;
-      std::filesystem::remove_all(root, ec);
-    });
-    auto* b = new sim::Board(root);  // kept for the process: the firmware's drivers stay bound to it
-    platform::SetBoardRoot(root);
-    drivers_hardware_init();
-    drivers_register_devices();
-    platform::devtab::InitAll();
-    if (!platform::IsMounted("/dev")) platform::mount("", "/dev", "devfs");
-    return b;
-  }();
-  return *board;
-}
+inline sim::Board& TheBoard() { return torvex_test::ProcessBoard("board-test"); }
 
 using torvex_test::WaitFor;
 

@@ -15,25 +15,14 @@
 #include "platform/io.h"
 #include "platform/kernel.h"
 #include "sim/board.h"
+#include "support/process_board.h"
 
 namespace torvex_test {
 
 inline sim::Board& LinkBoard() {
   static sim::Board* board = [] {
     platform::kernel::SetTickMicroseconds(50);
-    char dir[] = "/tmp/torvex-link-test-XXXXXX";
-    if (::mkdtemp(dir) == nullptr) std::abort();
-    static std::string root = dir;
-    std::atexit([] {
-      std::error_code ec;
-      std::filesystem::remove_all(root, ec);
-    });
-    auto* b = new sim::Board(root);  // kept for the process: the drivers stay bound to it
-    platform::SetBoardRoot(root);
-    drivers_hardware_init();
-    drivers_register_devices();
-    platform::devtab::InitAll();
-    if (!platform::IsMounted("/dev")) platform::mount("", "/dev", "devfs");
+    sim::Board* b = &ProcessBoard("link-test");
     Torvex::PeripheralLink::Init();
     return b;
   }();

@@ -14,6 +14,7 @@
 
 #include "platform/devtab.h"
 #include "platform/io.h"
+#include "support/temp_dir.h"
 #include "support/wait_for.h"
 
 namespace {
@@ -65,7 +66,7 @@ struct CountingDevice {
 class SelectTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    root_ = std::filesystem::temp_directory_path() / ("torvex-select-" + std::to_string(::getpid()));
+    root_ = torvex_test::MakeTempDir("select");
     std::filesystem::create_directories(root_ / "yaffs");
     platform::SetBoardRoot(root_.string());
     ASSERT_EQ(platform::mount("", "/dev", "devfs"), 0);

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include "factory_xml_reader.h"
+#include "support/temp_dir.h"
 
 using namespace romfs_test;
 
@@ -32,13 +33,12 @@ TEST(FactoryXmllint, DamagedCopyIsRefused) {
   ASSERT_FALSE(xmllint.empty()) << "xmllint not found in PATH; install the Debian package libxml2-utils";
   const auto text = ReadWholeFile(RomfsImagePath("factory.xml"));
   ASSERT_TRUE(text.has_value());
-  const auto damaged = std::filesystem::temp_directory_path() /
-                       ("factory_damaged_" + std::to_string(::getpid()) + ".xml");
+  const torvex_test::TempDir dir("xmllint");
+  const auto damaged = dir.path() / "factory_damaged.xml";
   {
     std::ofstream out(damaged, std::ios::binary);
     out << text->substr(0, text->size() - 20);  // cut inside the closing lines
   }
   const ProgramRun run = RunProgram(xmllint, {"--noout", damaged.string()});
-  std::filesystem::remove(damaged);
   EXPECT_NE(run.exitStatus, 0) << run.output;
 }

@@ -20,6 +20,7 @@
 #include "settings/SettingsSubsystems.h"
 #include "settings/StartupSettings.h"
 #include "sim/board.h"
+#include "support/process_board.h"
 #include "system/CTorvexPower.h"
 #include "tree/BoundParameterNodes.h"
 #include "tree/CParameterNode.h"
@@ -96,21 +97,7 @@ inline void ForgetRequests(int posted) {
 
 // The simulated board of this test program: built once, with the drivers' hardware set-up done and
 // their devices registered and initialised. It lives as long as the process.
-inline sim::Board& TestBoard() {
-  static sim::Board* board = [] {
-    char pattern[] = "/tmp/torvex-settings-board-XXXXXX";
-    const char* dir = ::mkdtemp(pattern);
-    // The interrupt controller is made on first use; made here, before the board's port model first
-    // drives a line under its own lock, its lazy creation never nests inside that lock.
-    platform::interrupts::IsMasked(0);
-    auto* made = new sim::Board(dir != nullptr ? dir : "/tmp/torvex-settings-board");
-    drivers_hardware_init();
-    drivers_register_devices();
-    platform::devtab::InitAll();
-    return made;
-  }();
-  return *board;
-}
+inline sim::Board& TestBoard() { return torvex_test::ProcessBoard("settings-board", false); }
 
 // Runs `body` on a kernel thread, so that a call that suspends its caller (a panic, a power action)
 // can be observed and then resumed.

@@ -13,6 +13,7 @@
 #include "platform/regbus.h"
 #include "sim/board.h"
 #include "sim/identity_image.h"
+#include "support/temp_dir.h"
 
 namespace {
 
@@ -21,9 +22,7 @@ using sim::Port;
 class TempRoot {
  public:
   TempRoot() {
-    char dir[] = "/tmp/torvex-sim-test-XXXXXX";
-    if (::mkdtemp(dir) == nullptr) std::abort();
-    path_ = dir;
+    path_ = torvex_test::MakeTempDir("sim-test").string();
   }
   ~TempRoot() {
     std::error_code ec;

@@ -9,6 +9,7 @@
 #include "platform/bootloader.h"
 #include "platform/io.h"
 #include "platform/nand.h"
+#include "support/temp_dir.h"
 #include "system_support.h"
 
 namespace {
@@ -76,9 +77,8 @@ TEST_F(FileLayerTest, RelativePathsStartAtTheCurrentDirectory) {
 
 TEST_F(FileLayerTest, HostLinksBelowAMountAreRefused) {
   MountBoth();
-  char outside_pattern[] = "/tmp/torvex-outside-XXXXXX";
-  ASSERT_NE(::mkdtemp(outside_pattern), nullptr);
-  const fs::path outside = outside_pattern;
+  const torvex_test::TempDir outside_dir("outside");
+  const fs::path& outside = outside_dir.path();
   WriteHostFile(outside / "secret", "secret");
   fs::create_directories(Yaffs("user"));
   fs::create_directory_symlink(outside, Yaffs("user/dir-link"));
@@ -111,20 +111,17 @@ TEST_F(FileLayerTest, HostLinksBelowAMountAreRefused) {
   EXPECT_EQ(ReadHostFile(outside / "secret"), "secret");
   EXPECT_FALSE(fs::exists(outside / "new"));
   EXPECT_FALSE(fs::exists(outside / "new-dir"));
-  fs::remove_all(outside);
 }
 
 TEST_F(FileLayerTest, AMountFolderThatIsALinkIsTheBoardsOwnChoice) {
-  char pattern[] = "/tmp/torvex-romfs-XXXXXX";
-  ASSERT_NE(::mkdtemp(pattern), nullptr);
-  WriteHostFile(fs::path(pattern) / "help.dat", "help");
+  const torvex_test::TempDir romfs("romfs");
+  WriteHostFile(romfs.path() / "help.dat", "help");
   fs::remove(root_ / "romfs");
-  fs::create_directory_symlink(pattern, root_ / "romfs");
+  fs::create_directory_symlink(romfs.path(), root_ / "romfs");
   MountBoth();
   FILE* f = platform::fopen("/romfs/help.dat", "r");
   ASSERT_NE(f, nullptr);
   std::fclose(f);
-  fs::remove_all(pattern);
 }
 
 TEST_F(FileLayerTest, MountDevices) {
