@@ -8,7 +8,7 @@
 #include "board_fixture.h"
 #include "drivers/acq_pipes.h"
 
-namespace board_test {
+namespace torvex_test {
 namespace {
 
 std::vector<std::uint8_t> Sequence(std::size_t n, std::uint8_t first) {
@@ -226,4 +226,4 @@ TEST_F(PipeTest, BrokenWaitReturnsMinusEintrWithTheBytesMovedSoFar) {
 }
 
 }  // namespace
-}  // namespace board_test
+}  // namespace torvex_test

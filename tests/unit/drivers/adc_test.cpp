@@ -7,7 +7,7 @@
 #include "board_fixture.h"
 #include "platform/hw_registers.h"
 
-namespace board_test {
+namespace torvex_test {
 namespace {
 
 class AdcTest : public BoardTest {
@@ -113,4 +113,4 @@ TEST_F(AdcTest, ConverterThatNeverEndsFailsTheReadInsteadOfHanging) {
 }
 
 }  // namespace
-}  // namespace board_test
+}  // namespace torvex_test

@@ -20,11 +20,10 @@
 #include "support/process_board.h"
 #include "support/wait_for.h"
 
-namespace board_test {
+namespace torvex_test {
 
 inline sim::Board& TheBoard() { return torvex_test::ProcessBoard("board-test"); }
 
-using torvex_test::WaitFor;
 
 // platform::select for reading on one descriptor; true when it is readable within `timeout_ms`.
 inline bool Readable(int fd, int timeout_ms) {
@@ -65,4 +64,4 @@ class BoardTest : public ::testing::Test {
   sim::Board* board_ = nullptr;
 };
 
-}  // namespace board_test
+}  // namespace torvex_test

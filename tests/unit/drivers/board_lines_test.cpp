@@ -10,7 +10,7 @@
 
 namespace {
 
-using board_test::BoardTest;
+using torvex_test::BoardTest;
 
 TEST_F(BoardTest, ButtonReadsPressedOnlyWhileHeld) {
   EXPECT_FALSE(board_button_pressed());

@@ -5,7 +5,7 @@
 #include "drivers/dsp_hpi.h"
 #include "platform/hw_registers.h"
 
-namespace board_test {
+namespace torvex_test {
 namespace {
 
 constexpr std::uint32_t kHpi = 0x08000000;
@@ -167,4 +167,4 @@ TEST_F(DspHpiTest, BusHandOverKeepsTheHostPortOffTheBusUntilReleased) {
 }
 
 }  // namespace
-}  // namespace board_test
+}  // namespace torvex_test

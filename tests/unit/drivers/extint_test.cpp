@@ -8,7 +8,7 @@
 #include "platform/hw_registers.h"
 #include "platform/interrupt.h"
 
-namespace board_test {
+namespace torvex_test {
 namespace {
 
 class ExtintTest : public BoardTest {
@@ -158,4 +158,4 @@ TEST_F(ExtintTest, EachReadableSelectOfSeveralThreadsConsumesOneEvent) {
 }
 
 }  // namespace
-}  // namespace board_test
+}  // namespace torvex_test

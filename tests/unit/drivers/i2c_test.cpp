@@ -13,7 +13,7 @@
 #include "platform/kernel.h"
 #include "sim/identity_image.h"
 
-namespace board_test {
+namespace torvex_test {
 namespace {
 
 using Direction = sim::IicController::Direction;
@@ -357,4 +357,4 @@ TEST_F(I2cTest, ReceiveIntoTheSharedBufferGrowsItToTheFrame) {
 }
 
 }  // namespace
-}  // namespace board_test
+}  // namespace torvex_test

@@ -10,7 +10,7 @@
 #include "drivers/dsp_hpi.h"
 #include "drivers/tempsensor.h"
 
-namespace board_test {
+namespace torvex_test {
 namespace {
 
 // A 16-byte record: writer, sequence number, and a check word over both.
@@ -229,4 +229,4 @@ TEST_F(StressTest, EventDevicesCountEveryInterruptOnceAcrossSelectingThreads) {
 }
 
 }  // namespace
-}  // namespace board_test
+}  // namespace torvex_test

@@ -8,7 +8,7 @@
 #include "drivers/tempsensor.h"
 #include "platform/hw_registers.h"
 
-namespace board_test {
+namespace torvex_test {
 namespace {
 
 // Bytes written to the IIC data register, in order (address bytes included).
@@ -183,4 +183,4 @@ TEST_F(TempSensorTest, AlarmDeviceIsReadableWhileTheTemperatureIsAboveTheLimit) 
 }
 
 }  // namespace
-}  // namespace board_test
+}  // namespace torvex_test

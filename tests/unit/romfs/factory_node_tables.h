@@ -5,7 +5,7 @@
 #include <array>
 #include <string_view>
 
-namespace romfs_test {
+namespace torvex_test {
 
 // ---------------------------------------------------------------------------------------------------
 // The nodes the start-up binds, with the type that their users rely on. Those whose type no operation
@@ -341,4 +341,4 @@ inline constexpr std::array kFactoryNodes = {
 };
 static_assert(kFactoryNodes.size() == 134, "every bound leaf, nothing more");
 
-}  // namespace romfs_test
+}  // namespace torvex_test

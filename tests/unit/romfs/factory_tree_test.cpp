@@ -21,7 +21,7 @@
 #include "tree/ParameterTreeXml.h"
 
 using namespace Torvex;
-using namespace romfs_test;
+using namespace torvex_test;
 namespace fs = std::filesystem;
 
 namespace {

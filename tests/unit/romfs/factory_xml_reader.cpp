@@ -12,7 +12,7 @@
 
 extern char** environ;
 
-namespace romfs_test {
+namespace torvex_test {
 
 std::string RomfsImagePath(const std::string& relative) {
   return std::string(TORVEX_ROMFS_DIR) + "/" + relative;
@@ -146,4 +146,4 @@ ProgramRun RunProgram(const std::string& program, const std::vector<std::string>
   return run;
 }
 
-}  // namespace romfs_test
+}  // namespace torvex_test

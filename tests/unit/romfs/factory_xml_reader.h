@@ -9,7 +9,7 @@
 #include <utility>
 #include <vector>
 
-namespace romfs_test {
+namespace torvex_test {
 
 // Path of a file inside the built romfs image, and of a file under the source tree.
 std::string RomfsImagePath(const std::string& relative);
@@ -44,4 +44,4 @@ struct ProgramRun {
 // Runs `program` with `args` (no shell involved) and waits for it.
 ProgramRun RunProgram(const std::string& program, const std::vector<std::string>& args);
 
-}  // namespace romfs_test
+}  // namespace torvex_test

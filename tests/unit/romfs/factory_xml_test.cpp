@@ -22,7 +22,7 @@
 #include "factory_node_tables.h"
 #include "factory_xml_reader.h"
 
-using namespace romfs_test;
+using namespace torvex_test;
 
 namespace {
 

@@ -8,7 +8,7 @@
 #include "factory_xml_reader.h"
 #include "support/temp_dir.h"
 
-using namespace romfs_test;
+using namespace torvex_test;
 
 namespace {
 

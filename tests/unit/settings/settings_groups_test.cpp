@@ -15,7 +15,7 @@
 namespace {
 
 using namespace Torvex;
-using namespace settingstest;
+using namespace torvex_test;
 using ::testing::HasSubstr;
 using ::testing::Not;
 

@@ -27,15 +27,9 @@
 #include "tree/ParameterTreeXml.h"
 #include "unit/system/system_support.h"
 
-namespace settingstest {
+namespace torvex_test {
 
 namespace fs = std::filesystem;
-using systemtest::LogSince;
-using systemtest::LogText;
-using systemtest::MarkLog;
-using systemtest::ReadHostFile;
-using systemtest::WaitFor;
-using systemtest::WriteHostFile;
 
 // 1 ms ticks for the whole program: the power monitor's 5-second long push lasts half a second, a
 // 1-second interval 100 ms.
@@ -139,7 +133,7 @@ class KernelCall {
 
 // A board root with both file systems mounted, the factory file in /romfs and the factory tree
 // loaded and bound.
-class SettingsTest : public systemtest::BoardRootTest {
+class SettingsTest : public torvex_test::BoardRootTest {
  protected:
   void SetUp() override {
     BoardRootTest::SetUp();
@@ -160,4 +154,4 @@ class SettingsTest : public systemtest::BoardRootTest {
   }
 };
 
-}  // namespace settingstest
+}  // namespace torvex_test

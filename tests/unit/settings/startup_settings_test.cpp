@@ -13,7 +13,7 @@
 namespace {
 
 using namespace Torvex;
-using namespace settingstest;
+using namespace torvex_test;
 using ::testing::HasSubstr;
 using ::testing::Not;
 
@@ -46,7 +46,7 @@ class Record {
   std::array<std::uint8_t, sim::kEepromImageSize> image_;
 };
 
-class StartupSettingsTest : public systemtest::BoardRootTest {
+class StartupSettingsTest : public torvex_test::BoardRootTest {
  protected:
   void SetUp() override {
     TestBoard();

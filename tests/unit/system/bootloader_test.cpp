@@ -222,22 +222,22 @@ struct PanicThread {
 TEST_F(BootLoaderTest, PanicLogsEntersFirmwareUpdateAndSuspends) {
   for (void (*panic)() : {&CTorvexPower::Panic, &TorvexPanic}) {
     recorder_.actions.clear();
-    const std::string before = systemtest::MarkLog();
+    const std::string before = torvex_test::MarkLog();
     PanicThread t;
     t.panic = panic;
     cyg_thread_create(10, &PanicThread::Entry, reinterpret_cast<cyg_addrword_t>(&t), "panicker", t.stack.data(),
                       t.stack.size(), &t.handle, &t.thread);
     cyg_thread_resume(t.handle);
-    ASSERT_TRUE(systemtest::WaitFor([&] { return !recorder_.Actions().empty(); }));
+    ASSERT_TRUE(torvex_test::WaitFor([&] { return !recorder_.Actions().empty(); }));
     // The hook runs before the thread suspends itself: a resume counts only once it has.
-    ASSERT_TRUE(systemtest::WaitFor([&] { return platform::kernel::IsSuspended(t.handle); }));
+    ASSERT_TRUE(torvex_test::WaitFor([&] { return platform::kernel::IsSuspended(t.handle); }));
     EXPECT_EQ(recorder_.Actions(), std::vector<std::string>{"firmware-update"});
-    EXPECT_EQ(systemtest::LogSince(before), "CTorvexPower::Panic !!!\nEntering DFU mode...\n");
+    EXPECT_EQ(torvex_test::LogSince(before), "CTorvexPower::Panic !!!\nEntering DFU mode...\n");
     // The thread stays suspended until someone resumes it.
     EXPECT_TRUE(cyg_thread_is_running(t.handle));
     EXPECT_FALSE(t.returned.load());
     cyg_thread_resume(t.handle);
-    ASSERT_TRUE(systemtest::WaitFor([&] { return t.returned.load(); }));
+    ASSERT_TRUE(torvex_test::WaitFor([&] { return t.returned.load(); }));
     cyg_thread_delete(t.handle);
   }
 }
@@ -258,7 +258,7 @@ TEST_F(BootLoaderTest, KeepAliveThreadKicksAtOnceAndThenPeriodically) {
 
     const cyg_tick_count_t started = cyg_current_time();
     keep_alive.Start();
-    ASSERT_TRUE(systemtest::WaitFor([&] { return bl::ServiceCalls(bl::kServiceKeepAlive) >= before + 3; }));
+    ASSERT_TRUE(torvex_test::WaitFor([&] { return bl::ServiceCalls(bl::kServiceKeepAlive) >= before + 3; }));
     // Three rounds take at least two whole periods.
     EXPECT_GE(cyg_current_time() - started, 2 * kKeepAlivePeriodTicks);
   }  // the destructor stops and joins the thread

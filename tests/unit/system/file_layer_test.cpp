@@ -16,10 +16,10 @@ namespace {
 
 namespace fs = std::filesystem;
 namespace nand = platform::nand;
-using systemtest::ReadHostFile;
-using systemtest::WriteHostFile;
+using torvex_test::ReadHostFile;
+using torvex_test::WriteHostFile;
 
-class FileLayerTest : public systemtest::BoardRootTest {};
+class FileLayerTest : public torvex_test::BoardRootTest {};
 
 std::string Cwd() {
   char buf[256];

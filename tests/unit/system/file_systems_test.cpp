@@ -15,14 +15,14 @@ namespace {
 using namespace Torvex;
 namespace bl = platform::bootloader;
 namespace fs = std::filesystem;
-using systemtest::HostNames;
-using systemtest::LogSince;
-using systemtest::LogText;
-using systemtest::MarkLog;
-using systemtest::ReadHostFile;
-using systemtest::WriteHostFile;
+using torvex_test::HostNames;
+using torvex_test::LogSince;
+using torvex_test::LogText;
+using torvex_test::MarkLog;
+using torvex_test::ReadHostFile;
+using torvex_test::WriteHostFile;
 
-class FileSystemsTest : public systemtest::BoardRootTest {
+class FileSystemsTest : public torvex_test::BoardRootTest {
  protected:
   void SetUp() override {
     BoardRootTest::SetUp();
@@ -165,16 +165,16 @@ TEST_F(FileSystemsTest, MountingPanicsWhenAFileSystemCannotBeMounted) {
     cyg_thread_create(10, &MountThread::Entry, reinterpret_cast<cyg_addrword_t>(&t), "mounter", t.stack.data(),
                       t.stack.size(), &t.handle, &t.thread);
     cyg_thread_resume(t.handle);
-    ASSERT_TRUE(systemtest::WaitFor([&] { std::lock_guard<std::mutex> g(lock); return !actions.empty(); }));
+    ASSERT_TRUE(torvex_test::WaitFor([&] { std::lock_guard<std::mutex> g(lock); return !actions.empty(); }));
     // The hook runs before the thread suspends itself: a resume counts only once it has.
-    ASSERT_TRUE(systemtest::WaitFor([&] { return platform::kernel::IsSuspended(t.handle); }));
+    ASSERT_TRUE(torvex_test::WaitFor([&] { return platform::kernel::IsSuspended(t.handle); }));
     EXPECT_FALSE(t.returned.load());
     EXPECT_EQ(platform::IsMounted("/romfs"), c.romfs_mounted);
     EXPECT_FALSE(platform::IsMounted("/yaffs"));
     EXPECT_NE(LogSince(before).find("CTorvexPower::Panic !!!\nEntering DFU mode...\n"), std::string::npos);
     // Resumed, the mounting gives up rather than going on.
     cyg_thread_resume(t.handle);
-    ASSERT_TRUE(systemtest::WaitFor([&] { return t.returned.load(); }));
+    ASSERT_TRUE(torvex_test::WaitFor([&] { return t.returned.load(); }));
     cyg_thread_delete(t.handle);
     EXPECT_EQ(actions.size(), 1u);
 

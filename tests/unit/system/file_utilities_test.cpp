@@ -17,12 +17,12 @@
 namespace {
 
 using namespace Torvex;
-using systemtest::ReadHostFile;
-using systemtest::WriteHostFile;
+using torvex_test::ReadHostFile;
+using torvex_test::WriteHostFile;
 using ::testing::HasSubstr;
 using ::testing::UnorderedElementsAre;
 
-class FileUtilitiesTest : public systemtest::BoardRootTest {
+class FileUtilitiesTest : public torvex_test::BoardRootTest {
  protected:
   void SetUp() override {
     BoardRootTest::SetUp();
@@ -30,7 +30,7 @@ class FileUtilitiesTest : public systemtest::BoardRootTest {
   }
 };
 
-using systemtest::HostNames;
+using torvex_test::HostNames;
 
 // --- size and read ---------------------------------------------------------------------------------
 

@@ -13,14 +13,14 @@
 namespace {
 
 using namespace Torvex;
-using systemtest::ReadHostFile;
-using systemtest::WriteHostFile;
+using torvex_test::ReadHostFile;
+using torvex_test::WriteHostFile;
 
 // 8 blocks of 4 pages of 512 bytes: 16 KiB.
 constexpr sim::NandFlash::Geometry kSmallFlash{512, 4, 8};
 constexpr std::size_t kBlockBytes = 512 * 4;
 
-class FlashSizeTest : public systemtest::BoardRootTest {
+class FlashSizeTest : public torvex_test::BoardRootTest {
  protected:
   void SetUp() override {
     BoardRootTest::SetUp();
@@ -36,7 +36,7 @@ TEST_F(FlashSizeTest, AWritePastTheFlashFailsAndKeepsThePreviousFile) {
   EXPECT_EQ(TorvexWriteTextFile("/yaffs/user/half.txt", std::string(4 * kBlockBytes, 'h').c_str()), 0);
   EXPECT_NE(TorvexWriteTextFile("/yaffs/user/a.txt", std::string(16 * kBlockBytes, 'x').c_str()), 0);
   EXPECT_EQ(ReadHostFile(Yaffs("user/a.txt")), "previous");
-  EXPECT_EQ(systemtest::HostNames(Yaffs("user")), (std::vector<std::string>{"a.txt", "half.txt"}));
+  EXPECT_EQ(torvex_test::HostNames(Yaffs("user")), (std::vector<std::string>{"a.txt", "half.txt"}));
 
   platform::BlockUsage usage{};
   ASSERT_EQ(platform::GetBlockUsage("/yaffs", &usage), 0);

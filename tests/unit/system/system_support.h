@@ -26,11 +26,10 @@
 #include "support/board_root.h"
 #include "support/wait_for.h"
 
-namespace systemtest {
+namespace torvex_test {
 
 namespace fs = std::filesystem;
 
-using torvex_test::WaitFor;
 
 // The whole log text.
 inline std::string LogText() {
@@ -112,4 +111,4 @@ class BoardRootTest : public ::testing::Test {
   std::unique_ptr<sim::NandFlash> nand_;
 };
 
-}  // namespace systemtest
+}  // namespace torvex_test
