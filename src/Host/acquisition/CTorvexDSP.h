@@ -15,7 +15,9 @@
 // threads that talk to the DSP. Every operation that touches the host port (ReadMessage,
 // ReadStatusBlock, CopyIntermediateResults, ResetToNotBooted) holds it for its own duration when the
 // calling thread does not already hold it, so no two host-port sequences ever interleave. The machine
-// state, sequence counter, buffers and module settings are guarded by that lock alone.
+// state, sequence counter, buffers and module settings are guarded by that lock alone. Lock order: the
+// DSP-interface lock, then g_TopologyLock, then g_ParameterTreeLock (the builders read the probe and the
+// tree while the interface is held).
 //
 // Result codes: 0 success; 39 wrong reply id (or an id without length); 40 wrong check word; 41 error
 // flag set in the reply; 43 DSP not booted; 47 an event the machine does not allow, an unknown request
