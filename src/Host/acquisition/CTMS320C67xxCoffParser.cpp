@@ -201,6 +201,12 @@ void CTMS320C67xxCoffParser::LoadNextSection() {
   if (!InsideFile(header.DataOffset, header.Size, m_Streamer.FileSize())) {
     Fail("Section data lies past the end of the file.");
   }
+  // The host port moves whole words: a section that does not start on one would land shifted, and one
+  // that runs past the last address would wrap onto the start of DSP memory.
+  if (header.PhysicalAddress % 4 != 0) Fail("Section address is not word aligned.");
+  if (static_cast<std::uint64_t>(header.PhysicalAddress) + header.Size > (std::uint64_t{1} << 32)) {
+    Fail("Section runs past the end of the DSP address space.");
+  }
 
   std::uint32_t address = header.PhysicalAddress;
   std::uint32_t position = header.DataOffset;  // fits in int32: the file size does

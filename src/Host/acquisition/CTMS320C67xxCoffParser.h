@@ -11,7 +11,8 @@
 // Every offset and length read from the file is checked against the file's size before it is used:
 // a file that points outside itself (section headers, symbol table, a long name or section data past
 // its end, a long name without its end) fails the parse with a clear message instead of reading
-// wildly or allocating without bound. Every failure throws CCOFFParserException inside the parse;
+// wildly or allocating without bound. So does a loadable section that does not start on a word
+// address or that runs past the end of the DSP's address space. Every failure throws CCOFFParserException inside the parse;
 // Parse catches it, closes the file and returns false.
 //
 // Used by the DSP program loader on the acquisition thread; one parser serves one thread.

@@ -191,6 +191,17 @@ std::vector<LoadCase> LoadCases() {
   cases.push_back({"LongNameTooLong",
                    CoffImage{.sections = {{.name = std::string(256, 'x'), .address = 0x800D0000, .data = p8}}},
                    false, {}, {}, {0x800D0000}});
+  // A section that would land shifted or wrap onto the start of DSP memory is refused before it is written.
+  cases.push_back({"UnalignedSection",
+                   CoffImage{.sections = {{.name = ".text", .address = 0x800F0000, .data = p8},
+                                          {.name = ".data", .address = 0x800F0102, .flags = kCoffData, .data = p8}}},
+                   false,
+                   {{0x800F0000, 8}},
+                   {{0x800F0000, CoffWordAt(p8, 0)}},
+                   {0x800F0100, 0x800F0104}});
+  cases.push_back({"SectionThatWrapsTheAddressSpace",
+                   CoffImage{.sections = {{.name = ".text", .address = 0xFFFFFFFC, .data = p8}}},
+                   false, {}, {}, {0xFFFFFFFC, 0x00000000}});
   cases.push_back({"SymbolTablePastTheEnd",
                    CoffImage{.symbol_table_offset = 0x7FFFFFFF, .symbol_count = 0xFFFFFFFF,
                              .sections = {{.name = ".text", .address = 0x800E0000, .data = p8}}},
@@ -319,6 +330,11 @@ TEST_F(DspLoaderTest, EachFailureSaysWhy) {
        "Section data lies past the end of the file."},
       {"DataSize", CoffImage{.sections = {{.name = ".t", .address = 0x100, .data = p8, .size = 0x7FFFFFFF}}},
        "Section data lies past the end of the file."},
+      {"Unaligned", CoffImage{.sections = {{.name = ".t", .address = 0x102, .data = p8}}},
+       "Section address is not word aligned."},
+      {"AddressWraps", CoffImage{.sections = {{.name = ".t", .address = 0xFFFFFFFC, .data = p8}}},
+       "Section runs past the end of the DSP address space."},
+      {"LastWordOfTheAddressSpace", CoffImage{.sections = {{.name = ".t", .address = 0xFFFFFFF8, .data = p8}}}, ""},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
