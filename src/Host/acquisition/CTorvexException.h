@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <exception>
 #include <string>
+#include <utility>
 
 #include "platform/kernel.h"
 
