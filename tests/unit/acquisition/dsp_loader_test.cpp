@@ -12,7 +12,9 @@
 
 #include "acquisition/CCOFFParserException.h"
 #include "acquisition/CTMS320C67xxCoffParser.h"
+#include "acquisition/CTorvexDSP.h"
 #include "acquisition/CTorvexDSPLoader.h"
+#include "acquisition/DspProtocol.h"
 #include "core/CLogger.h"
 #include "drivers/dsp_hpi.h"
 #include "platform/io.h"
@@ -368,6 +370,100 @@ TEST_F(DspLoaderTest, SectionsAreHandedOverInChunksOfAtMost4096Bytes) {
   const std::vector<std::pair<std::uint32_t, std::size_t>> expected = {
       {0x2000, 4096}, {0x3000, 4096}, {0x4000, 20}, {0x4014, 3}};
   EXPECT_EQ(steps.loads, expected);
+}
+
+// ---- CTorvexDSP::LoadDSPCode ----
+
+class LoadDspCodeTest : public DspLoaderTest {
+ protected:
+  // Brings the DSP interface to Ready with a DSP_BOOTED reply placed in the DSP's memory.
+  void BootInterface() {
+    using namespace Torvex;
+    const std::uint32_t words = DspReplyLength(kDspBooted) / 4;
+    std::vector<std::uint32_t> frame(words, 0);
+    frame[0] = kDspBooted;
+    for (std::uint32_t i = 0; i + 1 < words; ++i) frame[words - 1] ^= frame[i];
+    for (std::uint32_t i = 0; i < words; ++i) board_->dsp().WriteWord(kDspReplyBuffer + 4 * i, frame[i]);
+    board_->dsp().WriteWord(kDspReplyMailbox, kDspBooted);
+    std::uint32_t status = 1;
+    ASSERT_EQ(CTorvexDSP::ReadMessage(kDspBooted, &status), 0);
+    ASSERT_EQ(CTorvexDSP::GetState(), Ready);
+  }
+};
+
+TEST_F(LoadDspCodeTest, LoadsResetsTheInterfaceAndStartsTheDsp) {
+  const auto text = CoffPattern(4100, 21);
+  const auto data = CoffPattern(10, 22);
+  Install(CoffImage{.sections = {{.name = ".text", .address = 0x00000000, .data = text},
+                                 {.name = ".far", .address = 0x80000000, .flags = kCoffData, .data = data}}});
+  BootInterface();
+  board_->dsp().WriteWord(0x80000008, kBackground);  // shares its word with the data's last 2 bytes
+  board_->dsp().WriteWord(0x00010000, kBackground);  // away from every section
+  const auto pulses = board_->dsp().ResetPulses();
+  const auto interrupts = board_->dsp().DspInterrupts();
+
+  LogMark mark;
+  EXPECT_EQ(Torvex::CTorvexDSP::LoadDSPCode(), 0);
+
+  EXPECT_EQ(mark.Since(), "CTorvexDSP::LoadDSPCode\n" + LoadLine(0x00000000, 4096) + LoadLine(0x00001000, 4) +
+                              LoadLine(0x80000000, 8) + LoadLine(0x80000008, 2) + "DSP code loaded!\n");
+  EXPECT_EQ(board_->dsp().ResetPulses(), pulses + 1);  // reset even though the DSP was running
+  EXPECT_EQ(board_->dsp().DspInterrupts(), interrupts + 1);
+  EXPECT_EQ(Dsp(0x00001000), CoffWordAt(text, 4096));
+  EXPECT_EQ(Dsp(0x80000004), CoffWordAt(data, 4));
+  // The reset cleared the DSP's memory before the load: the tail merged into a cleared word.
+  EXPECT_EQ(Dsp(0x80000008), CoffWordAt(data, 8, 0));
+  EXPECT_EQ(Dsp(0x00010000), 0u);
+  // The restarted program's DSP_BOOTED is expected again, and the interface is free.
+  EXPECT_EQ(Torvex::CTorvexDSP::GetState(), Torvex::NotBooted);
+  EXPECT_FALSE(Torvex::CTorvexDSP::HeldByCaller());
+}
+
+TEST_F(LoadDspCodeTest, AFailedLoadGives43AndLeavesTheDspStopped) {
+  const auto p8 = CoffPattern(8, 23);
+  struct Case {
+    const char* name;
+    std::optional<CoffImage> image;  // none: no file
+    std::string lines;
+  };
+  const Case cases[] = {
+      {"MissingFile", std::nullopt, ""},
+      {"WrongTarget", CoffImage{.target_id = 0x98, .sections = {{.name = ".text", .address = 0x100, .data = p8}}}, ""},
+      {"WrongMagic", CoffImage{.magic = 0x109, .sections = {{.name = ".text", .address = 0x100, .data = p8}}}, ""},
+      {"VirtualAddressAfterASection",
+       CoffImage{.sections = {{.name = ".text", .address = 0x100, .data = p8},
+                              {.name = ".data", .address = 0x200, .flags = kCoffData, .data = p8,
+                               .virtual_address = 0x300}}},
+       LoadLine(0x100, 8)},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    if (c.image) {
+      Install(*c.image);
+    } else {
+      Remove();
+    }
+    BootInterface();
+    const auto interrupts = board_->dsp().DspInterrupts();
+    LogMark mark;
+    EXPECT_EQ(Torvex::CTorvexDSP::LoadDSPCode(), 43);
+    EXPECT_EQ(mark.Since(), "CTorvexDSP::LoadDSPCode\n" + c.lines);
+    EXPECT_EQ(board_->dsp().DspInterrupts(), interrupts);
+    EXPECT_EQ(Torvex::CTorvexDSP::GetState(), Torvex::NotBooted);
+    EXPECT_FALSE(Torvex::CTorvexDSP::HeldByCaller());
+  }
+  // Sections written before the failure stay in the DSP's memory.
+  EXPECT_EQ(Dsp(0x100), CoffWordAt(p8, 0));
+  EXPECT_EQ(Dsp(0x200), 0u);
+}
+
+TEST_F(LoadDspCodeTest, AnImageWithoutSectionsStartsTheDspWithNothingLoaded) {
+  Install(CoffImage{});
+  const auto interrupts = board_->dsp().DspInterrupts();
+  LogMark mark;
+  EXPECT_EQ(Torvex::CTorvexDSP::LoadDSPCode(), 0);
+  EXPECT_EQ(mark.Since(), "CTorvexDSP::LoadDSPCode\nDSP code loaded!\n");
+  EXPECT_EQ(board_->dsp().DspInterrupts(), interrupts + 1);
 }
 
 }  // namespace
