@@ -31,7 +31,8 @@ using hw::line::kTemperatureAlarm;
 Board::Board(const std::string& root)
     : root_(root.empty() ? "." : root),
       temperature_sensor_([this](bool level) { gpio_.SetInput(kTemperatureAlarm, level); }),
-      dsp_([this](bool level) { gpio_.SetInput(kDspInterrupt, level); }) {
+      dsp_([this](bool level) { gpio_.SetInput(kDspInterrupt, level); }),
+      dsp_program_(dsp_, [this] { return peripherals_.NmrSource(); }) {
   // The interrupt controller maps itself on the register bus when first used: make that happen here,
   // not inside a model that holds its own lock while it raises a line.
   (void)platform::interrupts::IsMasked(0);
@@ -74,6 +75,7 @@ Board::Board(const std::string& root)
 }
 
 Board::~Board() {
+  dsp_program_.Stop();
   platform::regbus::Unmap(&dsp_);
   platform::regbus::Unmap(&adc_);
   platform::regbus::Unmap(&iic_);

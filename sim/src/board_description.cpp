@@ -44,6 +44,7 @@ std::string DefaultBoardDescriptionText() {
          "# flash-blocks N        blocks of the NAND flash, 128 KiB each (8 to 8192)\n"
          "# bad-block N           a bad block of the NAND flash (may repeat)\n"
          "# plug PATH KIND        a peripheral plugged at power-up (may repeat, parents first)\n"
+         "# cpld-version M.N      the CPLD version the DSP reports (1.8 when absent)\n"
          "temperature 25\n"
          "flash-blocks 512\n"
          "plug 1 probe\n";
@@ -89,6 +90,16 @@ bool ParseBoardDescription(const std::string& text, BoardDescription& out, std::
         return false;
       }
       d.bad_blocks.push_back(block);
+    } else if (key == "cpld-version") {
+      const auto dot = value.find('.');
+      std::uint32_t major = 0, minor = 0;
+      if (dot == std::string::npos || !ParseInteger(value.substr(0, dot), 0, 65535, major) ||
+          !ParseInteger(value.substr(dot + 1), 0, 65535, minor)) {
+        error = where + "cpld-version takes MAJOR.MINOR, decimal numbers from 0 to 65535";
+        return false;
+      }
+      d.cpld_major = static_cast<std::uint16_t>(major);
+      d.cpld_minor = static_cast<std::uint16_t>(minor);
     } else {
       error = where + "unknown key \"" + key + "\"";
       return false;

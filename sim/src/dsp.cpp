@@ -22,17 +22,46 @@ void Dsp::SetHintLocked(bool asserted) {
 }
 
 void Dsp::SetResetLine(bool level) {
-  std::lock_guard<std::mutex> g(lock_);
-  if (level == reset_line_) return;
-  reset_line_ = level;
-  if (!level) {
-    memory_.clear();
-    hpia_ = 0;
-    hwob_ = false;
-    SetHintLocked(false);
-  } else {
-    ++reset_pulses_;
+  std::function<void(bool)> hook;
+  {
+    std::lock_guard<std::mutex> g(lock_);
+    if (level == reset_line_) return;
+    hook = reset_hook_;
   }
+  // The program stops before its memory goes, so that nothing it writes outlives the reset.
+  if (hook && !level) hook(false);
+  {
+    std::lock_guard<std::mutex> g(lock_);
+    if (level == reset_line_) return;
+    reset_line_ = level;
+    if (!level) {
+      memory_.clear();
+      hpia_ = 0;
+      hwob_ = false;
+      SetHintLocked(false);
+    } else {
+      ++reset_pulses_;
+    }
+  }
+  if (hook && level) hook(true);
+}
+
+void Dsp::SetResetHook(std::function<void(bool released)> hook) {
+  std::lock_guard<std::mutex> g(lock_);
+  reset_hook_ = std::move(hook);
+}
+
+void Dsp::SetLiveWord(std::uint32_t address, std::function<std::uint32_t()> source) {
+  std::lock_guard<std::mutex> g(lock_);
+  live_address_ = WordAddress(address);
+  live_source_ = std::move(source);
+}
+
+std::uint32_t Dsp::LoadLocked(std::uint32_t address) {
+  const std::uint32_t a = WordAddress(address);
+  if (live_source_ && a == live_address_) return live_source_();
+  auto it = memory_.find(a);
+  return it == memory_.end() ? 0 : it->second;
 }
 
 void Dsp::SetBusLines(bool gpe3, bool gpe4) {
@@ -43,8 +72,7 @@ void Dsp::SetBusLines(bool gpe3, bool gpe4) {
 
 std::uint32_t Dsp::ReadWord(std::uint32_t address) {
   std::lock_guard<std::mutex> g(lock_);
-  auto it = memory_.find(WordAddress(address));
-  return it == memory_.end() ? 0 : it->second;
+  return LoadLocked(address);
 }
 
 void Dsp::WriteWord(std::uint32_t address, std::uint32_t word) {
@@ -113,8 +141,7 @@ std::uint32_t Dsp::Read(std::uint32_t address, unsigned) {
     case kHpiaRead: return hpia_;
     case kHpidIncRead:
     case kHpidRead: {
-      auto it = memory_.find(WordAddress(hpia_));
-      const std::uint32_t word = it == memory_.end() ? 0 : it->second;
+      const std::uint32_t word = LoadLocked(hpia_);
       if (address - kBase == kHpidIncRead) hpia_ += 4;
       return Swap(word);
     }

@@ -49,7 +49,7 @@ struct Writer {
 // A proton probe's physical information record (version 1), frequencies in Hz.
 Bytes ProtonInformation(double minFreq, double maxFreq) {
   Writer w;
-  w.U16(1).F64(minFreq).F64(maxFreq).F64(1.0e3).F64(5.0e5).F64(1.0).F64(42.57747892e6);
+  w.U16(1).F64(minFreq).F64(maxFreq).F64(1.0e3).F64(5.0e5).F64(1.0).F64(PeripheralControllers::kProtonGyroRatio);
   w.F64(1.0e-3).F64(2.0e-3).F64(256).U8(5);
   for (int curve = 0; curve < 5; ++curve) w.U16(2).U16(100 + curve).U16(200 + curve);
   return w.b;
@@ -92,7 +92,8 @@ Bytes CameraBlock(std::uint16_t model, std::uint32_t serial, unsigned heads) {
   sections[4] = descriptor.b;
   Writer set;
   set.U8(heads);
-  for (unsigned i = 0; i < heads; ++i) set.Append(ProtonInformation(2.0e6 + 1.0e6 * i, 20.0e6 + 1.0e6 * i));
+  for (unsigned i = 0; i < heads; ++i) set.Append(ProtonInformation(PeripheralControllers::kCameraHeadMinFrequency + 1.0e6 * i,
+                                                               PeripheralControllers::kCameraHeadMaxFrequency + 1.0e6 * i));
   sections[5] = set.b;
 
   Writer block;
@@ -299,7 +300,7 @@ void PeripheralControllers::Impl::Command(Node& node, std::uint8_t command, cons
   result = kResultAccepted;
   switch (command) {
     case 1:
-      if (node.type == kTypeProbe) answer = ProtonInformation(1.5e6, 90.0e6);
+      if (node.type == kTypeProbe) answer = ProtonInformation(kProbeMinFrequency, kProbeMaxFrequency);
       else if (node.type == kTypeCamera) answer = CameraLimits();
       else result = kResultRefused;
       break;
@@ -601,6 +602,28 @@ void PeripheralControllers::SetField(double x, double y, double z) {
   impl_->field[0] = x;
   impl_->field[1] = y;
   impl_->field[2] = z;
+}
+
+NmrWorld PeripheralControllers::NmrSource() {
+  std::lock_guard<std::mutex> guard(impl_->lock);
+  NmrWorld world;
+  world.field = std::sqrt(impl_->field[0] * impl_->field[0] + impl_->field[1] * impl_->field[1] +
+                          impl_->field[2] * impl_->field[2]);
+  const Node* node = impl_->activeRoute != nullptr ? impl_->activeRoute : impl_->connector.get();
+  if (node == nullptr) return world;
+  if (node->type == kTypeProbe) {
+    world.path_intact = true;
+    world.min_frequency = kProbeMinFrequency;
+    world.max_frequency = kProbeMaxFrequency;
+  } else if (node->type == kTypeCamera) {
+    world.path_intact = true;
+    world.min_frequency = kCameraHeadMinFrequency;
+    world.max_frequency = kCameraHeadMaxFrequency;
+  } else {
+    return world;
+  }
+  world.gyro_ratio = kProtonGyroRatio;
+  return world;
 }
 
 void PeripheralControllers::Impl::Describe(const Node& node, const std::string& path,

@@ -9,6 +9,9 @@
 // button (low while pressed), GPG0 power hold (set up by the boot loader as an output driven high;
 // driving it low cuts the power). Every other line floats high.
 //
+// DSP: the host-port model (sim/dsp.h) runs the DSP program model (sim/dsp_program.h), which measures
+// the probe that the peripheral controllers report in their field.
+//
 // I2C: segment 0 holds the identity EEPROM (0x54) and the temperature sensor (0x48); segment 1 is the
 // probe connector, where the peripheral controllers answer (nothing plugged until the board's
 // description or a test plugs something; AttachProbeDevice replaces a controller address).
@@ -30,6 +33,7 @@
 
 #include "sim/adc.h"
 #include "sim/dsp.h"
+#include "sim/dsp_program.h"
 #include "sim/eeprom.h"
 #include "sim/gpio.h"
 #include "sim/iic_controller.h"
@@ -88,6 +92,8 @@ class Board {
   TemperatureSensor& temperature_sensor() { return temperature_sensor_; }
   Adc& adc() { return adc_; }
   Dsp& dsp() { return dsp_; }
+  // The program the DSP runs (boot, frames, measurements of the probe in the field, faults).
+  DspProgram& dsp_program() { return dsp_program_; }
   // The peripherals on the probe connector (plug, unplug, field, faults).
   PeripheralControllers& peripherals() { return peripherals_; }
 
@@ -104,6 +110,7 @@ class Board {
   Adc adc_;
   Dsp dsp_;
   PeripheralControllers peripherals_;  // after the ADC: its observer drives an ADC input
+  DspProgram dsp_program_;             // after the DSP and the peripherals it senses
 
   std::mutex lock_;  // guards the power state and the image file
   bool power_on_ = true;

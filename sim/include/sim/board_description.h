@@ -7,6 +7,7 @@
 //   bad-block N           a bad block of the NAND flash (may repeat)
 //   plug PATH KIND        a peripheral plugged at power-up (may repeat, parents first; the
 //                         peripheral controllers check path and kind when the board starts)
+//   cpld-version M.N      the CPLD version the DSP reports (0 to 65535 each; 1.8 when absent)
 #pragma once
 
 #include <cstdint>
@@ -21,6 +22,8 @@ struct BoardDescription {
   std::uint32_t flash_blocks = 512;
   std::vector<std::uint32_t> bad_blocks;
   std::vector<std::pair<std::string, std::string>> plugged;  // path, kind
+  std::uint16_t cpld_major = 1;
+  std::uint16_t cpld_minor = 8;
 };
 
 inline constexpr const char* kBoardDescriptionName = "board.conf";

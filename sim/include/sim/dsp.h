@@ -12,10 +12,12 @@
 // reads 0, and the memory and the host interrupt are cleared when reset begins. The window is also
 // unreachable while the external bus is handed to the NAND flash (GPE3 or GPE4 high); accesses made
 // then are ignored and counted as bus conflicts. The DSP's program is not modelled here: the DSP side
-// (ReadWord, WriteWord, RaiseHostInterrupt) and the DSPINT hook are the seam for it.
+// (ReadWord, WriteWord, RaiseHostInterrupt), the DSPINT and reset hooks and the live word are the seam
+// for it (sim/dsp_program.h).
 //
-// Thread safety: any thread. The host-interrupt line callback runs with the model's lock held (it
-// must not call back into this model); the DSPINT hook runs after the lock is released.
+// Thread safety: any thread. The host-interrupt line callback and the live word's source run with the
+// model's lock held (they must not call back into this model); the DSPINT and reset hooks run without
+// it.
 #pragma once
 
 #include <cstdint>
@@ -47,6 +49,12 @@ class Dsp final : public platform::regbus::Model {
   bool HostInterruptAsserted();
   // Called (on the writing thread) for every DSPINT the host sends while the DSP is out of reset.
   void SetDspInterruptHook(std::function<void()> hook);
+  // Called on the thread that drives the reset line: with false before the memory is cleared when
+  // reset begins, with true after reset is released.
+  void SetResetHook(std::function<void(bool released)> hook);
+  // A word whose value `source` gives at each read (a counter the DSP keeps running); writes to it
+  // are ignored. An empty source makes it plain memory again.
+  void SetLiveWord(std::uint32_t address, std::function<std::uint32_t()> source);
 
   // Observations.
   bool InReset();
@@ -61,10 +69,14 @@ class Dsp final : public platform::regbus::Model {
  private:
   bool ReachableLocked();
   std::uint32_t Swap(std::uint32_t word) const;
+  std::uint32_t LoadLocked(std::uint32_t address);
   void SetHintLocked(bool asserted);
 
   std::function<void(bool)> host_interrupt_line_;
   std::function<void()> dspint_hook_;
+  std::function<void(bool)> reset_hook_;
+  std::uint32_t live_address_ = 0;
+  std::function<std::uint32_t()> live_source_;
   std::mutex lock_;
   std::unordered_map<std::uint32_t, std::uint32_t> memory_;
   std::uint32_t hpia_ = 0;

@@ -32,6 +32,7 @@
 #include <vector>
 
 #include "sim/i2c_slave.h"
+#include "sim/nmr_signal.h"
 
 namespace sim {
 
@@ -49,6 +50,12 @@ class PeripheralControllers {
   static constexpr std::uint16_t kHallOffset = 32768;
   static constexpr double kHallCountsPerTesla = 10000.0;
   static constexpr std::uint16_t kHallReferenceTemperature = 2000;
+  // The proton probes' physical information.
+  static constexpr double kProtonGyroRatio = 42.57747892e6;  // Hz per tesla
+  static constexpr double kProbeMinFrequency = 1.5e6;
+  static constexpr double kProbeMaxFrequency = 90.0e6;
+  static constexpr double kCameraHeadMinFrequency = 2.0e6;  // head i: + i MHz
+  static constexpr double kCameraHeadMaxFrequency = 20.0e6;
 
   PeripheralControllers();
   ~PeripheralControllers();
@@ -64,8 +71,12 @@ class PeripheralControllers {
   bool Plug(const std::string& path, const std::string& kind, std::string* error);
   // Unplugs the peripheral at `path` and everything below it: false with `error` when nothing is there.
   bool Unplug(const std::string& path, std::string* error);
-  // The magnetic field the Hall sensors measure (tesla per axis).
+  // The magnetic field the Hall sensors measure and the probes resonate in (tesla per axis).
   void SetField(double x, double y, double z);
+  // What the DSP's receiver meets: the probe on the active route (or, with no route, on the
+  // connector), its gyromagnetic ratio and frequency range, and the field's magnitude. A camera
+  // resonates as its first head; a multiplexer or an empty connector is a broken NMR path.
+  NmrWorld NmrSource();
   // One line per plugged peripheral, parents first: "PATH KIND model M serial S ...".
   std::vector<std::string> Describe();
 
