@@ -38,6 +38,7 @@ torvex_test::ScriptedDsp& Link() {
     std::vector<std::uint16_t> curve(128, 0x1234);
     for (int c = 0; c < 5; ++c) probe.information.Curve(c)->Assign(curve.data(), 128);
     g_node_current_probe_object->SetPointerAttribute(eAttrValue, &probe);
+    board.dsp_program().Stop();  // the scripted DSP answers at once, on the host's thread
     dsp_reset(true);
     auto* s = new torvex_test::ScriptedDsp(board.dsp());
     s->SendBooted(2, 4, 1, 8);

@@ -29,18 +29,34 @@
 
 namespace torvex_test {
 
-// The board of this test program with the factory tree loaded and bound (once per process).
+// The board of this test program with the read-only file system (factory tree, DSP program image)
+// in place and mounted (once per process).
 inline sim::Board& LinkBoard() {
   static sim::Board* board = [] {
     sim::Board& b = ProcessBoard("dsplink");
-    std::filesystem::create_directories(std::filesystem::path(b.Root()) / "romfs");
-    std::filesystem::copy_file(std::filesystem::path(TORVEX_ROMFS_DIR) / "factory.xml",
-                               std::filesystem::path(b.Root()) / "romfs" / "factory.xml",
-                               std::filesystem::copy_options::overwrite_existing);
+    const std::filesystem::path romfs = std::filesystem::path(platform::BoardRoot()) / "romfs";
+    std::filesystem::create_directories(romfs);
+    std::filesystem::copy(TORVEX_ROMFS_DIR, romfs,
+                          std::filesystem::copy_options::recursive | std::filesystem::copy_options::overwrite_existing);
     if (!platform::IsMounted("/romfs")) platform::mount("", "/romfs", "romfs");
     return &b;
   }();
   return *board;
+}
+
+// Set once a test of this process has stopped the board's DSP program model for a scripted DSP; the
+// model cannot be started again in the same process.
+inline bool& ProgramModelStopped() {
+  static bool stopped = false;
+  return stopped;
+}
+
+// A freshly loaded and bound factory tree.
+inline void LoadFactoryTree() {
+  delete Torvex::g_ParameterTreeRoot;
+  Torvex::g_ParameterTreeRoot = nullptr;
+  ASSERT_EQ(Torvex::LoadTreeFromXml("/romfs/factory.xml", &Torvex::g_ParameterTreeRoot, nullptr), 0);
+  ASSERT_EQ(Torvex::BindParameterNodes(Torvex::g_ParameterTreeRoot), 0);
 }
 
 // The whole log as one string.
@@ -57,10 +73,10 @@ class DspLinkTest : public ::testing::Test {
  protected:
   void SetUp() override {
     board_ = &LinkBoard();
-    delete Torvex::g_ParameterTreeRoot;
-    Torvex::g_ParameterTreeRoot = nullptr;
-    ASSERT_EQ(Torvex::LoadTreeFromXml("/romfs/factory.xml", &Torvex::g_ParameterTreeRoot, nullptr), 0);
-    ASSERT_EQ(Torvex::BindParameterNodes(Torvex::g_ParameterTreeRoot), 0);
+    LoadFactoryTree();
+    // The scripted DSP stands in for the board's program model.
+    board_->dsp_program().Stop();
+    ProgramModelStopped() = true;
     dsp_reset(false);
     dsp_hpi_ack_host_interrupt();
     script_ = std::make_unique<ScriptedDsp>(board_->dsp());
