@@ -114,29 +114,31 @@ constexpr bool DspRowsValid(const DspMessageRow* rows, std::size_t count) {
 static_assert(DspRowsValid(kDspRequestRows, kDspRequestCount), "request lengths and ids");
 static_assert(DspRowsValid(kDspReplyRows, kDspReplyCount), "reply lengths and ids");
 
-constexpr const DspMessageRow* FindDspRow(const DspMessageRow* rows, std::size_t count, std::uint32_t id) {
+// The row of `id` in a table, or `count` when the table has none.
+constexpr std::size_t FindDspRow(const DspMessageRow* rows, std::size_t count, std::uint32_t id) {
   for (std::size_t i = 0; i < count; ++i) {
-    if (rows[i].id == id) return &rows[i];
+    if (rows[i].id == id) return i;
   }
-  return nullptr;
+  return count;
 }
 
 // Length in bytes of a request or reply id; 0 for an id outside its table.
 constexpr std::uint32_t DspRequestLength(std::uint32_t id) {
-  const DspMessageRow* row = FindDspRow(kDspRequestRows, kDspRequestCount, id);
-  return row != nullptr ? row->bytes : 0;
+  const std::size_t row = FindDspRow(kDspRequestRows, kDspRequestCount, id);
+  return row < kDspRequestCount ? kDspRequestRows[row].bytes : 0;
 }
 constexpr std::uint32_t DspReplyLength(std::uint32_t id) {
-  const DspMessageRow* row = FindDspRow(kDspReplyRows, kDspReplyCount, id);
-  return row != nullptr ? row->bytes : 0;
+  const std::size_t row = FindDspRow(kDspReplyRows, kDspReplyCount, id);
+  return row < kDspReplyCount ? kDspReplyRows[row].bytes : 0;
 }
+// Names of a request or reply id; null for an id outside its table.
 constexpr const char* DspRequestName(std::uint32_t id) {
-  const DspMessageRow* row = FindDspRow(kDspRequestRows, kDspRequestCount, id);
-  return row != nullptr ? row->name : nullptr;
+  const std::size_t row = FindDspRow(kDspRequestRows, kDspRequestCount, id);
+  return row < kDspRequestCount ? kDspRequestRows[row].name : nullptr;
 }
 constexpr const char* DspReplyName(std::uint32_t id) {
-  const DspMessageRow* row = FindDspRow(kDspReplyRows, kDspReplyCount, id);
-  return row != nullptr ? row->name : nullptr;
+  const std::size_t row = FindDspRow(kDspReplyRows, kDspReplyCount, id);
+  return row < kDspReplyCount ? kDspReplyRows[row].name : nullptr;
 }
 
 static_assert(DspReplyLength(DspReplyId(kDspTrigger)) == 64);
