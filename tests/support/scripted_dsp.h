@@ -2,8 +2,9 @@
 //
 // It answers each request the host sends (on the host's own thread, inside its DSP interrupt) with the
 // reply the script says: by default the request's reply with status 0 and an all-zero payload; a test
-// may set the payload of a reply id or make the DSP stay silent. Every request
-// frame is recorded as the DSP found it in its memory.
+// may set the payload of a reply id or make the DSP stay silent. Every request frame is recorded as the
+// DSP found it in its memory. The board's own DSP program model must be stopped first (it owns the same
+// hooks).
 #pragma once
 
 #include <cstdint>

@@ -98,17 +98,20 @@ TEST_F(DspModelTest, ModelAcceptsEveryRequestTheSystemSends) {
   LoadAndBoot();
   const std::uint64_t bad = board_->dsp_program().BadFrames();
   CTorvexDSP::SetTrackingFrequency(63.8e6);
+  CTorvexDSP::SetSearchWindow(60.0e6, 70.0e6);
+  CTorvexDSP::SetSearchConfirm(0);
   for (std::uint32_t request : {kDspPwDefaultConfiguration, kDspPwProbeConnect, kDspPwMeasureParms,
                                 kDspExternalReference, kDspTriggerOut, kDspInitiateTracking,
                                 kDspInitiateManualMeasurement, kDspAbort, kDspRequestNmrSignal,
                                 kDspReleaseNmrSignal, kDspLlSetFrequency, kDspLlSetVoltages,
-                                kDspLlSetFieldModulation}) {
+                                kDspLlSetFieldModulation, kDspInitiateSearch, kDspTrigger, kDspQuit}) {
     SCOPED_TRACE(DspRequestName(request));
     std::uint32_t status = 0xFFFFFFFF;
     EXPECT_EQ(Exchange(request, &status), 0);
     EXPECT_EQ(status & kDspStatusErrorFlag, 0u);
   }
   EXPECT_EQ(board_->dsp_program().BadFrames(), bad);
+  EXPECT_FALSE(board_->dsp_program().Running());  // QUIT stops the program
 }
 
 TEST_F(DspModelTest, ReloadedProgramIsAcceptedAgain) {
