@@ -3,9 +3,11 @@
 
 #include "drivers/acq_pipes.h"
 #include "drivers/adc_device.h"
+#include "drivers/dsp_hpi.h"
 #include "drivers/extint_devices.h"
 #include "drivers/i2c_bus.h"
 #include "platform/hw_registers.h"
+#include "platform/nand.h"
 #include "platform/regbus.h"
 
 namespace {
@@ -33,6 +35,8 @@ void drivers_hardware_init() {
   cyg_uint32 con = Read32(GPECON);
   for (const hw::Line& line : outputs) con = PinFunction(line.pin).Set(con, kFunctionOutput);
   Write32(GPECON, con);
+  // From now on every flash access hands the external bus over to the NAND and back.
+  platform::nand::SetBusHooks(dsp_hpi_bus_acquire, dsp_hpi_bus_release);
 
   // Triggers first, then the pins' interrupt function: no spurious event from a default trigger.
   extint_setup_triggers();

@@ -7,7 +7,8 @@
 //
 // drivers_hardware_init configures the port lines the drivers use (GPE2 DSP reset, held low; GPE3 and
 // GPE4 bus hand-over and GPE8 I2C segment select, low; GPF0, GPF2 and GPF7 as external-interrupt
-// inputs), sets up the external-interrupt triggers, and initialises `board_i2c_bus`.
+// inputs), installs the host-port driver's bus hand-over as the NAND layer's bus hooks
+// (platform/nand.h), sets up the external-interrupt triggers, and initialises `board_i2c_bus`.
 // drivers_register_devices registers "/dev/dsp-int", "/dev/temp-al", "/dev/on-off_rd", "/dev/adc0",
 // "/dev/pipeHostAcqMsg" and "/dev/pipeHostAcqAbort". Both do their work only on their first call.
 #pragma once

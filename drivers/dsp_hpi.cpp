@@ -22,6 +22,14 @@ constexpr cyg_uint32 kAckHostInterrupt = BothHalves(kHpicHalfwordOrder | kHpicHo
 constexpr cyg_uint32 kResetPulseMicroseconds = 1000;
 
 cyg_uint32 s_hpi_base = hw::hpi::kBase;
+
+// One host-port sequence, with interrupts disabled: never inside a flash access of another thread.
+struct HpiSequence {
+  HpiSequence() { cyg_interrupt_disable(); }
+  ~HpiSequence() { cyg_interrupt_enable(); }
+  HpiSequence(const HpiSequence&) = delete;
+  HpiSequence& operator=(const HpiSequence&) = delete;
+};
 bool s_dsp_was_reset = false;
 
 void set_address(cyg_uint32 address) {
@@ -56,11 +64,15 @@ void dsp_reset(bool force) {
   board_set_line(kDspReset, true);
   platform::kernel::DelayMicroseconds(kResetPulseMicroseconds);
   board_set_line(kBusHandover4, false);
-  Write32(s_hpi_base + kHpicWrite, kHalfwordOrder);
+  {
+    HpiSequence sequence;
+    Write32(s_hpi_base + kHpicWrite, kHalfwordOrder);
+  }
   s_dsp_was_reset = true;
 }
 
 bool dsp_emif_setup() {
+  HpiSequence sequence;
   for (int group = 0; group < 2; ++group) {
     const emif_register* r = &kEmifRegisters[kEmifGroupStart[group]];
     const cyg_uint32 n = kEmifGroupLength[group];
@@ -77,6 +89,7 @@ bool dsp_emif_setup() {
 }
 
 void dsp_hpi_write_word(cyg_uint32 address, cyg_uint32 word) {
+  HpiSequence sequence;
   for (int k = 0; k < 2; ++k) {
     set_address(address);
     Write32(s_hpi_base + kHpidWrite, word);
@@ -85,6 +98,7 @@ void dsp_hpi_write_word(cyg_uint32 address, cyg_uint32 word) {
 
 void dsp_hpi_write_block(cyg_uint32 address, const cyg_uint32* words, cyg_uint32 count) {
   if (words == nullptr || count == 0) return;
+  HpiSequence sequence;
   set_address(address);
   for (cyg_uint32 k = 0; k + 1 < count; ++k) Write32(s_hpi_base + kHpidIncWrite, words[k]);
   Write32(s_hpi_base + kHpidWrite, words[count - 1]);
@@ -92,21 +106,29 @@ void dsp_hpi_write_block(cyg_uint32 address, const cyg_uint32* words, cyg_uint32
 
 void dsp_hpi_read_block(cyg_uint32 address, cyg_uint32* words, cyg_uint32 count) {
   if (words == nullptr || count == 0) return;
+  HpiSequence sequence;
   set_address(address);
   for (cyg_uint32 k = 0; k + 1 < count; ++k) words[k] = Read32(s_hpi_base + kHpidIncRead);
   words[count - 1] = Read32(s_hpi_base + kHpidRead);
 }
 
 cyg_uint32 dsp_hpi_read_word(cyg_uint32 address) {
+  HpiSequence sequence;
   set_address(address);
   const cyg_uint32 word = Read32(s_hpi_base + kHpidIncRead);
   (void)Read32(s_hpi_base + kHpidRead);
   return word;
 }
 
-void dsp_hpi_interrupt_dsp() { Write32(s_hpi_base + kHpicWrite, kInterruptDsp); }
+void dsp_hpi_interrupt_dsp() {
+  HpiSequence sequence;
+  Write32(s_hpi_base + kHpicWrite, kInterruptDsp);
+}
 
-void dsp_hpi_ack_host_interrupt() { Write32(s_hpi_base + kHpicWrite, kAckHostInterrupt); }
+void dsp_hpi_ack_host_interrupt() {
+  HpiSequence sequence;
+  Write32(s_hpi_base + kHpicWrite, kAckHostInterrupt);
+}
 
 void dsp_hpi_bus_acquire() {
   board_set_line(kBusHandover4, true);

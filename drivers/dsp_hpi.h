@@ -1,10 +1,13 @@
 // The DSP host-port driver: plain functions over the host-port window (base 0x08000000) and the DSP's
 // reset and bus hand-over lines.
 //
-// The functions take no lock. Callers serialise them: the DSP program loader and the DSP interface
-// (under the DSP-interface lock, on the acquisition and parser threads); the NAND flash library calls
-// dsp_hpi_bus_acquire before and dsp_hpi_bus_release after every flash access, with interrupts
-// disabled. No host-port access may take place between acquire and release.
+// The functions take no lock of their own. Callers serialise them: the DSP program loader and the DSP
+// interface (under the DSP-interface lock, on the acquisition and parser threads); the NAND flash
+// layer calls dsp_hpi_bus_acquire before and dsp_hpi_bus_release after every flash access, with
+// interrupts disabled (platform/nand.h; drivers_hardware_init installs them as its bus hooks). No
+// host-port access may take place between acquire and release: every host-port sequence (HPIC, HPIA,
+// data) runs with interrupts disabled too, which on this multi-core host is what keeps it from
+// running while another thread holds the bus for the flash.
 #pragma once
 
 #include "platform/kernel.h"

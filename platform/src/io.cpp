@@ -7,11 +7,14 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
+#include <optional>
 #include <cstdio>
 #include <cstring>
 
 #include "io_internal.h"
 #include "platform/devtab.h"
+#include "platform/nand.h"
 
 namespace platform {
 
@@ -21,6 +24,56 @@ namespace {
 
 bool WantsWrite(int flags) {
   return (flags & O_ACCMODE) != O_RDONLY || (flags & (O_CREAT | O_TRUNC | O_APPEND)) != 0;
+}
+
+bool PathOnFlash(const char* path) {
+  Resolved r;
+  const int saved = errno;
+  const bool on = Resolve(path, r) && OnFlash(r);
+  errno = saved;
+  return on;
+}
+
+// The flash's bus for one access when `on_flash` holds.
+struct MaybeFlashAccess {
+  explicit MaybeFlashAccess(bool on_flash) {
+    if (on_flash) access.emplace();
+  }
+  std::optional<nand::FlashAccess> access;
+};
+
+// Streams on the flash: their reads, writes and seeks go through the descriptor calls, which hold the
+// bus for each access.
+ssize_t StreamRead(void* cookie, char* buf, size_t size) {
+  const int fd = static_cast<int>(reinterpret_cast<intptr_t>(cookie));
+  return platform::read(fd, buf, size);
+}
+ssize_t StreamWrite(void* cookie, const char* buf, size_t size) {
+  const int fd = static_cast<int>(reinterpret_cast<intptr_t>(cookie));
+  const ssize_t n = platform::write(fd, buf, size);
+  return n < 0 ? 0 : n;  // a stream's write reports an error as 0 bytes written
+}
+int StreamSeek(void* cookie, off64_t* offset, int whence) {
+  const int fd = static_cast<int>(reinterpret_cast<intptr_t>(cookie));
+  const off_t at = platform::lseek(fd, static_cast<off_t>(*offset), whence);
+  if (at < 0) return -1;
+  *offset = at;
+  return 0;
+}
+int StreamClose(void* cookie) {
+  const int fd = static_cast<int>(reinterpret_cast<intptr_t>(cookie));
+  return platform::close(fd);
+}
+
+// fopen's mode as open flags.
+bool ModeFlags(const char* mode, int& flags) {
+  const bool plus = std::strchr(mode, '+') != nullptr;
+  switch (mode[0]) {
+    case 'r': flags = plus ? O_RDWR : O_RDONLY; return true;
+    case 'w': flags = (plus ? O_RDWR : O_WRONLY) | O_CREAT | O_TRUNC; return true;
+    case 'a': flags = (plus ? O_RDWR : O_WRONLY) | O_CREAT | O_APPEND; return true;
+    default: return false;
+  }
 }
 
 }  // namespace
@@ -46,11 +99,20 @@ int open(const char* path, int flags, mode_t mode) {
     return -1;
   }
   auto host = HostOf(r);
-  return host ? ::open(host->c_str(), flags | O_CLOEXEC, mode) : -1;
+  if (!host) return -1;
+  if (!OnFlash(r)) return ::open(host->c_str(), flags | O_CLOEXEC, mode);
+  int fd = -1;
+  {
+    nand::FlashAccess access;
+    fd = ::open(host->c_str(), flags | O_CLOEXEC, mode);
+  }
+  if (fd >= 0) AddFlashFile(fd);
+  return fd;
 }
 
 int close(int fd) {
   RemoveDevice(fd);
+  RemoveFlashFile(fd);
   return ::close(fd);
 }
 
@@ -64,6 +126,7 @@ ssize_t read(int fd, void* buf, size_t len) {
     }
     return n;
   }
+  MaybeFlashAccess access(IsFlashFile(fd));
   return ::read(fd, buf, len);
 }
 
@@ -77,6 +140,7 @@ ssize_t write(int fd, const void* buf, size_t len) {
     }
     return n;
   }
+  MaybeFlashAccess access(IsFlashFile(fd));
   return ::write(fd, buf, len);
 }
 
@@ -97,6 +161,7 @@ int fsync(int fd) {
     errno = ENOSPC;
     return -1;
   }
+  MaybeFlashAccess access(IsFlashFile(fd));
   return ::fsync(fd);
 }
 
@@ -143,7 +208,9 @@ std::optional<std::string> EntryHostPath(const char* path) {
 
 int unlink(const char* path) {
   auto host = EntryHostPath(path);
-  return host ? ::unlink(host->c_str()) : -1;
+  if (!host) return -1;
+  MaybeFlashAccess access(PathOnFlash(path));
+  return ::unlink(host->c_str());
 }
 
 int rename(const char* from, const char* to) {
@@ -151,22 +218,29 @@ int rename(const char* from, const char* to) {
   if (!a) return -1;
   auto b = EntryHostPath(to);
   if (!b) return -1;
+  MaybeFlashAccess access(PathOnFlash(from) || PathOnFlash(to));
   return ::rename(a->c_str(), b->c_str());
 }
 
 int mkdir(const char* path, mode_t mode) {
   auto host = HostPath(path, true);
-  return host ? ::mkdir(host->c_str(), mode) : -1;
+  if (!host) return -1;
+  MaybeFlashAccess access(PathOnFlash(path));
+  return ::mkdir(host->c_str(), mode);
 }
 
 int rmdir(const char* path) {
   auto host = EntryHostPath(path);
-  return host ? ::rmdir(host->c_str()) : -1;
+  if (!host) return -1;
+  MaybeFlashAccess access(PathOnFlash(path));
+  return ::rmdir(host->c_str());
 }
 
 int remove(const char* path) {
   auto host = EntryHostPath(path);
-  return host ? std::remove(host->c_str()) : -1;
+  if (!host) return -1;
+  MaybeFlashAccess access(PathOnFlash(path));
+  return std::remove(host->c_str());
 }
 
 DIR* opendir(const char* path) {
@@ -185,7 +259,31 @@ FILE* fopen(const char* path, const char* mode) {
   }
   const bool writing = std::strpbrk(mode, "wa+") != nullptr;
   auto host = HostPath(path, writing);
-  return host ? std::fopen(host->c_str(), mode) : nullptr;
+  if (!host) return nullptr;
+  if (!PathOnFlash(path)) return std::fopen(host->c_str(), mode);
+  // On the flash: a stream over a descriptor of ours, so that each of its accesses holds the bus.
+  int flags = 0;
+  if (!ModeFlags(mode, flags)) {
+    errno = EINVAL;
+    return nullptr;
+  }
+  const int fd = platform::open(path, flags, 0644);
+  if (fd < 0) return nullptr;
+  const cookie_io_functions_t io = {StreamRead, StreamWrite, StreamSeek, StreamClose};
+  FILE* f = ::fopencookie(reinterpret_cast<void*>(static_cast<intptr_t>(fd)), mode, io);
+  if (f == nullptr) {
+    platform::close(fd);
+    return nullptr;
+  }
+  // fileno() names the descriptor, as for any file stream: the firmware syncs streams through it
+  // (the stream's own accesses still go through the functions above).
+  f->_fileno = fd;
+  if (::fileno(f) != fd) {
+    std::fclose(f);
+    errno = ENOTSUP;
+    return nullptr;
+  }
+  return f;
 }
 
 unsigned long DeviceHandle(int fd) { return DeviceOf(fd); }

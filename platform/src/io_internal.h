@@ -40,6 +40,13 @@ void RemoveDevice(int fd);
 // The device behind a descriptor, or 0 for a host descriptor.
 cyg_io_handle_t DeviceOf(int fd);
 
+// True for a path on the flash file system.
+inline bool OnFlash(const Resolved& r) { return r.mount->host != nullptr && std::string(r.mount->fstype) == "yaffs"; }
+// Descriptors opened on the flash file system (their accesses hold the bus, platform/nand.h).
+void AddFlashFile(int fd);
+void RemoveFlashFile(int fd);
+bool IsFlashFile(int fd);
+
 // True when `fd` is a file of the flash file system and the flash holds more than its good blocks
 // can: the write that brought it there has to fail as on a full flash.
 bool FlashOverfull(int fd);

@@ -10,6 +10,7 @@
 #include <mutex>
 #include <string_view>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "io_internal.h"
@@ -30,6 +31,7 @@ struct IoState {
       {"/dev", "devfs", nullptr, false, false},
   };
   std::unordered_map<int, cyg_io_handle_t> devices;  // descriptor -> device
+  std::unordered_set<int> flash_files;                // descriptors of files on the flash
   std::string cwd = "/";                              // the firmware's current directory
 };
 
@@ -173,6 +175,24 @@ void RemoveDevice(int fd) {
   IoState& s = State();
   std::lock_guard<std::mutex> g(s.lock);
   s.devices.erase(fd);
+}
+
+void AddFlashFile(int fd) {
+  IoState& s = State();
+  std::lock_guard<std::mutex> g(s.lock);
+  s.flash_files.insert(fd);
+}
+
+void RemoveFlashFile(int fd) {
+  IoState& s = State();
+  std::lock_guard<std::mutex> g(s.lock);
+  s.flash_files.erase(fd);
+}
+
+bool IsFlashFile(int fd) {
+  IoState& s = State();
+  std::lock_guard<std::mutex> g(s.lock);
+  return s.flash_files.count(fd) != 0;
 }
 
 void FlashContentLost() {

@@ -1,12 +1,14 @@
 // NAND device registry and the firmware's NAND calls (see platform/nand.h).
 #include "platform/nand.h"
 
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <mutex>
 #include <vector>
 
 #include "io_internal.h"
+#include "platform/kernel.h"
 
 namespace platform::nand {
 namespace {
@@ -19,6 +21,17 @@ struct Registry {
 Registry& TheRegistry() {
   static Registry* r = new Registry;
   return *r;
+}
+
+struct BusHooks {
+  std::mutex lock;  // installs the pair as one
+  BusHook acquire = nullptr;
+  BusHook release = nullptr;
+};
+
+BusHooks& TheBusHooks() {
+  static BusHooks* h = new BusHooks;
+  return *h;
 }
 
 }  // namespace
@@ -57,7 +70,11 @@ int EraseBlock(Device* device, unsigned partition, std::uint32_t block) {
   if (const int rc = GetPartition(device, partition, &p); rc != 0) return rc;
   if (block < p.first_block || block > p.last_block) return -EINVAL;
   if (device->IsBadBlock(block)) return -EIO;
-  const int rc = device->EraseBlock(block);
+  int rc = 0;
+  {
+    FlashAccess access;
+    rc = device->EraseBlock(block);
+  }
   if (rc != 0) return rc < 0 ? rc : -EIO;
   if (partition == kFlashPartition && std::strcmp(device->Name(), kFlashDeviceName) == 0) {
     io_internal::FlashContentLost();
@@ -73,6 +90,30 @@ std::uint64_t GoodBlocks(Device* device, unsigned partition) {
     if (!device->IsBadBlock(static_cast<std::uint32_t>(b))) ++good;
   }
   return good;
+}
+
+void SetBusHooks(BusHook acquire, BusHook release) {
+  BusHooks& h = TheBusHooks();
+  std::lock_guard<std::mutex> g(h.lock);
+  h.acquire = acquire;
+  h.release = release;
+}
+
+FlashAccess::FlashAccess() {
+  cyg_interrupt_disable();
+  BusHook acquire = nullptr;
+  {
+    BusHooks& h = TheBusHooks();
+    std::lock_guard<std::mutex> g(h.lock);
+    acquire = h.acquire;
+    release_ = h.release;
+  }
+  if (acquire != nullptr) acquire();
+}
+
+FlashAccess::~FlashAccess() {
+  if (release_ != nullptr) release_();
+  cyg_interrupt_enable();
 }
 
 }  // namespace platform::nand

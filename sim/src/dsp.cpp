@@ -66,6 +66,7 @@ std::uint32_t Dsp::LoadLocked(std::uint32_t address) {
 
 void Dsp::SetBusLines(bool gpe3, bool gpe4) {
   std::lock_guard<std::mutex> g(lock_);
+  if ((gpe3 || gpe4) && !(gpe3_ || gpe4_)) ++bus_handovers_;
   gpe3_ = gpe3;
   gpe4_ = gpe4;
 }
@@ -113,6 +114,11 @@ std::uint64_t Dsp::ResetPulses() {
 std::uint64_t Dsp::BusConflicts() {
   std::lock_guard<std::mutex> g(lock_);
   return bus_conflicts_;
+}
+
+std::uint64_t Dsp::BusHandovers() {
+  std::lock_guard<std::mutex> g(lock_);
+  return bus_handovers_;
 }
 
 std::size_t Dsp::WordCount() {

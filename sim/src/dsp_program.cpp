@@ -311,10 +311,11 @@ std::uint64_t DspProgram::RepliesCancelled() {
 std::string DspProgram::Describe() {
   std::lock_guard<std::mutex> g(lock_);
   char line[256];
-  std::snprintf(line, sizeof line,
-                "state %s version %u.%u cpld %u.%u requests %llu bad %llu replies %llu cancelled %llu",
-                StateName(static_cast<int>(state_)), unsigned{version_.major}, unsigned{version_.minor},
-                unsigned{cpld_.major}, unsigned{cpld_.minor}, static_cast<unsigned long long>(requests_),
+  char version[16] = "none";  // no program has run yet
+  if (boots_ != 0) std::snprintf(version, sizeof version, "%u.%u", unsigned{version_.major}, unsigned{version_.minor});
+  std::snprintf(line, sizeof line, "state %s version %s cpld %u.%u requests %llu bad %llu replies %llu cancelled %llu",
+                StateName(static_cast<int>(state_)), version, unsigned{cpld_.major}, unsigned{cpld_.minor},
+                static_cast<unsigned long long>(requests_),
                 static_cast<unsigned long long>(bad_frames_), static_cast<unsigned long long>(replies_),
                 static_cast<unsigned long long>(cancelled_));
   std::string out = line;

@@ -53,7 +53,9 @@ constexpr const char* kUsage =
     "usage: torvex --root DIR [--tick-us N] [--log-stderr] [--boot-condition N]\n"
     "       torvex board --root DIR COMMAND...\n"
     "board commands: button short|long|press|release, temperature CELSIUS, fault watchdog, state,\n"
-    "  plug PATH probe|multiplexer[:N]|camera[:H], unplug PATH, field TESLA, probes\n";
+    "  plug PATH probe|multiplexer[:N]|camera[:H], unplug PATH, field TESLA, probes,\n"
+    "  dsp [state|clear|boot on|off|versions DSP CPLD|delay ID|all MS|drop ID|all N|mailbox N|\n"
+    "       check N|error N|stall on|off]\n";
 
 [[noreturn]] void Usage(const std::string& message) {
   std::fprintf(stderr, "torvex: %s\n%s", message.c_str(), kUsage);
@@ -220,6 +222,88 @@ std::chrono::microseconds LongPush() { return Ticks(600); }
 
 // Commands that change the board act once their reply has been sent: what they cause (a power cut,
 // a reset) may end the process at once.
+// A whole decimal or 0x-prefixed hexadecimal number up to `max`.
+bool ParseCount(const std::string& text, unsigned long max, unsigned long& out) {
+  if (text.empty() || text[0] < '0' || text[0] > '9') return false;
+  char* end = nullptr;
+  errno = 0;
+  const unsigned long v = std::strtoul(text.c_str(), &end, 0);
+  if (*end != '\0' || errno != 0 || v > max) return false;
+  out = v;
+  return true;
+}
+
+bool ParseVersion(const std::string& text, sim::DspVersion& out) {
+  const auto dot = text.find('.');
+  unsigned long major = 0, minor = 0;
+  if (dot == std::string::npos || text.find_first_not_of("0123456789.") != std::string::npos ||
+      !ParseCount(text.substr(0, dot), 0xFFFF, major) || !ParseCount(text.substr(dot + 1), 0xFFFF, minor)) {
+    return false;
+  }
+  out.major = static_cast<std::uint16_t>(major);
+  out.minor = static_cast<std::uint16_t>(minor);
+  return true;
+}
+
+// The `dsp` board command: the DSP program's state and faults.
+std::string DspCommand(sim::DspProgram& dsp, const std::vector<std::string>& args) {
+  const std::string what = args.empty() ? "state" : args[0];
+  const std::size_t n = args.size();
+  auto on_off = [&](const char* usage) {
+    if (n != 2 || (args[1] != "on" && args[1] != "off")) throw std::invalid_argument(usage);
+    return args[1] == "on";
+  };
+  auto count = [&](std::size_t at, unsigned long max, const char* usage) {
+    unsigned long v = 0;
+    if (at >= n || !ParseCount(args[at], max, v)) throw std::invalid_argument(usage);
+    return v;
+  };
+  // A request id (a reply id for DSP_BOOTED) with a length in the frame table, or "all".
+  auto request = [&](const char* usage) -> std::uint32_t {
+    if (n != 3) throw std::invalid_argument(usage);
+    if (args[1] == "all") return sim::DspProgram::kAllRequests;
+    unsigned long id = 0;
+    if (!ParseCount(args[1], 0xFFFFFFFFUL, id) ||
+        (sim::DspProgram::RequestBytes(static_cast<std::uint32_t>(id)) == 0 && id != sim::DspProgram::kBootedId)) {
+      throw std::invalid_argument(std::string(usage) + " (ID: a request id such as 0x70, or 0x10001 for DSP_BOOTED)");
+    }
+    return static_cast<std::uint32_t>(id);
+  };
+  if (what == "state" && n <= 1) return dsp.Describe();
+  if (what == "clear" && n == 1) {
+    dsp.ClearFaults();
+    return {};
+  }
+  if (what == "boot") {
+    dsp.SetBootEnabled(on_off("dsp boot takes on or off"));
+  } else if (what == "versions") {
+    sim::DspVersion version, cpld;
+    if (n != 3 || !ParseVersion(args[1], version) || !ParseVersion(args[2], cpld)) {
+      throw std::invalid_argument("dsp versions takes DSP and CPLD versions, MAJOR.MINOR each");
+    }
+    dsp.SetReportedVersions(version, cpld);
+  } else if (what == "delay") {
+    const std::uint32_t id = request("dsp delay takes ID|all MILLISECONDS");
+    dsp.SetReplyDelay(id, static_cast<std::uint32_t>(count(2, 3600000, "dsp delay takes ID|all MILLISECONDS (up to 3600000)")));
+  } else if (what == "drop") {
+    const std::uint32_t id = request("dsp drop takes ID|all COUNT");
+    dsp.DropReplies(id, static_cast<unsigned>(count(2, 1000000, "dsp drop takes ID|all COUNT (up to 1000000)")));
+  } else if (what == "mailbox" && n == 2) {
+    dsp.CorruptMailbox(static_cast<unsigned>(count(1, 1000000, "dsp mailbox takes a count of replies")));
+  } else if (what == "check" && n == 2) {
+    dsp.CorruptCheckWord(static_cast<unsigned>(count(1, 1000000, "dsp check takes a count of replies")));
+  } else if (what == "error" && n == 2) {
+    dsp.SetErrorFlag(static_cast<unsigned>(count(1, 1000000, "dsp error takes a count of replies")));
+  } else if (what == "stall") {
+    dsp.StallCounter(on_off("dsp stall takes on or off"));
+  } else {
+    throw std::invalid_argument(
+        "dsp takes state, clear, boot on|off, versions DSP CPLD, delay ID|all MS, drop ID|all N, mailbox N, "
+        "check N, error N or stall on|off");
+  }
+  return {};
+}
+
 void AddControlCommands(board::ControlServer& server, sim::Board& board) {
   server.Add("button", [&server, &board](const std::vector<std::string>& args) -> std::string {
     const std::string how = args.size() == 1 ? args[0] : std::string();
@@ -275,6 +359,10 @@ void AddControlCommands(board::ControlServer& server, sim::Board& board) {
     }
     board.peripherals().SetField(0.0, 0.0, t);
     return {};
+  });
+  // The DSP program's faults; without arguments its state.
+  server.Add("dsp", [&board](const std::vector<std::string>& args) -> std::string {
+    return DspCommand(board.dsp_program(), args);
   });
   server.Add("probes", [&board](const std::vector<std::string>& args) -> std::string {
     if (!args.empty()) throw std::invalid_argument("probes takes no argument");
@@ -382,6 +470,7 @@ int main(int argc, char** argv) {
     return 1;
   }
   board->SetTemperature(description.temperature);
+  board->dsp_program().SetCpldVersion({description.cpld_major, description.cpld_minor});
   for (const auto& [path, kind] : description.plugged) {
     if (!board->peripherals().Plug(path, kind, &error)) {
       std::fprintf(stderr, "board: %s: plug %s %s: %s\n", sim::kBoardDescriptionName, path.c_str(), kind.c_str(),

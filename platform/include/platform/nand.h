@@ -6,6 +6,12 @@
 // lives on partition 0 of the device "onboard": erasing any good block of that partition destroys it,
 // and the file system is found empty at its next mount.
 //
+// The flash shares the board's external bus with the DSP's host port: every flash access the platform
+// makes (a block erase; on the flash file system a file opened, its data read, written or synced
+// through a descriptor or a stream, a file or folder made, renamed or removed) runs with interrupts
+// disabled (the kernel lock held) between the bus hooks that the drivers library installs, the DSP
+// host-port driver's bus hand-over. Without hooks the accesses run with interrupts disabled only.
+//
 // Every call may be made from any thread. A registered device must stay alive until unregistered.
 #pragma once
 
@@ -53,5 +59,24 @@ int EraseBlock(Device* device, unsigned partition, std::uint32_t block);
 
 // Good blocks of a partition (0 when there is no such partition).
 std::uint64_t GoodBlocks(Device* device, unsigned partition);
+
+// --- the external bus ------------------------------------------------------------------------------
+
+using BusHook = void (*)();
+// Installs the hooks called before (`acquire`) and after (`release`) every flash access; nullptr
+// removes them.
+void SetBusHooks(BusHook acquire, BusHook release);
+
+// One flash access: interrupts disabled and the bus acquired for the object's life.
+class FlashAccess {
+ public:
+  FlashAccess();
+  ~FlashAccess();
+  FlashAccess(const FlashAccess&) = delete;
+  FlashAccess& operator=(const FlashAccess&) = delete;
+
+ private:
+  BusHook release_;
+};
 
 }  // namespace platform::nand

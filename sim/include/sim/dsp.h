@@ -61,6 +61,7 @@ class Dsp final : public platform::regbus::Model {
   std::uint64_t DspInterrupts();
   std::uint64_t ResetPulses();   // times reset was released
   std::uint64_t BusConflicts();  // window accesses while the NAND held the bus
+  std::uint64_t BusHandovers();  // times the bus went to the NAND
   std::size_t WordCount();       // words stored
 
   std::uint32_t Read(std::uint32_t address, unsigned width) override;
@@ -88,6 +89,7 @@ class Dsp final : public platform::regbus::Model {
   std::uint64_t dsp_interrupts_ = 0;
   std::uint64_t reset_pulses_ = 0;
   std::uint64_t bus_conflicts_ = 0;
+  std::uint64_t bus_handovers_ = 0;
 };
 
 }  // namespace sim

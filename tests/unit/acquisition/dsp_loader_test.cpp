@@ -19,6 +19,7 @@
 #include "drivers/dsp_hpi.h"
 #include "platform/io.h"
 #include "sim/board.h"
+#include "sim/dsp_image.h"
 #include "support/coff_image.h"
 #include "support/process_board.h"
 
@@ -370,6 +371,19 @@ TEST_F(DspLoaderTest, SectionsAreHandedOverInChunksOfAtMost4096Bytes) {
   const std::vector<std::pair<std::uint32_t, std::size_t>> expected = {
       {0x2000, 4096}, {0x3000, 4096}, {0x4000, 20}, {0x4014, 3}};
   EXPECT_EQ(steps.loads, expected);
+}
+
+TEST_F(DspLoaderTest, TheBoardsProgramImageLoadsWhole) {
+  // The image the build installs: the DSP model recognises a complete load by its identity block.
+  CoffImage::WriteCoffBytes((romfs_ / fs::path(kImagePath).filename()).string(), sim::BuildDspImage({3, 7}));
+  board_->dsp().WriteWord(sim::kDspBssAddress, kBackground);
+  CTorvexDSPLoader loader;
+  ASSERT_TRUE(loader.Parse(kImagePath));
+  sim::DspVersion version;
+  EXPECT_TRUE(sim::VerifyDspIdentity([this](std::uint32_t a) { return Dsp(a); }, version));
+  EXPECT_EQ(version.major, 3);
+  EXPECT_EQ(version.minor, 7);
+  EXPECT_EQ(Dsp(sim::kDspBssAddress), kBackground);  // the uninitialised section is passed over
 }
 
 // ---- CTorvexDSP::LoadDSPCode ----

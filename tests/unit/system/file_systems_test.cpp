@@ -6,6 +6,7 @@
 #include "platform/bootloader.h"
 #include "platform/io.h"
 #include "platform/kernel.h"
+#include "platform/nand.h"
 #include "system/CTorvexPower.h"
 #include "system/TorvexFileSystems.h"
 #include "system_support.h"
@@ -77,6 +78,30 @@ TEST_F(FileSystemsTest, FlashWhoseTreeCannotBeExaminedIsErasedAndMountedEmpty) {
   struct stat st {};
   EXPECT_EQ(platform::mkdir("/yaffs/settings", 0777), 0);
   EXPECT_EQ(platform::stat("/yaffs/settings", &st), 0);
+}
+
+// The bus hooks the drivers install (platform/nand.h), counted: the erases that re-create the flash at
+// its mount each hand the bus over and back, with interrupts disabled.
+std::atomic<int> g_acquired{0};
+std::atomic<int> g_released{0};
+std::atomic<bool> g_interrupts_were_on{false};
+void CountAcquire() {
+  ++g_acquired;
+  if (cyg_scheduler_read_lock() == 0) g_interrupts_were_on = true;
+}
+void CountRelease() { ++g_released; }
+
+TEST_F(FileSystemsTest, TheEraseThatRecreatesTheFlashHoldsTheBusForEveryBlock) {
+  fs::create_symlink("/etc", Yaffs("broken"));
+  platform::nand::SetBusHooks(CountAcquire, CountRelease);
+  g_acquired = 0;
+  g_released = 0;
+  TorvexMountFileSystems();
+  platform::nand::SetBusHooks(nullptr, nullptr);
+  EXPECT_EQ(nand_->TotalErases(), 16u);
+  EXPECT_GE(g_acquired.load(), 16);
+  EXPECT_EQ(g_acquired.load(), g_released.load());
+  EXPECT_FALSE(g_interrupts_were_on.load());
 }
 
 TEST_F(FileSystemsTest, TreeCheckResults) {
