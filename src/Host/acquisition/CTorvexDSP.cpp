@@ -206,7 +206,10 @@ int CTorvexDSP::Exchange(std::uint32_t requestId, int eventFd, std::uint32_t tim
   const int sent = SendRequest(requestId);
   if (sent != 0) return sent;
 
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  // Board milliseconds: ten to a kernel tick, so the wait follows the tick as the board's time does.
+  const auto wait = std::chrono::microseconds(static_cast<std::uint64_t>(timeoutMs) *
+                                              platform::kernel::TickMicroseconds() / 10);
+  const auto deadline = std::chrono::steady_clock::now() + wait;
   bool answered = false;
   for (;;) {
     const auto left = std::chrono::duration_cast<std::chrono::microseconds>(deadline - std::chrono::steady_clock::now());

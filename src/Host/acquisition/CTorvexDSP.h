@@ -111,10 +111,10 @@ class CTorvexDSP {
   static int SendRequest(std::uint32_t requestId);
   static int ReadMessage(std::uint32_t expectedReplyId, std::uint32_t* status);
   static void ReleaseInterface();
-  // SendRequest, a wait of at most `timeoutMs` on `eventFd` (the DSP-interrupt device) and
-  // ReadMessage of the request's reply. The caller holds the lock afterwards whatever the result and
-  // releases it after its getters. On a time-out the request is abandoned (the machine returns to
-  // Ready) and the result is 38.
+  // SendRequest, a wait of at most `timeoutMs` (board milliseconds, ten to a kernel tick) on `eventFd`
+  // (the DSP-interrupt device) and ReadMessage of the request's reply. The caller holds the lock
+  // afterwards whatever the result and releases it after its getters. On a time-out the request is
+  // abandoned (the machine returns to Ready) and the result is 38.
   static int Exchange(std::uint32_t requestId, int eventFd, std::uint32_t timeoutMs, std::uint32_t* status);
   static DspStatusBlock* ReadStatusBlock(DspStatusBlock* out);
   static const char* GetDeviceName() { return "/dev/dsp-int"; }
