@@ -11,6 +11,8 @@
 #include <cmath>
 #include <fstream>
 #include <iterator>
+#include <memory>
+#include <thread>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -588,6 +590,32 @@ TEST_F(DspProgramTest, SearchReportsProgressAndBusy) {
   const auto after = host_.StatusBlock();
   EXPECT_EQ(after[1], 100u);
   EXPECT_EQ(after[2] & DspProgram::kStatusSearchBusy, 0u);
+}
+
+}  // namespace
+
+namespace {
+
+// The program stops cleanly while the host keeps interrupting it: no hook call outlives Stop.
+TEST(DspProgramLife, StopsCleanlyWhileTheHostKeepsInterrupting) {
+  sim::Dsp dsp([](bool) {});
+  Host host(dsp);
+  dsp.SetResetLine(true);
+  auto program = std::make_unique<DspProgram>(dsp, [] { return sim::NmrWorld{}; });
+  std::atomic<bool> stop{false};
+  std::atomic<int> sent{0};
+  std::thread hammer([&] {
+    while (!stop.load() || sent.load() < 100) {
+      host.Send(Request(0xB0));
+      ++sent;
+    }
+  });
+  ASSERT_TRUE(WaitFor([&] { return sent.load() >= 50; }));
+  program->Stop();
+  program.reset();
+  stop = true;
+  hammer.join();
+  EXPECT_GE(dsp.DspInterrupts(), 100u);
 }
 
 }  // namespace
