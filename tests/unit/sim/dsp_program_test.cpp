@@ -472,7 +472,7 @@ TEST_F(DspProgramTest, ProtonProbeAtOnePointFiveTesla) {
   EXPECT_NEAR(frequency / 1.0e6, 63.866, 0.0005);
   EXPECT_GT(sigma_hz, 0.0);
   EXPECT_LT(sigma_hz, 20.0);
-  EXPECT_LE(std::fabs(frequency - expected), 4.0 * sigma_hz + 1.0);
+  EXPECT_LE(std::fabs(frequency - expected), 4.0 * sigma_hz);
   EXPECT_NEAR(flux, frequency / kGyro, 1e-9);
   EXPECT_GT(FloatAt(m, 12), 0.0f);  // uniformity, ppm
 
