@@ -63,11 +63,6 @@ class CPhysicalInterface : public CStatusByteStateMachineEventObserver,
   // Status-byte machine's request for a fresh status byte: posts the status-byte request event.
   void OnStatusByteNeeded(std::uint32_t* status) override;
 
-  // Service-request machine's observer: forwarded to the three transport operations below.
-  void OnAssertServiceRequest(std::uint32_t* status) override { AssertServiceRequest(status); }
-  void OnWithdrawServiceRequest(std::uint32_t* status) override { WithdrawServiceRequest(status); }
-  void OnReportStatusByte(std::uint8_t byte, std::uint32_t* status) override { ReportStatusByte(byte, status); }
-
   virtual bool IsEnabled() = 0;
   virtual void Enable(const void* settings, std::uint32_t* status) = 0;
   virtual void Disable(std::uint32_t* status) = 0;
@@ -96,9 +91,11 @@ class CPhysicalInterface : public CStatusByteStateMachineEventObserver,
   virtual bool IsTermCharEnabled() { return false; }
   virtual std::uint8_t GetTermChar() { return 10; }
   virtual bool IsConstructed() = 0;
-  virtual void AssertServiceRequest(std::uint32_t* status) = 0;
-  virtual void WithdrawServiceRequest(std::uint32_t* status) = 0;
-  virtual void ReportStatusByte(std::uint8_t byte, std::uint32_t* status) = 0;
+  // The service-request machine's observer operations, implemented by the transport: raise and
+  // withdraw the service request on the wire, deliver the status byte that answers the host's read.
+  void AssertServiceRequest(std::uint32_t* status) override = 0;
+  void WithdrawServiceRequest(std::uint32_t* status) override = 0;
+  void ReportStatusByte(std::uint8_t byte, std::uint32_t* status) override = 0;
 
   // ===== 2. Called by the engine ====================================================================
 
