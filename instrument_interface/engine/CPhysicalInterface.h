@@ -11,8 +11,10 @@
 //
 // Suspension contract: SuspendEvents returns only when no entry point of this interface is running on
 // another thread, and until the matching ResumeEvents the transport calls no entry point. Suspensions
-// nest. An entry point may itself suspend (the engine's flow control does, when its event queue fills):
-// that suspension does not wait for the entry point that made it.
+// nest, and a resume may come from another thread than its suspend. An entry point may itself suspend
+// (the engine's flow control does, when its event queue fills): that suspension does not wait for the
+// entry point that made it. Enable leaves the events suspended once; the engine's Enable resumes them
+// when the device is ready.
 //
 // The class also owns the byte-moving loops that cut a message into transfers the transport can take,
 // including the termination-character cut of responses.
