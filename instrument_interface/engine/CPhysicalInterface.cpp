@@ -197,11 +197,12 @@ void CPhysicalInterface::BeginReceive() {
 
 void CPhysicalInterface::ArmReceive() {
   if (engine_device_ == nullptr) return;
-  if (current_message_ == nullptr) {
+  if (current_message_ == nullptr || current_message_->Kind() != CMessageBuffer::kInput) {
+    // No input in transfer: the engine's write request (it also stops a response being sent).
     engine_device_->OnArmReceiveRequest();
     return;
   }
-  if (current_message_->Kind() != CMessageBuffer::kInput || transfer_active_ != 0) return;
+  if (transfer_active_ != 0) return;
   std::uint32_t status = kStatusNotReported;
   ReceiveStep(&status);
   if (status != kStatusSuccess) engine_device_->OnException(kExceptionTransferFailed);
@@ -229,11 +230,12 @@ void CPhysicalInterface::DataReceived(std::uint32_t count, bool end) {
 
 void CPhysicalInterface::ArmSend() {
   if (engine_device_ == nullptr) return;
-  if (current_message_ == nullptr) {
+  if (current_message_ == nullptr || current_message_->Kind() != CMessageBuffer::kOutput) {
+    // No response in transfer: the engine's read request (it also stops a receive in progress).
     engine_device_->OnArmSendRequest();
     return;
   }
-  if (current_message_->Kind() != CMessageBuffer::kOutput || transfer_active_ != 0) return;
+  if (transfer_active_ != 0) return;
   std::uint32_t status = kStatusNotReported;
   SendStep(&status);
   if (status != kStatusSuccess) engine_device_->OnException(kExceptionTransferFailed);
