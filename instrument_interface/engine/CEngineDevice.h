@@ -103,10 +103,8 @@ class CEngineDevice {
   void OnTrigger();
   void OnDeviceClear();
 
-  // For tests and diagnostics: entries waiting in the queue, and whether flow control holds the
-  // transport back.
-  std::uint32_t QueuedEvents() const { return queue_ != nullptr ? queue_->Count() : 0; }
-  bool FlowHeld() const { return flow_held_ != 0; }
+  // For tests and diagnostics: the most entries the event queue has held.
+  std::uint32_t QueueHighWater() const { return queue_ != nullptr ? queue_->HighWater() : 0; }
 
  private:
   // The frame of an operation: lock, check the interface, suspend; and its end: resume, unlock.

@@ -34,6 +34,7 @@ void CEventQueue::Post(const DoVovuriEventEntry& entry, std::uint32_t* status) {
   entries_[write_] = entry;
   write_ = (write_ + 1) % capacity_;
   ++count_;
+  if (count_ > high_water_.load()) high_water_.store(count_);
   semaphore_.Post();
   *status = kStatusSuccess;
 }

@@ -39,6 +39,8 @@ class CEventQueue {
   std::uint32_t Status() const { return status_; }
   std::uint32_t Capacity() const { return capacity_; }
   std::uint32_t Count() const { return count_; }
+  // The most entries the queue has held (diagnostics; any thread).
+  std::uint32_t HighWater() const { return high_water_.load(); }
 
   // 0x54355 and the entry is dropped when the queue is full.
   void Post(const DoVovuriEventEntry& entry, std::uint32_t* status);
@@ -60,6 +62,7 @@ class CEventQueue {
   std::atomic<std::uint8_t> abort_{0};
   std::uint32_t capacity_;
   std::uint32_t count_ = 0;
+  std::atomic<std::uint32_t> high_water_{0};
   std::uint32_t read_ = 0;
   std::uint32_t write_ = 0;
 };

@@ -57,6 +57,7 @@ class CPhysicalInterface : public CStatusByteStateMachineEventObserver,
   std::uint32_t DeviceIndex() const { return device_index_; }
   std::uint32_t PluginId() const { return plugin_id_; }
   COSUsbDevice* OsDevice() const { return os_device_; }
+  CEngineDevice* EngineDevice() const { return engine_device_; }
 
   // ===== 1. Implemented by the transport ===========================================================
   // Called by the engine with the engine device's mutex held (Enable, Disable, transfers) or from an

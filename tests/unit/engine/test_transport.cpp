@@ -401,7 +401,7 @@ std::string CTestTransport::Describe() {
 // Factory
 
 CPhysicalInterface* CTestTransportFactory::CreateInterface(const DoVovuriDeviceDescriptor* descriptor,
-                                                           std::uint32_t, std::uint32_t* status) {
+                                                           std::uint32_t context, std::uint32_t* status) {
   if (fail_next_.exchange(false)) {
     *status = kStatusOutOfMemory;
     return nullptr;
@@ -413,19 +413,29 @@ CPhysicalInterface* CTestTransportFactory::CreateInterface(const DoVovuriDeviceD
     delete transport;
     return nullptr;
   }
-  alive_.push_back(transport);
+  alive_.emplace_back(transport, context);
   return transport;
 }
 
 void CTestTransportFactory::DestroyInterface(CPhysicalInterface* physical_interface) {
   std::lock_guard<std::mutex> lock(mutex_);
-  alive_.erase(std::remove(alive_.begin(), alive_.end(), physical_interface), alive_.end());
+  alive_.erase(std::remove_if(alive_.begin(), alive_.end(),
+                              [physical_interface](const auto& made) { return made.first == physical_interface; }),
+               alive_.end());
   delete physical_interface;
 }
 
 CTestTransport* CTestTransportFactory::Last() {
   std::lock_guard<std::mutex> lock(mutex_);
-  return alive_.empty() ? nullptr : alive_.back();
+  return alive_.empty() ? nullptr : alive_.back().first;
+}
+
+CTestTransport* CTestTransportFactory::ByContext(std::uint32_t context) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  for (const auto& made : alive_) {
+    if (made.second == context) return made.first;
+  }
+  return nullptr;
 }
 
 int CTestTransportFactory::Alive() {

@@ -178,8 +178,9 @@ class CTestTransportFactory : public CPhysicalInterfaceFactory {
                                       std::uint32_t* status) override;
   void DestroyInterface(CPhysicalInterface* physical_interface) override;
 
-  // The transport made last (null when none is alive).
+  // The transport made last (null when none is alive), or the live one made for a context word.
   CTestTransport* Last();
+  CTestTransport* ByContext(std::uint32_t context);
   int Alive();
   void SetConfig(TestTransportConfig config);
   // The next CreateInterface fails (a transport that could not be made).
@@ -188,7 +189,7 @@ class CTestTransportFactory : public CPhysicalInterfaceFactory {
  private:
   std::mutex mutex_;
   TestTransportConfig config_;
-  std::vector<CTestTransport*> alive_;
+  std::vector<std::pair<CTestTransport*, std::uint32_t>> alive_;
   std::atomic<bool> fail_next_{false};
 };
 
