@@ -87,7 +87,7 @@ TEST(OsSemaphore, ConcurrentPostersNeverPassTheMaximum) {
   std::vector<std::thread> posters;
   for (int t = 0; t < 6; ++t) {
     posters.emplace_back([&] {
-      for (int i = 0; i < 2000; ++i) sem.Post();
+      for (int i = 0; i < 10000; ++i) sem.Post();
     });
   }
   std::thread watcher([&] {
