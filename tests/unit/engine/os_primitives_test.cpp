@@ -84,19 +84,27 @@ TEST(OsSemaphore, ConcurrentPostersNeverPassTheMaximum) {
   sem.Init(0, kMaximum);
   std::atomic<bool> stop{false};
   std::atomic<std::int32_t> highest{0};
+  // Every poster starts at once and keeps posting while the watcher takes, so posts meet at the
+  // bound again and again.
+  std::atomic<int> ready{0};
   std::vector<std::thread> posters;
   for (int t = 0; t < 6; ++t) {
     posters.emplace_back([&] {
-      for (int i = 0; i < 10000; ++i) sem.Post();
+      ready.fetch_add(1);
+      while (ready.load() < 6) {
+      }
+      for (int i = 0; i < 10000; ++i) {
+        sem.Post();
+        const std::int32_t c = sem.Count();
+        std::int32_t seen = highest.load();
+        while (c > seen && !highest.compare_exchange_weak(seen, c)) {
+        }
+      }
     });
   }
   std::thread watcher([&] {
     std::uint32_t status = 0;
-    while (!stop.load()) {
-      std::int32_t c = sem.Count();
-      if (c > highest.load()) highest.store(c);
-      sem.Wait(0, &status);
-    }
+    while (!stop.load()) sem.Wait(0, &status);
   });
   for (std::thread& t : posters) t.join();
   stop.store(true);
