@@ -156,6 +156,7 @@ void CTestTransport::Disable(std::uint32_t* status) {
     ++send_generation_;
     read_active_ = false;
     write_data_.clear();
+    write_unconsumed_ = 0;
   }
   changed_.notify_all();
   *status = kStatusSuccess;
@@ -192,10 +193,12 @@ void CTestTransport::CompleteReceive(std::uint64_t generation) {
     count = std::min<std::uint32_t>(room, static_cast<std::uint32_t>(write_data_.size()));
     std::memcpy(buffer->Data() + buffer->WindowStart(), write_data_.data(), count);
     write_data_.erase(0, count);
+    write_unconsumed_ -= std::min<std::size_t>(write_unconsumed_, count);
     end = write_end_ && write_data_.empty();
     receive_pending_ = false;
   }
   DataReceived(count, end);
+  changed_.notify_all();
 }
 
 void CTestTransport::CancelReceive(std::uint32_t* count, bool* end, std::uint32_t* status) {
@@ -229,6 +232,7 @@ void CTestTransport::CompleteSend(std::uint64_t generation) {
     if (!send_pending_ || generation != send_generation_) return;
     received_ += send_chunk_.bytes;
     chunks_.push_back(send_chunk_);
+    changed_.notify_all();
     count = static_cast<std::uint32_t>(send_chunk_.bytes.size());
     send_pending_ = false;
     read_active_ = false;  // one chunk per host read
@@ -297,6 +301,10 @@ void CTestTransport::ReportStatusByte(std::uint8_t byte, std::uint32_t* status) 
 // Host side
 
 void CTestTransport::HostWrite(const std::string& bytes, bool end) {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    write_unconsumed_ += bytes.size();
+  }
   Queue([this, bytes, end] {
     {
       std::lock_guard<std::mutex> lock(mutex_);
@@ -336,6 +344,7 @@ void CTestTransport::HostDeviceClear() {
     {
       std::lock_guard<std::mutex> lock(mutex_);
       read_active_ = false;
+      write_unconsumed_ -= std::min(write_unconsumed_, write_data_.size());
       write_data_.clear();
     }
     DeviceClear();
@@ -359,6 +368,17 @@ void CTestTransport::ExceptionFromOutside(std::uint32_t code) { NotifyExceptionO
 std::string CTestTransport::Received() {
   std::lock_guard<std::mutex> lock(mutex_);
   return received_;
+}
+
+bool CTestTransport::WaitWritten(int timeout_ms) {
+  std::unique_lock<std::mutex> lock(mutex_);
+  return changed_.wait_for(lock, std::chrono::milliseconds(timeout_ms), [this] { return write_unconsumed_ == 0; });
+}
+
+bool CTestTransport::WaitReceived(std::size_t count, int timeout_ms) {
+  std::unique_lock<std::mutex> lock(mutex_);
+  return changed_.wait_for(lock, std::chrono::milliseconds(timeout_ms),
+                           [this, count] { return received_.size() >= count; });
 }
 
 std::vector<SentChunk> CTestTransport::Chunks() {

@@ -69,6 +69,10 @@ class CTestTransport : public CPhysicalInterface {
 
   // ---- what the host has seen ----
   std::string Received();  // all bytes sent to the host, in order
+  // Waits until the device has taken every byte the host wrote.
+  bool WaitWritten(int timeout_ms = 10000);
+  // Waits until the host has received at least `count` bytes in all.
+  bool WaitReceived(std::size_t count, int timeout_ms = 10000);
   std::vector<SentChunk> Chunks();
   std::vector<std::uint8_t> StatusBytes();
   int ServiceRequestsAsserted() const { return srq_asserted_.load(); }
@@ -146,6 +150,7 @@ class CTestTransport : public CPhysicalInterface {
 
   // Host transfer state (under mutex_).
   std::string write_data_;
+  std::size_t write_unconsumed_ = 0;  // bytes the host wrote that the device has not taken yet
   bool write_end_ = false;
   bool receive_pending_ = false;
   CDataBuffer* receive_buffer_ = nullptr;
