@@ -170,6 +170,36 @@ TEST_P(EngineTransferTest, HalfFullQueueHoldsTheTransportBackOnceAndReleasesIt) 
   ExpectRest(transport);
 }
 
+// One handler posting twice past half full (a device clear discarding a response, then the clear
+// itself) still holds the transport back with a single suspension.
+TEST_P(EngineTransferTest, TwoPostsPastHalfFullMakeOneSuspension) {
+  TestHost host;
+  Latch latch;
+  host.on_remote_local = [&](std::int32_t) {
+    if (!latch.SomeoneWaits()) latch.Wait();
+  };
+  EnableHost(host);
+  ASSERT_EQ(host.EnableRemoteLocalEvent(1), 0u);
+  SendQuery(host, "*IDN?\n");
+  std::memset(host.response.data, 'r', 16);
+  host.response.count = 16;
+  ASSERT_EQ(host.QueueResponse(&host.response, 1), 0u);
+  CTestTransport* transport = Transport();
+  transport->HostRemoteLocal(1);
+  ASSERT_TRUE(WaitFor([&] { return latch.SomeoneWaits(); }));
+  for (std::uint32_t state : {2u, 3u, 4u, 1u}) transport->HostRemoteLocal(state);  // 4 queued
+  transport->HostDeviceClear();                                                     // 5 and 6
+  ASSERT_TRUE(WaitFor([&] { return transport->Depth() == 1; }));
+  ASSERT_TRUE(transport->WaitIdle());
+  latch.Open();
+  ASSERT_TRUE(host.WaitEvents(1 + 5 + 2));
+  const std::vector<RecordedEvent> events = host.Events();
+  EXPECT_EQ(events[6].kind, "response");
+  EXPECT_EQ(events[6].reason, kResponseReasonDiscarded);
+  EXPECT_EQ(events[7].kind, "clear");
+  ExpectRest(transport);
+}
+
 TEST_P(EngineTransferTest, ThousandEnableDisableCyclesLeaveNothingBehind) {
   for (int cycle = 0; cycle < 1000; ++cycle) {
     TestHost host;
