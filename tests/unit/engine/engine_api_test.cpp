@@ -382,3 +382,46 @@ TEST_F(EngineApiTest, TriggerOutsideAMessageIsEndedByMessageProcessed) {
 
 }  // namespace
 }  // namespace torvex_test
+
+namespace torvex_test {
+namespace {
+
+// A transport that reports nonsense (counts beyond the window, completions without a transfer, states
+// out of range, unknown exception codes) loses nothing and crashes nothing.
+TEST_F(EngineApiTest, NonsenseFromTheTransportIsIgnoredOrClamped) {
+  TestHost host;
+  host.on_input = [&](std::int32_t, MessageBufferDescriptor*) { host.PostInputBuffer(&host.input); };
+  ASSERT_EQ(host.Enable(0, "inst0", 1), 0u);
+  ASSERT_EQ(host.EnableRemoteLocalEvent(1), 0u);
+  MessageBufferDescriptor small{};
+  alignas(4) static std::uint8_t storage[16];
+  MessageBufferDescriptor::Init(&small, 16, storage);
+  ASSERT_EQ(host.PostInputBuffer(&small), 0u);
+  CTestTransport* transport = Transport();
+  transport->HostCall([](CTestTransport& t) {
+    t.DataSent(5);              // no send outstanding
+    t.DataReceived(7, true);    // no receive outstanding
+    t.RemoteLocalChanged(0);    // states are 1 to 4
+    t.RemoteLocalChanged(9);
+  });
+  ASSERT_TRUE(transport->WaitIdle());
+  EXPECT_EQ(host.EventCount(), 0u);
+  // A receive into the 16-byte buffer reported as 100000 bytes: counted as the buffer's 16.
+  transport->HostCall([](CTestTransport& t) {
+    t.BeginReceive();
+    t.ArmReceive();
+  });
+  transport->HostCall([](CTestTransport& t) { t.DataReceived(100000, false); });
+  ASSERT_TRUE(host.WaitEvents(1));
+  EXPECT_EQ(host.Events()[0].kind, "input");
+  EXPECT_EQ(host.Events()[0].reason, kInputReasonBufferFull);
+  EXPECT_EQ(host.Events()[0].count, 16u);
+  transport->HostException(77);  // not a code of the layer: the transport is given up all the same
+  ASSERT_TRUE(transport->WaitIdle());
+  EXPECT_FALSE(transport->IsTransportEnabled());
+  EXPECT_EQ(transport->Violations(), 0);
+  EXPECT_EQ(host.Disable(), 0u);
+}
+
+}  // namespace
+}  // namespace torvex_test

@@ -359,6 +359,10 @@ void CTestTransport::HostRemoteLocal(std::uint32_t state) {
   Queue([this, state] { RemoteLocalChanged(state); });
 }
 
+void CTestTransport::HostCall(std::function<void(CTestTransport&)> call) {
+  Queue([this, call] { call(*this); });
+}
+
 void CTestTransport::HostException(std::uint32_t code) {
   Queue([this, code] { NotifyException(code); });
 }

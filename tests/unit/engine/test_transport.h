@@ -60,6 +60,8 @@ class CTestTransport : public CPhysicalInterface {
   void HostDeviceClear();
   void HostStatusRead();  // begin; the end follows once the status byte has been reported
   void HostRemoteLocal(std::uint32_t state);
+  // Any entry-point call, made on a delivery thread as a misbehaving transport would make it.
+  void HostCall(std::function<void(CTestTransport&)> call);
   // A transport exception raised on a delivery thread, or from the calling thread outside the events.
   void HostException(std::uint32_t code);
   void ExceptionFromOutside(std::uint32_t code);
