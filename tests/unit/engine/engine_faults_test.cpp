@@ -193,3 +193,53 @@ TEST_F(EngineFaultTest, FrontIsSerialised) {
 
 }  // namespace
 }  // namespace torvex_test
+
+namespace torvex_test {
+namespace {
+
+// The gate kind of suspension: an entry point holds the back-pressure suspension it made itself, and
+// another thread gives it back while that entry point still runs. The token must stay single: later
+// entry points on the three delivery threads never run side by side.
+TEST(TestTransportGateTest, ResumeFromAnotherThreadWhileTheHandlerRunsKeepsOneToken) {
+  TestTransportConfig config;
+  config.kind = SuspensionKind::kGate;
+  config.delivery_threads = 3;
+  std::uint32_t status = kStatusSuccess;
+  CTestTransport transport(config, kPluginIdVxi11, &status);
+  ASSERT_EQ(status, kStatusSuccess);
+  transport.Enable(nullptr, &status);
+  transport.ResumeEvents(&status);  // the engine's Enable hands the events out
+
+  Latch suspended;
+  Latch resumed;
+  transport.HostCall([&](CTestTransport& t) {
+    std::uint32_t own = kStatusNotReported;
+    t.SuspendEvents(&own);  // flow control from inside an entry point
+    suspended.Open();
+    resumed.Wait();         // still running while another thread resumes
+  });
+  suspended.Wait();
+  transport.ResumeEvents(&status);
+  resumed.Open();
+
+  std::atomic<int> inside{0};
+  std::atomic<int> most{0};
+  for (int i = 0; i < 200; ++i) {
+    transport.HostCall([&](CTestTransport&) {
+      const int now = inside.fetch_add(1) + 1;
+      int seen = most.load();
+      while (now > seen && !most.compare_exchange_weak(seen, now)) {
+      }
+      std::this_thread::yield();
+      inside.fetch_sub(1);
+    });
+  }
+  ASSERT_TRUE(transport.WaitIdle());
+  EXPECT_EQ(most.load(), 1);
+  EXPECT_EQ(transport.Violations(), 0);
+  EXPECT_EQ(transport.Depth(), 0);
+  transport.Disable(&status);
+}
+
+}  // namespace
+}  // namespace torvex_test
