@@ -1,0 +1,421 @@
+#include "engine/C4882Device.h"
+
+#include <array>
+#include <cstdlib>
+#include <cstring>
+
+#include "engine/CDoVovuriInterface.h"
+#include "engine/CEngineDevice.h"
+#include "engine/DoVovuriEngine.h"
+#include "engine/DoVovuriStatus.h"
+
+namespace {
+
+constexpr std::uint32_t kRequestedInterfaceVersion = 0x01050000;
+
+constexpr std::array<std::int32_t, 128> MakeEventReasonMap() {
+  std::array<std::int32_t, 128> map{};
+  for (auto& reason : map) reason = -1;
+  map[0] = 0;
+  map[1] = 1;
+  map[2] = 3;
+  map[3] = 2;
+  map[8] = 0;
+  map[9] = 2;
+  map[10] = 3;
+  map[16] = 1;
+  map[40] = 0;
+  map[41] = 1;
+  map[42] = 2;
+  map[43] = 3;
+  map[48] = 0;
+  map[49] = 1;
+  for (int code = 50; code <= 53; ++code) map[code] = 2;
+  return map;
+}
+
+constexpr std::array<std::int32_t, 128> kEventReasons = MakeEventReasonMap();
+
+std::uint32_t Public(std::uint32_t internal_status) { return DoVovuriPublicStatus(internal_status); }
+
+}  // namespace
+
+const std::int32_t EventReasonMap[128] = {
+#define R(i) kEventReasons[i]
+#define R8(i) R(i), R(i + 1), R(i + 2), R(i + 3), R(i + 4), R(i + 5), R(i + 6), R(i + 7)
+    R8(0),  R8(8),  R8(16), R8(24), R8(32), R8(40), R8(48), R8(56),
+    R8(64), R8(72), R8(80), R8(88), R8(96), R8(104), R8(112), R8(120),
+#undef R8
+#undef R
+};
+
+// ---------------------------------------------------------------------------------------------------
+// MessageBufferDescriptor
+
+void MessageBufferDescriptor::Init(MessageBufferDescriptor* descriptor, std::uint32_t size, void* storage) {
+  *descriptor = MessageBufferDescriptor{0, kStatusNotReported, nullptr, 0, 0, nullptr};
+  if (size == 0 || (size != 1 && size % 4 != 0)) {
+    descriptor->status = kStatusBufferSizeInvalid;
+    return;
+  }
+  if (storage != nullptr) {
+    if ((reinterpret_cast<std::uintptr_t>(storage) & 3u) != 0) {
+      descriptor->status = kStatusBufferNotAligned;
+      return;
+    }
+    descriptor->data = static_cast<std::uint8_t*>(storage);
+  } else {
+    void* block = std::malloc(size);
+    if (block != nullptr && (reinterpret_cast<std::uintptr_t>(block) & 3u) != 0) {
+      std::free(block);
+      block = std::malloc(size + 4);
+      if (block != nullptr) {
+        descriptor->data = reinterpret_cast<std::uint8_t*>((reinterpret_cast<std::uintptr_t>(block) & ~std::uintptr_t{3}) + 4);
+      }
+    } else {
+      descriptor->data = static_cast<std::uint8_t*>(block);
+    }
+    if (block == nullptr) {
+      descriptor->status = kStatusOutOfMemory;
+      return;
+    }
+    descriptor->raw = block;
+  }
+  descriptor->capacity = size;
+  descriptor->owned = 1;
+  descriptor->status = kStatusSuccess;
+}
+
+void MessageBufferDescriptor::Release(MessageBufferDescriptor* descriptor) {
+  std::free(descriptor->raw);
+  descriptor->raw = nullptr;
+  descriptor->data = nullptr;
+  descriptor->owned = 0;
+}
+
+// ---------------------------------------------------------------------------------------------------
+// C4882Device
+
+C4882Device::~C4882Device() { TearDown(); }
+
+void C4882Device::TearDown() {
+  if (interface_ != nullptr) {
+    std::uint32_t status = kStatusNotReported;
+    interface_->Disable(&status);
+    Release();
+  }
+  status_byte_request_enabled_ = trigger_enabled_ = remote_local_enabled_ = 0;
+}
+
+std::uint32_t C4882Device::Release() {
+  std::uint32_t status = kStatusNotReported;
+  ReleaseFunctionCallInterface(interface_, &status);
+  if (status == kStatusSuccess) {
+    interface_ = nullptr;
+    event_loop_ = 0;
+    pending_input_.store(nullptr);
+    pending_response_.store(nullptr);
+  }
+  return status;
+}
+
+std::uint32_t C4882Device::Enable(const DoVovuriDeviceDescriptor* descriptor, std::uint32_t context,
+                                  const void* settings, std::uint8_t start_event_loop) {
+  if (interface_ != nullptr) return DOVOVURI_STATUS_DEVICE_ALREADY_ENABLED;
+  std::uint32_t status = kStatusNotReported;
+  interface_ = CreateFunctionCallInterface(kRequestedInterfaceVersion, descriptor, context, &status);
+  if (interface_ != nullptr && start_event_loop != 0) {
+    status = kStatusNotReported;
+    interface_->EnableEventLoop(&status);
+    if (status == kStatusSuccess) event_loop_ = 1;
+  }
+  struct Registration {
+    std::uint32_t id;
+    DoVovuriEventFunction function;
+    bool wanted;
+  };
+  const Registration registrations[] = {
+      {kEventInputComplete, &InputCompleteEvent, true},
+      {kEventResponseComplete, &ResponseCompleteEvent, true},
+      {kEventDeviceClear, &DeviceClearEvent, true},
+      {kEventStatusByteRequest, &StatusByteRequestEvent, status_byte_request_enabled_ != 0},
+      {kEventTrigger, &TriggerEvent, trigger_enabled_ != 0},
+      {kEventRemoteLocal, &RemoteLocalEvent, remote_local_enabled_ != 0},
+  };
+  for (const Registration& registration : registrations) {
+    if (interface_ == nullptr || status != kStatusSuccess) break;
+    if (!registration.wanted) continue;
+    status = kStatusNotReported;
+    interface_->EnableEvent(registration.id, registration.function, this, &status);
+  }
+  if (interface_ != nullptr && status == kStatusSuccess) {
+    status = kStatusNotReported;
+    interface_->Enable(settings, &status);
+  }
+  if (interface_ != nullptr && status == kStatusSuccess) return 0;
+  if (interface_ != nullptr) {
+    std::uint32_t disable_status = kStatusNotReported;
+    interface_->Disable(&disable_status);
+    Release();
+  }
+  status_byte_request_enabled_ = trigger_enabled_ = remote_local_enabled_ = 0;
+  return Public(status);
+}
+
+std::uint32_t C4882Device::Disable() {
+  if (interface_ == nullptr) {
+    status_byte_request_enabled_ = trigger_enabled_ = remote_local_enabled_ = 0;
+    return DOVOVURI_STATUS_DEVICE_NOT_ENABLED;
+  }
+  std::uint32_t status = kStatusNotReported;
+  interface_->Disable(&status);
+  const std::uint32_t release_status = Release();
+  status_byte_request_enabled_ = trigger_enabled_ = remote_local_enabled_ = 0;
+  return Public(release_status);
+}
+
+std::uint32_t C4882Device::PostInputBuffer(MessageBufferDescriptor* descriptor) {
+  if (interface_ == nullptr) return DOVOVURI_STATUS_DEVICE_NOT_ENABLED;
+  if (descriptor == nullptr || descriptor->data == nullptr || descriptor->capacity == 0) {
+    return DOVOVURI_STATUS_MSG_BUFFER_INVALID;
+  }
+  MessageBufferDescriptor* expected = nullptr;
+  if (!pending_input_.compare_exchange_strong(expected, descriptor)) return DOVOVURI_STATUS_INPUT_QUEUE_ALREADY_ENABLED;
+  std::uint32_t status = kStatusNotReported;
+  interface_->PostInputBuffer(descriptor->data, descriptor->capacity, &status);
+  if (status != kStatusSuccess) {
+    expected = descriptor;
+    pending_input_.compare_exchange_strong(expected, nullptr);
+    return Public(status);
+  }
+  return 0;
+}
+
+std::uint32_t C4882Device::QueueResponse(MessageBufferDescriptor* descriptor, std::uint8_t end) {
+  if (interface_ == nullptr) return DOVOVURI_STATUS_DEVICE_NOT_ENABLED;
+  if (descriptor == nullptr || descriptor->data == nullptr || descriptor->count == 0 ||
+      descriptor->count > descriptor->capacity) {
+    return DOVOVURI_STATUS_MSG_BUFFER_INVALID;
+  }
+  MessageBufferDescriptor* expected = nullptr;
+  if (!pending_response_.compare_exchange_strong(expected, descriptor)) {
+    return DOVOVURI_STATUS_RESPONSE_MSG_ALREADY_QUEUED;
+  }
+  std::uint32_t status = kStatusNotReported;
+  interface_->QueueResponse(descriptor->data, descriptor->count, end, &status);
+  if (status != kStatusSuccess) {
+    expected = descriptor;
+    pending_response_.compare_exchange_strong(expected, nullptr);
+    return Public(status);
+  }
+  return 0;
+}
+
+#define DEVICE_OPERATION(operation)                                        \
+  std::uint32_t C4882Device::operation() {                                 \
+    if (interface_ == nullptr) return DOVOVURI_STATUS_DEVICE_NOT_ENABLED;  \
+    std::uint32_t status = kStatusNotReported;                             \
+    interface_->operation(&status);                                        \
+    return Public(status);                                                 \
+  }
+DEVICE_OPERATION(QueryDetected)
+DEVICE_OPERATION(MessageProcessed)
+DEVICE_OPERATION(RequestService)
+#undef DEVICE_OPERATION
+
+std::uint32_t C4882Device::AcknowledgeUnterminated() {
+  if (interface_ == nullptr) return DOVOVURI_STATUS_DEVICE_NOT_ENABLED;
+  std::uint32_t status = kStatusNotReported;
+  interface_->AcknowledgeUnterminated(&status);
+  if (status == kStatusSuccess) pending_response_.store(nullptr);
+  return Public(status);
+}
+
+std::uint32_t C4882Device::SetStatusByte(std::uint8_t status_byte) {
+  if (interface_ == nullptr) return DOVOVURI_STATUS_DEVICE_NOT_ENABLED;
+  std::uint32_t status = kStatusNotReported;
+  interface_->SetStatusByte(status_byte, &status);
+  return Public(status);
+}
+
+std::uint32_t C4882Device::EnableEventFlag(std::uint8_t* flag, std::uint32_t id) {
+  if (interface_ == nullptr) {
+    if (*flag != 0) return DOVOVURI_STATUS_EVENT_ALREADY_ENABLED;
+    *flag = 1;
+    return 0;
+  }
+  DoVovuriEventFunction function = id == kEventStatusByteRequest ? &StatusByteRequestEvent
+                                   : id == kEventTrigger         ? &TriggerEvent
+                                                                 : &RemoteLocalEvent;
+  std::uint32_t status = kStatusNotReported;
+  interface_->EnableEvent(id, function, this, &status);
+  return Public(status);
+}
+
+std::uint32_t C4882Device::EnableStatusByteRequestEvent() {
+  return EnableEventFlag(&status_byte_request_enabled_, kEventStatusByteRequest);
+}
+
+std::uint32_t C4882Device::EnableTriggerEvent() { return EnableEventFlag(&trigger_enabled_, kEventTrigger); }
+
+std::uint32_t C4882Device::EnableRemoteLocalEvent(std::int32_t mode) {
+  remote_local_mode_ = mode;
+  return EnableEventFlag(&remote_local_enabled_, kEventRemoteLocal);
+}
+
+// ---- event functions (event-loop thread) ----
+
+std::uint32_t C4882Device::InputCompleteEvent(std::uint32_t code, std::uint32_t data, void* context, void* buffer) {
+  C4882Device* device = static_cast<C4882Device*>(context);
+  const std::int32_t reason = EventReasonMap[code & 0x7F];
+  MessageBufferDescriptor* descriptor = nullptr;
+  if (buffer != nullptr) {
+    descriptor = device->pending_input_.exchange(nullptr);
+    if (descriptor != nullptr) descriptor->count = data;
+  }
+  if (reason == kInputReasonUnterminated) device->pending_response_.store(nullptr);
+  device->OnInputComplete(reason, descriptor);
+  return 0;
+}
+
+std::uint32_t C4882Device::ResponseCompleteEvent(std::uint32_t code, std::uint32_t data, void* context,
+                                                 void* buffer) {
+  C4882Device* device = static_cast<C4882Device*>(context);
+  const std::int32_t reason = EventReasonMap[code & 0x7F];
+  MessageBufferDescriptor* descriptor = nullptr;
+  if (buffer != nullptr) {
+    descriptor = device->pending_response_.exchange(nullptr);
+    if (descriptor != nullptr) descriptor->count = data;
+  }
+  device->OnResponseComplete(reason, descriptor);
+  return 0;
+}
+
+std::uint32_t C4882Device::StatusByteRequestEvent(std::uint32_t, std::uint32_t data, void* context, void*) {
+  static_cast<C4882Device*>(context)->OnStatusByteRequest(data);
+  return 0;
+}
+
+std::uint32_t C4882Device::DeviceClearEvent(std::uint32_t, std::uint32_t data, void* context, void*) {
+  static_cast<C4882Device*>(context)->OnDeviceClear(data);
+  return 0;
+}
+
+std::uint32_t C4882Device::TriggerEvent(std::uint32_t, std::uint32_t data, void* context, void*) {
+  static_cast<C4882Device*>(context)->OnTrigger(data);
+  return 0;
+}
+
+std::uint32_t C4882Device::RemoteLocalEvent(std::uint32_t code, std::uint32_t, void* context, void*) {
+  C4882Device* device = static_cast<C4882Device*>(context);
+  std::int32_t reason = EventReasonMap[code & 0x7F];
+  if (device->remote_local_mode_ == 0) {
+    if (reason == 2) reason = 0;
+    if (reason == 3) reason = 1;
+    if (reason == device->last_remote_local_) return 0;
+  }
+  device->last_remote_local_ = reason;
+  device->OnRemoteLocalChange(reason);
+  return 0;
+}
+
+// ---------------------------------------------------------------------------------------------------
+// Transports
+
+CTcpIpDevice::~CTcpIpDevice() { TearDown(); }
+
+std::uint32_t CTcpIpDevice::Enable(std::uint32_t context, const char* name, std::uint8_t start_event_loop) {
+  DoVovuriVxi11Settings settings{};
+  settings.size = sizeof(DoVovuriVxi11Settings);
+  settings.valid = 1;
+  settings.version = 1;
+  if (name != nullptr) {
+    const std::size_t length = std::strlen(name);
+    if (length == 0 || length > 15) return DoVovuriPublicStatus(kStatusSettingsInvalid);
+    std::memcpy(settings.device_name, name, length);
+    settings.name_given = 1;
+  }
+  if (settings.valid == 0) return DOVOVURI_STATUS_DEVICE_SETTINGS_INVALID;
+  DoVovuriDeviceDescriptor descriptor{};
+  descriptor.size = kDeviceDescriptorSize;
+  descriptor.interface_version = kDeviceInterfaceVersion;
+  descriptor.transport = 1;
+  descriptor.plugin_id = kPluginIdVxi11;
+  std::memcpy(descriptor.plugin_name, "DoROra11", 8);
+  return C4882Device::Enable(&descriptor, context, &settings, start_event_loop);
+}
+
+namespace {
+
+bool ValidUsbText(const char* text, std::size_t max_length) {
+  const std::size_t length = std::strlen(text);
+  if (length == 0 || length > max_length) return false;
+  if (text[0] == ' ' || text[length - 1] == ' ') return false;
+  for (std::size_t i = 0; i < length; ++i) {
+    const unsigned char c = static_cast<unsigned char>(text[i]);
+    if (c < 0x20 || c > 0x7E) return false;
+    if (std::strchr("*\":/\\?", c) != nullptr) return false;
+  }
+  return true;
+}
+
+// The slot of string n in the settings record (stored as 2, 0, 1, 3, 4).
+constexpr int kStringSlot[5] = {1, 2, 0, 3, 4};
+// Field indexes of the valid and set-by-caller bytes.
+enum UsbField { kVendor, kProduct, kRelease, kConfiguration, kPower, kAttributes, kOption, kConnect, kString0 };
+
+}  // namespace
+
+CUsbDevice::~CUsbDevice() { TearDown(); }
+
+std::uint32_t CUsbDevice::Enable(std::uint16_t vendor_id, std::uint16_t product_id, std::uint16_t device_release,
+                                 const char* string0, const char* string1, const char* string2, const char* string3,
+                                 const char* string4, std::uint8_t max_power, std::uint8_t option,
+                                 std::uint32_t context, std::uint8_t start_event_loop) {
+  DoVovuriUsbSettings settings{};
+  settings.size = sizeof(DoVovuriUsbSettings);
+  settings.configuration_value = 1;
+  settings.max_power = 50;
+  settings.attributes = 0;
+  settings.option = 1;
+  settings.connect_at_enable = 1;
+  for (int field = 0; field < DoVovuriUsbSettings::kFieldCount; ++field) settings.field_valid[field] = 1;
+  settings.field_valid[kVendor] = settings.field_valid[kProduct] = settings.field_valid[kRelease] = 0;
+
+  const auto set = [&settings](int field) {
+    settings.field_valid[field] = 1;
+    settings.field_set[field] = 1;
+  };
+  settings.vendor_id = vendor_id;
+  set(kVendor);
+  settings.product_id = product_id;
+  set(kProduct);
+  settings.device_release = device_release;
+  set(kRelease);
+  const char* const strings[5] = {string0, string1, string2, string3, string4};
+  for (int n = 0; n < 5; ++n) {
+    const char* text = strings[n];
+    const bool optional = n >= 3;
+    if (optional && (text == nullptr || text[0] == '\0')) continue;  // absent
+    if (text == nullptr || !ValidUsbText(text, optional ? 126 : 63)) return DOVOVURI_STATUS_DEVICE_SETTINGS_INVALID;
+    std::memcpy(settings.strings[kStringSlot[n]], text, std::strlen(text));
+    set(kString0 + n);
+  }
+  if (max_power > 250) return DOVOVURI_STATUS_DEVICE_SETTINGS_INVALID;
+  settings.max_power = max_power;
+  set(kPower);
+  settings.option = option;
+  set(kOption);
+  settings.valid = 1;
+  for (int field = 0; field < DoVovuriUsbSettings::kFieldCount; ++field) {
+    if (settings.field_valid[field] != 1) settings.valid = 0;
+  }
+  if (settings.valid == 0) return DOVOVURI_STATUS_DEVICE_SETTINGS_INVALID;
+  DoVovuriDeviceDescriptor descriptor{};
+  descriptor.size = kDeviceDescriptorSize;
+  descriptor.interface_version = kDeviceInterfaceVersion;
+  descriptor.transport = 0;
+  descriptor.plugin_id = kPluginIdUsb;
+  std::memcpy(descriptor.plugin_name, "DaVIve", 6);
+  return C4882Device::Enable(&descriptor, context, &settings, start_event_loop);
+}
