@@ -556,14 +556,6 @@ void DspProgram::StepJob() {
     std::lock_guard<std::mutex> g(lock_);
     ++boots_;
   }
-  if (id == kQuit) {
-    std::lock_guard<std::mutex> g(lock_);
-    if (generation == generation_ && state_ == State::kRunning) {
-      state_ = State::kDead;
-      counter_frozen_.store(ActivityCounter());
-      counter_live_.store(false);
-    }
-  }
 }
 
 std::vector<std::uint32_t> DspProgram::Serve(const Frame& frame, std::uint32_t id) {
@@ -691,6 +683,7 @@ bool DspProgram::Deliver(std::uint64_t generation, std::uint32_t request_id, std
       if (it == faults_.drop.end()) continue;
       if (--it->second == 0) faults_.drop.erase(it);
       ++cancelled_;
+      if (request_id == kQuit) StopAfterQuitLocked();
       return false;
     }
     if (faults_.error_flag) {
@@ -711,8 +704,16 @@ bool DspProgram::Deliver(std::uint64_t generation, std::uint32_t request_id, std
     dsp_.WriteWord(kReplyBuffer + static_cast<std::uint32_t>(4 * i), reply[i]);
   dsp_.WriteWord(kReplyMailbox, mailbox);
   ++replies_;
+  // The program has stopped by the time the host sees QUIT_ACK: a frame sent after it is never served.
+  if (request_id == kQuit) StopAfterQuitLocked();
   dsp_.RaiseHostInterrupt();
   return true;
+}
+
+void DspProgram::StopAfterQuitLocked() {
+  state_ = State::kDead;
+  counter_frozen_.store(ActivityCounter());
+  counter_live_.store(false);
 }
 
 void DspProgram::WriteStatus(std::uint64_t generation, std::uint32_t progress, std::uint32_t status) {

@@ -183,6 +183,7 @@ class DspProgram {
   void TakeRequest(const Frame& frame);
   void StepJob();
   bool Deliver(std::uint64_t generation, std::uint32_t request_id, std::vector<std::uint32_t> reply, bool faults);
+  void StopAfterQuitLocked();  // lock_ held: QUIT ends the program (its ACK sent or dropped)
   void WriteStatus(std::uint64_t generation, std::uint32_t progress, std::uint32_t status);
   std::vector<std::uint32_t> Serve(const Frame& frame, std::uint32_t id);
   std::vector<std::uint32_t> Measure(const std::vector<std::uint32_t>& request);
