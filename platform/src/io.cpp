@@ -8,9 +8,11 @@
 
 #include <cerrno>
 #include <cstdint>
-#include <optional>
 #include <cstdio>
 #include <cstring>
+#include <mutex>
+#include <optional>
+#include <unordered_map>
 
 #include "io_internal.h"
 #include "platform/devtab.h"
@@ -60,8 +62,21 @@ int StreamSeek(void* cookie, off64_t* offset, int whence) {
   *offset = at;
   return 0;
 }
+// The descriptor under each open flash stream, for fileno(); a stream forgets it when it closes.
+std::mutex g_stream_lock;
+std::unordered_map<FILE*, int> g_stream_descriptors;
+
 int StreamClose(void* cookie) {
   const int fd = static_cast<int>(reinterpret_cast<intptr_t>(cookie));
+  {
+    std::lock_guard<std::mutex> g(g_stream_lock);
+    for (auto it = g_stream_descriptors.begin(); it != g_stream_descriptors.end(); ++it) {
+      if (it->second == fd) {
+        g_stream_descriptors.erase(it);
+        break;
+      }
+    }
+  }
   return platform::close(fd);
 }
 
@@ -275,15 +290,18 @@ FILE* fopen(const char* path, const char* mode) {
     platform::close(fd);
     return nullptr;
   }
-  // fileno() names the descriptor, as for any file stream: the firmware syncs streams through it
-  // (the stream's own accesses still go through the functions above).
-  f->_fileno = fd;
-  if (::fileno(f) != fd) {
-    std::fclose(f);
-    errno = ENOTSUP;
-    return nullptr;
-  }
+  std::lock_guard<std::mutex> g(g_stream_lock);
+  g_stream_descriptors[f] = fd;
   return f;
+}
+
+int fileno(FILE* stream) {
+  {
+    std::lock_guard<std::mutex> g(g_stream_lock);
+    const auto it = g_stream_descriptors.find(stream);
+    if (it != g_stream_descriptors.end()) return it->second;
+  }
+  return ::fileno(stream);
 }
 
 unsigned long DeviceHandle(int fd) { return DeviceOf(fd); }

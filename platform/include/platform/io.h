@@ -75,6 +75,9 @@ DIR* opendir(const char* path);
 struct dirent* readdir(DIR* dir);
 int closedir(DIR* dir);
 FILE* fopen(const char* path, const char* mode);
+// The descriptor of a stream opened by fopen above (a flash stream's own descriptor, which fsync and
+// fstat take), or of any other stream.
+int fileno(FILE* stream);
 
 // select() over devices, files and sockets. Device descriptors ask their driver's select handler,
 // and a device reported ready has consumed its event where the driver says so. Retries after EINTR.

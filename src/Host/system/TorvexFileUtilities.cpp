@@ -115,7 +115,7 @@ class TempFile {
   void Commit() {
     std::FILE* f = m_File;
     m_File = nullptr;
-    const bool flushed = std::fflush(f) == 0 && platform::fsync(fileno(f)) == 0;
+    const bool flushed = std::fflush(f) == 0 && platform::fsync(platform::fileno(f)) == 0;
     const int flush_errno = errno;
     const bool closed = std::fclose(f) == 0;
     if (!flushed || !closed) {
@@ -239,7 +239,7 @@ int TorvexCopyFile(const char* destination, const char* source) {
 
     // Another spelling of the same file: copying would only rewrite it.
     struct stat src {}, dst {};
-    if (platform::fstat(fileno(in.get()), &src) == 0 && platform::stat(destination, &dst) == 0 &&
+    if (platform::fstat(platform::fileno(in.get()), &src) == 0 && platform::stat(destination, &dst) == 0 &&
         src.st_dev == dst.st_dev && src.st_ino == dst.st_ino) {
       return kFileOk;
     }

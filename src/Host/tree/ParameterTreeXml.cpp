@@ -499,7 +499,7 @@ int SaveXmlTextToFile(const std::string& path, const std::string& text) {
     return eCannotOpenFile;
   }
   int rc = std::fwrite(text.data(), 1, text.size(), file) == text.size() ? eSuccess : eWriteFailed;
-  if (std::fflush(file) != 0 || platform::fsync(::fileno(file)) != 0) rc = eWriteFailed;
+  if (std::fflush(file) != 0 || platform::fsync(platform::fileno(file)) != 0) rc = eWriteFailed;
   if (std::fclose(file) != 0) rc = eWriteFailed;
   if (rc == eSuccess && CheckXmlFile(temporary) != eSuccess) rc = eWriteFailed;
   if (rc == eSuccess && platform::rename(temporary.c_str(), path.c_str()) != 0) rc = eWriteFailed;
