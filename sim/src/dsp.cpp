@@ -27,28 +27,39 @@ void Dsp::SetResetLine(bool level) {
     std::lock_guard<std::mutex> g(lock_);
     if (level == reset_line_) return;
     hook = reset_hook_;
+    if (hook) ++hooks_running_;
   }
   // The program stops before its memory goes, so that nothing it writes outlives the reset.
   if (hook && !level) hook(false);
+  bool changed = false;
   {
     std::lock_guard<std::mutex> g(lock_);
-    if (level == reset_line_) return;
-    reset_line_ = level;
-    if (!level) {
-      memory_.clear();
-      hpia_ = 0;
-      hwob_ = false;
-      SetHintLocked(false);
-    } else {
-      ++reset_pulses_;
+    if (level != reset_line_) {
+      changed = true;
+      reset_line_ = level;
+      if (!level) {
+        memory_.clear();
+        hpia_ = 0;
+        hwob_ = false;
+        SetHintLocked(false);
+      } else {
+        ++reset_pulses_;
+      }
     }
   }
-  if (hook && level) hook(true);
+  if (hook && level && changed) hook(true);
+  if (hook) HookDone();
+}
+
+void Dsp::HookDone() {
+  std::lock_guard<std::mutex> g(lock_);
+  if (--hooks_running_ == 0) hooks_done_.notify_all();
 }
 
 void Dsp::SetResetHook(std::function<void(bool released)> hook) {
-  std::lock_guard<std::mutex> g(lock_);
+  std::unique_lock<std::mutex> g(lock_);
   reset_hook_ = std::move(hook);
+  hooks_done_.wait(g, [this] { return hooks_running_ == 0; });
 }
 
 void Dsp::SetLiveWord(std::uint32_t address, std::function<std::uint32_t()> source) {
@@ -92,8 +103,9 @@ bool Dsp::HostInterruptAsserted() {
 }
 
 void Dsp::SetDspInterruptHook(std::function<void()> hook) {
-  std::lock_guard<std::mutex> g(lock_);
+  std::unique_lock<std::mutex> g(lock_);
   dspint_hook_ = std::move(hook);
+  hooks_done_.wait(g, [this] { return hooks_running_ == 0; });
 }
 
 bool Dsp::InReset() {
@@ -167,6 +179,7 @@ void Dsp::Write(std::uint32_t address, std::uint32_t value, unsigned) {
         if (value & kHpicDspInterrupt) {
           ++dsp_interrupts_;
           hook = dspint_hook_;
+          if (hook) ++hooks_running_;
         }
         break;
       case kHpiaWrite: hpia_ = value; break;
@@ -178,7 +191,10 @@ void Dsp::Write(std::uint32_t address, std::uint32_t value, unsigned) {
       default: break;
     }
   }
-  if (hook) hook();  // outside the lock: the DSP side calls back into this model
+  if (hook) {
+    hook();  // outside the lock: the DSP side calls back into this model
+    HookDone();
+  }
 }
 
 }  // namespace sim

@@ -326,14 +326,13 @@ std::string DspProgram::Describe() {
                   unsigned{faults_.versions->second.minor});
     out += line;
   }
-  for (const auto& [id, ms] : faults_.delay_ms) {
-    std::snprintf(line, sizeof line, " delay 0x%X %u", unsigned{id}, unsigned{ms});
-    out += line;
-  }
-  for (const auto& [id, n] : faults_.drop) {
-    std::snprintf(line, sizeof line, " drop 0x%X %u", unsigned{id}, n);
-    out += line;
-  }
+  auto selector = [](std::uint32_t id) {
+    char text[16] = "all";
+    if (id != kAllRequests) std::snprintf(text, sizeof text, "0x%X", unsigned{id});
+    return std::string(text);
+  };
+  for (const auto& [id, ms] : faults_.delay_ms) out += " delay " + selector(id) + " " + std::to_string(ms);
+  for (const auto& [id, n] : faults_.drop) out += " drop " + selector(id) + " " + std::to_string(n);
   if (faults_.bad_mailbox) out += " mailbox " + std::to_string(faults_.bad_mailbox);
   if (faults_.bad_check) out += " check " + std::to_string(faults_.bad_check);
   if (faults_.error_flag) out += " error " + std::to_string(faults_.error_flag);

@@ -33,7 +33,7 @@ TEST(DspBoard, ImageInstalledAndFaultCommands) {
       {"dsp boot off", true, "no-boot"},
       {"dsp versions 2.3 1.8", true, "versions 2.3/1.8"},
       {"dsp delay 0x10 600", true, "delay 0x10 600"},
-      {"dsp delay all 5", true, "delay 0x0 5"},
+      {"dsp delay all 5", true, "delay all 5"},
       {"dsp delay 0x10001 100", true, "delay 0x10001 100"},
       {"dsp drop 0x70 2", true, "drop 0x70 2"},
       {"dsp mailbox 1", true, "mailbox 1"},

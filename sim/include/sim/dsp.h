@@ -21,6 +21,7 @@
 #pragma once
 
 #include <cstdint>
+#include <condition_variable>
 #include <functional>
 #include <mutex>
 #include <unordered_map>
@@ -48,6 +49,8 @@ class Dsp final : public platform::regbus::Model {
   void RaiseHostInterrupt();
   bool HostInterruptAsserted();
   // Called (on the writing thread) for every DSPINT the host sends while the DSP is out of reset.
+  // Setting a hook (or none) waits until no hook call is running any more, so that whatever the old
+  // hook reached may go away afterwards; never set one from inside a hook.
   void SetDspInterruptHook(std::function<void()> hook);
   // Called on the thread that drives the reset line: with false before the memory is cleared when
   // reset begins, with true after reset is released.
@@ -72,10 +75,13 @@ class Dsp final : public platform::regbus::Model {
   std::uint32_t Swap(std::uint32_t word) const;
   std::uint32_t LoadLocked(std::uint32_t address);
   void SetHintLocked(bool asserted);
+  void HookDone();
 
   std::function<void(bool)> host_interrupt_line_;
   std::function<void()> dspint_hook_;
   std::function<void(bool)> reset_hook_;
+  unsigned hooks_running_ = 0;
+  std::condition_variable hooks_done_;
   std::uint32_t live_address_ = 0;
   std::function<std::uint32_t()> live_source_;
   std::mutex lock_;

@@ -25,6 +25,25 @@
 // served at a time: a new one replaces a pending one, whose reply is then never sent; ABORT cancels the
 // pending one and is answered with ABORT_ACK. QUIT is acknowledged and stops the program.
 //
+// Measuring: the receiver samples at the rate of PW_MEASURE_PARMS word 12 (else PW_DEFAULT_CONFIGURATION
+// word 4, else 1 MHz) for the sample length of PW_MEASURE_PARMS word 11 (else 2 ms), 64 to 4096
+// samples, with its LO a quarter of the sample rate below the frequency it works at: the tracking
+// frequency, set by INITIATE_TRACKING, INITIATE_MANUAL_MEASUREMENT or a search's find, and moved to
+// each measured frequency. TRIGGER measures at once whatever the trigger source (the trigger inputs
+// are not modelled). Replies:
+//   RETURN_SEARCH_RESULT     words 4-5 the frequency found (0 when none); a confirmation (word 4 of
+//                            the request set) looks only at its first frequency
+//   RETURN_PW_MEASUREMENT    flux = factor x frequency + offset (0 without resonance), the frequency
+//                            (0 without resonance), a time stamp in microseconds, sigma in the unit
+//                            of the flux, word 11 the acquisitions averaged (1), uniformity (the
+//                            line width over the frequency, ppm), matching and tuning as
+//                            PW_MEASURE_PARMS gave them
+//   RETURN_NMR_SIGNAL        the last measurement's IF and RF frequency, relaxation time (from the
+//                            line width), sample rate, blocks (signal, FFT magnitudes, peak spectrum,
+//                            fit: a, b, c of the log-magnitude parabola, IF, line width) and their
+//                            scalars; all lengths 0 before any measurement
+//   RETURN_TRIGGER_OUT       word 4: 1 when the request's state word is set
+//
 // Timing: replies follow at once, except a search, which sweeps its window in steps spread over
 // kSearchTicks ticks with the busy bit set and the progress in status word 1. Fault delays are given
 // in milliseconds of the board's time (10 ms per tick, scaled with the tick like the firmware's

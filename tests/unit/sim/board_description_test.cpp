@@ -23,7 +23,10 @@ TEST(BoardDescription, EveryKeyReadsDecimalNumbersAndRefusesAnythingElse) {
       {"flash-blocks +512", false},    {"flash-blocks -512", false},   {"flash-blocks 512.0", false},
       {"flash-blocks 7", false},       {"flash-blocks 99999999999999999999", false},
       {"bad-block 0", true},           {"bad-block 0x3", false},       {"bad-block 3x", false},
-      {"bad-block -1", false},
+      {"bad-block -1", false},         {"cpld-version 1.8", true},     {"cpld-version 65535.0", true},
+      {"cpld-version 1", false},       {"cpld-version 1.", false},     {"cpld-version .8", false},
+      {"cpld-version 1.8.2", false},   {"cpld-version 0x1.8", false},  {"cpld-version 65536.0", false},
+      {"cpld-version -1.8", false},
   };
   for (const NumberCase& c : cases) {
     SCOPED_TRACE(c.line);
@@ -44,6 +47,11 @@ TEST(BoardDescription, ValuesAreReadAsWritten) {
   EXPECT_EQ(d.flash_blocks, 100u);  // a leading zero is decimal, not octal
   ASSERT_EQ(d.bad_blocks.size(), 1u);
   EXPECT_EQ(d.bad_blocks[0], 7u);
+  EXPECT_EQ(d.cpld_major, 1u);  // absent: 1.8
+  EXPECT_EQ(d.cpld_minor, 8u);
+  ASSERT_TRUE(sim::ParseBoardDescription("cpld-version 2.07\n", d, error)) << error;
+  EXPECT_EQ(d.cpld_major, 2u);
+  EXPECT_EQ(d.cpld_minor, 7u);
 }
 
 }  // namespace
