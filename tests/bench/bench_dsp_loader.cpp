@@ -30,7 +30,8 @@ std::size_t InstallImage() {
     using torvex_test::CoffPattern;
     const std::size_t text = kImageBytes - 64 * 1024 - 4;
     torvex_test::CoffImage image{
-        .sections = {{.name = ".text", .address = 0x00000000, .flags = torvex_test::kCoffText,
+        // Away from the mailboxes and the status block the DSP keeps below 0x10000.
+        .sections = {{.name = ".text", .address = 0x80100000, .flags = torvex_test::kCoffText,
                       .data = CoffPattern(text, 1)},
                      {.name = ".far", .address = 0x80000000, .flags = torvex_test::kCoffData,
                       .data = CoffPattern(64 * 1024 - 2, 2)},
