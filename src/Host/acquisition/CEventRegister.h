@@ -13,6 +13,8 @@
 // since every DSP exchange holds the DSP interface lock).
 #pragma once
 
+#include <sys/select.h>
+
 #include <cstdint>
 #include <vector>
 
@@ -71,11 +73,16 @@ inline constexpr std::uint8_t kAcqSourceDsp = 2;
 class CEventRegister {
  public:
   // Waits for the sources in `sources` (kAcqSource* bits; other bits name nothing) for at most
-  // `timeoutMs` milliseconds (negative: no limit). When `abortable`, the abort mailbox is watched
-  // first: an abort message (code 0) throws CAbortException with its reply semaphore, any other code
-  // throws CAcqError with that code. A failed select (other than an interrupted one, which is retried
-  // for the time left) or a select that reports no registered descriptor throws CFatalAcqException.
+  // `timeoutMs` board milliseconds (ten to a kernel tick, like every DSP time-out; negative: no
+  // limit). When `abortable`, the abort mailbox is watched first: an abort message (code 0) throws
+  // CAbortException with its reply semaphore, any other code throws CAcqError with that code. A
+  // select interrupted by a signal is retried for the time left; any other select failure, or a
+  // select that reports no registered descriptor, throws CFatalAcqException.
   static eAcqEvent WaitForEvent(std::uint8_t sources, std::int16_t timeoutMs, bool abortable);
+
+  // The select the wait calls (platform::select unless a test puts another in place; null restores).
+  using SelectFunction = int (*)(int nfds, fd_set* read, fd_set* write, fd_set* except, timeval* timeout);
+  static void SetSelectFunction(SelectFunction function);
 
  private:
   CEventRegister();
