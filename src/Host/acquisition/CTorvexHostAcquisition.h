@@ -101,11 +101,13 @@ class CTorvexHostAcquisition : public CThread {
   // One acquisition: set-up, then sequences; 0.
   static int AcquisitionFlow();
   static CTorvexPeripheral* AcquisitionSetupFlow(double expectedHz, double* frequency);
-  static CTorvexPeripheral* FindChannelInWindow(double lowHz, double highHz, double* frequency,
+  // The search window is given in tesla: each channel's last frequency is compared with the window
+  // converted with that channel's own probe (a failed conversion is a CAcqError).
+  static CTorvexPeripheral* FindChannelInWindow(double lowTesla, double highTesla, double* frequency,
                                                 std::uint16_t* index);
   static CTorvexPeripheral* PrepareChannel(std::uint16_t index);
   static double ConfirmFrequency(double frequency);
-  static double SearchFlow(CTorvexPeripheral*& peripheral, double lowHz, double highHz);
+  static double SearchFlow(CTorvexPeripheral*& peripheral, double lowTesla, double highTesla);
   static double RunDspSearch(double lowHz, double highHz);
   // 0 success, 1 failure.
   static int AcquisitionSequenceFlow(CTorvexPeripheral*& peripheral, bool expectedGiven, double& frequency);
