@@ -1,7 +1,9 @@
 // The objects the acquisition waits on, and the one blocking wait of the acquisition code.
 //
 // CRegistrableObject holds a device descriptor opened for reading and writing when the object is
-// built (-1 and the opened flag false when the open failed; nothing is logged or thrown then).
+// built (-1 and the opened flag false when the open failed; nothing is logged or thrown then). On the
+// host, static objects are built before the board has registered its devices, so Open tries again
+// for an object that is not open yet; the module start calls it before the thread runs.
 // CMailBox<T> is a pipe of whole T records: a sender writes one record with a single write, the
 // acquisition thread reads one record with a single read. CDspIntr is the DSP interrupt device; it is
 // never read or written: a select that finds it readable consumes one interrupt event.
@@ -15,6 +17,7 @@
 
 #include <sys/select.h>
 
+#include <atomic>
 #include <cstdint>
 #include <vector>
 
@@ -30,12 +33,16 @@ class CRegistrableObject {
   CRegistrableObject(const CRegistrableObject&) = delete;
   CRegistrableObject& operator=(const CRegistrableObject&) = delete;
 
-  int Descriptor() const { return m_Descriptor; }
-  bool IsOpened() const { return m_Opened; }
+  // Opens the device unless it is open already; the opened flag.
+  bool Open();
+
+  int Descriptor() const { return m_Descriptor.load(); }
+  bool IsOpened() const { return m_Opened.load(); }
 
  protected:
-  int m_Descriptor = -1;
-  bool m_Opened = false;
+  const char* m_Path;
+  std::atomic<int> m_Descriptor{-1};
+  std::atomic<bool> m_Opened{false};
 };
 
 // A pipe of whole T records. Send and Receive move exactly sizeof(T) bytes or fail (false): a short

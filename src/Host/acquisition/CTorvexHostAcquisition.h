@@ -184,7 +184,18 @@ void SendDspCommand(std::int32_t request, std::int32_t reply, std::uint16_t time
 void ProcessDspStatus(std::uint32_t status);
 
 // --- module start (main) ---------------------------------------------------------------------------
+// Opens the devices of the module that are not open yet (see CRegistrableObject); StartAcquisitionModule
+// calls it before the thread runs.
+void OpenAcquisitionDevices();
 void StartAcquisitionModule();
+// Ends a started acquisition thread at its next wait (program exit; the unit's own teardown calls it).
+// Returns once the thread has left, or after about two seconds.
+void StopAcquisitionModule();
+// Thrown by the acquisition thread's waits once StopAcquisitionModule was called; only the thread body
+// catches it.
+struct CAcquisitionStopped {};
+// True on the acquisition thread once StopAcquisitionModule was called.
+bool AcquisitionStopRequested();
 bool WaitForDspStarted(std::uint16_t timeoutMs, bool* dspVersionAccepted, bool* startupChecksPassed);
 bool WaitForAcqStarted(std::uint16_t timeoutMs);
 void ResetMeasurementDefaults();
@@ -199,8 +210,8 @@ extern CDspIntr g_DspIntr;                                           // CTorvexD
 extern std::vector<CTorvexChannel> g_AcqChannelList;  // written only while no measurement is active
 extern cyg_mutex_t g_SearchProgressMutex;
 extern std::uint16_t g_SearchProgress;                // under g_SearchProgressMutex
-extern CIntermediateResults g_IntermediateResults;
-extern CResultsStore g_ResultsStore;                  // 3 buffers
+extern CIntermediateResults g_IntermediateResults;   // (defined with its class)
+extern CResultsStore g_ResultsStore;                  // 3 buffers (defined with its class)
 
 // Shared words.
 extern std::atomic<bool> g_AcqStarted;              // set once the versions are accepted; never cleared
