@@ -74,6 +74,8 @@ CMailBox<CTorvexHostAcquisition::PipeMsg> g_CommandMailBox("/dev/pipeHostAcqMsg"
 CDspIntr g_DspIntr(CTorvexDSP::GetDeviceName());
 std::vector<CTorvexChannel> g_AcqChannelList;
 std::uint16_t g_SearchProgress = 0;
+CIntermediateResults g_IntermediateResults;
+CResultsStore g_ResultsStore(3);
 
 std::atomic<bool> g_AcqStarted{false};
 std::atomic<bool> g_AcqStartupChecksPassed{false};

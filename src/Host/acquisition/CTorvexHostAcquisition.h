@@ -210,8 +210,8 @@ extern CDspIntr g_DspIntr;                                           // CTorvexD
 extern std::vector<CTorvexChannel> g_AcqChannelList;  // written only while no measurement is active
 extern cyg_mutex_t g_SearchProgressMutex;
 extern std::uint16_t g_SearchProgress;                // under g_SearchProgressMutex
-extern CIntermediateResults g_IntermediateResults;   // (defined with its class)
-extern CResultsStore g_ResultsStore;                  // 3 buffers (defined with its class)
+extern CIntermediateResults g_IntermediateResults;
+extern CResultsStore g_ResultsStore;                  // 3 buffers
 
 // Shared words.
 extern std::atomic<bool> g_AcqStarted;              // set once the versions are accepted; never cleared
