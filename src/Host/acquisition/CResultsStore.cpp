@@ -87,24 +87,41 @@ ResultBuffer* CResultsStore::TryTake(int slot) {
   return buffer;
 }
 
-ResultBuffer* CResultsStore::WaitTake(int slot) {
+ResultBuffer* CResultsStore::WaitTake(int slot, const std::atomic<bool>* keepWaiting) {
   LockMutex();
   ResultBuffer* buffer = TakeLocked(slot);
   if (buffer != nullptr || (slot != kWriterSlot && slot != kReaderSlot)) {
     cyg_mutex_unlock(&m_Mutex);
     return buffer;
   }
-  if (slot == kWriterSlot) {
-    WaitOn(&m_FreeSemaphore, &m_WriterWaiting);
-  } else {
-    WaitOn(&m_ResultSemaphore, &m_ReaderWaiting);
+  cyg_sem_t* semaphore = slot == kWriterSlot ? &m_FreeSemaphore : &m_ResultSemaphore;
+  bool* waitingFlag = slot == kWriterSlot ? &m_WriterWaiting : &m_ReaderWaiting;
+  *waitingFlag = true;
+  for (;;) {
+    cyg_mutex_unlock(&m_Mutex);
+    const bool woken = keepWaiting == nullptr
+                           ? cyg_semaphore_wait(semaphore)
+                           : cyg_semaphore_timed_wait(semaphore, cyg_current_time() + kRecheckTicks);
+    LockMutex();
+    if (woken) break;  // posted: the poster cleared the flag
+    if (!*waitingFlag) {
+      // A post came between the end of the wait and the lock: consume it, so it cannot end the next
+      // wait at once.
+      cyg_semaphore_trywait(semaphore);
+      break;
+    }
+    // A wait broken from outside, or a measurement that ended without publishing or clearing after
+    // the caller decided to wait: withdraw the flag and take once more.
+    if (keepWaiting == nullptr || !keepWaiting->load()) {
+      *waitingFlag = false;
+      break;
+    }
   }
   buffer = TakeLocked(slot);
   cyg_mutex_unlock(&m_Mutex);
   return buffer;
 }
 
-// Called and returns with the mutex held; releases it for the wait.
 // A wait broken by cyg_thread_release must not skip the store's section: the lock is taken again.
 void CResultsStore::LockMutex() {
   while (!cyg_mutex_lock(&m_Mutex)) {
@@ -116,22 +133,6 @@ bool CResultsStore::Waiting(int slot) {
   const bool waiting = slot == kWriterSlot ? m_WriterWaiting : slot == kReaderSlot && m_ReaderWaiting;
   cyg_mutex_unlock(&m_Mutex);
   return waiting;
-}
-
-void CResultsStore::WaitOn(cyg_sem_t* semaphore, bool* waitingFlag) {
-  *waitingFlag = true;
-  cyg_mutex_unlock(&m_Mutex);
-  const bool woken = cyg_semaphore_wait(semaphore);
-  LockMutex();
-  if (!woken) {
-    // The wait was broken from outside. When nobody posted yet, withdraw the flag so no later post
-    // is left behind to end the next wait at once; when a post came meanwhile, consume it.
-    if (*waitingFlag) {
-      *waitingFlag = false;
-    } else {
-      cyg_semaphore_trywait(semaphore);
-    }
-  }
 }
 
 ResultBuffer* CResultsStore::PublishAndTake(ResultBuffer* buffer, int slot) {

@@ -16,6 +16,7 @@
 // the writer in the middle of the copy.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <vector>
@@ -70,8 +71,12 @@ class CResultsStore {
   ResultBuffer* GetSlotBuffer(int slot);
   ResultBuffer* TryTake(int slot);
   // As TryTake, but when nothing can be taken waits (without time-out) once for a publish (slot 1),
-  // a returned buffer (slot 0) or a clear, then takes once more.
-  ResultBuffer* WaitTake(int slot);
+  // a returned buffer (slot 0) or a clear, then takes once more. With `keepWaiting`, the wait also
+  // ends when that word turns false (checked every kRecheckTicks): the reader waits only while a
+  // measurement runs, and a measurement that ends between the reader's test of that word and its
+  // wait must not leave it waiting for ever.
+  ResultBuffer* WaitTake(int slot, const std::atomic<bool>* keepWaiting = nullptr);
+  static constexpr cyg_tick_count_t kRecheckTicks = 5;
   ResultBuffer* PublishAndTake(ResultBuffer* buffer, int slot);
   void Release(ResultBuffer* buffer);
   // Release of the buffer in the slot (0 writer, 1 reader), found and returned under one hold of the
@@ -105,7 +110,6 @@ class CResultsStore {
   void WakeWriterLocked();
   void PushFreeLocked(ResultBuffer* buffer);
   ResultBuffer* PopFreeLocked();
-  void WaitOn(cyg_sem_t* semaphore, bool* waitingFlag);
 
   cyg_mutex_t m_Mutex;
   std::vector<ResultBuffer*> m_Buffers;
