@@ -1,8 +1,6 @@
 // The reader side of the acquisition: the result getters over the results store's reader slot, the
 // search progress, and the intermediate results fetched from the DSP on demand. Everything here runs on
 // the SCPI parser thread.
-#include <sys/select.h>
-
 #include <string>
 
 #include "acquisition/CEventRegister.h"
@@ -13,8 +11,6 @@
 #include "acquisition/CTorvexHostAcquisition.h"
 #include "acquisition/DspProtocol.h"
 #include "core/CLogger.h"
-#include "drivers/dsp_hpi.h"
-#include "platform/io.h"
 #include "tree/BoundParameterNodes.h"
 #include "tree/CParameterNode.h"
 
@@ -52,30 +48,15 @@ int GetResultElement(std::uint32_t index, T* out, Copy copy) {
 IntermediateBlock s_Blocks[kIntermediateBlockCount];
 bool s_BlocksBuilt = false;
 
-// A DSP interrupt still counted from an exchange that gave up must not pass for this fetch's reply.
-void DiscardPendingDspEvents() {
-  dsp_hpi_ack_host_interrupt();
+// One request and its reply, 500 ms at most, with the interface held by the caller: a failure is thrown
+// as CAcqError with its code. An unanswered request is abandoned, so the next fetch is not refused by
+// the interface's state machine; an interrupt left from an earlier exchange is discarded first.
+void FetchExchange(std::uint32_t request) {
   const int fd = g_DspIntr.Descriptor();
-  if (fd < 0) return;
-  for (int k = 0; k < 16; ++k) {
-    fd_set readable;
-    FD_ZERO(&readable);
-    FD_SET(fd, &readable);
-    timeval none{0, 0};
-    if (platform::select(fd + 1, &readable, nullptr, nullptr, &none) != 1) break;
-  }
-}
-
-// One request and its reply with the interface held: a failure is thrown as CAcqError with its code.
-void FetchExchange(std::uint32_t request, std::uint32_t reply) {
-  const int sent = CTorvexDSP::SendRequest(request);
-  if (sent != 0) throw CAcqError(sent);
-  if (CEventRegister::WaitForEvent(kAcqSourceDsp, 500, false) != kAcqEventDsp) {
-    throw CAcqError(TORVEX_LOCATION, kAcqTimeout);
-  }
+  if (fd < 0) throw CAcqError(TORVEX_LOCATION, kAcqTimeout);
   std::uint32_t status = 0;
-  const int read = CTorvexDSP::ReadMessage(reply, &status);
-  if (read != 0) throw CAcqError(read);
+  const int result = CTorvexDSP::Exchange(request, fd, 500, &status);
+  if (result != 0) throw CAcqError(result);
   ProcessDspStatus(status);
 }
 
@@ -179,8 +160,7 @@ int CTorvexHostAcquisition::RetrieveIntermediateResults() {
   bool lockedHere = false;
   try {
     CTorvexDSP::TakeInterface();
-    DiscardPendingDspEvents();
-    FetchExchange(kDspRequestNmrSignal, DspReplyId(kDspRequestNmrSignal));
+    FetchExchange(kDspRequestNmrSignal);
     record.Lock();
     lockedHere = true;
     CTorvexDSP::CopyIntermediateResults(s_Blocks, &record.scalars);
@@ -188,7 +168,7 @@ int CTorvexHostAcquisition::RetrieveIntermediateResults() {
     record.SetValid();
     record.Release();
     lockedHere = false;
-    FetchExchange(kDspReleaseNmrSignal, DspReplyId(kDspReleaseNmrSignal));
+    FetchExchange(kDspReleaseNmrSignal);
     CTorvexDSP::ReleaseInterface();
     return 0;
   } catch (const CAcqError& error) {
