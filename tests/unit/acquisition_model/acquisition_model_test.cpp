@@ -205,6 +205,8 @@ TEST_F(AcquisitionModelTest, ContinuousModeSearchesAgainAfterTheFieldJumps) {
       20s);
   EXPECT_TRUE(found) << LogTail();
   EXPECT_EQ(CTorvexHostAcquisition::AbortTrigger(true), 0);
+  // The new frequency was found by a search (1.5 T is 63.87 MHz for protons).
+  EXPECT_NE(LogTail().find("SearchFlow: Found f = 6386"), std::string::npos) << LogTail();
   EXPECT_FALSE(Torvex::g_node_trigger_parms_trigger_in_continuous->GetBooleanAttribute(Torvex::eAttrValue));
 }
 
