@@ -243,6 +243,22 @@ TEST_F(IntermediateResultsTest, NoReplyAnswersNoDataFreesTheInterfaceAndTheNextG
   EXPECT_EQ(Requests(Torvex::kDspRequestNmrSignal), 2u);
 }
 
+// The data arrived, but the DSP refused their release: the getter answers no data, yet the record
+// holds the new data and the next getter of the message reads them without another fetch.
+TEST_F(IntermediateResultsTest, AFailedReleaseLeavesTheFetchedDataValid) {
+  const std::uint32_t lengths[4] = {2, 2, 2, 2};
+  DspScalars s;
+  Script(lengths, s);
+  script_->QueuePayload(Torvex::DspReplyId(Torvex::kDspReleaseNmrSignal), {0x80000000u});
+  double d = 0;
+  EXPECT_EQ(CTorvexHostAcquisition::GetIfFrequency(&d), Torvex::kAcqNoData);
+  EXPECT_TRUE(g_IntermediateResults.IsValid());
+  EXPECT_FALSE(CTorvexDSP::HeldByCaller());
+  ASSERT_EQ(CTorvexHostAcquisition::GetIfFrequency(&d), 0);
+  EXPECT_EQ(d, s.ifHz);
+  EXPECT_EQ(Requests(Torvex::kDspRequestNmrSignal), 1u);
+}
+
 TEST_F(IntermediateResultsTest, ReaderLockDoesNotCountAndOnlyItsOwnerReleasesIt) {
   g_IntermediateResults.Lock();
   g_IntermediateResults.Lock();
