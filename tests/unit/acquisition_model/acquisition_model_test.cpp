@@ -81,6 +81,13 @@ ModelWorld& World() {
   return *world;
 }
 
+// Ends the acquisition thread before the program's static objects go away.
+class StopAcquisitionAtExit : public ::testing::Environment {
+ public:
+  void TearDown() override { Torvex::StopAcquisitionModule(); }
+};
+const ::testing::Environment* const kStopAtExit = ::testing::AddGlobalTestEnvironment(new StopAcquisitionAtExit);
+
 void SetString(Torvex::CParameterNode* node, const std::string& value) {
   ASSERT_NE(node, nullptr);
   node->SetStringAttribute(Torvex::eAttrValue, value);
