@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "acq_module_support.h"
+#include "acquisition/CResultsStore.h"
 #include "acquisition/CTorvexException.h"
 #include "core/eError.h"
 #include "status/CScpiStatus.h"
@@ -28,6 +29,16 @@ std::vector<Torvex::CTorvexChannel> OneChannel() {
   Torvex::CTorvexChannel channel;
   channel.AppendLevel(1);
   return {channel};
+}
+
+// True while the command mailbox holds a message (a pipe's select does not consume it).
+bool CommandWaiting() {
+  const int fd = Torvex::g_CommandMailBox.Descriptor();
+  fd_set rd;
+  FD_ZERO(&rd);
+  FD_SET(fd, &rd);
+  timeval none{0, 0};
+  return platform::select(fd + 1, &rd, nullptr, nullptr, &none) == 1;
 }
 
 std::uint16_t TemplateCondition(std::uint32_t reg) {
@@ -125,6 +136,37 @@ TEST_F(OperationsTest, EveryRequestAnswersNotStartedBeforeTheDspStartedAndWhileT
   }
   EXPECT_EQ(script_->RequestCount(), requests);
   EXPECT_EQ(Torvex::g_InitiatingClientStatus.load(), nullptr);
+}
+
+TEST_F(OperationsTest, ARestartingSystemFlowReleasesRequestersAndReadersBeforeItReloadsTheDsp) {
+  Serve();
+  Torvex::g_ResultsStore.AllocateArrays(4);
+  Torvex::g_ResultsStore.Clear();
+  const auto channels = OneChannel();
+  // An initiate that no trigger flow will take, and a reader waiting for the result of a measurement
+  // that will never end.
+  auto initiate = std::async(std::launch::async, [&channels] {
+    return CTorvexHostAcquisition::InitiateTrigger(nullptr, &channels, 0.0);
+  });
+  ASSERT_TRUE(WaitFor([] { return CommandWaiting(); }));
+  Torvex::g_TriggerActive = true;
+  auto reader = std::async(std::launch::async, [] {
+    double flux = 0.0;
+    const int code = CTorvexHostAcquisition::GetFlux(0, &flux);
+    CTorvexHostAcquisition::ReleaseResults();
+    return code;
+  });
+  ASSERT_TRUE(WaitFor([] { return Torvex::g_ResultsStore.Waiting(Torvex::CResultsStore::kReaderSlot); }));
+
+  // The scripted DSP never sends DSP_BOOTED: the pass ends fatally, after it has released everyone.
+  EXPECT_THROW(CTorvexHostAcquisition::SystemFlow(), Torvex::CFatalAcqException);
+  EXPECT_FALSE(Torvex::g_AcqServing.load());
+  EXPECT_FALSE(Torvex::g_TriggerActive.load());
+  ASSERT_EQ(initiate.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+  EXPECT_EQ(initiate.get(), Torvex::kAcqNotStarted);
+  ASSERT_EQ(reader.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+  EXPECT_EQ(reader.get(), Torvex::kAcqNoData);
+  EXPECT_TRUE(MailboxesEmpty());
 }
 
 TEST_F(OperationsTest, InitiateRefusesAnActiveTriggerAndThrowsForABrokenPathOrNoChannel) {
