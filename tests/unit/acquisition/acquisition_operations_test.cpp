@@ -169,6 +169,35 @@ TEST_F(OperationsTest, ARestartingSystemFlowReleasesRequestersAndReadersBeforeIt
   EXPECT_TRUE(MailboxesEmpty());
 }
 
+TEST_F(OperationsTest, AnAbortThatArrivesDuringTheStartUpRequestsIsAnsweredBeforeTheRestart) {
+  cyg_sem_t reply;
+  cyg_semaphore_init(&reply, 0);
+  const auto loads = [] {
+    const std::string text = LogText();
+    int n = 0;
+    for (auto at = text.find("DSP code loaded!"); at != std::string::npos; at = text.find("DSP code loaded!", at + 1)) ++n;
+    return n;
+  };
+  const int before = loads();
+  // Once the program is loaded: an abort that passed its check before the restart began, then the
+  // DSP's boot notice with accepted versions.
+  std::thread dsp([&] {
+    if (!WaitFor([&] { return loads() > before; })) return;
+    Torvex::g_AbortMailBox.Send(AbortMsg{Torvex::kAbortMsgAbort, &reply});
+    script_->SendBooted(2, 4, 1, 8);
+  });
+  EXPECT_THROW(CTorvexHostAcquisition::SystemFlow(), Torvex::CFatalAcqException);
+  dsp.join();
+  EXPECT_TRUE(Torvex::g_AcqStarted.load());
+  EXPECT_NE(LogText().find("CTorvexHostAcquisition::SystemFlow:Acq exception: HostAcq was asked to abort."),
+            std::string::npos);
+  EXPECT_TRUE(cyg_semaphore_trywait(&reply));
+  cyg_semaphore_destroy(&reply);
+  // The pass told main the DSP started; later tests of this program start from no post.
+  while (cyg_semaphore_trywait(&Torvex::g_DspStartedSemaphore)) {
+  }
+}
+
 TEST_F(OperationsTest, InitiateRefusesAnActiveTriggerAndThrowsForABrokenPathOrNoChannel) {
   Serve();
   Torvex::CScpiStatus first(nullptr, nullptr, nullptr);
