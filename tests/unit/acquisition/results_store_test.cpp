@@ -326,7 +326,10 @@ TEST(ResultsStore, ConcurrentWriterAndReaderSeeWholeResults) {
   std::thread writer([&] {
     ResultBuffer* buffer = store.TryTake(kWriter);
     for (int seq = 1; seq <= kSequences; ++seq) {
-      ASSERT_NE(buffer, nullptr);
+      if (buffer == nullptr) {
+        ADD_FAILURE() << "no buffer for the writer at sequence " << seq;
+        break;
+      }
       const std::uint32_t count = 1 + static_cast<std::uint32_t>(seq) % kCapacity;
       for (std::uint32_t i = 0; i < count; ++i) {
         buffer->flux[i] = seq;
@@ -341,8 +344,13 @@ TEST(ResultsStore, ConcurrentWriterAndReaderSeeWholeResults) {
   double last = 0;
   int reads = 0;
   int inconsistent = 0;
-  while (!writerDone.load()) {
-    if (store.GetSlotBuffer(kReader) == nullptr && store.TryTake(kReader) == nullptr) continue;
+  for (;;) {
+    // One more pass once the writer is done: the last sequence is then ready and must be read.
+    const bool done = writerDone.load();
+    if (store.GetSlotBuffer(kReader) == nullptr && store.TryTake(kReader) == nullptr) {
+      ASSERT_FALSE(done) << "the last result was not readable";
+      continue;
+    }
     // Read under the store's mutex: a clear from the writer's side may free the held buffer at any
     // moment, and then the writer may be filling it.
     const double seq = store.ReadHeld([&](const ResultBuffer* r) {
@@ -361,10 +369,12 @@ TEST(ResultsStore, ConcurrentWriterAndReaderSeeWholeResults) {
       last = seq;
     }
     store.ReleaseSlot(kReader);
+    if (done) break;
   }
   writer.join();
   EXPECT_EQ(inconsistent, 0);
   EXPECT_GT(reads, 0);
+  EXPECT_EQ(last, kSequences);
 }
 
 }  // namespace
