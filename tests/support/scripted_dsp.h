@@ -45,6 +45,11 @@ class ScriptedDsp {
     std::lock_guard<std::mutex> g(m_);
     payloads_[replyId] = std::move(payload);
   }
+  // Payloads for the next replies of an id, one per reply, used before the payload SetPayload gave.
+  void QueuePayload(std::uint32_t replyId, std::vector<std::uint32_t> payload) {
+    std::lock_guard<std::mutex> g(m_);
+    queued_[replyId].push_back(std::move(payload));
+  }
   // A silent DSP takes requests and never answers.
   void SetSilent(bool silent) {
     std::lock_guard<std::mutex> g(m_);
@@ -89,8 +94,14 @@ class ScriptedDsp {
       requests_.push_back(frame);
       if (silent_ || n == 0) return;
       const std::uint32_t replyId = Torvex::DspReplyId(id);
+      auto queued = queued_.find(replyId);
       auto it = payloads_.find(replyId);
-      reply = MakeReply(replyId, frame[1] + 1, it != payloads_.end() ? it->second : std::vector<std::uint32_t>{0});
+      if (queued != queued_.end() && !queued->second.empty()) {
+        reply = MakeReply(replyId, frame[1] + 1, queued->second.front());
+        queued->second.erase(queued->second.begin());
+      } else {
+        reply = MakeReply(replyId, frame[1] + 1, it != payloads_.end() ? it->second : std::vector<std::uint32_t>{0});
+      }
     }
     Send(reply);
   }
@@ -98,6 +109,7 @@ class ScriptedDsp {
   sim::Dsp& dsp_;
   std::mutex m_;
   std::map<std::uint32_t, std::vector<std::uint32_t>> payloads_;
+  std::map<std::uint32_t, std::vector<std::vector<std::uint32_t>>> queued_;
   std::vector<std::vector<std::uint32_t>> requests_;
   bool silent_ = false;
 };

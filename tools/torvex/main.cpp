@@ -44,6 +44,7 @@
 #include "sim/board_description.h"
 #include "sim/nand_flash.h"
 #include "sim/watchdog_timer.h"
+#include "status/CScpiStatus.h"
 
 namespace {
 
@@ -369,6 +370,17 @@ void AddControlCommands(board::ControlServer& server, sim::Board& board) {
     std::string reply;
     for (const std::string& line : board.peripherals().Describe()) reply += (reply.empty() ? "" : "\n") + line;
     return reply;
+  });
+  // The condition of one status register (0 to 6) as every new client starts with it.
+  server.Add("condition", [](const std::vector<std::string>& args) -> std::string {
+    char* end = nullptr;
+    const long reg = args.size() == 1 ? std::strtol(args[0].c_str(), &end, 10) : -1;
+    if (args.size() != 1 || end == args[0].c_str() || *end != '\0' || reg < 0 || reg > 6) {
+      throw std::invalid_argument("condition takes a status register from 0 to 6");
+    }
+    std::uint16_t value = 0;
+    Torvex::g_ScpiStatusTemplate.GetCondition(static_cast<std::uint32_t>(reg), value);
+    return std::to_string(value);
   });
   server.Add("state", [](const std::vector<std::string>& args) -> std::string {
     if (!args.empty()) throw std::invalid_argument("state takes no argument");

@@ -1,6 +1,7 @@
 // The firmware's main unit (see TorvexMain.h).
 #include "main/TorvexMain.h"
 
+#include "acquisition/CTorvexHostAcquisition.h"
 #include "core/CLogger.h"
 #include "peripherals/CTorvexPeripheral.h"
 #include "platform/board_state.h"
@@ -8,6 +9,7 @@
 #include "settings/SettingsSubsystems.h"
 #include "settings/StartupSettings.h"
 #include "status/CScpiStatus.h"
+#include "status/ScpiStatusBitRows.h"
 #include "system/CKeepAliveThread.h"
 #include "system/CTorvexPower.h"
 #include "system/TorvexFileSystems.h"
@@ -56,6 +58,18 @@ int main() {
   // the probe description file /yaffs/user/probe.xml.
   CTorvexPeripheral::InitCTorvexPeripheral();
   _StartPowerDownMonitor();
+
+  // The acquisition: its thread boots the DSP; a DSP that does not start (or is refused) leaves the
+  // firmware running with "measurement not started" set, but an acquisition that then does not
+  // come up at all is fatal.
+  g_Logger.Printf("Starting the Acquisition module.\n");
+  StartAcquisitionModule();
+  bool dspVersionAccepted = false;
+  bool startupChecksPassed = false;
+  const bool dspStarted = WaitForDspStarted(10000, &dspVersionAccepted, &startupChecksPassed);
+  g_ScpiStatusTemplate.SetBitRow(kStatusRowMeasurementNotStarted,
+                                 !dspStarted || !dspVersionAccepted || !startupChecksPassed, false);
+  if (!WaitForAcqStarted(500)) CTorvexPower::Panic();
 
   platform::board::SetRunState(platform::board::RunState::kReady);
   const std::int32_t reason = CTorvexPower::WaitForShutdownRequest();
