@@ -82,7 +82,9 @@ TEST_F(SequenceFlowTest, CountMeasurementsArePublishedUpToTheCapacity) {
     EXPECT_EQ(frequency_, c.published > 0 ? 42.05e6 : 42.0e6);
     const std::uint16_t events = TakeEvents(Torvex::kOperationRegister);
     EXPECT_NE(events & 0x0200, 0) << "row 24";
-    if (c.published > 0) EXPECT_NE(events & 0x0100, 0) << "row 23";
+    if (c.published > 0) {
+      EXPECT_NE(events & 0x0100, 0) << "row 23";
+    }
     EXPECT_EQ(Condition(Torvex::kQuestionableRegister) & 0x0200, 0) << "row 38";
   }
   EXPECT_EQ(probe_->GetLastFrequency(), 42.05e6);
