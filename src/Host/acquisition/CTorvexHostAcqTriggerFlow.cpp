@@ -86,7 +86,7 @@ void CTorvexHostAcquisition::TriggerFlow() {
         const std::int32_t code = static_cast<const CAcqError&>(exception).m_Code;
         CScpiStatus::SetDeviceBitRow(kStatusRowMeasurementFailed, true, false);
         g_LastAcqError = code;
-        if (CScpiStatus* client = g_InitiatingClientStatus.load()) client->PushError(ErrorRowOf(code), false);
+        PushErrorToInitiatingClient(ErrorRowOf(code));
       }
       cyg_sem_t* abortReply =
           exception.IsAbort() ? static_cast<const CAbortException&>(exception).m_ReplySemaphore : nullptr;

@@ -6,6 +6,7 @@
 
 #include <cmath>
 #include <cstdio>
+#include <mutex>
 #include <string>
 
 #include "acquisition/CEventRegister.h"
@@ -84,6 +85,9 @@ std::atomic<bool> g_AcqServing{false};
 std::atomic<bool> g_TriggerActive{false};
 std::atomic<std::int32_t> g_LastAcqError{0};
 std::atomic<CScpiStatus*> g_InitiatingClientStatus{nullptr};
+// Held while the initiating client is replaced, forgotten or given an error, so that a client being
+// destroyed is never reached after ForgetClient returns.
+static std::mutex g_InitiatingClientLock;
 std::atomic<double> g_ExpectedFrequencyHz{0.0};
 
 namespace {
@@ -411,7 +415,10 @@ int CTorvexHostAcquisition::InitiateTrigger(CScpiStatus* client, const std::vect
                                             double expected) {
   g_Logger.Printf("CTorvexHostAcquisition::InitiateTrigger()\n");
   if (!Serving()) return kAcqNotStarted;
-  g_InitiatingClientStatus = client;
+  {
+    std::lock_guard<std::mutex> g(g_InitiatingClientLock);
+    g_InitiatingClientStatus = client;
+  }
   if (g_TriggerActive.load()) {
     g_Logger.Printf("CTorvexHostAcquisition::Error:Trigger already activated.\n");
     return kAcqSettingsConflict;
@@ -537,8 +544,13 @@ int CTorvexHostAcquisition::Clear() {
 
 void CTorvexHostAcquisition::ForgetClient(CScpiStatus* client) {
   if (client == nullptr) return;
-  CScpiStatus* kept = client;
-  g_InitiatingClientStatus.compare_exchange_strong(kept, nullptr);
+  std::lock_guard<std::mutex> g(g_InitiatingClientLock);
+  if (g_InitiatingClientStatus.load() == client) g_InitiatingClientStatus = nullptr;
+}
+
+void CTorvexHostAcquisition::PushErrorToInitiatingClient(std::uint32_t row) {
+  std::lock_guard<std::mutex> g(g_InitiatingClientLock);
+  if (CScpiStatus* client = g_InitiatingClientStatus.load()) client->PushError(row, false);
 }
 
 void CTorvexHostAcquisition::SetOperationState(int state) {

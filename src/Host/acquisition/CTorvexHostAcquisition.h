@@ -135,6 +135,8 @@ class CTorvexHostAcquisition : public CThread {
   // Forgets `client` as the initiating client when it is the one kept, so a later measurement error is
   // never pushed to a client that no longer exists. The host code calls it when a client goes away.
   static void ForgetClient(CScpiStatus* client);
+  // Pushes an error row on the initiating client's status object, if a client is kept.
+  static void PushErrorToInitiatingClient(std::uint32_t row);
   static void SetOperationState(int state);
 
   // Subscribers (parameter-tree callbacks).
