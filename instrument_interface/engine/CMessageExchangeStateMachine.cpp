@@ -9,6 +9,11 @@ const CMessageExchangeStateMachine::Rule CMessageExchangeStateMachine::MepStateT
     &CMessageExchangeStateMachine::RuleDeadlock,
 };
 
+void CMessageExchangeStateMachine::RunRule() {
+  const Rule rule = MepStateTable[state_];
+  (this->*rule)();
+}
+
 // --- the step ----------------------------------------------------------------------------------------
 
 void CMessageExchangeStateMachine::Step() {

@@ -82,7 +82,7 @@ class CMessageExchangeStateMachine {
   static const Rule MepStateTable[kStateCount];
 
   void Step();
-  void RunRule() { (this->*MepStateTable[state_])(); }
+  void RunRule();
   void RuleIdle();
   void RuleRead();
   void RuleQuery();

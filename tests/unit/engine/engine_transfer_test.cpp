@@ -58,8 +58,12 @@ class EngineTransferTest : public EngineTest, public ::testing::WithParamInterfa
 
   static void ExpectRest(CTestTransport* transport) {
     ASSERT_TRUE(transport->WaitIdle());
-    EXPECT_EQ(transport->Depth(), 0);
-    EXPECT_EQ(transport->Suspends() + transport->Enables(), transport->Resumes());
+    // The event loop may still be inside the last operation (suspended, not yet resumed): rest is
+    // reached once it has left it.
+    EXPECT_TRUE(WaitFor([&] {
+      return transport->Depth() == 0 && transport->Suspends() + transport->Enables() == transport->Resumes();
+    })) << "depth " << transport->Depth() << ", suspends " << transport->Suspends() << " + enables "
+        << transport->Enables() << " vs resumes " << transport->Resumes();
     EXPECT_EQ(transport->Violations(), 0);
   }
 };
