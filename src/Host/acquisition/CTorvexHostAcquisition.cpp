@@ -173,6 +173,24 @@ std::uint32_t ParserExchange(std::uint32_t request) {
   return status;
 }
 
+// Runs a parser-thread operation that talks to the DSP: the interface is released on every way out,
+// and a refusal becomes its code.
+template <typename Body>
+int WithParserExchange(Body body) {
+  try {
+    body();
+    CTorvexDSP::ReleaseInterface();
+    return 0;
+  } catch (const eError& code) {
+    CTorvexDSP::ReleaseInterface();
+    return code;
+  } catch (...) {
+    g_Logger.Printf("%s", ("Unforeseen exception at: " + TORVEX_LOCATION + "\n").c_str());
+    CTorvexDSP::ReleaseInterface();
+    return kAcqUnforeseen;
+  }
+}
+
 }  // namespace
 
 // --- thread ------------------------------------------------------------------------------------------------
@@ -487,41 +505,23 @@ int CTorvexHostAcquisition::TriggerOut(bool immediate) {
   g_Logger.Printf("CTorvexHostAcquisition::TriggerOut()\n");
   if (!Serving()) return kAcqNotStarted;
   if (g_TriggerActive.load()) return kAcqTriggerConflict;
-  try {
+  return WithParserExchange([immediate] {
     CTorvexDSP::SetTriggerOutRequest(immediate ? 1 : 0);
     ParserExchange(kDspTriggerOut);
     bool state = false;
     CTorvexDSP::GetTriggerOutState(&state);
     if (state != ReadBooleanNode(g_node_trigger_parms_trigger_out_state)) throw eError(kAcqTriggerConflict);
-    CTorvexDSP::ReleaseInterface();
-    return 0;
-  } catch (const eError& code) {
-    CTorvexDSP::ReleaseInterface();
-    return code;
-  } catch (...) {
-    g_Logger.Printf("%s", ("Unforeseen exception at: " + TORVEX_LOCATION + "\n").c_str());
-    CTorvexDSP::ReleaseInterface();
-    return kAcqUnforeseen;
-  }
+  });
 }
 
 int CTorvexHostAcquisition::ConfigureExtRef(const std::string& mode) {
   g_Logger.Printf("CTorvexHostAcquisition::ConfigureExtRef()\n");
   if (!Serving()) return kAcqNotStarted;
   if (g_TriggerActive.load()) return kAcqTriggerConflict;
-  try {
+  return WithParserExchange([&mode] {
     if (g_node_ref_clock_parms_mode != nullptr) g_node_ref_clock_parms_mode->SetStringAttribute(eAttrValue, mode);
     ParserExchange(kDspExternalReference);
-    CTorvexDSP::ReleaseInterface();
-    return 0;
-  } catch (const eError& code) {
-    CTorvexDSP::ReleaseInterface();
-    return code;
-  } catch (...) {
-    g_Logger.Printf("%s", ("Unforeseen exception at: " + TORVEX_LOCATION + "\n").c_str());
-    CTorvexDSP::ReleaseInterface();
-    return kAcqUnforeseen;
-  }
+  });
 }
 
 int CTorvexHostAcquisition::Reset() {
