@@ -9,17 +9,16 @@
 #include <random>
 #include <vector>
 
-#include "platform/hw_registers.h"
 #include "platform/kernel.h"
 #include "sim/dsp.h"
 #include "sim/dsp_image.h"
 #include "sim/dsp_program.h"
 #include "sim/nmr_signal.h"
 #include "sim/peripheral_controllers.h"
+#include "support/dsp_host_port.h"
 
 namespace {
 
-using namespace hw::hpi;
 using sim::DspProgram;
 
 constexpr double kGyro = sim::PeripheralControllers::kProtonGyroRatio;
@@ -38,42 +37,17 @@ class Rig {
           return w;
         }) {
     dsp_.SetResetLine(true);
-    const auto image = sim::BuildDspImage({2, 4});
-    // The loadable sections, as the loader writes them.
-    const unsigned sections = image[2] | (image[3] << 8);
-    for (unsigned s = 0; s < sections; ++s) {
-      const std::size_t h = 50 + 48 * s;
-      auto le32 = [&](std::size_t at) {
-        return image[at] | (image[at + 1] << 8) | (image[at + 2] << 16) | (std::uint32_t{image[at + 3]} << 24);
-      };
-      const std::uint32_t flags = le32(h + 40), size = le32(h + 16), raw = le32(h + 20), addr = le32(h + 8);
-      if (!(flags & 0x60) || size == 0) continue;
-      std::vector<std::uint32_t> words(size / 4);
-      for (std::size_t i = 0; i < words.size(); ++i) words[i] = le32(raw + 4 * i);
-      WriteBlock(addr, words);
-    }
-    Interrupt();
+    port_.LoadImage(sim::BuildDspImage({2, 4}));
+    port_.InterruptDsp();
     Await();
   }
 
-  void WriteBlock(std::uint32_t address, const std::vector<std::uint32_t>& words) {
-    dsp_.Write(kBase + kHpicWrite, BothHalves(kHpicHalfwordOrder), 4);
-    dsp_.Write(kBase + kHpiaWrite, address, 4);
-    for (std::size_t i = 0; i + 1 < words.size(); ++i) dsp_.Write(kBase + kHpidIncWrite, words[i], 4);
-    dsp_.Write(kBase + kHpidWrite, words.back(), 4);
-  }
-  std::uint32_t ReadWord(std::uint32_t address) {
-    dsp_.Write(kBase + kHpicWrite, BothHalves(kHpicHalfwordOrder), 4);
-    dsp_.Write(kBase + kHpiaWrite, address, 4);
-    return dsp_.Read(kBase + kHpidRead, 4);
-  }
-  void Interrupt() { dsp_.Write(kBase + kHpicWrite, BothHalves(kHpicHalfwordOrder | kHpicDspInterrupt), 4); }
   // Spins on the host interrupt, then acknowledges it; the reply's word `word` (0: none) is returned.
   std::uint32_t Await(std::uint32_t word = 0) {
-    while ((dsp_.Read(kBase + kHpicRead, 4) & kHpicHostInterrupt) == 0) {
+    while (!port_.HostInterrupt()) {
     }
-    const std::uint32_t w = word ? ReadWord(DspProgram::kReplyBuffer + 4 * word) : 0;
-    dsp_.Write(kBase + kHpicWrite, BothHalves(kHpicHalfwordOrder | kHpicHostInterrupt), 4);
+    const std::uint32_t w = word ? port_.ReadWord(DspProgram::kReplyBuffer + 4 * word) : 0;
+    port_.AckHostInterrupt();
     return w;
   }
   // One request, its reply awaited; word `word` of the reply returned.
@@ -81,15 +55,16 @@ class Rig {
     std::uint32_t x = 0;
     for (std::size_t i = 0; i + 1 < frame.size(); ++i) x ^= frame[i];
     frame.back() = x;
-    WriteBlock(DspProgram::kRequestMailbox, {frame[0]});
-    WriteBlock(DspProgram::kRequestBuffer, frame);
-    Interrupt();
+    port_.WriteBlock(DspProgram::kRequestMailbox, {frame[0]});
+    port_.WriteBlock(DspProgram::kRequestBuffer, frame);
+    port_.InterruptDsp();
     return Await(word);
   }
 
  private:
   sim::Dsp dsp_;
   DspProgram program_;
+  torvex_test::DspHostPort port_{dsp_};
 };
 
 std::vector<std::uint32_t> Request(std::uint32_t id) {

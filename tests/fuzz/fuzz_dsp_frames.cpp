@@ -13,16 +13,15 @@
 #include <thread>
 #include <vector>
 
-#include "platform/hw_registers.h"
 #include "platform/kernel.h"
 #include "sim/dsp.h"
 #include "sim/dsp_image.h"
 #include "sim/dsp_program.h"
 #include "sim/peripheral_controllers.h"
+#include "support/dsp_host_port.h"
 
 namespace {
 
-using namespace hw::hpi;
 using sim::DspProgram;
 
 class Rig {
@@ -38,22 +37,13 @@ class Rig {
           return w;
         }) {}
 
-  void WriteBlock(std::uint32_t address, const std::vector<std::uint32_t>& words) {
-    dsp_.Write(kBase + kHpicWrite, BothHalves(kHpicHalfwordOrder), 4);
-    dsp_.Write(kBase + kHpiaWrite, address, 4);
-    for (std::size_t i = 0; i + 1 < words.size(); ++i) dsp_.Write(kBase + kHpidIncWrite, words[i], 4);
-    dsp_.Write(kBase + kHpidWrite, words.back(), 4);
-  }
-  std::uint32_t ReadWord(std::uint32_t address) {
-    dsp_.Write(kBase + kHpicWrite, BothHalves(kHpicHalfwordOrder), 4);
-    dsp_.Write(kBase + kHpiaWrite, address, 4);
-    return dsp_.Read(kBase + kHpidRead, 4);
-  }
-  void Interrupt() { dsp_.Write(kBase + kHpicWrite, BothHalves(kHpicHalfwordOrder | kHpicDspInterrupt), 4); }
-  void Ack() { dsp_.Write(kBase + kHpicWrite, BothHalves(kHpicHalfwordOrder | kHpicHostInterrupt), 4); }
+  void WriteBlock(std::uint32_t address, const std::vector<std::uint32_t>& words) { port_.WriteBlock(address, words); }
+  std::uint32_t ReadWord(std::uint32_t address) { return port_.ReadWord(address); }
+  void Interrupt() { port_.InterruptDsp(); }
+  void Ack() { port_.AckHostInterrupt(); }
   bool AwaitReply() {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    while ((dsp_.Read(kBase + kHpicRead, 4) & kHpicHostInterrupt) == 0) {
+    while (!port_.HostInterrupt()) {
       if (std::chrono::steady_clock::now() > deadline) return false;
       std::this_thread::yield();
     }
@@ -64,19 +54,7 @@ class Rig {
   void Boot() {
     dsp_.SetResetLine(false);
     dsp_.SetResetLine(true);
-    const auto image = sim::BuildDspImage({2, 4});
-    auto le32 = [&](std::size_t at) {
-      return image[at] | (image[at + 1] << 8) | (image[at + 2] << 16) | (std::uint32_t{image[at + 3]} << 24);
-    };
-    const unsigned sections = image[2] | (image[3] << 8);
-    for (unsigned s = 0; s < sections; ++s) {
-      const std::size_t h = 50 + 48 * s;
-      const std::uint32_t flags = le32(h + 40), size = le32(h + 16), raw = le32(h + 20), addr = le32(h + 8);
-      if (!(flags & 0x60) || size == 0) continue;
-      std::vector<std::uint32_t> words(size / 4);
-      for (std::size_t i = 0; i < words.size(); ++i) words[i] = le32(raw + 4 * i);
-      WriteBlock(addr, words);
-    }
+    port_.LoadImage(sim::BuildDspImage({2, 4}));
     Interrupt();
     if (!AwaitReply() || ReadWord(DspProgram::kReplyMailbox) != DspProgram::kBootedId) std::abort();
     Ack();
@@ -87,6 +65,7 @@ class Rig {
  private:
   sim::Dsp dsp_;
   DspProgram program_;
+  torvex_test::DspHostPort port_{dsp_};
 };
 
 Rig& TheRig() {
