@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "firmware_process.h"
+#include "support/wait_for.h"
 
 namespace {
 
@@ -114,15 +115,17 @@ TEST(BoardProgram, ASlowControlClientDoesNotHoldUpAnother) {
   ASSERT_EQ(::connect(slow, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
   std::atomic<bool> stop{false};
   std::atomic<bool> trickling{true};
+  std::atomic<bool> started{false};
   std::thread trickler([&] {
     for (const char c : std::string("state")) {
       if (stop) break;
       ::send(slow, &c, 1, MSG_NOSIGNAL);
+      started = true;
       for (int i = 0; i < 40 && !stop; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(25));
     }
     trickling = false;
   });
-  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  EXPECT_TRUE(torvex_test::WaitFor([&] { return started.load(); }));  // the slow request has begun
   EXPECT_EQ(fw.Board("state"), "ready");
   EXPECT_TRUE(trickling.load()) << "the reply waited for the slow client";
   stop = true;
