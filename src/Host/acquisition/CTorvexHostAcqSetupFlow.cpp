@@ -42,22 +42,6 @@ std::uint32_t TimingCount(double seconds) {
 
 }  // namespace
 
-void acqflow::BeginDspExchange() {
-  CTorvexDSP::TakeInterface();
-  dsp_hpi_ack_host_interrupt();
-  const int fd = g_DspIntr.Descriptor();
-  if (fd < 0) return;
-  // Each select that finds the device readable consumes one counted event; a bounded number of
-  // polls, so a device that stays readable cannot hold the thread here.
-  for (int k = 0; k < 16; ++k) {
-    fd_set readable;
-    FD_ZERO(&readable);
-    FD_SET(fd, &readable);
-    timeval none{0, 0};
-    if (platform::select(fd + 1, &readable, nullptr, nullptr, &none) != 1) break;
-  }
-}
-
 void acqflow::WindowInHertz(CTorvexPeripheral* peripheral, double lowTesla, double highTesla, double* lowHz,
                             double* highHz) {
   double ratio = 0.0;

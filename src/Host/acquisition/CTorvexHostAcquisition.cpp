@@ -9,6 +9,7 @@
 #include <mutex>
 #include <string>
 
+#include "acquisition/AcqFlowSupport.h"
 #include "acquisition/CEventRegister.h"
 #include "acquisition/CIntermediateResults.h"
 #include "acquisition/CResultsStore.h"
@@ -129,20 +130,25 @@ std::int16_t WaitMs(std::uint16_t timeoutMs) {
   return static_cast<std::int16_t>(timeoutMs > 32767 ? 32767 : timeoutMs);
 }
 
-// Before a request, with the interface held: an interrupt the device still counts (a reply that came
-// after its exchange gave up) must not pass for the answer to this request.
-void DiscardStaleDspEvents() {
+}  // namespace
+
+void acqflow::BeginDspExchange() {
+  CTorvexDSP::TakeInterface();
   dsp_hpi_ack_host_interrupt();
   const int fd = g_DspIntr.Descriptor();
   if (fd < 0) return;
+  // Each select that finds the device readable consumes one counted event; a bounded number of
+  // polls, so a device that stays readable cannot hold the thread here.
   for (int k = 0; k < 16; ++k) {
-    fd_set rd;
-    FD_ZERO(&rd);
-    FD_SET(fd, &rd);
+    fd_set readable;
+    FD_ZERO(&readable);
+    FD_SET(fd, &readable);
     timeval none{0, 0};
-    if (platform::select(fd + 1, &rd, nullptr, nullptr, &none) != 1) break;
+    if (platform::select(fd + 1, &readable, nullptr, nullptr, &none) != 1) break;
   }
 }
+
+namespace {
 
 bool ReadBooleanNode(CParameterNode* node) {
   if (node == nullptr) return false;
@@ -163,8 +169,7 @@ bool Serving() { return g_AcqStarted.load() && g_AcqServing.load(); }
 // One exchange of the parser thread (trigger output, external reference): request, 500 ms wait,
 // reply. The caller holds the interface afterwards; a failure is thrown as its eError.
 std::uint32_t ParserExchange(std::uint32_t request) {
-  CTorvexDSP::TakeInterface();
-  DiscardStaleDspEvents();
+  acqflow::BeginDspExchange();
   if (CTorvexDSP::SendRequest(request) != 0) throw eError(kAcqTimeout);
   if (CEventRegister::WaitForEvent(kAcqSourceDsp, 500, false) != kAcqEventDsp) throw eError(kAcqTimeout);
   std::uint32_t status = 0;
@@ -313,8 +318,7 @@ void CTorvexHostAcquisition::DrainMailboxes() {
 
 void SendDspCommand(std::int32_t request, std::int32_t reply, std::uint16_t timeoutMs) {
   try {
-    CTorvexDSP::TakeInterface();
-    DiscardStaleDspEvents();
+    acqflow::BeginDspExchange();
     const int sent = CTorvexDSP::SendRequest(static_cast<std::uint32_t>(request));
     if (sent != 0) throw CAcqError(sent);
     if (CEventRegister::WaitForEvent(kAcqSourceDsp, WaitMs(timeoutMs), true) != kAcqEventDsp)
@@ -346,8 +350,7 @@ void CTorvexHostAcquisition::AbortDSP() {
   int attemptsLeft = 1;
   for (;;) {
     try {
-      CTorvexDSP::TakeInterface();
-      DiscardStaleDspEvents();
+      acqflow::BeginDspExchange();
       if (CTorvexDSP::SendRequest(kDspAbort) != 0) throw CFatalAcqException(TORVEX_LOCATION);
       if (CEventRegister::WaitForEvent(kAcqSourceDsp, 1000, false) != kAcqEventDsp)
         throw CFatalAcqException(TORVEX_LOCATION);
