@@ -19,17 +19,16 @@ namespace Torvex {
 CRegistrableObject::CRegistrableObject(const char* devicePath) : m_Path(devicePath) { Open(); }
 
 bool CRegistrableObject::Open() {
-  if (m_Opened.load()) return true;
+  if (IsOpened()) return true;
   if (!platform::IsMounted("/dev")) return false;
   const int fd = platform::open(m_Path, O_RDWR);
   if (fd == -1) return false;
   m_Descriptor.store(fd);
-  m_Opened.store(true);
   return true;
 }
 
 CRegistrableObject::~CRegistrableObject() {
-  if (m_Opened.load()) platform::close(m_Descriptor.load());
+  if (IsOpened()) platform::close(m_Descriptor.load());
 }
 
 template <typename T>

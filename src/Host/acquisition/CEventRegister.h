@@ -37,12 +37,11 @@ class CRegistrableObject {
   bool Open();
 
   int Descriptor() const { return m_Descriptor.load(); }
-  bool IsOpened() const { return m_Opened.load(); }
+  bool IsOpened() const { return m_Descriptor.load() >= 0; }
 
  protected:
   const char* m_Path;
   std::atomic<int> m_Descriptor{-1};
-  std::atomic<bool> m_Opened{false};
 };
 
 // A pipe of whole T records. Send and Receive move exactly sizeof(T) bytes or fail (false): a short
