@@ -153,12 +153,7 @@ std::uint32_t C4882Device::Enable(const DoVovuriDeviceDescriptor* descriptor, st
     interface_->Enable(settings, &status);
   }
   if (interface_ != nullptr && status == kStatusSuccess) return 0;
-  if (interface_ != nullptr) {
-    std::uint32_t disable_status = kStatusNotReported;
-    interface_->Disable(&disable_status);
-    Release();
-  }
-  status_byte_request_enabled_ = trigger_enabled_ = remote_local_enabled_ = 0;
+  TearDown();
   return Public(status);
 }
 

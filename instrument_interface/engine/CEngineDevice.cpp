@@ -227,6 +227,13 @@ void CEngineDevice::ReportInterruption() {
   machine_.OnInterruptionReported();
 }
 
+// Tells the application once that the host asks for a response, when it enabled that event.
+void CEngineDevice::ReportResponseRequest() {
+  if (!machine_.IsResponseRequested() || registers_[kEventResponseRequested].enabled == 0) return;
+  Post(kEventResponseRequested, kCodeResponseRequested, 0, nullptr, 1);
+  machine_.OnResponseRequestReported();
+}
+
 void CEngineDevice::ServiceTransfers(std::uint32_t* status) {
   *status = kStatusSuccess;
   if (machine_.IsInterrupted()) {
@@ -240,9 +247,8 @@ void CEngineDevice::ServiceTransfers(std::uint32_t* status) {
         *status = kStatusNotReported;
         physical_interface_->BeginSend(active_output_, status);
       }
-    } else if (machine_.IsResponseRequested() && registers_[kEventResponseRequested].enabled != 0) {
-      Post(kEventResponseRequested, kCodeResponseRequested, 0, nullptr, 1);
-      machine_.OnResponseRequestReported();
+    } else {
+      ReportResponseRequest();
     }
   } else {
     DeliverTrigger();
@@ -347,10 +353,7 @@ void CEngineDevice::OnArmSendRequest() {
   if (machine_.IsInterrupted()) {
     ReportInterruption();
   } else if (active_output_ == nullptr) {
-    if (machine_.IsResponseRequested() && registers_[kEventResponseRequested].enabled != 0) {
-      Post(kEventResponseRequested, kCodeResponseRequested, 0, nullptr, 1);
-      machine_.OnResponseRequestReported();
-    }
+    ReportResponseRequest();
   } else if (RespondingAllowed() && InSendOrResponse() && last_direction_ == 1 &&
              !physical_interface_->IsCurrentMessage(active_output_)) {
     physical_interface_->BeginSend(active_output_, &status);
@@ -703,10 +706,7 @@ void CEngineDevice::QueryDetected(std::uint32_t* status) {
   } else if (machine_.GetState() == Mep::kDeadlock) {
     *status = kStatusDeadlocked;
   } else {
-    if (machine_.IsResponseRequested() && registers_[kEventResponseRequested].enabled != 0) {
-      Post(kEventResponseRequested, kCodeResponseRequested, 0, nullptr, 1);
-      machine_.OnResponseRequestReported();
-    }
+    ReportResponseRequest();
     ServiceTransfers(status);
   }
   EndOperation(status);

@@ -125,6 +125,7 @@ class CEngineDevice {
   void DeliverTrigger();
   void ReportUnterminated();
   void ReportInterruption();
+  void ReportResponseRequest();
   void ServiceTransfers(std::uint32_t* status);
   bool RespondingAllowed() const;
   bool InSendOrResponse() const;
