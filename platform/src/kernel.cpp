@@ -207,8 +207,6 @@ void ContractViolation(const char* call, const char* what) {
 
 void SetInterruptContext(bool inside) { t_interrupt_context = inside; }
 
-bool InInterruptContext() { return t_interrupt_context; }
-
 void CheckMayBlock(const char* call) {
   if (t_interrupt_context) ContractViolation(call, "a call that may block, made from an ISR or DSR");
 }

@@ -58,7 +58,6 @@ void MarkExited(ThreadRecord* record);
 [[noreturn]] void ContractViolation(const char* call, const char* what);
 // Marks the calling thread as running an ISR or DSR (set by the interrupt delivery around them).
 void SetInterruptContext(bool inside);
-bool InInterruptContext();
 // Stops the process when the calling thread runs an ISR or DSR: `call` may block.
 void CheckMayBlock(const char* call);
 

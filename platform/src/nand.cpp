@@ -1,7 +1,6 @@
 // NAND device registry and the firmware's NAND calls (see platform/nand.h).
 #include "platform/nand.h"
 
-#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <mutex>

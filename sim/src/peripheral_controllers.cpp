@@ -47,6 +47,12 @@ struct Writer {
 };
 
 // A proton probe's physical information record (version 1), frequencies in Hz.
+std::uint8_t Xor(const Bytes& b, std::size_t n) {
+  std::uint8_t x = 0;
+  for (std::size_t i = 0; i < n; ++i) x ^= b[i];
+  return x;
+}
+
 Bytes ProtonInformation(double minFreq, double maxFreq) {
   Writer w;
   w.U16(1).F64(minFreq).F64(maxFreq).F64(1.0e3).F64(5.0e5).F64(1.0).F64(PeripheralControllers::kProtonGyroRatio);
@@ -111,16 +117,8 @@ Bytes CameraBlock(std::uint16_t model, std::uint32_t serial, unsigned heads) {
   Bytes b = block.b;
   b[4] = static_cast<std::uint8_t>(b.size() >> 8);
   b[5] = static_cast<std::uint8_t>(b.size());
-  std::uint8_t x = 0;
-  for (int i = 0; i < 28; ++i) x ^= b[i];
-  b[28] = x;
+  b[28] = Xor(b, 28);
   return b;
-}
-
-std::uint8_t Xor(const Bytes& b, std::size_t n) {
-  std::uint8_t x = 0;
-  for (std::size_t i = 0; i < n; ++i) x ^= b[i];
-  return x;
 }
 
 // Splits "1/3/2" into levels; false for anything else.

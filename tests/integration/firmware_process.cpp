@@ -13,11 +13,7 @@
 
 namespace torvex_test {
 
-namespace {
-std::filesystem::path MakeTempRoot() { return MakeTempDir("it"); }
-}  // namespace
-
-FirmwareProcess::FirmwareProcess() : root_(MakeTempRoot()) {}
+FirmwareProcess::FirmwareProcess() : root_(MakeTempDir("it")) {}
 
 FirmwareProcess::FirmwareProcess(std::filesystem::path root) : root_(std::move(root)), owns_root_(false) {}
 
