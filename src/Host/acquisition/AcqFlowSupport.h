@@ -51,6 +51,19 @@ inline bool ReadBoolean(CParameterNode* node) {
   return bound.GetBooleanAttribute(eAttrValue);
 }
 
+// Readers for callers that go on without the node: a node the tree lacks reads as false or empty.
+inline bool ReadBooleanNode(CParameterNode* node) {
+  if (node == nullptr) return false;
+  CRecursiveLockGuard tree(g_ParameterTreeLock);
+  return node->GetBooleanAttribute(eAttrValue);
+}
+
+inline std::string ReadStringNode(CParameterNode* node) {
+  if (node == nullptr) return std::string();
+  CRecursiveLockGuard tree(g_ParameterTreeLock);
+  return node->GetStringAttribute(eAttrValue);
+}
+
 // True when measure_parms/search/mode is "MANual".
 inline bool ManualSearchMode() { return ReadString(g_node_measure_parms_search_mode) == "MANual"; }
 

@@ -99,21 +99,11 @@ double CTorvexHostAcquisition::RunDspSearch(double lowHz, double highHz) {
 void CTorvexHostAcquisition::OnSearchOrReferenceChanged(CParameterNode* /*node*/, int kind, void* /*context*/) {
   if (kind != eAttrValue) return;
   // Runs on whatever thread changed the node; a node the tree lacks counts as false.
-  const auto text = [](CParameterNode* node) {
-    if (node == nullptr) return std::string();
-    CRecursiveLockGuard tree(g_ParameterTreeLock);
-    return node->GetStringAttribute(eAttrValue);
-  };
-  const auto flag = [](CParameterNode* node) {
-    if (node == nullptr) return false;
-    CRecursiveLockGuard tree(g_ParameterTreeLock);
-    return node->GetBooleanAttribute(eAttrValue);
-  };
   bool condition = false;
-  if (text(g_node_measure_parms_search_mode) == "MANual") {
+  if (acqflow::ReadStringNode(g_node_measure_parms_search_mode) == "MANual") {
     condition = true;
-  } else if (flag(g_node_ref_clock_external_detected)) {
-    condition = !flag(g_node_ref_clock_external_locked);
+  } else if (acqflow::ReadBooleanNode(g_node_ref_clock_external_detected)) {
+    condition = !acqflow::ReadBooleanNode(g_node_ref_clock_external_locked);
   }
   CScpiStatus::SetDeviceBitRow(kStatusRowSearchManualOrUnlocked, condition, false);
 }

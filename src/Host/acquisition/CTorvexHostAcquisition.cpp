@@ -150,17 +150,8 @@ void acqflow::BeginDspExchange() {
 
 namespace {
 
-bool ReadBooleanNode(CParameterNode* node) {
-  if (node == nullptr) return false;
-  CRecursiveLockGuard tree(g_ParameterTreeLock);
-  return node->GetBooleanAttribute(eAttrValue);
-}
-
-std::string ReadStringNode(CParameterNode* node) {
-  if (node == nullptr) return std::string();
-  CRecursiveLockGuard tree(g_ParameterTreeLock);
-  return node->GetStringAttribute(eAttrValue);
-}
+using acqflow::ReadBooleanNode;
+using acqflow::ReadStringNode;
 
 // Requests that talk to the acquisition thread or the DSP: refused while the acquisition has not
 // started, and while it restarts (its mailboxes are drained then and the DSP is being reloaded).
