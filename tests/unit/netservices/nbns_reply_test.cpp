@@ -57,7 +57,7 @@ class NbnsReplyTest : public ::testing::Test {
   }
 
   UdpSocket m_Server;
-  UdpSocket m_Peer{0, true};  // any address: answers to 127.0.0.x reach it
+  UdpSocket m_Peer{0, "0.0.0.0"};  // any address: answers to 127.0.0.x reach it
 };
 
 struct QueryCase {

@@ -28,7 +28,9 @@ inline std::uint32_t Address(const char* dotted) { return inet_addr(dotted); }
 // A UDP socket bound to 127.0.0.1 (or any address) on `port` (0: any free port).
 class UdpSocket {
  public:
-  explicit UdpSocket(std::uint16_t port = 0, bool any_address = false, bool reuse = false) {
+  // `bind_address` "0.0.0.0" receives on every local address; a broadcast address receives only the
+  // broadcasts to it, beside a server bound to the same port (both need SO_REUSEADDR).
+  explicit UdpSocket(std::uint16_t port = 0, const char* bind_address = "127.0.0.1", bool reuse = false) {
     m_Fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     const int one = 1;
     setsockopt(m_Fd, SOL_SOCKET, SO_BROADCAST, &one, sizeof one);
@@ -36,7 +38,7 @@ class UdpSocket {
     sockaddr_in local{};
     local.sin_family = AF_INET;
     local.sin_port = htons(port);
-    local.sin_addr.s_addr = any_address ? htonl(INADDR_ANY) : Address("127.0.0.1");
+    local.sin_addr.s_addr = Address(bind_address);
     m_Bound = bind(m_Fd, reinterpret_cast<sockaddr*>(&local), sizeof local) == 0;
   }
   ~UdpSocket() {
