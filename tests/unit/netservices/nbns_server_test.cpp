@@ -2,6 +2,8 @@
 // host name, answers to peers, the release at the end, and a flood of datagrams.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+
 #include <atomic>
 #include <cstring>
 #include <random>
@@ -234,6 +236,19 @@ TEST_F(NbnsServerTest, LongTextsAreCutToTheArgumentBuffers) {
   const std::string long_text(5000, 'x');
   ASSERT_EQ(nbns_start(long_text, long_text, long_text), kNbnsStartRegistered);
   EXPECT_EQ(Query(std::string(15, 'x')), "127.0.0.1");
+}
+
+TEST_F(NbnsServerTest, SocketsAboveDescriptor31AreWaitedOn) {
+  std::vector<int> filler;
+  while (filler.empty() || filler.back() < 64) {
+    const int fd = open("/dev/null", O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    filler.push_back(fd);
+  }
+  ASSERT_EQ(nbns_start("TORVEX", "WORKGRP", ""), kNbnsStartRegistered);
+  EXPECT_EQ(Query("TORVEX"), "127.0.0.1");
+  EXPECT_EQ(nbns_stop(), 0);
+  for (int fd : filler) close(fd);
 }
 
 TEST_F(NbnsServerTest, StopWithoutAServerDoesNothing) {
