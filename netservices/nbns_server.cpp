@@ -36,7 +36,6 @@ constexpr cyg_tick_count_t kRegistrationPauseTicks = 25;
 constexpr int kReceiveWaitMs = 10000;
 constexpr unsigned kRegistrations = 3;
 constexpr std::time_t kRefreshSeconds = 599;
-constexpr std::uint32_t kRegisteredTtl = 300000;
 
 // Control of the one server, shared by the callers of nbns_start and nbns_stop.
 std::mutex s_ControlMutex;
