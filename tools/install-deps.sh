@@ -11,6 +11,7 @@ packages=(
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   clang libclang-rt-14-dev
   libxml2-utils
+  samba-common-bin nbtscan  # name-service peer tests (nmblookup, nbtscan)
 )
 
 missing=()
