@@ -1,7 +1,7 @@
 // Client of the host's interrupt service (program 0x0607B1 version 1, device_intr_srq) over TCP or
 // UDP, set up by create_intr_chan and removed by destroy_intr_chan.
 //
-// Sends never block for long (a bounded send time on TCP) and replies of the host are read and thrown
+// Sends never wait (a request that does not fit the send buffer is dropped) and replies of the host are read and thrown
 // away without waiting, so a slow or silent host cannot stall the thread raising the request.
 #pragma once
 
@@ -18,7 +18,6 @@ class CVxi11InterruptChannel {
   static constexpr std::int32_t kFamilyUdp = 1;
   static constexpr std::uint32_t kMaxHandle = 40;
   static constexpr std::uint32_t kConnectTimeoutMs = 10000;
-  static constexpr std::uint32_t kSendTimeoutMs = 1000;
 
   CVxi11InterruptChannel();
   ~CVxi11InterruptChannel();

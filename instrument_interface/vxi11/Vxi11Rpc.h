@@ -89,5 +89,8 @@ bool Vxi11SendRecord(COSSocket* socket, std::uint8_t* record_with_mark_room, std
 // Receives exactly `length` bytes, completing short receives; false on failure or close.
 bool Vxi11ReceiveAll(COSSocket* socket, std::uint8_t* buffer, std::uint32_t length);
 
+// Bounds every later receive on the socket to `timeout_ms` (a receive that waits longer fails).
+void Vxi11SetReceiveTimeout(COSSocket* socket, std::uint32_t timeout_ms);
+
 // VXI-11 error code for an internal status.
 std::uint32_t Vxi11ErrorFromStatus(std::uint32_t status);
