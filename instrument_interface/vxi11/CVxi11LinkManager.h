@@ -75,9 +75,10 @@ class CVxi11LinkManager {
   bool HasLink(std::uint32_t lid);
   bool IsSrqPending(std::uint32_t lid);
 
+  struct Table;  // the links by id (defined with the operations)
+
  private:
   friend struct CVxi11LinkTableAccess;
-  struct Table;
   COSMutex mutex_;
   Table* table_ = nullptr;
 };
