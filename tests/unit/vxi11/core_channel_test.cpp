@@ -7,7 +7,7 @@
 
 #include "vxi11/CInstrumentServerManager.h"
 #include "vxi11_wire.h"
-#include "wait_for.h"
+#include "support/wait_for.h"
 
 namespace {
 

@@ -11,7 +11,7 @@
 #include "vxi11/CMiniPortMapper.h"
 #include "vxi11/CPortMapperClient.h"
 #include "vxi11_wire.h"
-#include "wait_for.h"
+#include "support/wait_for.h"
 
 namespace {
 
