@@ -192,6 +192,15 @@ std::uint32_t CVxi11LockManager::Owner() {
   return owner;
 }
 
+int CVxi11LockManager::Waiters() {
+  std::uint32_t ignored = 0;
+  mutex_.Lock(&ignored);
+  int waiters = 0;
+  for (Node* n = head_; n != nullptr; n = n->next) waiters += n->waiting != 0 ? 1 : 0;
+  mutex_.Unlock();
+  return waiters;
+}
+
 // ===================================================================================================
 // CVxi11LinkQueue
 

@@ -64,8 +64,9 @@ class CVxi11LockManager {
   void Enable();
   // Forgets the owner and ends every wait with 0x54396.
   void Disable();
-  // The owning link, 0 when the device is not locked.
+  // The owning link, 0 when the device is not locked; the links waiting for it.
   std::uint32_t Owner();
+  int Waiters();
 
  private:
   struct Node;
