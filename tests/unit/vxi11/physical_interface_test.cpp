@@ -216,7 +216,13 @@ TEST_F(PhysicalInterfaceTest, DisableEndsAWaitingReadAndDropsTheLinks) {
     Read(&connection, lid, 100, &reason, &status, 60000);
     read_status = status;
   });
-  ASSERT_TRUE(WaitFor([&] { return reading.load(); }));
+  // The read is under way once its operation is queued on the interface.
+  CVxi11PhysicalInterface* p = Vxi11InterfaceManager()->FindInterface("inst0");
+  ASSERT_NE(p, nullptr);
+  ASSERT_TRUE(WaitFor([&] {
+    std::uint32_t queued[2];
+    return reading.load() && p->Queue()->Snapshot(queued, 2) == 1;
+  }));
   EXPECT_EQ(device.Disable(), 0u);
   reader.join();
   EXPECT_TRUE(read_status.load() == kVxi11StatusAborted || read_status.load() == kVxi11StatusNotEnabled)
