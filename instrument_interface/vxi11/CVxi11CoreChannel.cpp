@@ -1,5 +1,9 @@
 #include "vxi11/CVxi11CoreChannel.h"
 
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+
 #include <cstring>
 #include <new>
 
@@ -58,13 +62,20 @@ CVxi11CoreChannel::CVxi11CoreChannel(const COSSocket& connection, CInstrumentSer
   table_[kDestroyIntrChan] = &CVxi11CoreChannel::DestroyIntrChan;
   receive_ = new (std::nothrow) std::uint8_t[kReceiveCapacity];
   transmit_ = new (std::nothrow) std::uint8_t[kTransmitSize];
-  if (receive_ != nullptr && transmit_ != nullptr && ops_ != nullptr) failed_ = 0;
+  read_ahead_ = new (std::nothrow) Vxi11ReadAhead;
+  if (receive_ != nullptr && transmit_ != nullptr && read_ahead_ != nullptr && ops_ != nullptr) failed_ = 0;
+  // Replies go out at once: a client waits for each before it sends the next call.
+  if (socket_.fd != -1) {
+    const int on = 1;
+    setsockopt(socket_.fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+  }
 }
 
 CVxi11CoreChannel::~CVxi11CoreChannel() {
   socket_.Close();
   delete[] receive_;
   delete[] transmit_;
+  delete read_ahead_;
 }
 
 void CVxi11CoreChannel::MarkClosing() {
@@ -77,7 +88,7 @@ void CVxi11CoreChannel::Serve() {
   while (!closing_.load()) {
     std::uint32_t length = 0;
     const Vxi11RecordResult result =
-        Vxi11ReadRecord(&socket_, receive_, kReceiveCapacity, kDrainLimit, &length);
+        Vxi11ReadRecord(&socket_, receive_, kReceiveCapacity, kDrainLimit, &length, read_ahead_);
     if (result == Vxi11RecordResult::kFailed) return;
     Dispatch(receive_, length, result == Vxi11RecordResult::kTruncated);
   }

@@ -64,4 +64,5 @@ class CVxi11CoreChannel {
   COSSocket socket_;
   std::uint8_t* receive_ = nullptr;
   std::uint8_t* transmit_ = nullptr;
+  Vxi11ReadAhead* read_ahead_ = nullptr;
 };

@@ -33,12 +33,35 @@ bool Vxi11ReceiveAll(COSSocket* socket, std::uint8_t* buffer, std::uint32_t leng
 
 namespace {
 
+// Receives exactly `length` bytes, first from what was read ahead.
+bool Take(COSSocket* socket, Vxi11ReadAhead* ahead, std::uint8_t* out, std::uint32_t length) {
+  if (ahead == nullptr) return Vxi11ReceiveAll(socket, out, length);
+  while (length > 0) {
+    if (ahead->begin == ahead->end) {
+      // Large remainders go straight to their place; small ones read ahead.
+      if (length >= Vxi11ReadAhead::kSize) return Vxi11ReceiveAll(socket, out, length);
+      std::uint32_t status = 0;
+      const std::uint32_t n = socket->Receive(ahead->data, Vxi11ReadAhead::kSize, &status);
+      if (status != kStatusSuccess || n == 0) return false;
+      ahead->begin = 0;
+      ahead->end = n;
+    }
+    const std::uint32_t available = ahead->end - ahead->begin;
+    const std::uint32_t chunk = length < available ? length : available;
+    std::memcpy(out, ahead->data + ahead->begin, chunk);
+    ahead->begin += chunk;
+    out += chunk;
+    length -= chunk;
+  }
+  return true;
+}
+
 // Reads and throws away `length` bytes of the stream.
-bool Discard(COSSocket* socket, std::uint32_t length) {
+bool Discard(COSSocket* socket, Vxi11ReadAhead* ahead, std::uint32_t length) {
   std::uint8_t scratch[512];
   while (length > 0) {
     const std::uint32_t chunk = length < sizeof scratch ? length : static_cast<std::uint32_t>(sizeof scratch);
-    if (!Vxi11ReceiveAll(socket, scratch, chunk)) return false;
+    if (!Take(socket, ahead, scratch, chunk)) return false;
     length -= chunk;
   }
   return true;
@@ -47,14 +70,14 @@ bool Discard(COSSocket* socket, std::uint32_t length) {
 }  // namespace
 
 Vxi11RecordResult Vxi11ReadRecord(COSSocket* socket, std::uint8_t* buffer, std::uint32_t capacity,
-                                  std::uint32_t drain_limit, std::uint32_t* length) {
+                                  std::uint32_t drain_limit, std::uint32_t* length, Vxi11ReadAhead* read_ahead) {
   std::uint32_t kept = 0;
   std::uint64_t total = 0;
   bool last = false;
   *length = 0;
   while (!last) {
     std::uint8_t mark[4];
-    if (!Vxi11ReceiveAll(socket, mark, sizeof mark)) return Vxi11RecordResult::kFailed;
+    if (!Take(socket, read_ahead, mark, sizeof mark)) return Vxi11RecordResult::kFailed;
     const std::uint32_t word = XdrGet(mark);
     last = (word & kRpcLastFragment) != 0;
     const std::uint32_t fragment = word & ~kRpcLastFragment;
@@ -62,9 +85,9 @@ Vxi11RecordResult Vxi11ReadRecord(COSSocket* socket, std::uint8_t* buffer, std::
     if (total > drain_limit) return Vxi11RecordResult::kFailed;
     const std::uint32_t room = capacity - kept;
     const std::uint32_t take = fragment < room ? fragment : room;
-    if (take > 0 && !Vxi11ReceiveAll(socket, buffer + kept, take)) return Vxi11RecordResult::kFailed;
+    if (take > 0 && !Take(socket, read_ahead, buffer + kept, take)) return Vxi11RecordResult::kFailed;
     kept += take;
-    if (fragment > take && !Discard(socket, fragment - take)) return Vxi11RecordResult::kFailed;
+    if (fragment > take && !Discard(socket, read_ahead, fragment - take)) return Vxi11RecordResult::kFailed;
   }
   *length = kept;
   return total > capacity ? Vxi11RecordResult::kTruncated : Vxi11RecordResult::kComplete;

@@ -43,11 +43,22 @@ enum class Vxi11RecordResult {
   kFailed,     // receive failure, peer closed, or a record beyond the drain limit (stream unusable)
 };
 
+// Bytes read ahead from a stream socket, so that a record mark and the record behind it usually come
+// in with one receive. Only for a socket read by one thread and by nothing else.
+struct Vxi11ReadAhead {
+  static constexpr std::uint32_t kSize = 8192;
+  std::uint8_t data[kSize];
+  std::uint32_t begin = 0;
+  std::uint32_t end = 0;
+};
+
 // Reads one record-marked record (all its fragments) into `buffer`. Bytes beyond `capacity` are read
 // and discarded, so the stream stays at a record boundary, up to `drain_limit` bytes in all; a record
 // longer than that fails (the caller closes the connection). `*length` is the number of bytes kept.
+// With `read_ahead`, bytes beyond the record may be read and kept there for the next call.
 Vxi11RecordResult Vxi11ReadRecord(COSSocket* socket, std::uint8_t* buffer, std::uint32_t capacity,
-                                  std::uint32_t drain_limit, std::uint32_t* length);
+                                  std::uint32_t drain_limit, std::uint32_t* length,
+                                  Vxi11ReadAhead* read_ahead = nullptr);
 
 // A decoded call header. `args` points into the message; `args_length` is what is left of it.
 struct Vxi11CallHeader {

@@ -3,7 +3,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <memory>
 #include <thread>
+#include <vector>
 
 #include "engine/COSSocket.h"
 #include "vxi11/Vxi11Rpc.h"
@@ -108,6 +110,33 @@ TEST_F(RecordReaderTest, RecordBeyondTheDrainLimitOrCutShortFails) {
   close(writer_);
   writer_ = -1;
   EXPECT_EQ(Vxi11ReadRecord(&reader_, buffer, sizeof buffer, 1024, &length), Vxi11RecordResult::kFailed);
+}
+
+TEST_F(RecordReaderTest, ReadAheadKeepsRecordsApartWhateverTheirSizes) {
+  // Records sent in one go: small, one larger than the read-ahead (kept in part), small in fragments.
+  Bytes stream = Fragment({1, 2, 3, 4}, true);
+  Bytes big(20000);
+  for (std::size_t i = 0; i < big.size(); ++i) big[i] = static_cast<std::uint8_t>(i);
+  for (const Bytes& f : {Fragment(Bytes(big.begin(), big.begin() + 9000), false),
+                         Fragment(Bytes(big.begin() + 9000, big.end()), true), Fragment({5}, false),
+                         Fragment({}, false), Fragment({6, 7}, true)}) {
+    stream.insert(stream.end(), f.begin(), f.end());
+  }
+  std::thread writer([&] { Write(stream); });
+  auto ahead = std::make_unique<Vxi11ReadAhead>();
+  std::vector<std::uint8_t> buffer(12000);
+  std::uint32_t length = 0;
+  const auto capacity = static_cast<std::uint32_t>(buffer.size());
+  EXPECT_EQ(Vxi11ReadRecord(&reader_, buffer.data(), capacity, 1 << 20, &length, ahead.get()),
+            Vxi11RecordResult::kComplete);
+  EXPECT_EQ(Bytes(buffer.begin(), buffer.begin() + length), (Bytes{1, 2, 3, 4}));
+  EXPECT_EQ(Vxi11ReadRecord(&reader_, buffer.data(), capacity, 1 << 20, &length, ahead.get()),
+            Vxi11RecordResult::kTruncated);
+  EXPECT_EQ(Bytes(buffer.begin(), buffer.begin() + length), Bytes(big.begin(), big.begin() + 12000));
+  EXPECT_EQ(Vxi11ReadRecord(&reader_, buffer.data(), capacity, 1 << 20, &length, ahead.get()),
+            Vxi11RecordResult::kComplete);
+  EXPECT_EQ(Bytes(buffer.begin(), buffer.begin() + length), (Bytes{5, 6, 7}));
+  writer.join();
 }
 
 TEST(CallDecoderTest, SkipsCredentialAndVerifierByTheirLengths) {
