@@ -25,6 +25,8 @@ def main():
     check("query", inst.query("*IDN?") == IDENTITY)
     inst.write("*CLS;*ESE 1;*SRE 32")
     inst.write("*OPC")
+    # Messages are taken in order: once this query is answered, *OPC has been carried out.
+    inst.query("*IDN?")
     check("read_stb after *OPC", inst.read_stb() & 0x60 == 0x60)
     inst.clear()
     check("query after clear", inst.query("*IDN?") == IDENTITY)
