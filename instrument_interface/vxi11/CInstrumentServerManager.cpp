@@ -62,7 +62,8 @@ void CInstrumentServerManager::Register(std::uint32_t* status) {
       PortMapperGetPort(portmapper_, kVxi11CoreProgram, 1, kProtocolTcp, status);
   if (*status == kStatusNotPresent) {
     mini_ = new (std::nothrow)
-        CMiniPortMapper(port, status, options_.portmapper_port, kLoopback, options_.portmapper_idle_ms);
+        CMiniPortMapper(port, status, options_.portmapper_port, options_.listen_address,
+                        options_.portmapper_idle_ms);
     if (mini_ == nullptr) *status = kStatusNoMemory;
     return;
   }
@@ -92,9 +93,19 @@ CInstrumentServerManager::~CInstrumentServerManager() {
     Join();
   }
   listen_.Close();
-  while (servers_ != nullptr) {
-    Entry* entry = servers_;
-    servers_ = entry->next;
+  // The list is taken whole under the mutex: connections still running may mark themselves
+  // finished meanwhile, and find nothing.
+  Entry* servers = nullptr;
+  if (mutex_ != nullptr && !mutex_->IsFailed()) {
+    std::uint32_t status = 0;
+    mutex_->Lock(&status);
+    servers = servers_;
+    servers_ = nullptr;
+    mutex_->Unlock();
+  }
+  while (servers != nullptr) {
+    Entry* entry = servers;
+    servers = entry->next;
     entry->server->Stop();
     delete entry->server;
     delete entry;
