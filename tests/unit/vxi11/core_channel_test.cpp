@@ -1,9 +1,12 @@
 // The core and abort channels on raw sockets, against a fake link table: header checks, every error
 // reply, each procedure's arguments and reply, and streams that misbehave.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "vxi11/CInstrumentServerManager.h"
 #include "vxi11_wire.h"
@@ -324,6 +327,38 @@ TEST_F(CoreChannelTest, AHugeDeclaredRecordClosesTheConnectionAndOthersGoOn) {
   EXPECT_EQ(Result(other.Exchange(Call(Proc(22))), 0), 8u);
   RawClient again(manager_->GetPort());
   EXPECT_EQ(Result(again.Exchange(Call(Proc(22))), 0), 8u);
+}
+
+TEST_F(CoreChannelTest, TheListenerOutlivesFailedAccepts) {
+  // A client socket made while descriptors are still free.
+  const int waiting = socket(AF_INET, SOCK_STREAM, 0);
+  ASSERT_NE(waiting, -1);
+  rlimit saved{};
+  ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
+  // No descriptor left: fill every free number below a limit just above the highest in use.
+  const int highest = dup(0);
+  ASSERT_NE(highest, -1);
+  rlimit low = saved;
+  low.rlim_cur = static_cast<rlim_t>(highest) + 1;
+  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &low), 0);
+  std::vector<int> fillers{highest};
+  for (int fd = open("/dev/null", O_RDONLY); fd != -1; fd = open("/dev/null", O_RDONLY)) fillers.push_back(fd);
+  sockaddr_in sa{};
+  sa.sin_family = AF_INET;
+  sa.sin_port = htons(manager_->GetPort());
+  sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ASSERT_EQ(connect(waiting, reinterpret_cast<sockaddr*>(&sa), sizeof sa), 0);  // completes in the backlog
+  RawClient client;
+  client.Adopt(waiting);
+  ASSERT_TRUE(client.SendRecord(Call(Proc(22))));
+  // Without descriptors the connection cannot be served: it is not taken, or it is closed at once.
+  EXPECT_TRUE(client.ReadRecord(nullptr, 300).empty());
+  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &saved), 0);
+  for (int fd : fillers) close(fd);
+  client.Close();
+  // Descriptors are back: the same listener serves the next connection.
+  RawClient later(manager_->GetPort());
+  EXPECT_EQ(Result(later.Exchange(Call(Proc(22))), 0), 8u);
 }
 
 class AbortChannelTest : public CoreChannelTest {

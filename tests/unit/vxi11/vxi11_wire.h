@@ -94,6 +94,11 @@ class RawClient {
     if (fd_ != -1) close(fd_);
     fd_ = -1;
   }
+  // Takes over a connected descriptor.
+  void Adopt(int fd) {
+    Close();
+    fd_ = fd;
+  }
   int fd() const { return fd_; }
 
   bool SendRaw(const Bytes& bytes) {
