@@ -11,7 +11,7 @@ packages=(
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   clang libclang-rt-14-dev
   libxml2-utils
-  python3-pyvisa python3-pyvisa-py liblxi-dev rpcbind rpcsvc-proto libtirpc-dev
+  python3-pyvisa python3-pyvisa-py liblxi-dev rpcbind rpcsvc-proto libtirpc-dev iproute2
 )
 
 missing=()
