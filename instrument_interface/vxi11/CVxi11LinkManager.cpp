@@ -373,6 +373,7 @@ void RetireLinks(CVxi11LinkManager::Table* t, std::vector<Link*>& links, bool re
     }
     link->mutex->Unlock();
     CVxi11PhysicalInterface* physical_interface = link->physical_interface;
+    physical_interface->LinkClosed(link->id);
     DeleteLink(link);
     AddDetaching(t, physical_interface, -1);
   }

@@ -167,6 +167,16 @@ void CVxi11PhysicalInterface::ReturnToLocal(std::uint32_t* status) {
   *status = IsEnabled() ? kStatusSuccess : kVxi11StatusNotEnabled;
 }
 
+void CVxi11PhysicalInterface::AttachInputBuffer(CDataBuffer*, std::uint32_t* status) {
+  queue_->NoteInputPosted();
+  *status = kStatusSuccess;
+}
+
+void CVxi11PhysicalInterface::AttachOutputBuffer(CDataBuffer*, std::uint32_t* status) {
+  queue_->NoteResponseQueued();
+  *status = kStatusSuccess;
+}
+
 void CVxi11PhysicalInterface::Receive(CDataBuffer* buffer, std::uint32_t* status) {
   if (!IsEnabled()) {
     *status = kVxi11StatusNotEnabled;
@@ -273,9 +283,15 @@ std::uint32_t CVxi11PhysicalInterface::LinkWrite(std::uint32_t lid, bool waitloc
                                                  bool end, std::uint32_t io_timeout, std::uint32_t length,
                                                  const std::uint8_t* data, std::uint32_t* status) {
   CVxi11LinkOperationGuard guard;
-  guard.Begin(this, lid, waitlock, lock_timeout, io_timeout, status);
-  if (*status != kStatusSuccess) return 0;
-  if (length == 0) return 0;  // nothing reaches the engine, END included
+  guard.Begin(this, lid, waitlock, lock_timeout, io_timeout, status, CVxi11LinkOperationGuard::kExchangeClaim);
+  if (*status != kStatusSuccess) {
+    queue_->AbandonExchange(lid);
+    return 0;
+  }
+  if (length == 0) {
+    queue_->AbandonExchange(lid);  // nothing reaches the engine, END included
+    return 0;
+  }
 
   shared_->operation.store(kOperationWrite);
   ArmReceive();
@@ -285,6 +301,7 @@ std::uint32_t CVxi11PhysicalInterface::LinkWrite(std::uint32_t lid, bool waitloc
       WaitCompletion(lid, kVxi11CompletionReceiveWindow, &guard, status);
       if (*status != kStatusSuccess) {
         shared_->operation.store(kOperationNone);
+        queue_->AbandonExchange(lid);
         return accepted;
       }
     }
@@ -308,9 +325,12 @@ std::uint32_t CVxi11PhysicalInterface::LinkWrite(std::uint32_t lid, bool waitloc
     }
     if (last || *status != kStatusSuccess) shared_->operation.store(kOperationNone);
     shared_->window.store(nullptr);
+    // The message is complete: until its response is read, the exchange is this link's.
+    if (end && last) queue_->MessageDelivered(lid);
     DataReceived(n, end && last);
     if (last) break;
   }
+  if (*status != kStatusSuccess) queue_->AbandonExchange(lid);
   return accepted;
 }
 
@@ -320,7 +340,7 @@ std::uint32_t CVxi11PhysicalInterface::LinkRead(std::uint32_t lid, bool waitlock
                                                 std::uint8_t* destination, std::uint32_t* reason,
                                                 std::uint32_t* status) {
   CVxi11LinkOperationGuard guard;
-  guard.Begin(this, lid, waitlock, lock_timeout, io_timeout, status);
+  guard.Begin(this, lid, waitlock, lock_timeout, io_timeout, status, CVxi11LinkOperationGuard::kExchangeUse);
   if (*status != kStatusSuccess) return 0;
   if (count == 0) return 0;
 
@@ -368,6 +388,7 @@ std::uint32_t CVxi11PhysicalInterface::LinkRead(std::uint32_t lid, bool waitlock
     }
     DataSent(n);
   }
+  if ((*reason & kVxi11ReasonEnd) != 0) queue_->ReleaseExchange(lid);  // the response was read whole
   return collected;
 }
 
@@ -421,6 +442,7 @@ void CVxi11PhysicalInterface::SimpleOperation(int which, std::uint32_t lid, bool
       shared_->clear_done.store(0);
       DeviceClear();
       if (shared_->clear_done.load() == 0) WaitCompletion(lid, kVxi11CompletionClearDone, &guard, status);
+      queue_->ReleaseExchange(0);  // a cleared device owes nobody a response
       break;
     case kRemote:
     case kLocal:
@@ -472,6 +494,8 @@ void CVxi11PhysicalInterface::LinkUnlock(std::uint32_t lid, std::uint32_t* statu
   locks_->Unlock(lid);
   *status = kStatusSuccess;
 }
+
+void CVxi11PhysicalInterface::LinkClosed(std::uint32_t lid) { queue_->ReleaseExchange(lid); }
 
 void CVxi11PhysicalInterface::LinkAbort(std::uint32_t lid, std::uint32_t* status) {
   if (!IsEnabled()) {

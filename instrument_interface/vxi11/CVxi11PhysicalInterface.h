@@ -42,6 +42,10 @@ class CVxi11PhysicalInterface : public CPhysicalInterface {
   void InputBufferReady(std::uint32_t* status) override;
   void DeviceClearDone(std::uint32_t* status) override;
   void ReturnToLocal(std::uint32_t* status) override;
+  // Told when the device's input buffer is posted and when a response is queued (the message
+  // exchange of the links follows them); the transport keeps no buffers of its own.
+  void AttachInputBuffer(CDataBuffer* buffer, std::uint32_t* status) override;
+  void AttachOutputBuffer(CDataBuffer* buffer, std::uint32_t* status) override;
   void Receive(CDataBuffer* buffer, std::uint32_t* status) override;
   void CancelReceive(std::uint32_t* count, bool* end, std::uint32_t* status) override;
   void Send(CDataBuffer* buffer, bool term_char_found, bool end, std::uint32_t* status) override;
@@ -82,6 +86,8 @@ class CVxi11PhysicalInterface : public CPhysicalInterface {
   void LinkUnlock(std::uint32_t lid, std::uint32_t* status);
   // From the abort channel's thread: ends lid's wait with 0x54396.
   void LinkAbort(std::uint32_t lid, std::uint32_t* status);
+  // The link is gone: it owns the message exchange no more.
+  void LinkClosed(std::uint32_t lid);
 
   // ---- for the link table and the tests ----
   CVxi11LinkQueue* Queue() const { return queue_; }

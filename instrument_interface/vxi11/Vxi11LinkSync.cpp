@@ -118,6 +118,25 @@ void CVxi11LockManager::Lock(std::uint32_t lid, std::uint32_t timeout_ms, std::u
   }
 }
 
+bool CVxi11LockManager::Check(std::uint32_t lid, std::uint32_t timeout_ms, std::uint32_t* status) {
+  std::uint32_t ignored = 0;
+  mutex_.Lock(&ignored);
+  if (enabled_ == 0) {
+    mutex_.Unlock();
+    *status = kVxi11StatusLockRefused;
+    return false;
+  }
+  if (head_ == nullptr || head_->lid == lid) {
+    mutex_.Unlock();
+    *status = kStatusSuccess;
+    return false;
+  }
+  mutex_.Unlock();
+  // Locked by another link: wait for it like a lock request, then give the lock back at once.
+  Lock(lid, timeout_ms, status);
+  return *status == kStatusSuccess;
+}
+
 void CVxi11LockManager::Unlock(std::uint32_t) {
   std::uint32_t ignored = 0;
   mutex_.Lock(&ignored);
@@ -209,6 +228,8 @@ struct CVxi11LinkQueue::Entry {
   std::uint8_t aborted = 0;
   std::uint8_t waiting = 0;
   std::uint8_t removed = 0;  // taken off the queue by Disable while its owner waited
+  std::uint8_t exchange_wait = 0;   // waits for the message exchange (not for its turn)
+  std::uint8_t exchange_claim = 0;  // and takes it (a write)
   std::int32_t priority = 0;
   COSSemaphore semaphore;
   Entry* next = nullptr;
@@ -417,6 +438,9 @@ void CVxi11LinkQueue::Disable() {
     e = next;
   }
   enabled_ = 0;
+  exchange_owner_ = 0;
+  delivered_ = 0;
+  response_queued_ = 0;
   mutex_.Unlock();
 }
 
@@ -427,6 +451,121 @@ int CVxi11LinkQueue::Snapshot(std::uint32_t* lids, int capacity) {
   for (Entry* e = head_; e != nullptr && n < capacity; e = e->next) lids[n++] = e->lid;
   mutex_.Unlock();
   return n;
+}
+
+void CVxi11LinkQueue::WaitExchange(std::uint32_t lid, std::uint32_t timeout_ms, bool claim,
+                                   std::uint32_t* status) {
+  const std::uint64_t deadline = NowMicroseconds() + static_cast<std::uint64_t>(timeout_ms) * 1000;
+  std::uint32_t ignored = 0;
+  mutex_.Lock(&ignored);
+  for (;;) {
+    Entry* entry = enabled_ == 0 ? nullptr : Find(lid);
+    if (entry == nullptr || entry->aborted != 0) {
+      *status = kVxi11StatusAborted;
+      break;
+    }
+    const std::uint64_t now = NowMicroseconds();
+    if (exchange_owner_ == lid) {
+      *status = kStatusSuccess;
+      break;
+    }
+    if (exchange_owner_ == 0 || now >= deadline) {
+      if (claim) {
+        exchange_owner_ = lid;
+        delivered_ = 0;
+        response_queued_ = 0;
+      }
+      *status = kStatusSuccess;
+      break;
+    }
+    const auto wait_ms = static_cast<std::uint32_t>((deadline - now + 999) / 1000);
+    entry->waiting = 1;
+    entry->exchange_wait = 1;
+    entry->exchange_claim = claim ? 1 : 0;
+    mutex_.Unlock();
+    std::uint32_t wait_status = 0;
+    const bool woken = entry->semaphore.Wait(wait_ms, &wait_status);
+    mutex_.Lock(&ignored);
+    if (entry->removed != 0) {
+      mutex_.Unlock();
+      entry->semaphore.Destroy();
+      delete entry;
+      *status = kVxi11StatusAborted;
+      return;
+    }
+    if (!woken && entry->waiting == 0) {
+      // Posted just after the time-out: take the post back, the semaphore serves the turn next.
+      std::uint32_t try_status = 0;
+      entry->semaphore.Wait(0, &try_status);
+    }
+    entry->waiting = 0;
+    entry->exchange_wait = 0;
+  }
+  mutex_.Unlock();
+}
+
+void CVxi11LinkQueue::MessageDelivered(std::uint32_t lid) {
+  std::uint32_t ignored = 0;
+  mutex_.Lock(&ignored);
+  if (enabled_ != 0) {
+    exchange_owner_ = lid;
+    delivered_ = 1;
+    response_queued_ = 0;
+  }
+  mutex_.Unlock();
+}
+
+void CVxi11LinkQueue::AbandonExchange(std::uint32_t lid) {
+  std::uint32_t ignored = 0;
+  mutex_.Lock(&ignored);
+  const bool release = exchange_owner_ == lid && delivered_ == 0;
+  mutex_.Unlock();
+  if (release) ReleaseExchange(lid);
+}
+
+void CVxi11LinkQueue::ReleaseExchange(std::uint32_t lid) {
+  std::uint32_t ignored = 0;
+  mutex_.Lock(&ignored);
+  if (exchange_owner_ != 0 && (lid == 0 || exchange_owner_ == lid)) {
+    exchange_owner_ = 0;
+    delivered_ = 0;
+    response_queued_ = 0;
+    // Handed to the first write that waits for it, in arrival order: a link that reads its answer and
+    // writes again at once does not starve the others.
+    for (Entry* e = head_; e != nullptr; e = e->next) {
+      if (e->exchange_wait != 0 && e->waiting != 0) {
+        if (exchange_owner_ == 0 && e->exchange_claim != 0) exchange_owner_ = e->lid;
+        e->waiting = 0;
+        e->semaphore.Post();
+      }
+    }
+  }
+  mutex_.Unlock();
+}
+
+void CVxi11LinkQueue::NoteResponseQueued() {
+  std::uint32_t ignored = 0;
+  mutex_.Lock(&ignored);
+  response_queued_ = 1;
+  mutex_.Unlock();
+}
+
+void CVxi11LinkQueue::NoteInputPosted() {
+  std::uint32_t ignored = 0;
+  mutex_.Lock(&ignored);
+  const std::uint32_t owner = exchange_owner_;
+  const bool no_response = owner != 0 && delivered_ != 0 && response_queued_ == 0;
+  mutex_.Unlock();
+  // The device takes its next message and queued no response for the owner's: nothing to wait for.
+  if (no_response) ReleaseExchange(owner);
+}
+
+std::uint32_t CVxi11LinkQueue::ExchangeOwner() {
+  std::uint32_t ignored = 0;
+  mutex_.Lock(&ignored);
+  const std::uint32_t owner = exchange_owner_;
+  mutex_.Unlock();
+  return owner;
 }
 
 // ===================================================================================================
@@ -708,7 +847,7 @@ std::uint32_t CVxi11LinkOperationGuard::Recompute() {
 
 void CVxi11LinkOperationGuard::Begin(CVxi11PhysicalInterface* physical_interface, std::uint32_t lid,
                                      bool waitlock, std::uint32_t lock_timeout, std::uint32_t io_timeout,
-                                     std::uint32_t* status) {
+                                     std::uint32_t* status, int uses_exchange) {
   lid_ = lid;
   queue_ = physical_interface->Queue();
   gate_ = physical_interface->Gate();
@@ -721,12 +860,24 @@ void CVxi11LinkOperationGuard::Begin(CVxi11PhysicalInterface* physical_interface
   if (*status != kStatusSuccess) return;
   queued_ = 1;
 
-  // The lock check only borrows the lock: an owner counts up and down, others wait for it.
+  // The lock check: waits while another link holds the device lock (device_lock); it borrows the lock
+  // only then, and gives it back once the operation stands in its place in the queue.
   CVxi11LockManager* locks = physical_interface->Locks();
-  locks->Lock(lid, waitlock ? lock_timeout : 0, status);
+  const bool borrowed = locks->Check(lid, waitlock ? lock_timeout : 0, status);
   if (*status != kStatusSuccess) return;
-  queue_->Promote(lid);
-  locks->Unlock(lid);
+  if (uses_exchange != kExchangeNone) {
+    // The entry stays unpromoted while it waits for the exchange: the exchange owner's own
+    // operations pass it.
+    if (borrowed) locks->Unlock(lid);
+    std::uint32_t wait_ms = io_timeout == kVxi11WaitForever ? kVxi11ExchangeWaitMs : io_timeout / 2;
+    if (wait_ms > kVxi11ExchangeWaitMs) wait_ms = kVxi11ExchangeWaitMs;
+    queue_->WaitExchange(lid, wait_ms, uses_exchange == kExchangeClaim, status);
+    if (*status != kStatusSuccess) return;
+    queue_->Promote(lid);
+  } else {
+    queue_->Promote(lid);
+    if (borrowed) locks->Unlock(lid);
+  }
 
   remaining_ms_ = io_timeout;
   last_us_ = NowMicroseconds();

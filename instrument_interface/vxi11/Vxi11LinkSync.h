@@ -39,6 +39,8 @@ constexpr std::uint32_t kVxi11StatusOutOfMemory = 0x543F0;   // (error 9)
 constexpr std::uint32_t kVxi11StatusWaitFailed = 0x543FF;
 
 constexpr std::uint32_t kVxi11WaitForever = 0xFFFFFFFFu;
+// The longest a write or read waits for another link's message exchange.
+constexpr std::uint32_t kVxi11ExchangeWaitMs = 1000;
 
 // Completion codes the engine side posts to the waiting link operation.
 constexpr std::int32_t kVxi11CompletionClearDone = 1;
@@ -57,6 +59,10 @@ class CVxi11LockManager {
   // Takes the device lock for lid (an owner counts up), waiting up to timeout_ms while another link
   // owns it. 0x54315 disabled, 0x54324 timed out, 0x54396 aborted or disabled, 0x543F0 no memory.
   void Lock(std::uint32_t lid, std::uint32_t timeout_ms, std::uint32_t* status);
+  // The lock check of an I/O operation: passes at once when the device is not locked or lid owns the
+  // lock; otherwise waits up to timeout_ms for the owner to unlock, and then borrows the lock (returns
+  // true: the caller gives it back with Unlock). Two links' checks never collide with each other.
+  bool Check(std::uint32_t lid, std::uint32_t timeout_ms, std::uint32_t* status);
   // Releases one hold of the owner (callers only unlock what they hold); the next waiter owns it.
   void Unlock(std::uint32_t lid);
   // Ends lid's lock wait with 0x54396.
@@ -103,6 +109,27 @@ class CVxi11LinkQueue {
   // Link ids in queue order (for tests and diagnostics); returns how many were written.
   int Snapshot(std::uint32_t* lids, int capacity);
 
+  // The message exchange: the device has one, shared by every link. A link's write claims it (the
+  // link's message is being written, then answered); it is free again when the device owes that link
+  // nothing: the link read the response to END, the device took its next message without queuing a
+  // response, the write failed before its END, a device clear, or the link went. Another link's write
+  // or read waits meanwhile (bounded), so that it neither interrupts the owner's query nor takes its
+  // response; the owner's own operations overtake the waiting ones.
+  // Waits until lid may use the exchange, at most timeout_ms, then goes ahead anyway (a link that
+  // never reads its response holds the others back no longer). claim: take it (a write).
+  // 0x54396 aborted or disabled.
+  void WaitExchange(std::uint32_t lid, std::uint32_t timeout_ms, bool claim, std::uint32_t* status);
+  // lid's message went to the device with END.
+  void MessageDelivered(std::uint32_t lid);
+  // lid's write ended before its END reached the device: the claim goes.
+  void AbandonExchange(std::uint32_t lid);
+  // lid 0: whoever owns it.
+  void ReleaseExchange(std::uint32_t lid);
+  // Engine side: a response was queued; the device's input buffer was posted again.
+  void NoteResponseQueued();
+  void NoteInputPosted();
+  std::uint32_t ExchangeOwner();
+
  private:
   struct Entry;
   Entry* Find(std::uint32_t lid);
@@ -115,6 +142,9 @@ class CVxi11LinkQueue {
   CVxi11IoCompletionWaiter* waiter_;
   CVxi11LockManager* locks_;
   std::uint8_t enabled_ = 0;
+  std::uint32_t exchange_owner_ = 0;
+  std::uint8_t delivered_ = 0;        // the owner's message reached the device with END
+  std::uint8_t response_queued_ = 0;  // and the device queued a response since
 };
 
 class CVxi11LinkOperationGuard;
@@ -200,8 +230,14 @@ class CVxi11LinkOperationGuard {
   CVxi11LinkOperationGuard(const CVxi11LinkOperationGuard&) = delete;
   CVxi11LinkOperationGuard& operator=(const CVxi11LinkOperationGuard&) = delete;
 
+  // uses_exchange: a read (kExchangeUse) or write (kExchangeClaim) waits for the message exchange of
+  // another link first.
+  static constexpr int kExchangeNone = 0;
+  static constexpr int kExchangeUse = 1;
+  static constexpr int kExchangeClaim = 2;
   void Begin(CVxi11PhysicalInterface* physical_interface, std::uint32_t lid, bool waitlock,
-             std::uint32_t lock_timeout, std::uint32_t io_timeout, std::uint32_t* status);
+             std::uint32_t lock_timeout, std::uint32_t io_timeout, std::uint32_t* status,
+             int uses_exchange = kExchangeNone);
   void End();
 
   // Subtracts the time elapsed since the last reading from the remaining I/O time (a monotonic clock;
