@@ -532,12 +532,15 @@ void CVxi11LinkQueue::ReleaseExchange(std::uint32_t lid) {
     response_queued_ = 0;
     // Handed to the first write that waits for it, in arrival order: a link that reads its answer and
     // writes again at once does not starve the others.
+    // Only that write is woken, and the reads that wait (another write keeps waiting, unwoken).
     for (Entry* e = head_; e != nullptr; e = e->next) {
-      if (e->exchange_wait != 0 && e->waiting != 0) {
-        if (exchange_owner_ == 0 && e->exchange_claim != 0) exchange_owner_ = e->lid;
-        e->waiting = 0;
-        e->semaphore.Post();
+      if (e->exchange_wait == 0 || e->waiting == 0) continue;
+      if (e->exchange_claim != 0) {
+        if (exchange_owner_ != 0) continue;
+        exchange_owner_ = e->lid;
       }
+      e->waiting = 0;
+      e->semaphore.Post();
     }
   }
   mutex_.Unlock();
