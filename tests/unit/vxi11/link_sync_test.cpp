@@ -12,6 +12,7 @@
 #include "support/wait_for.h"
 #include "vxi11/CVxi11LinkManager.h"
 #include "vxi11/Vxi11LinkSync.h"
+#include "vxi11_device_fixture.h"
 
 namespace torvex_test {
 namespace {
@@ -399,6 +400,55 @@ TEST_F(LinkGuardTest, DisableEndsEveryWaitWithAborted) {
   EXPECT_EQ(Trigger(1, false, 0, 0), kVxi11StatusAborted);
   interface_->ResumeEvents(&status);  // the engine's disable gives its suspension back
   EXPECT_EQ(interface_->Gate()->Violations(), 0);
+}
+
+TEST_F(LinkGuardTest, TriggerRemoteAndLocalNeedTheEnginesEnable) {
+  std::uint32_t status = kPending;
+  struct Case {
+    const char* name;
+    void (CVxi11PhysicalInterface::*operation)(std::uint32_t, bool, std::uint32_t, std::uint32_t, std::uint32_t*);
+    void (CVxi11PhysicalInterface::*enable)(std::uint32_t*);
+  };
+  const Case cases[] = {
+      {"trigger", &CVxi11PhysicalInterface::LinkTrigger, &CVxi11PhysicalInterface::EnableTrigger},
+      {"remote", &CVxi11PhysicalInterface::LinkRemote, &CVxi11PhysicalInterface::EnableRemoteLocal},
+      {"local", &CVxi11PhysicalInterface::LinkLocal, &CVxi11PhysicalInterface::EnableRemoteLocal},
+  };
+  for (const Case& c : cases) {
+    interface_->DisableTrigger(&status);
+    interface_->DisableRemoteLocal(&status);
+    (interface_->*c.operation)(1, false, 0, 1000, &status);
+    EXPECT_EQ(status, kVxi11StatusNotSupported) << c.name;
+    (interface_->*c.enable)(&status);
+    (interface_->*c.operation)(1, false, 0, 1000, &status);
+    EXPECT_EQ(status, 0u) << c.name;
+  }
+}
+
+TEST_F(LinkGuardTest, LateStatusByteAfterATimeOutIsIgnoredUntilTheNextRead) {
+  FakeConnection connection;
+  std::uint32_t status = kPending;
+  interface_->LinkReadStatusByte(&connection, 1, 5, false, 0, 30, &status);
+  EXPECT_EQ(status, 0u);  // the reply is sent, with the time-out in it
+  interface_->ReportStatusByte(0x42, &status);  // too late: ignored
+  // The next device_readstb takes the byte reported while it waits (or just before).
+  std::thread reader([&] {
+    std::uint32_t s = kPending;
+    interface_->LinkReadStatusByte(&connection, 2, 5, false, 0, 60000, &s);
+  });
+  ASSERT_TRUE(WaitFor([&] {
+    std::uint32_t s = kPending;
+    interface_->ReportStatusByte(0x21, &s);
+    return connection.StbReplies().size() == 2;
+  }));
+  reader.join();
+  const auto replies = connection.StbReplies();
+  EXPECT_EQ(replies[0].xid, 1u);
+  EXPECT_EQ(replies[0].internal_status, kVxi11StatusTimedOut);
+  EXPECT_EQ(replies[0].status_byte, 0);
+  EXPECT_EQ(replies[1].xid, 2u);
+  EXPECT_EQ(replies[1].internal_status, 0u);
+  EXPECT_EQ(replies[1].status_byte, 0x21);
 }
 
 }  // namespace
