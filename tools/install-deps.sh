@@ -12,6 +12,7 @@ packages=(
   clang libclang-rt-14-dev
   libxml2-utils
   samba-common-bin nbtscan  # name-service peer tests (nmblookup, nbtscan)
+  python3-pyvisa python3-pyvisa-py liblxi-dev rpcbind rpcsvc-proto libtirpc-dev iproute2
 )
 
 missing=()

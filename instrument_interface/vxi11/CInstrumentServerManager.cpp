@@ -1,0 +1,185 @@
+#include "vxi11/CInstrumentServerManager.h"
+
+#include <poll.h>
+
+#include <new>
+
+#include "engine/COSSocket.h"
+#include "vxi11/CInstrumentServer.h"
+#include "vxi11/CMiniPortMapper.h"
+#include "vxi11/CPortMapperClient.h"
+#include "vxi11/Vxi11Rpc.h"
+
+namespace {
+
+constexpr std::uint32_t kStatusNoMemory = 0x543F0;
+constexpr std::uint32_t kStatusAlreadyRegistered = 0x54311;
+constexpr std::uint32_t kStatusNotPresent = 0x54393;
+constexpr std::uint32_t kProtocolTcp = 6;
+constexpr std::uint32_t kLoopback = 0x7F000001;
+
+// True when something accepts connections on the port (a live server holds the registration).
+bool PortAnswers(std::uint32_t address, std::uint16_t port) {
+  COSSocket probe;
+  std::uint32_t status = 0;
+  probe.CreateTcp(&status);
+  if (status == 0) probe.Connect(address, port, 1000, &status);
+  probe.Close();
+  return status == 0;
+}
+
+}  // namespace
+
+CInstrumentServerManager::CInstrumentServerManager(const CVxi11ServerOptions& options) : options_(options) {
+  if (options_.operations == nullptr) return;
+  mutex_ = new (std::nothrow) COSMutex;
+  if (mutex_ == nullptr) return;
+  mutex_->Init();
+  if (mutex_->IsFailed()) return;
+  portmapper_ = new (std::nothrow) CPortMapperClient(kLoopback, options_.portmapper_port);
+  if (portmapper_ == nullptr) return;
+  std::uint32_t status = 0;
+  listen_.CreateTcp(&status);
+  if (status == 0) listen_.BindAndListen(0, &status, options_.listen_address);
+  if (status != 0) {
+    listen_.Close();
+    return;
+  }
+  Start(15, &status);
+  if (status != 0) {
+    listen_.Close();
+    return;
+  }
+  Register(&status);
+  if (status != 0) return;
+  constructed_ = true;
+  failed_ = 0;
+}
+
+void CInstrumentServerManager::Register(std::uint32_t* status) {
+  const std::uint16_t port = listen_.GetPort();
+  const std::uint16_t registered =
+      PortMapperGetPort(portmapper_, kVxi11CoreProgram, 1, kProtocolTcp, status);
+  if (*status == kStatusNotPresent) {
+    mini_ = new (std::nothrow)
+        CMiniPortMapper(port, status, options_.portmapper_port, options_.listen_address,
+                        options_.portmapper_idle_ms);
+    if (mini_ == nullptr) *status = kStatusNoMemory;
+    return;
+  }
+  if (*status != 0) return;
+  // A registration whose port accepts no connection was left behind by a server that has gone.
+  if (registered != 0 && PortAnswers(kLoopback, registered)) {
+    *status = kStatusAlreadyRegistered;
+    return;
+  }
+  PortMapperUnset(portmapper_, kVxi11CoreProgram, 1, port, status);
+  if (*status != 0) return;
+  PortMapperSet(portmapper_, kVxi11CoreProgram, 1, kProtocolTcp, port, status);
+}
+
+CInstrumentServerManager::~CInstrumentServerManager() {
+  if (constructed_) {
+    if (mini_ == nullptr) {
+      std::uint32_t status = 0;
+      PortMapperUnset(portmapper_, kVxi11CoreProgram, 1, listen_.GetPort(), &status);
+    }
+  }
+  delete mini_;
+  mini_ = nullptr;
+  if (GetState() == kStateRunning) {
+    SetState(kStateStopRequested);
+    listen_.Shutdown();
+    Join();
+  }
+  listen_.Close();
+  // The list is taken whole under the mutex: connections still running may mark themselves
+  // finished meanwhile, and find nothing.
+  Entry* servers = nullptr;
+  if (mutex_ != nullptr && !mutex_->IsFailed()) {
+    std::uint32_t status = 0;
+    mutex_->Lock(&status);
+    servers = servers_;
+    servers_ = nullptr;
+    mutex_->Unlock();
+  }
+  while (servers != nullptr) {
+    Entry* entry = servers;
+    servers = entry->next;
+    entry->server->Stop();
+    delete entry->server;
+    delete entry;
+  }
+  if (mutex_ != nullptr) {
+    if (!mutex_->IsFailed()) mutex_->Destroy();
+    delete mutex_;
+  }
+  delete portmapper_;
+}
+
+void CInstrumentServerManager::Run() {
+  SetState(kStateRunning);
+  SignalStarted();
+  int backoff_ms = 1;
+  while (GetState() != kStateStopRequested) {
+    std::uint32_t status = 0;
+    COSSocket accepted = COSListenSocket::Accept(&listen_, &status);
+    if (status != 0) {
+      // Passing failures (out of descriptors, an aborted handshake) are retried after a growing pause.
+      if (GetState() == kStateStopRequested) return;
+      poll(nullptr, 0, backoff_ms);
+      backoff_ms = backoff_ms < 500 ? backoff_ms * 2 : 500;
+      continue;
+    }
+    backoff_ms = 1;
+    CInstrumentServer* server = new (std::nothrow) CInstrumentServer(accepted, this, options_.operations);
+    if (server == nullptr) {
+      accepted.Close();
+    } else if (server->IsFailed()) {
+      delete server;  // closes the connection
+    }
+    Reap();
+  }
+}
+
+void CInstrumentServerManager::Reap() {
+  std::uint32_t status = 0;
+  mutex_->Lock(&status);
+  Entry** link = &servers_;
+  while (*link != nullptr) {
+    Entry* entry = *link;
+    if (entry->alive == 0) {
+      *link = entry->next;
+      entry->server->Stop();
+      delete entry->server;
+      delete entry;
+    } else {
+      link = &entry->next;
+    }
+  }
+  mutex_->Unlock();
+}
+
+void CInstrumentServerManager::AddServer(CInstrumentServer* server, std::uint32_t* status) {
+  Entry* entry = new (std::nothrow) Entry{1, server, nullptr};
+  if (entry == nullptr) {
+    *status = kStatusNoMemory;
+    return;
+  }
+  std::uint32_t lock_status = 0;
+  mutex_->Lock(&lock_status);
+  entry->next = servers_;
+  servers_ = entry;
+  mutex_->Unlock();
+  *status = 0;
+}
+
+void CInstrumentServerManager::MarkServerFinished(CInstrumentServer* server, std::uint32_t* status) {
+  std::uint32_t lock_status = 0;
+  mutex_->Lock(&lock_status);
+  for (Entry* entry = servers_; entry != nullptr; entry = entry->next) {
+    if (entry->server == server) entry->alive = 0;
+  }
+  mutex_->Unlock();
+  *status = 0;
+}

@@ -1,0 +1,507 @@
+#include "vxi11/CVxi11PhysicalInterface.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cstring>
+#include <new>
+
+#include "engine/CDataBuffer.h"
+#include "engine/DoVovuriStatus.h"
+#include "vxi11/CVxi11LinkManager.h"
+
+namespace {
+
+constexpr std::uint8_t kFlagTrigger = 0x01;
+constexpr std::uint8_t kFlagRemoteLocal = 0x02;
+constexpr std::uint8_t kFlagInputReady = 0x04;
+constexpr std::uint8_t kFlagStatusByte = 0x10;
+
+constexpr std::int32_t kOperationNone = 0;
+constexpr std::int32_t kOperationWrite = 1;
+constexpr std::int32_t kOperationRead = 2;
+
+enum SimpleKind { kTrigger, kClear, kRemote, kLocal };
+
+}  // namespace
+
+// What the engine side hands over to the running link operation. The engine writes before it posts
+// the completion the operation waits for; the fields are atomic because the two sides run on
+// different threads and some are read by the engine at any time (IsReceiveActive, ClampTransfer).
+struct CVxi11PhysicalInterface::Shared {
+  std::atomic<CDataBuffer*> window{nullptr};
+  std::atomic<std::int32_t> operation{kOperationNone};
+  std::atomic<std::uint8_t> status_byte_timed_out{0};
+  std::atomic<std::uint8_t> status_byte{0};
+  std::atomic<std::uint8_t> flags{0};
+  std::atomic<std::uint8_t> termchar_enabled{0};
+  std::atomic<std::uint8_t> termchar{10};
+  std::atomic<std::int32_t> remaining_request{0};
+  std::atomic<std::uint8_t> termchar_found{0};
+  std::atomic<std::uint8_t> end{0};
+  std::atomic<std::uint8_t> clear_done{0};
+  std::atomic<std::uint8_t> enabled{0};
+};
+
+CVxi11PhysicalInterface::CVxi11PhysicalInterface(std::uint32_t device_index, std::uint32_t plugin_id,
+                                                 std::uint32_t* status)
+    : CPhysicalInterface(nullptr, device_index, plugin_id, status) {
+  if (*status != kStatusSuccess) return;
+  shared_ = new (std::nothrow) Shared;
+  locks_ = new (std::nothrow) CVxi11LockManager;
+  waiter_ = new (std::nothrow) CVxi11IoCompletionWaiter;
+  gate_ = new (std::nothrow) CVxi11EventDispatcherGate;
+  if (gate_ != nullptr && waiter_ != nullptr && locks_ != nullptr) {
+    queue_ = new (std::nothrow) CVxi11LinkQueue(gate_, waiter_, locks_);
+  }
+  if (shared_ != nullptr && locks_ != nullptr && waiter_ != nullptr && gate_ != nullptr && queue_ != nullptr &&
+      !locks_->IsFailed() && !waiter_->IsFailed() && !gate_->IsFailed() && !queue_->IsFailed()) {
+    constructed_ = 1;
+  }
+}
+
+CVxi11PhysicalInterface::~CVxi11PhysicalInterface() {
+  delete locks_;
+  delete queue_;
+  delete waiter_;
+  delete gate_;
+  delete shared_;
+}
+
+// ---------------------------------------------------------------------------------------------------
+// Engine side
+
+bool CVxi11PhysicalInterface::IsEnabled() { return shared_ != nullptr && shared_->enabled.load() != 0; }
+
+void CVxi11PhysicalInterface::SetEnabledFlag(bool enabled) { shared_->enabled.store(enabled ? 1 : 0); }
+
+void CVxi11PhysicalInterface::Enable(const void* settings, std::uint32_t* status) {
+  *status = kStatusSuccess;
+  if (constructed_ == 0) {
+    *status = kVxi11StatusNotEnabled;
+    return;
+  }
+  if (IsEnabled()) return;
+  queue_->Enable();
+  locks_->Enable();
+  waiter_->Enable();
+  // Link operations wait at the gate until the engine's first resume.
+  gate_->Reset();
+  shared_->window.store(nullptr);
+  shared_->operation.store(kOperationNone);
+  shared_->status_byte_timed_out.store(0);
+  RegisterVxi11DeviceName(this, settings, status);
+  if (*status != kStatusSuccess) {
+    gate_->Close();
+    waiter_->Disable();
+    locks_->Disable();
+    queue_->Disable();
+  }
+}
+
+void CVxi11PhysicalInterface::Disable(std::uint32_t* status) {
+  *status = kStatusSuccess;
+  if (!IsEnabled()) return;
+  std::uint32_t ignored = 0;
+  UnregisterVxi11DeviceName(this, &ignored);
+  shared_->enabled.store(0);
+  gate_->Close();
+  shared_->flags.store(0);
+  // Every waiting link operation ends with 0x54396 and the lock owner is forgotten.
+  waiter_->Disable();
+  locks_->Disable();
+  queue_->Disable();
+  Vxi11DropInterfaceLinks(this);
+}
+
+void CVxi11PhysicalInterface::ResumeEvents(std::uint32_t* status) {
+  // Counted also while disabled: the engine's Disable resumes after the interface is closed.
+  gate_->Resume();
+  *status = kStatusSuccess;
+}
+
+void CVxi11PhysicalInterface::SuspendEvents(std::uint32_t* status) {
+  gate_->Suspend();
+  *status = kStatusSuccess;
+}
+
+void CVxi11PhysicalInterface::EnableTrigger(std::uint32_t* status) {
+  shared_->flags.fetch_or(kFlagTrigger);
+  *status = kStatusSuccess;
+}
+
+void CVxi11PhysicalInterface::DisableTrigger(std::uint32_t* status) {
+  shared_->flags.fetch_and(static_cast<std::uint8_t>(~kFlagTrigger));
+  *status = kStatusSuccess;
+}
+
+void CVxi11PhysicalInterface::EnableRemoteLocal(std::uint32_t* status) {
+  shared_->flags.fetch_or(kFlagRemoteLocal);
+  *status = kStatusSuccess;
+}
+
+void CVxi11PhysicalInterface::DisableRemoteLocal(std::uint32_t* status) {
+  shared_->flags.fetch_and(static_cast<std::uint8_t>(~kFlagRemoteLocal));
+  *status = kStatusSuccess;
+}
+
+void CVxi11PhysicalInterface::InputBufferReady(std::uint32_t* status) {
+  if (!IsEnabled()) {
+    *status = kVxi11StatusNotEnabled;
+    return;
+  }
+  shared_->flags.fetch_or(kFlagInputReady);
+  *status = kStatusSuccess;
+}
+
+void CVxi11PhysicalInterface::DeviceClearDone(std::uint32_t* status) {
+  if (!IsEnabled()) {
+    *status = kVxi11StatusNotEnabled;
+    return;
+  }
+  shared_->clear_done.store(1);
+  waiter_->Complete(kVxi11CompletionClearDone);
+  *status = kStatusSuccess;
+}
+
+void CVxi11PhysicalInterface::ReturnToLocal(std::uint32_t* status) {
+  *status = IsEnabled() ? kStatusSuccess : kVxi11StatusNotEnabled;
+}
+
+void CVxi11PhysicalInterface::AttachInputBuffer(CDataBuffer*, std::uint32_t* status) {
+  queue_->NoteInputPosted();
+  *status = kStatusSuccess;
+}
+
+void CVxi11PhysicalInterface::AttachOutputBuffer(CDataBuffer*, std::uint32_t* status) {
+  queue_->NoteResponseQueued();
+  *status = kStatusSuccess;
+}
+
+void CVxi11PhysicalInterface::Receive(CDataBuffer* buffer, std::uint32_t* status) {
+  if (!IsEnabled()) {
+    *status = kVxi11StatusNotEnabled;
+    return;
+  }
+  shared_->window.store(buffer);
+  waiter_->Complete(kVxi11CompletionReceiveWindow);
+  *status = kStatusSuccess;
+}
+
+void CVxi11PhysicalInterface::CancelReceive(std::uint32_t* count, bool* end, std::uint32_t* status) {
+  *count = 0;
+  *end = false;
+  if (!IsEnabled()) {
+    *status = kVxi11StatusNotEnabled;
+    return;
+  }
+  shared_->window.store(nullptr);
+  *status = kStatusSuccess;
+}
+
+void CVxi11PhysicalInterface::Send(CDataBuffer* buffer, bool term_char_found, bool end, std::uint32_t* status) {
+  if (!IsEnabled()) {
+    *status = kVxi11StatusNotEnabled;
+    return;
+  }
+  shared_->termchar_found.store(term_char_found ? 1 : 0);
+  shared_->end.store(end ? 1 : 0);
+  shared_->window.store(buffer);
+  waiter_->Complete(kVxi11CompletionSendWindow);
+  *status = kStatusSuccess;
+}
+
+void CVxi11PhysicalInterface::CancelSend(std::uint32_t* count, std::uint32_t* status) {
+  *count = 0;
+  if (!IsEnabled()) {
+    *status = kVxi11StatusNotEnabled;
+    return;
+  }
+  shared_->window.store(nullptr);
+  *status = kStatusSuccess;
+}
+
+bool CVxi11PhysicalInterface::IsReceiveActive() { return shared_->operation.load() == kOperationWrite; }
+
+bool CVxi11PhysicalInterface::IsSendActive() { return shared_->operation.load() == kOperationRead; }
+
+void CVxi11PhysicalInterface::ClampTransfer(CDataBuffer* buffer) {
+  const std::uint32_t start = buffer->WindowStart();
+  std::uint32_t end = buffer->WindowEnd();
+  if (shared_->operation.load() == kOperationWrite) {
+    end = std::min(end, start + kVxi11MaxChunk);
+  } else {
+    const std::int32_t remaining = shared_->remaining_request.load();
+    end = std::min(end, start + static_cast<std::uint32_t>(std::max(remaining, 0)));
+  }
+  buffer->SetWindow(start, end);
+}
+
+bool CVxi11PhysicalInterface::IsTermCharEnabled() { return shared_->termchar_enabled.load() != 0; }
+
+std::uint8_t CVxi11PhysicalInterface::GetTermChar() { return shared_->termchar.load(); }
+
+bool CVxi11PhysicalInterface::IsConstructed() { return constructed_ != 0; }
+
+void CVxi11PhysicalInterface::AssertServiceRequest(std::uint32_t* status) {
+  if (!IsEnabled()) {
+    *status = kVxi11StatusNotEnabled;
+    return;
+  }
+  Vxi11AssertSrqHandler(this, status);
+}
+
+void CVxi11PhysicalInterface::WithdrawServiceRequest(std::uint32_t* status) {
+  if (!IsEnabled()) {
+    *status = kVxi11StatusNotEnabled;
+    return;
+  }
+  Vxi11WithdrawSrqHandler(this, status);
+}
+
+void CVxi11PhysicalInterface::ReportStatusByte(std::uint8_t byte, std::uint32_t* status) {
+  if (!IsEnabled()) {
+    *status = kVxi11StatusNotEnabled;
+    return;
+  }
+  *status = kStatusSuccess;
+  // A late report after a device_readstb gave up waiting is ignored until the next device_readstb.
+  if (shared_->status_byte_timed_out.load() != 0) return;
+  shared_->status_byte.store(byte);
+  shared_->flags.fetch_or(kFlagStatusByte);
+  waiter_->Complete(kVxi11CompletionStatusByte);
+}
+
+// ---------------------------------------------------------------------------------------------------
+// Link side
+
+void CVxi11PhysicalInterface::WaitCompletion(std::uint32_t lid, std::int32_t code, CVxi11LinkOperationGuard* guard,
+                                             std::uint32_t* status) {
+  waiter_->Wait(lid, code, guard, status);
+}
+
+std::uint32_t CVxi11PhysicalInterface::LinkWrite(std::uint32_t lid, bool waitlock, std::uint32_t lock_timeout,
+                                                 bool end, std::uint32_t io_timeout, std::uint32_t length,
+                                                 const std::uint8_t* data, std::uint32_t* status) {
+  CVxi11LinkOperationGuard guard;
+  guard.Begin(this, lid, waitlock, lock_timeout, io_timeout, status, CVxi11LinkOperationGuard::kExchangeClaim);
+  if (*status != kStatusSuccess) {
+    queue_->AbandonExchange(lid);
+    return 0;
+  }
+  if (length == 0) {
+    queue_->AbandonExchange(lid);  // nothing reaches the engine, END included
+    return 0;
+  }
+
+  shared_->operation.store(kOperationWrite);
+  ArmReceive();
+  std::uint32_t accepted = 0;
+  while (*status == kStatusSuccess) {
+    while (shared_->window.load() == nullptr) {
+      WaitCompletion(lid, kVxi11CompletionReceiveWindow, &guard, status);
+      if (*status != kStatusSuccess) {
+        shared_->operation.store(kOperationNone);
+        queue_->AbandonExchange(lid);
+        return accepted;
+      }
+    }
+    if ((shared_->flags.fetch_and(static_cast<std::uint8_t>(~kFlagInputReady)) & kFlagInputReady) != 0) {
+      BeginReceive();  // a new program message starts in the engine's buffer
+    }
+    CDataBuffer* window = shared_->window.load();
+    if (window == nullptr) continue;  // the engine took the window back in BeginReceive
+    const std::uint32_t room = window->WindowEnd() > window->WindowStart()
+                                   ? window->WindowEnd() - window->WindowStart()
+                                   : 0;
+    const std::uint32_t n = std::min(room, length - accepted);
+    if (n > 0) std::memcpy(window->Data() + window->WindowStart(), data + accepted, n);
+    accepted += n;
+    const bool last = accepted == length;
+    if (queue_->IsAborted()) {
+      *status = kVxi11StatusAborted;
+    } else if (!last && guard.Recompute() == 0) {
+      // Time is up before every byte was delivered (a write that completes is not a time-out).
+      *status = kVxi11StatusTimedOut;
+    }
+    if (last || *status != kStatusSuccess) shared_->operation.store(kOperationNone);
+    shared_->window.store(nullptr);
+    // The message is complete: until its response is read, the exchange is this link's.
+    if (end && last) queue_->MessageDelivered(lid);
+    DataReceived(n, end && last);
+    if (last) break;
+  }
+  if (*status != kStatusSuccess) queue_->AbandonExchange(lid);
+  return accepted;
+}
+
+std::uint32_t CVxi11PhysicalInterface::LinkRead(std::uint32_t lid, bool waitlock, std::uint32_t lock_timeout,
+                                                bool termchar_set, std::uint8_t termchar,
+                                                std::uint32_t io_timeout, std::uint32_t count,
+                                                std::uint8_t* destination, std::uint32_t* reason,
+                                                std::uint32_t* status) {
+  CVxi11LinkOperationGuard guard;
+  guard.Begin(this, lid, waitlock, lock_timeout, io_timeout, status, CVxi11LinkOperationGuard::kExchangeUse);
+  if (*status != kStatusSuccess) return 0;
+  if (count == 0) return 0;
+
+  shared_->termchar_enabled.store(termchar_set ? 1 : 0);
+  if (termchar_set) shared_->termchar.store(termchar);
+  shared_->operation.store(kOperationRead);
+  shared_->termchar_found.store(0);
+  shared_->end.store(0);
+  shared_->remaining_request.store(static_cast<std::int32_t>(std::min<std::uint32_t>(count, 0x7FFFFFFF)));
+  ArmSend();
+  std::uint32_t collected = 0;
+  while (collected < count && *reason == 0 && *status == kStatusSuccess) {
+    while (shared_->window.load() == nullptr) {
+      WaitCompletion(lid, kVxi11CompletionSendWindow, &guard, status);
+      if (*status != kStatusSuccess) {
+        shared_->operation.store(kOperationNone);
+        shared_->remaining_request.store(0);
+        return collected;
+      }
+    }
+    CDataBuffer* window = shared_->window.load();
+    const std::uint32_t available = window->WindowEnd() > window->WindowStart()
+                                        ? window->WindowEnd() - window->WindowStart()
+                                        : 0;
+    const std::uint32_t n = std::min(available, count - collected);
+    if (n > 0) std::memcpy(destination + collected, window->Data() + window->WindowStart(), n);
+    // END and the termination character belong to the window's last byte.
+    if (n == available) {
+      if (shared_->end.load() != 0) *reason |= kVxi11ReasonEnd;
+      if (shared_->termchar_found.load() != 0) *reason |= kVxi11ReasonTermChar;
+    }
+    collected += n;
+    const std::uint32_t wanted = count - collected;
+    if (queue_->IsAborted()) {
+      *status = kVxi11StatusAborted;
+    } else if (wanted > 0 && *reason == 0 && guard.Recompute() == 0) {
+      *status = kVxi11StatusTimedOut;
+    }
+    shared_->window.store(nullptr);
+    if (wanted > 0 && *reason == 0 && *status == kStatusSuccess) {
+      shared_->remaining_request.store(static_cast<std::int32_t>(std::min<std::uint32_t>(wanted, 0x7FFFFFFF)));
+    } else {
+      shared_->operation.store(kOperationNone);
+      shared_->remaining_request.store(0);
+    }
+    DataSent(n);
+  }
+  if ((*reason & kVxi11ReasonEnd) != 0) queue_->ReleaseExchange(lid);  // the response was read whole
+  return collected;
+}
+
+void CVxi11PhysicalInterface::LinkReadStatusByte(CVxi11Connection* connection, std::uint32_t xid,
+                                                 std::uint32_t lid, bool waitlock, std::uint32_t lock_timeout,
+                                                 std::uint32_t io_timeout, std::uint32_t* status) {
+  CVxi11LinkOperationGuard guard;
+  guard.Begin(this, lid, waitlock, lock_timeout, io_timeout, status);
+  if (*status != kStatusSuccess) return;  // nothing sent: the caller answers
+
+  shared_->status_byte_timed_out.store(0);
+  shared_->flags.fetch_and(static_cast<std::uint8_t>(~kFlagStatusByte));
+  StatusReadBegin();  // the engine may report the status byte at once
+  std::uint32_t wait_status = kStatusSuccess;
+  if ((shared_->flags.load() & kFlagStatusByte) == 0) {
+    WaitCompletion(lid, kVxi11CompletionStatusByte, &guard, &wait_status);
+    if (wait_status == kVxi11StatusTimedOut) shared_->status_byte_timed_out.store(1);
+  }
+  std::uint32_t send_status = kStatusSuccess;
+  connection->SendReadStbReply(xid, shared_->status_byte.load(), wait_status, &send_status);
+  // The engine's status read ends inside the gate, so the engine never keeps a status read open; a
+  // closed gate (the interface went) or an abort skips it.
+  bool inside = guard.GatePassed();
+  bool extra_pass = false;
+  if (!inside) {
+    std::uint32_t pass_status = kStatusSuccess;
+    gate_->Pass(lid, kVxi11WaitForever, &pass_status);
+    inside = extra_pass = pass_status == kStatusSuccess;
+  }
+  if (inside) StatusReadEnd();
+  if (extra_pass) gate_->Leave();
+  *status = kStatusSuccess;
+}
+
+void CVxi11PhysicalInterface::SimpleOperation(int which, std::uint32_t lid, bool waitlock,
+                                              std::uint32_t lock_timeout, std::uint32_t io_timeout,
+                                              std::uint32_t* status) {
+  CVxi11LinkOperationGuard guard;
+  guard.Begin(this, lid, waitlock, lock_timeout, io_timeout, status);
+  if (*status != kStatusSuccess) return;
+  const std::uint8_t flags = shared_->flags.load();
+  switch (which) {
+    case kTrigger:
+      if ((flags & kFlagTrigger) == 0) {
+        *status = kVxi11StatusNotSupported;
+      } else {
+        Trigger();
+      }
+      break;
+    case kClear:
+      shared_->clear_done.store(0);
+      DeviceClear();
+      if (shared_->clear_done.load() == 0) WaitCompletion(lid, kVxi11CompletionClearDone, &guard, status);
+      queue_->ReleaseExchange(0);  // a cleared device owes nobody a response
+      break;
+    case kRemote:
+    case kLocal:
+      if ((flags & kFlagRemoteLocal) == 0) {
+        *status = kVxi11StatusNotSupported;
+      } else {
+        RemoteLocalChanged(which == kRemote ? kRemoteLocalRwls : kRemoteLocalLocs);
+      }
+      break;
+    default:
+      break;
+  }
+}
+
+void CVxi11PhysicalInterface::LinkTrigger(std::uint32_t lid, bool waitlock, std::uint32_t lock_timeout,
+                                          std::uint32_t io_timeout, std::uint32_t* status) {
+  SimpleOperation(kTrigger, lid, waitlock, lock_timeout, io_timeout, status);
+}
+
+void CVxi11PhysicalInterface::LinkClear(std::uint32_t lid, bool waitlock, std::uint32_t lock_timeout,
+                                        std::uint32_t io_timeout, std::uint32_t* status) {
+  SimpleOperation(kClear, lid, waitlock, lock_timeout, io_timeout, status);
+}
+
+void CVxi11PhysicalInterface::LinkRemote(std::uint32_t lid, bool waitlock, std::uint32_t lock_timeout,
+                                         std::uint32_t io_timeout, std::uint32_t* status) {
+  SimpleOperation(kRemote, lid, waitlock, lock_timeout, io_timeout, status);
+}
+
+void CVxi11PhysicalInterface::LinkLocal(std::uint32_t lid, bool waitlock, std::uint32_t lock_timeout,
+                                        std::uint32_t io_timeout, std::uint32_t* status) {
+  SimpleOperation(kLocal, lid, waitlock, lock_timeout, io_timeout, status);
+}
+
+void CVxi11PhysicalInterface::LinkLock(std::uint32_t lid, bool waitlock, std::uint32_t lock_timeout,
+                                       std::uint32_t* status) {
+  if (!IsEnabled()) {
+    *status = kVxi11StatusNotEnabled;
+    return;
+  }
+  locks_->Lock(lid, waitlock ? lock_timeout : 0, status);
+}
+
+void CVxi11PhysicalInterface::LinkUnlock(std::uint32_t lid, std::uint32_t* status) {
+  if (!IsEnabled()) {
+    *status = kVxi11StatusNotEnabled;
+    return;
+  }
+  locks_->Unlock(lid);
+  *status = kStatusSuccess;
+}
+
+void CVxi11PhysicalInterface::LinkClosed(std::uint32_t lid) { queue_->ReleaseExchange(lid); }
+
+void CVxi11PhysicalInterface::LinkAbort(std::uint32_t lid, std::uint32_t* status) {
+  if (!IsEnabled()) {
+    *status = kVxi11StatusNotEnabled;
+    return;
+  }
+  queue_->Abort(lid);
+  *status = kStatusSuccess;
+}

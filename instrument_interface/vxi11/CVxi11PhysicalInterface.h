@@ -1,0 +1,117 @@
+// CVxi11PhysicalInterface: the VXI-11 transport's physical interface, one per device name (inst0).
+//
+// Engine side: the operations the engine calls store what it hands over (a window to fill or to
+// empty, the status byte, trigger and remote/local enables) and post a completion code to the link
+// operation waiting for it. Link side: the operations of the VXI-11 procedures, called by the link
+// table on the client's connection thread with the link's own mutex held; each I/O operation runs
+// inside a CVxi11LinkOperationGuard, calls the engine's entry points while it holds the event gate and
+// waits for the completions.
+#pragma once
+
+#include <cstdint>
+
+#include "engine/CPhysicalInterface.h"
+#include "vxi11/Vxi11LinkSync.h"
+
+class CDataBuffer;
+class CVxi11Connection;
+
+// device_read reasons (the core channel adds REQCNT itself).
+constexpr std::uint32_t kVxi11ReasonRequestCount = 1;
+constexpr std::uint32_t kVxi11ReasonTermChar = 2;
+constexpr std::uint32_t kVxi11ReasonEnd = 4;
+
+// The most a device_write hands the engine in one chunk.
+constexpr std::uint32_t kVxi11MaxChunk = 4096;
+
+class CVxi11PhysicalInterface : public CPhysicalInterface {
+ public:
+  CVxi11PhysicalInterface(std::uint32_t device_index, std::uint32_t plugin_id, std::uint32_t* status);
+  ~CVxi11PhysicalInterface() override;
+
+  // ---- engine side (CPhysicalInterface) ----
+  bool IsEnabled() override;
+  void Enable(const void* settings, std::uint32_t* status) override;
+  void Disable(std::uint32_t* status) override;
+  void ResumeEvents(std::uint32_t* status) override;
+  void SuspendEvents(std::uint32_t* status) override;
+  void EnableTrigger(std::uint32_t* status) override;
+  void DisableTrigger(std::uint32_t* status) override;
+  void EnableRemoteLocal(std::uint32_t* status) override;
+  void DisableRemoteLocal(std::uint32_t* status) override;
+  void InputBufferReady(std::uint32_t* status) override;
+  void DeviceClearDone(std::uint32_t* status) override;
+  void ReturnToLocal(std::uint32_t* status) override;
+  // Told when the device's input buffer is posted and when a response is queued (the message
+  // exchange of the links follows them); the transport keeps no buffers of its own.
+  void AttachInputBuffer(CDataBuffer* buffer, std::uint32_t* status) override;
+  void AttachOutputBuffer(CDataBuffer* buffer, std::uint32_t* status) override;
+  void Receive(CDataBuffer* buffer, std::uint32_t* status) override;
+  void CancelReceive(std::uint32_t* count, bool* end, std::uint32_t* status) override;
+  void Send(CDataBuffer* buffer, bool term_char_found, bool end, std::uint32_t* status) override;
+  void CancelSend(std::uint32_t* count, std::uint32_t* status) override;
+  bool IsReceiveActive() override;
+  bool IsSendActive() override;
+  void ClampTransfer(CDataBuffer* buffer) override;
+  bool IsTermCharEnabled() override;
+  std::uint8_t GetTermChar() override;
+  bool IsConstructed() override;
+  void AssertServiceRequest(std::uint32_t* status) override;
+  void WithdrawServiceRequest(std::uint32_t* status) override;
+  void ReportStatusByte(std::uint8_t byte, std::uint32_t* status) override;
+
+  // ---- link side (connection threads, the link's mutex held) ----
+  // Returns the bytes accepted; a time-out or abort in the middle returns what was delivered.
+  std::uint32_t LinkWrite(std::uint32_t lid, bool waitlock, std::uint32_t lock_timeout, bool end,
+                          std::uint32_t io_timeout, std::uint32_t length, const std::uint8_t* data,
+                          std::uint32_t* status);
+  // Returns the bytes collected into destination (room for count); *reason gets kVxi11ReasonEnd and
+  // kVxi11ReasonTermChar bits.
+  std::uint32_t LinkRead(std::uint32_t lid, bool waitlock, std::uint32_t lock_timeout, bool termchar_set,
+                         std::uint8_t termchar, std::uint32_t io_timeout, std::uint32_t count,
+                         std::uint8_t* destination, std::uint32_t* reason, std::uint32_t* status);
+  // Sends the device_readstb reply through the connection itself and reports 0; a non-zero status
+  // means nothing was sent (the caller answers).
+  void LinkReadStatusByte(CVxi11Connection* connection, std::uint32_t xid, std::uint32_t lid, bool waitlock,
+                          std::uint32_t lock_timeout, std::uint32_t io_timeout, std::uint32_t* status);
+  void LinkTrigger(std::uint32_t lid, bool waitlock, std::uint32_t lock_timeout, std::uint32_t io_timeout,
+                   std::uint32_t* status);
+  void LinkClear(std::uint32_t lid, bool waitlock, std::uint32_t lock_timeout, std::uint32_t io_timeout,
+                 std::uint32_t* status);
+  void LinkRemote(std::uint32_t lid, bool waitlock, std::uint32_t lock_timeout, std::uint32_t io_timeout,
+                  std::uint32_t* status);
+  void LinkLocal(std::uint32_t lid, bool waitlock, std::uint32_t lock_timeout, std::uint32_t io_timeout,
+                 std::uint32_t* status);
+  void LinkLock(std::uint32_t lid, bool waitlock, std::uint32_t lock_timeout, std::uint32_t* status);
+  void LinkUnlock(std::uint32_t lid, std::uint32_t* status);
+  // From the abort channel's thread: ends lid's wait with 0x54396.
+  void LinkAbort(std::uint32_t lid, std::uint32_t* status);
+  // The link is gone: it owns the message exchange no more.
+  void LinkClosed(std::uint32_t lid);
+
+  // ---- for the link table and the tests ----
+  CVxi11LinkQueue* Queue() const { return queue_; }
+  CVxi11EventDispatcherGate* Gate() const { return gate_; }
+  CVxi11IoCompletionWaiter* Waiter() const { return waiter_; }
+  CVxi11LockManager* Locks() const { return locks_; }
+  // Set and cleared by the name registration (under the interface manager's mutex).
+  void SetEnabledFlag(bool enabled);
+
+ private:
+  // Waits for the engine's completion `code` unless `ready` already holds; keeps the guard's gate.
+  void WaitCompletion(std::uint32_t lid, std::int32_t code, CVxi11LinkOperationGuard* guard,
+                      std::uint32_t* status);
+  void SimpleOperation(int which, std::uint32_t lid, bool waitlock, std::uint32_t lock_timeout,
+                       std::uint32_t io_timeout, std::uint32_t* status);
+
+  CVxi11LockManager* locks_ = nullptr;
+  CVxi11LinkQueue* queue_ = nullptr;
+  CVxi11IoCompletionWaiter* waiter_ = nullptr;
+  CVxi11EventDispatcherGate* gate_ = nullptr;
+
+  // Written by the engine before it posts the completion the link operation waits for; read by the
+  // one running link operation. Atomic because the engine and the link run on different threads.
+  struct Shared;
+  Shared* shared_ = nullptr;
+  std::uint8_t constructed_ = 0;
+};

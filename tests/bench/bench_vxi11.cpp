@@ -1,0 +1,134 @@
+// The firmware's own cost of one VXI-11 query: a client on a loopback connection sends device_write
+// "*IDN?" and device_read, served by the core channel, the link table, the engine and an application
+// device that answers from its event function. Beside it, the same two calls answered by the core
+// channel over a link table that does no work, so the share of the wire side shows.
+#include <benchmark/benchmark.h>
+
+#include <cstring>
+#include <memory>
+#include <string>
+
+#include "engine/C4882Device.h"
+#include "engine/DoVovuriEngine.h"
+#include "vxi11/CInstrumentServerManager.h"
+#include "vxi11/Vxi11Plugin.h"
+#include "vxi11/Vxi11ServerHooks.h"
+#include "vxi11_wire.h"
+
+namespace {
+
+using vxi11_test::ArgWords;
+using vxi11_test::Bytes;
+using vxi11_test::Call;
+using vxi11_test::CallSpec;
+using vxi11_test::Get;
+using vxi11_test::RawClient;
+
+class IdnDevice : public CTcpIpDevice {
+ public:
+  IdnDevice() {
+    MessageBufferDescriptor::Init(&input_, 256, nullptr);
+    MessageBufferDescriptor::Init(&response_, 256, nullptr);
+    std::memcpy(response_.data, "TORVEX,BENCH,0,1.0\n", 19);
+    response_.count = 19;
+  }
+  ~IdnDevice() override {
+    Disable();
+    MessageBufferDescriptor::Release(&input_);
+    MessageBufferDescriptor::Release(&response_);
+  }
+  bool Start() { return Enable(0, nullptr, 1) == 0 && PostInputBuffer(&input_) == 0; }
+  void OnInputComplete(std::int32_t, MessageBufferDescriptor*) override {
+    QueryDetected();
+    response_.count = 19;
+    QueueResponse(&response_, 1);
+  }
+  void OnResponseComplete(std::int32_t, MessageBufferDescriptor*) override {
+    MessageProcessed();
+    PostInputBuffer(&input_);
+  }
+  void OnDeviceClear(std::uint32_t) override {}
+
+ private:
+  MessageBufferDescriptor input_{};
+  MessageBufferDescriptor response_{};
+};
+
+CallSpec Proc(std::uint32_t proc) {
+  CallSpec spec;
+  spec.proc = proc;
+  return spec;
+}
+
+// One query on link `lid`; false when a reply is missing or reports an error.
+bool Query(RawClient* client, std::uint32_t lid) {
+  Bytes write_args = ArgWords({lid, 5000, 0, 8});
+  vxi11_test::PutOpaque(&write_args, "*IDN?\n");
+  const Bytes written = client->Exchange(Call(Proc(11), write_args));
+  const Bytes read = client->Exchange(Call(Proc(12), ArgWords({lid, 4096, 5000, 0, 0, 0})));
+  return Get(written, 24) == 0 && Get(read, 24) == 0 && Get(read, 32) > 0;
+}
+
+std::uint32_t CreateLink(RawClient* client) {
+  Bytes args = ArgWords({1, 0, 0});
+  vxi11_test::PutOpaque(&args, "inst0");
+  const Bytes reply = client->Exchange(Call(Proc(10), args));
+  return Get(reply, 24) == 0 ? Get(reply, 28) : 0;
+}
+
+CVxi11ServerOptions Options(const CVxi11LinkOperations* operations) {
+  CVxi11ServerOptions options;
+  options.portmapper_port = 0;  // no system portmapper: the built-in one on an ephemeral port
+  options.operations = operations;
+  return options;
+}
+
+void BM_QueryThroughEngine(benchmark::State& state) {
+  Vxi11ProvidePlugin(nullptr);  // the link table and interfaces; the server is made here
+  if (DoVovuriStartEngine() != 0 || DoVovuriStartVxi11Plugin() != 0) {
+    state.SkipWithError("engine or plug-in did not start");
+    return;
+  }
+  {
+    IdnDevice device;
+    auto manager = std::make_unique<CInstrumentServerManager>(Options(Vxi11LinkTableOperations()));
+    RawClient client(manager->GetPort());
+    const std::uint32_t lid = device.Start() && !manager->IsFailed() ? CreateLink(&client) : 0;
+    if (lid == 0) {
+      state.SkipWithError("no link");
+    } else {
+      for (auto _ : state) {
+        if (!Query(&client, lid)) {
+          state.SkipWithError("query failed");
+          break;
+        }
+      }
+    }
+    client.Close();
+    manager.reset();
+  }
+  DoVovuriStopAll();
+  state.counters["queries_per_s"] = benchmark::Counter(static_cast<double>(state.iterations()),
+                                                       benchmark::Counter::kIsRate);
+}
+BENCHMARK(BM_QueryThroughEngine)->UseRealTime()->MinTime(1.0);
+
+// The two calls over a link table that answers at once: record reading, decoding, replies.
+void BM_WireSideOnly(benchmark::State& state) {
+  vxi11_test::FakeLinks::Get().Reset();
+  auto manager = std::make_unique<CInstrumentServerManager>(Options(vxi11_test::FakeOperations()));
+  RawClient client(manager->GetPort());
+  for (auto _ : state) {
+    if (!Query(&client, 7)) {
+      state.SkipWithError("query failed");
+      break;
+    }
+  }
+  client.Close();
+  manager.reset();
+  state.counters["queries_per_s"] = benchmark::Counter(static_cast<double>(state.iterations()),
+                                                       benchmark::Counter::kIsRate);
+}
+BENCHMARK(BM_WireSideOnly)->UseRealTime()->MinTime(1.0);
+
+}  // namespace

@@ -1,0 +1,91 @@
+// The device's one message exchange shared by several links: a link's query is answered to that link
+// even when another link writes meanwhile; a command without a response frees the exchange at once.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <string>
+#include <thread>
+
+#include "vxi11_device_fixture.h"
+
+namespace torvex_test {
+namespace {
+
+using LinkExchangeTest = Vxi11EngineTest;
+
+CVxi11PhysicalInterface* Inst0() { return Vxi11InterfaceManager()->FindInterface("inst0"); }
+
+TEST_F(LinkExchangeTest, AnotherLinksWriteWaitsUntilTheQueryIsAnswered) {
+  IdnInstrument device;
+  device.long_reply = "LONG-ANSWER\n";
+  ASSERT_EQ(device.Start(), 0u);
+  FakeConnection a;
+  FakeConnection b;
+  const std::uint32_t la = Link(&a);
+  const std::uint32_t lb = Link(&b);
+  Write(&a, la, "*IDN?\n");
+  EXPECT_EQ(Inst0()->Queue()->ExchangeOwner(), la);
+
+  std::atomic<bool> b_wrote{false};
+  std::thread other([&] {
+    Write(&b, lb, "LONG?\n", 10000);
+    b_wrote = true;
+  });
+  EXPECT_FALSE(WaitFor([&] { return b_wrote.load(); }, std::chrono::milliseconds(30)));
+  std::uint32_t reason = 0;
+  std::uint32_t status = 0xFFFFFFFF;
+  EXPECT_EQ(Read(&a, la, 1000, &reason, &status), kIdnReply);  // not interrupted by b
+  EXPECT_EQ(status, 0u);
+  other.join();
+  EXPECT_EQ(Read(&b, lb, 1000, &reason, &status), "LONG-ANSWER\n");
+  EXPECT_EQ(status, 0u);
+  EXPECT_EQ(Inst0()->Queue()->ExchangeOwner(), 0u);
+}
+
+TEST_F(LinkExchangeTest, CommandWithoutResponseFreesTheExchange) {
+  IdnInstrument device;
+  ASSERT_EQ(device.Start(), 0u);
+  FakeConnection a;
+  const std::uint32_t la = Link(&a);
+  Write(&a, la, "*CLS\n");
+  EXPECT_TRUE(WaitFor([&] { return Inst0()->Queue()->ExchangeOwner() == 0; }));
+  // A query keeps it until its response was read, or the link goes.
+  Write(&a, la, "*IDN?\n");
+  EXPECT_EQ(Inst0()->Queue()->ExchangeOwner(), la);
+  std::uint32_t status = 0;
+  Vxi11DestroyLinkHandler(table_, &a, la, &status);
+  EXPECT_EQ(Inst0()->Queue()->ExchangeOwner(), 0u);
+}
+
+// Neither link waits out a time-out: their lock checks do not collide, the exchange goes to each in
+// turn, and no query is interrupted by the other link's message.
+TEST_F(LinkExchangeTest, TwoLinksQueryingAtOnceEachGetTheirAnswers) {
+  IdnInstrument device;
+  device.long_reply = "SECOND-DEVICE-ANSWER\n";
+  ASSERT_EQ(device.Start(), 0u);
+  FakeConnection connections[2];
+  const std::uint32_t lids[2] = {Link(&connections[0]), Link(&connections[1])};
+  constexpr int kRounds = 300;
+  std::atomic<int> wrong{0};
+  auto worker = [&](int which) {
+    const std::string query = which == 0 ? "*IDN?\n" : "LONG?\n";
+    const std::string answer = which == 0 ? kIdnReply : "SECOND-DEVICE-ANSWER\n";
+    for (int round = 0; round < kRounds; ++round) {
+      std::uint32_t status = 0;
+      Write(&connections[which], lids[which], query, 5000, &status);
+      if (status != 0) ++wrong;
+      std::uint32_t reason = 0;
+      const std::string reply = Read(&connections[which], lids[which], 1000, &reason, &status, 5000);
+      if (status != 0 || reply != answer) ++wrong;
+    }
+  };
+  std::thread first(worker, 0);
+  std::thread second(worker, 1);
+  first.join();
+  second.join();
+  EXPECT_EQ(wrong.load(), 0);
+}
+
+}  // namespace
+}  // namespace torvex_test
