@@ -332,7 +332,8 @@ void CS3C2410ControlEndpoint::Deconfigure(std::uint32_t* status) {
   if ((state_ & kWriteBit) != 0) {
     const std::uint32_t count = in_->total();
     state_ = 0;
-    if (*status == 0 && observer_ != nullptr) observer_->OnWriteComplete(kUsbKindControl, kUsbResultAborted, count, status);
+    if (*status == 0 && observer_ != nullptr)
+      observer_->OnWriteComplete(kUsbKindControl, kUsbResultAborted, count, status);
   }
   state_ = 0;
   status_pending_ = 0;
@@ -395,9 +396,7 @@ void CS3C2410ControlEndpoint::Stall(std::uint32_t* status) {
   status_pending_ = 0;
 }
 
-bool CS3C2410ControlEndpoint::IsStalled() {
-  return (registers_->ReadCsr(0, u::EP0_CSR) & u::kEp0SendStall) != 0;
-}
+bool CS3C2410ControlEndpoint::IsStalled() { return (registers_->ReadCsr(0, u::EP0_CSR) & u::kEp0SendStall) != 0; }
 
 void CS3C2410ControlEndpoint::ClearStall(std::uint32_t* status) {
   if (*status != 0) return;
@@ -416,9 +415,9 @@ void CS3C2410ControlEndpoint::Service(std::uint32_t* status) {
     // The host ended the control transfer early. The data stage in progress is given up, and its
     // owner is told (result 1 when it had gone out completely, 4 otherwise), so that nobody waits
     // for a completion that will never come.
-    registers_->WriteCsr(0, u::EP0_CSR,
-                         static_cast<std::uint8_t>((csr & 0x7F & ~(u::kEp0InPktRdy | u::kEp0DataEnd)) |
-                                                   u::kEp0ServicedSetupEnd));
+    registers_->WriteCsr(
+        0, u::EP0_CSR,
+        static_cast<std::uint8_t>((csr & 0x7F & ~(u::kEp0InPktRdy | u::kEp0DataEnd)) | u::kEp0ServicedSetupEnd));
     if ((state_ & (kActive | kDataStageSent)) != 0) {
       const bool sent = (state_ & kDataStageSent) != 0;
       const std::uint32_t count = in_->total();
@@ -490,9 +489,7 @@ void CS3C2410InEndpoint::Configure(std::uint32_t* status) {
   host_halt_ = 0;
 }
 
-bool CS3C2410InEndpoint::PacketWaiting() {
-  return (registers_->ReadCsr(number_, u::IN_CSR1_REG) & u::kInPktRdy) != 0;
-}
+bool CS3C2410InEndpoint::PacketWaiting() { return (registers_->ReadCsr(number_, u::IN_CSR1_REG) & u::kInPktRdy) != 0; }
 
 void CS3C2410InEndpoint::LoadPacket() {
   fifo_->WritePacket();
@@ -731,7 +728,8 @@ void CS3C2410BulkOutEndpoint::Deconfigure(std::uint32_t* status) {
     const std::uint32_t count = fifo_->total();
     fifo_->Clear();
     state_ = 0;
-    if (*status == 0 && observer_ != nullptr) observer_->OnReadComplete(kUsbKindBulkOut, kUsbResultAborted, count, status);
+    if (*status == 0 && observer_ != nullptr)
+      observer_->OnReadComplete(kUsbKindBulkOut, kUsbResultAborted, count, status);
   }
   hold_ = 0;
   registers_->DisableEndpointInterrupt(2);

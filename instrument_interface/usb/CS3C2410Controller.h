@@ -115,8 +115,8 @@ class CS3C2410Endpoint : public CUsbControllerEndpoint {
   CS3C2410Endpoint(std::uint8_t configuration, std::uint8_t interface, std::uint8_t alternate, unsigned number,
                    std::int32_t kind, CUsbEndpointEventObserver* observer, CS3C2410Registers* registers,
                    CS3C2410Controller* controller, std::uint32_t* status)
-      : CUsbControllerEndpoint(configuration, interface, alternate, static_cast<std::uint8_t>(number), kind,
-                               observer, status),
+      : CUsbControllerEndpoint(configuration, interface, alternate, static_cast<std::uint8_t>(number), kind, observer,
+                               status),
         number_(number),
         registers_(registers),
         controller_(controller) {}
@@ -215,8 +215,8 @@ class CS3C2410InterruptInEndpoint : public CS3C2410InEndpoint {
   CS3C2410InterruptInEndpoint(std::uint8_t configuration, std::uint8_t interface, std::uint8_t alternate,
                               CUsbEndpointEventObserver* observer, CS3C2410Registers* registers,
                               CS3C2410Controller* controller, std::uint32_t* status)
-      : CS3C2410InEndpoint(configuration, interface, alternate, 3, kUsbKindInterruptIn, observer, registers,
-                           controller, status) {}
+      : CS3C2410InEndpoint(configuration, interface, alternate, 3, kUsbKindInterruptIn, observer, registers, controller,
+                           status) {}
   std::uint16_t GetMaxPacketSize(std::uint32_t) override { return packet_size_; }
   void SetMaxPacketSize(std::uint16_t size, std::uint32_t speed, std::uint32_t* status) override;
   std::uint8_t GetInterval(std::uint32_t) override { return interval_; }

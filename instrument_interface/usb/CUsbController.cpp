@@ -83,8 +83,7 @@ CUsbControllerEndpoint* CUsbController::InsertEndpoint(CUsbControllerEndpoint* e
   return endpoint;
 }
 
-CUsbControllerEndpoint* CUsbController::AddControlEndpoint(CUsbEndpointEventObserver* observer,
-                                                           std::uint32_t* status) {
+CUsbControllerEndpoint* CUsbController::AddControlEndpoint(CUsbEndpointEventObserver* observer, std::uint32_t* status) {
   if (*status != 0) return nullptr;
   return InsertEndpoint(CreateControlEndpoint(observer, status), status);
 }

@@ -89,8 +89,7 @@ class CUsbController {
   virtual void ConfigurationChanged() = 0;
   virtual void ConfigurationCommitted() = 0;
   virtual void EndpointsReset(std::uint32_t* status) = 0;
-  virtual CUsbControllerEndpoint* CreateControlEndpoint(CUsbEndpointEventObserver* observer,
-                                                        std::uint32_t* status) = 0;
+  virtual CUsbControllerEndpoint* CreateControlEndpoint(CUsbEndpointEventObserver* observer, std::uint32_t* status) = 0;
   virtual CUsbControllerEndpoint* CreateBulkInEndpoint(std::uint8_t configuration, std::uint8_t interface,
                                                        std::uint8_t alternate, CUsbEndpointEventObserver* observer,
                                                        std::uint32_t* status) = 0;
@@ -98,8 +97,7 @@ class CUsbController {
                                                         std::uint8_t alternate, CUsbEndpointEventObserver* observer,
                                                         std::uint32_t* status) = 0;
   virtual CUsbControllerEndpoint* CreateInterruptInEndpoint(std::uint8_t configuration, std::uint8_t interface,
-                                                            std::uint8_t alternate,
-                                                            CUsbEndpointEventObserver* observer,
+                                                            std::uint8_t alternate, CUsbEndpointEventObserver* observer,
                                                             std::uint32_t* status) = 0;
   virtual void DestroyEndpoint(CUsbControllerEndpoint* endpoint) = 0;
 
@@ -121,15 +119,16 @@ class CUsbController {
   void ClearEndpointStall(std::uint8_t address, std::uint32_t* status);
   COSUsbDevice* GetOsDevice() const { return device_; }
   std::uint32_t ServiceOrderSize() const { return order_size_; }
-  CUsbControllerEndpoint* ServiceOrderAt(std::uint32_t i) const { return i < order_size_ ? order_[i].endpoint : nullptr; }
+  CUsbControllerEndpoint* ServiceOrderAt(std::uint32_t i) const {
+    return i < order_size_ ? order_[i].endpoint : nullptr;
+  }
 
   // --- bus and configuration ---------------------------------------------------------------------------
   void Start(CUsbDeviceEventObserver* observer, std::uint32_t* status);
   // Acts whatever the status; the first failure of its steps is the result.
   void Shutdown(std::uint32_t* status);
   void SetConfiguration(std::uint8_t value, std::uint32_t* status);
-  void SetInterface(std::uint8_t configuration, std::uint8_t interface, std::uint8_t alternate,
-                    std::uint32_t* status);
+  void SetInterface(std::uint8_t configuration, std::uint8_t interface, std::uint8_t alternate, std::uint32_t* status);
   // Back to the default state: every live endpoint but endpoint 0 deconfigured, configuration 0.
   void ResetLiveEndpoints(std::uint32_t* status);
 

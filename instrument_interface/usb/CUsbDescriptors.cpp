@@ -141,8 +141,7 @@ void CUsbConfigurationDescriptor::AddInterface(CUsbInterfaceDescriptor* interfac
 
 void CUsbConfigurationDescriptor::AddEndpointLength() { Recount(); }
 
-CUsbInterfaceDescriptor* CUsbConfigurationDescriptor::FindInterface(std::uint8_t number,
-                                                                   std::uint8_t alternate) const {
+CUsbInterfaceDescriptor* CUsbConfigurationDescriptor::FindInterface(std::uint8_t number, std::uint8_t alternate) const {
   for (CUsbInterfaceDescriptor* i : interfaces_)
     if (i->Number() == number && i->Alternate() == alternate) return i;
   return nullptr;
@@ -387,13 +386,13 @@ void CUsbDescriptorSet::SetDeviceClass(std::uint32_t speed, std::uint8_t cls, st
   d->SetByte(7, max_packet0);
 }
 
-void CUsbDescriptorSet::AddConfiguration(std::uint32_t speed, std::uint8_t value, bool self_powered,
-                                         bool remote_wakeup, std::uint8_t max_power, const char* text,
-                                         std::uint32_t* status) {
+void CUsbDescriptorSet::AddConfiguration(std::uint32_t speed, std::uint8_t value, bool self_powered, bool remote_wakeup,
+                                         std::uint8_t max_power, const char* text, std::uint32_t* status) {
   if (*status != 0) return;
   const std::uint8_t index = strings_->AddString(kLanguage, text, status);
   if (*status != 0) return;
-  auto* c = new (std::nothrow) CUsbConfigurationDescriptor(value, self_powered, remote_wakeup, max_power, index, status);
+  auto* c =
+      new (std::nothrow) CUsbConfigurationDescriptor(value, self_powered, remote_wakeup, max_power, index, status);
   if (c == nullptr || *status != 0) {
     delete c;
     strings_->RemoveString(index);
@@ -471,7 +470,9 @@ void CUsbDescriptorSet::RemoveInterface(std::uint8_t configuration, std::uint8_t
   }
 }
 
-bool CUsbDescriptorSet::HasConfiguration(std::uint8_t value) const { return full_->FindConfiguration(value) != nullptr; }
+bool CUsbDescriptorSet::HasConfiguration(std::uint8_t value) const {
+  return full_->FindConfiguration(value) != nullptr;
+}
 
 void CUsbDescriptorSet::ValidateConfigurations(std::uint32_t* status) const {
   if (*status != 0) return;

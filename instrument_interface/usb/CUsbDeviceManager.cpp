@@ -108,8 +108,8 @@ void CUsbDeviceManager::AddDescriptors(const UsbDeviceSettings& settings, const 
                                      settings.configuration_string, status);
     }
     descriptors_->AddInterface(speed, io->configuration(), io->interface_number(), io->alternate(),
-                               description.interface_class, description.subclass, description.protocol,
-                               interface_text, status);
+                               description.interface_class, description.subclass, description.protocol, interface_text,
+                               status);
     for (CUsbEndpoint* e = io->FirstEndpoint(); e != nullptr && *status == 0; e = io->NextEndpoint()) {
       if (e->kind() == kUsbKindControl) continue;
       descriptors_->AddEndpoint(speed, io->configuration(), io->interface_number(), io->alternate(), e->kind(),
@@ -334,8 +334,7 @@ void CUsbDeviceManager::OnSetup(const UsbSetupPacket& setup, std::uint32_t* stat
   control_->Halt(status);
 }
 
-void CUsbDeviceManager::OnReadComplete(std::int32_t, std::uint32_t result, std::uint32_t count,
-                                       std::uint32_t* status) {
+void CUsbDeviceManager::OnReadComplete(std::int32_t, std::uint32_t result, std::uint32_t count, std::uint32_t* status) {
   if (requests_->InDataStage()) {
     requests_->OnDataStageRead(result, count, status);
     return;

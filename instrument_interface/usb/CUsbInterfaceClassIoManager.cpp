@@ -107,8 +107,7 @@ void CUsbSharedDefaultEndpoint::CompleteWrite(std::uint32_t result, std::uint32_
 // --- I/O manager -------------------------------------------------------------------------------------
 
 CUsbInterfaceClassIoManager::CUsbInterfaceClassIoManager(CUsbDeviceManager* manager, std::uint8_t configuration,
-                                                         std::uint8_t interface, std::uint8_t alternate,
-                                                         std::uint32_t*)
+                                                         std::uint8_t interface, std::uint8_t alternate, std::uint32_t*)
     : manager_(manager), configuration_(configuration), interface_(interface), alternate_(alternate) {}
 
 void CUsbInterfaceClassIoManager::AttachClass(CUsbInterfaceClassEventObserver* cls, std::uint32_t* status) {
@@ -137,8 +136,7 @@ void CUsbInterfaceClassIoManager::StartRead(std::int32_t kind, CDataBuffer* chai
   if (CUsbEndpoint* e = For(kind, status)) e->StartRead(chain, status);
 }
 
-void CUsbInterfaceClassIoManager::RegisterWriteBuffer(std::int32_t kind, CDataBuffer* buffer,
-                                                      std::uint32_t* status) {
+void CUsbInterfaceClassIoManager::RegisterWriteBuffer(std::int32_t kind, CDataBuffer* buffer, std::uint32_t* status) {
   if (CUsbEndpoint* e = For(kind, status)) e->RegisterWriteBuffer(buffer);
 }
 

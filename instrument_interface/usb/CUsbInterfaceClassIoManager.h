@@ -26,8 +26,7 @@ class CUsbInterfaceClassEventObserver {
  public:
   virtual void OnSetup(const UsbSetupPacket& setup, std::uint32_t* status) = 0;
   virtual void OnReadComplete(std::int32_t kind, std::uint32_t result, std::uint32_t count, std::uint32_t* status) = 0;
-  virtual void OnWriteComplete(std::int32_t kind, std::uint32_t result, std::uint32_t count,
-                               std::uint32_t* status) = 0;
+  virtual void OnWriteComplete(std::int32_t kind, std::uint32_t result, std::uint32_t count, std::uint32_t* status) = 0;
   virtual void OnInterfaceEnabled(std::uint32_t* status) = 0;
   virtual void OnInterfaceDisabled(std::uint32_t* status) = 0;
   virtual void OnSuspend(std::uint32_t* status) = 0;

@@ -163,8 +163,7 @@ void CUsbStandardRequestManager::Feature(const UsbSetupPacket& setup, bool set, 
 }
 
 void CUsbStandardRequestManager::SetAddress(const UsbSetupPacket& setup, std::uint32_t* status) {
-  if (setup.bmRequestType != 0 || setup.wLength != 0 || setup.wIndex != 0 || setup.wValue > 127)
-    return Refuse(status);
+  if (setup.bmRequestType != 0 || setup.wLength != 0 || setup.wIndex != 0 || setup.wValue > 127) return Refuse(status);
   controller_->SetAddress(static_cast<std::uint8_t>(setup.wValue));
   endpoint0_->AcknowledgeStatus(status);
 }
@@ -212,8 +211,7 @@ void CUsbStandardRequestManager::GetConfiguration(const UsbSetupPacket& setup, s
 }
 
 void CUsbStandardRequestManager::SetConfiguration(const UsbSetupPacket& setup, std::uint32_t* status) {
-  if (setup.bmRequestType != 0 || setup.wValue > 0xFF || setup.wIndex != 0 || setup.wLength != 0)
-    return Refuse(status);
+  if (setup.bmRequestType != 0 || setup.wValue > 0xFF || setup.wIndex != 0 || setup.wLength != 0) return Refuse(status);
   const std::uint8_t value = static_cast<std::uint8_t>(setup.wValue);
   if (!controller_->HasConfiguration(value)) return Refuse(status);
   controller_->SetConfiguration(value, status);

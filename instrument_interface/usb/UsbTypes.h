@@ -55,8 +55,7 @@ class CUsbEndpointEventObserver {
  public:
   virtual void OnSetup(const UsbSetupPacket& setup, std::uint32_t* status) = 0;
   virtual void OnReadComplete(std::int32_t kind, std::uint32_t result, std::uint32_t count, std::uint32_t* status) = 0;
-  virtual void OnWriteComplete(std::int32_t kind, std::uint32_t result, std::uint32_t count,
-                               std::uint32_t* status) = 0;
+  virtual void OnWriteComplete(std::int32_t kind, std::uint32_t result, std::uint32_t count, std::uint32_t* status) = 0;
   virtual ~CUsbEndpointEventObserver() = default;
 };
 

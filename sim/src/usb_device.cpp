@@ -167,8 +167,7 @@ UsbHandshake UsbDeviceController::In(std::uint8_t address, unsigned endpoint, st
       RaiseEndpointLocked(0);
       return UsbHandshake::kAck;
     }
-    if (ep0_phase_ == Ep0Phase::kNoData && (ep0_csr_ & u::kEp0DataEnd) != 0 &&
-        (ep0_csr_ & u::kEp0OutPktRdy) == 0) {
+    if (ep0_phase_ == Ep0Phase::kNoData && (ep0_csr_ & u::kEp0DataEnd) != 0 && (ep0_csr_ & u::kEp0OutPktRdy) == 0) {
       // The status stage of a request without data stage.
       *toggle = 1;
       StatusDoneLocked();
