@@ -591,7 +591,14 @@ void CS3C2410BulkInEndpoint::ClearStall(std::uint32_t* status) {
 
 void CS3C2410InterruptInEndpoint::SetMaxPacketSize(std::uint16_t size, std::uint32_t speed, std::uint32_t* status) {
   if (*status != 0) return;
-  if (speed == kUsbSpeedFull) packet_size_ = size;
+  if (speed != kUsbSpeedFull) return;
+  if (size == 0 || size > 64) {
+    *status = kUsbStatusNotSupported;  // the FIFO holds 64 bytes
+    return;
+  }
+  // Packets never exceed what the endpoint descriptor announces.
+  packet_size_ = size;
+  fifo_->SetPacketSize(size);
 }
 
 void CS3C2410InterruptInEndpoint::SetInterval(std::uint8_t value, std::uint32_t speed, std::uint32_t* status) {

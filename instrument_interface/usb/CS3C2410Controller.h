@@ -65,6 +65,7 @@ class CS3C2410FifoManager {
       : endpoint_(endpoint), packet_size_(packet_size), direction_(direction), registers_(registers) {}
 
   void Attach(CDataBuffer* chain);
+  void SetPacketSize(std::uint16_t size) { packet_size_ = size; }
   void SetLengthLimit(std::uint32_t expected) {
     limited_ = true;
     expected_ = expected;

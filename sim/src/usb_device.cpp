@@ -599,7 +599,7 @@ UsbTransfer UsbHost::ControlImpl(const UsbSetup& setup, std::uint32_t max_packet
   return t;
 }
 
-UsbTransfer UsbHost::ReadIn(unsigned endpoint, std::size_t max_bytes, std::uint32_t frames) {
+UsbTransfer UsbHost::ReadIn(unsigned endpoint, std::size_t max_bytes, std::uint32_t frames, std::size_t max_packet) {
   UsbTransfer t;
   std::uint32_t waited = 0;
   while (t.data.size() < max_bytes || t.packets.empty()) {
@@ -628,10 +628,14 @@ UsbTransfer UsbHost::ReadIn(unsigned endpoint, std::size_t max_bytes, std::uint3
       ++t.toggle_errors;  // a repeat the host has already taken: dropped
       continue;
     }
+    if (packet.size() > max_packet) {
+      t.outcome = UsbOutcome::kProtocolError;
+      return t;
+    }
     in_toggle_[endpoint] ^= 1u;
     t.packets.push_back(packet.size());
     t.data.insert(t.data.end(), packet.begin(), packet.end());
-    if (packet.size() < hw::usbd::kFifoSize) break;
+    if (packet.size() < max_packet) break;
   }
   return t;
 }

@@ -179,8 +179,10 @@ class UsbHost {
   // overtake a data stage with the next setup.
   UsbTransfer ControlPartial(const UsbSetup& setup, std::uint32_t packets);
 
-  // Bulk or interrupt IN: packets until a short one or `max_bytes`, retrying NAKs for `frames` frames.
-  UsbTransfer ReadIn(unsigned endpoint, std::size_t max_bytes, std::uint32_t frames);
+  // Bulk or interrupt IN: packets until a short one (shorter than `max_packet`) or `max_bytes`,
+  // retrying NAKs for `frames` frames. A packet longer than `max_packet` is a protocol error.
+  UsbTransfer ReadIn(unsigned endpoint, std::size_t max_bytes, std::uint32_t frames,
+                     std::size_t max_packet = hw::usbd::kFifoSize);
   // One IN transaction retried until data or STALL within `frames` frames.
   UsbTransfer ReadPacket(unsigned endpoint, std::uint32_t frames);
   // Bulk OUT of `data` in 64-byte packets (a zero-length packet when asked and the length is a

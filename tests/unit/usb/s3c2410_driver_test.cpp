@@ -1,7 +1,10 @@
 // The device-controller driver against the register-level model, driven by the simulated host.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstdint>
+#include <string>
+#include <thread>
 #include <vector>
 
 #include "usb_fixture.h"
@@ -247,6 +250,77 @@ TEST_F(UsbDriver, BusSuspendIsReportedToTheEnabledInterface) {
   ASSERT_TRUE(class_.WaitFor("suspend", 1));
   host_->Resume();
   EXPECT_EQ(Request(0x80, 8, 0, 0, 1).data, (std::vector<std::uint8_t>{1}));
+}
+
+TEST_F(UsbDriver, InterruptInPacketsFollowTheAnnouncedPacketSize) {
+  BringEnumerated();
+  CDataBuffer& buffer = Buffer(8);
+  const std::vector<std::uint8_t> data = Pattern(5, 0x70);
+  std::copy(data.begin(), data.end(), buffer.Data());
+  buffer.SetWindow(0, 5);
+  ASSERT_EQ(WithEventsSuspended([&](std::uint32_t* s) { io_->StartWrite(kUsbKindInterruptIn, &buffer, s); }), 0u);
+  const sim::UsbTransfer t = host_->ReadIn(3, 64, kFrames, 2);
+  ASSERT_EQ(t.outcome, sim::UsbOutcome::kOk) << sim::UsbOutcomeName(t.outcome);
+  EXPECT_EQ(t.packets, (std::vector<std::size_t>{2, 2, 1}));
+  EXPECT_EQ(t.data, data);
+  ASSERT_TRUE(class_.WaitFor("write", 1));
+  EXPECT_EQ(class_.Last("write").kind, kUsbKindInterruptIn);
+  EXPECT_EQ(class_.Last("write").count, 5u);
+}
+
+TEST_F(UsbDriver, BusResetDuringAClassDataStageAbortsItBeforeTheInterfaceIsDisabled) {
+  BringEnumerated();
+  class_.Clear();
+  const sim::UsbTransfer partial =
+      host_->ControlPartial(sim::UsbSetup{0xA1, CTestClass::kRequestWithData, 0, 0, 24}, 1);
+  ASSERT_EQ(partial.packets, (std::vector<std::size_t>{8}));
+  host_->Reset();
+  ASSERT_TRUE(class_.WaitFor("disabled", 1));
+  std::vector<std::string> order;
+  for (const ClassEvent& e : class_.Events()) {
+    if (e.what == "write") {
+      EXPECT_EQ(e.kind, kUsbKindControl);
+      EXPECT_EQ(e.result, kUsbResultAborted);
+      EXPECT_EQ(e.count, 8u);
+    }
+    if (e.what == "write" || e.what == "disabled") order.push_back(e.what);
+  }
+  EXPECT_EQ(order, (std::vector<std::string>{"write", "disabled"}));
+  // Endpoint 0 belongs to nobody afterwards: standard requests are answered.
+  EXPECT_EQ(Request(0x80, 6, 0x0100, 0, 18).data.size(), 18u);
+}
+
+TEST_F(UsbDriver, PullUpChangesNeverLoseAnotherDriversChangeOfThePort) {
+  gpio_.Preset(hw::line::kI2cSegment, hw::gpio::kFunctionOutput, false);
+  Bring();
+  std::atomic<bool> stop{false};
+  std::atomic<bool> last_level{false};
+  // Another driver changing its line of the same port, as the board's drivers do.
+  std::thread other([&] {
+    bool level = false;
+    while (!stop.load()) {
+      level = !level;
+      cyg_interrupt_disable();
+      const std::uint32_t v = platform::regbus::Read32(hw::gpio::GPEDAT);
+      const std::uint32_t mask = hw::line::kI2cSegment.Mask();
+      platform::regbus::Write32(hw::gpio::GPEDAT, level ? (v | mask) : (v & ~mask));
+      cyg_interrupt_enable();
+      last_level.store(level);
+    }
+  });
+  bool lost = false;
+  for (int i = 0; i < 1000 && !lost; ++i) {
+    std::uint32_t s = 0;
+    manager_->Disconnect(&s);
+    lost = lost || model_->Attached();
+    manager_->Connect(TestSettings(), &s);
+    lost = lost || !model_->Attached() || s != 0;
+  }
+  stop.store(true);
+  other.join();
+  EXPECT_FALSE(lost);
+  EXPECT_EQ(gpio_.Level(hw::line::kI2cSegment), last_level.load());
+  EXPECT_TRUE(model_->Attached());
 }
 
 TEST_F(UsbDriver, ConnectAndDisconnectDriveOnlyThePullUpLineOfTheSharedPort) {
