@@ -760,7 +760,11 @@ CS3C2410Controller::CS3C2410Controller(COSUsbDevice* device, CUsbExceptionEventO
   if (s != 0) *status = kUsbStatusNoMemory;
 }
 
-CS3C2410Controller::~CS3C2410Controller() { delete registers_; }
+CS3C2410Controller::~CS3C2410Controller() {
+  DetachInterruptHookup();
+  cyg_interrupt_mask(kVector);
+  delete registers_;
+}
 
 void CS3C2410Controller::SetAddress(std::uint8_t address) {
   Masked m;

@@ -37,8 +37,13 @@ CUsbController::CUsbController(COSUsbDevice* device, CUsbExceptionEventObserver*
   capacity_ = capacity;
 }
 
-CUsbController::~CUsbController() {
+void CUsbController::DetachInterruptHookup() {
   delete hookup_;  // detaches the handlers: no pass runs after this
+  hookup_ = nullptr;
+}
+
+CUsbController::~CUsbController() {
+  DetachInterruptHookup();
   delete[] order_;
   cyg_mutex_destroy(&service_lock_);
 }

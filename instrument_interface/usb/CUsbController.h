@@ -142,6 +142,10 @@ class CUsbController {
   bool IsCalledFromService() const;
 
  protected:
+  // Takes the handlers off the OS device (waiting out a running pass); a driver calls it first in
+  // its destructor, before it frees what a pass uses.
+  void DetachInterruptHookup();
+
   COSUsbDevice* device_;
 
  private:
