@@ -28,6 +28,7 @@ constexpr std::uint32_t kStateWriting = 0x8400;
 constexpr std::uint32_t kStateWriteLast = 0x4480;
 constexpr std::uint32_t kStateSentFull = 0x2410;
 constexpr std::uint32_t kStateSentShort = 0x2440;
+constexpr std::uint32_t kStateOvertaken = 0x4420;
 constexpr std::uint32_t kStateReading = 0x8800;
 constexpr std::uint32_t kStateReadFull = 0x4880;
 
@@ -217,7 +218,7 @@ void CS3C2410FifoManager::ReadPacket() {
   remaining_ = Left();
 }
 
-void CS3C2410FifoManager::FinishPacket() {
+bool CS3C2410FifoManager::FinishPacket() {
   const std::uint32_t count = direction_ == 0 ? write_count_ : read_count_;
   short_ = count < packet_size_;
   full_ = count == packet_size_;
@@ -229,6 +230,9 @@ void CS3C2410FifoManager::FinishPacket() {
   Write8(u::INDEX_REG, static_cast<std::uint8_t>(endpoint_));
   platform::kernel::DelayMicroseconds(1);
   if (direction_ == 0 && endpoint_ == 0) {
+    // A setup packet that arrived while the packet was loaded ends this data stage: the packet is
+    // not handed over, and the next service pass reports the stage as overtaken.
+    if ((Read8(u::EP0_CSR) & (u::kEp0OutPktRdy | u::kEp0SetupEnd)) != 0) return false;
     Write8(u::EP0_CSR, last_ ? (u::kEp0InPktRdy | u::kEp0DataEnd) : u::kEp0InPktRdy);
   } else if (direction_ == 0) {
     const std::uint8_t v = static_cast<std::uint8_t>(Read8(u::IN_CSR1_REG) & ~kInActionBits);
@@ -237,6 +241,7 @@ void CS3C2410FifoManager::FinishPacket() {
     const std::uint8_t v = static_cast<std::uint8_t>(Read8(u::OUT_CSR1_REG) & ~kOutActionBits);
     Write8(u::OUT_CSR1_REG, static_cast<std::uint8_t>(v & ~u::kOutPktRdy));
   }
+  return true;
 }
 
 void CS3C2410FifoManager::Flush(std::int32_t kind) {
@@ -342,7 +347,11 @@ void CS3C2410ControlEndpoint::Deconfigure(std::uint32_t* status) {
 
 void CS3C2410ControlEndpoint::LoadPacket() {
   in_->WritePacket();
-  in_->FinishPacket();
+  if (!in_->FinishPacket()) {
+    state_ = kStateOvertaken;
+    status_pending_ = 0;
+    return;
+  }
   if (in_->last()) {
     status_pending_ = 1;
     state_ = in_->is_short() ? kStateSentShort : kStateSentFull;
@@ -418,7 +427,7 @@ void CS3C2410ControlEndpoint::Service(std::uint32_t* status) {
     registers_->WriteCsr(
         0, u::EP0_CSR,
         static_cast<std::uint8_t>((csr & 0x7F & ~(u::kEp0InPktRdy | u::kEp0DataEnd)) | u::kEp0ServicedSetupEnd));
-    if ((state_ & (kActive | kDataStageSent)) != 0) {
+    if ((state_ & (kActive | kDataStageSent)) != 0 || state_ == kStateOvertaken) {
       const bool sent = (state_ & kDataStageSent) != 0;
       const std::uint32_t count = in_->total();
       state_ = 0;
@@ -440,7 +449,7 @@ void CS3C2410ControlEndpoint::Service(std::uint32_t* status) {
     return;
   }
   if ((csr & u::kEp0OutPktRdy) != 0) {
-    if ((state_ & kActive) != 0 || (state_ & kDataStageSent) != 0) {
+    if ((state_ & (kActive | kDataStageSent)) != 0 || state_ == kStateOvertaken) {
       const bool sent = (state_ & kDataStageSent) != 0;
       const std::uint32_t count = in_->total();
       state_ = 0;
@@ -520,6 +529,9 @@ void CS3C2410InEndpoint::Halt(std::uint32_t* status) {
   if (*status != 0) return;
   SetSendStall();
   hold_ = 1;
+  // The halt ends with the host's first STALL handshake, which only a service pass of this endpoint
+  // sees: its interrupt is needed also when no transfer runs.
+  registers_->EnableEndpointInterrupt(number_);
 }
 
 void CS3C2410InEndpoint::Stall(std::uint32_t* status) {
@@ -552,6 +564,7 @@ void CS3C2410InEndpoint::Service(std::uint32_t* status) {
     } else {
       // The class's transient halt ends once the host has seen one STALL.
       ClearStallSequence(status);
+      if (state_ == 0) registers_->DisableEndpointInterrupt(number_);
     }
   }
   if (PacketWaiting()) return;

@@ -8,7 +8,8 @@
 //
 // Endpoint state words: 0 idle, 0x8400 write with packets to load, 0x4480 write whose last packet is
 // loaded, 0x2410/0x2440 control data stage sent (last packet full/short) awaiting its status stage,
-// 0x8800 read in progress, 0x4880 read whose chain is full. Completions go to the endpoint's observer
+// 0x4420 control data stage overtaken by a setup packet while a packet was loaded, 0x8800 read in
+// progress, 0x4880 read whose chain is full. Completions go to the endpoint's observer
 // with result 1 (completed), 3 (aborted by Deconfigure) or 4 (control data stage overtaken by a new
 // setup packet).
 //
@@ -72,7 +73,8 @@ class CS3C2410FifoManager {
   }
   void WritePacket();
   void ReadPacket();
-  void FinishPacket();
+  // False when a setup packet that arrived meanwhile keeps endpoint 0's packet from the host.
+  bool FinishPacket();
   // Flushes the endpoint's FIFO (the packet in progress counts as moved).
   void Flush(std::int32_t kind);
   void Clear();

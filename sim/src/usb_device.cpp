@@ -318,8 +318,13 @@ void UsbDeviceController::WriteEp0CsrLocked(std::uint8_t value) {
     ep0.out_fifo.clear();
   }
   if ((value & u::kEp0ServicedSetupEnd) != 0) ep0_csr_ = static_cast<std::uint8_t>(ep0_csr_ & ~u::kEp0SetupEnd);
-  if ((value & u::kEp0InPktRdy) != 0) ep0_csr_ |= u::kEp0InPktRdy;
-  if ((value & u::kEp0DataEnd) != 0) ep0_csr_ |= u::kEp0DataEnd;
+  // While a setup packet holds the FIFO (unread, or the end of the previous transfer not yet
+  // acknowledged) a packet cannot be handed to the host.
+  const bool taken = (ep0_csr_ & (u::kEp0OutPktRdy | u::kEp0SetupEnd)) != 0;
+  if (!taken) {
+    if ((value & u::kEp0InPktRdy) != 0) ep0_csr_ |= u::kEp0InPktRdy;
+    if ((value & u::kEp0DataEnd) != 0) ep0_csr_ |= u::kEp0DataEnd;
+  }
   if ((value & u::kEp0SentStall) == 0) ep0_csr_ = static_cast<std::uint8_t>(ep0_csr_ & ~u::kEp0SentStall);
   if ((value & u::kEp0SendStall) != 0) {
     ep0_csr_ |= u::kEp0SendStall;
@@ -364,6 +369,8 @@ void UsbDeviceController::Write(std::uint32_t address, std::uint32_t value32, un
   unsigned n = 0;
   if (IsFifo(address, &n)) {
     Endpoint& ep = eps_[n];
+    // Endpoint 0's FIFO belongs to a setup packet that has arrived: writes racing it are lost.
+    if (n == 0 && (ep0_csr_ & (u::kEp0OutPktRdy | u::kEp0SetupEnd)) != 0) return;
     if (ep.in_fifo.size() >= FifoCapacity(n)) {
       ++fifo_faults_;
       return;

@@ -5,9 +5,10 @@
 // FIFO and control CSR, endpoints 1 to 4 with 64-byte FIFOs, single-buffered (no double buffering),
 // the IN/OUT CSR bits, write-1-to-clear interrupt flag registers, the function address (a new address
 // with ADDR_UPDATE takes effect when the status stage of the current control transfer is over), bus
-// reset, suspend and resume. The interrupt on vector 25 is a level: any endpoint flag whose enable is
-// set, or a reset or suspend flag whose enable is set. The device is on the bus while the pull-up line
-// (GPE9) is driven high.
+// reset, suspend and resume. Endpoint 0's FIFO belongs to an arrived setup packet until the firmware
+// has read it (and acknowledged SETUP_END): packet bytes and IN_PKT_RDY written meanwhile are lost. The interrupt on
+// vector 25 is a level: any endpoint flag whose enable is set, or a reset or suspend flag whose enable is set. The
+// device is on the bus while the pull-up line (GPE9) is driven high.
 //
 // Bus side (called by UsbHost): one call is one transaction. Setup packets are always acknowledged;
 // IN and OUT tokens are answered with ACK (and data), NAK or STALL from the CSR state; an endpoint
