@@ -38,6 +38,12 @@ class COSUsbDevice : public COSDevice {
                       std::uint32_t* status) override;
   void DetachHandlers() override;
 
+  // Runs the secondary handler once more on the interrupt thread without an interrupt (a driver that
+  // has work left for it).
+  void PostService() { cyg_semaphore_post(&service_); }
+  // The "USB Interrupt Handler" thread.
+  cyg_handle_t ServiceThread() const { return thread_handle_; }
+
   cyg_vector_t LastVector() const { return last_vector_.load(); }
   std::uint32_t InterruptCount() const;
 

@@ -58,6 +58,8 @@ Board::Board(const std::string& root)
   }
   // The boot loader holds the power on.
   gpio_.Preset(kPowerOn, hw::gpio::kFunctionOutput, true);
+  // The USB pull-up is an output, low: the device stays off the bus until the firmware connects.
+  gpio_.Preset(hw::line::kUsbPullup, hw::gpio::kFunctionOutput, false);
 
   iic_.Attach(kOnBoardSegment, kEepromAddress, &eeprom_);
   iic_.Attach(kOnBoardSegment, kTemperatureSensorAddress, &temperature_sensor_);

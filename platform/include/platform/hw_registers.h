@@ -84,6 +84,7 @@ inline constexpr Line kDspInterrupt{gpio::Port::F, 0};     // EINT0
 inline constexpr Line kTemperatureAlarm{gpio::Port::F, 2}; // EINT2
 inline constexpr Line kOnOffButton{gpio::Port::F, 7};      // EINT7, low while pressed
 inline constexpr Line kPowerOn{gpio::Port::G, 0};          // low: the board's power goes off
+inline constexpr Line kUsbPullup{gpio::Port::E, 9};        // high: D+ pulled up, attached to the bus
 }  // namespace line
 
 // The IIC controller.
@@ -154,6 +155,72 @@ inline constexpr std::uint32_t kHpicDspInterrupt = Bit(1);   // DSPINT
 inline constexpr std::uint32_t kHpicHostInterrupt = Bit(2);  // HINT, write 1 to acknowledge
 constexpr std::uint32_t BothHalves(std::uint32_t bits) { return bits | (bits << 16); }
 }  // namespace hpi
+
+// The full-speed USB device controller: byte-wide registers, endpoint 0 (control, 8-byte FIFO) and
+// endpoints 1 to 4 (64-byte FIFOs). INDEX_REG selects the endpoint that MAXP_REG, the CSRs and
+// OUT_FIFO_CNT1_REG address. Interrupt flag registers are cleared by writing 1 to a bit.
+namespace usbd {
+inline constexpr std::uint32_t kBase = 0x52000140;
+inline constexpr std::uint32_t kSize = 0x94;
+inline constexpr unsigned kVector = 25;
+inline constexpr unsigned kEndpointCount = 5;
+inline constexpr unsigned kEp0PacketSize = 8;
+inline constexpr unsigned kFifoSize = 64;
+inline constexpr std::uint32_t FUNC_ADDR_REG = 0x52000140;
+inline constexpr std::uint32_t PWR_REG = 0x52000144;
+inline constexpr std::uint32_t EP_INT_REG = 0x52000148;
+inline constexpr std::uint32_t USB_INT_REG = 0x52000158;
+inline constexpr std::uint32_t EP_INT_EN_REG = 0x5200015C;
+inline constexpr std::uint32_t USB_INT_EN_REG = 0x5200016C;
+inline constexpr std::uint32_t INDEX_REG = 0x52000178;
+inline constexpr std::uint32_t MAXP_REG = 0x52000180;
+inline constexpr std::uint32_t EP0_CSR = 0x52000184;
+inline constexpr std::uint32_t IN_CSR1_REG = 0x52000184;
+inline constexpr std::uint32_t IN_CSR2_REG = 0x52000188;
+inline constexpr std::uint32_t OUT_CSR1_REG = 0x52000190;
+inline constexpr std::uint32_t OUT_CSR2_REG = 0x52000194;
+inline constexpr std::uint32_t OUT_FIFO_CNT1_REG = 0x52000198;
+inline constexpr std::uint32_t OUT_FIFO_CNT2_REG = 0x5200019C;
+constexpr std::uint32_t EpFifo(unsigned n) { return 0x520001C0 + 4 * n; }
+// FUNC_ADDR_REG.
+inline constexpr std::uint32_t kAddrUpdate = 0x80;
+inline constexpr std::uint32_t kAddrMask = 0x7F;
+// PWR_REG.
+inline constexpr std::uint32_t kPwrSuspendEnable = 0x01;
+inline constexpr std::uint32_t kPwrSuspended = 0x02;
+inline constexpr std::uint32_t kPwrResume = 0x04;
+inline constexpr std::uint32_t kPwrUsbReset = 0x08;
+// USB_INT_REG and USB_INT_EN_REG.
+inline constexpr std::uint32_t kIntSuspend = 0x01;
+inline constexpr std::uint32_t kIntResume = 0x02;
+inline constexpr std::uint32_t kIntReset = 0x04;
+// EP0_CSR.
+inline constexpr std::uint32_t kEp0OutPktRdy = 0x01;
+inline constexpr std::uint32_t kEp0InPktRdy = 0x02;
+inline constexpr std::uint32_t kEp0SentStall = 0x04;
+inline constexpr std::uint32_t kEp0DataEnd = 0x08;
+inline constexpr std::uint32_t kEp0SetupEnd = 0x10;
+inline constexpr std::uint32_t kEp0SendStall = 0x20;
+inline constexpr std::uint32_t kEp0ServicedOutPktRdy = 0x40;
+inline constexpr std::uint32_t kEp0ServicedSetupEnd = 0x80;
+// IN_CSR1_REG.
+inline constexpr std::uint32_t kInPktRdy = 0x01;
+inline constexpr std::uint32_t kInFifoFlush = 0x08;
+inline constexpr std::uint32_t kInSendStall = 0x10;
+inline constexpr std::uint32_t kInSentStall = 0x20;
+inline constexpr std::uint32_t kInClrDataToggle = 0x40;
+// IN_CSR2_REG.
+inline constexpr std::uint32_t kIn2DmaIntOff = 0x10;
+inline constexpr std::uint32_t kIn2ModeIn = 0x20;
+// OUT_CSR1_REG.
+inline constexpr std::uint32_t kOutPktRdy = 0x01;
+inline constexpr std::uint32_t kOutFifoFlush = 0x10;
+inline constexpr std::uint32_t kOutSendStall = 0x20;
+inline constexpr std::uint32_t kOutSentStall = 0x40;
+inline constexpr std::uint32_t kOutClrDataToggle = 0x80;
+// OUT_CSR2_REG.
+inline constexpr std::uint32_t kOut2DmaIntOff = 0x20;
+}  // namespace usbd
 
 // The interrupt controller.
 namespace intc {

@@ -1,0 +1,210 @@
+// The full-speed USB device controller of the board's processor (register range 0x52000140), and the
+// USB host on the other end of its cable.
+//
+// UsbDeviceController models the registers as the firmware sees them: endpoint 0 with its 8-byte
+// FIFO and control CSR, endpoints 1 to 4 with 64-byte FIFOs, single-buffered (no double buffering),
+// the IN/OUT CSR bits, write-1-to-clear interrupt flag registers, the function address (a new address
+// with ADDR_UPDATE takes effect when the status stage of the current control transfer is over), bus
+// reset, suspend and resume. Endpoint 0's FIFO belongs to an arrived setup packet until the firmware
+// has read it (and acknowledged SETUP_END): packet bytes and IN_PKT_RDY written meanwhile are lost. The interrupt on
+// vector 25 is a level: any endpoint flag whose enable is set, or a reset or suspend flag whose enable is set. The
+// device is on the bus while the pull-up line (GPE9) is driven high.
+//
+// Bus side (called by UsbHost): one call is one transaction. Setup packets are always acknowledged;
+// IN and OUT tokens are answered with ACK (and data), NAK or STALL from the CSR state; an endpoint
+// keeps one data toggle per direction, and an OUT packet with the wrong toggle is acknowledged and
+// dropped (a retransmission). A detached device, a wrong address or a bus in reset gives kNone.
+//
+// UsbHost drives transactions on a 1 ms frame clock scaled like the kernel's tick (one frame lasts
+// TickMicroseconds() / 10 real microseconds, at least 20). A NAKed token is retried in the next
+// frame; a control transfer must meet USB 2.0's limits (each data packet within 500 frames, the status
+// stage within 50); bulk and interrupt transfers follow their toggles and stop at a short packet.
+//
+// Thread safety: every call may come from any thread; the model has one lock. A UsbHost is used by one
+// thread at a time.
+#pragma once
+
+#include <array>
+#include <chrono>
+#include <cstdint>
+#include <deque>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "platform/hw_registers.h"
+#include "platform/regbus.h"
+#include "sim/gpio.h"
+
+namespace sim {
+
+enum class UsbHandshake { kAck, kNak, kStall, kNone };
+
+class UsbDeviceController final : public platform::regbus::Model {
+ public:
+  static constexpr unsigned kEndpoints = hw::usbd::kEndpointCount;
+
+  // Maps the registers on the bus; the pull-up line is read from `gpio`.
+  explicit UsbDeviceController(Gpio& gpio);
+  ~UsbDeviceController() override;
+  UsbDeviceController(const UsbDeviceController&) = delete;
+  UsbDeviceController& operator=(const UsbDeviceController&) = delete;
+
+  // --- bus side ------------------------------------------------------------------------------------
+  bool Attached();
+  // Reset signalling: the device's state goes back to its defaults and USB_RESET reads 1 in PWR_REG
+  // until EndReset.
+  void BeginReset();
+  void EndReset();
+  void Suspend();
+  void Resume();
+  UsbHandshake Setup(std::uint8_t address, const std::array<std::uint8_t, 8>& packet);
+  // IN token: on kAck, `data` holds the packet and `toggle` its data toggle (0 or 1).
+  UsbHandshake In(std::uint8_t address, unsigned endpoint, std::vector<std::uint8_t>* data, unsigned* toggle);
+  UsbHandshake Out(std::uint8_t address, unsigned endpoint, const std::uint8_t* data, std::size_t size,
+                   unsigned toggle);
+
+  // --- observation (tests) ---------------------------------------------------------------------------
+  std::uint8_t Address();
+  bool InterruptAsserted();
+  // Bytes written to a full FIFO or read from an empty one (a driver fault).
+  std::uint64_t FifoFaults();
+  std::uint8_t InCsr(unsigned endpoint);
+  std::uint8_t OutCsr(unsigned endpoint);
+  std::uint8_t Ep0Csr();
+  std::size_t OutFifoCount(unsigned endpoint);
+
+  std::uint32_t Read(std::uint32_t address, unsigned width) override;
+  void Write(std::uint32_t address, std::uint32_t value, unsigned width) override;
+
+ private:
+  enum class Ep0Phase { kIdle, kSetup, kDataIn, kDataOut, kNoData };
+  struct Endpoint {
+    std::uint8_t maxp = 1;
+    std::uint8_t in_csr1 = 0;
+    std::uint8_t in_csr2 = 0;
+    std::uint8_t out_csr1 = 0;
+    std::uint8_t out_csr2 = 0;
+    std::deque<std::uint8_t> in_fifo;
+    std::deque<std::uint8_t> out_fifo;
+    unsigned in_toggle = 0;
+    unsigned out_toggle = 0;
+  };
+
+  bool AttachedLocked();
+  bool AddressedLocked(std::uint8_t address);
+  void ResetLocked();
+  void RaiseEndpointLocked(unsigned n);
+  void UpdateLineLocked();
+  void StatusDoneLocked();
+  std::size_t FifoCapacity(unsigned n) const { return n == 0 ? hw::usbd::kEp0PacketSize : hw::usbd::kFifoSize; }
+  void WriteEp0CsrLocked(std::uint8_t value);
+  void WriteInCsr1Locked(Endpoint& ep, std::uint8_t value);
+  void WriteOutCsr1Locked(Endpoint& ep, std::uint8_t value);
+
+  Gpio& gpio_;
+  std::mutex lock_;
+  std::uint8_t address_ = 0;
+  std::uint8_t pending_address_ = 0;
+  bool address_update_ = false;
+  std::uint8_t pwr_ = 0;
+  std::uint8_t ep_int_ = 0;
+  std::uint8_t usb_int_ = 0;
+  std::uint8_t ep_int_en_ = 0;
+  std::uint8_t usb_int_en_ = 0;
+  std::uint8_t index_ = 0;
+  bool in_reset_ = false;
+  std::uint8_t ep0_csr_ = 0;
+  Ep0Phase ep0_phase_ = Ep0Phase::kIdle;
+  std::array<Endpoint, kEndpoints> eps_{};
+  std::uint64_t fifo_faults_ = 0;
+  bool line_ = false;
+};
+
+// One control request as the host sends it.
+struct UsbSetup {
+  std::uint8_t request_type;
+  std::uint8_t request;
+  std::uint16_t value;
+  std::uint16_t index;
+  std::uint16_t length;
+  std::array<std::uint8_t, 8> Bytes() const;
+};
+
+enum class UsbOutcome { kOk, kStall, kTimeout, kNoResponse, kProtocolError };
+const char* UsbOutcomeName(UsbOutcome outcome);
+
+struct UsbTransfer {
+  UsbOutcome outcome = UsbOutcome::kOk;
+  std::vector<std::uint8_t> data;
+  std::vector<std::size_t> packets;  // size of each data packet taken (IN) or sent (OUT)
+  std::uint32_t naks = 0;
+  std::uint32_t toggle_errors = 0;  // IN packets dropped for a repeated toggle
+};
+
+// What enumeration found.
+struct UsbEnumeration {
+  UsbOutcome outcome = UsbOutcome::kOk;
+  std::string failed_step;  // the step that failed, empty on success
+  std::vector<std::uint8_t> device_descriptor;
+  std::vector<std::uint8_t> configuration;  // the whole configuration, wTotalLength bytes
+  std::vector<std::uint16_t> language_ids;
+  std::vector<std::string> strings;  // manufacturer, product, serial number (empty for index 0)
+};
+
+class UsbHost {
+ public:
+  static constexpr std::uint32_t kDataStageFrames = 500;
+  static constexpr std::uint32_t kStatusStageFrames = 50;
+
+  explicit UsbHost(UsbDeviceController& device) : device_(device) {}
+
+  // Real time of one frame.
+  static std::chrono::microseconds FramePeriod();
+  void WaitFrames(std::uint32_t frames);
+  // Waits up to `frames` frames for the device to pull D+ up.
+  bool WaitAttached(std::uint32_t frames);
+  // Bus reset of 10 frames and 10 frames of recovery; the host then talks to address 0.
+  void Reset();
+  void Suspend() { device_.Suspend(); }
+  void Resume() { device_.Resume(); }
+
+  std::uint8_t address() const { return address_; }
+  void set_address(std::uint8_t address) { address_ = address; }
+
+  // A control transfer on endpoint 0 with an IN data stage (wLength > 0 and bit 7 set) or none.
+  // A successful SET_ADDRESS moves the host to the new address; SET_CONFIGURATION and
+  // CLEAR_FEATURE(ENDPOINT_HALT) reset the host's toggles as the device resets its own.
+  UsbTransfer Control(const UsbSetup& setup);
+  // Only the setup transaction and the first `packets` IN data packets, then nothing: for tests that
+  // overtake a data stage with the next setup.
+  UsbTransfer ControlPartial(const UsbSetup& setup, std::uint32_t packets);
+
+  // Bulk or interrupt IN: packets until a short one (shorter than `max_packet`) or `max_bytes`,
+  // retrying NAKs for `frames` frames. A packet longer than `max_packet` is a protocol error.
+  UsbTransfer ReadIn(unsigned endpoint, std::size_t max_bytes, std::uint32_t frames,
+                     std::size_t max_packet = hw::usbd::kFifoSize);
+  // One IN transaction retried until data or STALL within `frames` frames.
+  UsbTransfer ReadPacket(unsigned endpoint, std::uint32_t frames);
+  // Bulk OUT of `data` in 64-byte packets (a zero-length packet when asked and the length is a
+  // multiple of 64, or the data is empty), retrying NAKs for `frames` frames per packet.
+  UsbTransfer WriteOut(unsigned endpoint, const std::vector<std::uint8_t>& data, std::uint32_t frames,
+                       bool zero_length_packet = false);
+
+  // Enumeration as a host does it: reset, the first 8 bytes of the device descriptor at address 0
+  // (asked with wLength 64), reset, SET_ADDRESS, the device descriptor, the configuration header and
+  // then the whole configuration, the language IDs and the three device strings, SET_CONFIGURATION.
+  UsbEnumeration Enumerate(std::uint8_t address);
+
+  void ResetToggles();
+
+ private:
+  UsbTransfer ControlImpl(const UsbSetup& setup, std::uint32_t max_packets);
+
+  UsbDeviceController& device_;
+  std::uint8_t address_ = 0;
+  std::array<unsigned, UsbDeviceController::kEndpoints> in_toggle_{};
+  std::array<unsigned, UsbDeviceController::kEndpoints> out_toggle_{};
+};
+
+}  // namespace sim

@@ -1,0 +1,158 @@
+// Setup requests from the host, through the whole device side: the simulated device controller, the
+// driver, the device manager's routing, the standard requests and a small interface class.
+//
+// Input: up to 16 setup packets of 8 bytes each (bmRequestType, bRequest, wValue, wIndex, wLength,
+// little-endian); a shorter tail is ignored. Each input starts from a configured device at address
+// 1. Every packet is sent as the host would (IN data stage when bit 7 is set and wLength > 0, else
+// a status stage), and whatever the requests did, the device must still answer GET_STATUS and keep
+// its service order within bounds.
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+
+#include "engine/CDataBuffer.h"
+#include "engine/COSUsbDeviceManager.h"
+#include "platform/hw_registers.h"
+#include "platform/kernel.h"
+#include "platform/regbus.h"
+#include "sim/gpio.h"
+#include "sim/usb_device.h"
+#include "usb/CS3C2410Controller.h"
+#include "usb/CUsbDeviceManager.h"
+
+namespace {
+
+class Maker : public COSUsbDeviceManager {
+ public:
+  void RemoveDevice(COSUsbDevice* device) override { delete device; }
+};
+
+class Exceptions : public CUsbExceptionEventObserver {
+ public:
+  void OnUsbException(COSUsbDevice*, std::uint32_t) override {}
+};
+
+// Answers class request 7 (IN) with up to 16 bytes, acknowledges 1, stalls the rest.
+class SmallClass : public CUsbInterfaceClassEventObserver {
+ public:
+  SmallClass() : reply_(16) {}
+  CUsbInterfaceClassIoManager* io = nullptr;
+  void OnSetup(const UsbSetupPacket& setup, std::uint32_t* status) override {
+    if (setup.bRequest == 7 && (setup.bmRequestType & 0x80) != 0) {
+      reply_.SetWindow(0, setup.wLength < 16 ? setup.wLength : 16);
+      reply_.next = nullptr;
+      io->StartWrite(kUsbKindControl, &reply_, status);
+    } else if (setup.bRequest == 1 && setup.wLength == 0) {
+      io->AcknowledgeStatus(status);
+    } else {
+      io->Halt(kUsbKindControl, status);
+    }
+  }
+  void OnReadComplete(std::int32_t, std::uint32_t, std::uint32_t, std::uint32_t*) override {}
+  void OnWriteComplete(std::int32_t, std::uint32_t, std::uint32_t, std::uint32_t*) override {}
+  void OnInterfaceEnabled(std::uint32_t*) override {}
+  void OnInterfaceDisabled(std::uint32_t*) override {}
+  void OnSuspend(std::uint32_t*) override {}
+
+ private:
+  CDataBuffer reply_;
+};
+
+struct Stack {
+  sim::Gpio gpio;
+  std::unique_ptr<sim::UsbDeviceController> model;
+  std::unique_ptr<sim::UsbHost> host;
+  Maker maker;
+  Exceptions exceptions;
+  COSUsbDevice* device = nullptr;
+  std::unique_ptr<CS3C2410Controller> controller;
+  std::unique_ptr<CUsbDeviceManager> manager;
+  SmallClass cls;
+
+  Stack() {
+    // Frames of 0.2 ms: each input runs a few dozen of them, and the time limits of the transfers
+    // still leave the device's threads room on a loaded machine.
+    platform::kernel::SetTickMicroseconds(2000);
+    platform::regbus::Map(sim::Gpio::kBase, sim::Gpio::kSize, &gpio);
+    gpio.Preset(hw::line::kUsbPullup, hw::gpio::kFunctionOutput, false);
+    model = std::make_unique<sim::UsbDeviceController>(gpio);
+    host = std::make_unique<sim::UsbHost>(*model);
+    std::uint32_t s = 0;
+    device = maker.CreateDevice(0, &s);
+    controller = std::make_unique<CS3C2410Controller>(device, &exceptions, &s);
+    manager = std::make_unique<CUsbDeviceManager>(controller.get(), &s);
+    UsbDeviceSettings settings;
+    settings.vendor_id = 0x1234;
+    settings.product_id = 0x5678;
+    settings.max_power = 50;
+    settings.self_powered = 1;
+    settings.manufacturer = "Maker";
+    settings.product = "Product";
+    settings.serial_number = "1";
+    UsbInterfaceDescription description;
+    description.interface_class = 0xFE;
+    description.subclass = 3;
+    description.protocol = 1;
+    description.interface_string = "Interface";
+    description.endpoint_count = 3;
+    description.endpoint_kinds[0] = kUsbKindBulkOut;
+    description.endpoint_kinds[1] = kUsbKindBulkIn;
+    description.endpoint_kinds[2] = kUsbKindInterruptIn;
+    description.packet_size[kUsbKindInterruptIn] = 2;
+    description.interval_full[kUsbKindInterruptIn] = 1;
+    cls.io = manager->Configure(settings, description, &s);
+    if (cls.io != nullptr) cls.io->AttachClass(&cls, &s);
+    manager->Connect(settings, &s);
+    manager->ResumeEvents(&s);
+    if (s != 0 || !host->WaitAttached(100)) std::abort();
+  }
+};
+
+Stack& TheStack() {
+  static Stack* stack = new Stack;  // kept for the process: its threads serve every input
+  return *stack;
+}
+
+void Check(bool ok) {
+  if (!ok) std::abort();
+}
+
+// A control transfer that must succeed; a time-out (a loaded machine) is tried again, a dead device
+// fails every try.
+sim::UsbTransfer Must(sim::UsbHost& host, const sim::UsbSetup& setup) {
+  sim::UsbTransfer t;
+  for (int attempt = 0; attempt < 3; ++attempt) {
+    t = host.Control(setup);
+    if (t.outcome != sim::UsbOutcome::kTimeout) break;
+  }
+  Check(t.outcome == sim::UsbOutcome::kOk);
+  return t;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  Stack& st = TheStack();
+  sim::UsbHost& host = *st.host;
+  host.Reset();
+  Must(host, sim::UsbSetup{0x00, 5, 1, 0, 0});
+  Must(host, sim::UsbSetup{0x00, 9, 1, 0, 0});
+  for (std::size_t at = 0; at + 8 <= size && at < 16 * 8; at += 8) {
+    sim::UsbSetup setup{};
+    setup.request_type = data[at];
+    setup.request = data[at + 1];
+    setup.value = static_cast<std::uint16_t>(data[at + 2] | (data[at + 3] << 8));
+    setup.index = static_cast<std::uint16_t>(data[at + 4] | (data[at + 5] << 8));
+    setup.length = static_cast<std::uint16_t>(data[at + 6] | (data[at + 7] << 8));
+    const sim::UsbTransfer t = host.Control(setup);
+    // Never more than asked for, never a packet beyond endpoint 0's size.
+    Check(t.data.size() <= setup.length);
+    Check(t.outcome != sim::UsbOutcome::kProtocolError);
+    Check(t.outcome != sim::UsbOutcome::kNoResponse);
+  }
+  Check(Must(host, sim::UsbSetup{0x80, 0, 0, 0, 2}).data.size() == 2);
+  Check(st.controller->ServiceOrderSize() <= 4);
+  Check(st.model->FifoFaults() == 0);
+  return 0;
+}
