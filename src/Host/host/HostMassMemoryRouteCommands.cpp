@@ -1,0 +1,13 @@
+// The mass-memory and route commands of the parser.
+#include "host/CTorvexHost.h"
+#include "host/CTorvexHostParser.h"
+
+namespace Torvex {
+
+bool CTorvexHostParser::RunMassMemoryRouteCommand(ScpiParsedCommand& command, CTorvexHost& client) {
+  (void)command;
+  (void)client;
+  return false;
+}
+
+}  // namespace Torvex
