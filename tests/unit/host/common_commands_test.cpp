@@ -12,6 +12,7 @@
 #include <thread>
 #include <vector>
 
+#include "acquisition/CResultsStore.h"
 #include "host/CTorvexHostUsb.h"
 #include "host/HostCommonCommands.h"
 #include "host_fixture.h"
@@ -517,6 +518,35 @@ TEST_F(CommonCommandsTest, UnitListPairsEveryUnitWithOneTesla) {
     }
   }
   EXPECT_TRUE(A().Errors().empty());
+}
+
+// Publishes an empty result, as a finished measurement would; false when the writer side is busy.
+bool PublishResult() {
+  Torvex::ResultBuffer* buffer = Torvex::g_ResultsStore.TryTake(Torvex::CResultsStore::kWriterSlot);
+  if (buffer == nullptr) return false;
+  buffer->count = 0;
+  Torvex::g_ResultsStore.Release(buffer);
+  return Torvex::g_ResultsStore.ReadySlotBuffer() == buffer;
+}
+
+TEST_F(CommonCommandsTest, PpmReferenceDropsHeldResultsOnlyInPpm) {
+  NodeValueGuard unit(Torvex::g_node_units_parms_selected), reference(Torvex::g_node_units_parms_ppm_ref);
+
+  ASSERT_TRUE(A().Send("UNIT T"));
+  ASSERT_TRUE(PublishResult());
+  ASSERT_TRUE(A().Send("UNIT:PPMR 1.5 T"));
+  EXPECT_TRUE(A().Errors().empty());
+  EXPECT_NE(Torvex::g_ResultsStore.ReadySlotBuffer(), nullptr);
+  EXPECT_DOUBLE_EQ(Torvex::g_node_units_parms_ppm_ref->GetFloat64Attribute(Torvex::eAttrValue), 1.5);
+
+  ASSERT_TRUE(A().Send("UNIT PPM"));
+  Torvex::g_ResultsStore.Clear();
+  ASSERT_TRUE(PublishResult());
+  ASSERT_TRUE(A().Send("UNIT:PPMR 2 T"));
+  EXPECT_TRUE(A().Errors().empty());
+  EXPECT_EQ(Torvex::g_ResultsStore.ReadySlotBuffer(), nullptr);
+  EXPECT_DOUBLE_EQ(Torvex::g_node_units_parms_ppm_ref->GetFloat64Attribute(Torvex::eAttrValue), 2.0);
+  Torvex::g_ResultsStore.Clear();
 }
 
 TEST_F(CommonCommandsTest, BusTriggerWithoutABusTriggeredMeasurementIsATriggerError) {
