@@ -256,31 +256,14 @@ void RunHelpHeaders(ScpiParsedCommand& command) {
 void RunHelpSyntax(ScpiParsedCommand& command, CScpiStatus& status) {
   const std::string text = CTorvexHostParser::GetStringParameter(command, 0, nullptr);
   if (command.errorCode != 0) return;
-  // Matching the text as a header changes the engine's header path: a later command of the message
-  // without a leading colon starts from the root.
-  scpi_reset_line_state();
-  std::size_t found = kScpiCommandCount;
-  for (std::size_t n = 0; n < kScpiCommandCount && kScpiCommandPatterns[n][0] != '\0'; ++n) {
-    const char* pattern = kScpiCommandPatterns[n];
-    std::uint32_t suffix = 0;
-    std::uint8_t suffixFlag = 0;
-    if (scpi_match_header(pattern, std::strlen(pattern), text.c_str(), text.size(), kScpiMatchHeader, &suffix,
-                          &suffixFlag) == kScpiOk) {
-      found = n;
-      break;
-    }
-  }
+  const std::size_t found = FindHelpCommand(text);
   if (found == kScpiCommandCount) {
     status.PushError(kScpiErrorDataOutOfRange, true);
     return;
   }
-  std::vector<char> buffer;
-  if (!ReadHelpFile(static_cast<long>(kHelpSyntaxOffset + kHelpSyntaxEntrySize * found), kHelpSyntaxEntrySize,
-                    buffer) &&
-      command.errorCode == 0) {
-    command.errorCode = kCommandInternal;
-  }
-  AppendResponse(command, std::string_view(buffer.data(), strnlen(buffer.data(), kHelpSyntaxEntrySize - 1)), true);
+  std::string entry;
+  if (!ReadHelpSyntaxEntry(found, entry) && command.errorCode == 0) command.errorCode = kCommandInternal;
+  AppendResponse(command, entry, true);
 }
 
 // SYSTem:COMMunicate:ETHernet[:ENABle] and SYSTem:COMMunicate:USBTmc[:ENABle].
@@ -367,6 +350,33 @@ NetworkRestartHook g_NetworkRestartHook = nullptr;
 }  // namespace
 
 void SetNetworkRestartHook(NetworkRestartHook hook) { g_NetworkRestartHook = hook; }
+
+std::size_t FindHelpCommand(const std::string& text) {
+  // The engine matches a header behind its header path, which the message's commands have left
+  // anywhere: the text is matched from the root. A later command of the same message without a
+  // leading colon is therefore resolved from the root too.
+  scpi_reset_line_state();
+  for (std::size_t n = 0; n < kScpiCommandCount && kScpiCommandPatterns[n][0] != '\0'; ++n) {
+    const char* pattern = kScpiCommandPatterns[n];
+    std::uint32_t suffix = 0;
+    std::uint8_t suffixFlag = 0;
+    if (scpi_match_header(pattern, std::strlen(pattern), text.c_str(), text.size(), kScpiMatchHeader, &suffix,
+                          &suffixFlag) == kScpiOk) {
+      return n;
+    }
+  }
+  return kScpiCommandCount;
+}
+
+bool ReadHelpSyntaxEntry(std::size_t command, std::string& entry) {
+  std::vector<char> buffer;
+  const bool ok = command < kScpiCommandCount &&
+                  ReadHelpFile(static_cast<long>(kHelpSyntaxOffset + kHelpSyntaxEntrySize * command),
+                               kHelpSyntaxEntrySize, buffer);
+  if (buffer.empty()) buffer.assign(1, '\0');
+  entry.assign(buffer.data(), strnlen(buffer.data(), kHelpSyntaxEntrySize - 1));
+  return ok;
+}
 
 bool CTorvexHostParser::RunCommonCommand(ScpiParsedCommand& command, CTorvexHost& client) {
   CScpiStatus& status = client.Status();
