@@ -7,6 +7,7 @@
 #include "acquisition/CTorvexHostAcquisition.h"
 #include "core/CLogger.h"
 #include "host/CTorvexHost.h"
+#include "host/HostCommonCommands.h"
 #include "scpi/scpi_command_table.h"
 #include "scpi/scpi_types.h"
 #include "scpi/scpi_value_extraction.h"
@@ -254,6 +255,8 @@ void CTorvexHostParser::_DispatchCommand(CTorvexHostParser& parser, ScpiParsedCo
   }
   g_Logger.Printf("CTorvexHostParser::_DispatchCommand: %s\n", kScpiCommandPatterns[number]);
 
+  // A client never switches off the interface it is served over (the generic handler would).
+  if (RefusesOwnInterfaceSwitchOff(command, client)) return;
   if (parser.HandleParameterCommand(command, client.Status(), g_TriggerActive.load())) return;
   if (number == WaitCommandNumber()) return;
   if (parser.RunMeasurementCommand(command, client)) return;
