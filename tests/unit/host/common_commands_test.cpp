@@ -452,6 +452,24 @@ TEST_F(CommonCommandsTest, UsbClientCannotSwitchOffUsb) {
   A().Errors();
   B().Errors();
 
+  // From USB the Ethernet interface may be switched off.
+  {
+    NodeValueGuard eth(Torvex::g_node_comm_parms_ethernet_enabled);
+    Torvex::g_node_comm_parms_ethernet_enabled->SetBooleanAttribute(Torvex::eAttrValue, true);
+    std::uint16_t event = 0;
+    usbHost.Status().GetEvent(Torvex::kOperationBit11Register, event);
+    usbHost.Status().ClearEvent(Torvex::kOperationBit11Register);
+    const std::uint64_t count = usbHost.MessagesProcessed();
+    transport->HostWrite("SYST:COMM:ETH OFF", true);
+    ASSERT_TRUE(WaitFor([&] { return usbHost.MessagesProcessed() > count; }));
+    row = 0;
+    usbHost.Status().PopError(row);
+    EXPECT_EQ(row, 0u);
+    EXPECT_FALSE(Torvex::g_node_comm_parms_ethernet_enabled->GetBooleanAttribute(Torvex::eAttrValue));
+    usbHost.Status().GetEvent(Torvex::kOperationBit11Register, event);
+    EXPECT_EQ(event & 0x0001, 0x0001);
+  }
+
   // From VXI-11 the USB interface may be switched off; the USB client still answers afterwards (its
   // transport is stopped by the node's subscribers, which this test does not run).
   ASSERT_TRUE(A().Send("SYST:COMM:USBT OFF"));
