@@ -35,6 +35,11 @@ std::string ChannelListToText(const std::vector<CTorvexChannel>& channels) {
   return text;
 }
 
+std::string DefiniteLengthHeader(std::size_t length) {
+  const std::string digits = std::to_string(length);
+  return "#" + std::to_string(digits.size()) + digits;
+}
+
 bool ReplyInTextFormat() {
   CParameterNode* node = g_node_host_if_parameters_format;
   return node != nullptr && node->GetStringAttribute(eAttrValue) == "ASCii";

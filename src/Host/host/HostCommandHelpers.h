@@ -3,6 +3,7 @@
 // their node's range once a getter has refused them. Parser thread only.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -23,6 +24,10 @@ std::string ChannelListToText(const std::vector<CTorvexChannel>& channels);
 // True when host_if/parameters/format is exactly "ASCii" (text replies); any other value, a missing
 // node included, selects binary blocks.
 bool ReplyInTextFormat();
+
+// The header of an IEEE 488.2 definite-length block of `length` data bytes with as many length
+// digits as the length needs: "#", the digit count, the length ("#15" for 5, "#565536" for 65536).
+std::string DefiniteLengthHeader(std::size_t length);
 
 // `value` moved into the node's [minimum, maximum] (Int32 node); `value` itself without such a node.
 std::int32_t ClampToNodeRange(std::int32_t value, CParameterNode* node);

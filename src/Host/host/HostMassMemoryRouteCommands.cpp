@@ -326,13 +326,10 @@ void LowLevel(ScpiParsedCommand& command) {
   if (bytes.empty()) Fail(kScpiErrorInvalidBlockData);
   std::uint8_t statusByte = 0;
   if (CTorvexPeripheral::LowLevelQuery(bytes, &statusByte) != 0) Fail(kScpiErrorDataNotAllAvailable);
-  const std::size_t length = bytes.size() + 1;
-  const std::string digits = std::to_string(length);
-  AppendResponse(command, "#" + std::to_string(digits.size()), true);
-  std::string data = digits;
-  data += static_cast<char>(statusByte);
-  data.append(reinterpret_cast<const char*>(bytes.data()), bytes.size());
-  AppendResponse(command, data, false);
+  std::string block = DefiniteLengthHeader(bytes.size() + 1);
+  block += static_cast<char>(statusByte);  // one byte whatever its value, 0 included
+  block.append(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+  AppendResponse(command, block, true);
 }
 
 }  // namespace
