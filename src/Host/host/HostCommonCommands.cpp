@@ -124,9 +124,7 @@ void WritePointerNode(CParameterNode* node, void* value) {
   if (node != nullptr) node->SetPointerAttribute(eAttrValue, value);
 }
 
-void RunStatusCommand(CTorvexHostParser& parser, ScpiParsedCommand& command, CScpiStatus& status,
-                      std::uint32_t reg, eStatusOp op) {
-  (void)parser;
+void RunStatusCommand(ScpiParsedCommand& command, CScpiStatus& status, std::uint32_t reg, eStatusOp op) {
   std::uint16_t value = 0;
   switch (op) {
     case eStatusOp::Event:
@@ -484,7 +482,7 @@ bool CTorvexHostParser::RunCommonCommand(ScpiParsedCommand& command, CTorvexHost
   for (const StatusRegisterCommands& reg : kStatusCommands) {
     for (std::size_t k = 0; k < 8; ++k) {
       if (reg.numbers[k] == command.commandNumber) {
-        RunStatusCommand(*this, command, status, reg.reg, kStatusOps[k]);
+        RunStatusCommand(command, status, reg.reg, kStatusOps[k]);
         return true;
       }
     }
