@@ -362,6 +362,8 @@ TEST_F(CommonCommandsTest, LockBetweenTwoClients) {
   EXPECT_EQ(B().Errors(), std::vector<int>{-221});
   ASSERT_TRUE(B().Send("SYST:LOCK:REL"));
   EXPECT_EQ(B().Errors(), std::vector<int>{-221});
+  ASSERT_TRUE(B().Send("*RST"));
+  EXPECT_EQ(B().Errors(), std::vector<int>{-221});
   EXPECT_EQ(Reply(B(), "SYST:VERS?"), "1999.0");
   A().Errors();
 
