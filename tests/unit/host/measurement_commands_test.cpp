@@ -325,7 +325,8 @@ TEST_F(MeasurementCommandsTest, ReferenceClockKeepsThePreviousSourceWhenRefused)
   world_->board->dsp_program().ClearFaults();
 }
 
-// ABORt with nothing running is no error; MEASure without a probe anywhere reports "No probe".
+// ABORt with nothing running is no error; MEASure without a probe anywhere reports "No probe" after
+// marking its topology scan.
 TEST_F(MeasurementCommandsTest, MeasureWithoutProbeReportsNoProbe) {
   ASSERT_TRUE(A().Send("ABOR"));
   EXPECT_EQ(A().Errors(), std::vector<int>{});
@@ -336,6 +337,8 @@ TEST_F(MeasurementCommandsTest, MeasureWithoutProbeReportsNoProbe) {
     return Torvex::g_node_current_probe_nmr_path_broken->GetBooleanAttribute(eAttrValue);
   }));
   (void)A().Errors();
+  std::uint16_t operation = 0;
+  A().Host().Status().GetEvent(Torvex::kOperationRegister, operation);  // read and cleared
   const std::string reply = A().Query("MEAS?;:UNIT?");
   EXPECT_TRUE(AnswersOnlyTheUnit(reply)) << reply;
   // The measurement thread may still tell the client of the last measurement that its path broke
@@ -344,6 +347,11 @@ TEST_F(MeasurementCommandsTest, MeasureWithoutProbeReportsNoProbe) {
   ASSERT_FALSE(errors.empty());
   EXPECT_EQ(errors.back(), 201);
   for (std::size_t k = 0; k + 1 < errors.size(); ++k) EXPECT_EQ(errors[k], 205);
+  // The topology scan was marked with OPERation bit 2, set and cleared again.
+  A().Host().Status().GetEvent(Torvex::kOperationRegister, operation);
+  EXPECT_EQ(operation & 0x0004, 0x0004);
+  A().Host().Status().GetCondition(Torvex::kOperationRegister, operation);
+  EXPECT_EQ(operation & 0x0004, 0);
   ASSERT_TRUE(world_->board->peripherals().Plug("1", "probe", &error)) << error;
   std::vector<Torvex::CTorvexChannel> list;
   EXPECT_TRUE(WaitFor([&] { return Torvex::CTorvexPeripheral::RetrieveTopology(list) == 0; })) << LogText();
