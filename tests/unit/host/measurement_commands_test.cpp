@@ -2,6 +2,7 @@
 // simulated board: a proton probe on connector 1 and the DSP program model measuring the world's field.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
@@ -198,6 +199,14 @@ TEST_F(MeasurementCommandsTest, FetchRefusedParameters) {
   EXPECT_EQ(A().Errors(), std::vector<int>{-222});
   EXPECT_TRUE(AnswersOnlyTheUnit(A().Query("FETC:SIGM? -1;:UNIT?")));
   EXPECT_EQ(A().Errors(), std::vector<int>{-222});
+  // A count far above the maximum is refused, yet what the store holds is answered (two values
+  // here, not one as a count cut to 16 bits would give), and the shortfall is reported.
+  ASSERT_FALSE(A().Query("MEAS:ARR? 2,1.5,3,(@1)").empty());
+  const std::string two = A().Query("FETC:ARR? 65537,3");
+  EXPECT_TRUE(std::regex_match(two, std::regex("[0-9]+\\.[0-9]{3} T,[0-9]+\\.[0-9]{3} T\n"))) << two;
+  std::vector<int> errors = A().Errors();
+  std::sort(errors.begin(), errors.end());
+  EXPECT_EQ(errors, (std::vector<int>{-222, 204}));
 }
 
 // INIT:CONT ON starts a measurement at once and keeps measuring, also across ABOR (which leaves
