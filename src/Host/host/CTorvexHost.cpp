@@ -109,6 +109,7 @@ bool CTorvexHost::DeliverInput(MessageBufferDescriptor* received) {
     if (!m_DiscardingInput) m_Status.PushError(kScpiErrorInputBufferOverrun, false);
     m_DiscardingInput = false;
     m_PartialInput.clear();
+    m_Device->MessageProcessed();
     PostReceiveRequest();
     return true;
   }
