@@ -3,6 +3,7 @@
 // and the path and block rules those commands are built on.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstdint>
 #include <cstdlib>
 #include <filesystem>
@@ -11,14 +12,15 @@
 #include <regex>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "host/HostCommandHelpers.h"
-#include "platform/nand.h"
-#include "sim/nand_flash.h"
 #include "host/HostMassMemoryPaths.h"
 #include "host_fixture.h"
+#include "platform/nand.h"
 #include "settings/SettingsSubsystems.h"
+#include "sim/nand_flash.h"
 #include "status/ScpiStatusBitRows.h"
 #include "system/CTorvexPower.h"
 #include "tree/BoundParameterNodes.h"
@@ -381,6 +383,36 @@ TEST_F(MassMemoryRouteTest, CloseStateAndActive) {
   ASSERT_TRUE(A().Send("FORM ASC"));
   EXPECT_EQ(A().Query("ROUT:CLOS:ACT?"), "(@)\n");
   EXPECT_EQ(A().Query("ROUT:CLOS:STAT?"), "(@)\n");
+  EXPECT_EQ(A().Errors(), std::vector<int>{});
+}
+
+// Stress: the closed channel list is replaced by the routing code (here from another thread, as the
+// acquisition and the monitor do) while a client reads it: every answer is one whole list, and the
+// program runs clean under the thread sanitizer.
+TEST_F(MassMemoryRouteTest, ClosedListReadWhileRoutesChange) {
+  std::atomic<bool> stop{false};
+  std::atomic<int> changes{0};
+  std::thread router([&] {
+    Torvex::CTorvexChannel probe;
+    probe.AppendLevel(1);
+    Torvex::CTorvexChannel nothing = probe;
+    nothing.AppendLevel(9);
+    while (!stop.load() && changes.load() < 100) {
+      (void)Torvex::CTorvexPeripheral::CloseRoute({probe});
+      std::this_thread::yield();  // lets the parser take the topology lock between two changes
+      (void)Torvex::CTorvexPeripheral::CloseRoute({nothing});
+      changes.fetch_add(1);
+      std::this_thread::yield();
+    }
+  });
+  for (int k = 0; k < 20; ++k) {
+    const std::string reply = A().Query("ROUT:CLOS:STAT?");
+    ASSERT_TRUE(reply == "(@1)\n" || reply == "(@)\n") << reply;
+  }
+  stop = true;
+  router.join();
+  EXPECT_GT(changes.load(), 0);
+  ASSERT_TRUE(A().Send("ROUT:CLOS (@1)"));
   EXPECT_EQ(A().Errors(), std::vector<int>{});
 }
 
