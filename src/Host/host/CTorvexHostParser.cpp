@@ -191,9 +191,15 @@ void CTorvexHostParser::ExecuteMessage(const std::string& text, CTorvexHost& cli
     command.reply = &reply;
     command.replyLength = reply.size();
     _DispatchCommand(*this, command, client);
+    bool forgotten = false;
     {
       std::lock_guard<std::mutex> lock(m_QueueMutex);
-      if (m_ForgetExecuting) return;  // the client was deleted by this command
+      forgotten = m_ForgetExecuting;
+    }
+    if (forgotten) {
+      // The client was deleted by this command: nothing of it may be touched any more.
+      EndOfMessage(nullptr, true);
+      return;
     }
     if (command.errorCode != 0) ReportParseError(status, command);
     if (command.abandon != 0) {
@@ -205,15 +211,19 @@ void CTorvexHostParser::ExecuteMessage(const std::string& text, CTorvexHost& cli
       if (command.indefiniteResponse != 0) indefiniteWritten = true;
     }
   }
-  EndOfMessage(client, abandoned);
+  EndOfMessage(&client, abandoned);
 }
 
-void CTorvexHostParser::EndOfMessage(CTorvexHost& client, bool abandoned) {
+void CTorvexHostParser::EndOfMessage(CTorvexHost* client, bool abandoned) {
   // Every message reads fresh intermediate data, and no result buffer stays held between messages.
   g_IntermediateResults.Invalidate();
   CTorvexHostAcquisition::ReleaseResults();
   g_IntermediateResults.Release();
   m_HallCache.valid = false;
+  if (client == nullptr) {
+    CScpiStatus::EndOfMessage();
+    return;
+  }
 
   bool cleared = false;
   {
@@ -222,15 +232,15 @@ void CTorvexHostParser::EndOfMessage(CTorvexHost& client, bool abandoned) {
   }
   if (cleared) {
     // A device clear came during the message: its reply is dropped.
-    client.ReplyText().clear();
-    client.ClearResponsePending();
-  } else if (client.ResponsePending() && !abandoned) {
-    client.ReplyText() += kReplyTerminator;
-    client.SendResponse();
-    client.ClearResponsePending();
+    client->ReplyText().clear();
+    client->ClearResponsePending();
+  } else if (client->ResponsePending() && !abandoned) {
+    client->ReplyText() += kReplyTerminator;
+    client->SendResponse();
+    client->ClearResponsePending();
   }
   CScpiStatus::EndOfMessage();
-  client.MessageProcessed();
+  client->MessageProcessed();
 }
 
 void CTorvexHostParser::_DispatchCommand(CTorvexHostParser& parser, ScpiParsedCommand& command,

@@ -157,7 +157,8 @@ class CTorvexHostParser : public CThread {
 
   // Parses and runs one program message of `client`.
   void ExecuteMessage(const std::string& text, CTorvexHost& client);
-  void EndOfMessage(CTorvexHost& client, bool abandoned);
+  // The end-of-message work; without a client (deleted by its own command) only the shared part.
+  void EndOfMessage(CTorvexHost* client, bool abandoned);
 
   std::deque<QueuedMessage> m_Queue;
   std::mutex m_QueueMutex;

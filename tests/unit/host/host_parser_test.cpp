@@ -301,6 +301,56 @@ TEST_F(HostParserTest, AClientDeletedWhileItsMessageRunsWaitsForTheMessage) {
   B().Errors();
 }
 
+// A client whose own command leads to its deletion (as switching off its interface would) is
+// deleted at the end of that message, after its reply: here a subscriber of the node that the
+// command sets asks for the deletion on the parser thread.
+struct DeletionRequest {
+  Torvex::CTorvexHostParser* parser = nullptr;
+  Torvex::CTorvexHostEthernet* client = nullptr;
+  std::atomic<bool> armed{false};
+  std::atomic<bool> deleted{false};
+  std::atomic<bool> deferred{false};
+  std::atomic<std::uint64_t> processedAtDeletion{0};
+};
+
+void DeleteOnChange(Torvex::CParameterNode*, int kind, void* context) {
+  auto* request = static_cast<DeletionRequest*>(context);
+  if (kind != eAttrValue || !request->armed.exchange(false)) return;
+  request->parser->DestroyClient(request->client, [request] {
+    request->processedAtDeletion = request->client->MessagesProcessed();
+    delete request->client;
+    request->deleted = true;
+  });
+  request->deferred = !request->deleted.load();
+}
+
+TEST_F(HostParserTest, AClientDeletedByItsOwnCommandGoesAtTheEndOfTheMessage) {
+  static DeletionRequest request;  // the node keeps its subscriber for the rest of the program
+  static const bool subscribed = [] {
+    Torvex::g_node_comm_parms_modbus_use_float32->Subscribe(&DeleteOnChange, &request);
+    return true;
+  }();
+  ASSERT_TRUE(subscribed);
+  ValueGuard node(Torvex::g_node_comm_parms_modbus_use_float32);
+  const bool current = Torvex::g_node_comm_parms_modbus_use_float32->GetBooleanAttribute(eAttrValue);
+
+  auto* client = new Torvex::CTorvexHostEthernet(&Parser(), &Torvex::g_ScpiStatusTemplate);
+  CTestTransport* transport = TestPlugins::Factory().Last();
+  ASSERT_TRUE(client->IsReady());
+  ASSERT_EQ(client->Status().ReadStatusByte(0) & 0x04, 0);
+  request.parser = &Parser();
+  request.client = client;
+  request.deleted = false;
+  request.armed = true;
+  transport->HostWrite(std::string("SYST:COMM:MODB:F32 ") + (current ? "0" : "1") + ";:FORM?", true);
+  EXPECT_TRUE(WaitFor([&] { return request.deleted.load(); }));
+  EXPECT_TRUE(request.deferred.load());
+  // The message was finished (reply handed over, client re-armed) before the client went.
+  EXPECT_EQ(request.processedAtDeletion.load(), 1u);
+  EXPECT_TRUE(WaitFor([&] { return Parser().Idle(); }));
+  EXPECT_EQ(A().Query("FORM?"), "ASCii\n");
+}
+
 TEST_F(HostParserTest, AFailedHandOverLeavesNoMessageAvailable) {
   // With the device disabled the engine refuses the reply; the descriptor must not stay pending.
   A().Host().Disable();
