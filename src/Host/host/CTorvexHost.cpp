@@ -1,6 +1,8 @@
 // The transport-independent part of an SCPI client (see CTorvexHost.h).
 #include "host/CTorvexHost.h"
 
+#include <chrono>
+
 #include "acquisition/CTorvexHostAcquisition.h"
 #include "core/CLogger.h"
 #include "host/CTorvexHostParser.h"
@@ -47,8 +49,20 @@ void CTorvexHost::PostReceiveRequest() { m_Device->PostInputBuffer(&m_ReceiveReq
 void CTorvexHost::ReleasePendingResponse() {
   if (m_PendingResponse.load() != nullptr) {
     MessageBufferDescriptor::Release(&m_ResponseDescriptor);
-    m_PendingResponse.store(nullptr);
+    {
+      std::lock_guard<std::mutex> lock(m_ReleaseMutex);
+      m_PendingResponse.store(nullptr);
+    }
+    m_ResponseReleased.notify_all();
   }
+}
+
+void CTorvexHost::BeginTeardown() {
+  {
+    CRecursiveLockGuard lock(m_Mutex);
+    m_Closing = true;
+  }
+  if (m_Parser != nullptr) m_Parser->ReleaseClient(this);
 }
 
 std::uint32_t CTorvexHost::QueryDetected() {
@@ -73,6 +87,13 @@ void CTorvexHost::ClearResponsePending() {
 }
 
 std::uint32_t CTorvexHost::SendResponse() {
+  {
+    // The engine gives an interrupted or discarded reply back through its event loop, which needs the
+    // host mutex: wait for it without holding that mutex.
+    std::unique_lock<std::mutex> release(m_ReleaseMutex);
+    m_ResponseReleased.wait_for(release, std::chrono::seconds(2),
+                                [this] { return m_PendingResponse.load() == nullptr; });
+  }
   CRecursiveLockGuard lock(m_Mutex);
   if (m_PendingResponse.load() != nullptr) {
     // The engine still sends the previous reply from the response buffer: it cannot take another.
@@ -103,6 +124,7 @@ std::uint32_t CTorvexHost::SendResponse() {
 bool CTorvexHost::DeliverInput(MessageBufferDescriptor* received) {
   if (received == nullptr) return false;
   CRecursiveLockGuard lock(m_Mutex);
+  if (m_Closing) return true;  // the client is going away
   const std::size_t count = received->count;
   if (m_DiscardingInput || m_PartialInput.size() + count > kHostMaxProgramMessage) {
     // The end of an overlong message: it is dropped whole.

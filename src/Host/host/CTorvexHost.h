@@ -17,7 +17,9 @@
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <cstddef>
+#include <mutex>
 #include <cstdint>
 #include <string>
 
@@ -70,14 +72,24 @@ class CTorvexHost {
   // kHostMessageProcessedFailed.
   std::uint32_t MessageProcessed();
   // Pads the reply text (already ended by "\n") and queues it with END: 0 or kHostResponseFailed. A
-  // failed hand-over releases the descriptor and clears the pending response.
+  // failed hand-over releases the descriptor and clears the pending response. While the engine still
+  // holds the previous reply (a new message interrupts it, and the engine reports that on its own
+  // thread), it waits a bounded time for that reply to be given back.
   std::uint32_t SendResponse();
   // The reply text; parser thread only.
   std::string& ReplyText() { return m_ReplyText; }
   bool ResponsePending() const { return m_ResponsePending.load() != 0; }
+  // True while a reply is with the engine (queued, not yet reported complete).
+  bool ResponseQueued() const { return m_PendingResponse.load() != nullptr; }
   void ClearResponsePending();
   // Program messages this client has had processed (for tests and the benchmark).
   std::uint64_t MessagesProcessed() const { return m_MessagesProcessed.load(); }
+
+  // ---- called by the transport object ----
+  // First step of a transport object's destructor, before it disables its device: no further message
+  // is queued, and the parser is done with the client (the engine device must not be disabled while
+  // the parser still calls it).
+  void BeginTeardown();
 
   // ---- called by the transport object on the event-loop thread ----
   // False when there is no buffer.
@@ -123,6 +135,9 @@ class CTorvexHost {
   bool m_DiscardingInput = false;  // an overlong message is being skipped up to its END
   std::atomic<std::uint8_t> m_ResponsePending{0};
   std::atomic<std::uint64_t> m_MessagesProcessed{0};
+  bool m_Closing = false;  // teardown has begun: input is no longer queued (host mutex)
+  std::mutex m_ReleaseMutex;                  // with m_ResponseReleased: the pending reply given back
+  std::condition_variable m_ResponseReleased;
   CStatusDevice m_StatusDevice;
   CScpiStatus m_Status;
 

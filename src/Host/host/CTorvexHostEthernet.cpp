@@ -15,7 +15,10 @@ CTorvexHostEthernet::CTorvexHostEthernet(CTorvexHostParser* parser, const CScpiS
   SetReady(true);
 }
 
-CTorvexHostEthernet::~CTorvexHostEthernet() { Disable(); }
+CTorvexHostEthernet::~CTorvexHostEthernet() {
+  BeginTeardown();
+  Disable();
+}
 
 void CTorvexHostEthernet::OnInputComplete(std::int32_t reason, MessageBufferDescriptor* descriptor) {
   HandleInputComplete(reason, descriptor);

@@ -21,7 +21,10 @@ CTorvexHostUsb::CTorvexHostUsb(CTorvexHostParser* parser, const CScpiStatus* sta
   SetReady(true);
 }
 
-CTorvexHostUsb::~CTorvexHostUsb() { Disable(); }
+CTorvexHostUsb::~CTorvexHostUsb() {
+  BeginTeardown();
+  Disable();
+}
 
 void CTorvexHostUsb::OnInputComplete(std::int32_t reason, MessageBufferDescriptor* descriptor) {
   HandleInputComplete(reason, descriptor);

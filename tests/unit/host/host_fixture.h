@@ -129,6 +129,9 @@ class HostClient {
         }, limit)) {
       return std::string();
     }
+    // The engine reports the reply complete on its own thread after the host has it; a message
+    // written before that would interrupt the reply.
+    WaitFor([&] { return !host_->ResponseQueued(); }, limit);
     return transport_->Received().substr(before);
   }
 

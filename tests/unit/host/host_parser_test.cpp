@@ -311,11 +311,13 @@ struct DeletionRequest {
   std::atomic<bool> deleted{false};
   std::atomic<bool> deferred{false};
   std::atomic<std::uint64_t> processedAtDeletion{0};
+  std::atomic<bool> writeReturned{false};  // the test thread no longer uses the client's transport
 };
 
 void DeleteOnChange(Torvex::CParameterNode*, int kind, void* context) {
   auto* request = static_cast<DeletionRequest*>(context);
   if (kind != eAttrValue || !request->armed.exchange(false)) return;
+  WaitFor([request] { return request->writeReturned.load(); });
   request->parser->DestroyClient(request->client, [request] {
     request->processedAtDeletion = request->client->MessagesProcessed();
     delete request->client;
@@ -341,8 +343,10 @@ TEST_F(HostParserTest, AClientDeletedByItsOwnCommandGoesAtTheEndOfTheMessage) {
   request.parser = &Parser();
   request.client = client;
   request.deleted = false;
+  request.writeReturned = false;
   request.armed = true;
   transport->HostWrite(std::string("SYST:COMM:MODB:F32 ") + (current ? "0" : "1") + ";:FORM?", true);
+  request.writeReturned = true;
   EXPECT_TRUE(WaitFor([&] { return request.deleted.load(); }));
   EXPECT_TRUE(request.deferred.load());
   // The message was finished (reply handed over, client re-armed) before the client went.
@@ -367,11 +371,14 @@ TEST_F(HostParserTest, MessagesOfTwoClientsAreExecutedWholeInArrivalOrder) {
   for (int k = 0; k < 20; ++k) {
     A().Write("FORM INT;:FORM?");
     B().Write("FORM ASC;:FORM?");
+    // A read before the whole message arrived would be a read of an unterminated query.
+    ASSERT_TRUE(A().Transport().WaitWritten());
+    ASSERT_TRUE(B().Transport().WaitWritten());
     EXPECT_EQ(A().Read(), "INTeger\n");
     EXPECT_EQ(B().Read(), "ASCii\n");
   }
-  EXPECT_TRUE(A().Errors().empty());
-  EXPECT_TRUE(B().Errors().empty());
+  EXPECT_EQ(A().Errors(), std::vector<int>{});
+  EXPECT_EQ(B().Errors(), std::vector<int>{});
 }
 
 TEST_F(HostParserTest, ChannelListsBeyondTheBoundAreTooMuchData) {

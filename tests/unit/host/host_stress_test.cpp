@@ -27,16 +27,23 @@ TEST_F(HostStressTest, TwoClientsWithDeviceClearsStayConsistent) {
       if (round % 4 == 3) {
         // A clear while the message is queued, running or done: its reply may be dropped.
         client.Transport().HostDeviceClear();
-        if (!WaitFor([&] { return client.Transport().WaitIdle(100); })) failed = true;
+        if (!WaitFor([&] { return client.Transport().WaitIdle(100); })) {
+          ADD_FAILURE() << "transport not idle after a clear in round " << round;
+          failed = true;
+        }
         continue;
       }
       if (!WaitFor([&] { return client.Host().MessagesProcessed() > before; })) {
+        ADD_FAILURE() << "message not processed in round " << round;
         failed = true;
         break;
       }
       const std::string text = client.Read();
       // Each reply is whole: the format answer, then the level and its unit.
-      if (text.rfind(reply, 0) != 0 || text.back() != '\n') failed = true;
+      if (text.rfind(reply, 0) != 0 || text.back() != '\n') {
+        ADD_FAILURE() << "round " << round << " reply '" << text << "'";
+        failed = true;
+      }
     }
   };
   std::thread first([&] { drive(A(), "FORM ASC", "ASCii;"); });
