@@ -381,6 +381,17 @@ TEST_F(HostParserTest, MessagesOfTwoClientsAreExecutedWholeInArrivalOrder) {
   EXPECT_EQ(B().Errors(), std::vector<int>{});
 }
 
+TEST_F(HostParserTest, AGroupTriggerWithoutABusTriggeredMeasurementIsATriggerError) {
+  A().Transport().HostTrigger();
+  EXPECT_TRUE(WaitFor([&] {
+    return (A().Host().Status().ReadStatusByte(Torvex::CScpiStatus::kReadForStbQuery) & 0x04) != 0;
+  }));
+  EXPECT_EQ(A().Errors(), std::vector<int>{-210});
+  B().Errors();
+  // The engine heard that the trigger was processed: the client goes on.
+  EXPECT_EQ(A().Query("FORM?"), "ASCii\n");
+}
+
 TEST_F(HostParserTest, ChannelListsBeyondTheBoundAreTooMuchData) {
   // 100 x 101 addresses exceed the bound of one message.
   ASSERT_TRUE(A().Send("ROUT:CLOS (@1!1!1:1!100!101)"));
