@@ -188,6 +188,24 @@ TEST_F(ResultFormattingTest, ChannelsAndTimestampsInBothForms) {
   EXPECT_EQ(stamps.substr(0, 8), "#6000024");
 }
 
+TEST_F(ResultFormattingTest, ArraysAsBlocksAndTheSmallerOfAskedAndAvailable) {
+  const std::string signal = Format(Torvex::kResultNmrSignal, 4, 0, true);
+  ASSERT_EQ(signal.size(), 8u + 4u + 16u);
+  EXPECT_EQ(signal.substr(0, 8), "#6000020");
+  const std::string spectrum = Format(Torvex::kResultPeakSpectrum, 2, 0, true);
+  EXPECT_EQ(spectrum.substr(0, 8), "#6000016");
+
+  // Far more than the array holds: what it holds, and the shortfall reported.
+  std::vector<int> errors;
+  const std::string all = Format(Torvex::kResultFftBuffer, 60000, 0, true, &errors);
+  ASSERT_GE(all.size(), 12u);
+  const std::size_t count = std::stoul(all.substr(2, 6));
+  EXPECT_EQ(all.size(), 8u + count);
+  EXPECT_LT(count, 4u + 60000u * 4u);
+  EXPECT_EQ((count - 4) % 4, 0u);
+  EXPECT_EQ(errors, std::vector<int>{204});
+}
+
 TEST_F(ResultFormattingTest, AnAcquisitionThatIsNotStartedIsAHardwareError) {
   Torvex::g_AcqStarted = false;
   std::vector<int> errors;
