@@ -139,6 +139,8 @@ bool CTorvexHost::DeliverInput(MessageBufferDescriptor* received) {
   text.swap(m_PartialInput);
   text.append(reinterpret_cast<const char*>(received->data), count);
   if (text.empty()) {
+    // Nothing to run; the engine still hears that the message is done, or it would hold back the next.
+    m_Device->MessageProcessed();
     PostReceiveRequest();
     return true;
   }

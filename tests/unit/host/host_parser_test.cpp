@@ -198,6 +198,8 @@ TEST_F(HostParserTest, AnOverlongMessageIsDiscardedWithInputBufferOverrun) {
 TEST_F(HostParserTest, AnEmptyMessageIsNotQueuedAndTheNextOneRuns) {
   const std::uint64_t before = A().Host().MessagesProcessed();
   A().Write("");
+  ASSERT_TRUE(A().Transport().WaitWritten());
+  ASSERT_TRUE(A().Transport().WaitIdle());
   EXPECT_EQ(A().Query("FORM?"), "ASCii\n");
   EXPECT_EQ(A().Host().MessagesProcessed(), before + 1);
 }
