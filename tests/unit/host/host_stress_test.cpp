@@ -22,9 +22,10 @@ TEST_F(HostStressTest, TwoClientsWithDeviceClearsStayConsistent) {
 
   auto drive = [&](HostClient& client, const char* set, const char* reply) {
     for (int round = 0; round < kRounds && !failed; ++round) {
-      client.Write(std::string(set) + ";:FORM?;:CONF:MEAS:LEV?");
       if (round % 4 == 3) {
-        // A clear while the message is queued, running or done: its reply may be dropped.
+        // A clear while a message is queued, running or done. The message asks for no reply: one
+        // that ran after the clear would leave a reply that the next read would take.
+        client.Write(std::string(set) + ";:*WAI");
         client.Transport().HostDeviceClear();
         if (!WaitFor([&] { return client.Transport().WaitIdle(100); })) {
           ADD_FAILURE() << "transport not idle after a clear in round " << round;
@@ -32,6 +33,7 @@ TEST_F(HostStressTest, TwoClientsWithDeviceClearsStayConsistent) {
         }
         continue;
       }
+      client.Write(std::string(set) + ";:FORM?;:CONF:MEAS:LEV?");
       // The whole message is with the device before the controller reads (else the read would be
       // one of an unterminated query).
       if (!client.Transport().WaitWritten()) {
