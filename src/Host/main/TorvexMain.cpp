@@ -3,6 +3,7 @@
 
 #include "acquisition/CTorvexHostAcquisition.h"
 #include "core/CLogger.h"
+#include "host/CTorvexHostParser.h"
 #include "peripherals/CTorvexPeripheral.h"
 #include "platform/board_state.h"
 #include "platform/kernel.h"
@@ -14,6 +15,8 @@
 #include "system/CTorvexPower.h"
 #include "system/TorvexFileSystems.h"
 #include "system/TorvexFileUtilities.h"
+#include "tree/BoundParameterNodes.h"
+#include "tree/CParameterNode.h"
 
 namespace Torvex {
 
@@ -70,6 +73,12 @@ int main() {
   g_ScpiStatusTemplate.SetBitRow(kStatusRowMeasurementNotStarted,
                                  !dspStarted || !dspVersionAccepted || !startupChecksPassed, false);
   if (!WaitForAcqStarted(500)) CTorvexPower::Panic();
+
+  // The SCPI parser: one thread for the program messages of every client, published for the host
+  // objects. It lives for the whole run.
+  g_Logger.Printf("Starting the SCPI parser.\n");
+  auto* parser = new CTorvexHostParser();
+  g_node_host_if_scpi_parser_object->SetPointerAttribute(eAttrValue, parser);
 
   platform::board::SetRunState(platform::board::RunState::kReady);
   const std::int32_t reason = CTorvexPower::WaitForShutdownRequest();

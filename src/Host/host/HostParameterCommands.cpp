@@ -1,0 +1,494 @@
+// The generic parameter commands, the parameter getters, the node setters and the cross-parameter
+// dependencies of the parser.
+#include <cmath>
+#include <string>
+
+#include "core/CRecursiveMutex.h"
+#include "host/CTorvexHost.h"
+#include "host/CTorvexHostParser.h"
+#include "host/ResponseFormatting.h"
+#include "peripherals/UnitConversion.h"
+#include "scpi/scpi_command_table.h"
+#include "scpi/scpi_engine.h"
+#include "scpi/scpi_value_extraction.h"
+#include "status/ScpiErrorTable.h"
+#include "tree/BoundParameterNodes.h"
+#include "tree/CParameterNode.h"
+
+namespace Torvex {
+
+namespace {
+
+void SetError(ScpiParsedCommand& command, std::uint8_t code) {
+  if (command.errorCode == 0) command.errorCode = code;
+}
+
+bool HasNode(CParameterNode* node) { return node != nullptr && node != g_node_none; }
+
+std::string StringValue(CParameterNode* node) {
+  return HasNode(node) ? node->GetStringAttribute(eAttrValue) : std::string();
+}
+
+const ScpiParameterValue* Slot(const ScpiParsedCommand& command, std::size_t slot) {
+  return slot < kScpiParameterSlots ? &command.values[slot] : nullptr;
+}
+
+// The attribute a choice word selects: MINimum 1, MAXimum 2, DEFault 3; -1 for any other word.
+int ChoiceAttribute(const std::string& word) {
+  if (word == "MINimum") return eAttrMinimum;
+  if (word == "MAXimum") return eAttrMaximum;
+  if (word == "DEFault") return eAttrDefault;
+  return -1;
+}
+
+// The tolerance of the floating range checks: a few units in the last place of the limit.
+double LimitScale(double limit) {
+  if (limit == 0.0) return 1.0;
+  int exponent = 0;
+  std::frexp(limit, &exponent);
+  return std::ldexp(1.0, exponent - 1);
+}
+
+bool WithinDoubleRange(CParameterNode* node, double value) {
+  double minimum = 0.0;
+  double maximum = 0.0;
+  {
+    CRecursiveLockGuard lock(g_ParameterTreeLock);
+    minimum = node->GetFloat64Attribute(eAttrMinimum);
+    maximum = node->GetFloat64Attribute(eAttrMaximum);
+  }
+  if (std::isnan(value)) return false;
+  if (value - minimum < -1e-14 * LimitScale(minimum)) return false;
+  if (value - maximum > 1e-14 * LimitScale(maximum)) return false;
+  return true;
+}
+
+bool WithinIntegerRange(CParameterNode* node, std::int32_t value) {
+  CRecursiveLockGuard lock(g_ParameterTreeLock);
+  return value >= node->GetInt32Attribute(eAttrMinimum) && value <= node->GetInt32Attribute(eAttrMaximum);
+}
+
+// The unit of a number's suffix class: the base unit of the class, kUnitInvalid for any other class.
+std::uint32_t BaseUnitOfClass(std::uint32_t unitClass) {
+  switch (unitClass) {
+    case kScpiUnitTesla: return kUnitTesla;
+    case kScpiUnitPpm: return kUnitPpm;
+    case kScpiUnitProtonHertz: return kUnitProtonHertz;
+    case kScpiUnitHertz: return kUnitHertz;
+    default: return kUnitInvalid;
+  }
+}
+
+// Stores attribute `attribute` of the node when it differs; subscribers run after the tree lock is
+// released (the node's own set does that).
+template <typename T, typename Get, typename Set>
+void StoreAttribute(CParameterNode* node, int attribute, const T& value, Get get, Set set) {
+  {
+    CRecursiveLockGuard lock(g_ParameterTreeLock);
+    if ((node->*get)(attribute) == value) return;
+  }
+  (node->*set)(attribute, value);
+}
+
+}  // namespace
+
+// ---- getters -----------------------------------------------------------------------------------
+
+std::uint8_t CTorvexHostParser::GetBooleanParameter(ScpiParsedCommand& command, std::size_t slot,
+                                                    CParameterNode* node) {
+  const ScpiParameterValue* value = Slot(command, slot);
+  if (value == nullptr) {
+    SetError(command, kCommandInternal);
+    return 0;
+  }
+  if (value->kind == kScpiValueBoolean) return value->boolean != 0 ? 1 : 0;
+  const bool wantsDefault = value->kind == kScpiValueNone ||
+                            (value->kind == kScpiValueChoice && value->text == "DEFault");
+  if (wantsDefault && HasNode(node)) return node->GetBooleanAttribute(eAttrDefault) ? 1 : 0;
+  SetError(command, kCommandInternal);
+  return 0;
+}
+
+std::string CTorvexHostParser::GetStringParameter(ScpiParsedCommand& command, std::size_t slot,
+                                                  CParameterNode* node) {
+  const ScpiParameterValue* value = Slot(command, slot);
+  if (value == nullptr) {
+    SetError(command, kCommandInternal);
+    return std::string();
+  }
+  std::string text;
+  if (value->kind == kScpiValueChoice || value->kind == kScpiValueString) text = value->text;
+  if (!HasNode(node)) {
+    if (value->kind == kScpiValueNone) SetError(command, kCommandInternal);
+    return text;
+  }
+  if (value->kind == kScpiValueNone || text == "DEFault") return node->GetStringAttribute(eAttrDefault);
+  const std::string choices = node->GetStringAttribute(eAttrChoices);
+  if (!choices.empty() && choices.find(text) == std::string::npos) SetError(command, kCommandOutOfRange);
+  return text;
+}
+
+std::int32_t CTorvexHostParser::GetIntegerParameter(ScpiParsedCommand& command, std::size_t slot,
+                                                    CParameterNode* node) {
+  const ScpiParameterValue* value = Slot(command, slot);
+  if (value == nullptr) {
+    SetError(command, kCommandInternal);
+    return 0;
+  }
+  std::int32_t result = 0;
+  switch (value->kind) {
+    case kScpiValueInteger:
+      result = value->integer;
+      break;
+    case kScpiValueDouble:
+      if (scpi_double_to_int(value->real, &result) != kScpiOk) {
+        SetError(command, kCommandOutOfRange);
+        return 0;
+      }
+      break;
+    case kScpiValueNone:
+    case kScpiValueChoice: {
+      const int attribute = value->kind == kScpiValueNone ? eAttrDefault : ChoiceAttribute(value->text);
+      if (attribute < 0 || !HasNode(node)) {
+        SetError(command, kCommandInternal);
+        return 0;
+      }
+      result = node->GetInt32Attribute(attribute);
+      break;
+    }
+    default:
+      SetError(command, kCommandInternal);
+      return 0;
+  }
+  if (HasNode(node) && !WithinIntegerRange(node, result)) SetError(command, kCommandOutOfRange);
+  return result;
+}
+
+double CTorvexHostParser::GetDoubleParameter(ScpiParsedCommand& command, std::size_t slot, CParameterNode* node,
+                                             bool rangeCheck) {
+  const ScpiParameterValue* value = Slot(command, slot);
+  if (value == nullptr) {
+    SetError(command, kCommandInternal);
+    return 0.0;
+  }
+  double result = 0.0;
+  switch (value->kind) {
+    case kScpiValueInteger:
+      result = static_cast<double>(value->integer);
+      break;
+    case kScpiValueDouble:
+      result = value->real;
+      break;
+    case kScpiValueNone:
+    case kScpiValueChoice: {
+      const int attribute = value->kind == kScpiValueNone ? eAttrValue : ChoiceAttribute(value->text);
+      if (attribute < 0 || !HasNode(node)) {
+        SetError(command, kCommandInternal);
+        return 0.0;
+      }
+      result = node->GetFloat64Attribute(attribute);
+      break;
+    }
+    default:
+      SetError(command, kCommandInternal);
+      return 0.0;
+  }
+  if (rangeCheck && HasNode(node) && !WithinDoubleRange(node, result)) SetError(command, kCommandOutOfRange);
+  return result;
+}
+
+double CTorvexHostParser::GetFluxParameter(ScpiParsedCommand& command, std::size_t slot, CParameterNode* node,
+                                           std::int32_t selectedUnit, std::int32_t storageUnit) {
+  double result = GetDoubleParameter(command, slot, node, false);
+  const ScpiParameterValue* value = Slot(command, slot);
+  if (value == nullptr || command.errorCode != 0) return result;
+  std::uint32_t source = static_cast<std::uint32_t>(storageUnit);
+  if (value->kind == kScpiValueInteger || value->kind == kScpiValueDouble) {
+    source = value->unitClass == kScpiUnitNone ? static_cast<std::uint32_t>(selectedUnit)
+                                               : BaseUnitOfClass(value->unitClass);
+  }
+  if (source != static_cast<std::uint32_t>(storageUnit)) {
+    if (source == kUnitInvalid || source >= kUnitCount || storageUnit <= 0 ||
+        static_cast<std::size_t>(storageUnit) >= kUnitCount) {
+      SetError(command, kCommandWrongUnits);
+      return result;
+    }
+    const int converted = ConvertUnits(result, source, static_cast<std::uint32_t>(storageUnit), 0.0);
+    if (converted != kUnitOk) {
+      SetError(command, converted == kUnitNoCurrentProbe ? kCommandNoProbe : kCommandWrongUnits);
+      return result;
+    }
+  }
+  if (HasNode(node) && !WithinDoubleRange(node, result)) SetError(command, kCommandOutOfRange);
+  return result;
+}
+
+std::vector<CTorvexChannel> CTorvexHostParser::GetChannelListParameter(const ScpiParsedCommand& command,
+                                                                       std::size_t slot) {
+  const ScpiParameterValue* value = Slot(command, slot);
+  if (value == nullptr) return {};
+  // Copies keep at most five levels.
+  return std::vector<CTorvexChannel>(value->channels.begin(), value->channels.end());
+}
+
+std::string CTorvexHostParser::ReadStringAttribute(ScpiParsedCommand& command, CParameterNode* node,
+                                                   int attribute) {
+  if (!HasNode(node) || !AttributePresent(node->Type(), attribute) || node->Type() != eNodeType::String) {
+    SetError(command, kCommandInternal);
+    return std::string();
+  }
+  return node->GetStringAttribute(attribute);
+}
+
+// ---- node setters ------------------------------------------------------------------------------
+
+void CTorvexHostParser::SetBooleanNode(ScpiParsedCommand& command, CParameterNode* node, int attribute,
+                                       bool value) {
+  if (command.errorCode != 0) return;
+  if (!HasNode(node) || node->Type() != eNodeType::Boolean || !AttributePresent(node->Type(), attribute)) {
+    SetError(command, kCommandInternal);
+    return;
+  }
+  StoreAttribute(node, attribute, value, &CParameterNode::GetBooleanAttribute, &CParameterNode::SetBooleanAttribute);
+}
+
+void CTorvexHostParser::SetStringNode(ScpiParsedCommand& command, CParameterNode* node, int attribute,
+                                      const std::string& value) {
+  if (command.errorCode != 0) return;
+  if (!HasNode(node) || node->Type() != eNodeType::String || !AttributePresent(node->Type(), attribute)) {
+    SetError(command, kCommandInternal);
+    return;
+  }
+  StoreAttribute(node, attribute, value, &CParameterNode::GetStringAttribute, &CParameterNode::SetStringAttribute);
+}
+
+void CTorvexHostParser::SetIntegerNode(ScpiParsedCommand& command, CParameterNode* node, int attribute,
+                                       std::int32_t value) {
+  if (command.errorCode != 0) return;
+  if (!HasNode(node) || node->Type() != eNodeType::Int32 || !AttributePresent(node->Type(), attribute)) {
+    SetError(command, kCommandInternal);
+    return;
+  }
+  if (attribute == eAttrValue && !WithinIntegerRange(node, value)) {
+    SetError(command, kCommandOutOfRange);
+    return;
+  }
+  StoreAttribute(node, attribute, value, &CParameterNode::GetInt32Attribute, &CParameterNode::SetInt32Attribute);
+}
+
+void CTorvexHostParser::SetDoubleNode(ScpiParsedCommand& command, CParameterNode* node, int attribute,
+                                      double value) {
+  if (command.errorCode != 0) return;
+  if (!HasNode(node) || node->Type() != eNodeType::Float64 || !AttributePresent(node->Type(), attribute)) {
+    SetError(command, kCommandInternal);
+    return;
+  }
+  if (attribute == eAttrValue && !WithinDoubleRange(node, value)) {
+    SetError(command, kCommandOutOfRange);
+    return;
+  }
+  StoreAttribute(node, attribute, value, &CParameterNode::GetFloat64Attribute,
+                 &CParameterNode::SetFloat64Attribute);
+}
+
+// ---- dependencies ------------------------------------------------------------------------------
+
+int CTorvexHostParser::CheckParameterDependency(CParameterNode* node, const void* newValue) {
+  if (!HasNode(node)) return kDependencyNone;
+  CRecursiveLockGuard lock(g_ParameterTreeLock);
+  auto is = [](CParameterNode* candidate, CParameterNode* bound) { return HasNode(bound) && candidate == bound; };
+  auto notMode = [](CParameterNode* mode, const char* text) { return StringValue(mode) != text; };
+
+  if (is(node, g_node_measure_parms_search_fstep))
+    return notMode(g_node_measure_parms_search_mode, "CUSTom") ? kDependencyNoEffect : kDependencyNone;
+  if (is(node, g_node_measure_parms_search_value))
+    return notMode(g_node_measure_parms_search_mode, "MANual") ? kDependencyNoEffect : kDependencyNone;
+  if (is(node, g_node_measure_parms_search_level))
+    return StringValue(g_node_measure_parms_search_mode) == "AUTO" ? kDependencyNoEffect : kDependencyNone;
+  if (is(node, g_node_measure_parms_probe_matching) || is(node, g_node_measure_parms_probe_tuning))
+    return notMode(g_node_measure_parms_probe_matching_tuning_mode, "MANual") ? kDependencyNoEffect
+                                                                              : kDependencyNone;
+  if (is(node, g_node_measure_parms_averaging_signal_count) || is(node, g_node_measure_parms_averaging_signal_type))
+    return HasNode(g_node_measure_parms_averaging_signal_active) &&
+                   !g_node_measure_parms_averaging_signal_active->GetBooleanAttribute(eAttrValue)
+               ? kDependencyNoEffect
+               : kDependencyNone;
+  if (is(node, g_node_measure_parms_averaging_measurement_count) ||
+      is(node, g_node_measure_parms_averaging_measurement_type))
+    return HasNode(g_node_measure_parms_averaging_measurement_active) &&
+                   !g_node_measure_parms_averaging_measurement_active->GetBooleanAttribute(eAttrValue)
+               ? kDependencyNoEffect
+               : kDependencyNone;
+  if (is(node, g_node_measure_parms_sample_offset) || is(node, g_node_measure_parms_sample_length) ||
+      is(node, g_node_measure_parms_sample_rate))
+    return notMode(g_node_measure_parms_sample_mode, "MANual") ? kDependencyNoEffect : kDependencyNone;
+  if (is(node, g_node_measure_parms_pulse_period) || is(node, g_node_measure_parms_pulse_width))
+    return notMode(g_node_measure_parms_pulse_mode, "MANual") ? kDependencyNoEffect : kDependencyNone;
+  if (is(node, g_node_measure_parms_measurement_reject) || is(node, g_node_measure_parms_measurement_level) ||
+      is(node, g_node_measure_parms_measurement_bandwidth) || is(node, g_node_measure_parms_measurement_points) ||
+      is(node, g_node_measure_parms_measurement_hysteresis) || is(node, g_node_measure_parms_tracking_max_freq) ||
+      is(node, g_node_measure_parms_tracking_min_freq) || is(node, g_node_measure_parms_tracking_hysteresis))
+    return notMode(g_node_measure_parms_measurement_mode, "MANual") ? kDependencyNoEffect : kDependencyNone;
+  if (is(node, g_node_trigger_parms_trigger_in_timer))
+    return notMode(g_node_trigger_parms_trigger_in_source, "TIMer") ? kDependencyNoEffect : kDependencyNone;
+  if (is(node, g_node_trigger_parms_trigger_out_state)) {
+    const bool turningOn = newValue != nullptr && *static_cast<const bool*>(newValue);
+    return turningOn && StringValue(g_node_trigger_parms_trigger_in_source) == "EXTernal" ? kDependencyRefused
+                                                                                          : kDependencyNone;
+  }
+  if (is(node, g_node_trigger_parms_trigger_in_slope))
+    return notMode(g_node_trigger_parms_trigger_in_source, "EXTernal") ? kDependencyNoEffect : kDependencyNone;
+  if (is(node, g_node_trigger_parms_trigger_in_source)) {
+    const bool external = newValue != nullptr && *static_cast<const std::string*>(newValue) == "EXTernal";
+    return external && HasNode(g_node_trigger_parms_trigger_out_state) &&
+                   g_node_trigger_parms_trigger_out_state->GetBooleanAttribute(eAttrValue)
+               ? kDependencyRefused
+               : kDependencyNone;
+  }
+  if (is(node, g_node_trigger_parms_trigger_out_level) || is(node, g_node_trigger_parms_trigger_out_slope) ||
+      is(node, g_node_trigger_parms_trigger_out_shape) || is(node, g_node_trigger_parms_trigger_out_polarity) ||
+      is(node, g_node_trigger_parms_trigger_out_width) || is(node, g_node_trigger_parms_trigger_out_delay))
+    return HasNode(g_node_trigger_parms_trigger_out_state) &&
+                   !g_node_trigger_parms_trigger_out_state->GetBooleanAttribute(eAttrValue)
+               ? kDependencyNoEffect
+               : kDependencyNone;
+  return kDependencyNone;
+}
+
+// ---- the generic handler -----------------------------------------------------------------------
+
+bool CTorvexHostParser::HandleParameterCommand(ScpiParsedCommand& command, CScpiStatus& status,
+                                               bool triggerActive) {
+  if (command.commandNumber >= kScpiCommandCount) return false;
+  const ScpiCommandAttributeRow& row = kScpiCommandAttributes[command.commandNumber];
+  const bool query = row.query != 0;
+  const bool generic = row.generic != 0;
+  CParameterNode* node = command.numericSuffix.has_value() && *command.numericSuffix == 2 ? row.nodeSuffix2
+                                                                                          : row.nodeSuffix1;
+
+  // Settings are refused while a triggered measurement runs; queries never are.
+  if (triggerActive && !query) {
+    if (row.refusalKind == kScpiRefuseAlways ||
+        (row.refusalKind == kScpiRefuseUnlessManualSearch &&
+         StringValue(g_node_measure_parms_search_mode) != "MANual")) {
+      status.PushError(kScpiErrorSettingsConflict, true);
+      return true;
+    }
+  }
+  if (!HasNode(node)) return false;
+
+  if (query) {
+    const ScpiParameterValue& first = command.values[0];
+    int attribute = eAttrValue;
+    if (first.kind != kScpiValueNone) {
+      attribute = first.kind == kScpiValueChoice ? ChoiceAttribute(first.text) : -1;
+      if (attribute < 0) {
+        status.PushError(kScpiErrorFirmwareError, true);
+        return generic;
+      }
+    }
+    if (!AttributePresent(node->Type(), attribute)) {
+      SetError(command, kCommandInternal);
+      return generic;
+    }
+    std::string unit = row.unit;
+    std::string text;
+    switch (node->Type()) {
+      case eNodeType::Boolean:
+        text = FormatText("%d", node->GetBooleanAttribute(attribute) ? 1 : 0);
+        break;
+      case eNodeType::String:
+        text = node->GetStringAttribute(attribute);
+        break;
+      case eNodeType::Int32:
+        text = FormatText("%d", node->GetInt32Attribute(attribute));
+        break;
+      case eNodeType::Float64: {
+        double value = node->GetFloat64Attribute(attribute);
+        if (row.fluxUnit != 0) {
+          const std::string selected = StringValue(g_node_units_parms_selected);
+          double converted = value;
+          const int result = ConvertUnits(converted, FindUnit(row.unit), FindUnit(selected), 0.0);
+          if (result == kUnitOk) {
+            value = converted;
+            unit = selected;
+          } else {
+            status.PushError(result == kUnitNoCurrentProbe ? kScpiErrorNoSelectedChannel : kScpiErrorFirmwareError,
+                             true);
+          }
+        }
+        text = FormatText("%.15g", value);
+        break;
+      }
+      default:
+        status.PushError(kScpiErrorFirmwareError, true);
+        return false;
+    }
+    if (node->Type() != eNodeType::String && text.empty()) {
+      SetError(command, kCommandInternal);
+      return generic;
+    }
+    AppendResponse(command, unit.empty() ? text : text + " " + unit, true);
+    return generic;
+  }
+
+  // A set.
+  bool booleanValue = false;
+  std::string stringValue;
+  std::int32_t integerValue = 0;
+  double doubleValue = 0.0;
+  const void* newValue = nullptr;
+  switch (node->Type()) {
+    case eNodeType::Boolean:
+      booleanValue = GetBooleanParameter(command, 0, node) != 0;
+      newValue = &booleanValue;
+      break;
+    case eNodeType::String:
+      stringValue = GetStringParameter(command, 0, node);
+      newValue = &stringValue;
+      break;
+    case eNodeType::Int32:
+      integerValue = GetIntegerParameter(command, 0, node);
+      newValue = &integerValue;
+      break;
+    case eNodeType::Float64:
+      if (row.fluxUnit == 0) {
+        doubleValue = GetDoubleParameter(command, 0, node, true);
+      } else {
+        const std::string selected = StringValue(g_node_units_parms_selected);
+        const ScpiParameterValue& first = command.values[0];
+        const bool bareNumber = (first.kind == kScpiValueInteger || first.kind == kScpiValueDouble) &&
+                                first.unitClass == kScpiUnitNone;
+        // A bare number would be read relative to the very reference being set.
+        if (node == g_node_units_parms_ppm_ref && selected == "PPM" && bareNumber) {
+          status.PushError(kScpiErrorSettingsConflict, true);
+          return true;
+        }
+        doubleValue = GetFluxParameter(command, 0, node, static_cast<std::int32_t>(FindUnit(selected)),
+                                       static_cast<std::int32_t>(FindUnit(row.unit)));
+      }
+      newValue = &doubleValue;
+      break;
+    default:
+      status.PushError(kScpiErrorFirmwareError, true);
+      return false;
+  }
+
+  const int dependency = CheckParameterDependency(node, newValue);
+  if (dependency == kDependencyRefused) {
+    status.PushError(kScpiErrorSettingsConflict, true);
+    return true;
+  }
+  if (dependency == kDependencyNoEffect) status.SetBitRow(kStatusRowQuestionableBit10, true, true);
+
+  switch (node->Type()) {
+    case eNodeType::Boolean: SetBooleanNode(command, node, eAttrValue, booleanValue); break;
+    case eNodeType::String: SetStringNode(command, node, eAttrValue, stringValue); break;
+    case eNodeType::Int32: SetIntegerNode(command, node, eAttrValue, integerValue); break;
+    default: SetDoubleNode(command, node, eAttrValue, doubleValue); break;
+  }
+  if (row.statusRow != kStatusRowNone) status.SetBitRow(row.statusRow, true, true);
+  return generic;
+}
+
+}  // namespace Torvex
