@@ -158,8 +158,9 @@ TEST_F(GenericCommandsTest, EveryGenericRowSetsAndQueriesItsNode) {
         EXPECT_EQ(A().Query(header + " MIN"), Expected(node, eAttrMinimum, row.unit));
         EXPECT_EQ(A().Query(header + " MAX"), Expected(node, eAttrMaximum, row.unit));
       }
-      if (SlotAccepts(n, "DEFault"))
+      if (SlotAccepts(n, "DEFault")) {
         EXPECT_EQ(A().Query(header + " DEF"), Expected(node, eAttrDefault, row.unit));
+      }
       EXPECT_EQ(A().Errors(), std::vector<int>{});
       continue;
     }

@@ -103,7 +103,9 @@ TEST_F(HostParserTest, RepliesOfEveryLengthArriveExactly) {
   for (const Case& c : cases) {
     const std::size_t chunks = A().Transport().Chunks().size();
     const std::string reply = A().Query(c.message);
-    if (c.reply != nullptr) EXPECT_EQ(reply, c.reply) << c.message;
+    if (c.reply != nullptr) {
+      EXPECT_EQ(reply, c.reply) << c.message;
+    }
     ASSERT_FALSE(reply.empty()) << c.message;
     EXPECT_EQ(reply.back(), '\n') << c.message;
     EXPECT_EQ(reply.find('\0'), std::string::npos) << c.message;
