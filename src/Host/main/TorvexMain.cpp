@@ -3,6 +3,7 @@
 
 #include "acquisition/CTorvexHostAcquisition.h"
 #include "core/CLogger.h"
+#include "netservices/NetworkConfiguration.h"
 #include "peripherals/CTorvexPeripheral.h"
 #include "platform/board_state.h"
 #include "platform/kernel.h"
@@ -70,6 +71,9 @@ int main() {
   g_ScpiStatusTemplate.SetBitRow(kStatusRowMeasurementNotStarted,
                                  !dspStarted || !dspVersionAccepted || !startupChecksPassed, false);
   if (!WaitForAcqStarted(500)) CTorvexPower::Panic();
+  // The network configuration: one pass on its own thread, which sets ethernet_active when the
+  // interface is up.
+  StartNetworkThread();
 
   platform::board::SetRunState(platform::board::RunState::kReady);
   const std::int32_t reason = CTorvexPower::WaitForShutdownRequest();
