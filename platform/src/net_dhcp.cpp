@@ -20,8 +20,10 @@ namespace platform::net {
 namespace {
 
 constexpr std::uint8_t kCookie[4] = {99, 130, 83, 99};
-constexpr int kDiscoverTries = 3;
-constexpr cyg_tick_count_t kReplyWaitTicks = 200;
+// Seconds to wait for the server's answer to each discover (servers may check an address before they
+// offer it), and to a request.
+constexpr std::uint32_t kDiscoverWaits[] = {2, 4, 4};
+constexpr std::uint32_t kRequestWait = 4;
 constexpr std::size_t kHostNameMax = 60;
 
 enum : std::uint8_t {
@@ -97,7 +99,7 @@ void DisarmAlarms() {
 }
 
 cyg_tick_count_t SecondsToTicks(std::uint32_t seconds) {
-  return static_cast<cyg_tick_count_t>(seconds) * 1000000u / kernel::TickMicroseconds();
+  return std::max<cyg_tick_count_t>(1, static_cast<cyg_tick_count_t>(seconds) * 1000000u / kernel::TickMicroseconds());
 }
 
 std::uint32_t NewXid(const std::uint8_t mac[6]) {
@@ -243,18 +245,21 @@ bool do_dhcp(const char* intf, bootp* bp, std::uint8_t* state, dhcp_lease* lease
   std::uint8_t mac[6] = {};
   if (!b->GetHardwareAddress(mac) || !b->DhcpOpen()) return false;
   bool bound = false;
-  for (int attempt = 0; attempt < kDiscoverTries && !bound; ++attempt) {
+  // One transaction for the whole exchange: a late offer to an earlier discover is still taken.
+  const std::uint32_t xid = NewXid(mac);
+  for (const std::uint32_t wait : kDiscoverWaits) {
+    if (bound) break;
     *state = DHCPSTATE_SELECTING;
-    Message discover(kDiscover, NewXid(mac), mac, true);
+    Message discover(kDiscover, xid, mac, true);
     discover.AddCommon();
-    const Reply offer = Exchange(b, discover, INADDR_BROADCAST, kOffer, kOffer, kReplyWaitTicks);
+    const Reply offer = Exchange(b, discover, INADDR_BROADCAST, kOffer, kOffer, SecondsToTicks(wait));
     if (offer.type != kOffer || offer.record.bp_yiaddr.s_addr == 0) continue;
     *state = DHCPSTATE_REQUESTING;
-    Message request(kRequest, discover.record().bp_xid, mac, true);
+    Message request(kRequest, xid, mac, true);
     request.AddAddress(50, offer.record.bp_yiaddr.s_addr);
     if (offer.server != 0) request.AddAddress(54, offer.server);
     request.AddCommon();
-    const Reply ack = Exchange(b, request, INADDR_BROADCAST, kAck, kNak, kReplyWaitTicks);
+    const Reply ack = Exchange(b, request, INADDR_BROADCAST, kAck, kNak, SecondsToTicks(kRequestWait));
     if (ack.type != kAck || ack.record.bp_yiaddr.s_addr == 0) continue;
     TakeLease(ack, bp, lease);
     *state = DHCPSTATE_BOUND;
@@ -286,7 +291,7 @@ bool dhcp_bind() {
   request.AddCommon();
   const std::uint32_t destination = rebinding || eth0_lease.server == 0 ? INADDR_BROADCAST : eth0_lease.server;
   const Reply reply = Exchange(b, request, destination, kAck, kNak,
-                               std::min<cyg_tick_count_t>(kReplyWaitTicks, eth0_lease.expiry - now));
+                               std::min<cyg_tick_count_t>(SecondsToTicks(kRequestWait), eth0_lease.expiry - now));
   b->DhcpClose();
   if (reply.type == kAck && reply.record.bp_yiaddr.s_addr != 0) {
     TakeLease(reply, &eth0_bootp_data, &eth0_lease);

@@ -222,7 +222,11 @@ class LinuxBackend final : public Backend {
       socklen_t from_length = sizeof from;
       const ssize_t n =
           ::recvfrom(packet_, frame, sizeof frame, 0, reinterpret_cast<sockaddr*>(&from), &from_length);
-      if (n <= 0 || from.sll_pkttype == PACKET_OUTGOING) continue;
+      if (n < 0) {
+        ::usleep(10000);  // the interface is down: nothing arrives until it is up again
+        continue;
+      }
+      if (n == 0 || from.sll_pkttype == PACKET_OUTGOING) continue;
       ReceiveFrame(frame, static_cast<std::size_t>(n));
     }
   }

@@ -309,6 +309,8 @@ int Network::DhcpReceive(std::uint8_t* buffer, std::size_t capacity, cyg_tick_co
       std::memcpy(buffer, r.data(), n);
       return static_cast<int>(n);
     }
+    // Without a server nothing is on its way: the client's wait ends at once (simulated time).
+    if (!offer_) return -1;
     const cyg_tick_count_t now = cyg_current_time();
     if (now >= deadline) return -1;
     changed_.wait_for(g, std::chrono::microseconds((deadline - now) * platform::kernel::TickMicroseconds()));

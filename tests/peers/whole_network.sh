@@ -40,7 +40,7 @@ cleanup() {
   [ -n "$dns_pid" ] && kill -TERM "$dns_pid" 2>/dev/null && wait "$dns_pid" 2>/dev/null
   ip netns del "$ns_fw" 2>/dev/null
   ip netns del "$ns_srv" 2>/dev/null
-  rm -rf "$work"
+  [ -n "${KEEP_WORK:-}" ] && cp -r "$work" /tmp/net-debug-work; rm -rf "$work"
 }
 trap cleanup EXIT
 

@@ -11,6 +11,7 @@
 //  - neighbours: hosts that own an address and answer an ARP probe or request for it with a reply
 //    (a neighbour added with 0.0.0.0 claims every address asked for);
 //  - frames injected by the test (any Ethernet frame), delivered like a received frame.
+// Time on the link is the model's: with no DHCP server, the client's waits for an answer end at once.
 // Received frames are delivered on the model's own thread, in order, through the driver's receive
 // path.
 //

@@ -20,6 +20,10 @@ class LinkLocalTest : public NetFixture {
   }
 
   std::string Claimed() const { return Dotted(Torvex::g_Ipv4llAddress); }
+
+  // The monitor captures one ARP frame per installation of its hook: a test sends the next frame
+  // once the hook is in place again.
+  static bool HookInstalled() { return netdev_table[0]->funs->recv.load() == &Torvex::ipv4ll_arp_recv_hook; }
 };
 
 bool InLinkLocalRange(std::uint32_t address) {
@@ -150,11 +154,12 @@ TEST_F(LinkLocalTest, MonitorIgnoresTheOwnAnnouncementAndDefendsAgainstAnotherHo
   RunPass();
   const std::string claimed = Claimed();
   const std::uint32_t passes = Torvex::NetworkPassCount();
-  ASSERT_TRUE(WaitFor([] { return Torvex::g_Ipv4llWatching == 1; }));
+  ASSERT_TRUE(WaitFor(HookInstalled));
 
   // Own announcement: no conflict.
   net_->InjectFrame(sim::Network::ArpFrame(1, kBoardMac, claimed, kBoardMac, claimed));
   ASSERT_TRUE(WaitFor([&] { return net_->PendingFrames() == 0; }));
+  ASSERT_TRUE(WaitFor(HookInstalled));
   EXPECT_EQ(Torvex::g_Ipv4llWatching, 1);
   EXPECT_EQ(Torvex::NetworkPassCount(), passes);
 
@@ -171,11 +176,12 @@ TEST_F(LinkLocalTest, MonitorIgnoresTheOwnAnnouncementAndDefendsAgainstAnotherHo
 
 TEST_F(LinkLocalTest, MonitorStopsOnAQuietLink) {
   RunPass();
-  ASSERT_TRUE(WaitFor([] { return Torvex::g_Ipv4llWatching == 1; }));
+  ASSERT_TRUE(WaitFor(HookInstalled));
   Set(Torvex::g_node_comm_parms_ethernet_enabled, false);
   RunPass();  // stops the monitor though no frame arrives
   EXPECT_EQ(Torvex::g_Ipv4llMonitorDone, 1);
   EXPECT_EQ(Torvex::g_Ipv4llWatching, 0);
+  EXPECT_FALSE(HookInstalled());  // the driver has its own entry back
   // A second stop (the mode is still link-local) does nothing.
   RunPass();
   EXPECT_FALSE(Active());
@@ -184,7 +190,7 @@ TEST_F(LinkLocalTest, MonitorStopsOnAQuietLink) {
 TEST_F(LinkLocalTest, FramesReachTheStackUnchangedWhileTheHookWatches) {
   RunPass();
   const std::string claimed = Claimed();
-  ASSERT_TRUE(WaitFor([] { return Torvex::g_Ipv4llWatching == 1; }));
+  ASSERT_TRUE(WaitFor(HookInstalled));
   net_->ClearObservations();
   // A non-ARP frame, and an ARP frame far longer than the capture buffer from another host with
   // the claimed address.
@@ -196,7 +202,8 @@ TEST_F(LinkLocalTest, FramesReachTheStackUnchangedWhileTheHookWatches) {
   const std::uint32_t passes = Torvex::NetworkPassCount();
   net_->InjectFrame(ip_frame);
   ASSERT_TRUE(WaitFor([&] { return net_->PendingFrames() == 0; }));
-  EXPECT_EQ(Torvex::g_Ipv4llWatching, 1);  // the hook stays in place after a non-ARP frame
+  EXPECT_TRUE(HookInstalled());  // the hook stays in place after a non-ARP frame
+  EXPECT_EQ(Torvex::g_Ipv4llWatching, 1);
   net_->AddNeighbour(claimed, kOtherMac);
   net_->InjectFrame(long_arp);
   ASSERT_TRUE(WaitForPasses(passes + 1));
