@@ -9,12 +9,16 @@
 #include <algorithm>
 #include <cstring>
 #include <mutex>
+#include <new>
 
 namespace Torvex {
 
 std::atomic<std::uint32_t> g_Ipv4llAddress{0};
 std::atomic<int> g_Ipv4llClaimState{0};
-cyg_flag_t g_Ipv4llArpEvent;
+namespace {
+alignas(cyg_flag_t) unsigned char g_ArpEventStorage[sizeof(cyg_flag_t)];
+}  // namespace
+cyg_flag_t& g_Ipv4llArpEvent = *new (g_ArpEventStorage) cyg_flag_t;
 std::uint8_t g_Ipv4llArpBuffer[kIpv4llArpBufferSize];
 std::uint32_t g_Ipv4llWaitSeed = 0;
 std::atomic<int> g_Ipv4llStopRequested{0};

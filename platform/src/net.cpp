@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstring>
 #include <mutex>
+#include <new>
 #include <set>
 #include <vector>
 
@@ -21,7 +22,10 @@ std::atomic<bool> eth0_up{false};
 bootp eth0_bootp_data{};
 std::uint8_t eth0_dhcpstate = DHCPSTATE_INIT;
 dhcp_lease eth0_lease{};
-cyg_sem_t dhcp_needs_attention;
+namespace {
+alignas(cyg_sem_t) unsigned char g_attention_storage[sizeof(cyg_sem_t)];
+}  // namespace
+cyg_sem_t& dhcp_needs_attention = *new (g_attention_storage) cyg_sem_t;
 
 namespace platform::net {
 namespace {

@@ -81,8 +81,9 @@ extern std::atomic<bool> eth0_up;
 extern bootp eth0_bootp_data;
 extern std::uint8_t eth0_dhcpstate;
 extern dhcp_lease eth0_lease;
-// Posted by the DHCP client's lease alarms (renewal time, rebinding time, expiry).
-extern cyg_sem_t dhcp_needs_attention;
+// Posted by the DHCP client's lease alarms (renewal time, rebinding time, expiry). Never destroyed:
+// the lease thread still waits on it when the process ends.
+extern cyg_sem_t& dhcp_needs_attention;
 
 // Configures address, netmask, broadcast and default route of `intf` from `bp` and marks it up.
 // The mask and broadcast come from options 1 and 28 (else the address's class mask and the
