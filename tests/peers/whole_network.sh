@@ -11,7 +11,8 @@
 #  3. with no DHCP server: a 169.254/16 address;
 #  4. a host that takes that address and says so with arping: the firmware moves to a new one.
 # Everything it makes (namespaces, veth, processes, files) is removed at the end, however it ends.
-# Needs root; without it the test is skipped (exit 77).
+# Needs root; without it the test is skipped (exit 77). With KEEP_WORK set, the logs and the board
+# folder are copied to /tmp/net-debug-work before the clean-up.
 set -u
 
 torvex=${1:?usage: whole_network.sh TORVEX_PROGRAM}
