@@ -4,6 +4,7 @@
 #include "acquisition/CTorvexHostAcquisition.h"
 #include "core/CLogger.h"
 #include "host/CTorvexHostParser.h"
+#include "netservices/NetworkConfiguration.h"
 #include "peripherals/CTorvexPeripheral.h"
 #include "platform/board_state.h"
 #include "platform/kernel.h"
@@ -79,6 +80,10 @@ int main() {
   g_Logger.Printf("Starting the SCPI parser.\n");
   auto* parser = new CTorvexHostParser();
   g_node_host_if_scpi_parser_object->SetPointerAttribute(eAttrValue, parser);
+
+  // The network configuration: one pass on its own thread, which sets ethernet_active when the
+  // interface is up.
+  StartNetworkThread();
 
   platform::board::SetRunState(platform::board::RunState::kReady);
   const std::int32_t reason = CTorvexPower::WaitForShutdownRequest();
