@@ -441,6 +441,8 @@ void CVxi11LinkQueue::Disable() {
   exchange_owner_ = 0;
   delivered_ = 0;
   response_queued_ = 0;
+  pulling_ = 0;
+  pulled_count_ = 0;
   mutex_.Unlock();
 }
 
@@ -454,8 +456,9 @@ int CVxi11LinkQueue::Snapshot(std::uint32_t* lids, int capacity) {
 }
 
 void CVxi11LinkQueue::WaitExchange(std::uint32_t lid, std::uint32_t timeout_ms, bool claim,
-                                   std::uint32_t* status) {
+                                   std::uint32_t* status, std::uint32_t* pull_from) {
   const std::uint64_t deadline = NowMicroseconds() + static_cast<std::uint64_t>(timeout_ms) * 1000;
+  if (pull_from != nullptr) *pull_from = 0;
   std::uint32_t ignored = 0;
   mutex_.Lock(&ignored);
   for (;;) {
@@ -465,7 +468,15 @@ void CVxi11LinkQueue::WaitExchange(std::uint32_t lid, std::uint32_t timeout_ms, 
       break;
     }
     const std::uint64_t now = NowMicroseconds();
-    if (exchange_owner_ == lid) {
+    if (exchange_owner_ == lid || (!claim && IsPulled(lid))) {
+      *status = kStatusSuccess;
+      break;
+    }
+    if (pull_from != nullptr && exchange_owner_ != 0 && delivered_ != 0 && response_queued_ != 0 &&
+        pulling_ == 0 && now < deadline && (IsPulled(exchange_owner_) || pulled_count_ < kMaxPulled)) {
+      pulling_ = 1;
+      if (!IsPulled(exchange_owner_)) pulled_[pulled_count_++] = exchange_owner_;
+      *pull_from = exchange_owner_;
       *status = kStatusSuccess;
       break;
     }
@@ -550,7 +561,79 @@ void CVxi11LinkQueue::NoteResponseQueued() {
   std::uint32_t ignored = 0;
   mutex_.Lock(&ignored);
   response_queued_ = 1;
+  // A link waiting for the exchange may now take the owner's response out of its way.
+  if (exchange_owner_ != 0 && delivered_ != 0 && pulling_ == 0) WakeExchangeWaiters();
   mutex_.Unlock();
+}
+
+void CVxi11LinkQueue::WakeExchangeWaiters() {
+  for (Entry* e = head_; e != nullptr; e = e->next) {
+    if (e->exchange_wait == 0 || e->waiting == 0) continue;
+    e->waiting = 0;
+    e->semaphore.Post();
+  }
+}
+
+bool CVxi11LinkQueue::IsPulled(std::uint32_t lid) const {
+  for (int i = 0; i < pulled_count_; ++i) {
+    if (pulled_[i] == lid) return true;
+  }
+  return false;
+}
+
+void CVxi11LinkQueue::FinishPull(std::uint32_t lid, std::uint32_t owner, bool complete, bool claim, bool stored) {
+  std::uint32_t ignored = 0;
+  mutex_.Lock(&ignored);
+  pulling_ = 0;
+  if (!stored) {
+    for (int i = 0; i < pulled_count_; ++i) {
+      if (pulled_[i] != owner) continue;
+      pulled_[i] = pulled_[--pulled_count_];
+      break;
+    }
+  }
+  if (exchange_owner_ == owner && owner != 0) {
+    if (complete && claim) {
+      exchange_owner_ = lid;
+      delivered_ = 0;
+      response_queued_ = 0;
+    } else if (complete) {
+      mutex_.Unlock();
+      ReleaseExchange(owner);
+      return;
+    } else {
+      // The rest of the response stays in the device for the owner's own read.
+      response_queued_ = 0;
+    }
+  }
+  mutex_.Unlock();
+}
+
+bool CVxi11LinkQueue::CanPull(std::uint32_t owner) {
+  std::uint32_t ignored = 0;
+  mutex_.Lock(&ignored);
+  const bool can = enabled_ != 0 && owner != 0 && exchange_owner_ == owner && delivered_ != 0 && response_queued_ != 0;
+  mutex_.Unlock();
+  return can;
+}
+
+void CVxi11LinkQueue::ForgetPulled(std::uint32_t lid) {
+  std::uint32_t ignored = 0;
+  mutex_.Lock(&ignored);
+  for (int i = 0; i < pulled_count_; ++i) {
+    if (pulled_[i] != lid) continue;
+    pulled_[i] = pulled_[--pulled_count_];
+    break;
+  }
+  mutex_.Unlock();
+}
+
+bool CVxi11LinkQueue::HasPulled(std::uint32_t lid) {
+  std::uint32_t ignored = 0;
+  mutex_.Lock(&ignored);
+  const bool pulled = IsPulled(lid);
+  mutex_.Unlock();
+  return pulled;
 }
 
 void CVxi11LinkQueue::NoteInputPosted() {
@@ -874,8 +957,18 @@ void CVxi11LinkOperationGuard::Begin(CVxi11PhysicalInterface* physical_interface
     if (borrowed) locks->Unlock(lid);
     std::uint32_t wait_ms = io_timeout == kVxi11WaitForever ? kVxi11ExchangeWaitMs : io_timeout / 2;
     if (wait_ms > kVxi11ExchangeWaitMs) wait_ms = kVxi11ExchangeWaitMs;
-    queue_->WaitExchange(lid, wait_ms, uses_exchange == kExchangeClaim, status);
-    if (*status != kStatusSuccess) return;
+    const bool claim = uses_exchange == kExchangeClaim;
+    const std::uint64_t deadline = last_us_ + static_cast<std::uint64_t>(wait_ms) * 1000;
+    for (;;) {
+      const std::uint64_t now = NowMicroseconds();
+      const auto left_ms = static_cast<std::uint32_t>(now >= deadline ? 0 : (deadline - now + 999) / 1000);
+      std::uint32_t pull_from = 0;
+      queue_->WaitExchange(lid, left_ms, claim, status, &pull_from);
+      if (*status != kStatusSuccess) return;
+      if (pull_from == 0) break;
+      PullFor(physical_interface, pull_from, io_timeout, claim, status);
+      if (*status != kStatusSuccess) return;
+    }
     queue_->Promote(lid);
   } else {
     queue_->Promote(lid);
@@ -893,6 +986,35 @@ void CVxi11LinkOperationGuard::Begin(CVxi11PhysicalInterface* physical_interface
   }
   gate_->Pass(lid, Recompute(), status);
   if (*status == kStatusSuccess) gate_passed_ = 1;
+}
+
+void CVxi11LinkOperationGuard::PullFor(CVxi11PhysicalInterface* physical_interface, std::uint32_t owner,
+                                       std::uint32_t io_timeout, bool claim, std::uint32_t* status) {
+  // Runs like an operation of its own (turn and gate), then goes back to the end of the queue so that
+  // the owner's and other links' operations are not held behind this link's wait for the exchange.
+  queue_->Promote(lid_);
+  remaining_ms_ = io_timeout;
+  last_us_ = NowMicroseconds();
+  queue_->WaitTurn(lid_, io_timeout, status);
+  bool complete = false;
+  bool stored = false;
+  if (*status == kStatusSuccess && !physical_interface->IsEnabled()) *status = kVxi11StatusNotEnabled;
+  if (*status == kStatusSuccess) {
+    gate_->Pass(lid_, Recompute(), status);
+    if (*status == kStatusSuccess) {
+      gate_passed_ = 1;
+      complete = physical_interface->PullResponse(lid_, owner, this, status, &stored);
+      if (gate_passed_ != 0) gate_->Leave();
+      gate_passed_ = 0;
+    }
+  }
+  queue_->FinishPull(lid_, owner, complete, claim, stored);
+  if (*status == kVxi11StatusTimedOut) *status = kStatusSuccess;  // the own wait goes on, bounded
+  if (*status != kStatusSuccess) return;
+  queue_->Dequeue(lid_);
+  queued_ = 0;
+  queue_->Enqueue(lid_, status);
+  if (*status == kStatusSuccess) queued_ = 1;
 }
 
 void CVxi11LinkOperationGuard::End() {

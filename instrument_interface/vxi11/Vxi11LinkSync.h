@@ -118,7 +118,22 @@ class CVxi11LinkQueue {
   // Waits until lid may use the exchange, at most timeout_ms, then goes ahead anyway (a link that
   // never reads its response holds the others back no longer). claim: take it (a write).
   // 0x54396 aborted or disabled.
-  void WaitExchange(std::uint32_t lid, std::uint32_t timeout_ms, bool claim, std::uint32_t* status);
+  // When the owner's response is already queued, the waiting link does not wait for the owner's
+  // client to read it: *pull_from gets the owner's id, and the caller takes that response out of the
+  // device into the owner's own buffer and reports with FinishPull. Only one link pulls at a time. A
+  // link whose response was pulled reads without waiting for the exchange.
+  void WaitExchange(std::uint32_t lid, std::uint32_t timeout_ms, bool claim, std::uint32_t* status,
+                    std::uint32_t* pull_from = nullptr);
+  // complete: the owner's response was taken to its END; the exchange then goes to lid when it claims,
+  // otherwise to the next waiting write.
+  // stored: the owner has the (possibly partial) response in its buffer.
+  void FinishPull(std::uint32_t lid, std::uint32_t owner, bool complete, bool claim, bool stored);
+  // owner still has a delivered message whose response is queued (the pulling link holds the turn and
+  // the gate, so this does not change under it).
+  bool CanPull(std::uint32_t owner);
+  // lid's pulled response is read or dropped.
+  void ForgetPulled(std::uint32_t lid);
+  bool HasPulled(std::uint32_t lid);
   // lid's message went to the device with END.
   void MessageDelivered(std::uint32_t lid);
   // lid's write ended before its END reached the device: the claim goes.
@@ -145,6 +160,12 @@ class CVxi11LinkQueue {
   std::uint32_t exchange_owner_ = 0;
   std::uint8_t delivered_ = 0;        // the owner's message reached the device with END
   std::uint8_t response_queued_ = 0;  // and the device queued a response since
+  std::uint8_t pulling_ = 0;          // a link takes the owner's response out of the device
+  static constexpr int kMaxPulled = 64;
+  std::uint32_t pulled_[kMaxPulled] = {};  // links whose response waits in their own buffer
+  int pulled_count_ = 0;
+  void WakeExchangeWaiters();
+  bool IsPulled(std::uint32_t lid) const;
 };
 
 class CVxi11LinkOperationGuard;
@@ -248,6 +269,9 @@ class CVxi11LinkOperationGuard {
 
  private:
   friend class CVxi11IoCompletionWaiter;
+  // Takes owner's queued response out of the device into owner's buffer on behalf of the exchange.
+  void PullFor(CVxi11PhysicalInterface* physical_interface, std::uint32_t owner, std::uint32_t io_timeout,
+               bool claim, std::uint32_t* status);
   std::uint32_t lid_ = 0;
   CVxi11LinkQueue* queue_ = nullptr;
   CVxi11EventDispatcherGate* gate_ = nullptr;
