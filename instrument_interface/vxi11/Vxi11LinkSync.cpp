@@ -18,6 +18,35 @@ std::uint64_t NowMicroseconds() {
 }  // namespace
 
 // ===================================================================================================
+// CVxi11Semaphore
+
+void CVxi11Semaphore::Init(std::int32_t initial_count, std::int32_t maximum) {
+  std::lock_guard<std::mutex> hold(mutex_);
+  maximum_ = maximum < 1 ? 1 : maximum;
+  count_ = initial_count < 0 ? 0 : (initial_count > maximum_ ? maximum_ : initial_count);
+}
+
+bool CVxi11Semaphore::Wait(std::uint32_t timeout_ms, std::uint32_t* status) {
+  std::unique_lock<std::mutex> hold(mutex_);
+  bool taken;
+  if (timeout_ms == kVxi11WaitForever) {
+    posted_.wait(hold, [&] { return count_ > 0; });
+    taken = true;
+  } else {
+    taken = posted_.wait_for(hold, std::chrono::milliseconds(timeout_ms), [&] { return count_ > 0; });
+  }
+  if (taken) --count_;
+  if (status != nullptr) *status = taken ? kStatusSuccess : kVxi11StatusTimedOut;
+  return taken;
+}
+
+void CVxi11Semaphore::Post() {
+  std::lock_guard<std::mutex> hold(mutex_);
+  if (count_ < maximum_) ++count_;
+  posted_.notify_one();
+}
+
+// ===================================================================================================
 // CVxi11LockManager
 
 struct CVxi11LockManager::Node {
@@ -26,7 +55,7 @@ struct CVxi11LockManager::Node {
   std::uint8_t aborted = 0;
   std::uint8_t waiting = 0;
   std::uint8_t removed = 0;  // taken off the list by Disable while its owner waited
-  COSSemaphore semaphore;
+  CVxi11Semaphore semaphore;
   Node* next = nullptr;
 };
 
@@ -231,7 +260,7 @@ struct CVxi11LinkQueue::Entry {
   std::uint8_t exchange_wait = 0;   // waits for the message exchange (not for its turn)
   std::uint8_t exchange_claim = 0;  // and takes it (a write)
   std::int32_t priority = 0;
-  COSSemaphore semaphore;
+  CVxi11Semaphore semaphore;
   Entry* next = nullptr;
 };
 
@@ -567,10 +596,12 @@ void CVxi11LinkQueue::NoteResponseQueued() {
 }
 
 void CVxi11LinkQueue::WakeExchangeWaiters() {
+  // Only one link pulls at a time: the first waiting in arrival order is woken, the others sleep on.
   for (Entry* e = head_; e != nullptr; e = e->next) {
     if (e->exchange_wait == 0 || e->waiting == 0) continue;
     e->waiting = 0;
     e->semaphore.Post();
+    return;
   }
 }
 
@@ -779,40 +810,23 @@ void CVxi11IoCompletionWaiter::Disable() {
 // holds it (busy 0). A link operation takes it in Pass; the engine's suspensions count the depth and
 // wait, the first one, until no link operation of another thread holds the token.
 
-CVxi11EventDispatcherGate::CVxi11EventDispatcherGate() {
-  cyg_mutex_init(&mutex_);
-  cyg_cond_init(&changed_, &mutex_);
-  failed_ = 0;
-}
+CVxi11EventDispatcherGate::CVxi11EventDispatcherGate() { failed_ = 0; }
 
-CVxi11EventDispatcherGate::~CVxi11EventDispatcherGate() {
-  cyg_cond_destroy(&changed_);
-  cyg_mutex_destroy(&mutex_);
-}
+CVxi11EventDispatcherGate::~CVxi11EventDispatcherGate() = default;
 
 void CVxi11EventDispatcherGate::Pass(std::uint32_t lid, std::uint32_t timeout_ms, std::uint32_t* status) {
-  cyg_mutex_lock(&mutex_);
+  std::unique_lock<std::mutex> hold(mutex_);
   if (closed_ != 0) {
-    cyg_mutex_unlock(&mutex_);
     *status = kVxi11StatusAborted;
     return;
   }
   waiting_lid_ = lid;
   abort_pending_ = 0;
-  const bool forever = timeout_ms == kVxi11WaitForever;
-  const cyg_tick_count_t deadline = forever ? 0 : cyg_current_time() + platform::kernel::MillisecondsToTicks(timeout_ms);
-  bool timed_out = false;
-  while (closed_ == 0 && abort_pending_ == 0 && (busy_ != 0 || depth_ > 0)) {
-    if (timeout_ms == 0) {
-      timed_out = true;
-      break;
-    }
-    if (forever) {
-      cyg_cond_wait(&changed_);
-    } else if (!cyg_cond_timed_wait(&changed_, deadline) && cyg_current_time() >= deadline) {
-      timed_out = busy_ != 0 || depth_ > 0;
-      break;
-    }
+  auto free_or_ended = [&] { return closed_ != 0 || abort_pending_ != 0 || (busy_ == 0 && depth_ <= 0); };
+  if (timeout_ms == kVxi11WaitForever) {
+    changed_.wait(hold, free_or_ended);
+  } else if (timeout_ms != 0) {
+    changed_.wait_for(hold, std::chrono::milliseconds(timeout_ms), free_or_ended);
   }
   waiting_lid_ = 0;
   if (closed_ != 0) {
@@ -820,102 +834,87 @@ void CVxi11EventDispatcherGate::Pass(std::uint32_t lid, std::uint32_t timeout_ms
   } else if (abort_pending_ != 0) {
     abort_pending_ = 0;
     *status = kVxi11StatusAborted;
-  } else if (timed_out || busy_ != 0 || depth_ > 0) {
+  } else if (busy_ != 0 || depth_ > 0) {
     *status = kVxi11StatusTimedOut;
   } else {
     busy_ = 1;
-    owner_ = cyg_thread_self();
+    owner_ = std::this_thread::get_id();
     *status = kStatusSuccess;
   }
-  cyg_mutex_unlock(&mutex_);
 }
 
 void CVxi11EventDispatcherGate::Leave() {
-  cyg_mutex_lock(&mutex_);
+  std::lock_guard<std::mutex> hold(mutex_);
   busy_ = 0;
-  owner_ = 0;
-  cyg_cond_broadcast(&changed_);
-  cyg_mutex_unlock(&mutex_);
+  owner_ = std::thread::id();
+  changed_.notify_all();
 }
 
 void CVxi11EventDispatcherGate::Suspend() {
-  cyg_mutex_lock(&mutex_);
-  const bool own_operation = busy_ != 0 && owner_ == cyg_thread_self();
+  std::unique_lock<std::mutex> hold(mutex_);
+  const bool own_operation = busy_ != 0 && owner_ == std::this_thread::get_id();
   if (!own_operation) {
     // Another thread's link operation runs an entry point: wait until it gives the token up.
-    while (closed_ == 0 && busy_ != 0) cyg_cond_wait(&changed_);
+    changed_.wait(hold, [&] { return closed_ != 0 || busy_ == 0; });
   }
   ++depth_;
-  cyg_mutex_unlock(&mutex_);
 }
 
 void CVxi11EventDispatcherGate::Resume() {
-  cyg_mutex_lock(&mutex_);
+  std::lock_guard<std::mutex> hold(mutex_);
   if (depth_ == 0) {
     ++violations_;  // a resume without a suspension changes nothing
   } else {
     --depth_;
-    if (depth_ == 0) cyg_cond_broadcast(&changed_);
+    if (depth_ == 0) changed_.notify_all();
   }
-  cyg_mutex_unlock(&mutex_);
 }
 
 void CVxi11EventDispatcherGate::Close() {
-  cyg_mutex_lock(&mutex_);
+  std::lock_guard<std::mutex> hold(mutex_);
   closed_ = 1;
   waiting_lid_ = 0;
-  cyg_cond_broadcast(&changed_);
-  cyg_mutex_unlock(&mutex_);
+  changed_.notify_all();
 }
 
 void CVxi11EventDispatcherGate::Reset() {
-  cyg_mutex_lock(&mutex_);
+  std::lock_guard<std::mutex> hold(mutex_);
   waiting_lid_ = 0;
   abort_pending_ = 0;
   depth_ = 1;
   busy_ = 0;
-  owner_ = 0;
+  owner_ = std::thread::id();
   closed_ = 0;
-  cyg_cond_broadcast(&changed_);
-  cyg_mutex_unlock(&mutex_);
+  changed_.notify_all();
 }
 
 void CVxi11EventDispatcherGate::AbortWait(std::uint32_t lid) {
-  cyg_mutex_lock(&mutex_);
+  std::lock_guard<std::mutex> hold(mutex_);
   if (closed_ == 0 && waiting_lid_ != 0 && waiting_lid_ == lid) {
     abort_pending_ = 1;
     waiting_lid_ = 0;
-    cyg_cond_broadcast(&changed_);
+    changed_.notify_all();
   }
-  cyg_mutex_unlock(&mutex_);
 }
 
 std::int32_t CVxi11EventDispatcherGate::Depth() {
-  cyg_mutex_lock(&mutex_);
-  const std::int32_t depth = depth_;
-  cyg_mutex_unlock(&mutex_);
-  return depth;
+  std::lock_guard<std::mutex> hold(mutex_);
+  return depth_;
 }
 
 bool CVxi11EventDispatcherGate::IsBusy() {
-  cyg_mutex_lock(&mutex_);
-  const bool busy = busy_ != 0;
-  cyg_mutex_unlock(&mutex_);
-  return busy;
+  std::lock_guard<std::mutex> hold(mutex_);
+  return busy_ != 0;
 }
 
 bool CVxi11EventDispatcherGate::IsClosed() {
-  cyg_mutex_lock(&mutex_);
-  const bool closed = closed_ != 0;
-  cyg_mutex_unlock(&mutex_);
-  return closed;
+  std::lock_guard<std::mutex> hold(mutex_);
+  return closed_ != 0;
 }
 
 std::int32_t CVxi11EventDispatcherGate::Violations() {
-  cyg_mutex_lock(&mutex_);
-  const std::int32_t violations = violations_;
-  cyg_mutex_unlock(&mutex_);
-  return violations;
+  std::lock_guard<std::mutex> hold(mutex_);
+  return violations_;
 }
 
 // ===================================================================================================

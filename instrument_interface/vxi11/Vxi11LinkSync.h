@@ -18,11 +18,12 @@
 // objects' mutexes inside its own.
 #pragma once
 
+#include <condition_variable>
 #include <cstdint>
+#include <mutex>
+#include <thread>
 
-#include "engine/COSMutex.h"
-#include "engine/COSSemaphore.h"
-#include "platform/kernel.h"
+#include "engine/DoVovuriStatus.h"
 
 // Internal codes of the link side (their VXI-11 errors are chosen by the core channel).
 constexpr std::uint32_t kVxi11StatusNotEnabled = 0x54303;    // interface not enabled      (error 3)
@@ -47,6 +48,42 @@ constexpr std::int32_t kVxi11CompletionClearDone = 1;
 constexpr std::int32_t kVxi11CompletionReceiveWindow = 2;
 constexpr std::int32_t kVxi11CompletionSendWindow = 3;
 constexpr std::int32_t kVxi11CompletionStatusByte = 4;
+
+// The mutex and counting semaphore of the link side. Every query of every connection passes through
+// them several times, so they stand on the host's own primitives (no shared kernel lock in between),
+// and a timed wait ends on a monotonic clock to the millisecond. Time-outs in ms: 0 only tries,
+// kVxi11WaitForever waits without limit.
+class CVxi11Mutex {
+ public:
+  void Init() {}
+  void Destroy() {}
+  bool IsFailed() const { return false; }
+  bool Lock(std::uint32_t* status) {
+    mutex_.lock();
+    *status = kStatusSuccess;
+    return true;
+  }
+  void Unlock() { mutex_.unlock(); }
+
+ private:
+  std::mutex mutex_;
+};
+
+class CVxi11Semaphore {
+ public:
+  void Init(std::int32_t initial_count, std::int32_t maximum);
+  void Destroy() {}
+  bool IsFailed() const { return false; }
+  bool Wait(std::uint32_t timeout_ms, std::uint32_t* status);
+  // The count never passes the maximum.
+  void Post();
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable posted_;
+  std::int32_t count_ = 0;
+  std::int32_t maximum_ = 1;
+};
 
 class CVxi11LockManager {
  public:
@@ -76,7 +113,7 @@ class CVxi11LockManager {
 
  private:
   struct Node;
-  COSMutex mutex_;
+  CVxi11Mutex mutex_;
   Node* head_ = nullptr;
   Node* tail_ = nullptr;
   std::uint8_t enabled_ = 0;
@@ -150,7 +187,7 @@ class CVxi11LinkQueue {
   Entry* Find(std::uint32_t lid);
   void Unlink(Entry* entry);
 
-  COSMutex mutex_;
+  CVxi11Mutex mutex_;
   Entry* head_ = nullptr;
   Entry* tail_ = nullptr;
   CVxi11EventDispatcherGate* gate_;
@@ -188,8 +225,8 @@ class CVxi11IoCompletionWaiter {
   void Disable();
 
  private:
-  COSMutex mutex_;
-  COSSemaphore semaphore_;
+  CVxi11Mutex mutex_;
+  CVxi11Semaphore semaphore_;
   std::uint32_t waiting_lid_ = 0;
   std::int32_t expected_ = 0;
   std::uint8_t enabled_ = 0;
@@ -228,11 +265,11 @@ class CVxi11EventDispatcherGate {
   std::int32_t Violations();  // resumes without a suspension
 
  private:
-  cyg_mutex_t mutex_;
-  cyg_cond_t changed_;
+  std::mutex mutex_;
+  std::condition_variable changed_;
   std::uint8_t failed_ = 1;
   std::uint32_t waiting_lid_ = 0;
-  cyg_handle_t owner_ = 0;
+  std::thread::id owner_{};
   std::int32_t depth_ = 1;
   std::int32_t violations_ = 0;
   std::uint8_t abort_pending_ = 0;
