@@ -51,6 +51,7 @@ CVxi11PhysicalInterface::CVxi11PhysicalInterface(std::uint32_t device_index, std
   waiter_ = new (std::nothrow) CVxi11IoCompletionWaiter;
   gate_ = new (std::nothrow) CVxi11EventDispatcherGate;
   if (gate_ != nullptr && waiter_ != nullptr && locks_ != nullptr) {
+    waiter_->SetGate(gate_);
     queue_ = new (std::nothrow) CVxi11LinkQueue(gate_, waiter_, locks_);
   }
   if (shared_ != nullptr && locks_ != nullptr && waiter_ != nullptr && gate_ != nullptr && queue_ != nullptr &&
@@ -120,6 +121,7 @@ void CVxi11PhysicalInterface::Disable(std::uint32_t* status) {
 void CVxi11PhysicalInterface::ResumeEvents(std::uint32_t* status) {
   // Counted also while disabled: the engine's Disable resumes after the interface is closed.
   gate_->Resume();
+  if (gate_->Depth() == 0) queue_->WakeDeferred();
   *status = kStatusSuccess;
 }
 

@@ -590,8 +590,19 @@ void CVxi11LinkQueue::NoteResponseQueued() {
   std::uint32_t ignored = 0;
   mutex_.Lock(&ignored);
   response_queued_ = 1;
-  // A link waiting for the exchange may now take the owner's response out of its way.
-  if (exchange_owner_ != 0 && delivered_ != 0 && pulling_ == 0) WakeExchangeWaiters();
+  // A link waiting for the exchange may take the owner's response out of its way once the engine's
+  // operation is over.
+  wake_deferred_ = 1;
+  mutex_.Unlock();
+}
+
+void CVxi11LinkQueue::WakeDeferred() {
+  std::uint32_t ignored = 0;
+  mutex_.Lock(&ignored);
+  if (wake_deferred_ != 0) {
+    wake_deferred_ = 0;
+    if (exchange_owner_ != 0 && delivered_ != 0 && response_queued_ != 0 && pulling_ == 0) WakeExchangeWaiters();
+  }
   mutex_.Unlock();
 }
 
@@ -736,9 +747,11 @@ void CVxi11IoCompletionWaiter::Wait(std::uint32_t lid, std::int32_t code, CVxi11
       *status = (enabled_ == 0 || aborted_ != 0) ? kVxi11StatusAborted : kStatusSuccess;
     }
   } else if (signalled_ != 0) {
-    // The completion came just after the time-out: take its post back.
-    std::uint32_t try_status = 0;
-    semaphore_.Wait(0, &try_status);
+    // The completion came just after the time-out: take its post back (or withdraw it).
+    if (gate_ == nullptr || !gate_->CancelPost(&semaphore_)) {
+      std::uint32_t try_status = 0;
+      semaphore_.Wait(0, &try_status);
+    }
     if (aborted_ != 0 || enabled_ == 0) {
       *status = kVxi11StatusAborted;
     } else {
@@ -758,7 +771,11 @@ bool CVxi11IoCompletionWaiter::Complete(std::int32_t code) {
     signalled_ = 1;
     waiting_lid_ = 0;
     expected_ = 0;
-    semaphore_.Post();
+    if (gate_ != nullptr) {
+      gate_->PostWhenFree(&semaphore_);
+    } else {
+      semaphore_.Post();
+    }
     woken = true;
   }
   mutex_.Unlock();
@@ -774,6 +791,10 @@ void CVxi11IoCompletionWaiter::Abort(std::uint32_t lid) {
     waiting_lid_ = 0;
     expected_ = 0;
     semaphore_.Post();
+  } else if (enabled_ != 0 && signalled_ != 0 && aborted_ == 0 && gate_ != nullptr && gate_->CancelPost(&semaphore_)) {
+    // Completed but not yet woken (the engine still runs): the abort wakes it now.
+    aborted_ = 1;
+    semaphore_.Post();
   }
   mutex_.Unlock();
 }
@@ -786,6 +807,7 @@ void CVxi11IoCompletionWaiter::Enable() {
   expected_ = 0;
   signalled_ = 0;
   aborted_ = 0;
+  if (gate_ != nullptr) gate_->CancelPost(&semaphore_);
   std::uint32_t try_status = 0;
   semaphore_.Wait(0, &try_status);
   mutex_.Unlock();
@@ -795,7 +817,7 @@ void CVxi11IoCompletionWaiter::Disable() {
   std::uint32_t ignored = 0;
   mutex_.Lock(&ignored);
   enabled_ = 0;
-  if (waiting_lid_ != 0) {
+  if (waiting_lid_ != 0 || (gate_ != nullptr && gate_->CancelPost(&semaphore_))) {
     waiting_lid_ = 0;
     expected_ = 0;
     semaphore_.Post();
@@ -866,8 +888,43 @@ void CVxi11EventDispatcherGate::Resume() {
     ++violations_;  // a resume without a suspension changes nothing
   } else {
     --depth_;
-    if (depth_ == 0) changed_.notify_all();
+    if (depth_ == 0) {
+      changed_.notify_all();
+      PostPendingLocked();
+    }
   }
+}
+
+void CVxi11EventDispatcherGate::PostPendingLocked() {
+  // Posted with the gate's mutex held, so that CancelPost never misses a post on its way.
+  for (int i = 0; i < pending_count_; ++i) pending_[i]->Post();
+  pending_count_ = 0;
+}
+
+void CVxi11EventDispatcherGate::PostWhenFree(CVxi11Semaphore* semaphore) {
+  std::lock_guard<std::mutex> hold(mutex_);
+  if (depth_ <= 0 || closed_ != 0) {
+    semaphore->Post();
+    return;
+  }
+  for (int i = 0; i < pending_count_; ++i) {
+    if (pending_[i] == semaphore) return;
+  }
+  if (pending_count_ < kMaxPending) {
+    pending_[pending_count_++] = semaphore;
+  } else {
+    semaphore->Post();
+  }
+}
+
+bool CVxi11EventDispatcherGate::CancelPost(CVxi11Semaphore* semaphore) {
+  std::lock_guard<std::mutex> hold(mutex_);
+  for (int i = 0; i < pending_count_; ++i) {
+    if (pending_[i] != semaphore) continue;
+    pending_[i] = pending_[--pending_count_];
+    return true;
+  }
+  return false;
 }
 
 void CVxi11EventDispatcherGate::Close() {
@@ -875,6 +932,7 @@ void CVxi11EventDispatcherGate::Close() {
   closed_ = 1;
   waiting_lid_ = 0;
   changed_.notify_all();
+  PostPendingLocked();
 }
 
 void CVxi11EventDispatcherGate::Reset() {

@@ -178,8 +178,11 @@ class CVxi11LinkQueue {
   // lid 0: whoever owns it.
   void ReleaseExchange(std::uint32_t lid);
   // Engine side: a response was queued; the device's input buffer was posted again.
+  // Called inside the engine's operation (events suspended): the waiting link is woken by
+  // WakeDeferred once the suspensions end, so that it does not wake only to wait at the gate.
   void NoteResponseQueued();
   void NoteInputPosted();
+  void WakeDeferred();
   std::uint32_t ExchangeOwner();
 
  private:
@@ -198,6 +201,7 @@ class CVxi11LinkQueue {
   std::uint8_t delivered_ = 0;        // the owner's message reached the device with END
   std::uint8_t response_queued_ = 0;  // and the device queued a response since
   std::uint8_t pulling_ = 0;          // a link takes the owner's response out of the device
+  std::uint8_t wake_deferred_ = 0;
   static constexpr int kMaxPulled = 64;
   std::uint32_t pulled_[kMaxPulled] = {};  // links whose response waits in their own buffer
   int pulled_count_ = 0;
@@ -219,7 +223,10 @@ class CVxi11IoCompletionWaiter {
   // and passes the gate again. 0x54324 timed out, 0x54396 aborted or disabled.
   void Wait(std::uint32_t lid, std::int32_t code, CVxi11LinkOperationGuard* guard, std::uint32_t* status);
   // True when an operation waited for `code` and was woken; otherwise the completion is dropped.
+  // While the engine has the link side's events suspended, the waiter is woken when the gate lets it
+  // through (no wake-up only to wait at the gate).
   bool Complete(std::int32_t code);
+  void SetGate(CVxi11EventDispatcherGate* gate) { gate_ = gate; }
   void Abort(std::uint32_t lid);
   void Enable();
   void Disable();
@@ -227,6 +234,7 @@ class CVxi11IoCompletionWaiter {
  private:
   CVxi11Mutex mutex_;
   CVxi11Semaphore semaphore_;
+  CVxi11EventDispatcherGate* gate_ = nullptr;
   std::uint32_t waiting_lid_ = 0;
   std::int32_t expected_ = 0;
   std::uint8_t enabled_ = 0;
@@ -257,6 +265,10 @@ class CVxi11EventDispatcherGate {
   void Reset();
   // device_abort of lid while it waits at the gate.
   void AbortWait(std::uint32_t lid);
+  // Posts semaphore now when no suspension is outstanding, else when the last one ends (or the gate
+  // closes). CancelPost withdraws a post not yet made and tells whether there was one.
+  void PostWhenFree(CVxi11Semaphore* semaphore);
+  bool CancelPost(CVxi11Semaphore* semaphore);
 
   // Figures for tests.
   std::int32_t Depth();
@@ -265,8 +277,12 @@ class CVxi11EventDispatcherGate {
   std::int32_t Violations();  // resumes without a suspension
 
  private:
+  void PostPendingLocked();
   std::mutex mutex_;
   std::condition_variable changed_;
+  static constexpr int kMaxPending = 4;
+  CVxi11Semaphore* pending_[kMaxPending] = {};
+  int pending_count_ = 0;
   std::uint8_t failed_ = 1;
   std::uint32_t waiting_lid_ = 0;
   std::thread::id owner_{};
