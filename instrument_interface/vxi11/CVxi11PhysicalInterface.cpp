@@ -51,6 +51,7 @@ CVxi11PhysicalInterface::CVxi11PhysicalInterface(std::uint32_t device_index, std
   waiter_ = new (std::nothrow) CVxi11IoCompletionWaiter;
   gate_ = new (std::nothrow) CVxi11EventDispatcherGate;
   if (gate_ != nullptr && waiter_ != nullptr && locks_ != nullptr) {
+    waiter_->SetGate(gate_);
     queue_ = new (std::nothrow) CVxi11LinkQueue(gate_, waiter_, locks_);
   }
   if (shared_ != nullptr && locks_ != nullptr && waiter_ != nullptr && gate_ != nullptr && queue_ != nullptr &&
@@ -110,12 +111,17 @@ void CVxi11PhysicalInterface::Disable(std::uint32_t* status) {
   waiter_->Disable();
   locks_->Disable();
   queue_->Disable();
+  {
+    std::lock_guard<std::mutex> hold(pulled_mutex_);
+    pulled_.clear();
+  }
   Vxi11DropInterfaceLinks(this);
 }
 
 void CVxi11PhysicalInterface::ResumeEvents(std::uint32_t* status) {
   // Counted also while disabled: the engine's Disable resumes after the interface is closed.
   gate_->Resume();
+  if (gate_->Depth() == 0) queue_->WakeDeferred();
   *status = kStatusSuccess;
 }
 
@@ -288,6 +294,7 @@ std::uint32_t CVxi11PhysicalInterface::LinkWrite(std::uint32_t lid, bool waitloc
     queue_->AbandonExchange(lid);
     return 0;
   }
+  DropPulled(lid);  // a new message: the host gave up the unread rest of the last response
   if (length == 0) {
     queue_->AbandonExchange(lid);  // nothing reaches the engine, END included
     return 0;
@@ -340,10 +347,29 @@ std::uint32_t CVxi11PhysicalInterface::LinkRead(std::uint32_t lid, bool waitlock
                                                 std::uint8_t* destination, std::uint32_t* reason,
                                                 std::uint32_t* status) {
   CVxi11LinkOperationGuard guard;
-  guard.Begin(this, lid, waitlock, lock_timeout, io_timeout, status, CVxi11LinkOperationGuard::kExchangeUse);
+  // A response another link took out of the device for this link is read without the exchange.
+  guard.Begin(this, lid, waitlock, lock_timeout, io_timeout, status,
+              queue_->HasPulled(lid) ? CVxi11LinkOperationGuard::kExchangeNone
+                                     : CVxi11LinkOperationGuard::kExchangeUse);
   if (*status != kStatusSuccess) return 0;
   if (count == 0) return 0;
 
+  std::uint32_t collected = 0;
+  bool drained = false;
+  if (ReadPulled(lid, termchar_set, termchar, count, destination, &collected, reason, &drained)) {
+    if (drained) DropPulled(lid);
+    // Whatever of the response did not fit the link's buffer is still in the device.
+    if (!drained || *reason != 0 || collected == count) return collected;
+  }
+  return collected + ReadFromDevice(lid, &guard, termchar_set, termchar, count - collected,
+                                    destination + collected, reason, status);
+}
+
+std::uint32_t CVxi11PhysicalInterface::ReadFromDevice(std::uint32_t lid, CVxi11LinkOperationGuard* guard_pointer,
+                                                      bool termchar_set, std::uint8_t termchar, std::uint32_t count,
+                                                      std::uint8_t* destination, std::uint32_t* reason,
+                                                      std::uint32_t* status) {
+  CVxi11LinkOperationGuard& guard = *guard_pointer;
   shared_->termchar_enabled.store(termchar_set ? 1 : 0);
   if (termchar_set) shared_->termchar.store(termchar);
   shared_->operation.store(kOperationRead);
@@ -390,6 +416,112 @@ std::uint32_t CVxi11PhysicalInterface::LinkRead(std::uint32_t lid, bool waitlock
   }
   if ((*reason & kVxi11ReasonEnd) != 0) queue_->ReleaseExchange(lid);  // the response was read whole
   return collected;
+}
+
+bool CVxi11PhysicalInterface::PullResponse(std::uint32_t lid, std::uint32_t owner, CVxi11LinkOperationGuard* guard,
+                                          std::uint32_t* status, bool* stored) {
+  *stored = false;
+  // The owner may have read its response meanwhile, or written again.
+  if (!queue_->CanPull(owner)) return false;
+  pull_buffer_.clear();
+  shared_->termchar_enabled.store(0);
+  shared_->operation.store(kOperationRead);
+  shared_->termchar_found.store(0);
+  shared_->end.store(0);
+  shared_->remaining_request.store(static_cast<std::int32_t>(kVxi11MaxPulledResponse));
+  ArmSend();
+  bool end = false;
+  while (pull_buffer_.size() < kVxi11MaxPulledResponse && !end && *status == kStatusSuccess) {
+    while (shared_->window.load() == nullptr) {
+      WaitCompletion(lid, kVxi11CompletionSendWindow, guard, status);
+      if (*status != kStatusSuccess) break;
+    }
+    if (*status != kStatusSuccess) break;
+    CDataBuffer* window = shared_->window.load();
+    const std::uint32_t available = window->WindowEnd() > window->WindowStart()
+                                        ? window->WindowEnd() - window->WindowStart()
+                                        : 0;
+    const std::uint32_t n =
+        std::min<std::uint32_t>(available, kVxi11MaxPulledResponse - static_cast<std::uint32_t>(pull_buffer_.size()));
+    const std::uint8_t* from = window->Data() + window->WindowStart();
+    pull_buffer_.insert(pull_buffer_.end(), from, from + n);
+    if (n == available && shared_->end.load() != 0) end = true;
+    if (queue_->IsAborted()) *status = kVxi11StatusAborted;
+    shared_->window.store(nullptr);
+    const auto room = static_cast<std::uint32_t>(kVxi11MaxPulledResponse - pull_buffer_.size());
+    if (!end && room > 0 && *status == kStatusSuccess) {
+      shared_->remaining_request.store(static_cast<std::int32_t>(room));
+    } else {
+      shared_->operation.store(kOperationNone);
+      shared_->remaining_request.store(0);
+    }
+    DataSent(n);
+  }
+  shared_->operation.store(kOperationNone);
+  shared_->remaining_request.store(0);
+  if (!pull_buffer_.empty() || end) {
+    std::lock_guard<std::mutex> hold(pulled_mutex_);
+    Pulled& pulled = pulled_[owner];
+    pulled.bytes.swap(pull_buffer_);
+    pulled.offset = 0;
+    pulled.end = end;
+    pulled.used = true;
+    *stored = true;
+  }
+  return end;
+}
+
+bool CVxi11PhysicalInterface::ReadPulled(std::uint32_t lid, bool termchar_set, std::uint8_t termchar,
+                                         std::uint32_t count, std::uint8_t* destination, std::uint32_t* collected,
+                                         std::uint32_t* reason, bool* drained) {
+  std::lock_guard<std::mutex> hold(pulled_mutex_);
+  auto found = pulled_.find(lid);
+  if (found == pulled_.end() || !found->second.used) return false;
+  Pulled& pulled = found->second;
+  const std::size_t left = pulled.bytes.size() - pulled.offset;
+  std::size_t n = std::min<std::size_t>(left, count);
+  const std::uint8_t* from = pulled.bytes.data() + pulled.offset;
+  bool termchar_found = false;
+  if (termchar_set && n > 0) {
+    const void* hit = std::memchr(from, termchar, n);
+    if (hit != nullptr) {
+      n = static_cast<std::size_t>(static_cast<const std::uint8_t*>(hit) - from) + 1;
+      termchar_found = true;
+    }
+  }
+  if (n > 0) std::memcpy(destination, from, n);
+  pulled.offset += n;
+  *collected = static_cast<std::uint32_t>(n);
+  *drained = pulled.offset == pulled.bytes.size();
+  if (*drained && pulled.end) *reason |= kVxi11ReasonEnd;
+  if (termchar_found) *reason |= kVxi11ReasonTermChar;
+  return true;
+}
+
+void CVxi11PhysicalInterface::DropPulled(std::uint32_t lid) {
+  {
+    std::lock_guard<std::mutex> hold(pulled_mutex_);
+    auto found = pulled_.find(lid);
+    if (found != pulled_.end()) {
+      found->second.used = false;
+      found->second.bytes.clear();
+      found->second.offset = 0;
+      found->second.end = false;
+    }
+  }
+  queue_->ForgetPulled(lid);
+}
+
+void CVxi11PhysicalInterface::DropAllPulled() {
+  std::uint32_t lids[64];
+  int n = 0;
+  {
+    std::lock_guard<std::mutex> hold(pulled_mutex_);
+    for (auto& entry : pulled_) {
+      if (entry.second.used && n < 64) lids[n++] = entry.first;
+    }
+  }
+  for (int i = 0; i < n; ++i) DropPulled(lids[i]);
 }
 
 void CVxi11PhysicalInterface::LinkReadStatusByte(CVxi11Connection* connection, std::uint32_t xid,
@@ -443,6 +575,7 @@ void CVxi11PhysicalInterface::SimpleOperation(int which, std::uint32_t lid, bool
       DeviceClear();
       if (shared_->clear_done.load() == 0) WaitCompletion(lid, kVxi11CompletionClearDone, &guard, status);
       queue_->ReleaseExchange(0);  // a cleared device owes nobody a response
+      DropAllPulled();
       break;
     case kRemote:
     case kLocal:
@@ -495,7 +628,12 @@ void CVxi11PhysicalInterface::LinkUnlock(std::uint32_t lid, std::uint32_t* statu
   *status = kStatusSuccess;
 }
 
-void CVxi11PhysicalInterface::LinkClosed(std::uint32_t lid) { queue_->ReleaseExchange(lid); }
+void CVxi11PhysicalInterface::LinkClosed(std::uint32_t lid) {
+  queue_->ReleaseExchange(lid);
+  queue_->ForgetPulled(lid);
+  std::lock_guard<std::mutex> hold(pulled_mutex_);
+  pulled_.erase(lid);
+}
 
 void CVxi11PhysicalInterface::LinkAbort(std::uint32_t lid, std::uint32_t* status) {
   if (!IsEnabled()) {

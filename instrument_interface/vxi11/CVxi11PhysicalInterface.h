@@ -9,6 +9,9 @@
 #pragma once
 
 #include <cstdint>
+#include <mutex>
+#include <unordered_map>
+#include <vector>
 
 #include "engine/CPhysicalInterface.h"
 #include "vxi11/Vxi11LinkSync.h"
@@ -23,6 +26,9 @@ constexpr std::uint32_t kVxi11ReasonEnd = 4;
 
 // The most a device_write hands the engine in one chunk.
 constexpr std::uint32_t kVxi11MaxChunk = 4096;
+// The most of a link's response another link takes out of the device for it (the rest waits in the
+// device for the link's own device_read).
+constexpr std::uint32_t kVxi11MaxPulledResponse = 65536;
 
 class CVxi11PhysicalInterface : public CPhysicalInterface {
  public:
@@ -89,6 +95,12 @@ class CVxi11PhysicalInterface : public CPhysicalInterface {
   // The link is gone: it owns the message exchange no more.
   void LinkClosed(std::uint32_t lid);
 
+  // Called by the link operation guard of lid (turn and gate held): takes owner's queued response out
+  // of the device into owner's buffer, up to kVxi11MaxPulledResponse bytes. True when it reached END;
+  // *stored: owner has a buffer to read from.
+  bool PullResponse(std::uint32_t lid, std::uint32_t owner, CVxi11LinkOperationGuard* guard, std::uint32_t* status,
+                    bool* stored);
+
   // ---- for the link table and the tests ----
   CVxi11LinkQueue* Queue() const { return queue_; }
   CVxi11EventDispatcherGate* Gate() const { return gate_; }
@@ -114,4 +126,23 @@ class CVxi11PhysicalInterface : public CPhysicalInterface {
   struct Shared;
   Shared* shared_ = nullptr;
   std::uint8_t constructed_ = 0;
+
+  // Responses taken out of the device for their links, until the link reads them.
+  struct Pulled {
+    std::vector<std::uint8_t> bytes;
+    std::size_t offset = 0;
+    bool end = false;
+    bool used = false;
+  };
+  // Copies from lid's pulled response; false when lid has none.
+  bool ReadPulled(std::uint32_t lid, bool termchar_set, std::uint8_t termchar, std::uint32_t count,
+                  std::uint8_t* destination, std::uint32_t* collected, std::uint32_t* reason, bool* drained);
+  void DropPulled(std::uint32_t lid);
+  std::uint32_t ReadFromDevice(std::uint32_t lid, CVxi11LinkOperationGuard* guard, bool termchar_set,
+                               std::uint8_t termchar, std::uint32_t count, std::uint8_t* destination,
+                               std::uint32_t* reason, std::uint32_t* status);
+  void DropAllPulled();
+  std::vector<std::uint8_t> pull_buffer_;  // filled by the one pulling link (the queue's head)
+  std::mutex pulled_mutex_;
+  std::unordered_map<std::uint32_t, Pulled> pulled_;
 };

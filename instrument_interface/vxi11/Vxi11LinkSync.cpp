@@ -18,6 +18,55 @@ std::uint64_t NowMicroseconds() {
 }  // namespace
 
 // ===================================================================================================
+// CVxi11Semaphore
+
+namespace {
+constexpr int kSpinMicroseconds = 30;
+}  // namespace
+
+void CVxi11Semaphore::Init(std::int32_t initial_count, std::int32_t maximum) {
+  std::lock_guard<std::mutex> hold(mutex_);
+  maximum_ = maximum < 1 ? 1 : maximum;
+  count_ = initial_count < 0 ? 0 : (initial_count > maximum_ ? maximum_ : initial_count);
+}
+
+bool CVxi11Semaphore::Wait(std::uint32_t timeout_ms, std::uint32_t* status) {
+  if (timeout_ms != 0) {
+    // Most waits of a query end within microseconds (the engine answers at once): look a few times
+    // before going to sleep, which saves the wake-up's latency.
+    const auto until = std::chrono::steady_clock::now() + std::chrono::microseconds(kSpinMicroseconds);
+    do {
+      {
+        std::lock_guard<std::mutex> hold(mutex_);
+        if (count_ > 0) {
+          --count_;
+          if (status != nullptr) *status = kStatusSuccess;
+          return true;
+        }
+      }
+      std::this_thread::yield();
+    } while (std::chrono::steady_clock::now() < until);
+  }
+  std::unique_lock<std::mutex> hold(mutex_);
+  bool taken;
+  if (timeout_ms == kVxi11WaitForever) {
+    posted_.wait(hold, [&] { return count_ > 0; });
+    taken = true;
+  } else {
+    taken = posted_.wait_for(hold, std::chrono::milliseconds(timeout_ms), [&] { return count_ > 0; });
+  }
+  if (taken) --count_;
+  if (status != nullptr) *status = taken ? kStatusSuccess : kVxi11StatusTimedOut;
+  return taken;
+}
+
+void CVxi11Semaphore::Post() {
+  std::lock_guard<std::mutex> hold(mutex_);
+  if (count_ < maximum_) ++count_;
+  posted_.notify_one();
+}
+
+// ===================================================================================================
 // CVxi11LockManager
 
 struct CVxi11LockManager::Node {
@@ -26,7 +75,7 @@ struct CVxi11LockManager::Node {
   std::uint8_t aborted = 0;
   std::uint8_t waiting = 0;
   std::uint8_t removed = 0;  // taken off the list by Disable while its owner waited
-  COSSemaphore semaphore;
+  CVxi11Semaphore semaphore;
   Node* next = nullptr;
 };
 
@@ -231,7 +280,7 @@ struct CVxi11LinkQueue::Entry {
   std::uint8_t exchange_wait = 0;   // waits for the message exchange (not for its turn)
   std::uint8_t exchange_claim = 0;  // and takes it (a write)
   std::int32_t priority = 0;
-  COSSemaphore semaphore;
+  CVxi11Semaphore semaphore;
   Entry* next = nullptr;
 };
 
@@ -441,6 +490,8 @@ void CVxi11LinkQueue::Disable() {
   exchange_owner_ = 0;
   delivered_ = 0;
   response_queued_ = 0;
+  pulling_ = 0;
+  pulled_count_ = 0;
   mutex_.Unlock();
 }
 
@@ -454,8 +505,9 @@ int CVxi11LinkQueue::Snapshot(std::uint32_t* lids, int capacity) {
 }
 
 void CVxi11LinkQueue::WaitExchange(std::uint32_t lid, std::uint32_t timeout_ms, bool claim,
-                                   std::uint32_t* status) {
+                                   std::uint32_t* status, std::uint32_t* pull_from) {
   const std::uint64_t deadline = NowMicroseconds() + static_cast<std::uint64_t>(timeout_ms) * 1000;
+  if (pull_from != nullptr) *pull_from = 0;
   std::uint32_t ignored = 0;
   mutex_.Lock(&ignored);
   for (;;) {
@@ -465,7 +517,15 @@ void CVxi11LinkQueue::WaitExchange(std::uint32_t lid, std::uint32_t timeout_ms, 
       break;
     }
     const std::uint64_t now = NowMicroseconds();
-    if (exchange_owner_ == lid) {
+    if (exchange_owner_ == lid || (!claim && IsPulled(lid))) {
+      *status = kStatusSuccess;
+      break;
+    }
+    if (pull_from != nullptr && exchange_owner_ != 0 && delivered_ != 0 && response_queued_ != 0 &&
+        pulling_ == 0 && now < deadline && (IsPulled(exchange_owner_) || pulled_count_ < kMaxPulled)) {
+      pulling_ = 1;
+      if (!IsPulled(exchange_owner_)) pulled_[pulled_count_++] = exchange_owner_;
+      *pull_from = exchange_owner_;
       *status = kStatusSuccess;
       break;
     }
@@ -550,7 +610,92 @@ void CVxi11LinkQueue::NoteResponseQueued() {
   std::uint32_t ignored = 0;
   mutex_.Lock(&ignored);
   response_queued_ = 1;
+  // A link waiting for the exchange may take the owner's response out of its way once the engine's
+  // operation is over.
+  wake_deferred_ = 1;
   mutex_.Unlock();
+}
+
+void CVxi11LinkQueue::WakeDeferred() {
+  std::uint32_t ignored = 0;
+  mutex_.Lock(&ignored);
+  if (wake_deferred_ != 0) {
+    wake_deferred_ = 0;
+    if (exchange_owner_ != 0 && delivered_ != 0 && response_queued_ != 0 && pulling_ == 0) WakeExchangeWaiters();
+  }
+  mutex_.Unlock();
+}
+
+void CVxi11LinkQueue::WakeExchangeWaiters() {
+  // Only one link pulls at a time: the first waiting in arrival order is woken, the others sleep on.
+  for (Entry* e = head_; e != nullptr; e = e->next) {
+    if (e->exchange_wait == 0 || e->waiting == 0) continue;
+    e->waiting = 0;
+    e->semaphore.Post();
+    return;
+  }
+}
+
+bool CVxi11LinkQueue::IsPulled(std::uint32_t lid) const {
+  for (int i = 0; i < pulled_count_; ++i) {
+    if (pulled_[i] == lid) return true;
+  }
+  return false;
+}
+
+void CVxi11LinkQueue::FinishPull(std::uint32_t lid, std::uint32_t owner, bool complete, bool claim, bool stored) {
+  std::uint32_t ignored = 0;
+  mutex_.Lock(&ignored);
+  pulling_ = 0;
+  if (!stored) {
+    for (int i = 0; i < pulled_count_; ++i) {
+      if (pulled_[i] != owner) continue;
+      pulled_[i] = pulled_[--pulled_count_];
+      break;
+    }
+  }
+  if (exchange_owner_ == owner && owner != 0) {
+    if (complete && claim) {
+      exchange_owner_ = lid;
+      delivered_ = 0;
+      response_queued_ = 0;
+    } else if (complete) {
+      mutex_.Unlock();
+      ReleaseExchange(owner);
+      return;
+    } else {
+      // The rest of the response stays in the device for the owner's own read.
+      response_queued_ = 0;
+    }
+  }
+  mutex_.Unlock();
+}
+
+bool CVxi11LinkQueue::CanPull(std::uint32_t owner) {
+  std::uint32_t ignored = 0;
+  mutex_.Lock(&ignored);
+  const bool can = enabled_ != 0 && owner != 0 && exchange_owner_ == owner && delivered_ != 0 && response_queued_ != 0;
+  mutex_.Unlock();
+  return can;
+}
+
+void CVxi11LinkQueue::ForgetPulled(std::uint32_t lid) {
+  std::uint32_t ignored = 0;
+  mutex_.Lock(&ignored);
+  for (int i = 0; i < pulled_count_; ++i) {
+    if (pulled_[i] != lid) continue;
+    pulled_[i] = pulled_[--pulled_count_];
+    break;
+  }
+  mutex_.Unlock();
+}
+
+bool CVxi11LinkQueue::HasPulled(std::uint32_t lid) {
+  std::uint32_t ignored = 0;
+  mutex_.Lock(&ignored);
+  const bool pulled = IsPulled(lid);
+  mutex_.Unlock();
+  return pulled;
 }
 
 void CVxi11LinkQueue::NoteInputPosted() {
@@ -622,9 +767,11 @@ void CVxi11IoCompletionWaiter::Wait(std::uint32_t lid, std::int32_t code, CVxi11
       *status = (enabled_ == 0 || aborted_ != 0) ? kVxi11StatusAborted : kStatusSuccess;
     }
   } else if (signalled_ != 0) {
-    // The completion came just after the time-out: take its post back.
-    std::uint32_t try_status = 0;
-    semaphore_.Wait(0, &try_status);
+    // The completion came just after the time-out: take its post back (or withdraw it).
+    if (gate_ == nullptr || !gate_->CancelPost(&semaphore_)) {
+      std::uint32_t try_status = 0;
+      semaphore_.Wait(0, &try_status);
+    }
     if (aborted_ != 0 || enabled_ == 0) {
       *status = kVxi11StatusAborted;
     } else {
@@ -644,7 +791,11 @@ bool CVxi11IoCompletionWaiter::Complete(std::int32_t code) {
     signalled_ = 1;
     waiting_lid_ = 0;
     expected_ = 0;
-    semaphore_.Post();
+    if (gate_ != nullptr) {
+      gate_->PostWhenFree(&semaphore_);
+    } else {
+      semaphore_.Post();
+    }
     woken = true;
   }
   mutex_.Unlock();
@@ -660,6 +811,10 @@ void CVxi11IoCompletionWaiter::Abort(std::uint32_t lid) {
     waiting_lid_ = 0;
     expected_ = 0;
     semaphore_.Post();
+  } else if (enabled_ != 0 && signalled_ != 0 && aborted_ == 0 && gate_ != nullptr && gate_->CancelPost(&semaphore_)) {
+    // Completed but not yet woken (the engine still runs): the abort wakes it now.
+    aborted_ = 1;
+    semaphore_.Post();
   }
   mutex_.Unlock();
 }
@@ -672,6 +827,7 @@ void CVxi11IoCompletionWaiter::Enable() {
   expected_ = 0;
   signalled_ = 0;
   aborted_ = 0;
+  if (gate_ != nullptr) gate_->CancelPost(&semaphore_);
   std::uint32_t try_status = 0;
   semaphore_.Wait(0, &try_status);
   mutex_.Unlock();
@@ -681,7 +837,7 @@ void CVxi11IoCompletionWaiter::Disable() {
   std::uint32_t ignored = 0;
   mutex_.Lock(&ignored);
   enabled_ = 0;
-  if (waiting_lid_ != 0) {
+  if (waiting_lid_ != 0 || (gate_ != nullptr && gate_->CancelPost(&semaphore_))) {
     waiting_lid_ = 0;
     expected_ = 0;
     semaphore_.Post();
@@ -696,40 +852,23 @@ void CVxi11IoCompletionWaiter::Disable() {
 // holds it (busy 0). A link operation takes it in Pass; the engine's suspensions count the depth and
 // wait, the first one, until no link operation of another thread holds the token.
 
-CVxi11EventDispatcherGate::CVxi11EventDispatcherGate() {
-  cyg_mutex_init(&mutex_);
-  cyg_cond_init(&changed_, &mutex_);
-  failed_ = 0;
-}
+CVxi11EventDispatcherGate::CVxi11EventDispatcherGate() { failed_ = 0; }
 
-CVxi11EventDispatcherGate::~CVxi11EventDispatcherGate() {
-  cyg_cond_destroy(&changed_);
-  cyg_mutex_destroy(&mutex_);
-}
+CVxi11EventDispatcherGate::~CVxi11EventDispatcherGate() = default;
 
 void CVxi11EventDispatcherGate::Pass(std::uint32_t lid, std::uint32_t timeout_ms, std::uint32_t* status) {
-  cyg_mutex_lock(&mutex_);
+  std::unique_lock<std::mutex> hold(mutex_);
   if (closed_ != 0) {
-    cyg_mutex_unlock(&mutex_);
     *status = kVxi11StatusAborted;
     return;
   }
   waiting_lid_ = lid;
   abort_pending_ = 0;
-  const bool forever = timeout_ms == kVxi11WaitForever;
-  const cyg_tick_count_t deadline = forever ? 0 : cyg_current_time() + platform::kernel::MillisecondsToTicks(timeout_ms);
-  bool timed_out = false;
-  while (closed_ == 0 && abort_pending_ == 0 && (busy_ != 0 || depth_ > 0)) {
-    if (timeout_ms == 0) {
-      timed_out = true;
-      break;
-    }
-    if (forever) {
-      cyg_cond_wait(&changed_);
-    } else if (!cyg_cond_timed_wait(&changed_, deadline) && cyg_current_time() >= deadline) {
-      timed_out = busy_ != 0 || depth_ > 0;
-      break;
-    }
+  auto free_or_ended = [&] { return closed_ != 0 || abort_pending_ != 0 || (busy_ == 0 && depth_ <= 0); };
+  if (timeout_ms == kVxi11WaitForever) {
+    changed_.wait(hold, free_or_ended);
+  } else if (timeout_ms != 0) {
+    changed_.wait_for(hold, std::chrono::milliseconds(timeout_ms), free_or_ended);
   }
   waiting_lid_ = 0;
   if (closed_ != 0) {
@@ -737,102 +876,123 @@ void CVxi11EventDispatcherGate::Pass(std::uint32_t lid, std::uint32_t timeout_ms
   } else if (abort_pending_ != 0) {
     abort_pending_ = 0;
     *status = kVxi11StatusAborted;
-  } else if (timed_out || busy_ != 0 || depth_ > 0) {
+  } else if (busy_ != 0 || depth_ > 0) {
     *status = kVxi11StatusTimedOut;
   } else {
     busy_ = 1;
-    owner_ = cyg_thread_self();
+    owner_ = std::this_thread::get_id();
     *status = kStatusSuccess;
   }
-  cyg_mutex_unlock(&mutex_);
 }
 
 void CVxi11EventDispatcherGate::Leave() {
-  cyg_mutex_lock(&mutex_);
+  std::lock_guard<std::mutex> hold(mutex_);
   busy_ = 0;
-  owner_ = 0;
-  cyg_cond_broadcast(&changed_);
-  cyg_mutex_unlock(&mutex_);
+  owner_ = std::thread::id();
+  changed_.notify_all();
 }
 
 void CVxi11EventDispatcherGate::Suspend() {
-  cyg_mutex_lock(&mutex_);
-  const bool own_operation = busy_ != 0 && owner_ == cyg_thread_self();
+  std::unique_lock<std::mutex> hold(mutex_);
+  const bool own_operation = busy_ != 0 && owner_ == std::this_thread::get_id();
   if (!own_operation) {
     // Another thread's link operation runs an entry point: wait until it gives the token up.
-    while (closed_ == 0 && busy_ != 0) cyg_cond_wait(&changed_);
+    changed_.wait(hold, [&] { return closed_ != 0 || busy_ == 0; });
   }
   ++depth_;
-  cyg_mutex_unlock(&mutex_);
 }
 
 void CVxi11EventDispatcherGate::Resume() {
-  cyg_mutex_lock(&mutex_);
+  std::lock_guard<std::mutex> hold(mutex_);
   if (depth_ == 0) {
     ++violations_;  // a resume without a suspension changes nothing
   } else {
     --depth_;
-    if (depth_ == 0) cyg_cond_broadcast(&changed_);
+    if (depth_ == 0) {
+      changed_.notify_all();
+      PostPendingLocked();
+    }
   }
-  cyg_mutex_unlock(&mutex_);
+}
+
+void CVxi11EventDispatcherGate::PostPendingLocked() {
+  // Posted with the gate's mutex held, so that CancelPost never misses a post on its way.
+  for (int i = 0; i < pending_count_; ++i) pending_[i]->Post();
+  pending_count_ = 0;
+}
+
+void CVxi11EventDispatcherGate::PostWhenFree(CVxi11Semaphore* semaphore) {
+  std::lock_guard<std::mutex> hold(mutex_);
+  if (depth_ <= 0 || closed_ != 0) {
+    semaphore->Post();
+    return;
+  }
+  for (int i = 0; i < pending_count_; ++i) {
+    if (pending_[i] == semaphore) return;
+  }
+  if (pending_count_ < kMaxPending) {
+    pending_[pending_count_++] = semaphore;
+  } else {
+    semaphore->Post();
+  }
+}
+
+bool CVxi11EventDispatcherGate::CancelPost(CVxi11Semaphore* semaphore) {
+  std::lock_guard<std::mutex> hold(mutex_);
+  for (int i = 0; i < pending_count_; ++i) {
+    if (pending_[i] != semaphore) continue;
+    pending_[i] = pending_[--pending_count_];
+    return true;
+  }
+  return false;
 }
 
 void CVxi11EventDispatcherGate::Close() {
-  cyg_mutex_lock(&mutex_);
+  std::lock_guard<std::mutex> hold(mutex_);
   closed_ = 1;
   waiting_lid_ = 0;
-  cyg_cond_broadcast(&changed_);
-  cyg_mutex_unlock(&mutex_);
+  changed_.notify_all();
+  PostPendingLocked();
 }
 
 void CVxi11EventDispatcherGate::Reset() {
-  cyg_mutex_lock(&mutex_);
+  std::lock_guard<std::mutex> hold(mutex_);
   waiting_lid_ = 0;
   abort_pending_ = 0;
   depth_ = 1;
   busy_ = 0;
-  owner_ = 0;
+  owner_ = std::thread::id();
   closed_ = 0;
-  cyg_cond_broadcast(&changed_);
-  cyg_mutex_unlock(&mutex_);
+  changed_.notify_all();
 }
 
 void CVxi11EventDispatcherGate::AbortWait(std::uint32_t lid) {
-  cyg_mutex_lock(&mutex_);
+  std::lock_guard<std::mutex> hold(mutex_);
   if (closed_ == 0 && waiting_lid_ != 0 && waiting_lid_ == lid) {
     abort_pending_ = 1;
     waiting_lid_ = 0;
-    cyg_cond_broadcast(&changed_);
+    changed_.notify_all();
   }
-  cyg_mutex_unlock(&mutex_);
 }
 
 std::int32_t CVxi11EventDispatcherGate::Depth() {
-  cyg_mutex_lock(&mutex_);
-  const std::int32_t depth = depth_;
-  cyg_mutex_unlock(&mutex_);
-  return depth;
+  std::lock_guard<std::mutex> hold(mutex_);
+  return depth_;
 }
 
 bool CVxi11EventDispatcherGate::IsBusy() {
-  cyg_mutex_lock(&mutex_);
-  const bool busy = busy_ != 0;
-  cyg_mutex_unlock(&mutex_);
-  return busy;
+  std::lock_guard<std::mutex> hold(mutex_);
+  return busy_ != 0;
 }
 
 bool CVxi11EventDispatcherGate::IsClosed() {
-  cyg_mutex_lock(&mutex_);
-  const bool closed = closed_ != 0;
-  cyg_mutex_unlock(&mutex_);
-  return closed;
+  std::lock_guard<std::mutex> hold(mutex_);
+  return closed_ != 0;
 }
 
 std::int32_t CVxi11EventDispatcherGate::Violations() {
-  cyg_mutex_lock(&mutex_);
-  const std::int32_t violations = violations_;
-  cyg_mutex_unlock(&mutex_);
-  return violations;
+  std::lock_guard<std::mutex> hold(mutex_);
+  return violations_;
 }
 
 // ===================================================================================================
@@ -874,8 +1034,18 @@ void CVxi11LinkOperationGuard::Begin(CVxi11PhysicalInterface* physical_interface
     if (borrowed) locks->Unlock(lid);
     std::uint32_t wait_ms = io_timeout == kVxi11WaitForever ? kVxi11ExchangeWaitMs : io_timeout / 2;
     if (wait_ms > kVxi11ExchangeWaitMs) wait_ms = kVxi11ExchangeWaitMs;
-    queue_->WaitExchange(lid, wait_ms, uses_exchange == kExchangeClaim, status);
-    if (*status != kStatusSuccess) return;
+    const bool claim = uses_exchange == kExchangeClaim;
+    const std::uint64_t deadline = last_us_ + static_cast<std::uint64_t>(wait_ms) * 1000;
+    for (;;) {
+      const std::uint64_t now = NowMicroseconds();
+      const auto left_ms = static_cast<std::uint32_t>(now >= deadline ? 0 : (deadline - now + 999) / 1000);
+      std::uint32_t pull_from = 0;
+      queue_->WaitExchange(lid, left_ms, claim, status, &pull_from);
+      if (*status != kStatusSuccess) return;
+      if (pull_from == 0) break;
+      PullFor(physical_interface, pull_from, io_timeout, claim, status);
+      if (*status != kStatusSuccess) return;
+    }
     queue_->Promote(lid);
   } else {
     queue_->Promote(lid);
@@ -893,6 +1063,35 @@ void CVxi11LinkOperationGuard::Begin(CVxi11PhysicalInterface* physical_interface
   }
   gate_->Pass(lid, Recompute(), status);
   if (*status == kStatusSuccess) gate_passed_ = 1;
+}
+
+void CVxi11LinkOperationGuard::PullFor(CVxi11PhysicalInterface* physical_interface, std::uint32_t owner,
+                                       std::uint32_t io_timeout, bool claim, std::uint32_t* status) {
+  // Runs like an operation of its own (turn and gate), then goes back to the end of the queue so that
+  // the owner's and other links' operations are not held behind this link's wait for the exchange.
+  queue_->Promote(lid_);
+  remaining_ms_ = io_timeout;
+  last_us_ = NowMicroseconds();
+  queue_->WaitTurn(lid_, io_timeout, status);
+  bool complete = false;
+  bool stored = false;
+  if (*status == kStatusSuccess && !physical_interface->IsEnabled()) *status = kVxi11StatusNotEnabled;
+  if (*status == kStatusSuccess) {
+    gate_->Pass(lid_, Recompute(), status);
+    if (*status == kStatusSuccess) {
+      gate_passed_ = 1;
+      complete = physical_interface->PullResponse(lid_, owner, this, status, &stored);
+      if (gate_passed_ != 0) gate_->Leave();
+      gate_passed_ = 0;
+    }
+  }
+  queue_->FinishPull(lid_, owner, complete, claim, stored);
+  if (*status == kVxi11StatusTimedOut) *status = kStatusSuccess;  // the own wait goes on, bounded
+  if (*status != kStatusSuccess) return;
+  queue_->Dequeue(lid_);
+  queued_ = 0;
+  queue_->Enqueue(lid_, status);
+  if (*status == kStatusSuccess) queued_ = 1;
 }
 
 void CVxi11LinkOperationGuard::End() {

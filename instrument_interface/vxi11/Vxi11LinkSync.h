@@ -18,11 +18,12 @@
 // objects' mutexes inside its own.
 #pragma once
 
+#include <condition_variable>
 #include <cstdint>
+#include <mutex>
+#include <thread>
 
-#include "engine/COSMutex.h"
-#include "engine/COSSemaphore.h"
-#include "platform/kernel.h"
+#include "engine/DoVovuriStatus.h"
 
 // Internal codes of the link side (their VXI-11 errors are chosen by the core channel).
 constexpr std::uint32_t kVxi11StatusNotEnabled = 0x54303;    // interface not enabled      (error 3)
@@ -47,6 +48,42 @@ constexpr std::int32_t kVxi11CompletionClearDone = 1;
 constexpr std::int32_t kVxi11CompletionReceiveWindow = 2;
 constexpr std::int32_t kVxi11CompletionSendWindow = 3;
 constexpr std::int32_t kVxi11CompletionStatusByte = 4;
+
+// The mutex and counting semaphore of the link side. Every query of every connection passes through
+// them several times, so they stand on the host's own primitives (no shared kernel lock in between),
+// and a timed wait ends on a monotonic clock to the millisecond. Time-outs in ms: 0 only tries,
+// kVxi11WaitForever waits without limit.
+class CVxi11Mutex {
+ public:
+  void Init() {}
+  void Destroy() {}
+  bool IsFailed() const { return false; }
+  bool Lock(std::uint32_t* status) {
+    mutex_.lock();
+    *status = kStatusSuccess;
+    return true;
+  }
+  void Unlock() { mutex_.unlock(); }
+
+ private:
+  std::mutex mutex_;
+};
+
+class CVxi11Semaphore {
+ public:
+  void Init(std::int32_t initial_count, std::int32_t maximum);
+  void Destroy() {}
+  bool IsFailed() const { return false; }
+  bool Wait(std::uint32_t timeout_ms, std::uint32_t* status);
+  // The count never passes the maximum.
+  void Post();
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable posted_;
+  std::int32_t count_ = 0;
+  std::int32_t maximum_ = 1;
+};
 
 class CVxi11LockManager {
  public:
@@ -76,7 +113,7 @@ class CVxi11LockManager {
 
  private:
   struct Node;
-  COSMutex mutex_;
+  CVxi11Mutex mutex_;
   Node* head_ = nullptr;
   Node* tail_ = nullptr;
   std::uint8_t enabled_ = 0;
@@ -118,7 +155,22 @@ class CVxi11LinkQueue {
   // Waits until lid may use the exchange, at most timeout_ms, then goes ahead anyway (a link that
   // never reads its response holds the others back no longer). claim: take it (a write).
   // 0x54396 aborted or disabled.
-  void WaitExchange(std::uint32_t lid, std::uint32_t timeout_ms, bool claim, std::uint32_t* status);
+  // When the owner's response is already queued, the waiting link does not wait for the owner's
+  // client to read it: *pull_from gets the owner's id, and the caller takes that response out of the
+  // device into the owner's own buffer and reports with FinishPull. Only one link pulls at a time. A
+  // link whose response was pulled reads without waiting for the exchange.
+  void WaitExchange(std::uint32_t lid, std::uint32_t timeout_ms, bool claim, std::uint32_t* status,
+                    std::uint32_t* pull_from = nullptr);
+  // complete: the owner's response was taken to its END; the exchange then goes to lid when it claims,
+  // otherwise to the next waiting write.
+  // stored: the owner has the (possibly partial) response in its buffer.
+  void FinishPull(std::uint32_t lid, std::uint32_t owner, bool complete, bool claim, bool stored);
+  // owner still has a delivered message whose response is queued (the pulling link holds the turn and
+  // the gate, so this does not change under it).
+  bool CanPull(std::uint32_t owner);
+  // lid's pulled response is read or dropped.
+  void ForgetPulled(std::uint32_t lid);
+  bool HasPulled(std::uint32_t lid);
   // lid's message went to the device with END.
   void MessageDelivered(std::uint32_t lid);
   // lid's write ended before its END reached the device: the claim goes.
@@ -126,8 +178,11 @@ class CVxi11LinkQueue {
   // lid 0: whoever owns it.
   void ReleaseExchange(std::uint32_t lid);
   // Engine side: a response was queued; the device's input buffer was posted again.
+  // Called inside the engine's operation (events suspended): the waiting link is woken by
+  // WakeDeferred once the suspensions end, so that it does not wake only to wait at the gate.
   void NoteResponseQueued();
   void NoteInputPosted();
+  void WakeDeferred();
   std::uint32_t ExchangeOwner();
 
  private:
@@ -135,7 +190,7 @@ class CVxi11LinkQueue {
   Entry* Find(std::uint32_t lid);
   void Unlink(Entry* entry);
 
-  COSMutex mutex_;
+  CVxi11Mutex mutex_;
   Entry* head_ = nullptr;
   Entry* tail_ = nullptr;
   CVxi11EventDispatcherGate* gate_;
@@ -145,6 +200,13 @@ class CVxi11LinkQueue {
   std::uint32_t exchange_owner_ = 0;
   std::uint8_t delivered_ = 0;        // the owner's message reached the device with END
   std::uint8_t response_queued_ = 0;  // and the device queued a response since
+  std::uint8_t pulling_ = 0;          // a link takes the owner's response out of the device
+  std::uint8_t wake_deferred_ = 0;
+  static constexpr int kMaxPulled = 64;
+  std::uint32_t pulled_[kMaxPulled] = {};  // links whose response waits in their own buffer
+  int pulled_count_ = 0;
+  void WakeExchangeWaiters();
+  bool IsPulled(std::uint32_t lid) const;
 };
 
 class CVxi11LinkOperationGuard;
@@ -161,14 +223,18 @@ class CVxi11IoCompletionWaiter {
   // and passes the gate again. 0x54324 timed out, 0x54396 aborted or disabled.
   void Wait(std::uint32_t lid, std::int32_t code, CVxi11LinkOperationGuard* guard, std::uint32_t* status);
   // True when an operation waited for `code` and was woken; otherwise the completion is dropped.
+  // While the engine has the link side's events suspended, the waiter is woken when the gate lets it
+  // through (no wake-up only to wait at the gate).
   bool Complete(std::int32_t code);
+  void SetGate(CVxi11EventDispatcherGate* gate) { gate_ = gate; }
   void Abort(std::uint32_t lid);
   void Enable();
   void Disable();
 
  private:
-  COSMutex mutex_;
-  COSSemaphore semaphore_;
+  CVxi11Mutex mutex_;
+  CVxi11Semaphore semaphore_;
+  CVxi11EventDispatcherGate* gate_ = nullptr;
   std::uint32_t waiting_lid_ = 0;
   std::int32_t expected_ = 0;
   std::uint8_t enabled_ = 0;
@@ -199,6 +265,10 @@ class CVxi11EventDispatcherGate {
   void Reset();
   // device_abort of lid while it waits at the gate.
   void AbortWait(std::uint32_t lid);
+  // Posts semaphore now when no suspension is outstanding, else when the last one ends (or the gate
+  // closes). CancelPost withdraws a post not yet made and tells whether there was one.
+  void PostWhenFree(CVxi11Semaphore* semaphore);
+  bool CancelPost(CVxi11Semaphore* semaphore);
 
   // Figures for tests.
   std::int32_t Depth();
@@ -207,11 +277,15 @@ class CVxi11EventDispatcherGate {
   std::int32_t Violations();  // resumes without a suspension
 
  private:
-  cyg_mutex_t mutex_;
-  cyg_cond_t changed_;
+  void PostPendingLocked();
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  static constexpr int kMaxPending = 4;
+  CVxi11Semaphore* pending_[kMaxPending] = {};
+  int pending_count_ = 0;
   std::uint8_t failed_ = 1;
   std::uint32_t waiting_lid_ = 0;
-  cyg_handle_t owner_ = 0;
+  std::thread::id owner_{};
   std::int32_t depth_ = 1;
   std::int32_t violations_ = 0;
   std::uint8_t abort_pending_ = 0;
@@ -248,6 +322,9 @@ class CVxi11LinkOperationGuard {
 
  private:
   friend class CVxi11IoCompletionWaiter;
+  // Takes owner's queued response out of the device into owner's buffer on behalf of the exchange.
+  void PullFor(CVxi11PhysicalInterface* physical_interface, std::uint32_t owner, std::uint32_t io_timeout,
+               bool claim, std::uint32_t* status);
   std::uint32_t lid_ = 0;
   CVxi11LinkQueue* queue_ = nullptr;
   CVxi11EventDispatcherGate* gate_ = nullptr;

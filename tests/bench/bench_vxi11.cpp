@@ -4,9 +4,12 @@
 // channel over a link table that does no work, so the share of the wire side shows.
 #include <benchmark/benchmark.h>
 
+#include <atomic>
 #include <cstring>
 #include <memory>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "engine/C4882Device.h"
 #include "engine/DoVovuriEngine.h"
@@ -112,6 +115,57 @@ void BM_QueryThroughEngine(benchmark::State& state) {
                                                        benchmark::Counter::kIsRate);
 }
 BENCHMARK(BM_QueryThroughEngine)->UseRealTime()->MinTime(1.0);
+
+// Eight connections, each with its own link, querying at once: the links share the device's one
+// message exchange and the engine's one event thread. One iteration is 50 queries on every link.
+void BM_QueriesOnEightLinks(benchmark::State& state) {
+  constexpr int kLinks = 8;
+  constexpr int kQueriesPerLink = 50;
+  Vxi11ProvidePlugin(nullptr);
+  if (DoVovuriStartEngine() != 0 || DoVovuriStartVxi11Plugin() != 0) {
+    state.SkipWithError("engine or plug-in did not start");
+    return;
+  }
+  {
+    IdnDevice device;
+    auto manager = std::make_unique<CInstrumentServerManager>(Options(Vxi11LinkTableOperations()));
+    std::vector<std::unique_ptr<RawClient>> clients;
+    std::vector<std::uint32_t> lids;
+    const bool started = device.Start() && !manager->IsFailed();
+    for (int i = 0; started && i < kLinks; ++i) {
+      clients.push_back(std::make_unique<RawClient>(manager->GetPort()));
+      lids.push_back(CreateLink(clients.back().get()));
+      if (lids.back() == 0) break;
+    }
+    if (lids.size() != kLinks || lids.back() == 0) {
+      state.SkipWithError("no links");
+    } else {
+      std::atomic<int> failed{0};
+      for (auto _ : state) {
+        std::vector<std::thread> threads;
+        for (int i = 0; i < kLinks; ++i) {
+          threads.emplace_back([&, i] {
+            for (int q = 0; q < kQueriesPerLink; ++q) {
+              if (!Query(clients[i].get(), lids[i])) ++failed;
+            }
+          });
+        }
+        for (std::thread& thread : threads) thread.join();
+        if (failed.load() != 0) {
+          state.SkipWithError("query failed");
+          break;
+        }
+      }
+    }
+    for (auto& client : clients) client->Close();
+    manager.reset();
+  }
+  DoVovuriStopAll();
+  state.counters["queries_per_s"] = benchmark::Counter(static_cast<double>(state.iterations()) * kLinks *
+                                                           kQueriesPerLink,
+                                                       benchmark::Counter::kIsRate);
+}
+BENCHMARK(BM_QueriesOnEightLinks)->UseRealTime()->MinTime(1.0);
 
 // The two calls over a link table that answers at once: record reading, decoding, replies.
 void BM_WireSideOnly(benchmark::State& state) {

@@ -16,7 +16,9 @@ using LinkExchangeTest = Vxi11EngineTest;
 
 CVxi11PhysicalInterface* Inst0() { return Vxi11InterfaceManager()->FindInterface("inst0"); }
 
-TEST_F(LinkExchangeTest, AnotherLinksWriteWaitsUntilTheQueryIsAnswered) {
+// Another link's write does not wait for the first link's client to read: once the first query's
+// response is queued, it is taken into that link's own buffer and the second message is delivered.
+TEST_F(LinkExchangeTest, AnotherLinksQueryIsAnsweredBeforeTheFirstLinkReads) {
   IdnInstrument device;
   device.long_reply = "LONG-ANSWER\n";
   ASSERT_EQ(device.Start(), 0u);
@@ -32,15 +34,60 @@ TEST_F(LinkExchangeTest, AnotherLinksWriteWaitsUntilTheQueryIsAnswered) {
     Write(&b, lb, "LONG?\n", 10000);
     b_wrote = true;
   });
-  EXPECT_FALSE(WaitFor([&] { return b_wrote.load(); }, std::chrono::milliseconds(30)));
+  EXPECT_TRUE(WaitFor([&] { return b_wrote.load(); }, std::chrono::seconds(5)));
+  other.join();
+  EXPECT_EQ(Inst0()->Queue()->ExchangeOwner(), lb);
   std::uint32_t reason = 0;
   std::uint32_t status = 0xFFFFFFFF;
-  EXPECT_EQ(Read(&a, la, 1000, &reason, &status), kIdnReply);  // not interrupted by b
-  EXPECT_EQ(status, 0u);
-  other.join();
   EXPECT_EQ(Read(&b, lb, 1000, &reason, &status), "LONG-ANSWER\n");
   EXPECT_EQ(status, 0u);
+  EXPECT_EQ(reason & kVxi11ReasonEnd, kVxi11ReasonEnd);
+  reason = 0;
+  EXPECT_EQ(Read(&a, la, 1000, &reason, &status), kIdnReply);  // neither interrupted nor lost
+  EXPECT_EQ(status, 0u);
+  EXPECT_EQ(reason & kVxi11ReasonEnd, kVxi11ReasonEnd);
   EXPECT_EQ(Inst0()->Queue()->ExchangeOwner(), 0u);
+  EXPECT_FALSE(Inst0()->Queue()->HasPulled(la));
+}
+
+// A response kept for its link is read like one from the device: in pieces of the requested size,
+// ending at the termination character when asked, with END on its last byte only.
+TEST_F(LinkExchangeTest, KeptResponseIsReadInPiecesWithEndOnTheLast) {
+  IdnInstrument device;
+  device.long_reply = "AB\nCDEFG\n";
+  ASSERT_EQ(device.Start(), 0u);
+  FakeConnection a;
+  FakeConnection b;
+  const std::uint32_t la = Link(&a);
+  const std::uint32_t lb = Link(&b);
+  Write(&a, la, "LONG?\n");
+  Write(&b, lb, "*IDN?\n", 10000);  // takes a's response out of the way
+  ASSERT_TRUE(Inst0()->Queue()->HasPulled(la));
+
+  struct Piece {
+    std::uint32_t count;
+    bool termchar_set;
+    std::string text;
+    std::uint32_t reason;
+  };
+  const Piece pieces[] = {
+      {2, false, "AB", 0},
+      {10, true, "\n", kVxi11ReasonTermChar},
+      {3, false, "CDE", 0},
+      {10, false, "FG\n", kVxi11ReasonEnd},
+  };
+  for (const Piece& piece : pieces) {
+    std::uint32_t reason = 0;
+    std::uint32_t status = 0xFFFFFFFF;
+    EXPECT_EQ(Read(&a, la, piece.count, &reason, &status, 1000, piece.termchar_set, '\n'), piece.text);
+    EXPECT_EQ(status, 0u);
+    EXPECT_EQ(reason, piece.reason) << piece.text;
+  }
+  EXPECT_FALSE(Inst0()->Queue()->HasPulled(la));
+  std::uint32_t reason = 0;
+  std::uint32_t status = 0xFFFFFFFF;
+  EXPECT_EQ(Read(&b, lb, 1000, &reason, &status), kIdnReply);
+  EXPECT_EQ(status, 0u);
 }
 
 TEST_F(LinkExchangeTest, CommandWithoutResponseFreesTheExchange) {
