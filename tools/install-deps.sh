@@ -13,6 +13,7 @@ packages=(
   libxml2-utils
   samba-common-bin nbtscan  # name-service peer tests (nmblookup, nbtscan)
   python3-pyvisa python3-pyvisa-py liblxi-dev rpcbind rpcsvc-proto libtirpc-dev iproute2
+  dnsmasq-base iputils-arping
 )
 
 missing=()

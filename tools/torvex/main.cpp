@@ -1,6 +1,6 @@
 // torvex: the simulated board running the firmware.
 //
-//   torvex --root DIR [--tick-us N] [--log-stderr] [--boot-condition N]
+//   torvex --root DIR [--tick-us N] [--log-stderr] [--boot-condition N] [--net sim|linux[:IFNAME]]
 //   torvex board --root DIR COMMAND...
 //
 // The first form builds the board kept in DIR (made when missing: the read-only file system from the
@@ -11,6 +11,10 @@
 //    id) with the warm boot condition;
 //  - firmware-update mode: "board: firmware-update mode" and status 3.
 // SIGTERM and SIGINT are a short push of the on/off button; SIGKILL is a power cut.
+//
+// The network interface eth0 is the simulated link (sim/network.h) unless --net linux (or the
+// environment variable TORVEX_NET=linux) puts it on the Linux interface IFNAME (default eth0) of the
+// process's network namespace: meant only for a namespace a test made for it.
 //
 // The second form drives a running board through its control socket (see BoardControl.h).
 #include <fcntl.h>
@@ -40,23 +44,28 @@
 #include "platform/devtab.h"
 #include "platform/io.h"
 #include "platform/kernel.h"
+#include "netservices/NetworkConfiguration.h"
+#include "platform/net.h"
 #include "sim/board.h"
 #include "sim/board_description.h"
+#include "sim/network.h"
 #include "sim/nand_flash.h"
 #include "sim/watchdog_timer.h"
 #include "status/CScpiStatus.h"
+#include "tree/BoundParameterNodes.h"
+#include "tree/CParameterNode.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 
 constexpr const char* kUsage =
-    "usage: torvex --root DIR [--tick-us N] [--log-stderr] [--boot-condition N]\n"
+    "usage: torvex --root DIR [--tick-us N] [--log-stderr] [--boot-condition N] [--net sim|linux[:IFNAME]]\n"
     "       torvex board --root DIR COMMAND...\n"
     "board commands: button short|long|press|release, temperature CELSIUS, fault watchdog, state,\n"
     "  plug PATH probe|multiplexer[:N]|camera[:H], unplug PATH, field TESLA, probes,\n"
     "  dsp [state|clear|boot on|off|versions DSP CPLD|delay ID|all MS|drop ID|all N|mailbox N|\n"
-    "       check N|error N|stall on|off]\n";
+    "       check N|error N|stall on|off], net [dhcp on|off]\n";
 
 [[noreturn]] void Usage(const std::string& message) {
   std::fprintf(stderr, "torvex: %s\n%s", message.c_str(), kUsage);
@@ -84,6 +93,7 @@ struct Options {
   unsigned long tick_us = 0;
   bool log_stderr = false;
   std::uint32_t boot_condition = platform::bootloader::kColdBoot;
+  std::string net = "sim";  // "sim", or "linux:<interface>"
 };
 
 std::vector<std::string> g_argv;  // for the re-start after a reset
@@ -305,7 +315,34 @@ std::string DspCommand(sim::DspProgram& dsp, const std::vector<std::string>& arg
   return {};
 }
 
-void AddControlCommands(board::ControlServer& server, sim::Board& board) {
+// "net": the network state as the tree shows it; "net dhcp on|off": the simulated link's DHCP server.
+std::string NetCommand(const std::vector<std::string>& args, sim::Network* link) {
+  if (args.size() == 2 && args[0] == "dhcp" && (args[1] == "on" || args[1] == "off")) {
+    if (link == nullptr) throw std::invalid_argument("net dhcp needs the simulated link");
+    link->SetDhcpServer(args[1] == "on" ? std::optional<sim::Network::DhcpOffer>(sim::Network::DhcpOffer{})
+                                        : std::nullopt);
+    return {};
+  }
+  if (!args.empty()) throw std::invalid_argument("net takes nothing, or dhcp on|off");
+  auto text = [](Torvex::CParameterNode* node) {
+    return node != nullptr ? node->GetStringAttribute(Torvex::eAttrValue) : std::string("-");
+  };
+  Torvex::CParameterNode* active = Torvex::g_node_host_if_communication_ethernet_active;
+  std::string reply = "active=";
+  reply += active != nullptr && active->GetBooleanAttribute(Torvex::eAttrValue) ? "1" : "0";
+  reply += " passes=" + std::to_string(Torvex::NetworkPassCount());
+  reply += " mode=" + std::to_string(Torvex::g_NetworkAddressMode.load());
+  reply += " ip=" + text(Torvex::g_node_comm_parms_ethernet_ip_address);
+  reply += " mask=" + text(Torvex::g_node_comm_parms_ethernet_net_mask);
+  reply += " broadcast=" + text(Torvex::g_node_comm_parms_ethernet_broadcast);
+  reply += " gateway=" + text(Torvex::g_node_comm_parms_ethernet_gateway);
+  reply += " dns=" + text(Torvex::g_node_comm_parms_ethernet_dns_server);
+  reply += " domain=" + text(Torvex::g_node_comm_parms_ethernet_domain);
+  return reply;
+}
+
+void AddControlCommands(board::ControlServer& server, sim::Board& board, sim::Network* link) {
+  server.Add("net", [link](const std::vector<std::string>& args) { return NetCommand(args, link); });
   server.Add("button", [&server, &board](const std::vector<std::string>& args) -> std::string {
     const std::string how = args.size() == 1 ? args[0] : std::string();
     if (how == "short") {
@@ -415,7 +452,7 @@ Options ParseOptions(int argc, char** argv) {
   Options o;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
-    const bool takes_value = arg == "--root" || arg == "--tick-us" || arg == "--boot-condition";
+    const bool takes_value = arg == "--root" || arg == "--tick-us" || arg == "--boot-condition" || arg == "--net";
     if (takes_value && i + 1 >= argc) Usage(arg + " needs a value");
     if (arg == "--help" || arg == "-h") {
       std::fputs(kUsage, stdout);
@@ -424,6 +461,8 @@ Options ParseOptions(int argc, char** argv) {
       o.root = argv[++i];
     } else if (arg == "--tick-us") {
       o.tick_us = ParseNumber(argv[++i], kMinTickUs, kMaxTickUs, "--tick-us");
+    } else if (arg == "--net") {
+      o.net = argv[++i];
     } else if (arg == "--log-stderr") {
       o.log_stderr = true;
     } else if (arg == "--boot-condition") {
@@ -433,6 +472,9 @@ Options ParseOptions(int argc, char** argv) {
     }
   }
   if (o.root.empty()) Usage("--root is required");
+  if (const char* env = std::getenv("TORVEX_NET"); env != nullptr && o.net == "sim") o.net = env;
+  if (o.net == "linux") o.net = "linux:eth0";
+  if (o.net != "sim" && (o.net.rfind("linux:", 0) != 0 || o.net.size() == 6)) Usage("--net takes sim or linux[:IFNAME]");
   return o;
 }
 
@@ -497,6 +539,20 @@ int main(int argc, char** argv) {
   nand.Register();
   sim::WatchdogTimer::Instance();
 
+  std::unique_ptr<sim::Network> sim_link;
+  std::unique_ptr<platform::net::Backend> linux_link;
+  if (options.net == "sim") {
+    sim_link = std::make_unique<sim::Network>();
+    sim_link->Install();
+  } else {
+    linux_link = platform::net::MakeLinuxBackend(options.net.substr(6), error);
+    if (linux_link == nullptr) {
+      std::fprintf(stderr, "board: network: %s\n", error.c_str());
+      return 1;
+    }
+    platform::net::InstallBackend(linux_link.get());
+  }
+
   platform::bootloader::SetBootCondition(options.boot_condition);
   platform::bootloader::Hooks hooks;
   hooks.reset = [] { Restart(); };
@@ -522,7 +578,7 @@ int main(int argc, char** argv) {
   });
 
   board::ControlServer control;
-  AddControlCommands(control, *board);
+  AddControlCommands(control, *board, sim_link.get());
   if (!control.Start(options.root, error)) {
     std::fprintf(stderr, "board: %s\n", error.c_str());
     EndProcess(1);
