@@ -32,6 +32,10 @@ struct Recorder {
     std::lock_guard<std::mutex> lock(mutex);
     calls.push_back(call);
   }
+  std::size_t Count() {
+    std::lock_guard<std::mutex> lock(mutex);
+    return calls.size();
+  }
   std::vector<std::string> Take() {
     std::lock_guard<std::mutex> lock(mutex);
     std::vector<std::string> taken;
@@ -97,6 +101,13 @@ CTorvexHost* UsbObject() {
   return static_cast<CTorvexHost*>(Torvex::g_node_host_if_communication_usbtmc_object->GetPointerAttribute(eAttrValue));
 }
 
+std::string LogText() {
+  char* copy = Torvex::g_Logger.CopyBuffer();
+  std::string text = copy != nullptr ? copy : "";
+  delete[] copy;
+  return text;
+}
+
 // The module lines the switches logged since `mark`.
 std::vector<std::string> ModuleLines(const std::string& log, std::size_t mark) {
   std::vector<std::string> lines;
@@ -143,6 +154,10 @@ class ModuleSwitchingTest : public ::testing::Test {
       return true;
     }();
     (void)subscribed;
+    // The board identity the USB device shows (the EEPROM's, at a real start).
+    Torvex::g_node_system_manufacturer->SetStringAttribute(eAttrValue, "Brenvold");
+    Torvex::g_node_system_model->SetStringAttribute(eAttrValue, "Torvex");
+    Torvex::g_node_system_serial_no->SetInt32Attribute(eAttrValue, 42);
     Rec().Take();
     Rec().nbnsStartResult = 0;
   }
@@ -159,7 +174,7 @@ class ModuleSwitchingTest : public ::testing::Test {
     DoVovuriStopAll();
   }
 
-  static std::size_t LogMark() { return HostTest::LogText().size(); }
+  static std::size_t LogMark() { return LogText().size(); }
 
   HostWorld* world_ = nullptr;
   std::unique_ptr<Torvex::CTorvexHostParser> parser_;
@@ -198,7 +213,7 @@ TEST_F(ModuleSwitchingTest, TheTcpIpModuleRunsWhileEnabledAndTheInterfaceIsUp) {
       EXPECT_EQ(Vxi11Object()->Kind(), Torvex::kHostKindVxi11);
     }
     EXPECT_EQ(Rec().Take(), step.calls) << change;
-    EXPECT_EQ(ModuleLines(HostTest::LogText(), mark), step.lines) << change;
+    EXPECT_EQ(ModuleLines(LogText(), mark), step.lines) << change;
   }
 }
 
@@ -216,7 +231,7 @@ TEST_F(ModuleSwitchingTest, TheUsbModuleFollowsItsSettingWithTheBoardIdentity) {
   Set(UsbEnabled(), true);
   EXPECT_NE(UsbObject(), nullptr);
   EXPECT_EQ(Rec().Take(), (std::vector<std::string>{"start usb", "stop usb", "start usb"}));
-  EXPECT_EQ(ModuleLines(HostTest::LogText(), mark),
+  EXPECT_EQ(ModuleLines(LogText(), mark),
             (std::vector<std::string>{"Starting the USB SCPI module", "Stopping USB SCPI module.",
                                       "Starting the USB SCPI module"}));
 }
@@ -291,16 +306,21 @@ TEST_F(ModuleSwitchingTest, ASwitchCommandedOverScpiRunsAfterItsMessage) {
   ASSERT_TRUE(WaitFor([&] { return UsbObject()->MessagesProcessed() > before; }));
   usb->HostRead(4096);
   ASSERT_TRUE(WaitFor([&] { return usb->Received().find("1\n") != std::string::npos; }));
-  ASSERT_TRUE(WaitFor([&] { return Vxi11Object() == nullptr; }));
+  ASSERT_TRUE(WaitFor([&] { return Rec().Count() == 1; }));
+  EXPECT_EQ(Vxi11Object(), nullptr);
   EXPECT_EQ(Rec().Take(), std::vector<std::string>{"stop vxi11"});
   // Off and on again within one message: the module is evaluated once the message is done and finds
   // nothing to change.
   usb->HostWrite("SYST:COMM:VXI11 ON", true);
-  ASSERT_TRUE(WaitFor([&] { return Vxi11Object() != nullptr; }));
+  ASSERT_TRUE(WaitFor([&] { return Rec().Count() == 1 && Vxi11Object() != nullptr; }));
   CTorvexHost* object = Vxi11Object();
   const std::uint64_t processed = UsbObject()->MessagesProcessed();
   usb->HostWrite("SYST:COMM:VXI11 OFF;SYST:COMM:VXI11 ON", true);
   ASSERT_TRUE(WaitFor([&] { return UsbObject()->MessagesProcessed() > processed; }));
+  ASSERT_TRUE(WaitFor([&] { return parser_->Idle(); }));
+  // Nothing more is recorded: one more message to be sure the evaluation after the last one is over.
+  usb->HostWrite("*CLS", true);
+  ASSERT_TRUE(WaitFor([&] { return UsbObject()->MessagesProcessed() > processed + 1; }));
   ASSERT_TRUE(WaitFor([&] { return parser_->Idle(); }));
   EXPECT_EQ(Vxi11Object(), object);
   EXPECT_EQ(Rec().Take(), std::vector<std::string>{"start vxi11"});
