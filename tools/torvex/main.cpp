@@ -324,6 +324,10 @@ std::string NetCommand(const std::vector<std::string>& args, sim::Network* link)
     return {};
   }
   if (!args.empty()) throw std::invalid_argument("net takes nothing, or dhcp on|off");
+  // The tree's nodes are bound by the start-up: read only once the firmware is ready.
+  if (platform::board::GetRunState() != platform::board::RunState::kReady) {
+    return std::string("state=") + platform::board::RunStateName(platform::board::GetRunState());
+  }
   auto text = [](Torvex::CParameterNode* node) {
     return node != nullptr ? node->GetStringAttribute(Torvex::eAttrValue) : std::string("-");
   };
