@@ -5,6 +5,7 @@
 #include "core/CLogger.h"
 #include "engine/DoVovuriEngine.h"
 #include "host/CTorvexHostParser.h"
+#include "host/HostCommonCommands.h"
 #include "main/ModuleSwitching.h"
 #include "netservices/NetworkConfiguration.h"
 #include "peripherals/CTorvexPeripheral.h"
@@ -104,6 +105,8 @@ int main() {
   g_node_comm_parms_nbns_enabled->Subscribe(StartStopNbns, nullptr);
   g_node_comm_parms_ethernet_id->Subscribe(StartStopNbns, nullptr);
   g_node_comm_parms_ethernet_domain->Subscribe(StartStopNbns, nullptr);
+  // ETHernet:RESTart runs a new pass the same way.
+  SetNetworkRestartHook(StartNetworkThread);
   // The network configuration: one pass on its own thread, which sets ethernet_active when the
   // interface is up.
   StartNetworkThread();
