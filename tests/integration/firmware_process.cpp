@@ -5,6 +5,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cstdio>
 #include <fstream>
@@ -44,6 +45,13 @@ void FirmwareProcess::Start(const std::vector<std::string>& extra_args, unsigned
   if (::pipe(pipefd) != 0) throw std::runtime_error("pipe failed");
   std::vector<std::string> args = {TORVEX_BINARY, "--root", root_.string(), "--tick-us", std::to_string(tick_us),
                                    "--log-stderr"};
+  // Boards run side by side: their portmappers and name servers take free ports, not 111, 137 and 138.
+  if (std::find(extra_args.begin(), extra_args.end(), "--portmapper-port") == extra_args.end()) {
+    args.insert(args.end(), {"--portmapper-port", "0"});
+  }
+  if (std::find(extra_args.begin(), extra_args.end(), "--nbns-ports") == extra_args.end()) {
+    args.insert(args.end(), {"--nbns-ports", "0,0"});
+  }
   args.insert(args.end(), extra_args.begin(), extra_args.end());
   pid_ = ::fork();
   if (pid_ == 0) {

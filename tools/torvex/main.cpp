@@ -1,6 +1,7 @@
 // torvex: the simulated board running the firmware.
 //
 //   torvex --root DIR [--tick-us N] [--log-stderr] [--boot-condition N] [--net sim|linux[:IFNAME]]
+//          [--portmapper-port N] [--nbns-ports NAME,DATAGRAM]
 //   torvex board --root DIR COMMAND...
 //
 // The first form builds the board kept in DIR (made when missing: the read-only file system from the
@@ -15,6 +16,12 @@
 // The network interface eth0 is the simulated link (sim/network.h) unless --net linux (or the
 // environment variable TORVEX_NET=linux) puts it on the Linux interface IFNAME (default eth0) of the
 // process's network namespace: meant only for a namespace a test made for it.
+//
+// The VXI-11 server asks the portmapper at 127.0.0.1 port 111, and serves one of its own there when
+// none answers; the name server binds UDP 137 and 138. Both need the right to bind ports below 1024:
+// --portmapper-port and --nbns-ports (or TORVEX_PORTMAPPER_PORT and TORVEX_NBNS_PORTS) move them for
+// runs without it, 0 taking any free port (then nobody outside finds them: for tests that run boards
+// side by side).
 //
 // The second form drives a running board through its control socket (see BoardControl.h).
 #include <fcntl.h>
@@ -52,8 +59,10 @@
 #include "sim/nand_flash.h"
 #include "sim/watchdog_timer.h"
 #include "status/CScpiStatus.h"
+#include "netservices/nbns.h"
 #include "tree/BoundParameterNodes.h"
 #include "tree/CParameterNode.h"
+#include "vxi11/Vxi11ServerHooks.h"
 
 namespace {
 
@@ -61,6 +70,7 @@ namespace fs = std::filesystem;
 
 constexpr const char* kUsage =
     "usage: torvex --root DIR [--tick-us N] [--log-stderr] [--boot-condition N] [--net sim|linux[:IFNAME]]\n"
+    "              [--portmapper-port N] [--nbns-ports NAME,DATAGRAM]\n"
     "       torvex board --root DIR COMMAND...\n"
     "board commands: button short|long|press|release, temperature CELSIUS, fault watchdog, state,\n"
     "  plug PATH probe|multiplexer[:N]|camera[:H], unplug PATH, field TESLA, probes,\n"
@@ -88,12 +98,24 @@ unsigned long ParseNumber(const char* text, unsigned long min, unsigned long max
   return v;
 }
 
+// "NAME,DATAGRAM": two port numbers from 0 to 65535.
+void ParsePortPair(const char* text, unsigned long* first, unsigned long* second) {
+  const std::string pair = text;
+  const std::size_t comma = pair.find(',');
+  if (comma == std::string::npos) Usage("--nbns-ports takes NAME,DATAGRAM");
+  *first = ParseNumber(pair.substr(0, comma).c_str(), 0, 65535, "--nbns-ports");
+  *second = ParseNumber(pair.substr(comma + 1).c_str(), 0, 65535, "--nbns-ports");
+}
+
 struct Options {
   std::string root;
   unsigned long tick_us = 0;
   bool log_stderr = false;
   std::uint32_t boot_condition = platform::bootloader::kColdBoot;
   std::string net = "sim";  // "sim", or "linux:<interface>"
+  unsigned long portmapper_port = 111;
+  unsigned long nbns_name_port = 137;
+  unsigned long nbns_datagram_port = 138;
 };
 
 std::vector<std::string> g_argv;  // for the re-start after a reset
@@ -456,7 +478,8 @@ Options ParseOptions(int argc, char** argv) {
   Options o;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
-    const bool takes_value = arg == "--root" || arg == "--tick-us" || arg == "--boot-condition" || arg == "--net";
+    const bool takes_value = arg == "--root" || arg == "--tick-us" || arg == "--boot-condition" || arg == "--net" ||
+                             arg == "--portmapper-port" || arg == "--nbns-ports";
     if (takes_value && i + 1 >= argc) Usage(arg + " needs a value");
     if (arg == "--help" || arg == "-h") {
       std::fputs(kUsage, stdout);
@@ -467,6 +490,10 @@ Options ParseOptions(int argc, char** argv) {
       o.tick_us = ParseNumber(argv[++i], kMinTickUs, kMaxTickUs, "--tick-us");
     } else if (arg == "--net") {
       o.net = argv[++i];
+    } else if (arg == "--portmapper-port") {
+      o.portmapper_port = ParseNumber(argv[++i], 0, 65535, "--portmapper-port");
+    } else if (arg == "--nbns-ports") {
+      ParsePortPair(argv[++i], &o.nbns_name_port, &o.nbns_datagram_port);
     } else if (arg == "--log-stderr") {
       o.log_stderr = true;
     } else if (arg == "--boot-condition") {
@@ -476,6 +503,13 @@ Options ParseOptions(int argc, char** argv) {
     }
   }
   if (o.root.empty()) Usage("--root is required");
+  if (const char* env = std::getenv("TORVEX_PORTMAPPER_PORT"); env != nullptr && o.portmapper_port == 111) {
+    o.portmapper_port = ParseNumber(env, 0, 65535, "TORVEX_PORTMAPPER_PORT");
+  }
+  if (const char* env = std::getenv("TORVEX_NBNS_PORTS");
+      env != nullptr && o.nbns_name_port == 137 && o.nbns_datagram_port == 138) {
+    ParsePortPair(env, &o.nbns_name_port, &o.nbns_datagram_port);
+  }
   if (const char* env = std::getenv("TORVEX_NET"); env != nullptr && o.net == "sim") o.net = env;
   if (o.net == "linux") o.net = "linux:eth0";
   if (o.net != "sim" && (o.net.rfind("linux:", 0) != 0 || o.net.size() == 6)) Usage("--net takes sim or linux[:IFNAME]");
@@ -556,6 +590,12 @@ int main(int argc, char** argv) {
     }
     platform::net::InstallBackend(linux_link.get());
   }
+
+  CVxi11ServerOptions vxi11;
+  vxi11.portmapper_port = static_cast<std::uint16_t>(options.portmapper_port);
+  Vxi11SetServerOptions(vxi11);
+  Torvex::nbns_set_ports(static_cast<std::uint16_t>(options.nbns_name_port),
+                         static_cast<std::uint16_t>(options.nbns_datagram_port));
 
   platform::bootloader::SetBootCondition(options.boot_condition);
   platform::bootloader::Hooks hooks;

@@ -88,13 +88,28 @@ void CTorvexHostParser::DestroyClient(CTorvexHost* client, std::function<void()>
       executing = m_Executing == client;
     }
     if (executing) {
-      m_DeferredDestroys.push_back(std::move(destroy));
+      m_AfterMessage.push_back(std::move(destroy));
       return;
     }
   } else {
     ReleaseClient(client);
   }
   destroy();
+}
+
+void CTorvexHostParser::RunAfterMessage(std::function<void()> work) {
+  if (OnParserThread()) {
+    bool executing = false;
+    {
+      std::lock_guard<std::mutex> lock(m_QueueMutex);
+      executing = m_Executing != nullptr;
+    }
+    if (executing) {
+      m_AfterMessage.push_back(std::move(work));
+      return;
+    }
+  }
+  work();
 }
 
 bool CTorvexHostParser::Idle() {
@@ -118,7 +133,7 @@ void CTorvexHostParser::ThreadMain() {
     message.text.clear();
     message.text.shrink_to_fit();
     std::vector<std::function<void()>> destroys;
-    destroys.swap(m_DeferredDestroys);
+    destroys.swap(m_AfterMessage);
 
     lock.lock();
     m_Executing = nullptr;

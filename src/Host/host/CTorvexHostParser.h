@@ -96,6 +96,9 @@ class CTorvexHostParser : public CThread {
   // Deletes a client through `destroy` once the parser no longer executes it: at once (after
   // ReleaseClient) on any other thread; at the end of the current message on the parser thread.
   void DestroyClient(CTorvexHost* client, std::function<void()> destroy);
+  // Runs `work` after the current program message when called on the parser thread while a message
+  // executes (the module switches, which may delete a client, run so); at once otherwise.
+  void RunAfterMessage(std::function<void()> work);
   // RemoveClientMessages, then waits until the parser is not executing the client (returns at once on
   // the parser thread, where the client is forgotten at the end of the message).
   void ReleaseClient(CTorvexHost* client);
@@ -167,7 +170,7 @@ class CTorvexHostParser : public CThread {
   bool m_ExecutingCleared = false;         // a device clear came during the executing message
   bool m_ForgetExecuting = false;          // the executing client was released on this thread
   bool m_Exited = false;
-  std::vector<std::function<void()>> m_DeferredDestroys;  // parser thread only
+  std::vector<std::function<void()>> m_AfterMessage;  // parser thread only
   bool m_Stop = false;
   std::atomic<bool> m_Running{false};
   std::atomic<std::uint64_t> m_MessagesExecuted{0};

@@ -3,7 +3,10 @@
 
 #include "acquisition/CTorvexHostAcquisition.h"
 #include "core/CLogger.h"
+#include "engine/DoVovuriEngine.h"
 #include "host/CTorvexHostParser.h"
+#include "host/HostCommonCommands.h"
+#include "main/ModuleSwitching.h"
 #include "netservices/NetworkConfiguration.h"
 #include "peripherals/CTorvexPeripheral.h"
 #include "platform/board_state.h"
@@ -18,6 +21,8 @@
 #include "system/TorvexFileUtilities.h"
 #include "tree/BoundParameterNodes.h"
 #include "tree/CParameterNode.h"
+#include "vxi11/Vxi11Plugin.h"
+#include "vxi11/Vxi11ServerHooks.h"
 
 namespace Torvex {
 
@@ -80,7 +85,28 @@ int main() {
   g_Logger.Printf("Starting the SCPI parser.\n");
   auto* parser = new CTorvexHostParser();
   g_node_host_if_scpi_parser_object->SetPointerAttribute(eAttrValue, parser);
+  g_Logger.Printf("SCPI parser started.\n");
 
+  // The instrument-interface engine, with the VXI-11 transport provided to it. Its result is not
+  // examined: the host objects then fail in their own starts.
+  g_Logger.Printf("Starting the DO-Vovuri Engine.\n");
+  Vxi11ProvidePlugin(Vxi11InstrumentServerHooks());
+  DoVovuriStartEngine();
+
+  // The interface modules follow the tree from here on: USB at once, TCP/IP and the name server when
+  // the network configuration has brought the interface up.
+  StartStopUsbScpiModule(g_node_comm_parms_usbtmc_enabled, eAttrValue, nullptr);
+  g_node_host_if_communication_ethernet_active->SetBooleanAttribute(eAttrValue, false);
+  g_node_host_if_communication_nbns_active->SetBooleanAttribute(eAttrValue, false);
+  g_node_comm_parms_ethernet_enabled->Subscribe(OnEthernetEnabledChanged, nullptr);
+  g_node_host_if_communication_ethernet_active->Subscribe(OnEthernetActiveChanged, nullptr);
+  g_node_comm_parms_usbtmc_enabled->Subscribe(StartStopUsbScpiModule, nullptr);
+  g_node_comm_parms_vxi11_enabled->Subscribe(StartStopTcpIpScpiModule, nullptr);
+  g_node_comm_parms_nbns_enabled->Subscribe(StartStopNbns, nullptr);
+  g_node_comm_parms_ethernet_id->Subscribe(StartStopNbns, nullptr);
+  g_node_comm_parms_ethernet_domain->Subscribe(StartStopNbns, nullptr);
+  // ETHernet:RESTart runs a new pass the same way.
+  SetNetworkRestartHook(StartNetworkThread);
   // The network configuration: one pass on its own thread, which sets ethernet_active when the
   // interface is up.
   StartNetworkThread();
@@ -105,6 +131,10 @@ int main() {
       break;
   }
   TorvexUnmountFileSystems();
+  // The interface modules stop through their switches: USB, then TCP/IP with the name server. The
+  // settings were saved before, so USB starts again at the next power-up when it was on.
+  g_node_comm_parms_usbtmc_enabled->SetBooleanAttribute(eAttrValue, false);
+  g_node_host_if_communication_ethernet_active->SetBooleanAttribute(eAttrValue, false);
 
   switch (reason) {
     case eShutdownStandard:
