@@ -111,7 +111,10 @@ void CVxi11CoreChannel::Dispatch(const std::uint8_t* message, std::uint32_t leng
     SendErrorReply(call.xid_raw, kRpcReasonProcUnavail);
   } else {
     truncated_ = truncated;
-    (this->*table_[call.proc])(call);
+    // Read through a pointer: GCC's bounds sanitizer misreads an index into an array of member
+    // function pointers (and then stops the process).
+    const Handler handler = *(table_ + call.proc);
+    (this->*handler)(call);
   }
 }
 

@@ -330,6 +330,11 @@ TEST_F(CoreChannelTest, AHugeDeclaredRecordClosesTheConnectionAndOthersGoOn) {
 }
 
 TEST_F(CoreChannelTest, TheListenerOutlivesFailedAccepts) {
+#if defined(__SANITIZE_ADDRESS__)
+  // The undefined-behaviour sanitizer built in with it checks object types through a pipe of its own;
+  // with every descriptor taken that check fails and reports objects that are sound.
+  GTEST_SKIP() << "needs every file descriptor, which the sanitizer runtime needs too";
+#endif
   // A client socket made while descriptors are still free.
   const int waiting = socket(AF_INET, SOCK_STREAM, 0);
   ASSERT_NE(waiting, -1);

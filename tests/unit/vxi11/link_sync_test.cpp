@@ -404,23 +404,28 @@ TEST_F(LinkGuardTest, DisableEndsEveryWaitWithAborted) {
 
 TEST_F(LinkGuardTest, TriggerRemoteAndLocalNeedTheEnginesEnable) {
   std::uint32_t status = kPending;
+  // Plain functions, not member function pointers: GCC's sanitizers misread a table of those.
+  using Operation = void (*)(CVxi11PhysicalInterface&, std::uint32_t*);
   struct Case {
     const char* name;
-    void (CVxi11PhysicalInterface::*operation)(std::uint32_t, bool, std::uint32_t, std::uint32_t, std::uint32_t*);
-    void (CVxi11PhysicalInterface::*enable)(std::uint32_t*);
+    Operation operation;
+    Operation enable;
   };
   const Case cases[] = {
-      {"trigger", &CVxi11PhysicalInterface::LinkTrigger, &CVxi11PhysicalInterface::EnableTrigger},
-      {"remote", &CVxi11PhysicalInterface::LinkRemote, &CVxi11PhysicalInterface::EnableRemoteLocal},
-      {"local", &CVxi11PhysicalInterface::LinkLocal, &CVxi11PhysicalInterface::EnableRemoteLocal},
+      {"trigger", [](CVxi11PhysicalInterface& i, std::uint32_t* s) { i.LinkTrigger(1, false, 0, 1000, s); },
+       [](CVxi11PhysicalInterface& i, std::uint32_t* s) { i.EnableTrigger(s); }},
+      {"remote", [](CVxi11PhysicalInterface& i, std::uint32_t* s) { i.LinkRemote(1, false, 0, 1000, s); },
+       [](CVxi11PhysicalInterface& i, std::uint32_t* s) { i.EnableRemoteLocal(s); }},
+      {"local", [](CVxi11PhysicalInterface& i, std::uint32_t* s) { i.LinkLocal(1, false, 0, 1000, s); },
+       [](CVxi11PhysicalInterface& i, std::uint32_t* s) { i.EnableRemoteLocal(s); }},
   };
   for (const Case& c : cases) {
     interface_->DisableTrigger(&status);
     interface_->DisableRemoteLocal(&status);
-    (interface_->*c.operation)(1, false, 0, 1000, &status);
+    c.operation(*interface_, &status);
     EXPECT_EQ(status, kVxi11StatusNotSupported) << c.name;
-    (interface_->*c.enable)(&status);
-    (interface_->*c.operation)(1, false, 0, 1000, &status);
+    c.enable(*interface_, &status);
+    c.operation(*interface_, &status);
     EXPECT_EQ(status, 0u) << c.name;
   }
 }
