@@ -105,7 +105,7 @@ struct Stack {
     if (cls.io != nullptr) cls.io->AttachClass(&cls, &s);
     manager->Connect(settings, &s);
     manager->ResumeEvents(&s);
-    if (s != 0 || !host->WaitAttached(100)) std::abort();
+    if (s != 0 || !host->WaitAttached(2000)) std::abort();
   }
 };
 
@@ -122,7 +122,7 @@ void Check(bool ok) {
 // fails every try.
 sim::UsbTransfer Must(sim::UsbHost& host, const sim::UsbSetup& setup) {
   sim::UsbTransfer t;
-  for (int attempt = 0; attempt < 3; ++attempt) {
+  for (int attempt = 0; attempt < 20; ++attempt) {
     t = host.Control(setup);
     if (t.outcome != sim::UsbOutcome::kTimeout) break;
   }

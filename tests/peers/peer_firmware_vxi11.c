@@ -1,6 +1,7 @@
 /* The whole firmware over VXI-11, driven by liblxi: it answers *IDN? soon after the board reports
  * ready; a restart of the network configuration (SYSTem:COMMunicate:ETHernet:RESTart) stops the TCP/IP
- * module and starts it again, and a new link then answers; the firmware then shuts down cleanly (exit
+ * module and starts it again, and a new link then answers; *RST restarts the firmware with the
+ * settings changed since power-up kept; the firmware then shuts down cleanly (exit
  * status 0, which also means no leak under the address sanitizer).
  *
  *   peer_firmware_vxi11 TORVEX_BINARY READY_LIMIT_MS
@@ -159,6 +160,40 @@ int main(int argc, char** argv) {
       while (!answered && now_ms() < start + 10000) answered = identity(reply, sizeof reply);
       printf("%s *IDN? after the module restarted: %s", answered ? "PASS" : "FAIL", answered ? reply : "\n");
       failures += !answered;
+    }
+  }
+
+  /* *RST restarts the firmware (a reset of the board, the same process started again) and keeps the
+   * settings changed since power-up. */
+  if (failures == 0) {
+    int device = lxi_connect("127.0.0.1", 0, "inst0", 3000, VXI11);
+    int sent = device != LXI_ERROR && lxi_send(device, "UNIT MT", 7, 1000) == 7 && lxi_send(device, "*RST", 4, 1000) == 4;
+    if (device != LXI_ERROR) lxi_disconnect(device);
+    if (!sent || !wait_for_log("board: ready", 2, 60000)) {
+      printf("FAIL *RST did not restart the firmware\n");
+      failures++;
+    } else {
+      int answered = 0;
+      double start = now_ms();
+      while (!answered && now_ms() < start + 10000) {
+        if (!portmapper_listens()) {
+          usleep(2000);
+          continue;
+        }
+        device = lxi_connect("127.0.0.1", 0, "inst0", 3000, VXI11);
+        if (device == LXI_ERROR) continue;
+        if (lxi_send(device, "UNIT?", 5, 1000) == 5) {
+          int n = lxi_receive(device, reply, (int)sizeof reply - 1, 1000);
+          if (n > 0) {
+            reply[n] = '\0';
+            answered = 1;
+          }
+        }
+        lxi_disconnect(device);
+      }
+      int kept = answered && strncmp(reply, "MT", 2) == 0;
+      printf("%s after *RST the unit is %s", kept ? "PASS" : "FAIL", answered ? reply : "not answered\n");
+      failures += !kept;
     }
   }
 
