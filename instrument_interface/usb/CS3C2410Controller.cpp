@@ -291,7 +291,7 @@ void CS3C2410Endpoint::SetSendStall() {
   }
 }
 
-void CS3C2410Endpoint::ClearStallSequence(std::uint32_t* status) {
+void CS3C2410Endpoint::ClearStallSequence(std::uint32_t* status, bool reset_toggle) {
   const bool out = registers_->KindOf(number_) == kUsbKindBulkOut;
   bool cleared = false;
   for (unsigned i = 0; i < kClearStallAttempts && !cleared; ++i) {
@@ -307,6 +307,7 @@ void CS3C2410Endpoint::ClearStallSequence(std::uint32_t* status) {
     return;
   }
   host_halt_ = 0;
+  if (!reset_toggle) return;
   if (out) {
     registers_->ModifyOutCsr(number_, u::kOutClrDataToggle, 0);
   } else {
@@ -516,6 +517,9 @@ void CS3C2410InEndpoint::StartWrite(CDataBuffer* chain, std::uint32_t* status) {
     return;
   }
   fifo_->Attach(chain);
+  // An interrupt transfer is one notification of a known length: it ends with its last byte, also
+  // when that fills a packet, instead of adding a zero-length packet the host never asked for.
+  if (kind_ == kUsbKindInterruptIn) fifo_->SetLengthLimit(fifo_->remaining());
   state_ = kStateWriting;
   registers_->EnableEndpointInterrupt(number_);
   // The previous transfer's last packet (or its zero-length packet) may still wait for the host:
@@ -592,7 +596,9 @@ void CS3C2410BulkInEndpoint::CancelTransfer(std::uint32_t* count, std::uint32_t*
 
 void CS3C2410BulkInEndpoint::ReleaseHalt(std::uint32_t* status) {
   if (*status != 0) return;
-  ClearStallSequence(status);
+  // The host saw no STALL when the hold ends before its next IN token (SENT_STALL still clear).
+  const bool seen = (registers_->ReadCsr(number_, u::IN_CSR1_REG) & u::kInSentStall) != 0;
+  ClearStallSequence(status, seen);
   hold_ = 0;
 }
 

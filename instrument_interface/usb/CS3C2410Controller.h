@@ -138,7 +138,10 @@ class CS3C2410Endpoint : public CUsbControllerEndpoint {
   // True when the service pass should look at the endpoint: clears its interrupt flag.
   void TakeInterrupt();
   // Repeats clearing SEND_STALL (bounded) and resets the data toggle.
-  void ClearStallSequence(std::uint32_t* status);
+  // reset_toggle: the host cleared the halt (CLEAR_FEATURE resets its toggle too); a hold that the
+  // class releases before the host saw a STALL keeps the toggle, or the next packet would be taken
+  // by the host as a repeat and dropped.
+  void ClearStallSequence(std::uint32_t* status, bool reset_toggle = true);
   bool SendStallSet();
   void SetSendStall();
 

@@ -58,6 +58,13 @@ class UsbTmcApp : public CUsbDevice {
   }
 
   void OnInputComplete(std::int32_t reason, MessageBufferDescriptor* descriptor) override {
+    if (reason == kInputReasonUnterminated) {
+      // A read with nothing to answer: acknowledged, as the host objects do.
+      Record("unterminated");
+      AcknowledgeUnterminated();
+      PostInputBuffer(&input);
+      return;
+    }
     std::string text;
     if (descriptor != nullptr) text.assign(reinterpret_cast<const char*>(descriptor->data), descriptor->count);
     Record("input:" + text);
@@ -92,7 +99,11 @@ class UsbTmcApp : public CUsbDevice {
     changed_.wait(g, [this] { return !hold_clear_; });
     clear_waiting_ = false;
   }
-  void OnTrigger(std::uint32_t) override { Record("trigger"); }
+  void OnTrigger(std::uint32_t) override {
+    Record("trigger");
+    MessageProcessed();
+  }
+  // The engine's remote/local event carries 0 LOCS, 1 REMS, 2 LWLS, 3 RWLS.
   void OnStatusByteRequest(std::uint32_t) override {
     Record("stb");
     std::uint8_t byte = 0;
