@@ -67,10 +67,11 @@ class UsbTmcApp : public CUsbDevice {
     }
     std::string text;
     if (descriptor != nullptr) text.assign(reinterpret_cast<const char*>(descriptor->data), descriptor->count);
-    Record("input:" + text);
     {
+      // Both records at once: a test that sees the event also sees the text.
       std::lock_guard<std::mutex> g(mutex_);
       inputs_.push_back(text);
+      events_.push_back("input:" + text);
       last_reason_ = reason;
     }
     const bool query = !text.empty() && text.find('?') != std::string::npos;
