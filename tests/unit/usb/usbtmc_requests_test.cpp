@@ -150,6 +150,26 @@ TEST_F(UsbTmcTest, RenGoToLocalAndLocalLockoutDriveTheRemoteLocalState) {
   EXPECT_EQ(app_->Only("rl:"), (std::vector<std::string>{"rl:1", "rl:3", "rl:2", "rl:0"}));
 }
 
+TEST_F(UsbTmcTest, SuspendAndANewConfigurationSendTheDeviceToLocal) {
+  Bring();
+  ASSERT_EQ(app_->EnableRemoteLocalEvent(1), 0u);
+  ASSERT_EQ(Interface(kUsb488RenControl, 1, 1).data, Bytes{kUsbTmcStatusSuccess});
+  ASSERT_EQ(Query("*IDN?\n", 1), "TORVEX,TEST,0,1.0\n");
+  ASSERT_TRUE(app_->WaitCount("rl:", 1));  // REMS
+  // A bus suspend is GTL: local with REN.
+  host_->Suspend();
+  ASSERT_TRUE(app_->WaitCount("rl:", 2));
+  host_->Resume();
+  // Remote again, then locked out; selecting the configuration again releases REN: local.
+  ASSERT_EQ(Query("*IDN?\n", 3), "TORVEX,TEST,0,1.0\n");
+  ASSERT_EQ(Interface(kUsb488LocalLockout, 0, 1).data, Bytes{kUsbTmcStatusSuccess});
+  ASSERT_TRUE(app_->WaitCount("rl:", 4));
+  ASSERT_EQ(host_->Control(sim::UsbSetup{0x00, 9, 1, 0, 0}).outcome, sim::UsbOutcome::kOk);
+  ASSERT_TRUE(app_->WaitCount("rl:", 5));
+  // REMS, LOCS (suspend), REMS, RWLS, LOCS (configuration).
+  EXPECT_EQ(app_->Only("rl:"), (std::vector<std::string>{"rl:1", "rl:0", "rl:1", "rl:3", "rl:0"}));
+}
+
 TEST_F(UsbTmcTest, EnablingRemoteLocalReportsACurrentRemoteStateAtOnce) {
   Bring();
   ASSERT_EQ(Interface(kUsb488RenControl, 1, 1).data, Bytes{kUsbTmcStatusSuccess});
