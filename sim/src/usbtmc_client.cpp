@@ -135,6 +135,57 @@ std::uint32_t UsbtmcClient::Frames(std::chrono::milliseconds limit) const {
   return static_cast<std::uint32_t>(std::clamp<long long>(us / period, 1, 0xFFFFFFF));
 }
 
+namespace {
+constexpr std::chrono::milliseconds kSlice{10};
+bool Before(std::chrono::steady_clock::time_point deadline) { return std::chrono::steady_clock::now() < deadline; }
+}  // namespace
+
+UsbTransfer UsbtmcClient::BulkIn(unsigned endpoint, std::size_t max_bytes, Deadline deadline) {
+  UsbTransfer all;
+  const std::size_t max_packet = endpoints_.bulk_in_max_packet != 0 ? endpoints_.bulk_in_max_packet : 64;
+  for (;;) {
+    const UsbTransfer t = bus_.ReadIn(endpoint, max_bytes - all.data.size(), Frames(kSlice));
+    all.data.insert(all.data.end(), t.data.begin(), t.data.end());
+    all.packets.insert(all.packets.end(), t.packets.begin(), t.packets.end());
+    all.naks += t.naks;
+    all.toggle_errors += t.toggle_errors;
+    all.outcome = t.outcome;
+    const bool ended = !all.packets.empty() && (all.packets.back() < max_packet || all.data.size() >= max_bytes);
+    if (t.outcome != UsbOutcome::kTimeout || ended || !Before(deadline)) return all;
+  }
+}
+
+UsbTransfer UsbtmcClient::BulkOut(unsigned endpoint, const std::vector<std::uint8_t>& data, Deadline deadline) {
+  UsbTransfer all;
+  std::size_t sent = 0;
+  for (;;) {
+    // Resumes after the last packet the device acknowledged (the host's toggle follows the ACKs).
+    const std::vector<std::uint8_t> rest(data.begin() + static_cast<std::ptrdiff_t>(sent), data.end());
+    const UsbTransfer t = bus_.WriteOut(endpoint, rest, Frames(kSlice));
+    sent += t.data.size();
+    all.packets.insert(all.packets.end(), t.packets.begin(), t.packets.end());
+    all.naks += t.naks;
+    all.outcome = t.outcome;
+    if (t.outcome != UsbOutcome::kTimeout || sent >= data.size() || !Before(deadline)) break;
+  }
+  all.data.assign(data.begin(), data.begin() + static_cast<std::ptrdiff_t>(std::min(sent, data.size())));
+  return all;
+}
+
+UsbTransfer UsbtmcClient::InterruptIn(unsigned endpoint, Deadline deadline) {
+  for (;;) {
+    const UsbTransfer t = bus_.ReadPacket(endpoint, Frames(kSlice));
+    // A zero-length packet carries no notification (a device may end a full-size one with it).
+    const bool empty = t.outcome == UsbOutcome::kOk && t.data.empty();
+    if ((t.outcome != UsbOutcome::kTimeout && !empty) || !Before(deadline)) {
+      if (!empty) return t;
+      UsbTransfer none;
+      none.outcome = UsbOutcome::kTimeout;
+      return none;
+    }
+  }
+}
+
 std::uint8_t UsbtmcClient::TakeTag() {
   const std::uint8_t tag = next_tag_;
   next_tag_ = static_cast<std::uint8_t>(next_tag_ == 255 ? 1 : next_tag_ + 1);
@@ -158,7 +209,7 @@ std::vector<std::uint8_t> UsbtmcClient::Header(std::uint8_t msg_id, std::uint8_t
 }
 
 UsbtmcResult UsbtmcClient::SendBulkOut(const std::vector<std::uint8_t>& data, const char* step) {
-  const UsbTransfer t = bus_.WriteOut(endpoints_.bulk_out, data, Frames(timeout_));
+  const UsbTransfer t = BulkOut(endpoints_.bulk_out, data, DeadlineIn(timeout_));
   if (t.outcome != UsbOutcome::kOk) return TransferFailed(t.outcome, step);
   return {};
 }
@@ -209,13 +260,13 @@ UsbtmcResult UsbtmcClient::RequestIn(const UsbtmcReadOptions& options) {
 
 UsbtmcResult UsbtmcClient::ReadChunk(const UsbtmcReadOptions& options, UsbtmcChunk* chunk) {
   if (UsbtmcResult r = RequestIn(options); !r.ok()) return r;
-  const std::uint32_t frames = Frames(timeout_);
+  const Deadline deadline = DeadlineIn(timeout_);
   const std::size_t max_packet = endpoints_.bulk_in_max_packet != 0 ? endpoints_.bulk_in_max_packet : 64;
   std::vector<std::uint8_t> data;
   std::size_t last_packet = 0;
   // A zero-length packet left over from the end of the previous transfer is not a header.
   for (int attempt = 0; attempt < 2 && data.empty(); ++attempt) {
-    const UsbTransfer t = bus_.ReadIn(endpoints_.bulk_in, usbtmc::kHeaderSize, frames);
+    const UsbTransfer t = BulkIn(endpoints_.bulk_in, usbtmc::kHeaderSize, deadline);
     if (t.outcome != UsbOutcome::kOk) return TransferFailed(t.outcome, "DEV_DEP_MSG_IN");
     data = t.data;
     last_packet = t.packets.empty() ? 0 : t.packets.back();
@@ -231,7 +282,7 @@ UsbtmcResult UsbtmcClient::ReadChunk(const UsbtmcReadOptions& options, UsbtmcChu
   }
   const std::size_t need = usbtmc::kHeaderSize + size;
   while (data.size() < need && last_packet == max_packet) {
-    const UsbTransfer t = bus_.ReadIn(endpoints_.bulk_in, need - data.size(), frames);
+    const UsbTransfer t = BulkIn(endpoints_.bulk_in, need - data.size(), deadline);
     if (t.outcome != UsbOutcome::kOk) return TransferFailed(t.outcome, "DEV_DEP_MSG_IN data");
     data.insert(data.end(), t.data.begin(), t.data.end());
     last_packet = t.packets.empty() ? 0 : t.packets.back();
@@ -301,7 +352,7 @@ UsbtmcResult UsbtmcClient::ClearHalt(std::uint8_t endpoint_address) {
 
 UsbtmcResult UsbtmcClient::DrainBulkIn(const char* step) {
   const std::size_t max_packet = endpoints_.bulk_in_max_packet != 0 ? endpoints_.bulk_in_max_packet : 64;
-  const UsbTransfer t = bus_.ReadIn(endpoints_.bulk_in, max_packet * kMaxReadsToClear, Frames(timeout_));
+  const UsbTransfer t = BulkIn(endpoints_.bulk_in, max_packet * kMaxReadsToClear, DeadlineIn(timeout_));
   if (t.outcome != UsbOutcome::kOk) return TransferFailed(t.outcome, step);
   if (!t.packets.empty() && t.packets.back() == max_packet) {
     return Fail(UsbtmcError::kBadReply, std::string(step) + ": the bulk-IN FIFO did not empty");
@@ -405,10 +456,13 @@ UsbtmcResult UsbtmcClient::GetCapabilities(UsbtmcCapabilities* capabilities) {
   return r;
 }
 
-UsbtmcResult UsbtmcClient::ReadNotification(std::uint32_t frames, std::vector<std::uint8_t>* packet) {
-  const UsbTransfer t = bus_.ReadPacket(endpoints_.interrupt_in, frames);
+UsbtmcResult UsbtmcClient::ReadNotification(std::chrono::milliseconds limit, std::vector<std::uint8_t>* packet) {
+  const UsbTransfer t = InterruptIn(endpoints_.interrupt_in, DeadlineIn(limit));
   if (t.outcome != UsbOutcome::kOk) return TransferFailed(t.outcome, "interrupt-IN");
-  if (t.data.size() != 2) return Fail(UsbtmcError::kBadReply, "interrupt-IN: notification not 2 bytes");
+  if (t.data.size() != 2) {
+    return Fail(UsbtmcError::kBadReply, "interrupt-IN: a notification of " + std::to_string(t.data.size()) +
+                                            " bytes, not 2");
+  }
   *packet = t.data;
   return {};
 }
@@ -431,7 +485,7 @@ UsbtmcResult UsbtmcClient::ReadStatusByte(std::uint8_t* status_byte) {
     std::vector<std::uint8_t> packet;
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
     if (left.count() <= 0) return TransferFailed(UsbOutcome::kTimeout, "READ_STATUS_BYTE: interrupt-IN");
-    if (UsbtmcResult n = ReadNotification(Frames(left), &packet); !n.ok()) {
+    if (UsbtmcResult n = ReadNotification(left, &packet); !n.ok()) {
       n.step = "READ_STATUS_BYTE: " + n.step;
       return n;
     }
@@ -455,7 +509,7 @@ UsbtmcResult UsbtmcClient::WaitServiceRequest(std::chrono::milliseconds limit, s
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
     if (left.count() <= 0) return TransferFailed(UsbOutcome::kTimeout, "service request");
     std::vector<std::uint8_t> packet;
-    if (UsbtmcResult n = ReadNotification(Frames(left), &packet); !n.ok()) {
+    if (UsbtmcResult n = ReadNotification(left, &packet); !n.ok()) {
       n.step = "service request: " + n.step;
       return n;
     }

@@ -226,8 +226,15 @@ class UsbtmcClient {
   std::uint8_t next_status_tag() const { return status_tag_; }
 
  private:
+  using Deadline = std::chrono::steady_clock::time_point;
   UsbtmcResult Ready(const char* step) const;
   std::uint32_t Frames(std::chrono::milliseconds limit) const;
+  Deadline DeadlineIn(std::chrono::milliseconds limit) const { return std::chrono::steady_clock::now() + limit; }
+  // The bus's transfers bounded by real time: a frame's wait may last longer than a frame, so they
+  // are asked for in slices until the deadline, keeping what each slice moved.
+  UsbTransfer BulkIn(unsigned endpoint, std::size_t max_bytes, Deadline deadline);
+  UsbTransfer BulkOut(unsigned endpoint, const std::vector<std::uint8_t>& data, Deadline deadline);
+  UsbTransfer InterruptIn(unsigned endpoint, Deadline deadline);
   std::uint8_t TakeTag();
   std::vector<std::uint8_t> Header(std::uint8_t msg_id, std::uint8_t tag, std::uint32_t transfer_size,
                                    std::uint8_t attributes, std::uint8_t term_char) const;
@@ -237,7 +244,7 @@ class UsbtmcClient {
   // Reads bulk-IN until a short packet (the FIFO emptied), at most kMaxReadsToClear packets.
   UsbtmcResult DrainBulkIn(const char* step);
   // One interrupt-IN notification of 2 bytes.
-  UsbtmcResult ReadNotification(std::uint32_t frames, std::vector<std::uint8_t>* packet);
+  UsbtmcResult ReadNotification(std::chrono::milliseconds limit, std::vector<std::uint8_t>* packet);
 
   UsbBus& bus_;
   bool open_ = false;

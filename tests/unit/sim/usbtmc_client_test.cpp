@@ -441,6 +441,7 @@ TEST(UsbtmcRead, ABadReplyIsAClearErrorNeverACrash) {
     ScriptedDevice device;
     c.inject(device);
     sim::UsbtmcClient client(device);
+    client.set_timeout(std::chrono::milliseconds(50));
     ASSERT_TRUE(client.Open().ok());
     std::string reply;
     const sim::UsbtmcResult r = client.Query("*IDN?", &reply);
