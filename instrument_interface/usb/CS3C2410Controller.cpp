@@ -222,6 +222,7 @@ bool CS3C2410FifoManager::FinishPacket() {
   const std::uint32_t count = direction_ == 0 ? write_count_ : read_count_;
   const std::uint32_t packet = direction_ == 0 ? count : count + packet_taken_;
   packet_taken_ = 0;
+  last_packet_ = count;
   short_ = packet < packet_size_;
   full_ = packet == packet_size_;
   total_ += count;
@@ -291,7 +292,7 @@ void CS3C2410Endpoint::SetSendStall() {
   }
 }
 
-void CS3C2410Endpoint::ClearStallSequence(std::uint32_t* status) {
+void CS3C2410Endpoint::ClearStallSequence(std::uint32_t* status, bool reset_toggle) {
   const bool out = registers_->KindOf(number_) == kUsbKindBulkOut;
   bool cleared = false;
   for (unsigned i = 0; i < kClearStallAttempts && !cleared; ++i) {
@@ -307,6 +308,7 @@ void CS3C2410Endpoint::ClearStallSequence(std::uint32_t* status) {
     return;
   }
   host_halt_ = 0;
+  if (!reset_toggle) return;
   if (out) {
     registers_->ModifyOutCsr(number_, u::kOutClrDataToggle, 0);
   } else {
@@ -516,6 +518,9 @@ void CS3C2410InEndpoint::StartWrite(CDataBuffer* chain, std::uint32_t* status) {
     return;
   }
   fifo_->Attach(chain);
+  // An interrupt transfer is one notification of a known length: it ends with its last byte, also
+  // when that fills a packet, instead of adding a zero-length packet the host never asked for.
+  if (kind_ == kUsbKindInterruptIn) fifo_->SetLengthLimit(fifo_->remaining());
   state_ = kStateWriting;
   registers_->EnableEndpointInterrupt(number_);
   // The previous transfer's last packet (or its zero-length packet) may still wait for the host:
@@ -584,15 +589,19 @@ void CS3C2410InEndpoint::Service(std::uint32_t* status) {
 void CS3C2410BulkInEndpoint::CancelTransfer(std::uint32_t* count, std::uint32_t* status) {
   if (hold_ == 0 && *status == 0) return;
   registers_->DisableEndpointInterrupt(number_);
+  // A packet still waiting in the FIFO never reached the host: the flush takes it back.
+  const std::uint32_t not_taken = state_ != 0 && PacketWaiting() ? fifo_->last_packet() : 0;
   fifo_->Flush(kind_);
   fifo_->FinishPacket();  // arms an empty packet
-  *count = fifo_->total();
+  *count = fifo_->total() - not_taken;
   state_ = 0;
 }
 
 void CS3C2410BulkInEndpoint::ReleaseHalt(std::uint32_t* status) {
   if (*status != 0) return;
-  ClearStallSequence(status);
+  // The host saw no STALL when the hold ends before its next IN token (SENT_STALL still clear).
+  const bool seen = (registers_->ReadCsr(number_, u::IN_CSR1_REG) & u::kInSentStall) != 0;
+  ClearStallSequence(status, seen);
   hold_ = 0;
 }
 

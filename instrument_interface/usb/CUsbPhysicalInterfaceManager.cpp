@@ -251,23 +251,30 @@ void CUsbPhysicalInterfaceManager::DestroyInterface(CPhysicalInterface* physical
 }
 
 void CUsbPhysicalInterfaceManager::DestroyInterface(CPhysicalInterface* physical_interface, std::uint32_t* status) {
-  if (physical_interface == nullptr || physical_interface->DeviceIndex() != 0 ||
-      physical_interface->PluginId() != kPluginIdUsb) {
-    *status = kStatusNotReported;
-    return;
-  }
-  auto* pi = static_cast<CUsbPhysicalInterface*>(physical_interface);
+  CUsbPhysicalInterface* pi = nullptr;
   CUsbDeviceManager* stack = nullptr;
   {
     ScopedLock lock(lock_);
-    if (!lock.held()) {
+    if (!lock.held() || physical_interface == nullptr) {
       *status = kStatusNotReported;
       return;
     }
-    if (!row_.interfaces.Remove(pi)) {
-      *status = kStatusNotReported;  // not one of ours: nothing is deleted
+    // Found in the list before anything of it is read: a pointer that is not (or no longer) one of
+    // ours is refused without being touched.
+    CSdkList<CUsbPhysicalInterface*>::Cursor c;
+    row_.interfaces.Begin(&c);
+    CUsbPhysicalInterface* p = nullptr;
+    while (row_.interfaces.Next(&c, &p)) {
+      if (static_cast<CPhysicalInterface*>(p) == physical_interface) {
+        pi = p;
+        break;
+      }
+    }
+    if (pi == nullptr || pi->DeviceIndex() != 0 || pi->PluginId() != kPluginIdUsb) {
+      *status = kStatusNotReported;
       return;
     }
+    row_.interfaces.Remove(pi);
     if (row_.interfaces.IsEmpty()) {
       stack = row_.device_manager;
       row_.device_manager = nullptr;

@@ -58,12 +58,20 @@ class UsbTmcApp : public CUsbDevice {
   }
 
   void OnInputComplete(std::int32_t reason, MessageBufferDescriptor* descriptor) override {
+    if (reason == kInputReasonUnterminated) {
+      // A read with nothing to answer: acknowledged, as the host objects do.
+      Record("unterminated");
+      AcknowledgeUnterminated();
+      PostInputBuffer(&input);
+      return;
+    }
     std::string text;
     if (descriptor != nullptr) text.assign(reinterpret_cast<const char*>(descriptor->data), descriptor->count);
-    Record("input:" + text);
     {
+      // Both records at once: a test that sees the event also sees the text.
       std::lock_guard<std::mutex> g(mutex_);
       inputs_.push_back(text);
+      events_.push_back("input:" + text);
       last_reason_ = reason;
     }
     const bool query = !text.empty() && text.find('?') != std::string::npos;
@@ -92,7 +100,11 @@ class UsbTmcApp : public CUsbDevice {
     changed_.wait(g, [this] { return !hold_clear_; });
     clear_waiting_ = false;
   }
-  void OnTrigger(std::uint32_t) override { Record("trigger"); }
+  void OnTrigger(std::uint32_t) override {
+    Record("trigger");
+    MessageProcessed();
+  }
+  // The engine's remote/local event carries 0 LOCS, 1 REMS, 2 LWLS, 3 RWLS.
   void OnStatusByteRequest(std::uint32_t) override {
     Record("stb");
     std::uint8_t byte = 0;

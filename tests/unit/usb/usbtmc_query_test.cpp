@@ -175,10 +175,24 @@ TEST_F(UsbTmcTest, ARequestWithoutAResponseKeepsBulkOutIdleUntilTheHostAborts) {
   Bring();
   ASSERT_EQ(Write(DevDepMsgOut("*CLS\n", 1)), sim::UsbOutcome::kOk);
   ASSERT_TRUE(app_->WaitCount("input:", 1));
+  // A read with no query before it: the engine reports it unterminated and has nothing to send.
   ASSERT_EQ(Write(TmcHeader(2, 2, 64, 0)), sim::UsbOutcome::kOk);
-  // Not read while the request is unanswered: the next message waits (NAK).
-  EXPECT_EQ(host_->WriteOut(kBulkOutEp, DevDepMsgOut("*IDN?\n", 3), 20).outcome, sim::UsbOutcome::kTimeout);
+  ASSERT_TRUE(app_->WaitCount("unterminated", 1));
+  // The next message's packet is taken into the FIFO but not read: a further one is held off.
+  ASSERT_EQ(Write(DevDepMsgOut("*IDN?\n", 3)), sim::UsbOutcome::kOk);
+  EXPECT_EQ(host_->WriteOut(kBulkOutEp, DevDepMsgOut("*IDN?\n", 5), 20).outcome, sim::UsbOutcome::kTimeout);
   EXPECT_EQ(app_->Count("input:"), 1u);
+  // The host's abort ends the request with an empty reply; then the waiting message is read.
+  EXPECT_EQ(ClassRequest(kToEndpoint, 3, 2, kBulkInAddress, 2).data, (Bytes{0x01, 2}));
+  const sim::UsbTransfer empty = host_->ReadIn(kBulkInEp, 4096, kTmcFrames);
+  ASSERT_EQ(empty.outcome, sim::UsbOutcome::kOk);
+  EXPECT_EQ(empty.data.size(), 12u);
+  ASSERT_TRUE(app_->WaitCount("input:", 2));
+  EXPECT_EQ(app_->Inputs(), (std::vector<std::string>{"*CLS\n", "*IDN?\n"}));
+  const sim::UsbTransfer t = RequestIn(4, 4096);
+  ASSERT_EQ(t.outcome, sim::UsbOutcome::kOk);
+  EXPECT_EQ(std::string(t.data.begin() + 12, t.data.end()), "TORVEX,TEST,0,1.0\n");
 }
+
 }  // namespace
 }  // namespace torvex_test

@@ -146,7 +146,28 @@ TEST_F(UsbTmcTest, RenGoToLocalAndLocalLockoutDriveTheRemoteLocalState) {
   EXPECT_EQ(Interface(kUsb488GoToLocal, 0, 1).data, Bytes{kUsbTmcStatusSuccess});
   EXPECT_EQ(Interface(kUsb488RenControl, 0, 1).data, Bytes{kUsbTmcStatusSuccess});
   ASSERT_TRUE(app_->WaitCount("rl:", 4));
-  EXPECT_EQ(app_->Only("rl:"), (std::vector<std::string>{"rl:2", "rl:4", "rl:3", "rl:1"}));
+  // REMS, RWLS, LWLS, LOCS.
+  EXPECT_EQ(app_->Only("rl:"), (std::vector<std::string>{"rl:1", "rl:3", "rl:2", "rl:0"}));
+}
+
+TEST_F(UsbTmcTest, SuspendAndANewConfigurationSendTheDeviceToLocal) {
+  Bring();
+  ASSERT_EQ(app_->EnableRemoteLocalEvent(1), 0u);
+  ASSERT_EQ(Interface(kUsb488RenControl, 1, 1).data, Bytes{kUsbTmcStatusSuccess});
+  ASSERT_EQ(Query("*IDN?\n", 1), "TORVEX,TEST,0,1.0\n");
+  ASSERT_TRUE(app_->WaitCount("rl:", 1));  // REMS
+  // A bus suspend is GTL: local with REN.
+  host_->Suspend();
+  ASSERT_TRUE(app_->WaitCount("rl:", 2));
+  host_->Resume();
+  // Remote again, then locked out; selecting the configuration again releases REN: local.
+  ASSERT_EQ(Query("*IDN?\n", 3), "TORVEX,TEST,0,1.0\n");
+  ASSERT_EQ(Interface(kUsb488LocalLockout, 0, 1).data, Bytes{kUsbTmcStatusSuccess});
+  ASSERT_TRUE(app_->WaitCount("rl:", 4));
+  ASSERT_EQ(host_->Control(sim::UsbSetup{0x00, 9, 1, 0, 0}).outcome, sim::UsbOutcome::kOk);
+  ASSERT_TRUE(app_->WaitCount("rl:", 5));
+  // REMS, LOCS (suspend), REMS, RWLS, LOCS (configuration).
+  EXPECT_EQ(app_->Only("rl:"), (std::vector<std::string>{"rl:1", "rl:0", "rl:1", "rl:3", "rl:0"}));
 }
 
 TEST_F(UsbTmcTest, EnablingRemoteLocalReportsACurrentRemoteStateAtOnce) {
@@ -156,7 +177,7 @@ TEST_F(UsbTmcTest, EnablingRemoteLocalReportsACurrentRemoteStateAtOnce) {
   EXPECT_EQ(app_->Count("rl:"), 0u);  // not reported while reporting is off
   ASSERT_EQ(app_->EnableRemoteLocalEvent(1), 0u);
   ASSERT_TRUE(app_->WaitCount("rl:", 1));
-  EXPECT_EQ(app_->Only("rl:"), std::vector<std::string>{"rl:2"});
+  EXPECT_EQ(app_->Only("rl:"), std::vector<std::string>{"rl:1"});  // REMS
 }
 
 TEST_F(UsbTmcTest, InitiateClearHoldsEverySplitUntilTheEngineHasCleared) {
@@ -258,8 +279,14 @@ TEST_F(UsbTmcTest, AbortBulkInOfAResponseInFlightCancelsItAndTheAbortCompletes) 
   ASSERT_EQ(first.data.size(), 64u);
   EXPECT_EQ(ClassRequest(kToEndpoint, kUsbTmcInitiateAbortBulkIn, 2, kBulkInAddress, 2).data,
             (Bytes{kUsbTmcStatusSuccess, 2}));
-  // The host reads until a short packet, then asks until the abort is over.
-  const sim::UsbTransfer rest = host_->ReadIn(kBulkInEp, 4096, kTmcFrames);
+  // The host reads until a short packet, then asks until the abort is over. The device holds
+  // bulk-IN for the moment of the cancel: a host that polls just then sees a STALL and clears it,
+  // and the short packet follows.
+  sim::UsbTransfer rest = host_->ReadIn(kBulkInEp, 4096, kTmcFrames);
+  if (rest.outcome == sim::UsbOutcome::kStall) {
+    ASSERT_EQ(ClearHalt(kBulkInAddress), sim::UsbOutcome::kOk);
+    rest = host_->ReadIn(kBulkInEp, 4096, kTmcFrames);
+  }
   EXPECT_EQ(rest.outcome, sim::UsbOutcome::kOk);
   EXPECT_LT(rest.data.size(), 312u - 64u);
   Bytes check;
@@ -270,6 +297,9 @@ TEST_F(UsbTmcTest, AbortBulkInOfAResponseInFlightCancelsItAndTheAbortCompletes) 
   ASSERT_EQ(check.size(), 8u);
   EXPECT_EQ(check[0], kUsbTmcStatusSuccess);
   EXPECT_EQ(check[1], 0);
+  // NBYTES_TXD: the data bytes the host took (its one packet less the header), not the packet the
+  // cancel took back from the FIFO.
+  EXPECT_EQ(Le32(check, 4), 64u - 12u);
   // The host goes on with a new query.
   app_->SetReply("TORVEX,TEST,0,1.0\n");
   EXPECT_EQ(Query("*IDN?\n", 3), "TORVEX,TEST,0,1.0\n");
