@@ -18,6 +18,7 @@
 #include "sim/usbtmc_client.h"
 #include "support/process_board.h"
 #include "test_transport.h"
+#include "usb/UsbPlugin.h"
 
 namespace {
 
@@ -32,8 +33,8 @@ template <typename Device>
 class Answering : public Device {
  public:
   Answering() {
-    MessageBufferDescriptor::Init(&input_, 256, nullptr);
-    MessageBufferDescriptor::Init(&response_, 64, nullptr);
+    MessageBufferDescriptor::Init(&input_, 4096, nullptr);
+    MessageBufferDescriptor::Init(&response_, 4096, nullptr);
     std::memcpy(response_.data, kReply, std::strlen(kReply));
     response_.count = static_cast<std::uint32_t>(std::strlen(kReply));
   }
@@ -69,8 +70,6 @@ void StopTestPlugin() {}
 
 // Microseconds of one "*IDN?" round trip through the engine's test transport.
 double EngineRoundTripUs(int rounds) {
-  static const DoVovuriPluginHooks hooks{&StartTestPlugin, &StopTestPlugin};
-  DoVovuriInstallPluginHooks(kPluginIdVxi11, &hooks);
   Factory().SetConfig(TestTransportConfig{});
   if (DoVovuriStartVxi11Plugin() != 0) return -1;
   double us = -1;
@@ -98,8 +97,12 @@ double EngineRoundTripUs(int rounds) {
 }
 
 void BM_UsbtmcIdnRoundTrip(benchmark::State& state) {
-  platform::kernel::SetTickMicroseconds(200);
+  platform::kernel::SetTickMicroseconds(1000);
   sim::Board& board = torvex_test::ProcessBoard("bench_usbtmc");
+  // The USB transport of the firmware, and the test transport in the VXI-11 place for the scale line.
+  static const DoVovuriPluginHooks hooks{&StartTestPlugin, &StopTestPlugin};
+  DoVovuriInstallPluginHooks(kPluginIdVxi11, &hooks);
+  UsbProvidePlugin();
   if (DoVovuriStartEngine() != 0 || DoVovuriStartUsbPlugin() != 0) {
     state.SkipWithError("the engine or its USB plug-in did not start");
     return;
@@ -123,7 +126,7 @@ void BM_UsbtmcIdnRoundTrip(benchmark::State& state) {
         for (auto _ : state) {
           const sim::UsbtmcResult r = client.Query("*IDN?", &reply);
           if (!r.ok() || reply != kReply) {
-            state.SkipWithError(("round trip failed: " + r.Describe()).c_str());
+            state.SkipWithError(("round trip " + std::to_string(rounds + 1) + " failed: " + r.Describe()).c_str());
             break;
           }
           ++rounds;
