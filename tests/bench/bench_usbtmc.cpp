@@ -5,7 +5,8 @@
 // through the engine's test transport, and the ratio of the two.
 //
 // The host retries a NAKed token one frame later, so the round trip depends on the frame period,
-// which follows the kernel tick: the benchmark runs with a 200 us tick (20 us frames) and prints it.
+// which follows the kernel tick: the benchmark runs with the 1000 us tick of the whole-firmware tests
+// (100 us frames) and prints the frame period.
 #include <benchmark/benchmark.h>
 
 #include <chrono>
