@@ -202,6 +202,13 @@ TEST_F(UsbFirmware, ATenThousandByteMessageArrivesWhole) {
   EXPECT_EQ(Usb("SYST:ERR?").substr(0, 2), "0,") << fw_.Output();
 }
 
+TEST_F(UsbFirmware, ALongReplyArrivesWholeOverSeveralTransfers) {
+  // The factory settings file, some 12 KB: three times the engine's output buffer.
+  const std::string file = fw_.ReadFile("romfs/factory.xml");
+  ASSERT_GT(file.size(), 8192u);
+  EXPECT_EQ(Usb("MMEM:DATA? \"/romfs/factory.xml\"") + "\n", file);
+}
+
 TEST_F(UsbFirmware, RepliesAreReadInChunksOfTransferSize100) {
   // The unit list: some 450 bytes.
   const std::string whole = Usb("UNIT:ALL?");
