@@ -209,6 +209,17 @@ TEST_F(UsbFirmware, ALongReplyArrivesWholeOverSeveralTransfers) {
   EXPECT_EQ(Usb("MMEM:DATA? \"/romfs/factory.xml\"") + "\n", file);
 }
 
+TEST_F(UsbFirmware, ABoardRequestLongerThanTheControlLineIsRefusedNotCutShort) {
+  // 5000 bytes of "UNIT MT;" cut at 4096 would leave a broken unit that the firmware would execute.
+  std::string message;
+  while (message.size() < 5000) message += "UNIT MT;";
+  message += "UNIT?";
+  const std::string reply = Usb(message);
+  EXPECT_EQ(reply.rfind("error", 0), 0u) << reply.substr(0, 200);
+  EXPECT_EQ(Usb("SYST:ERR?").substr(0, 2), "0,");
+  EXPECT_EQ(Usb("UNIT?"), "T");
+}
+
 TEST_F(UsbFirmware, RepliesAreReadInChunksOfTransferSize100) {
   // The unit list: some 450 bytes.
   const std::string whole = Usb("UNIT:ALL?");
