@@ -297,9 +297,9 @@ TEST_F(UsbTmcTest, AbortBulkInOfAResponseInFlightCancelsItAndTheAbortCompletes) 
   ASSERT_EQ(check.size(), 8u);
   EXPECT_EQ(check[0], kUsbTmcStatusSuccess);
   EXPECT_EQ(check[1], 0);
-  // NBYTES_TXD: the data bytes the host took (its one packet less the header), not the packet the
+  // NBYTES_TXD: the data bytes the host took (what it read less the header), not a packet the
   // cancel took back from the FIFO.
-  EXPECT_EQ(Le32(check, 4), 64u - 12u);
+  EXPECT_EQ(Le32(check, 4), first.data.size() + rest.data.size() - 12u);
   // The host goes on with a new query.
   app_->SetReply("TORVEX,TEST,0,1.0\n");
   EXPECT_EQ(Query("*IDN?\n", 3), "TORVEX,TEST,0,1.0\n");
