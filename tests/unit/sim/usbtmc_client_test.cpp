@@ -2,6 +2,7 @@
 // transfers: what the client puts on the bus, what it makes of the device's replies, and how it fails.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <deque>
 #include <functional>
 #include <map>
@@ -208,9 +209,11 @@ class ScriptedDevice final : public sim::UsbBus {
       }
     }
     if (sent_ + n == response_.size()) attributes |= 1;
-    std::vector<std::uint8_t> bytes = Header(tag, static_cast<std::uint32_t>(n + size_extra), attributes);
-    bytes.insert(bytes.end(), response_.begin() + static_cast<std::ptrdiff_t>(sent_),
-                 response_.begin() + static_cast<std::ptrdiff_t>(sent_ + n));
+    const std::vector<std::uint8_t> header = Header(tag, static_cast<std::uint32_t>(n + size_extra), attributes);
+    std::vector<std::uint8_t> bytes(header.size() + n);
+    std::copy(header.begin(), header.end(), bytes.begin());
+    std::copy_n(response_.begin() + static_cast<std::ptrdiff_t>(sent_), n,
+                bytes.begin() + static_cast<std::ptrdiff_t>(header.size()));
     sent_ += n;
     if (sent_ == response_.size()) response_.clear(), sent_ = 0;
     QueueTransfer(bytes);
