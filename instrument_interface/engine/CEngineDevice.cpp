@@ -505,8 +505,12 @@ void CEngineDevice::EnableEvent(std::uint32_t id, DoVovuriEventFunction function
       *status = kStatusNotReported;
       physical_interface_->EnableStatusByteRequest(status);
     } else if (id == kEventRemoteLocal) {
+      // Registered before the transport is asked: it reports a current remote state from inside
+      // its enable, and that report must not be dropped.
+      registers_[id] = EventRegister{1, function, context};
       *status = kStatusNotReported;
       physical_interface_->EnableRemoteLocal(status);
+      if (*status != kStatusSuccess) registers_[id] = EventRegister{};
     }
     if (*status == kStatusSuccess) registers_[id] = EventRegister{1, function, context};
   }

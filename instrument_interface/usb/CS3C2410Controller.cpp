@@ -220,8 +220,10 @@ void CS3C2410FifoManager::ReadPacket() {
 
 bool CS3C2410FifoManager::FinishPacket() {
   const std::uint32_t count = direction_ == 0 ? write_count_ : read_count_;
-  short_ = count < packet_size_;
-  full_ = count == packet_size_;
+  const std::uint32_t packet = direction_ == 0 ? count : count + packet_taken_;
+  packet_taken_ = 0;
+  short_ = packet < packet_size_;
+  full_ = packet == packet_size_;
   total_ += count;
   last_ = short_ || (limited_ && total_ >= expected_);
   write_count_ = 0;
@@ -246,6 +248,7 @@ bool CS3C2410FifoManager::FinishPacket() {
 
 void CS3C2410FifoManager::Flush(std::int32_t kind) {
   total_ += direction_ == 0 ? write_count_ : read_count_;
+  packet_taken_ = 0;
   write_count_ = 0;
   read_count_ = 0;
   if (kind == kUsbKindBulkOut) {
@@ -288,7 +291,7 @@ void CS3C2410Endpoint::SetSendStall() {
   }
 }
 
-void CS3C2410Endpoint::ClearStallSequence(std::uint32_t* status) {
+void CS3C2410Endpoint::ClearStallSequence(std::uint32_t* status, bool reset_toggle) {
   const bool out = registers_->KindOf(number_) == kUsbKindBulkOut;
   bool cleared = false;
   for (unsigned i = 0; i < kClearStallAttempts && !cleared; ++i) {
@@ -304,6 +307,7 @@ void CS3C2410Endpoint::ClearStallSequence(std::uint32_t* status) {
     return;
   }
   host_halt_ = 0;
+  if (!reset_toggle) return;
   if (out) {
     registers_->ModifyOutCsr(number_, u::kOutClrDataToggle, 0);
   } else {
@@ -513,6 +517,9 @@ void CS3C2410InEndpoint::StartWrite(CDataBuffer* chain, std::uint32_t* status) {
     return;
   }
   fifo_->Attach(chain);
+  // An interrupt transfer is one notification of a known length: it ends with its last byte, also
+  // when that fills a packet, instead of adding a zero-length packet the host never asked for.
+  if (kind_ == kUsbKindInterruptIn) fifo_->SetLengthLimit(fifo_->remaining());
   state_ = kStateWriting;
   registers_->EnableEndpointInterrupt(number_);
   // The previous transfer's last packet (or its zero-length packet) may still wait for the host:
@@ -589,7 +596,9 @@ void CS3C2410BulkInEndpoint::CancelTransfer(std::uint32_t* count, std::uint32_t*
 
 void CS3C2410BulkInEndpoint::ReleaseHalt(std::uint32_t* status) {
   if (*status != 0) return;
-  ClearStallSequence(status);
+  // The host saw no STALL when the hold ends before its next IN token (SENT_STALL still clear).
+  const bool seen = (registers_->ReadCsr(number_, u::IN_CSR1_REG) & u::kInSentStall) != 0;
+  ClearStallSequence(status, seen);
   hold_ = 0;
 }
 
@@ -669,15 +678,20 @@ void CS3C2410BulkOutEndpoint::StartRead(CDataBuffer* chain, std::uint32_t* statu
   fifo_->Attach(chain);
   state_ = kStateReading;
   registers_->EnableEndpointInterrupt(2);
-  // A packet that arrived before the read was armed raises no new interrupt.
-  if (registers_->OutFifoCount(2) != 0) registers_->soft_pending[2].store(1);
+  // A packet that arrived before the read was armed raises no new interrupt (a zero-length one
+  // included: it shows only in OUT_PKT_RDY).
+  if (registers_->OutFifoCount(2) != 0 || (registers_->ReadCsr(2, u::OUT_CSR1_REG) & u::kOutPktRdy) != 0)
+    registers_->soft_pending[2].store(1);
 }
 
 void CS3C2410BulkOutEndpoint::Receive() {
+  // Nothing from the host yet (a zero-length packet also sets OUT_PKT_RDY, with an empty FIFO).
+  if ((registers_->ReadCsr(2, u::OUT_CSR1_REG) & u::kOutPktRdy) == 0) return;
   if (fifo_->remaining() > 0) fifo_->ReadPacket();
   if (registers_->OutFifoCount(2) == 0) {
     fifo_->FinishPacket();
-    if (fifo_->remaining() == 0) state_ = kStateReadFull;
+    // A short packet ends the host's transfer: the read completes with what it has.
+    if (fifo_->remaining() == 0 || fifo_->is_short()) state_ = kStateReadFull;
   } else {
     // The chain is full; the rest of the packet goes to the next read.
     fifo_->AddReadToTotal();

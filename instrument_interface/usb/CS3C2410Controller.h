@@ -82,8 +82,11 @@ class CS3C2410FifoManager {
   std::uint32_t remaining() const { return remaining_; }
   std::uint32_t total() const { return total_; }
   std::uint32_t read_count() const { return read_count_; }
+  // A read whose chain filled before the packet was empty: the rest of the packet stays in the FIFO
+  // for the next read, which then finishes the packet.
   void AddReadToTotal() {
     total_ += read_count_;
+    packet_taken_ += read_count_;
     read_count_ = 0;
   }
   bool last() const { return last_; }
@@ -108,6 +111,9 @@ class CS3C2410FifoManager {
   bool last_ = false;
   bool short_ = false;
   bool full_ = false;
+  // Bytes of the OUT packet in the FIFO that earlier reads took (kept across reads, not transfers:
+  // a packet is short by its own size, not by what the last read took of it).
+  std::uint32_t packet_taken_ = 0;
 };
 
 class CS3C2410Controller;
@@ -132,7 +138,10 @@ class CS3C2410Endpoint : public CUsbControllerEndpoint {
   // True when the service pass should look at the endpoint: clears its interrupt flag.
   void TakeInterrupt();
   // Repeats clearing SEND_STALL (bounded) and resets the data toggle.
-  void ClearStallSequence(std::uint32_t* status);
+  // reset_toggle: the host cleared the halt (CLEAR_FEATURE resets its toggle too); a hold that the
+  // class releases before the host saw a STALL keeps the toggle, or the next packet would be taken
+  // by the host as a repeat and dropped.
+  void ClearStallSequence(std::uint32_t* status, bool reset_toggle = true);
   bool SendStallSet();
   void SetSendStall();
 

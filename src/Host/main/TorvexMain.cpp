@@ -21,6 +21,7 @@
 #include "system/TorvexFileUtilities.h"
 #include "tree/BoundParameterNodes.h"
 #include "tree/CParameterNode.h"
+#include "usb/UsbPlugin.h"
 #include "vxi11/Vxi11Plugin.h"
 #include "vxi11/Vxi11ServerHooks.h"
 
@@ -87,10 +88,11 @@ int main() {
   g_node_host_if_scpi_parser_object->SetPointerAttribute(eAttrValue, parser);
   g_Logger.Printf("SCPI parser started.\n");
 
-  // The instrument-interface engine, with the VXI-11 transport provided to it. Its result is not
-  // examined: the host objects then fail in their own starts.
+  // The instrument-interface engine, with the VXI-11 and USB transports provided to it. Its result is
+  // not examined: the host objects then fail in their own starts.
   g_Logger.Printf("Starting the DO-Vovuri Engine.\n");
   Vxi11ProvidePlugin(Vxi11InstrumentServerHooks());
+  UsbProvidePlugin();
   DoVovuriStartEngine();
 
   // The interface modules follow the tree from here on: USB at once, TCP/IP and the name server when

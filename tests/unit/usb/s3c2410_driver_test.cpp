@@ -98,17 +98,72 @@ TEST_F(UsbDriver, PacketWithoutReadIsHeldOffThenServicedWhenAReadIsArmed) {
   EXPECT_EQ(held.outcome, sim::UsbOutcome::kTimeout);
   EXPECT_GT(held.naks, 0u);
   EXPECT_EQ(class_.Count("read"), 0u);
-  // A read armed now is serviced without a new interrupt; it completes when its chain is full.
+  // A read armed now is serviced without a new interrupt. The held packet is short, so it ends the
+  // host's transfer: the read completes with its 10 bytes, not waiting to fill its 20.
   CDataBuffer& buffer = Buffer(20);
   buffer.SetWindow(0, 20);
   ASSERT_EQ(StartBulkOut(&buffer), 0u);
-  ASSERT_EQ(host_->WriteOut(2, Pattern(10, 50), kFrames).outcome, sim::UsbOutcome::kOk);
   ASSERT_TRUE(class_.WaitFor("read", 1));
-  EXPECT_EQ(class_.Last("read").count, 20u);
-  std::vector<std::uint8_t> expected = Pattern(10, 1);
-  const std::vector<std::uint8_t> second = Pattern(10, 50);
-  expected.insert(expected.end(), second.begin(), second.end());
-  EXPECT_EQ(std::vector<std::uint8_t>(buffer.Data(), buffer.Data() + 20), expected);
+  EXPECT_EQ(class_.Last("read").count, 10u);
+  EXPECT_EQ(std::vector<std::uint8_t>(buffer.Data(), buffer.Data() + 10), Pattern(10, 1));
+  // The next transfer goes to the next read.
+  ASSERT_EQ(host_->WriteOut(2, Pattern(10, 50), kFrames).outcome, sim::UsbOutcome::kOk);
+  CDataBuffer& next = Buffer(20);
+  next.SetWindow(0, 20);
+  ASSERT_EQ(StartBulkOut(&next), 0u);
+  ASSERT_TRUE(class_.WaitFor("read", 2));
+  EXPECT_EQ(class_.Last("read").count, 10u);
+  EXPECT_EQ(std::vector<std::uint8_t>(next.Data(), next.Data() + 10), Pattern(10, 50));
+}
+
+struct ShortPacketCase {
+  const char* what;
+  std::vector<std::size_t> packets;  // sizes of the host's packets, in one transfer
+  std::uint32_t read;                // the read's length
+  std::uint32_t expected;            // what the read takes
+};
+
+TEST_F(UsbDriver, ABulkOutReadEndsAtTheHostsShortOrZeroLengthPacket) {
+  BringEnumerated();
+  const ShortPacketCase cases[] = {
+      {"one short packet", {10}, 100, 10},
+      {"a full packet then a short one", {64, 5}, 100, 69},
+      {"a full packet then a zero-length one", {64, 0}, 100, 64},
+      {"full packets that fill the read", {64, 64}, 128, 128},
+  };
+  std::size_t reads = 0;
+  for (const ShortPacketCase& c : cases) {
+    CDataBuffer& buffer = Buffer(256);
+    buffer.SetWindow(0, c.read);
+    ASSERT_EQ(StartBulkOut(&buffer), 0u) << c.what;
+    std::uint8_t seed = 1;
+    for (const std::size_t n : c.packets) {
+      ASSERT_EQ(host_->WriteOut(2, Pattern(n, seed), kFrames).outcome, sim::UsbOutcome::kOk) << c.what;
+      seed = static_cast<std::uint8_t>(seed + n);
+    }
+    ASSERT_TRUE(class_.WaitFor("read", ++reads)) << c.what;
+    EXPECT_EQ(class_.Last("read").count, c.expected) << c.what;
+    EXPECT_EQ(std::vector<std::uint8_t>(buffer.Data(), buffer.Data() + c.expected), Pattern(c.expected, 1)) << c.what;
+  }
+}
+
+TEST_F(UsbDriver, APacketSplitBetweenTwoReadsIsShortOnlyByItsOwnSize) {
+  BringEnumerated();
+  // 12 bytes of a full packet go to a first read; the other 52 finish the packet but do not make it
+  // short, so the second read goes on with the next packet.
+  CDataBuffer& head = Buffer(12);
+  head.SetWindow(0, 12);
+  ASSERT_EQ(StartBulkOut(&head), 0u);
+  ASSERT_EQ(host_->WriteOut(2, Pattern(64, 0), kFrames).outcome, sim::UsbOutcome::kOk);
+  ASSERT_TRUE(class_.WaitFor("read", 1));
+  EXPECT_EQ(class_.Last("read").count, 12u);
+  CDataBuffer& rest = Buffer(100);
+  rest.SetWindow(0, 100);
+  ASSERT_EQ(StartBulkOut(&rest), 0u);
+  ASSERT_EQ(host_->WriteOut(2, Pattern(20, 64), kFrames).outcome, sim::UsbOutcome::kOk);
+  ASSERT_TRUE(class_.WaitFor("read", 2));
+  EXPECT_EQ(class_.Last("read").count, 72u);
+  EXPECT_EQ(std::vector<std::uint8_t>(rest.Data(), rest.Data() + 72), Pattern(72, 12));
 }
 
 struct ControlCase {
