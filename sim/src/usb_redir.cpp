@@ -397,6 +397,7 @@ void Session::OnReset(void* priv) {
   Session* s = Of(priv);
   s->Post([s] {
     if (!s->announced_) return;
+    s->owner_.Say("bus reset by the guest");
     s->FailAll(usb_redir_cancelled);
     s->BusReset();
     std::vector<std::uint8_t> none;
@@ -1134,8 +1135,9 @@ void Session::BusLoop() {
             announced_ = true;
             owner_.announcements.fetch_add(1);
             SendDeviceInfo(true);
-            owner_.Say("device " + std::to_string(info_.vendor_id) + ":" + std::to_string(info_.product_id) +
-                       " announced");
+            char ids[32];
+            std::snprintf(ids, sizeof ids, "%04x:%04x", info_.vendor_id, info_.product_id);
+            owner_.Say(std::string("device ") + ids + " announced");
           } else {
             owner_.Say("enumeration failed at " + failed);
             retry_frames_ = kEnumerationRetryFrames;

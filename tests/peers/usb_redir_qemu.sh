@@ -5,6 +5,8 @@
 # reads the status byte, clears the device and asks *IDN? again, printing each result on the serial
 # console, which this script checks.
 #
+# The guest runs twice against the same board: a guest that goes must leave the board serving the next.
+#
 #   usb_redir_qemu.sh TORVEX_BINARY PROBE_SOURCE CACHE_DIR
 #
 # The kernel package (the version linux-image-amd64 depends on) is fetched with `apt-get download`
@@ -16,7 +18,7 @@ set -u
 torvex=$1
 probe_source=$2
 cache=$3
-guest_limit=${USBREDIR_GUEST_LIMIT:-100}  # seconds for the virtual machine's whole run
+guest_limit=${USBREDIR_GUEST_LIMIT:-50}  # seconds for each of the virtual machine's two runs
 
 skip() {
   echo "SKIP: $*"
@@ -49,30 +51,42 @@ if ! [ -f "$kernel_dir/.unpacked" ]; then
 fi
 vmlinuz=$kernel_dir/boot/vmlinuz-$version
 moddir=$kernel_dir/lib/modules/$version
-[ -f "$vmlinuz" ] && [ -f "$moddir/modules.dep" ] || skip "the kernel package lacks vmlinuz or modules.dep"
+[ -f "$vmlinuz" ] && [ -f "$moddir/modules.order" ] || skip "the kernel package lacks vmlinuz or modules.order"
 
-# The wanted modules and what they need, each after its dependencies (modules.dep order).
+# The wanted modules and what they need, each after its dependencies. An unpacked (never installed)
+# package has no modules.dep, as depmod writes it at installation: the dependencies come from each
+# module's own "depends=" field, and modules.order maps names to files. A module not listed is built in.
 declare -A loaded=()
 order=()
-module_path() {  # module name -> its path in modules.dep, or nothing when built in
+module_path() {  # module name -> its path under $moddir, or nothing when built in
   local name=${1//-/_}
-  awk -F: -v n="$name" '{ f = $1; sub(".*/", "", f); sub("\\.ko.*$", "", f); gsub("-", "_", f); if (f == n) { print $1; exit } }' \
-    "$moddir/modules.dep"
+  awk -v n="$name" '{ f = $1; sub(".*/", "", f); sub("\\.ko.*$", "", f); gsub("-", "_", f); if (f == n) { print $1; exit } }' \
+    "$moddir/modules.order"
 }
-add_module() {  # path as in modules.dep
-  local path=$1 dep
-  [ -n "${loaded[$path]:-}" ] && return
+module_depends() {  # path -> the names it depends on
+  local file=$moddir/$1
+  case "$file" in
+    *.xz) xz -dc "$file" ;;
+    *.zst) zstd -qdc "$file" ;;
+    *.gz) gzip -dc "$file" ;;
+    *) cat "$file" ;;
+  esac | tr '\0' '\n' | sed -n 's/^depends=//p' | head -1 | tr ',' ' '
+}
+add_module() {  # module name
+  local path dep
+  path=$(module_path "$1")
+  [ -n "$path" ] || return 0
+  [ -n "${loaded[$path]:-}" ] && return 0
   loaded[$path]=1
-  for dep in $(awk -F: -v p="$path" '$1 == p { print $2; exit }' "$moddir/modules.dep"); do
+  for dep in $(module_depends "$path"); do
     add_module "$dep"
   done
   order+=("$path")
 }
 for m in usb-common usbcore xhci-hcd xhci-pci usbtmc; do
-  p=$(module_path "$m")
-  [ -n "$p" ] && add_module "$p"
+  add_module "$m"
 done
-[ ${#order[@]} -gt 0 ] || skip "no USB modules in modules.dep"
+[ -n "$(module_path usbtmc)" ] || skip "the kernel package has no usbtmc module"
 
 work=$(mktemp -d)
 cleanup() {
@@ -151,48 +165,63 @@ if [ -z "$port" ] || ! grep -q '^board: ready' "$work/board.log"; then
 fi
 echo "board ready, usbredir on 127.0.0.1:$port; guest kernel $version with ${#order[@]} modules"
 
-# --- the guest -------------------------------------------------------------------------------------------
-console=$work/console.log
-qemu-system-x86_64 -accel tcg -m 256 -nographic -no-reboot \
-  -kernel "$vmlinuz" -initrd "$initrd" -append "console=ttyS0 panic=-1 loglevel=4" \
-  -device qemu-xhci -chardev socket,id=usbredir0,host=127.0.0.1,port="$port" \
-  -device usb-redir,chardev=usbredir0 </dev/null >"$console" 2>&1 &
-qemu_pid=$!
-start=$(date +%s)
-while kill -0 "$qemu_pid" 2>/dev/null; do
-  grep -q '^GUEST: done' "$console" && break
-  if [ $(($(date +%s) - start)) -ge "$guest_limit" ]; then
-    echo "guest still running after ${guest_limit} s: killed"
-    break
-  fi
-  sleep 0.5
-done
-kill -9 "$qemu_pid" 2>/dev/null
-wait "$qemu_pid" 2>/dev/null
-qemu_pid=""
-elapsed=$(($(date +%s) - start))
+# --- the guest, twice: the second connection must find the board as the first left it ----------------
+run_guest() {  # console file
+  local console=$1 start
+  qemu-system-x86_64 -accel tcg -m 256 -nographic -no-reboot \
+    -kernel "$vmlinuz" -initrd "$initrd" -append "console=ttyS0 panic=-1 loglevel=4" \
+    -device qemu-xhci -chardev socket,id=usbredir0,host=127.0.0.1,port="$port" \
+    -device usb-redir,chardev=usbredir0 </dev/null >"$console.raw" 2>&1 &
+  qemu_pid=$!
+  start=$(date +%s)
+  while kill -0 "$qemu_pid" 2>/dev/null; do
+    grep -q '^GUEST: done' "$console.raw" && break
+    if [ $(($(date +%s) - start)) -ge "$guest_limit" ]; then
+      echo "guest still running after ${guest_limit} s: killed"
+      break
+    fi
+    sleep 0.5
+  done
+  kill -9 "$qemu_pid" 2>/dev/null
+  wait "$qemu_pid" 2>/dev/null
+  qemu_pid=""
+  tr -d '\r' <"$console.raw" >"$console"
+  echo "--- guest console, run $2 ($(($(date +%s) - start)) s) ---"
+  grep -E '^(GUEST|IDN|STB|CLEAR|IDN-AFTER-CLEAR|ERROR):' "$console"
+}
 
-tr -d '\r' <"$console" >"$console.txt"
-echo "--- guest console (GUEST, IDN, STB, CLEAR lines; ${elapsed} s) ---"
-grep -E '^(GUEST|IDN|STB|CLEAR|IDN-AFTER-CLEAR|ERROR):' "$console.txt"
-echo "--- board usbredir log ---"
-grep 'usbredir' "$work/board.log"
-
-# The board must still be running after the guest went.
 status=0
 check() {  # description, test
   if eval "$2"; then echo "PASS $1"; else echo "FAIL $1"; status=1; fi
 }
-idn=$(sed -n 's/^IDN: //p' "$console.txt" | head -1)
-idn_after=$(sed -n 's/^IDN-AFTER-CLEAR: //p' "$console.txt" | head -1)
-check "*IDN? answered over the guest's usbtmc driver: $idn" '[ "$(echo "$idn" | tr -cd , | wc -c)" -ge 3 ]'
-check "status byte read" 'grep -Eq "^STB: [0-9]+$" "$console.txt"'
-check "device clear" 'grep -q "^CLEAR: ok$" "$console.txt"'
-check "*IDN? after the clear gives the same identity" '[ -n "$idn_after" ] && [ "$idn_after" = "$idn" ]'
+check_guest() {  # console file, run
+  local console=$1 idn idn_after
+  idn=$(sed -n 's/^IDN: //p' "$console" | head -1)
+  idn_after=$(sed -n 's/^IDN-AFTER-CLEAR: //p' "$console" | head -1)
+  check "run $2: *IDN? answered over the guest's usbtmc driver: $idn" '[ "$(echo "$idn" | tr -cd , | wc -c)" -ge 3 ]'
+  check "run $2: status byte read" 'grep -Eq "^STB: [0-9]+$" "$console"'
+  check "run $2: device clear" 'grep -q "^CLEAR: ok$" "$console"'
+  check "run $2: *IDN? after the clear gives the same identity" '[ -n "$idn_after" ] && [ "$idn_after" = "$idn" ]'
+}
+
+run_guest "$work/console1.txt" 1
+check_guest "$work/console1.txt" 1
 check "the board still runs after the guest left" 'kill -0 "$board_pid" 2>/dev/null'
+run_guest "$work/console2.txt" 2
+check_guest "$work/console2.txt" 2
+# The guest's BIOS resets the device and enumerates it, then Linux does again.
+check "the guests reset the device more than once per run ($(grep -c 'usbredir: bus reset by the guest' "$work/board.log") resets)" \
+  '[ "$(grep -c "usbredir: bus reset by the guest" "$work/board.log")" -ge 4 ]'
+check "the board announced the device to each connection" \
+  '[ "$(grep -c "usbredir: device .* announced" "$work/board.log")" -eq 2 ]'
+check "the board still runs after the second guest left" 'kill -0 "$board_pid" 2>/dev/null'
+echo "--- board usbredir log ---"
+grep 'usbredir' "$work/board.log" | uniq -c
 if [ $status -ne 0 ]; then
-  echo "--- full guest console ---"
-  tail -80 "$console.txt"
+  for c in "$work"/console*.txt; do
+    echo "--- $c ---"
+    tail -60 "$c"
+  done
   echo "--- board log ---"
   tail -40 "$work/board.log"
 fi
