@@ -55,6 +55,9 @@ constexpr std::uint32_t kAttachDebounceFrames = 20;
 constexpr std::uint32_t kEnumerationRetryFrames = 200;
 // Frames the bus thread sleeps when nothing is pending (it still watches the pull-up).
 constexpr std::uint32_t kIdleFrames = 5;
+// What one connection may have queued on the bus: transfers per endpoint, and OUT bytes in all.
+constexpr std::size_t kMaxQueuedTransfers = 256;
+constexpr std::size_t kMaxQueuedOutBytes = 16u << 20;
 
 // The ep_info index of an endpoint address: OUT endpoints 0 to 15, IN endpoints 16 to 31.
 unsigned EpIndex(std::uint8_t address) { return ((address & 0x80) >> 3) | (address & 0x0F); }
@@ -218,6 +221,7 @@ class Session {
   void BusReset();
   std::uint8_t RunControlNow(const std::array<std::uint8_t, 8>& setup, std::vector<std::uint8_t>* in);
   void Queue(Transfer t);
+  void Dequeued(const Transfer& t) { queued_out_bytes_ -= std::min(queued_out_bytes_, t.In() ? 0 : t.data.size()); }
   // One frame's worth of transactions for the transfer; true when it is over.
   bool Step(Transfer& t);
   bool StepControl(Transfer& t);
@@ -261,6 +265,8 @@ class Session {
   };
   std::array<InterruptIn, 16> interrupts_{};
   std::uint64_t interrupt_id_ = 0;
+  std::size_t queued_out_bytes_ = 0;
+  bool overload_reported_ = false;
 };
 
 bool Session::Init() {
@@ -527,6 +533,7 @@ void Session::OnCancel(void* priv, std::uint64_t id) {
         if (it->id != id) continue;
         Transfer t = std::move(*it);
         queue.erase(it);
+        s->Dequeued(t);
         t.status = usb_redir_cancelled;
         s->Finish(t);
         return;
@@ -808,12 +815,24 @@ void Session::Queue(Transfer t) {
       index = EpIndex(t.endpoint);
     }
   }
+  std::deque<Transfer>& queue = queues_[index];
+  // A guest that queues without end (or more OUT data than any transfer needs) is refused, not
+  // followed until the board runs out of memory.
+  if (status == usb_redir_success &&
+      (queue.size() >= kMaxQueuedTransfers || queued_out_bytes_ + t.data.size() > kMaxQueuedOutBytes)) {
+    status = usb_redir_ioerror;
+    if (!overload_reported_) {
+      owner_.Say("too many transfers queued by the guest; refused");
+      overload_reported_ = true;
+    }
+  }
   if (status != usb_redir_success) {
     t.status = status;
     Finish(t);
     return;
   }
-  queues_[index].push_back(std::move(t));
+  queued_out_bytes_ += t.data.size();
+  queue.push_back(std::move(t));
 }
 
 bool Session::Step(Transfer& t) {
@@ -1067,6 +1086,7 @@ void Session::FailAll(std::uint8_t status) {
     while (!queue.empty()) {
       Transfer t = std::move(queue.front());
       queue.pop_front();
+      Dequeued(t);
       t.status = status;
       Finish(t);
     }
@@ -1161,6 +1181,7 @@ void Session::BusLoop() {
             }
             Transfer t = std::move(queue.front());
             queue.pop_front();
+            Dequeued(t);
             Finish(t);
           }
         }

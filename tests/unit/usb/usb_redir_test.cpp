@@ -383,6 +383,15 @@ INSTANTIATE_TEST_SUITE_P(
                       ControlCase{"SetAddressIsTheBridges", 0x00, 5, 9, 0, 0, usb_redir_success, 0}),
     [](const auto& info) { return std::string(info.param.name); });
 
+TEST_F(UsbRedirBridge, ControlOutWithDataTheDeviceRefusesIsAStall) {
+  Bring();
+  auto guest = ConfiguredGuest();
+  const std::uint64_t refused = guest->Control(0x21, 99, 0, 0, 4, {1, 2, 3, 4});
+  ASSERT_TRUE(guest->Pump([&] { return guest->control_.count(refused) != 0; }));
+  EXPECT_EQ(guest->control_[refused].header.status, usb_redir_stall);
+  EXPECT_EQ(guest->ControlWait(0x80, 6, 0x0100, 0, 18).header.status, usb_redir_success);
+}
+
 TEST_F(UsbRedirBridge, PendingBulkInDoesNotHoldTheParserAndCompletesWhenTheDeviceAnswers) {
   Bring();
   auto guest = ConfiguredGuest();
@@ -470,6 +479,33 @@ TEST_F(UsbRedirBridge, PacketsForEndpointsTheDeviceDoesNotHaveAreRefused) {
   EXPECT_EQ(guest->bulk_[missing].header.status, usb_redir_inval);
   EXPECT_EQ(guest->bulk_[wrong_type].header.status, usb_redir_inval);
   EXPECT_EQ(guest->ControlWait(0x80, 6, 0x0100, 0, 18).header.status, usb_redir_success);
+}
+
+TEST_F(UsbRedirBridge, AGuestQueueingWithoutEndIsRefusedBeyondTheLimit) {
+  Bring();
+  auto guest = ConfiguredGuest();
+  const std::uint8_t bulk_in = guest->FindEndpoint(usb_redir_type_bulk, true);
+  // Nothing answers these: they wait on the endpoint; those past its 256 places are refused.
+  std::vector<std::uint64_t> ids;
+  for (int i = 0; i < 260; ++i) ids.push_back(guest->Bulk(bulk_in, 64));
+  ASSERT_TRUE(guest->Pump([&] { return guest->bulk_.size() == 4; }));
+  for (std::size_t i = 256; i < ids.size(); ++i) {
+    ASSERT_EQ(guest->bulk_.count(ids[i]), 1u) << i;
+    EXPECT_EQ(guest->bulk_[ids[i]].header.status, usb_redir_ioerror);
+  }
+  EXPECT_TRUE(Logged("too many transfers"));
+  EXPECT_EQ(guest->ControlWait(0x80, 6, 0x0100, 0, 18).header.status, usb_redir_success);
+  // Cancelling one makes room again; the first waiting transfer still gets the device's data.
+  guest->Cancel(ids[255]);
+  ASSERT_TRUE(guest->Pump([&] { return guest->bulk_.count(ids[255]) != 0; }));
+  const std::uint64_t again = guest->Bulk(bulk_in, 64);
+  CDataBuffer& reply = Buffer(8);
+  reply.Data()[0] = 'x';
+  reply.SetWindow(0, 1);
+  ASSERT_EQ(StartBulkIn(&reply), 0u);
+  ASSERT_TRUE(guest->Pump([&] { return guest->bulk_.count(ids[0]) != 0; }));
+  EXPECT_EQ(guest->bulk_[ids[0]].data, std::vector<std::uint8_t>{'x'});
+  EXPECT_EQ(guest->bulk_.count(again), 0u);  // queued, waiting its turn
 }
 
 TEST_F(UsbRedirBridge, GuestResetLeavesTheDeviceAddressedAndUnconfigured) {
