@@ -32,7 +32,8 @@ Board::Board(const std::string& root)
     : root_(root.empty() ? "." : root),
       temperature_sensor_([this](bool level) { gpio_.SetInput(kTemperatureAlarm, level); }),
       dsp_([this](bool level) { gpio_.SetInput(kDspInterrupt, level); }),
-      dsp_program_(dsp_, [this] { return peripherals_.NmrSource(); }) {
+      dsp_program_(dsp_, [this] { return peripherals_.NmrSource(); }),
+      usb_(gpio_) {
   // The interrupt controller maps itself on the register bus when first used: make that happen here,
   // not inside a model that holds its own lock while it raises a line.
   (void)platform::interrupts::IsMasked(0);

@@ -252,6 +252,8 @@ class Session {
   // Bus thread only.
   bool started_ = false;    // the peer's hello came
   bool announced_ = false;  // device_connect sent for the device on the bus
+  bool device_lost_ = false;  // endpoint 0 went silent: announce the device again
+  std::uint8_t bus_address_ = 0;  // 0 after a reset until the bridge's SET_ADDRESS is done
   std::uint32_t attached_frames_ = 0;
   std::uint32_t retry_frames_ = 0;
   UsbRedirDeviceInfo info_;
@@ -695,6 +697,7 @@ void Session::BusReset() {
   toggles_.fill(0);
   for (auto& r : interrupts_) r.halted = false;
   configuration_ = 0;
+  bus_address_ = 0;
 }
 
 std::uint8_t Session::RunControlNow(const std::array<std::uint8_t, 8>& setup, std::vector<std::uint8_t>* in) {
@@ -710,6 +713,9 @@ std::uint8_t Session::RunControlNow(const std::array<std::uint8_t, 8>& setup, st
     std::this_thread::sleep_for(UsbHost::FramePeriod());
   }
   *in = std::move(t.data);
+  if (t.status == usb_redir_success && SetupType(setup) == 0x00 && SetupRequest(setup) == kRequestSetAddress) {
+    bus_address_ = static_cast<std::uint8_t>(SetupValue(setup));
+  }
   return t.status;
 }
 
@@ -842,10 +848,12 @@ bool Session::Step(Transfer& t) {
 
 bool Session::StepControl(Transfer& t) {
   UsbDeviceController& d = owner_.device;
-  // Before SET_ADDRESS the device answers at address 0: the enumeration's first requests.
-  const std::uint8_t a = d.Address() == 0 ? 0 : UsbRedirServer::kDeviceAddress;
+  const std::uint8_t a = bus_address_;
   auto fail = [&](UsbHandshake h) {
     t.status = h == UsbHandshake::kStall ? usb_redir_stall : usb_redir_ioerror;
+    // Endpoint 0 always answers a device at its address: silence means it has left the bus or come
+    // back in its default state (a detach and attach between two looks at the pull-up).
+    if (h == UsbHandshake::kNone && announced_) device_lost_ = true;
     t.stage = Transfer::Stage::kDone;
     return true;
   };
@@ -939,7 +947,7 @@ bool Session::StepBulkIn(Transfer& t) {
   for (unsigned packets = 0; packets < kPacketsPerFrame; ++packets) {
     std::vector<std::uint8_t> packet;
     unsigned toggle = 0;
-    const UsbHandshake h = d.In(UsbRedirServer::kDeviceAddress, t.endpoint & 0x0F, &packet, &toggle);
+    const UsbHandshake h = d.In(bus_address_, t.endpoint & 0x0F, &packet, &toggle);
     if (h == UsbHandshake::kNak) return false;
     if (h != UsbHandshake::kAck) {
       t.status = h == UsbHandshake::kStall ? usb_redir_stall : usb_redir_ioerror;
@@ -971,7 +979,7 @@ bool Session::StepOut(Transfer& t) {
       return true;
     }
     const std::size_t n = std::min(maxp, t.data.size() - t.offset);
-    const UsbHandshake h = d.Out(UsbRedirServer::kDeviceAddress, t.endpoint & 0x0F, t.data.data() + t.offset, n, toggle);
+    const UsbHandshake h = d.Out(bus_address_, t.endpoint & 0x0F, t.data.data() + t.offset, n, toggle);
     if (h == UsbHandshake::kNak) return false;
     if (h != UsbHandshake::kAck) {
       t.status = h == UsbHandshake::kStall ? usb_redir_stall : usb_redir_ioerror;
@@ -1108,7 +1116,7 @@ void Session::PollInterrupts() {
     r.countdown = e->interval > 0 ? e->interval - 1u : 0u;
     std::vector<std::uint8_t> packet;
     unsigned toggle = 0;
-    const UsbHandshake h = d.In(UsbRedirServer::kDeviceAddress, n, &packet, &toggle);
+    const UsbHandshake h = d.In(bus_address_, n, &packet, &toggle);
     // No answer (not configured yet, in reset) is polled again like a NAK.
     if (h == UsbHandshake::kNak || h == UsbHandshake::kNone) continue;
     std::uint8_t status = usb_redir_success;
@@ -1163,14 +1171,15 @@ void Session::BusLoop() {
             retry_frames_ = kEnumerationRetryFrames;
           }
         }
-      } else if (!attached) {
+      } else if (!attached || device_lost_) {
         announced_ = false;
+        device_lost_ = false;
         attached_frames_ = 0;
         FailAll(usb_redir_ioerror);
         for (auto& r : interrupts_) r = InterruptIn{};
         configuration_ = 0;
         Complete([](usbredirparser* p) { usbredirparser_send_device_disconnect(p); });
-        owner_.Say("device left the bus");
+        owner_.Say(attached ? "device stopped answering; enumerating it again" : "device left the bus");
       }
       if (announced_) {
         for (auto& [index, queue] : queues_) {

@@ -63,7 +63,6 @@
 #include "sim/board.h"
 #include "sim/board_description.h"
 #include "sim/network.h"
-#include "sim/usb_device.h"
 #include "sim/usb_redir.h"
 #include "sim/nand_flash.h"
 #include "sim/watchdog_timer.h"
@@ -585,12 +584,11 @@ int main(int argc, char** argv) {
       return 2;
     }
   }
-  // The USB device controller, on the register bus before the firmware's hardware set-up.
-  sim::UsbDeviceController usb_port(board->gpio());
+  // The cable of the board's USB device controller, joined to a usbredir guest when asked.
   std::unique_ptr<sim::UsbRedirServer> usbredir;
   if (options.usbredir_port) {
     usbredir = std::make_unique<sim::UsbRedirServer>(
-        usb_port, [](const std::string& line) { std::fprintf(stderr, "board: usbredir: %s\n", line.c_str()); });
+        board->usb(), [](const std::string& line) { std::fprintf(stderr, "board: usbredir: %s\n", line.c_str()); });
     if (!usbredir->Start(static_cast<std::uint16_t>(*options.usbredir_port), &error)) {
       std::fprintf(stderr, "board: usbredir: %s\n", error.c_str());
       return 1;

@@ -12,6 +12,9 @@
 // DSP: the host-port model (sim/dsp.h) runs the DSP program model (sim/dsp_program.h), which measures
 // the probe that the peripheral controllers report in their field.
 //
+// USB: the device controller (sim/usb_device.h) on its register range, its cable to a host that tests
+// and the board's control socket drive with sim::UsbHost; the firmware attaches by driving GPE9 high.
+//
 // I2C: segment 0 holds the identity EEPROM (0x54) and the temperature sensor (0x48); segment 1 is the
 // probe connector, where the peripheral controllers answer (nothing plugged until the board's
 // description or a test plugs something; AttachProbeDevice replaces a controller address).
@@ -39,6 +42,7 @@
 #include "sim/iic_controller.h"
 #include "sim/peripheral_controllers.h"
 #include "sim/temperature_sensor.h"
+#include "sim/usb_device.h"
 
 namespace sim {
 
@@ -96,6 +100,7 @@ class Board {
   DspProgram& dsp_program() { return dsp_program_; }
   // The peripherals on the probe connector (plug, unplug, field, faults).
   PeripheralControllers& peripherals() { return peripherals_; }
+  UsbDeviceController& usb() { return usb_; }
 
  private:
   void LoadOrCreateEepromImage();
@@ -111,6 +116,7 @@ class Board {
   Dsp dsp_;
   PeripheralControllers peripherals_;  // after the ADC: its observer drives an ADC input
   DspProgram dsp_program_;             // after the DSP and the peripherals it senses
+  UsbDeviceController usb_;            // after the GPIO that carries its pull-up
 
   std::mutex lock_;  // guards the power state and the image file
   bool power_on_ = true;

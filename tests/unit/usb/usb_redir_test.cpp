@@ -561,6 +561,19 @@ TEST_F(UsbRedirBridge, FirmwareDetachIsADisconnectAndAttachAgainANewConnect) {
   EXPECT_EQ(guest.ControlWait(0x80, 6, 0x0100, 0, 18).data.size(), 18u);
 }
 
+TEST_F(UsbRedirBridge, ADeviceThatNoLongerAnswersAtItsAddressIsAnnouncedAgain) {
+  Bring();
+  Guest guest(server_->Port());
+  ASSERT_TRUE(guest.WaitConnected());
+  // The controller back at address 0 without the pull-up ever dropping (as after a detach and attach
+  // too quick for the bridge to see): endpoint 0's silence tells the bridge.
+  platform::regbus::Write8(hw::usbd::FUNC_ADDR_REG, 0);
+  EXPECT_EQ(guest.ControlWait(0x80, 6, 0x0100, 0, 18).header.status, usb_redir_ioerror);
+  ASSERT_TRUE(guest.Pump([&] { return guest.disconnects_ == 1 && guest.connects_ == 2; }));
+  EXPECT_EQ(guest.ControlWait(0x80, 6, 0x0100, 0, 18).data.size(), 18u);
+  EXPECT_TRUE(Logged("stopped answering"));
+}
+
 TEST_F(UsbRedirBridge, AGuestAttachedBeforeTheFirmwareSeesTheDeviceWhenItComes) {
   Guest guest(server_->Port());
   ASSERT_TRUE(guest.Pump([&] { return guest.hello_; }));
