@@ -222,6 +222,7 @@ bool CS3C2410FifoManager::FinishPacket() {
   const std::uint32_t count = direction_ == 0 ? write_count_ : read_count_;
   const std::uint32_t packet = direction_ == 0 ? count : count + packet_taken_;
   packet_taken_ = 0;
+  last_packet_ = count;
   short_ = packet < packet_size_;
   full_ = packet == packet_size_;
   total_ += count;
@@ -588,9 +589,11 @@ void CS3C2410InEndpoint::Service(std::uint32_t* status) {
 void CS3C2410BulkInEndpoint::CancelTransfer(std::uint32_t* count, std::uint32_t* status) {
   if (hold_ == 0 && *status == 0) return;
   registers_->DisableEndpointInterrupt(number_);
+  // A packet still waiting in the FIFO never reached the host: the flush takes it back.
+  const std::uint32_t not_taken = state_ != 0 && PacketWaiting() ? fifo_->last_packet() : 0;
   fifo_->Flush(kind_);
   fifo_->FinishPacket();  // arms an empty packet
-  *count = fifo_->total();
+  *count = fifo_->total() - not_taken;
   state_ = 0;
 }
 

@@ -89,6 +89,8 @@ class CS3C2410FifoManager {
     packet_taken_ += read_count_;
     read_count_ = 0;
   }
+  // Bytes of the last packet handed to the FIFO.
+  std::uint32_t last_packet() const { return last_packet_; }
   bool last() const { return last_; }
   bool is_short() const { return short_; }
   bool full() const { return full_; }
@@ -114,6 +116,7 @@ class CS3C2410FifoManager {
   // Bytes of the OUT packet in the FIFO that earlier reads took (kept across reads, not transfers:
   // a packet is short by its own size, not by what the last read took of it).
   std::uint32_t packet_taken_ = 0;
+  std::uint32_t last_packet_ = 0;
 };
 
 class CS3C2410Controller;

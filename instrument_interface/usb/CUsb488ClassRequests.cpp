@@ -143,12 +143,11 @@ void CUsb488ClassRequests::Disable(std::uint32_t* status) {
   status_read_active_ = 0;
   status_read_for_srq_ = 0;
   nbytes_rxd_ = 0;
-  // A clear the engine will not finish for this configuration no longer holds bulk-OUT.
-  if (clear_count_ != 0) {
-    clear_count_ = 0;
-    std::uint32_t s = 0;
-    ReleaseClearHold(&s);
-  }
+  // A clear the engine will not finish for this configuration, or an abort that failed half-way,
+  // no longer holds bulk-OUT: the next configuration must be able to clear its halt.
+  clear_count_ = 0;
+  std::uint32_t s = 0;
+  ReleaseClearHold(&s);
 }
 
 void CUsb488ClassRequests::OnControlWriteComplete(std::uint32_t result, std::uint32_t* status) {
@@ -217,7 +216,11 @@ void CUsb488ClassRequests::InitiateAbortBulkOut(const UsbSetupPacket& setup, std
   const std::uint32_t size = bulk->BulkOutTransferSize();
   const std::uint32_t remaining = bulk->BulkOutRemaining();
   bulk->AbortBulkOut(&nbytes_rxd_, status);
-  io_->ReleaseHalt(kUsbKindBulkOut, status);
+  // The hold goes whatever failed before: a hold left behind would refuse the host's
+  // CLEAR_FEATURE(ENDPOINT_HALT) for good.
+  std::uint32_t release = 0;
+  io_->ReleaseHalt(kUsbKindBulkOut, &release);
+  if (*status == 0) *status = release;
   nbytes_rxd_ += size - remaining;
 }
 

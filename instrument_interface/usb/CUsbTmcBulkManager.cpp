@@ -108,9 +108,18 @@ void CUsbTmcBulkManager::ReArmHeaderRead(std::uint32_t* status) {
 void CUsbTmcBulkManager::RefuseBulkOut(std::uint32_t* status) {
   if (*status != 0 || io_ == nullptr) return;
   io_->Halt(kUsbKindBulkOut, status);
+  if (*status != 0) return;
   io_->FlushFifo(kUsbKindBulkOut, status);
-  io_->ReleaseHalt(kUsbKindBulkOut, status);
+  ReleaseHold(kUsbKindBulkOut, status);
   ReArmHeaderRead(status);
+}
+
+void CUsbTmcBulkManager::ReleaseHold(std::int32_t kind, std::uint32_t* status) {
+  // Released whatever failed before: a hold left behind would refuse the host's
+  // CLEAR_FEATURE(ENDPOINT_HALT) for good.
+  std::uint32_t release = 0;
+  io_->ReleaseHalt(kind, &release);
+  if (*status == 0) *status = release;
 }
 
 void CUsbTmcBulkManager::OnBulkOutComplete(std::uint32_t result, std::uint32_t count, std::uint32_t* status) {
@@ -332,7 +341,7 @@ void CUsbTmcBulkManager::CancelSend(std::uint32_t* count, std::uint32_t* status)
     io_->Halt(kUsbKindBulkIn, status);
     io_->CancelTransfer(kUsbKindBulkIn, &moved, status);
     if (*status == kNothingToCancel) *status = 0;
-    io_->ReleaseHalt(kUsbKindBulkIn, status);
+    ReleaseHold(kUsbKindBulkIn, status);
   }
   in_.bytes_sent = moved < kUsbTmcHeaderSize ? 0 : moved - kUsbTmcHeaderSize;
   *count = in_.bytes_sent;
@@ -381,7 +390,7 @@ void CUsbTmcBulkManager::AbortBulkIn(std::uint32_t* status) {
     io_->Halt(kUsbKindBulkIn, status);
     io_->CancelTransfer(kUsbKindBulkIn, &moved, status);
     if (*status == kNothingToCancel) *status = 0;
-    io_->ReleaseHalt(kUsbKindBulkIn, status);
+    ReleaseHold(kUsbKindBulkIn, status);
     in_.bytes_sent = moved < kUsbTmcHeaderSize ? 0 : moved - kUsbTmcHeaderSize;
     response_requested_ = 0;
     abort_reply_in_flight_ = 0;

@@ -107,6 +107,7 @@ class CUsbTmcBulkManager {
   void EndTransfer();
   void ReArmHeaderRead(std::uint32_t* status);
   void RefuseBulkOut(std::uint32_t* status);
+  void ReleaseHold(std::int32_t kind, std::uint32_t* status);
   void WriteBulkInHeader(CDataBuffer* data, bool term_char_found, bool end);
   void ReportReceived(std::uint32_t count, bool end);
 

@@ -2,8 +2,10 @@
 // stack, and how removal, shut-down and controller failures reach the interfaces.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstring>
 #include <memory>
+#include <thread>
 
 #include "engine/DoVovuriStatus.h"
 #include "usb/CUsbDeviceManager.h"
@@ -107,6 +109,32 @@ TEST_F(UsbPluginManager, TwoInterfacesShareOneStackThatGoesWithTheLast) {
   // The manager's destructor takes the last one with it.
 }
 
+TEST_F(UsbPluginManager, ControllerFailuresWalkTheInterfacesWhileOthersComeAndGo) {
+  // One interface keeps the stack; a second one is made and destroyed over and over while failures
+  // are reported: the walk and the table changes never overlap.
+  const DoVovuriDeviceDescriptor d = UsbDescriptor();
+  std::uint32_t s = 0;
+  CPhysicalInterface* keeper = manager_->CreateInterface(&d, 0, &s);
+  ASSERT_NE(keeper, nullptr);
+  COSUsbDevice* device = keeper->OsDevice();
+  std::atomic<bool> done{false};
+  std::thread reporter([&] {
+    while (!done.load()) manager_->OnUsbException(device, 0x54312);
+  });
+  for (int i = 0; i < 200; ++i) {
+    std::uint32_t st = 0;
+    CPhysicalInterface* p = manager_->CreateInterface(&d, 0, &st);
+    ASSERT_NE(p, nullptr);
+    manager_->DestroyInterface(p, &st);
+    ASSERT_EQ(st, 0u);
+  }
+  done.store(true);
+  reporter.join();
+  EXPECT_EQ(manager_->InterfaceCount(), 1u);
+  manager_->DestroyInterface(keeper, &s);
+  EXPECT_EQ(manager_->DeviceManager(), nullptr);
+}
+
 // Through the engine: removal, shut-down and controller failures as the application's device sees
 // them.
 class UsbPluginExceptions : public UsbTmcTest {};
@@ -158,6 +186,18 @@ TEST_F(UsbPluginExceptions, StoppingThePluginTellsTheInterfacesFirst) {
   EXPECT_FALSE(model_->Attached());
   EXPECT_NE(app_->QueryDetected(), 0u);
   app_.reset();
+}
+
+TEST_F(UsbPluginExceptions, ADeviceDisabledAndEnabledAgainIsConfiguredAfresh) {
+  Bring();
+  ASSERT_EQ(Query("*IDN?\n", 1), "TORVEX,TEST,0,1.0\n");
+  ASSERT_EQ(app_->Disable(), 0u);
+  EXPECT_TRUE(WaitFor([&] { return !model_->Attached(); }));
+  ASSERT_EQ(app_->Start(), 0u);
+  ASSERT_TRUE(host_->WaitAttached(kTmcFrames));
+  const sim::UsbEnumeration e = host_->Enumerate(kAddress);
+  ASSERT_EQ(e.outcome, sim::UsbOutcome::kOk) << e.failed_step;
+  EXPECT_EQ(Query("*IDN?\n", 3), "TORVEX,TEST,0,1.0\n");
 }
 
 }  // namespace

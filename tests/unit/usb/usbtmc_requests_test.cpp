@@ -150,6 +150,26 @@ TEST_F(UsbTmcTest, RenGoToLocalAndLocalLockoutDriveTheRemoteLocalState) {
   EXPECT_EQ(app_->Only("rl:"), (std::vector<std::string>{"rl:1", "rl:3", "rl:2", "rl:0"}));
 }
 
+TEST_F(UsbTmcTest, SuspendAndANewConfigurationSendTheDeviceToLocal) {
+  Bring();
+  ASSERT_EQ(app_->EnableRemoteLocalEvent(1), 0u);
+  ASSERT_EQ(Interface(kUsb488RenControl, 1, 1).data, Bytes{kUsbTmcStatusSuccess});
+  ASSERT_EQ(Query("*IDN?\n", 1), "TORVEX,TEST,0,1.0\n");
+  ASSERT_TRUE(app_->WaitCount("rl:", 1));  // REMS
+  // A bus suspend is GTL: local with REN.
+  host_->Suspend();
+  ASSERT_TRUE(app_->WaitCount("rl:", 2));
+  host_->Resume();
+  // Remote again, then locked out; selecting the configuration again releases REN: local.
+  ASSERT_EQ(Query("*IDN?\n", 3), "TORVEX,TEST,0,1.0\n");
+  ASSERT_EQ(Interface(kUsb488LocalLockout, 0, 1).data, Bytes{kUsbTmcStatusSuccess});
+  ASSERT_TRUE(app_->WaitCount("rl:", 4));
+  ASSERT_EQ(host_->Control(sim::UsbSetup{0x00, 9, 1, 0, 0}).outcome, sim::UsbOutcome::kOk);
+  ASSERT_TRUE(app_->WaitCount("rl:", 5));
+  // REMS, LOCS (suspend), REMS, RWLS, LOCS (configuration).
+  EXPECT_EQ(app_->Only("rl:"), (std::vector<std::string>{"rl:1", "rl:0", "rl:1", "rl:3", "rl:0"}));
+}
+
 TEST_F(UsbTmcTest, EnablingRemoteLocalReportsACurrentRemoteStateAtOnce) {
   Bring();
   ASSERT_EQ(Interface(kUsb488RenControl, 1, 1).data, Bytes{kUsbTmcStatusSuccess});
@@ -277,6 +297,9 @@ TEST_F(UsbTmcTest, AbortBulkInOfAResponseInFlightCancelsItAndTheAbortCompletes) 
   ASSERT_EQ(check.size(), 8u);
   EXPECT_EQ(check[0], kUsbTmcStatusSuccess);
   EXPECT_EQ(check[1], 0);
+  // NBYTES_TXD: the data bytes the host took (what it read less the header), not a packet the
+  // cancel took back from the FIFO.
+  EXPECT_EQ(Le32(check, 4), first.data.size() + rest.data.size() - 12u);
   // The host goes on with a new query.
   app_->SetReply("TORVEX,TEST,0,1.0\n");
   EXPECT_EQ(Query("*IDN?\n", 3), "TORVEX,TEST,0,1.0\n");
