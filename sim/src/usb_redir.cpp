@@ -207,6 +207,10 @@ class Session {
                           int len);
 
   void TakePacketData(std::uint8_t* data, int len, std::vector<std::uint8_t>* out);
+  void Unexpected(const char* what) {
+    if (!unexpected_reported_) owner_.Say(std::string("dropped a ") + what + " packet from the guest (the device's side sends those)");
+    unexpected_reported_ = true;
+  }
   void DrainCompletions();
 
   // --- handing work to the bus thread ------------------------------------------------------------------
@@ -240,6 +244,7 @@ class Session {
   usbredirparser* parser_ = nullptr;
   bool peer_gone_ = false;
   bool failed_ = false;
+  bool unexpected_reported_ = false;
 
   // Shared between the two threads.
   std::mutex lock_;
@@ -302,6 +307,36 @@ bool Session::Init() {
   parser_->bulk_packet_func = OnBulk;
   parser_->iso_packet_func = OnIso;
   parser_->interrupt_packet_func = OnInterrupt;
+  // The library calls a packet's callback without looking whether it is set: the packets that only
+  // the device's side sends are given handlers that drop them, so a guest sending one cannot crash
+  // the board.
+  parser_->device_connect_func = [](void* priv, usb_redir_device_connect_header*) { Of(priv)->Unexpected("device_connect"); };
+  parser_->device_disconnect_func = [](void* priv) { Of(priv)->Unexpected("device_disconnect"); };
+  parser_->interface_info_func = [](void* priv, usb_redir_interface_info_header*) { Of(priv)->Unexpected("interface_info"); };
+  parser_->ep_info_func = [](void* priv, usb_redir_ep_info_header*) { Of(priv)->Unexpected("ep_info"); };
+  parser_->configuration_status_func = [](void* priv, std::uint64_t, usb_redir_configuration_status_header*) {
+    Of(priv)->Unexpected("configuration_status");
+  };
+  parser_->alt_setting_status_func = [](void* priv, std::uint64_t, usb_redir_alt_setting_status_header*) {
+    Of(priv)->Unexpected("alt_setting_status");
+  };
+  parser_->iso_stream_status_func = [](void* priv, std::uint64_t, usb_redir_iso_stream_status_header*) {
+    Of(priv)->Unexpected("iso_stream_status");
+  };
+  parser_->interrupt_receiving_status_func = [](void* priv, std::uint64_t, usb_redir_interrupt_receiving_status_header*) {
+    Of(priv)->Unexpected("interrupt_receiving_status");
+  };
+  parser_->bulk_streams_status_func = [](void* priv, std::uint64_t, usb_redir_bulk_streams_status_header*) {
+    Of(priv)->Unexpected("bulk_streams_status");
+  };
+  parser_->bulk_receiving_status_func = [](void* priv, std::uint64_t, usb_redir_bulk_receiving_status_header*) {
+    Of(priv)->Unexpected("bulk_receiving_status");
+  };
+  parser_->buffered_bulk_packet_func = [](void* priv, std::uint64_t, usb_redir_buffered_bulk_packet_header*,
+                                          std::uint8_t* data, int len) {
+    Of(priv)->TakePacketData(data, len, nullptr);
+    Of(priv)->Unexpected("buffered_bulk_packet");
+  };
   std::uint32_t caps[USB_REDIR_CAPS_SIZE] = {};
   usbredirparser_caps_set_cap(caps, usb_redir_cap_connect_device_version);
   usbredirparser_caps_set_cap(caps, usb_redir_cap_ep_info_max_packet_size);

@@ -85,6 +85,9 @@ class Guest {
       return n < 0 ? -1 : static_cast<int>(n);
     };
     parser_->hello_func = [](void* p, usb_redir_hello_header*) { static_cast<Guest*>(p)->hello_ = true; };
+    parser_->iso_stream_status_func = [](void*, std::uint64_t, usb_redir_iso_stream_status_header*) {};
+    parser_->bulk_streams_status_func = [](void*, std::uint64_t, usb_redir_bulk_streams_status_header*) {};
+    parser_->bulk_receiving_status_func = [](void*, std::uint64_t, usb_redir_bulk_receiving_status_header*) {};
     parser_->device_connect_func = [](void* p, usb_redir_device_connect_header* h) {
       Guest* g = static_cast<Guest*>(p);
       g->connect_ = *h;
