@@ -53,7 +53,7 @@ cyg_thread g_MonitorThread;
 cyg_handle_t g_MonitorHandle = 0;
 alignas(8) unsigned char g_MonitorStack[8016];
 std::uint8_t g_ClaimMac[6];  // the MAC of the last claim
-std::size_t g_Ipv4llArpLength = 0;  // bytes of the last captured body (guarded by the event flag)
+std::size_t g_Ipv4llArpLength = 0;  // bytes of the last captured body (under g_HookLock)
 
 // The claim's candidate generator: a linear congruential generator of the C library's kind, two
 // steps of 15 bits per value.
@@ -87,13 +87,6 @@ void SaveRecv(eth_drv_sc* sc) {
   g_Ipv4llDriver = sc;
   const RecvEntry current = sc->funs->recv.load();
   if (current != &ipv4ll_arp_recv_hook) g_Ipv4llSavedRecv = current;
-}
-
-void InstallHook() {
-  std::lock_guard<std::mutex> g(g_HookLock);
-  if (g_Ipv4llDriver == nullptr || g_Ipv4llSavedRecv == nullptr) return;
-  g_HookArmed = true;
-  g_Ipv4llDriver->funs->recv.store(&ipv4ll_arp_recv_hook);
 }
 
 void RestoreRecv() {
@@ -139,8 +132,12 @@ void SendFrame(eth_drv_sc* sc, ArpFrame& f) {
 // Clears the capture bit and installs the hook, so that a reply to the frame about to be sent is
 // seen however fast it comes.
 void ArmCapture() {
+  std::lock_guard<std::mutex> g(g_HookLock);
+  // Under the hook lock, so that a late capture for the previous frame cannot set the bit again.
   cyg_flag_maskbits(&g_Ipv4llArpEvent, ~kIpv4llArpCaptured);
-  InstallHook();
+  if (g_Ipv4llDriver == nullptr || g_Ipv4llSavedRecv == nullptr) return;
+  g_HookArmed = true;
+  g_Ipv4llDriver->funs->recv.store(&ipv4ll_arp_recv_hook);
 }
 
 // Waits up to `wait` ticks for a captured frame; true with the body's first bytes in `body`.
@@ -149,6 +146,8 @@ bool WaitForCapture(cyg_tick_count_t wait, std::uint8_t body[kArpExamined], bool
   const cyg_flag_value_t v =
       cyg_flag_timed_wait(&g_Ipv4llArpEvent, kIpv4llArpCaptured, CYG_FLAG_WAITMODE_OR | CYG_FLAG_WAITMODE_CLR, deadline);
   if ((v & kIpv4llArpCaptured) == 0) return false;
+  // Under the hook lock: a late frame may be captured into the buffer while it is read.
+  std::lock_guard<std::mutex> g(g_HookLock);
   *complete = g_Ipv4llArpLength >= kArpExamined;
   std::memcpy(body, g_Ipv4llArpBuffer, kArpExamined);
   return true;
@@ -181,7 +180,6 @@ void ipv4ll_arp_recv_hook(eth_drv_sc* sc, eth_drv_sg* sg_list, int sg_len) {
   std::uint8_t header[14] = {};
   const bool have_header = sg_len >= 1 && sg_list[0].len >= 14 && sg_list[0].buf != 0;
   if (have_header) std::memcpy(header, reinterpret_cast<const void*>(sg_list[0].buf), 14);
-  bool captured = false;
   {
     std::lock_guard<std::mutex> g(g_HookLock);
     if (!g_HookArmed) return;
@@ -192,12 +190,11 @@ void ipv4ll_arp_recv_hook(eth_drv_sc* sc, eth_drv_sg* sg_list, int sg_len) {
       std::memcpy(g_Ipv4llArpBuffer, reinterpret_cast<const void*>(sg_list[1].buf), n);
       g_Ipv4llArpLength = n;
       g_HookArmed = false;
-      captured = true;
+      cyg_flag_setbits(&g_Ipv4llArpEvent, kIpv4llArpCaptured);
     } else {
       sc->funs->recv.store(&ipv4ll_arp_recv_hook);
     }
   }
-  if (captured) cyg_flag_setbits(&g_Ipv4llArpEvent, kIpv4llArpCaptured);
 }
 
 std::uint32_t ipv4ll_claim_address(const std::uint8_t mac[6]) {

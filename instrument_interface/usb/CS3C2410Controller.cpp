@@ -402,8 +402,8 @@ void CS3C2410ControlEndpoint::Stall(std::uint32_t* status) {
   {
     Masked m;
     Write8(u::INDEX_REG, 0);
-    const std::uint8_t v = Read8(u::EP0_CSR);
-    Write8(u::EP0_CSR, static_cast<std::uint8_t>((v & (u::kEp0SentStall | u::kEp0SendStall)) | u::kEp0SendStall));
+    // One write: were SEND_STALL set before the setup is acknowledged, a host that saw the stall could
+    // send its next setup in between, and the acknowledgement would discard that setup and stall it.
     Write8(u::EP0_CSR, u::kEp0SendStall | u::kEp0ServicedOutPktRdy | u::kEp0DataEnd);
   }
   setup_unacknowledged_ = 0;

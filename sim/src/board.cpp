@@ -52,6 +52,11 @@ Board::Board(const std::string& root)
   gpio_.Observe(kBusHandover4, bus_lines);
   gpio_.Observe(kI2cSegment, [this](bool level) { iic_.SetSegmentSelect(level); });
   gpio_.Observe(kPowerOn, [this](bool level) { OnPowerLine(level); });
+  gpio_.Observe(hw::line::kUsbPullup, [this](bool level) {
+    if (!level) return;
+    std::lock_guard<std::mutex> g(lock_);
+    ++usb_attach_count_;
+  });
 
   // Pulls: the DSP's reset, the bus hand-over and the segment select rest low.
   for (const hw::Line& line : {kDspReset, kBusHandover3, kBusHandover4, kI2cSegment}) {
@@ -75,6 +80,11 @@ Board::Board(const std::string& root)
   platform::regbus::Map(IicController::kBase, IicController::kSize, &iic_);
   platform::regbus::Map(Adc::kBase, Adc::kSize, &adc_);
   platform::regbus::Map(Dsp::kBase, Dsp::kSize, &dsp_);
+}
+
+std::uint64_t Board::UsbAttachCount() {
+  std::lock_guard<std::mutex> g(lock_);
+  return usb_attach_count_;
 }
 
 Board::~Board() {

@@ -14,7 +14,7 @@ IDENTITY = "TORVEX,VXI11-TEST,0,1.0\n"
 def main():
     rm = pyvisa.ResourceManager("@py")
     inst = rm.open_resource("TCPIP::127.0.0.1::inst0::INSTR")
-    inst.timeout = 5000
+    inst.timeout = 20000
     failures = []
 
     def check(what, ok):
@@ -36,7 +36,7 @@ def main():
     check("query under lock", inst.query("*IDN?") == IDENTITY)
     inst.unlock()
     second = rm.open_resource("TCPIP::127.0.0.1::inst0::INSTR")
-    second.timeout = 5000
+    second.timeout = 20000
     check("second session", second.query("*IDN?") == IDENTITY)
     second.close()
     inst.close()

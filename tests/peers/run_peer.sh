@@ -53,7 +53,7 @@ fi
 
 "$server" >"$work/server.out" 2>"$work/server.err" &
 server_pid=$!
-if ! wait_until "grep -q READY '$work/server.out'" 100; then
+if ! wait_until "grep -q READY '$work/server.out'" 300; then
   echo "FAIL: the server did not start"
   cat "$work/server.out" "$work/server.err"
   exit 1
@@ -61,6 +61,7 @@ fi
 
 "$@"
 rc=$?
+[ "$rc" != 0 ] && { echo "the client failed ($rc); the server's log:"; cat "$work/server.err"; }
 
 kill -TERM "$server_pid"
 wait "$server_pid"

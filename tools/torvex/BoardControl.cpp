@@ -20,6 +20,7 @@ constexpr char kLineSeparator = 0x1e;  // stands for a line break inside a reply
 namespace {
 
 constexpr std::size_t kMaxRequest = 4096;
+constexpr std::size_t kMaxReply = 1 << 20;  // a reply may carry a long device answer (usb)
 constexpr int kRequestTimeoutMs = 5000;  // a request line must be complete within this
 constexpr int kMaxClients = 8;           // clients served at once; more are refused
 constexpr const char* kSocketName = "control.sock";
@@ -54,12 +55,14 @@ void WriteAll(int fd, const std::string& text) {
   }
 }
 
-// Reads one line, bounded in size and in total time. Empty on failure.
-std::string ReadLine(int fd, int timeout_ms) {
+// Reads one line, bounded in size and in total time. Empty on failure, and for a line longer than
+// `max_size` (never a line cut short).
+std::string ReadLine(int fd, int timeout_ms, std::size_t max_size = kMaxRequest) {
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
   std::string line;
   char c;
-  while (line.size() < kMaxRequest) {
+  for (;;) {
+    if (line.size() > max_size) return {};
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
     if (left.count() <= 0) return {};
     pollfd p{fd, POLLIN, 0};
@@ -221,7 +224,7 @@ std::string SendRequest(const std::string& root, const std::string& line) {
     throw std::runtime_error("no board running in " + root + " (" + why + ")");
   }
   WriteAll(fd, line + "\n");
-  std::string reply = ReadLine(fd, 10000);
+  std::string reply = ReadLine(fd, 10000, kMaxReply);
   ::close(fd);
   if (reply.empty()) throw std::runtime_error("no reply from the board");
   for (char& c : reply)

@@ -50,6 +50,7 @@
 #include <vector>
 
 #include "BoardControl.h"
+#include "UsbCommands.h"
 #include "core/CLogger.h"
 #include "drivers/board_devices.h"
 #include "main/TorvexMain.h"
@@ -83,7 +84,8 @@ constexpr const char* kUsage =
     "board commands: button short|long|press|release, temperature CELSIUS, fault watchdog, state,\n"
     "  plug PATH probe|multiplexer[:N]|camera[:H], unplug PATH, field TESLA, probes,\n"
     "  dsp [state|clear|boot on|off|versions DSP CPLD|delay ID|all MS|drop ID|all N|mailbox N|\n"
-    "       check N|error N|stall on|off], net [dhcp on|off]\n";
+    "       check N|error N|stall on|off], net [dhcp on|off],\n"
+    "  usb SCPI-TEXT, usbtmc OPERATION [ARGS] (see README)\n";
 
 [[noreturn]] void Usage(const std::string& message) {
   std::fprintf(stderr, "torvex: %s\n%s", message.c_str(), kUsage);
@@ -378,6 +380,10 @@ std::string NetCommand(const std::vector<std::string>& args, sim::Network* link)
 
 void AddControlCommands(board::ControlServer& server, sim::Board& board, sim::Network* link) {
   server.Add("net", [link](const std::vector<std::string>& args) { return NetCommand(args, link); });
+  // The USB host on the other end of the board's cable: lives as long as the process.
+  static board::UsbCommands* usb = new board::UsbCommands(board);
+  server.Add("usb", [](const std::vector<std::string>& args) { return usb->Usb(args); });
+  server.Add("usbtmc", [](const std::vector<std::string>& args) { return usb->Usbtmc(args); });
   server.Add("button", [&server, &board](const std::vector<std::string>& args) -> std::string {
     const std::string how = args.size() == 1 ? args[0] : std::string();
     if (how == "short") {

@@ -16,6 +16,7 @@
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
+#include <new>
 
 typedef std::uintptr_t cyg_handle_t;
 typedef std::uintptr_t cyg_addrword_t;
@@ -38,6 +39,23 @@ struct ThreadRecord;
 
 // Life of a kernel object: a call on an object that is not live stops the process.
 enum class ObjectState : std::uint8_t { kNeverInitialised = 0, kLive, kDestroyed };
+
+// The condition variable inside a kernel object. Its destructor is never run: kernel objects live in
+// static memory for the life of the program, as on the target, and a thread that never ends may still
+// signal one while the process exits and static objects are torn down.
+class KernelCondition {
+ public:
+  KernelCondition() noexcept { new (storage_) std::condition_variable(); }
+  KernelCondition(const KernelCondition&) = delete;
+  KernelCondition& operator=(const KernelCondition&) = delete;
+  std::condition_variable& get() noexcept { return *std::launder(reinterpret_cast<std::condition_variable*>(storage_)); }
+  operator std::condition_variable&() noexcept { return get(); }
+  void notify_one() noexcept { get().notify_one(); }
+  void notify_all() noexcept { get().notify_all(); }
+
+ private:
+  alignas(std::condition_variable) unsigned char storage_[sizeof(std::condition_variable)];
+};
 }  // namespace platform::kernel
 
 // Kernel objects are held by their users (inside other objects or as statics), as on the target.
@@ -54,19 +72,19 @@ struct cyg_thread {
 };
 
 struct cyg_mutex_t {
-  std::condition_variable wait;
+  platform::kernel::KernelCondition wait;
   platform::kernel::ThreadRecord* owner = nullptr;
   platform::kernel::ObjectState state{};
 };
 
 struct cyg_sem_t {
-  std::condition_variable wait;
+  platform::kernel::KernelCondition wait;
   cyg_ucount32 count = 0;
   platform::kernel::ObjectState state{};
 };
 
 struct cyg_cond_t {
-  std::condition_variable wait;
+  platform::kernel::KernelCondition wait;
   cyg_mutex_t* mutex = nullptr;
   cyg_ucount32 waiters = 0;  // threads inside a wait
   void* queue = nullptr;     // the waiting threads, oldest first (kernel-private)
@@ -74,7 +92,7 @@ struct cyg_cond_t {
 };
 
 struct cyg_flag_t {
-  std::condition_variable wait;
+  platform::kernel::KernelCondition wait;
   cyg_flag_value_t value = 0;
   platform::kernel::ObjectState state{};
 };

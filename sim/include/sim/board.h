@@ -101,6 +101,9 @@ class Board {
   // The peripherals on the probe connector (plug, unplug, field, faults).
   PeripheralControllers& peripherals() { return peripherals_; }
   UsbDeviceController& usb() { return usb_; }
+  // How often the firmware has attached the device to the bus (rising edges of the pull-up): a host
+  // that sees the count change enumerates again.
+  std::uint64_t UsbAttachCount();
 
  private:
   void LoadOrCreateEepromImage();
@@ -118,8 +121,9 @@ class Board {
   DspProgram dsp_program_;             // after the DSP and the peripherals it senses
   UsbDeviceController usb_;            // after the GPIO that carries its pull-up
 
-  std::mutex lock_;  // guards the power state and the image file
+  std::mutex lock_;  // guards the power state, the image file and the attach count
   bool power_on_ = true;
+  std::uint64_t usb_attach_count_ = 0;
 };
 
 }  // namespace sim

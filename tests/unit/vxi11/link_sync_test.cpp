@@ -391,6 +391,8 @@ TEST_F(LinkGuardTest, DisableEndsEveryWaitWithAborted) {
   ASSERT_TRUE(WaitFor([&] { return !Order(*interface_->Queue()).empty(); }));
   std::thread b([&] { at_lock = Trigger(2, true, 60000, 60000); });
   ASSERT_TRUE(WaitFor([&] { return Order(*interface_->Queue()).size() == 2; }));
+  // Link 2 is queued and waits for the device lock that link 1 holds.
+  ASSERT_TRUE(WaitFor([&] { return interface_->Locks()->Waiters() == 1; }));
   interface_->Disable(&status);
   a.join();
   b.join();

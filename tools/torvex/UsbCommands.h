@@ -1,0 +1,43 @@
+// The board commands that talk to the running firmware over the simulated USB cable, as a computer
+// with the usbtmc driver would: "usb TEXT..." sends one SCPI message and, for a query, prints the
+// reply; "usbtmc OPERATION ..." runs one USBTMC or USB488 operation on its own (aborts, clear,
+// status byte, remote/local requests, chunked reads) for tests and for looking at the device closely.
+//
+// The host enumerates the device on first use and again whenever the firmware has attached it anew
+// (the USB module switched off and on). Called by the control server, one request at a time.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "sim/board.h"
+#include "sim/usb_device.h"
+#include "sim/usbtmc_client.h"
+
+namespace board {
+
+class UsbCommands {
+ public:
+  explicit UsbCommands(sim::Board& board) : board_(board), host_(board.usb()), bus_(host_), client_(bus_) {}
+
+  // "usb TEXT...": the words joined by single spaces are the message.
+  std::string Usb(const std::vector<std::string>& args);
+  // "usbtmc OPERATION ARGS...".
+  std::string Usbtmc(const std::vector<std::string>& args);
+
+ private:
+  // Opens the device when it has not been opened since it last attached; throws with the cause.
+  void EnsureOpen();
+  // Throws std::invalid_argument with the failure's description.
+  void Check(const sim::UsbtmcResult& result);
+  std::string ReadReply(const sim::UsbtmcReadOptions& options);
+
+  sim::Board& board_;
+  sim::UsbHost host_;
+  sim::UsbHostBus bus_;
+  sim::UsbtmcClient client_;
+  std::uint64_t opened_at_attach_ = 0;
+};
+
+}  // namespace board
