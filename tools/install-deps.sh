@@ -14,6 +14,8 @@ packages=(
   samba-common-bin nbtscan  # name-service peer tests (nmblookup, nbtscan)
   python3-pyvisa python3-pyvisa-py liblxi-dev rpcbind rpcsvc-proto libtirpc-dev iproute2
   dnsmasq-base iputils-arping
+  libusbredirparser-dev  # the board's usbredir port
+  qemu-system-x86 busybox-static cpio  # the USB peer test's virtual machine and its initramfs
 )
 
 missing=()

@@ -1,7 +1,7 @@
 // torvex: the simulated board running the firmware.
 //
 //   torvex --root DIR [--tick-us N] [--log-stderr] [--boot-condition N] [--net sim|linux[:IFNAME]]
-//          [--portmapper-port N] [--nbns-ports NAME,DATAGRAM]
+//          [--portmapper-port N] [--nbns-ports NAME,DATAGRAM] [--usbredir-port N]
 //   torvex board --root DIR COMMAND...
 //
 // The first form builds the board kept in DIR (made when missing: the read-only file system from the
@@ -23,6 +23,11 @@
 // runs without it, 0 taking any free port (then nobody outside finds them: for tests that run boards
 // side by side).
 //
+// The board's USB port is the device controller model (sim/usb_device.h). --usbredir-port N (or
+// TORVEX_USBREDIR_PORT) joins its cable to a USB host over the usbredir protocol on 127.0.0.1 port N
+// (0: any free port), for a virtual machine's usb-redir device; the port is printed as
+// "board: usbredir on 127.0.0.1:N". Off by default.
+//
 // The second form drives a running board through its control socket (see BoardControl.h).
 #include <fcntl.h>
 #include <signal.h>
@@ -37,6 +42,8 @@
 #include <algorithm>
 #include <cstring>
 #include <filesystem>
+#include <memory>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -57,6 +64,7 @@
 #include "sim/board.h"
 #include "sim/board_description.h"
 #include "sim/network.h"
+#include "sim/usb_redir.h"
 #include "sim/nand_flash.h"
 #include "sim/watchdog_timer.h"
 #include "status/CScpiStatus.h"
@@ -71,7 +79,7 @@ namespace fs = std::filesystem;
 
 constexpr const char* kUsage =
     "usage: torvex --root DIR [--tick-us N] [--log-stderr] [--boot-condition N] [--net sim|linux[:IFNAME]]\n"
-    "              [--portmapper-port N] [--nbns-ports NAME,DATAGRAM]\n"
+    "              [--portmapper-port N] [--nbns-ports NAME,DATAGRAM] [--usbredir-port N]\n"
     "       torvex board --root DIR COMMAND...\n"
     "board commands: button short|long|press|release, temperature CELSIUS, fault watchdog, state,\n"
     "  plug PATH probe|multiplexer[:N]|camera[:H], unplug PATH, field TESLA, probes,\n"
@@ -118,6 +126,7 @@ struct Options {
   unsigned long portmapper_port = 111;
   unsigned long nbns_name_port = 137;
   unsigned long nbns_datagram_port = 138;
+  std::optional<unsigned long> usbredir_port;  // off unless given
 };
 
 std::vector<std::string> g_argv;  // for the re-start after a reset
@@ -485,7 +494,7 @@ Options ParseOptions(int argc, char** argv) {
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
     const bool takes_value = arg == "--root" || arg == "--tick-us" || arg == "--boot-condition" || arg == "--net" ||
-                             arg == "--portmapper-port" || arg == "--nbns-ports";
+                             arg == "--portmapper-port" || arg == "--nbns-ports" || arg == "--usbredir-port";
     if (takes_value && i + 1 >= argc) Usage(arg + " needs a value");
     if (arg == "--help" || arg == "-h") {
       std::fputs(kUsage, stdout);
@@ -498,6 +507,8 @@ Options ParseOptions(int argc, char** argv) {
       o.net = argv[++i];
     } else if (arg == "--portmapper-port") {
       o.portmapper_port = ParseNumber(argv[++i], 0, 65535, "--portmapper-port");
+    } else if (arg == "--usbredir-port") {
+      o.usbredir_port = ParseNumber(argv[++i], 0, 65535, "--usbredir-port");
     } else if (arg == "--nbns-ports") {
       ParsePortPair(argv[++i], &o.nbns_name_port, &o.nbns_datagram_port);
     } else if (arg == "--log-stderr") {
@@ -515,6 +526,9 @@ Options ParseOptions(int argc, char** argv) {
   if (const char* env = std::getenv("TORVEX_NBNS_PORTS");
       env != nullptr && o.nbns_name_port == 137 && o.nbns_datagram_port == 138) {
     ParsePortPair(env, &o.nbns_name_port, &o.nbns_datagram_port);
+  }
+  if (const char* env = std::getenv("TORVEX_USBREDIR_PORT"); env != nullptr && *env != '\0' && !o.usbredir_port) {
+    o.usbredir_port = ParseNumber(env, 0, 65535, "TORVEX_USBREDIR_PORT");
   }
   if (const char* env = std::getenv("TORVEX_NET"); env != nullptr && o.net == "sim") o.net = env;
   if (o.net == "linux") o.net = "linux:eth0";
@@ -575,6 +589,17 @@ int main(int argc, char** argv) {
                    error.c_str());
       return 2;
     }
+  }
+  // The cable of the board's USB device controller, joined to a usbredir guest when asked.
+  std::unique_ptr<sim::UsbRedirServer> usbredir;
+  if (options.usbredir_port) {
+    usbredir = std::make_unique<sim::UsbRedirServer>(
+        board->usb(), [](const std::string& line) { std::fprintf(stderr, "board: usbredir: %s\n", line.c_str()); });
+    if (!usbredir->Start(static_cast<std::uint16_t>(*options.usbredir_port), &error)) {
+      std::fprintf(stderr, "board: usbredir: %s\n", error.c_str());
+      return 1;
+    }
+    std::fprintf(stderr, "board: usbredir on 127.0.0.1:%u\n", static_cast<unsigned>(usbredir->Port()));
   }
   sim::NandFlash::Geometry geometry;
   geometry.block_count = description.flash_blocks;

@@ -1,0 +1,57 @@
+/* Runs inside the test's virtual machine, against the instrument that the guest's usbtmc driver
+ * found: *IDN? written to and read from the device file, a status-byte read and a device clear
+ * through the driver's ioctls, then *IDN? again. Prints one line per step on the console:
+ *   IDN: <reply>   STB: <decimal>   CLEAR: ok   IDN-AFTER-CLEAR: <reply>
+ * or "ERROR: <step>: <reason>". Exit status 0 when every step worked. */
+#include <errno.h>
+#include <fcntl.h>
+#include <linux/usb/tmc.h>
+#include <stdio.h>
+#include <string.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+static int fail(const char* step) {
+  printf("ERROR: %s: %s\n", step, strerror(errno));
+  fflush(stdout);
+  return 1;
+}
+
+/* One query: the message written, the reply read until the driver reports its end. */
+static int query(int fd, const char* message, char* reply, size_t size) {
+  const size_t length = strlen(message);
+  if (write(fd, message, length) != (ssize_t)length) return -1;
+  const ssize_t n = read(fd, reply, size - 1);
+  if (n < 0) return -1;
+  reply[n] = '\0';
+  while (n > 0 && (reply[strlen(reply) - 1] == '\n' || reply[strlen(reply) - 1] == '\r')) {
+    reply[strlen(reply) - 1] = '\0';
+    if (reply[0] == '\0') break;
+  }
+  return (int)n;
+}
+
+int main(int argc, char** argv) {
+  const char* path = argc > 1 ? argv[1] : "/dev/usbtmc0";
+  char reply[4096];
+  int fd = open(path, O_RDWR);
+  if (fd < 0) return fail("open");
+  if (query(fd, "*IDN?\n", reply, sizeof reply) < 0) return fail("*IDN?");
+  printf("IDN: %s\n", reply);
+  fflush(stdout);
+
+  unsigned char stb = 0;
+  if (ioctl(fd, USBTMC488_IOCTL_READ_STB, &stb) != 0) return fail("read status byte");
+  printf("STB: %u\n", stb);
+  fflush(stdout);
+
+  if (ioctl(fd, USBTMC_IOCTL_CLEAR) != 0) return fail("clear");
+  printf("CLEAR: ok\n");
+  fflush(stdout);
+
+  if (query(fd, "*IDN?\n", reply, sizeof reply) < 0) return fail("*IDN? after clear");
+  printf("IDN-AFTER-CLEAR: %s\n", reply);
+  fflush(stdout);
+  close(fd);
+  return 0;
+}
