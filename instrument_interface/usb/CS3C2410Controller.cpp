@@ -860,6 +860,12 @@ void CS3C2410Controller::DisableInterrupts() {
   service_posted_.store(0);
 }
 
+void CS3C2410Controller::ServicePassStarting() {
+  // A posted pass is not started by the interrupt, so nothing else clears the mark; left set, it
+  // would keep the next soft-pending packet (a header already in the FIFO) from ever being posted.
+  service_posted_.store(0);
+}
+
 bool CS3C2410Controller::TakeSuspend() {
   const std::uint8_t pending = registers_->UsbInterrupts();
   if ((pending & u::kIntSuspend) != 0) {
