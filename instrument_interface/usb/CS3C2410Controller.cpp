@@ -586,8 +586,10 @@ void CS3C2410InEndpoint::Service(std::uint32_t* status) {
   }
 }
 
-void CS3C2410BulkInEndpoint::CancelTransfer(std::uint32_t* count, std::uint32_t* status) {
-  if (hold_ == 0 && *status == 0) return;
+void CS3C2410BulkInEndpoint::CancelTransfer(std::uint32_t* count, std::uint32_t*) {
+  // Called under the service lock, with or without a halt: no service pass loads a packet meanwhile.
+  // Without a halt the host may still take the waiting packet just before the flush; it then gets
+  // that packet and the empty one after it, and the count misses that packet.
   registers_->DisableEndpointInterrupt(number_);
   // A packet still waiting in the FIFO never reached the host: the flush takes it back.
   const std::uint32_t not_taken = state_ != 0 && PacketWaiting() ? fifo_->last_packet() : 0;
@@ -857,6 +859,12 @@ void CS3C2410Controller::DisableInterrupts() {
   registers_->ModifyUsbIntEnable(0, u::kIntReset | u::kIntSuspend);
   cyg_interrupt_mask(kVector);
   cyg_interrupt_acknowledge(kVector);
+  service_posted_.store(0);
+}
+
+void CS3C2410Controller::ServicePassStarting() {
+  // A posted pass is not started by the interrupt, so nothing else clears the mark; left set, it
+  // would keep the next soft-pending packet (a header already in the FIFO) from ever being posted.
   service_posted_.store(0);
 }
 

@@ -287,6 +287,7 @@ class CS3C2410Controller : public CUsbController {
   void Disconnect(std::uint32_t* status) override;
   void EnableInterrupts(std::uint32_t* status) override;
   void DisableInterrupts() override;
+  void ServicePassStarting() override;
   bool IsInterruptPending() override { return true; }
   bool TakeSuspend() override;
   bool TakeBusReset() override;
@@ -316,5 +317,6 @@ class CS3C2410Controller : public CUsbController {
   CUsbControllerEndpoint* bulk_in_ = nullptr;
   CUsbControllerEndpoint* bulk_out_ = nullptr;
   CUsbControllerEndpoint* interrupt_in_ = nullptr;
+  // A pass for the soft-pending packets has been posted and has not started yet.
   std::atomic<std::uint8_t> service_posted_{0};
 };

@@ -349,6 +349,7 @@ bool CUsbController::IsCalledFromService() const {
 void CUsbController::ServiceInterrupt() {
   while (!cyg_mutex_lock(&service_lock_)) {
   }
+  ServicePassStarting();
   if (interrupts_enabled_.load() == 0) {
     cyg_mutex_unlock(&service_lock_);
     return;

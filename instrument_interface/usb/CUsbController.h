@@ -83,6 +83,9 @@ class CUsbController {
   virtual void EnableInterrupts(std::uint32_t* status) = 0;
   virtual void DisableInterrupts() = 0;
   virtual bool IsInterruptPending() = 0;
+  // Called at the start of every service pass, under the service lock, however the pass was started
+  // (interrupt or a driver's own post).
+  virtual void ServicePassStarting() {}
   virtual bool TakeSuspend() = 0;
   virtual bool TakeBusReset() = 0;
   virtual bool TakeResume() = 0;

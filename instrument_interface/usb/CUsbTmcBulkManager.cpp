@@ -382,15 +382,14 @@ void CUsbTmcBulkManager::AbortBulkOut(std::uint32_t* count, std::uint32_t* statu
 void CUsbTmcBulkManager::AbortBulkIn(std::uint32_t* status) {
   if (*status != 0 || io_ == nullptr) return;
   if (in_.in_flight != 0) {
-    // The response in flight is really cancelled, as the engine's own cancel does it: halt, cancel
-    // (which leaves a zero-length packet to end the host's read), release. The request is then over
-    // and the engine learns how much went out.
+    // The response in flight is really cancelled: the FIFO is flushed under the service lock and a
+    // zero-length packet ends the host's read. No halt here: the host reads bulk-IN until that short
+    // packet as part of its abort, and a STALL it might catch would break that sequence. The request
+    // is then over and the engine learns how much went out.
     const bool header_only = in_.header_only != 0;
     std::uint32_t moved = 0;
-    io_->Halt(kUsbKindBulkIn, status);
     io_->CancelTransfer(kUsbKindBulkIn, &moved, status);
     if (*status == kNothingToCancel) *status = 0;
-    ReleaseHold(kUsbKindBulkIn, status);
     in_.bytes_sent = moved < kUsbTmcHeaderSize ? 0 : moved - kUsbTmcHeaderSize;
     response_requested_ = 0;
     abort_reply_in_flight_ = 0;

@@ -287,9 +287,7 @@ TEST_F(UsbFirmware, AbortingARequestThatGetsNoReplyEndsTheHostsReadWithAShortTra
   EXPECT_EQ(Tmc("abort-in"), "status=0x80 sent=0");
 }
 
-// Disabled: the device stalls bulk-IN now and then instead of ending the cancelled transfer with a
-// short packet (the usbtmc driver's abort then fails at its bulk-IN read). Enable with that fixed.
-TEST_F(UsbFirmware, DISABLED_AbortingAResponseInFlightDropsItAndTheNextQueryGetsItsOwnReply) {
+TEST_F(UsbFirmware, AbortingAResponseInFlightDropsItAndTheNextQueryGetsItsOwnReply) {
   // The first 20 bytes of the unit list wait in the bulk-IN FIFO when the host aborts: the device
   // ends the transfer with a short packet (never a stall, which would fail the usbtmc driver's
   // abort) and reports the bytes the host took; the next query gets its own reply.

@@ -33,6 +33,19 @@ TEST_F(UsbTmcTest, IdnQueryGoesThroughTheEngineAndComesBackWithOneHeader) {
 }
 
 
+TEST_F(UsbTmcTest, BackToBackQueriesEachGetTheirReply) {
+  // The host's next header often waits in the FIFO before the device has armed its read; it must be
+  // taken then, however the round trips fall against the service passes.
+  Bring();
+  app_->SetReply("TORVEX,TEST,0,1.0\n");
+  std::uint8_t tag = 1;
+  for (int i = 0; i < 300; ++i) {
+    ASSERT_EQ(Query("*IDN?\n", tag), "TORVEX,TEST,0,1.0\n") << "round trip " << i;
+    tag = static_cast<std::uint8_t>(tag == 253 ? 1 : tag + 2);
+  }
+}
+
+
 using Bytes = std::vector<std::uint8_t>;
 
 struct RefusedHeader {
