@@ -27,6 +27,7 @@
 #include "sim/usb_redir.h"
 #include "usb/CS3C2410Controller.h"
 #include "usb/CUsbDeviceManager.h"
+#include "support/usb_test_device.h"
 
 namespace {
 
@@ -78,25 +79,8 @@ struct Stack {
     device = maker.CreateDevice(0, &s);
     controller = std::make_unique<CS3C2410Controller>(device, &exceptions, &s);
     manager = std::make_unique<CUsbDeviceManager>(controller.get(), &s);
-    UsbDeviceSettings settings;
-    settings.vendor_id = 0x1234;
-    settings.product_id = 0x5678;
-    settings.max_power = 50;
-    settings.self_powered = 1;
-    settings.manufacturer = "Maker";
-    settings.product = "Product";
-    settings.serial_number = "1";
-    UsbInterfaceDescription description;
-    description.interface_class = 0xFE;
-    description.subclass = 3;
-    description.protocol = 1;
-    description.interface_string = "Interface";
-    description.endpoint_count = 3;
-    description.endpoint_kinds[0] = kUsbKindBulkOut;
-    description.endpoint_kinds[1] = kUsbKindBulkIn;
-    description.endpoint_kinds[2] = kUsbKindInterruptIn;
-    description.packet_size[kUsbKindInterruptIn] = 2;
-    description.interval_full[kUsbKindInterruptIn] = 1;
+    const UsbDeviceSettings settings = torvex_test::TestDeviceSettings();
+    const UsbInterfaceDescription description = torvex_test::TestTmcDescription();
     cls.io = manager->Configure(settings, description, &s);
     if (cls.io != nullptr) cls.io->AttachClass(&cls, &s);
     manager->Connect(settings, &s);
