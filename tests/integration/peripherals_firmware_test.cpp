@@ -86,6 +86,9 @@ TEST_F(PeripheralsFirmware, TheProbeDescriptionFileIsReadAtStartUp) {
     bool kept;
   };
   for (const Case c : {Case{"<Probe><StructVersion>1</StructVersion><GyroRatio>42577478.5</GyroRatio></Probe>", true},
+                       Case{"<!DOCTYPE Probe><Probe><StructVersion>1</StructVersion></Probe>", true},
+                       Case{"<!DOCTYPE Probe [<!ENTITY v \"1\">]><Probe><StructVersion>&v;</StructVersion></Probe>",
+                            false},
                        Case{"<Probe><StructVersion>2</StructVersion></Probe>", false},
                        Case{"<Probe><Struct", false}}) {
     std::filesystem::create_directories(fw.Root() / "yaffs/user");
