@@ -192,9 +192,16 @@ TEST_F(TopologyTest, LowLevelQueryChecksTheFrame) {
   ASSERT_EQ(CTorvexPeripheral::LowLevelQuery(bytes, &status), 0);
   EXPECT_TRUE(bytes.empty());
   EXPECT_EQ(status & 1, 1);
-  bytes = {0x25, 0, 4, 0x25 ^ 4};
-  ASSERT_EQ(CTorvexPeripheral::LowLevelQuery(bytes, &status), 0);
-  EXPECT_EQ(bytes.size(), 16u);
+  // A read uses only its address byte: whatever follows it is not looked at.
+  for (const std::vector<std::uint8_t>& read :
+       {std::vector<std::uint8_t>{0x25, 0, 4, 0x25 ^ 4}, std::vector<std::uint8_t>{0x25},
+        std::vector<std::uint8_t>{0x25, 0, 9}, std::vector<std::uint8_t>{0x25, 0xff, 0xff, 0, 0, 0}}) {
+    bytes = read;
+    ASSERT_EQ(CTorvexPeripheral::LowLevelQuery(bytes, &status), 0) << read.size();
+    ASSERT_EQ(bytes.size(), 16u) << read.size();
+    EXPECT_EQ(bytes[0], 0x25);
+    EXPECT_EQ(bytes[2], 16);
+  }
   for (std::vector<std::uint8_t> bad : {std::vector<std::uint8_t>{}, std::vector<std::uint8_t>{0x24, 0, 4},
                                         std::vector<std::uint8_t>{0x24, 0, 9, 0x2d}}) {
     EXPECT_EQ(CTorvexPeripheral::LowLevelQuery(bad, &status), 11);
