@@ -98,8 +98,12 @@ Bytes CameraBlock(std::uint16_t model, std::uint32_t serial, unsigned heads) {
   sections[4] = descriptor.b;
   Writer set;
   set.U8(heads);
-  for (unsigned i = 0; i < heads; ++i) set.Append(ProtonInformation(PeripheralControllers::kCameraHeadMinFrequency + 1.0e6 * i,
-                                                               PeripheralControllers::kCameraHeadMaxFrequency + 1.0e6 * i));
+  for (unsigned head = 1; head <= heads; ++head) {
+    double low = 0;
+    double high = 0;
+    PeripheralControllers::CameraHeadRange(head, &low, &high);
+    set.Append(ProtonInformation(low, high));
+  }
   sections[5] = set.b;
 
   Writer block;
@@ -154,6 +158,7 @@ struct PeripheralControllers::Impl {
   bool changed = false;
   double field[3] = {0, 0, 0};
   const Node* activeRoute = nullptr;
+  unsigned activeHead = 0;  // the head of the camera on the active route, 0 for the camera itself
   std::vector<unsigned> activePath;
   std::function<void(std::uint16_t)> senseObserver;
   std::uint64_t requests = 0;
@@ -181,7 +186,8 @@ struct PeripheralControllers::Impl {
   std::uint16_t recordVersion = 1;
 
   Node* Find(const std::vector<unsigned>& levels, Node** parent, unsigned* port);
-  Node* Route(const Bytes& content, std::size_t& pos, std::vector<unsigned>* path);
+  Node* Route(const Bytes& content, std::size_t& pos, std::vector<unsigned>* path, unsigned* head);
+  void ForgetRoute();
   std::uint16_t SenseLocked() const;
   void Frame(std::uint8_t address7, const Bytes& content);
   void OnWritten();
@@ -217,8 +223,12 @@ PeripheralControllers::Node* PeripheralControllers::Impl::Find(const std::vector
 }
 
 // Reads {n, n levels, model, serial} at pos and returns the addressed node when model and serial match.
+// A path that ends one level below a camera with one of its head numbers addresses that head: the
+// camera is returned (the request names the camera's model and serial number) and `head` is the head
+// number; otherwise `head` is 0.
 PeripheralControllers::Node* PeripheralControllers::Impl::Route(const Bytes& content, std::size_t& pos,
-                                                               std::vector<unsigned>* path) {
+                                                               std::vector<unsigned>* path, unsigned* head) {
+  *head = 0;
   if (pos >= content.size()) return nullptr;
   const unsigned n = content[pos++];
   if (content.size() - pos < n + 5u) return nullptr;
@@ -229,9 +239,26 @@ PeripheralControllers::Node* PeripheralControllers::Impl::Route(const Bytes& con
   pos += 5;
   if (levels.size() > kMaxDepth) return nullptr;
   Node* node = Find(levels, nullptr, nullptr);
-  if (node == nullptr || node->model != model || node->serial != serial) return nullptr;
+  if (node == nullptr && levels.size() > 1) {
+    const std::vector<unsigned> above(levels.begin(), levels.end() - 1);
+    Node* camera = Find(above, nullptr, nullptr);
+    if (camera != nullptr && camera->type == kTypeCamera && levels.back() >= 1 && levels.back() <= camera->heads) {
+      node = camera;
+      *head = levels.back();
+    }
+  }
+  if (node == nullptr || node->model != model || node->serial != serial) {
+    *head = 0;
+    return nullptr;
+  }
   if (path != nullptr) *path = levels;
   return node;
+}
+
+void PeripheralControllers::Impl::ForgetRoute() {
+  activeRoute = nullptr;
+  activeHead = 0;
+  activePath.clear();
 }
 
 std::uint16_t PeripheralControllers::Impl::SenseLocked() const {
@@ -390,11 +417,13 @@ void PeripheralControllers::Impl::OnWritten() {
       break;
     case 0x13: {
       std::vector<unsigned> path;
-      Node* node = Route(content, pos, &path);
+      unsigned head = 0;
+      Node* node = Route(content, pos, &path, &head);
       if (node == nullptr || node->type == kTypeMultiplexer || pos != content.size()) {
         result = kResultRefused;
       } else {
         activeRoute = node;
+        activeHead = head;
         activePath = path;
         result = kResultAccepted;
       }
@@ -402,8 +431,9 @@ void PeripheralControllers::Impl::OnWritten() {
     }
     case 0x15:
     case 0x16: {
-      Node* node = Route(content, pos, nullptr);
-      if (node == nullptr || pos >= content.size()) {
+      unsigned head = 0;
+      Node* node = Route(content, pos, nullptr, &head);
+      if (node == nullptr || head != 0 || pos >= content.size()) {
         result = kResultRefused;
         break;
       }
@@ -584,8 +614,7 @@ bool PeripheralControllers::Unplug(const std::string& path, std::string* error) 
     // A route through the removed subtree is gone.
     if (impl_->activePath.size() >= levels.size() &&
         std::equal(levels.begin(), levels.end(), impl_->activePath.begin())) {
-      impl_->activeRoute = nullptr;
-      impl_->activePath.clear();
+      impl_->ForgetRoute();
     }
     impl_->changed = true;
     after = impl_->SenseLocked();
@@ -615,8 +644,8 @@ NmrWorld PeripheralControllers::NmrSource() {
     world.max_frequency = kProbeMaxFrequency;
   } else if (node->type == kTypeCamera) {
     world.path_intact = true;
-    world.min_frequency = kCameraHeadMinFrequency;
-    world.max_frequency = kCameraHeadMaxFrequency;
+    const unsigned head = node == impl_->activeRoute && impl_->activeHead != 0 ? impl_->activeHead : 1;
+    CameraHeadRange(head, &world.min_frequency, &world.max_frequency);
   } else {
     return world;
   }
@@ -631,6 +660,12 @@ void PeripheralControllers::Impl::Describe(const Node& node, const std::string& 
   lines.push_back(path + " " + node.kind + details);
   for (std::size_t i = 0; i < node.ports.size(); ++i)
     if (node.ports[i]) Describe(*node.ports[i], path + "/" + std::to_string(i + 1), lines);
+}
+
+void PeripheralControllers::CameraHeadRange(unsigned head, double* min_frequency, double* max_frequency) {
+  const double offset = 1.0e6 * (head > 0 ? head - 1 : 0);
+  *min_frequency = kCameraHeadMinFrequency + offset;
+  *max_frequency = kCameraHeadMaxFrequency + offset;
 }
 
 std::vector<std::string> PeripheralControllers::Describe() {
@@ -659,8 +694,7 @@ void PeripheralControllers::SetResetLine(bool high) {
   std::lock_guard<std::mutex> guard(impl_->lock);
   if (!high && !impl_->inReset) {
     impl_->result = kResultAccepted;
-    impl_->activeRoute = nullptr;
-    impl_->activePath.clear();
+    impl_->ForgetRoute();
     impl_->answer.clear();
     impl_->block.clear();
     impl_->rx.clear();

@@ -4,7 +4,9 @@
 // Frames: {address byte, 16-bit big-endian length of the whole frame, content, check byte}, XOR 0.
 // Status byte: bit 0 ready, bits 1-3 ((s >> 1) & 7) the result of the last request: 0 accepted,
 // 4 busy, 1 refused. Requests are routed along the multiplexer port path they carry and must name
-// the addressed peripheral's model and serial number.
+// the addressed peripheral's model and serial number. A route selection may end one level below a
+// camera with a head number (1 to H) and the camera's model and serial number: that head is then the
+// active route. Heads have no controller of their own, so commands addressed to a head are refused.
 //
 // Paths name where a peripheral is plugged: "1" the connector, "1/3" port 3 of the multiplexer on
 // the connector, and so on. Kinds as Plug takes them:
@@ -54,8 +56,10 @@ class PeripheralControllers {
   static constexpr double kProtonGyroRatio = 42.57747892e6;  // Hz per tesla
   static constexpr double kProbeMinFrequency = 1.5e6;
   static constexpr double kProbeMaxFrequency = 90.0e6;
-  static constexpr double kCameraHeadMinFrequency = 2.0e6;  // head i: + i MHz
+  static constexpr double kCameraHeadMinFrequency = 2.0e6;  // of head 1; each further head 1 MHz higher
   static constexpr double kCameraHeadMaxFrequency = 20.0e6;
+  // The frequency range (Hz) in head `head`'s physical information (heads count from 1).
+  static void CameraHeadRange(unsigned head, double* min_frequency, double* max_frequency);
 
   PeripheralControllers();
   ~PeripheralControllers();
@@ -73,9 +77,10 @@ class PeripheralControllers {
   bool Unplug(const std::string& path, std::string* error);
   // The magnetic field the Hall sensors measure and the probes resonate in (tesla per axis).
   void SetField(double x, double y, double z);
-  // What the DSP's receiver meets: the probe on the active route (or, with no route, on the
-  // connector), its gyromagnetic ratio and frequency range, and the field's magnitude. A camera
-  // resonates as its first head; a multiplexer or an empty connector is a broken NMR path.
+  // What the DSP's receiver meets: the probe or camera head on the active route (or, with no route,
+  // the peripheral on the connector), its gyromagnetic ratio and frequency range, and the field's
+  // magnitude. A head resonates in its own range; a camera selected as a whole resonates as its first
+  // head; a multiplexer or an empty connector is a broken NMR path.
   NmrWorld NmrSource();
   // One line per plugged peripheral, parents first: "PATH KIND model M serial S ...".
   std::vector<std::string> Describe();

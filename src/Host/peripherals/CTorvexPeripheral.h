@@ -95,7 +95,8 @@ class CTorvexPeripheral {
   static int RetrieveTopology(std::vector<CTorvexChannel>& list);
   // True when the topology changed since it was built: 0 with *changed set, or a link code.
   static int HasTopologyChanged(bool* changed);
-  // Passes a raw frame to the controllers; on 0 `bytes` holds the reply frame (reads) or nothing.
+  // Passes a raw request to the controllers: a read is its address byte (bit 0 set; further bytes are
+  // not used), a write a whole frame. On 0 `bytes` holds the reply frame (reads) or nothing.
   static int LowLevelQuery(std::vector<std::uint8_t>& bytes, std::uint8_t* status);
   // True when some peripheral below `node` measures.
   static bool HasMeasuringPeripheral(CParameterNode* node);

@@ -214,9 +214,11 @@ int CTorvexPeripheral::RetrieveTopology(std::vector<CTorvexChannel>& list) {
 
 int CTorvexPeripheral::LowLevelQuery(std::vector<std::uint8_t>& bytes, std::uint8_t* status) {
   CRecursiveLockGuard topology(g_TopologyLock);
-  // A request is a whole frame: address byte, length (which must be its size), content, check byte.
-  if (bytes.size() < kLinkEmptyFrameSize || bytes.size() > 0xffff ||
-      ((std::size_t{bytes[1]} << 8) | bytes[2]) != bytes.size()) {
+  // A read (address byte with bit 0 set) is that byte alone; whatever follows it is not used. A write
+  // is a whole frame: address byte, length (which must be its size), content, check byte.
+  const bool read = !bytes.empty() && (bytes[0] & 1) != 0;
+  if (bytes.empty() || (!read && (bytes.size() < kLinkEmptyFrameSize || bytes.size() > 0xffff ||
+                                  ((std::size_t{bytes[1]} << 8) | bytes[2]) != bytes.size()))) {
     bytes.clear();
     return eLinkRefused;
   }
@@ -224,7 +226,7 @@ int CTorvexPeripheral::LowLevelQuery(std::vector<std::uint8_t>& bytes, std::uint
     bytes.clear();
     return rc;
   }
-  if ((bytes[0] & 1) != 0) {
+  if (read) {
     const std::uint8_t* frame = nullptr;
     std::uint16_t length = 0;
     if (PeripheralLink::ReceiveFrame(bytes[0], &frame, &length) == 0) bytes.assign(frame, frame + length);

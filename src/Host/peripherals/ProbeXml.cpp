@@ -71,8 +71,11 @@ unsigned long ReadUnsigned(const char* text, unsigned long max) {
   return static_cast<unsigned long>(value);
 }
 
-// Entity declarations live in a DOCTYPE; a description file has no use for one.
-void XMLCALL OnProbeXmlDoctype(void* data, const XML_Char*, const XML_Char*, const XML_Char*, int) {
+// A description file has no use for entities: any entity declaration (general or parameter, internal
+// or external) ends the parse as a refusal, so that nothing is ever expanded or fetched. A document type
+// declaration without entities is accepted like the rest of well-formed XML.
+void XMLCALL OnProbeXmlEntityDecl(void* data, const XML_Char*, int, const XML_Char*, int, const XML_Char*,
+                                  const XML_Char*, const XML_Char*, const XML_Char*) {
   XML_StopParser(static_cast<ProbeXmlParseState*>(data)->parser, XML_FALSE);
 }
 
@@ -167,7 +170,7 @@ int LoadProbeXmlFile(const char* path, ProbeXmlRecord& record) {
   XML_SetUserData(parser.get(), state.get());
   XML_SetElementHandler(parser.get(), &OnProbeXmlStartElement, &OnProbeXmlEndElement);
   XML_SetCharacterDataHandler(parser.get(), &OnProbeXmlCharacterData);
-  XML_SetStartDoctypeDeclHandler(parser.get(), &OnProbeXmlDoctype);
+  XML_SetEntityDeclHandler(parser.get(), &OnProbeXmlEntityDecl);
 
   bool accepted = true;
   for (;;) {

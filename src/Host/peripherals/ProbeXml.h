@@ -60,8 +60,9 @@ struct ProbeXmlParseState {
 bool ProbeXmlExists();
 
 // Reads and parses the file into g_ProbeXmlRecord: 0 when it is well-formed with StructVersion 1;
-// 9 the file or the parser cannot be opened or created; 47 no memory; 10 not well-formed or another
-// StructVersion: the file is then closed and deleted, and the refusal written to the log.
+// 9 the file or the parser cannot be opened or created; 47 no memory; 10 not well-formed, an entity
+// declaration, or another StructVersion: the file is then closed and deleted, and the refusal written to
+// the log.
 int LoadProbeXml();
 
 // Same, from a firmware path into `record` (for tests and the fuzz target).

@@ -536,8 +536,24 @@ TEST_F(MassMemoryRouteTest, LowLevelAnswersTheControllersFrame) {
   EXPECT_EQ(A().Errors(), std::vector<int>{});
 }
 
+// A read request is its address byte: a block of that byte alone, or followed by anything, answers the
+// controller's frame as the whole frame does.
+TEST_F(MassMemoryRouteTest, LowLevelReadUsesOnlyTheAddressByte) {
+  for (const std::string& read : {std::string("\x25", 1), std::string("\x25\x00", 2), std::string("\x25\x00\x09", 3),
+                                  std::string("\x25\x00\x04\x21", 4)}) {
+    SCOPED_TRACE(read.size());
+    const std::string reply = A().Query("ROUT:PROB:LOWL? #1" + std::to_string(read.size()) + read);
+    // "#217", the status byte and the 16-byte identification frame.
+    ASSERT_EQ(reply.size(), 4u + 17u + 1u) << reply;
+    EXPECT_EQ(reply.substr(0, 4), "#217");
+    EXPECT_EQ(static_cast<std::uint8_t>(reply[5]), 0x25);
+    EXPECT_EQ(A().Errors(), std::vector<int>{});
+  }
+}
+
+// An empty block, and a write ('b' = 0x62, bit 0 clear) that is not a whole frame, are refused.
 TEST_F(MassMemoryRouteTest, LowLevelRefusals) {
-  for (const char* message : {"ROUT:PROB:LOWL? #10;:UNIT?", "ROUT:PROB:LOWL? #13abc;:UNIT?"}) {
+  for (const char* message : {"ROUT:PROB:LOWL? #10;:UNIT?", "ROUT:PROB:LOWL? #13bcd;:UNIT?"}) {
     const std::string reply = A().Query(message);
     EXPECT_TRUE(reply == "T\n" || reply == ";T\n") << reply;
   }

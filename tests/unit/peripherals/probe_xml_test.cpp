@@ -1,7 +1,8 @@
-// The probe description file: a valid file with scalars and curves, every refusal (another or no
-// StructVersion, not well-formed, DOCTYPE) deleting the file and logging the rejection, a missing file,
-// curve counts clamped to 128, text bounded to 512 characters, scalars with attributes and files of
-// 1024 bytes or more.
+// The probe description file: a valid file with scalars and curves, a document type declaration
+// without entity declarations accepted, every refusal (another or no StructVersion, not well-formed,
+// an entity declaration) deleting the file and logging the rejection, a missing file, curve counts
+// clamped to 128, text bounded to 512 characters, scalars with attributes and files of 1024 bytes or
+// more.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -92,7 +93,15 @@ TEST_F(ProbeXml, RefusedFilesAreDeletedAndTheRejectionLogged) {
       {"no StructVersion", "<P><MinFreq>5</MinFreq></P>"},
       {"not well-formed", "<P><StructVersion>1</StructVersion><MinFreq>5</P>"},
       {"empty file", ""},
-      {"DOCTYPE", "<!DOCTYPE P [<!ENTITY a \"1\">]><P><StructVersion>&a;</StructVersion></P>"},
+      {"entity declaration", "<!DOCTYPE P [<!ENTITY a \"1\">]><P><StructVersion>&a;</StructVersion></P>"},
+      {"unused entity declaration",
+       "<!DOCTYPE P [<!ELEMENT P ANY><!ENTITY a \"x\">]><P><StructVersion>1</StructVersion></P>"},
+      {"nested entities", "<!DOCTYPE P [<!ENTITY a \"1\"><!ENTITY b \"&a;&a;&a;\">]><P><StructVersion>1</StructVersion>"
+                          "<MinFreq>&b;</MinFreq></P>"},
+      {"parameter entity declaration",
+       "<!DOCTYPE P [<!ENTITY % p \"<!ELEMENT P ANY>\">]><P><StructVersion>1</StructVersion></P>"},
+      {"external entity declaration",
+       "<!DOCTYPE P [<!ENTITY e SYSTEM \"/etc/passwd\">]><P><StructVersion>1</StructVersion><T2>&e;</T2></P>"},
       {"junk after the root element", "<P><StructVersion>1</StructVersion></P>x"},
   };
   for (const Case& c : cases) {
@@ -105,6 +114,22 @@ TEST_F(ProbeXml, RefusedFilesAreDeletedAndTheRejectionLogged) {
     ASSERT_GE(log.size(), std::strlen(kRejection));
     EXPECT_EQ(log.substr(log.size() - std::strlen(kRejection)), kRejection) << "the rejection is the last log line";
     EXPECT_EQ(record.MinFreq, 0.0) << "a refused file fills nothing";
+  }
+}
+
+// A document type declaration is part of well-formed XML: without entity declarations it changes
+// nothing and the file is taken.
+TEST_F(ProbeXml, DocumentTypeDeclarationsWithoutEntitiesAreAccepted) {
+  const char* const body = "<Probe><StructVersion>1</StructVersion><DeadTime>9</DeadTime></Probe>";
+  for (const char* doctype : {"<!DOCTYPE Probe>", "<!DOCTYPE Probe SYSTEM \"probe.dtd\">",
+                              "<!DOCTYPE Probe PUBLIC \"-//Probe//EN\" \"probe.dtd\">",
+                              "<!DOCTYPE Probe [<!ELEMENT Probe ANY><!ATTLIST Probe id CDATA #IMPLIED>]>",
+                              "<!DOCTYPE Probe [\n<!-- no entities here -->\n]>"}) {
+    SCOPED_TRACE(doctype);
+    ASSERT_EQ(Load(std::string("<?xml version=\"1.0\"?>\n") + doctype + "\n" + body), 0);
+    EXPECT_EQ(record.StructVersion, 1);
+    EXPECT_EQ(record.DeadTime, 9);
+    EXPECT_TRUE(fs::exists(HostFile()));
   }
 }
 

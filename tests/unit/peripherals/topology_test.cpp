@@ -192,9 +192,16 @@ TEST_F(TopologyTest, LowLevelQueryChecksTheFrame) {
   ASSERT_EQ(CTorvexPeripheral::LowLevelQuery(bytes, &status), 0);
   EXPECT_TRUE(bytes.empty());
   EXPECT_EQ(status & 1, 1);
-  bytes = {0x25, 0, 4, 0x25 ^ 4};
-  ASSERT_EQ(CTorvexPeripheral::LowLevelQuery(bytes, &status), 0);
-  EXPECT_EQ(bytes.size(), 16u);
+  // A read uses only its address byte: whatever follows it is not looked at.
+  for (const std::vector<std::uint8_t>& read :
+       {std::vector<std::uint8_t>{0x25, 0, 4, 0x25 ^ 4}, std::vector<std::uint8_t>{0x25},
+        std::vector<std::uint8_t>{0x25, 0, 9}, std::vector<std::uint8_t>{0x25, 0xff, 0xff, 0, 0, 0}}) {
+    bytes = read;
+    ASSERT_EQ(CTorvexPeripheral::LowLevelQuery(bytes, &status), 0) << read.size();
+    ASSERT_EQ(bytes.size(), 16u) << read.size();
+    EXPECT_EQ(bytes[0], 0x25);
+    EXPECT_EQ(bytes[2], 16);
+  }
   for (std::vector<std::uint8_t> bad : {std::vector<std::uint8_t>{}, std::vector<std::uint8_t>{0x24, 0, 4},
                                         std::vector<std::uint8_t>{0x24, 0, 9, 0x2d}}) {
     EXPECT_EQ(CTorvexPeripheral::LowLevelQuery(bad, &status), 11);
@@ -326,6 +333,76 @@ TEST_F(TopologyTest, HallSensorReadsTheBoardsField) {
     EXPECT_EQ(z, c.ez);
   }
   board_->peripherals().SetField(0, 0, 0);
+}
+
+}  // namespace
+}  // namespace Torvex
+
+namespace Torvex {
+namespace {
+
+// A camera head is closed and selected on its own route (the camera's path and the head number, with
+// the camera's model and serial number): the controllers report that route as the active one, and the
+// DSP's receiver then meets that head with its own frequency range.
+TEST_F(TopologyTest, CameraHeadsAreSelectedOnTheirOwnRoutes) {
+  struct Case {
+    const char* name;
+    std::vector<std::pair<const char*, const char*>> plugged;
+    const char* head;
+    unsigned number;
+  };
+  const Case cases[] = {
+      {"head 1 on the connector", {{"1", "camera:2"}}, "1/1", 1},
+      {"head 2 on the connector", {{"1", "camera:2"}}, "1/2", 2},
+      {"head 3 behind a multiplexer", {{"1", "multiplexer:2"}, {"1/2", "camera:3"}}, "1/2/3", 3},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    torvex_test::ResetLinkWorld(*board_);
+    for (const auto& [path, kind] : c.plugged) Plug(path, kind);
+    std::vector<CTorvexChannel> list;
+    ASSERT_EQ(CTorvexPeripheral::CreateTopology(list), 0);
+    CTorvexPeripheral* head = CTorvexPeripheral::FindPeripheralByPath(c.head);
+    ASSERT_NE(head, nullptr);
+    ASSERT_EQ(CTorvexPeripheral::CloseRoute({head->GetChannel()}), 0);
+    EXPECT_EQ(Text(g_CurrentChannelList), c.head);
+    CTorvexPeripheral* current = nullptr;
+    ASSERT_EQ(CTorvexPeripheral::GetCurrentProbePath(&current), 0);
+    EXPECT_EQ(current, head);
+
+    const sim::NmrWorld world = board_->peripherals().NmrSource();
+    EXPECT_TRUE(world.path_intact);
+    CRecursiveLockGuard topology(g_TopologyLock);
+    auto* measuring = static_cast<CTorvexPwMeasuringPeripheral*>(head);
+    EXPECT_EQ(world.min_frequency, measuring->GetMinFrequency());
+    EXPECT_EQ(world.max_frequency, measuring->GetMaxFrequency());
+    EXPECT_EQ(world.gyro_ratio, measuring->GetGyromagneticRatio());
+    double low = 0, high = 0;
+    sim::PeripheralControllers::CameraHeadRange(c.number, &low, &high);
+    EXPECT_EQ(world.min_frequency, low);
+    EXPECT_EQ(world.max_frequency, high);
+  }
+}
+
+// Heads have no controller of their own: a command addressed to a head's route is refused, while the
+// same command to the camera is answered.
+TEST_F(TopologyTest, CommandsOnAHeadRouteAreRefused) {
+  Plug("1", "camera:2");
+  std::vector<CTorvexChannel> list;
+  ASSERT_EQ(CTorvexPeripheral::CreateTopology(list), 0);
+  CRecursiveLockGuard topology(g_TopologyLock);
+  CTorvexPeripheral* camera = CTorvexPeripheral::FindPeripheralByPath("1");
+  ASSERT_NE(camera, nullptr);
+  const std::uint16_t model = camera->GetModel();
+  const auto serial = static_cast<std::uint32_t>(camera->GetSerialNumber());
+  std::uint32_t statusBits = 0;
+  PeripheralLinkRequest request{11, nullptr, 0};
+  EXPECT_EQ(PeripheralLink::SendCommand(CTorvexChannel{}, model, serial, request, &statusBits), 0);
+  CTorvexChannel headPath;
+  ASSERT_TRUE(headPath.AppendLevel(1));
+  request = {11, nullptr, 0};
+  EXPECT_EQ(PeripheralLink::SendCommand(headPath, model, serial, request, &statusBits), 11);
+  EXPECT_NE(statusBits, 0u);
 }
 
 }  // namespace
