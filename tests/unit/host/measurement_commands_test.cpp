@@ -190,7 +190,7 @@ TEST_F(MeasurementCommandsTest, FetchInBinaryFormat) {
 }
 
 // Refused parameters: a scalar query with refused decimals answers nothing; an array query with a
-// count of 0 answers nothing either; both report -222.
+// count of 0 answers nothing either (intermediate arrays included); both report -222.
 TEST_F(MeasurementCommandsTest, FetchRefusedParameters) {
   ASSERT_FALSE(A().Query("MEAS? 1.5,3,(@1)").empty());
   EXPECT_TRUE(AnswersOnlyTheUnit(A().Query("FETC? 99;:UNIT?")));
@@ -199,6 +199,13 @@ TEST_F(MeasurementCommandsTest, FetchRefusedParameters) {
   EXPECT_EQ(A().Errors(), std::vector<int>{-222});
   EXPECT_TRUE(AnswersOnlyTheUnit(A().Query("FETC:SIGM? -1;:UNIT?")));
   EXPECT_EQ(A().Errors(), std::vector<int>{-222});
+  // An intermediate array asked for no element answers nothing, not its scalars alone.
+  for (const char* query : {"FETC:ARR:NMRS? 0", "FETC:ARR:FFTB? 0", "FETC:ARR:SPEC? 0", "FETC:ARR:FIT? 0"}) {
+    SCOPED_TRACE(query);
+    const std::string reply = A().Query(std::string(query) + ";:UNIT?");
+    EXPECT_TRUE(AnswersOnlyTheUnit(reply)) << reply;
+    EXPECT_EQ(A().Errors(), std::vector<int>{-222});
+  }
   // A count far above the maximum is refused, yet what the store holds is answered (two values
   // here, not one as a count cut to 16 bits would give), and the shortfall is reported.
   ASSERT_FALSE(A().Query("MEAS:ARR? 2,1.5,3,(@1)").empty());
