@@ -235,6 +235,27 @@ TEST_F(MeasurementCommandsTest, ContinuousInitiationAndAbort) {
   EXPECT_EQ(A().Errors(), std::vector<int>{});
 }
 
+// Continuous initiation in a field outside the probe's range: no search pass finds a resonance, so
+// no result is ever published. A FETCh? waiting for one is answered with no value and 204 once a pass
+// has ended, and the other client is served again.
+TEST_F(MeasurementCommandsTest, AFetchDuringContinuousSearchesWithoutResonanceAnswersNoValue) {
+  world_->board->peripherals().SetField(0.0, 0.0, 5.0);
+  ASSERT_TRUE(A().Send("ROUT:CLOS (@1)"));
+  ASSERT_TRUE(A().Send("INIT:CONT ON"));
+  for (int round = 0; round < 2; ++round) {
+    SCOPED_TRACE(round);
+    const std::string reply = A().Query("FETC? 3;:UNIT?");
+    EXPECT_TRUE(AnswersOnlyTheUnit(reply)) << reply << LogText();
+    EXPECT_EQ(A().Errors(), std::vector<int>{204});
+    EXPECT_EQ(B().Query("FORM?"), "ASCii\n");
+  }
+  EXPECT_TRUE(Torvex::g_TriggerActive.load());
+  ASSERT_TRUE(A().Send("INIT:CONT OFF;:ABOR"));
+  EXPECT_TRUE(WaitFor([] { return !Torvex::g_TriggerActive.load(); }));
+  EXPECT_EQ(A().Errors(), std::vector<int>{});
+  EXPECT_EQ(B().Errors(), std::vector<int>{});
+}
+
 // CONFigure? answers the sixteen settings in their fixed order, each closed by ";".
 TEST_F(MeasurementCommandsTest, ConfigureQueryListsTheSettingsInOrder) {
   const std::string reply = A().Query("CONF?");
