@@ -378,7 +378,8 @@ TEST_F(MassMemoryRouteTest, NamesOfTemporaryFilesAreRefused) {
   const std::string catalogue = A().Query("MMEM?");
   EXPECT_NE(catalogue.find(",/yaffs/user/t~tmp0.txt,,5"), std::string::npos) << catalogue;
   EXPECT_NE(catalogue.find(",/yaffs/settings/measure_parms/t~tmp1.xml,,"), std::string::npos) << catalogue;
-  ASSERT_TRUE(A().Send("MMEM:DEL '/yaffs/user/t~tmp0.txt';:MMEM:DEL '/yaffs/settings/measure_parms/t~tmp1.xml'"));
+  ASSERT_TRUE(
+      A().Send("MMEM:DEL '/yaffs/user/t~tmp0.txt';:MMEM:DEL '/yaffs/settings/measure_parms/t~tmp1.xml'"));
   EXPECT_EQ(A().Errors(), std::vector<int>{});
 }
 
