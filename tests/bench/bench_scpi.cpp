@@ -1,6 +1,7 @@
 // Time per command of the SCPI engine with value extraction: every header in its short and its long
-// form (with parameters its slots accept), a header that matches nothing, and a message of ten
-// commands. Figures only; nothing is asserted.
+// form (with parameters its slots accept), a header that matches nothing, a full header after a path
+// (resolved from the root, or nowhere), and a message of ten commands. Figures only; nothing is
+// asserted.
 #include <benchmark/benchmark.h>
 
 #include <string>
@@ -79,6 +80,12 @@ const std::string kTenCommands =
 const int kRegistered = [] {
   benchmark::RegisterBenchmark("no_match", [](benchmark::State& s) { ParseMessage(s, "FOO:BAR:BAZ?", 1); });
   benchmark::RegisterBenchmark("ten_commands", [](benchmark::State& s) { ParseMessage(s, kTenCommands, 10); });
+  // A second full header fits nothing under the path of the first and resolves from the root: two
+  // passes over the table; and a header that fits neither under the path nor from the root.
+  benchmark::RegisterBenchmark("root_after_path",
+                               [](benchmark::State& s) { ParseMessage(s, "SYST:ERR?;SYST:ERR?", 2); });
+  benchmark::RegisterBenchmark("no_match_after_path",
+                               [](benchmark::State& s) { ParseMessage(s, "SYST:ERR?;FOO:BAR:BAZ?", 2); });
   for (std::size_t n = 0; n < kScpiCommandCount; ++n) {
     const std::string parameters = SampleParameters(kScpiParameterSpecs[n]);
     const std::string suffix = parameters.empty() ? "" : " " + parameters;

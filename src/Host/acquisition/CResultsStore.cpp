@@ -175,6 +175,12 @@ void CResultsStore::Clear() {
   cyg_mutex_unlock(&m_Mutex);
 }
 
+void CResultsStore::WakeReader() {
+  LockMutex();
+  WakeReaderLocked();
+  cyg_mutex_unlock(&m_Mutex);
+}
+
 ResultBuffer* CResultsStore::TakeLocked(int slot) {
   if (slot == kWriterSlot) {
     ResultBuffer* buffer = PopFreeLocked();

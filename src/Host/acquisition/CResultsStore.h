@@ -8,7 +8,7 @@
 // whole program message, so every value of one reply comes from one sequence; when it gives the buffer
 // back and nothing newer was published, the buffer becomes ready again and the next message reads the
 // same result. Clear returns every buffer to the free queue and wakes a waiting reader or writer, which
-// then take once more and may get null.
+// then take once more and may get null; WakeReader wakes a waiting reader alone, discarding nothing.
 //
 // Threads: one kernel mutex guards the queue, the slots, the waiting flags and every buffer's state.
 // The contents of a buffer are written only by the thread that holds it in its slot; ReadHeld lets the
@@ -84,6 +84,10 @@ class CResultsStore {
   // could otherwise hand a buffer that the other side took meanwhile to Release.
   void ReleaseSlot(int slot);
   void Clear();
+  // Ends the wait of a reader in WaitTake without a new result and without discarding anything: the
+  // reader takes once more and, finding nothing, answers that there is no result. For a measurement
+  // that goes on after a sequence ended without one.
+  void WakeReader();
 
   // Runs `read(buffer)` with the mutex held, for the buffer in the reader slot (null when the slot is
   // empty), and returns its result. `read` must not call back into the store.

@@ -121,6 +121,11 @@ int CTorvexHostAcquisition::AcquisitionFlow() {
   int result = 0;
   do {
     result = AcquisitionSequenceFlow(peripheral, expected != 0.0, frequency);
+    // A sequence without a result (no resonance found) publishes nothing. A reader waiting for a
+    // result is answered now that there is none: in continuous mode the next sequence may search as
+    // long again, and the reader must not wait through pass after pass while every other client
+    // waits behind it.
+    if (result == 1) g_ResultsStore.WakeReader();
   } while (ContinuousInitiation());
   if (result == 1) g_ResultsStore.Clear();
   return 0;

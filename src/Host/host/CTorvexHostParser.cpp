@@ -167,7 +167,7 @@ void CTorvexHostParser::ReportParseError(CScpiStatus& status, const ScpiParsedCo
     case kScpiParentheses: row = kScpiErrorInvalidExpression; break;
     case kScpiSyntax: row = kScpiErrorSyntaxError; break;
     // The channel lists of one message expanding beyond the bound.
-    case kScpiChannelListError: row = kScpiErrorTooMuchData; break;
+    case kScpiChannelListError: row = kScpiErrorErrorInChannelList; break;
     case kCommandNoProbe: row = kScpiErrorNoProbe; break;
     case 250: row = kScpiErrorQueryUnterminatedAfterIndefiniteResponse; break;
     case kCommandDataNotAllAvailable: row = kScpiErrorDataNotAllAvailable; break;

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <vector>
 
+#include "core/TemporaryFiles.h"
+
 namespace Torvex {
 
 bool CanonicalMassMemoryPath(std::string_view raw, std::string* out) {
@@ -38,7 +40,12 @@ bool MassMemoryPathIsReadable(const std::string& path) {
 
 bool IsPlainSettingsFileName(std::string_view name) {
   return !name.empty() && name != "." && name != ".." && name.find('/') == std::string_view::npos &&
-         name.find('\0') == std::string_view::npos;
+         name.find('\0') == std::string_view::npos && !IsTemporaryFileName(name);
+}
+
+bool NamesTemporaryFile(std::string_view path) {
+  const std::size_t slash = path.rfind('/');
+  return IsTemporaryFileName(slash == std::string_view::npos ? path : path.substr(slash + 1));
 }
 
 }  // namespace Torvex

@@ -23,9 +23,14 @@ bool MassMemoryPathIsBelow(const std::string& path, std::string_view prefix);
 // True when a file at the canonical `path` may be read by a host: below /yaffs/ or /romfs/.
 bool MassMemoryPathIsReadable(const std::string& path);
 
-// True when `name` is a plain file name for a settings file: not empty, not "." or "..", no "/" and
-// no NUL byte.
+// True when `name` is a plain file name for a settings file: not empty, not "." or "..", no "/", no
+// NUL byte and not named like a temporary file (below).
 bool IsPlainSettingsFileName(std::string_view name);
+
+// True when the last component of `path` is named like the temporary files that the firmware's
+// writes go through ("x.txt~tmp0", core/TemporaryFiles.h). A user file of that name would be hidden
+// from the catalogue and removed as an unfinished write at the next start, so no host may write one.
+bool NamesTemporaryFile(std::string_view path);
 
 // The most file bytes one reply may carry: larger files are refused before they are read.
 inline constexpr std::size_t kMaxMassMemoryReplyBytes = 999999;

@@ -121,9 +121,10 @@ void DataQuery(ScpiParsedCommand& command) {
 }
 
 // Writes a user file below /yaffs/user/ (the folder itself is made when missing, deeper ones not).
+// Names of the firmware's temporary files are refused: such a file would be lost at the next start.
 void Data(ScpiParsedCommand& command, CScpiStatus& status) {
   const std::string path = PathParameter(command, 0);
-  if (!MassMemoryPathIsBelow(path, "/yaffs/user/")) Fail(kScpiErrorFileNameError);
+  if (!MassMemoryPathIsBelow(path, "/yaffs/user/") || NamesTemporaryFile(path)) Fail(kScpiErrorFileNameError);
   const std::vector<std::uint8_t>& data = BlockParameter(command, 1);
   (void)TorvexMakeDirectoryPath("/yaffs/user", 0777);
   if (TorvexWriteBinaryFile(path.c_str(), data.data(), 1, data.size()) != 0) Fail(kScpiErrorMemoryError);

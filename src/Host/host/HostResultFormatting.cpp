@@ -93,6 +93,13 @@ std::vector<float> ReadArray(int (*getter)(float**, std::uint16_t), const Interm
   return std::vector<float>(data, data + count);
 }
 
+// An intermediate array without one element to answer (none measured yet, or none asked for): its
+// scalars alone would be items without their data, so the query answers nothing at all; a request for
+// elements reports that they are not there.
+void NoArrayElements(std::uint32_t requested, CScpiStatus& status) {
+  if (requested > 0) status.PushError(kScpiErrorDataNotAllAvailable, true);
+}
+
 }  // namespace
 
 void CTorvexHostParser::FormatResultData(ScpiParsedCommand& command, CTorvexHost& client, std::uint32_t kind,
@@ -226,6 +233,10 @@ void CTorvexHostParser::FormatResultData(ScpiParsedCommand& command, CTorvexHost
             : kind == kResultFftBuffer ? ReadArray(&Acq::GetFftBuffer, g_IntermediateResults.fftBuffer, count, shortfall)
                                        : ReadArray(&Acq::GetFitCoefficients, g_IntermediateResults.fitCoefficients,
                                                    count, shortfall);
+        if (data.empty()) {
+          NoArrayElements(count, status);
+          return;
+        }
         if (text) {
           AppendResponse(command, StreamText(scalar) + (kind == kResultFftBuffer ? " HZ" : ""), true);
           AppendResponse(command, JoinNumbers(data.data(), data.size(), ","), true);
@@ -242,6 +253,10 @@ void CTorvexHostParser::FormatResultData(ScpiParsedCommand& command, CTorvexHost
           fail();
         const std::vector<float> data =
             ReadArray(&Acq::GetPeakSpectrum, g_IntermediateResults.peakSpectrum, count, shortfall);
+        if (data.empty()) {
+          NoArrayElements(count, status);
+          return;
+        }
         if (text) {
           AppendResponse(command, StreamText(resolution) + " HZ", true);
           AppendResponse(command, StreamText(centre) + " HZ", true);

@@ -201,25 +201,16 @@ int scpi_match_header(const char* pattern, std::size_t patternLength, const char
   return result;
 }
 
-int scpi_parse_command(const char* command, std::size_t length, bool firstCommand,
-                       std::uint8_t* commandNumber, ScpiParameter parameters[kScpiParameterSlots],
-                       std::uint8_t* suffixFlag, std::uint32_t* suffixValue) {
-  if (length > 0 && command[0] == ':') {
-    ++command;
-    --length;
-    scpi_reset_line_state();
-  } else if (firstCommand) {
-    scpi_reset_line_state();
-  }
+namespace {
 
-  std::size_t headerLength = 0;
-  while (headerLength < length && !scpi_is_control_or_blank(command[headerLength])) ++headerLength;
-
-  unsigned count = 0;
-  const char* parameterText = nullptr;
-  std::size_t parameterLength = 0;
-  scpi_count_parameters(command, length, headerLength, &count, &parameterText, &parameterLength);
-
+// Tries the patterns in table order against the header behind the current path. The first candidate
+// whose header, parameter count and parameters all fit resolves the command (and, unless the header is
+// a common one, makes its pattern the path); otherwise the smallest candidate code, 70 when no header
+// fitted at all.
+int ResolveCommand(const char* command, std::size_t headerLength, unsigned count, const char* parameterText,
+                   std::size_t parameterLength, std::uint8_t* commandNumber,
+                   ScpiParameter parameters[kScpiParameterSlots], std::uint8_t* suffixFlag,
+                   std::uint32_t* suffixValue) {
   int best = kScpiSyntax;
   for (std::size_t number = 0; number < kScpiCommandCount; ++number) {
     const char* pattern = kScpiCommandPatterns[number];
@@ -254,6 +245,45 @@ int scpi_parse_command(const char* command, std::size_t length, bool firstComman
     best = std::min(best, code);
   }
   return best;
+}
+
+}  // namespace
+
+int scpi_parse_command(const char* command, std::size_t length, bool firstCommand,
+                       std::uint8_t* commandNumber, ScpiParameter parameters[kScpiParameterSlots],
+                       std::uint8_t* suffixFlag, std::uint32_t* suffixValue) {
+  if (length > 0 && command[0] == ':') {
+    ++command;
+    --length;
+    scpi_reset_line_state();
+  } else if (firstCommand) {
+    scpi_reset_line_state();
+  }
+
+  std::size_t headerLength = 0;
+  while (headerLength < length && !scpi_is_control_or_blank(command[headerLength])) ++headerLength;
+
+  unsigned count = 0;
+  const char* parameterText = nullptr;
+  std::size_t parameterLength = 0;
+  scpi_count_parameters(command, length, headerLength, &count, &parameterText, &parameterLength);
+
+  const int code = ResolveCommand(command, headerLength, count, parameterText, parameterLength, commandNumber,
+                                  parameters, suffixFlag, suffixValue);
+  const bool common = headerLength > 0 && command[0] == '*';
+  if (code != kScpiSyntax || g_HeaderPathLength == 0 || common) return code;
+
+  // No header under the path fits (as SYST:ERR? after SYST:ERR?): the command is tried once more from
+  // the root. Only a full resolution counts there; otherwise the command fails as it did under the
+  // path, and the path stays as it was.
+  const std::size_t pathLength = g_HeaderPathLength;
+  g_HeaderPathLength = 0;
+  if (ResolveCommand(command, headerLength, count, parameterText, parameterLength, commandNumber, parameters,
+                     suffixFlag, suffixValue) == kScpiOk) {
+    return kScpiOk;
+  }
+  g_HeaderPathLength = pathLength;
+  return code;
 }
 
 int scpi_next_command(const char** cursor, std::size_t* remaining, bool firstCommand,

@@ -260,6 +260,30 @@ TEST(ResultsStore, ClearReleasesAWaitingReaderWithNothing) {
   EXPECT_FALSE(store.Waiting(kReader));
 }
 
+// A sequence that ends without a result wakes the waiting reader with nothing, and discards nothing:
+// a reader holding a buffer keeps it, and the next wait is a wait again.
+TEST(ResultsStore, WakeReaderReleasesAWaitingReaderWithNothingAndKeepsEveryBuffer) {
+  CResultsStore store(3);
+  store.AllocateArrays(4);
+  store.WakeReader();  // nobody waits: no wake-up is left behind for the next wait
+  {
+    Waiter reader(store, kReader);
+    ASSERT_TRUE(WaitFor([&] { return store.Waiting(kReader); }));
+    store.WakeReader();
+    EXPECT_EQ(reader.Result(), nullptr);
+    EXPECT_FALSE(store.Waiting(kReader));
+  }
+  ResultBuffer* published = Publish(store, 2, 5.0);
+  ResultBuffer* held = store.TryTake(kReader);
+  ASSERT_EQ(held, published);
+  store.WakeReader();
+  EXPECT_EQ(store.GetSlotBuffer(kReader), held);
+  EXPECT_EQ(held->state, Torvex::eResultBufferState::Reading);
+  EXPECT_EQ(held->count, 2u);
+  store.ReleaseSlot(kReader);
+  EXPECT_EQ(store.ReadySlotBuffer(), held);
+}
+
 // With three buffers the writer always finds one after publishing; with two, a reader holding one and
 // a result ready leave the writer nothing, and it waits until the reader gives its buffer back.
 TEST(ResultsStore, WaitingWriterIsWokenWhenTheReaderGivesABufferBack) {

@@ -396,10 +396,10 @@ TEST_F(HostParserTest, AGroupTriggerWithoutABusTriggeredMeasurementIsATriggerErr
   EXPECT_EQ(A().Query("FORM?"), "ASCii\n");
 }
 
-TEST_F(HostParserTest, ChannelListsBeyondTheBoundAreTooMuchData) {
+TEST_F(HostParserTest, ChannelListsBeyondTheBoundAreAnErrorInTheChannelList) {
   // 100 x 101 addresses exceed the bound of one message.
   ASSERT_TRUE(A().Send("ROUT:CLOS (@1!1!1:1!100!101)"));
-  EXPECT_EQ(A().Errors(), std::vector<int>{-223});
+  EXPECT_EQ(A().Errors(), std::vector<int>{104});
   B().Errors();
 }
 

@@ -85,6 +85,25 @@ TEST(MassMemoryPaths, SettingsFileNamesArePlainNames) {
   }
 }
 
+// Names of the firmware's temporary files ("~tmp" and a number at the end) are no names a host may
+// write; names that only look alike are.
+TEST(MassMemoryPaths, TemporaryFileNamesAreRefusedForWriting) {
+  struct Case {
+    const char* path;
+    bool temporary;
+  };
+  const Case cases[] = {
+      {"/yaffs/user/x.txt~tmp0", true},     {"/yaffs/user/x~tmp12", true},     {"x.xml~tmp1", true},
+      {"/yaffs/user/x.txt", false},         {"/yaffs/user/x.txt~tmp", false},  {"/yaffs/user/x~tmp0.txt", false},
+      {"/yaffs/user/~tmp0", false},         {"/yaffs/user/x~TMP0", false},     {"/yaffs/a~tmp0/x.txt", false},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(Torvex::NamesTemporaryFile(c.path), c.temporary) << c.path;
+  }
+  EXPECT_FALSE(Torvex::IsPlainSettingsFileName("s1.xml~tmp0"));
+  EXPECT_TRUE(Torvex::IsPlainSettingsFileName("s1~tmp0.xml"));
+}
+
 // The block of the low-level query counts its length at full width (no 16-bit wrap-around).
 TEST(DefiniteLengthBlocks, HeaderHasAsManyDigitsAsTheLengthNeeds) {
   EXPECT_EQ(Torvex::DefiniteLengthHeader(1), "#11");
@@ -332,6 +351,36 @@ TEST_F(MassMemoryRouteTest, DeleteRemovesAFlashFile) {
   EXPECT_EQ(A().Errors(), std::vector<int>{});
   EXPECT_FALSE(fs::exists(HostFile("/yaffs/user/x.txt")));
   EXPECT_EQ(OperationBit11Event() & 0x0008, 0x0008);
+}
+
+// A user file named like a temporary file would be hidden from the catalogue and removed at the next
+// start as an unfinished write: DATA and STORe refuse such names with -257 and write nothing, while a
+// name that only looks alike is written and listed.
+TEST_F(MassMemoryRouteTest, NamesOfTemporaryFilesAreRefused) {
+  struct Case {
+    std::string message;
+    std::string hostFile;
+    int error;  // 0: accepted
+  };
+  const Case cases[] = {
+      {"MMEM:DATA '/yaffs/user/t.txt~tmp0',#15hello", "/yaffs/user/t.txt~tmp0", -257},
+      {"MMEM:DATA '/yaffs/user/t~tmp37',#15hello", "/yaffs/user/t~tmp37", -257},
+      {"MMEM:STOR 0,'t.xml~tmp1',MEAS", "/yaffs/settings/measure_parms/t.xml~tmp1", -257},
+      {"MMEM:DATA '/yaffs/user/t~tmp0.txt',#15hello", "/yaffs/user/t~tmp0.txt", 0},
+      {"MMEM:STOR 0,'t~tmp1.xml',MEAS", "/yaffs/settings/measure_parms/t~tmp1.xml", 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.message);
+    ASSERT_TRUE(A().Send(c.message));
+    EXPECT_EQ(A().Errors(), c.error == 0 ? std::vector<int>{} : std::vector<int>{c.error}) << LogText();
+    EXPECT_EQ(fs::exists(HostFile(c.hostFile)), c.error == 0);
+  }
+  const std::string catalogue = A().Query("MMEM?");
+  EXPECT_NE(catalogue.find(",/yaffs/user/t~tmp0.txt,,5"), std::string::npos) << catalogue;
+  EXPECT_NE(catalogue.find(",/yaffs/settings/measure_parms/t~tmp1.xml,,"), std::string::npos) << catalogue;
+  ASSERT_TRUE(
+      A().Send("MMEM:DEL '/yaffs/user/t~tmp0.txt';:MMEM:DEL '/yaffs/settings/measure_parms/t~tmp1.xml'"));
+  EXPECT_EQ(A().Errors(), std::vector<int>{});
 }
 
 // A group stored under a name is recalled from its folder at once (no restart for MEASure).

@@ -190,7 +190,7 @@ TEST_F(MeasurementCommandsTest, FetchInBinaryFormat) {
 }
 
 // Refused parameters: a scalar query with refused decimals answers nothing; an array query with a
-// count of 0 answers nothing either; both report -222.
+// count of 0 answers nothing either (intermediate arrays included); both report -222.
 TEST_F(MeasurementCommandsTest, FetchRefusedParameters) {
   ASSERT_FALSE(A().Query("MEAS? 1.5,3,(@1)").empty());
   EXPECT_TRUE(AnswersOnlyTheUnit(A().Query("FETC? 99;:UNIT?")));
@@ -199,6 +199,13 @@ TEST_F(MeasurementCommandsTest, FetchRefusedParameters) {
   EXPECT_EQ(A().Errors(), std::vector<int>{-222});
   EXPECT_TRUE(AnswersOnlyTheUnit(A().Query("FETC:SIGM? -1;:UNIT?")));
   EXPECT_EQ(A().Errors(), std::vector<int>{-222});
+  // An intermediate array asked for no element answers nothing, not its scalars alone.
+  for (const char* query : {"FETC:ARR:NMRS? 0", "FETC:ARR:FFTB? 0", "FETC:ARR:SPEC? 0", "FETC:ARR:FIT? 0"}) {
+    SCOPED_TRACE(query);
+    const std::string reply = A().Query(std::string(query) + ";:UNIT?");
+    EXPECT_TRUE(AnswersOnlyTheUnit(reply)) << reply;
+    EXPECT_EQ(A().Errors(), std::vector<int>{-222});
+  }
   // A count far above the maximum is refused, yet what the store holds is answered (two values
   // here, not one as a count cut to 16 bits would give), and the shortfall is reported.
   ASSERT_FALSE(A().Query("MEAS:ARR? 2,1.5,3,(@1)").empty());
@@ -226,6 +233,27 @@ TEST_F(MeasurementCommandsTest, ContinuousInitiationAndAbort) {
   ASSERT_TRUE(A().Send("ABOR"));
   EXPECT_TRUE(WaitFor([] { return !Torvex::g_TriggerActive.load(); }));
   EXPECT_EQ(A().Errors(), std::vector<int>{});
+}
+
+// Continuous initiation in a field outside the probe's range: no search pass finds a resonance, so
+// no result is ever published. A FETCh? waiting for one is answered with no value and 204 once a pass
+// has ended, and the other client is served again.
+TEST_F(MeasurementCommandsTest, AFetchDuringContinuousSearchesWithoutResonanceAnswersNoValue) {
+  world_->board->peripherals().SetField(0.0, 0.0, 5.0);
+  ASSERT_TRUE(A().Send("ROUT:CLOS (@1)"));
+  ASSERT_TRUE(A().Send("INIT:CONT ON"));
+  for (int round = 0; round < 2; ++round) {
+    SCOPED_TRACE(round);
+    const std::string reply = A().Query("FETC? 3;:UNIT?");
+    EXPECT_TRUE(AnswersOnlyTheUnit(reply)) << reply << LogText();
+    EXPECT_EQ(A().Errors(), std::vector<int>{204});
+    EXPECT_EQ(B().Query("FORM?"), "ASCii\n");
+  }
+  EXPECT_TRUE(Torvex::g_TriggerActive.load());
+  ASSERT_TRUE(A().Send("INIT:CONT OFF;:ABOR"));
+  EXPECT_TRUE(WaitFor([] { return !Torvex::g_TriggerActive.load(); }));
+  EXPECT_EQ(A().Errors(), std::vector<int>{});
+  EXPECT_EQ(B().Errors(), std::vector<int>{});
 }
 
 // CONFigure? answers the sixteen settings in their fixed order, each closed by ";".

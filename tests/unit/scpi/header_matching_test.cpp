@@ -52,7 +52,19 @@ const MessageCase kMessageCases[] = {
     {"PathHoldsSuffixCharacter", "AVER2:COUN 5;TCON EXP", kScpiSyntax, {}},
     {"CommonCommandKeepsPath", "STAT:OPER:ENAB 5;*CLS;PTR 1", 0, {21, 0, 149}},
     {"LeadingColonStartsFromRoot", "STAT:OPER:ENAB 5;:SYST:ERR?", 0, {21, 14}},
-    {"RelativeRootHeaderFails", "STAT:OPER:ENAB 5;SYST:ERR?", kScpiSyntax, {}},
+    // A header that fits nothing under the path is tried once more from the root.
+    {"RootHeaderAfterAPathResolvesFromTheRoot", "STAT:OPER:ENAB 5;SYST:ERR?", 0, {21, 14}},
+    {"SameQueryTwice", "SYST:ERR?;SYST:ERR?", 0, {14, 14}},
+    {"TwoFetchQueries", "FETC:SIGM?;FETC:UNIF?", 0, {73, 74}},
+    {"RootHeaderAfterACommonCommandAndAPath", "STAT:OPER:ENAB 5;*CLS;SYST:ERR?", 0, {21, 0, 14}},
+    {"PathFollowsTheRootResolution", "STAT:OPER:ENAB 5;SYST:VERS?;ERR?", 0, {21, 15, 14}},
+    {"RelativeHeaderStillWinsUnderThePath", "ROUT:PROB:HALL:X?;Y?", 0, {128, 129}},
+    {"NoParentPathForARelativeHeader", "ROUT:PROB:HALL:X?;HALL:Y?", kScpiSyntax, {}},
+    {"RelativeHeaderThatIsNoRootCommand", "STAT:QUES?;OPER?", kScpiSyntax, {}},
+    // From the root a header may fit with a refused parameter count: the command still fails as it
+    // does under the path.
+    {"RootRetryFailureReportsThePathFailure", "SYST:ERR?;SYST:ERR? 5", kScpiSyntax, {}},
+    {"RootRetryOfAnUnknownHeader", "SYST:ERR?;FOO", kScpiSyntax, {}},
     {"LiteralDigitInNode", "TRIG:SEQ1:COUN 5", 0, {217}},
     {"OptionalNodeWithLiteralDigitOmitted", "TRIG:COUN 5", 0, {217}},
     {"LiteralDigitIsNotASuffix", "TRIG:SEQ:COUN 5", kScpiSyntax, {}},
@@ -168,6 +180,18 @@ TEST(HeaderMatching, FailureLeavesThePathAsItWas) {
   ScpiParameter parameters[kScpiParameterSlots];
   ASSERT_EQ(scpi_parse_command("STAT:OPER?", 10, true, &number, parameters, &flag, &value), 0);
   ASSERT_EQ(scpi_parse_command("FOO", 3, false, &number, parameters, &flag, &value), kScpiSyntax);
+  EXPECT_EQ(scpi_parse_command("COND?", 5, false, &number, parameters, &flag, &value), 0);
+  EXPECT_EQ(number, 19);
+}
+
+TEST(HeaderMatching, AFailedRetryFromTheRootLeavesThePathAsItWas) {
+  std::uint8_t number = 0;
+  std::uint8_t flag = 0;
+  std::uint32_t value = 0;
+  ScpiParameter parameters[kScpiParameterSlots];
+  ASSERT_EQ(scpi_parse_command("STAT:OPER?", 10, true, &number, parameters, &flag, &value), 0);
+  // SYST:ERR? 5 fits SYSTem:ERRor[:NEXT]? from the root except for its parameter.
+  ASSERT_EQ(scpi_parse_command("SYST:ERR? 5", 11, false, &number, parameters, &flag, &value), kScpiSyntax);
   EXPECT_EQ(scpi_parse_command("COND?", 5, false, &number, parameters, &flag, &value), 0);
   EXPECT_EQ(number, 19);
 }
