@@ -6,9 +6,10 @@
 // query's answer), which must both be 0, and the slowest well-behaved query.
 //
 //   vxi11_soak [--clients N] [--queries N] [--misbehave all|transport|link|none|NAME,...] [--seed N]
-//              [--tick-us N] [--deadline-ms N]
+//              [--tick-us N] [--deadline-ms N] [--seconds N]
 //
-// --queries is per well-behaved client (default 100000, with 8 clients). The misbehaviours:
+// --queries is per well-behaved client (default 100000, with 8 clients); --seconds ends the run early
+// (the queries not asked by then are not counted). The misbehaviours:
 //   transport: unread-replies (pipelined device_readstb never read), portmapper-idle, portmapper-trickle
 //              (a GETPORT call a byte every 300 ms), portmapper-pipeline (GETPORT calls never read),
 //              crowd (100 connections held for a second);
@@ -59,6 +60,7 @@ struct Options {
   unsigned seed = 29;
   unsigned tick_us = 10000;
   int deadline_ms = 10000;
+  int seconds = 0;  // 0: until every query has been asked
 };
 
 struct Ports {
@@ -251,6 +253,8 @@ Options Parse(int argc, char** argv) {
       o.tick_us = static_cast<unsigned>(std::strtoul(value, nullptr, 10));
     } else if (arg == "--deadline-ms") {
       o.deadline_ms = std::max(100, std::atoi(value));
+    } else if (arg == "--seconds") {
+      o.seconds = std::max(0, std::atoi(value));
     } else {
       std::fprintf(stderr, "vxi11_soak: unknown argument %s\n", arg.c_str());
       std::exit(2);
@@ -351,11 +355,13 @@ int main(int argc, char** argv) {
   }
 
   const auto began = Clock::now();
+  const auto time_up = began + std::chrono::seconds(options.seconds);
   std::vector<std::thread> clients;
   for (int c = 0; c < options.clients; ++c) {
     clients.emplace_back([&, c] {
       std::unique_ptr<Session> session;
       for (long q = 0; q < options.queries; ++q) {
+        if (options.seconds > 0 && Clock::now() >= time_up) break;
         if (session == nullptr) {
           session = std::make_unique<Session>();
           if (!session->Open(ports.core, "inst0", options.deadline_ms)) {
@@ -366,23 +372,22 @@ int main(int argc, char** argv) {
           }
         }
         const std::size_t which = static_cast<std::size_t>(q + c) % queries.size();
+        const std::string asked = queries[which].substr(0, queries[which].size() - 1);
         const auto t0 = Clock::now();
         const Session::Reply r = session->Query(queries[which], 10000, options.deadline_ms);
         const long long us = std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - t0).count();
         if (!r.answered) {
-          tally.Fail(tally.lost, "client " + std::to_string(c) + ": " + queries[which].substr(0, 6) +
-                                     " not answered within " + std::to_string(options.deadline_ms) + " ms");
+          tally.Fail(tally.lost, "client " + std::to_string(c) + ": " + asked + " not answered within " +
+                                     std::to_string(options.deadline_ms) + " ms");
           session.reset();
           continue;
         }
         if (r.error != 0) {
-          tally.Fail(tally.lost, "client " + std::to_string(c) + ": " + queries[which].substr(0, 6) + " error " +
-                                     std::to_string(r.error));
+          tally.Fail(tally.lost, "client " + std::to_string(c) + ": " + asked + " error " + std::to_string(r.error));
           continue;
         }
         if (r.data != answers[which]) {
-          tally.Fail(tally.wrong, "client " + std::to_string(c) + ": " + queries[which].substr(0, 6) +
-                                      " answered \"" + r.data + "\"");
+          tally.Fail(tally.wrong, "client " + std::to_string(c) + ": " + asked + " answered \"" + r.data + "\"");
           continue;
         }
         ++tally.answered;
