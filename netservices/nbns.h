@@ -30,6 +30,11 @@ bool nbns_running();
 // Ports the next start binds: 137 and 138 by default. 0 binds any free port; the server then sends
 // its name-service packets to the port it bound (for runs without the privilege to bind 137).
 void nbns_set_ports(std::uint16_t name_port, std::uint16_t datagram_port);
+// Where the next start listens: true (the default) takes only what arrives on the loopback interface
+// (the simulated link: nothing on this machine's own network answers), false every interface (a real
+// link). Loopback only means sockets tied to the loopback interface, so that broadcasts on it
+// (127.255.255.255) are heard too; where that cannot be set, sockets bound to 127.0.0.1.
+void nbns_set_loopback_only(bool loopback_only);
 // The name-service port the running server has bound (0 when none runs).
 std::uint16_t nbns_bound_name_port();
 

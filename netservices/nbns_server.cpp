@@ -48,6 +48,7 @@ bool s_DoneSemaphoreReady = false;
 std::atomic<std::uint8_t> g_NbnsDone{0};
 std::uint16_t s_RequestedNamePort = 137;
 std::uint16_t s_RequestedDatagramPort = 138;
+bool s_LoopbackOnly = true;
 std::atomic<std::uint16_t> s_BoundNamePort{0};
 
 // The stop wakes every wait of the server through this pipe: its read end becomes readable.
@@ -301,6 +302,13 @@ int nbns_open_udp_socket(int type, std::uint16_t port, int report_level) {
     local.sin_family = AF_INET;
     local.sin_port = htons(static_cast<std::uint16_t>(candidate));
     local.sin_addr.s_addr = htonl(INADDR_ANY);
+    if (s_LoopbackOnly) {
+      // Tied to the loopback interface: its unicasts and broadcasts, nothing from another interface.
+      static const char kLoopback[] = "lo";
+      if (setsockopt(descriptor, SOL_SOCKET, SO_BINDTODEVICE, kLoopback, sizeof kLoopback) != 0) {
+        local.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+      }
+    }
     if (bind(descriptor, reinterpret_cast<const sockaddr*>(&local), sizeof local) == 0) {
       const int one = 1;
       setsockopt(descriptor, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
@@ -459,6 +467,11 @@ void nbns_set_ports(std::uint16_t name_port, std::uint16_t datagram_port) {
   std::lock_guard<std::mutex> lock(s_ControlMutex);
   s_RequestedNamePort = name_port;
   s_RequestedDatagramPort = datagram_port;
+}
+
+void nbns_set_loopback_only(bool loopback_only) {
+  std::lock_guard<std::mutex> lock(s_ControlMutex);
+  s_LoopbackOnly = loopback_only;
 }
 
 std::uint16_t nbns_bound_name_port() { return s_BoundNamePort.load(); }

@@ -105,6 +105,43 @@ std::uint32_t COSSocket::Send(const void* buffer, std::uint32_t length, std::uin
   return static_cast<std::uint32_t>(n);
 }
 
+std::uint32_t COSSocket::SendAll(const void* buffer, std::uint32_t length, std::uint32_t timeout_ms,
+                                 std::uint32_t* status) {
+  using Clock = std::chrono::steady_clock;
+  const auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
+  const auto* bytes = static_cast<const std::uint8_t*>(buffer);
+  std::uint32_t done = 0;
+  while (done < length) {
+    const ssize_t n = send(fd, bytes + done, length - done, MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (n > 0) {
+      done += static_cast<std::uint32_t>(n);
+      continue;
+    }
+    if (n == -1 && errno == EINTR) continue;
+    if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) {
+      *status = kOsStatusSocketError;
+      return done;
+    }
+    // The send buffer is full: wait for room while the time allows.
+    int wait_ms = -1;
+    if (timeout_ms != kNoTimeout) {
+      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+      if (left <= 0) {
+        *status = kOsStatusTimedOut;
+        return done;
+      }
+      wait_ms = static_cast<int>(left);
+    }
+    pollfd p{fd, POLLOUT, 0};
+    if (poll(&p, 1, wait_ms) == -1 && errno != EINTR) {
+      *status = kOsStatusSocketError;
+      return done;
+    }
+  }
+  *status = kStatusSuccess;
+  return done;
+}
+
 std::uint32_t COSSocket::Receive(void* buffer, std::uint32_t length, std::uint32_t* status) {
   if (fd == -1) {
     *status = kOsStatusSocketError;

@@ -20,6 +20,10 @@ class COSSocket {
   void Connect(std::uint32_t address, std::uint16_t port, std::uint32_t timeout_ms, std::uint32_t* status);
   // One send; the count sent (a short count is returned as it is), 0 with status 7 on failure.
   std::uint32_t Send(const void* buffer, std::uint32_t length, std::uint32_t* status);
+  // Sends all `length` bytes, waiting for room in the send buffer no longer than `timeout_ms` in all
+  // (kNoTimeout: no limit). Returns the count sent: all of it with status 0, less with status 6 when the
+  // time ran out (a peer that does not read) or 7 on failure.
+  std::uint32_t SendAll(const void* buffer, std::uint32_t length, std::uint32_t timeout_ms, std::uint32_t* status);
   // One receive; 0 with status 7 when the peer has closed, on failure or without a socket.
   std::uint32_t Receive(void* buffer, std::uint32_t length, std::uint32_t* status);
   // Ends both directions, which makes a blocked receive or accept of another thread return; keeps the

@@ -13,18 +13,18 @@ constexpr std::uint32_t kStatusNotEstablished = 0x54391;
 }  // namespace
 
 CInstrumentServer::CInstrumentServer(const COSSocket& connection, CInstrumentServerManager* manager,
-                                     const CVxi11LinkOperations* operations)
+                                     const CVxi11LinkOperations* operations, std::uint32_t send_timeout_ms)
     : manager_(manager), operations_(operations), pending_connection_(connection) {
   mutex_ = new (std::nothrow) COSMutex;
   if (mutex_ == nullptr) return;
   mutex_->Init();
   if (mutex_->IsFailed()) return;
   // The abort channel listens on the address the client reached us at.
-  abort_ = new (std::nothrow) CVxi11AbortChannel(this, connection.local_address);
+  abort_ = new (std::nothrow) CVxi11AbortChannel(this, connection.local_address, send_timeout_ms);
   if (abort_ == nullptr || abort_->IsFailed()) return;
   interrupt_ = new (std::nothrow) CVxi11InterruptChannel;
   if (interrupt_ == nullptr || interrupt_->IsFailed()) return;
-  core_ = new (std::nothrow) CVxi11CoreChannel(connection, this, operations);
+  core_ = new (std::nothrow) CVxi11CoreChannel(connection, this, operations, send_timeout_ms);
   if (core_ == nullptr) return;
   pending_connection_ = COSSocket{};  // the core channel owns the connection now
   if (core_->IsFailed()) return;
@@ -107,6 +107,6 @@ void CInstrumentServer::SendReadStbReply(std::uint32_t xid, std::uint8_t status_
     *status = 0x54391;
     return;
   }
-  core_->SendReadStbReply(xid, status_byte, internal_status);
+  core_->KeepReadStbReply(xid, status_byte, internal_status);
   *status = 0;
 }

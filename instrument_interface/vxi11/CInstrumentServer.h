@@ -17,9 +17,10 @@ struct CVxi11LinkOperations;
 
 class CInstrumentServer : public COSThread, public CVxi11Connection {
  public:
-  // Takes over the accepted connection; starts the thread when everything could be created.
+  // Takes over the accepted connection; starts the thread when everything could be created. Replies
+  // on the core and abort channels may wait `send_timeout_ms` for room in their send buffers.
   CInstrumentServer(const COSSocket& connection, CInstrumentServerManager* manager,
-                    const CVxi11LinkOperations* operations);
+                    const CVxi11LinkOperations* operations, std::uint32_t send_timeout_ms);
   ~CInstrumentServer() override;
 
   bool IsFailed() override { return failed_ != 0; }
@@ -33,7 +34,8 @@ class CInstrumentServer : public COSThread, public CVxi11Connection {
   void DestroyInterruptChannel(std::uint32_t* status);
   // Safe from any thread; a request for a connection that has ended reports 0x54391.
   void SendSrq(std::uint32_t handle_length, const std::uint8_t* handle, std::uint32_t* status) override;
-  // Called from within the device_readstb operation, on the connection's own thread.
+  // Called from within the device_readstb operation, on the connection's own thread; the reply goes
+  // out once the operation has returned (so no send waits while it holds the device).
   void SendReadStbReply(std::uint32_t xid, std::uint8_t status_byte, std::uint32_t internal_status,
                         std::uint32_t* status) override;
 

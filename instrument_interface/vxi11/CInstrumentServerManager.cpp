@@ -63,7 +63,7 @@ void CInstrumentServerManager::Register(std::uint32_t* status) {
   if (*status == kStatusNotPresent) {
     mini_ = new (std::nothrow)
         CMiniPortMapper(port, status, options_.portmapper_port, options_.listen_address,
-                        options_.portmapper_idle_ms);
+                        options_.portmapper_receive_timeout_ms);
     if (mini_ == nullptr) *status = kStatusNoMemory;
     return;
   }
@@ -132,18 +132,24 @@ void CInstrumentServerManager::Run() {
       continue;
     }
     backoff_ms = 1;
-    CInstrumentServer* server = new (std::nothrow) CInstrumentServer(accepted, this, options_.operations);
+    // Connections beyond the limit are refused: closed before anything is made for them.
+    if (Reap() >= options_.max_connections) {
+      accepted.Close();
+      continue;
+    }
+    CInstrumentServer* server = new (std::nothrow)
+        CInstrumentServer(accepted, this, options_.operations, options_.reply_send_timeout_ms);
     if (server == nullptr) {
       accepted.Close();
     } else if (server->IsFailed()) {
       delete server;  // closes the connection
     }
-    Reap();
   }
 }
 
-void CInstrumentServerManager::Reap() {
+std::uint32_t CInstrumentServerManager::Reap() {
   std::uint32_t status = 0;
+  std::uint32_t alive = 0;
   mutex_->Lock(&status);
   Entry** link = &servers_;
   while (*link != nullptr) {
@@ -154,10 +160,12 @@ void CInstrumentServerManager::Reap() {
       delete entry->server;
       delete entry;
     } else {
+      ++alive;
       link = &entry->next;
     }
   }
   mutex_->Unlock();
+  return alive;
 }
 
 void CInstrumentServerManager::AddServer(CInstrumentServer* server, std::uint32_t* status) {

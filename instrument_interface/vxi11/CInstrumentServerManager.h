@@ -1,6 +1,10 @@
 // TCP front of the VXI-11 server: the core channel's listening socket, its registration with the
 // portmapper (or the built-in portmapper when none answers), and the listener thread that gives every
 // accepted connection its CInstrumentServer.
+//
+// At most `max_connections` connections are served at once (each has two threads, the core channel's
+// and the abort channel's); the listener accepts and at once closes any connection beyond them, so
+// the admitted clients and the rest of the firmware keep their share however many clients knock.
 #pragma once
 
 #include <cstdint>
@@ -15,12 +19,19 @@ class CPortMapperClient;
 struct CVxi11LinkOperations;
 
 struct CVxi11ServerOptions {
-  // Address the core channel listens on (host order); loopback unless configured otherwise.
+  static constexpr std::uint32_t kDefaultMaxConnections = 32;
+
+  // Address the core channel, the abort channels and the built-in portmapper listen on (host order):
+  // loopback unless configured otherwise (0 is every address of the host).
   std::uint32_t listen_address = 0x7F000001;
   // The portmapper asked, and the port the built-in one serves on (0: an ephemeral port, for tests).
   std::uint16_t portmapper_port = 111;
-  // How long the built-in portmapper keeps an idle TCP connection.
-  std::uint32_t portmapper_idle_ms = 5000;
+  // How long a TCP connection of the built-in portmapper may take to deliver each call.
+  std::uint32_t portmapper_receive_timeout_ms = 1000;
+  // How long a reply of the core or abort channel may wait for the client to make room for it.
+  std::uint32_t reply_send_timeout_ms = 2000;
+  // Connections served at once; more are refused at accept.
+  std::uint32_t max_connections = kDefaultMaxConnections;
   const CVxi11LinkOperations* operations = nullptr;
 };
 
@@ -48,7 +59,8 @@ class CInstrumentServerManager : public COSThread {
   };
 
   void Register(std::uint32_t* status);
-  void Reap();
+  // Stops and deletes the connections that have ended; returns how many are still served.
+  std::uint32_t Reap();
 
   std::uint8_t failed_ = 1;
   bool constructed_ = false;

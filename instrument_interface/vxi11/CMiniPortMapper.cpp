@@ -1,7 +1,14 @@
 #include "vxi11/CMiniPortMapper.h"
 
+#include <fcntl.h>
 #include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
+#include <cerrno>
+#include <chrono>
+#include <cstring>
 #include <new>
 
 #include "vxi11/Vxi11Rpc.h"
@@ -13,7 +20,8 @@ constexpr std::uint32_t kStatusDriver = 0x543FF;
 constexpr std::uint32_t kProcGetPort = 3;
 constexpr std::uint32_t kProtocolTcp = 6;
 constexpr std::uint32_t kUdpWaitMs = 5000;
-constexpr std::uint32_t kDrainLimit = 64 * 1024;
+
+using Clock = std::chrono::steady_clock;
 
 void Pause(int* backoff_ms) {
   poll(nullptr, 0, *backoff_ms);
@@ -22,19 +30,35 @@ void Pause(int* backoff_ms) {
 
 }  // namespace
 
+// One TCP client: what it has sent and not yet been answered, and when its next call is due.
+struct CMiniPortMapper::TcpConnection {
+  // Room for a whole call of the largest size answered, with record marks, and a few calls behind it.
+  static constexpr std::uint32_t kReceiveSize = 2 * kBufferSize;
+
+  COSSocket socket;
+  Clock::time_point deadline;
+  std::uint32_t used = 0;
+  std::uint8_t received[kReceiveSize];
+};
+
 CMiniPortMapper::CMiniPortMapper(std::uint16_t port, std::uint32_t* status, std::uint16_t listen_port,
-                                 std::uint32_t bind_address, std::uint32_t idle_ms)
-    : port_(port), idle_ms_(idle_ms) {
-  connection_mutex_.Init();
+                                 std::uint32_t bind_address, std::uint32_t receive_timeout_ms)
+    : port_(port), receive_timeout_ms_(receive_timeout_ms) {
   tcp_buffer_ = new (std::nothrow) std::uint8_t[kBufferSize];
   udp_buffer_ = new (std::nothrow) std::uint8_t[kBufferSize];
-  if (tcp_buffer_ == nullptr || udp_buffer_ == nullptr || connection_mutex_.IsFailed()) {
+  if (tcp_buffer_ == nullptr || udp_buffer_ == nullptr) {
     *status = kStatusNoMemory;
     return;
   }
-  std::uint32_t os_status = 0;
-  tcp_listen_.CreateTcp(&os_status);
+  wake_fd_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+  std::uint32_t os_status = wake_fd_ == -1 ? 7 : 0;
+  if (os_status == 0) tcp_listen_.CreateTcp(&os_status);
   if (os_status == 0) tcp_listen_.BindAndListen(listen_port, &os_status, bind_address);
+  // The TCP thread waits in poll only; an accept must never block it.
+  if (os_status == 0) {
+    const int flags = fcntl(tcp_listen_.fd, F_GETFL);
+    if (flags == -1 || fcntl(tcp_listen_.fd, F_SETFL, flags | O_NONBLOCK) == -1) os_status = 7;
+  }
   if (os_status == 0) udp_.Create(&os_status);
   // Both protocols on the same port number (an ephemeral TCP port is reused for UDP).
   if (os_status == 0) udp_.Bind(tcp_listen_.GetPort(), &os_status, bind_address);
@@ -57,21 +81,19 @@ CMiniPortMapper::~CMiniPortMapper() {
   stopping_.store(true);
   if (tcp_thread_ != nullptr) tcp_thread_->SetState(COSThread::kStateStopRequested);
   if (udp_thread_ != nullptr) udp_thread_->SetState(COSThread::kStateStopRequested);
+  if (wake_fd_ != -1) {
+    const std::uint64_t one = 1;
+    [[maybe_unused]] const ssize_t n = write(wake_fd_, &one, sizeof one);
+  }
   tcp_listen_.Shutdown();
   udp_.Shutdown();
-  if (!connection_mutex_.IsFailed()) {
-    std::uint32_t status = 0;
-    connection_mutex_.Lock(&status);
-    connection_.Shutdown();
-    connection_mutex_.Unlock();
-  }
   delete tcp_thread_;  // joins
   delete udp_thread_;
   tcp_listen_.Close();
   udp_.Close();
+  if (wake_fd_ != -1) close(wake_fd_);
   delete[] tcp_buffer_;
   delete[] udp_buffer_;
-  if (!connection_mutex_.IsFailed()) connection_mutex_.Destroy();
 }
 
 bool CMiniPortMapper::Stopping() const { return stopping_.load(); }
@@ -120,36 +142,117 @@ void CMiniPortMapper::MiniPortMapperUdpLoop() {
 }
 
 void CMiniPortMapper::MiniPortMapperTcpLoop() {
+  TcpConnection* connections[kMaxTcpConnections] = {};
+  std::uint32_t count = 0;
   int backoff_ms = 1;
+  Clock::time_point accept_pause_end{};
   while (!Stopping()) {
-    std::uint32_t status = 0;
-    COSSocket accepted = COSListenSocket::Accept(&tcp_listen_, &status);
-    if (status != 0) {
-      if (Stopping()) return;
+    // Connections whose call is overdue are closed; the nearest deadline bounds the wait.
+    const Clock::time_point now = Clock::now();
+    int wait_ms = -1;
+    for (std::uint32_t i = 0; i < count;) {
+      if (connections[i]->deadline <= now) {
+        connections[i]->socket.Close();
+        delete connections[i];
+        connections[i] = connections[--count];
+        continue;
+      }
+      const auto left =
+          std::chrono::duration_cast<std::chrono::milliseconds>(connections[i]->deadline - now).count() + 1;
+      if (wait_ms < 0 || left < wait_ms) wait_ms = static_cast<int>(left);
+      ++i;
+    }
+    // The listening socket is watched while there is room for another connection and no failed
+    // accept asks for a pause.
+    bool accepting = count < kMaxTcpConnections;
+    if (accepting && now < accept_pause_end) {
+      accepting = false;
+      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(accept_pause_end - now).count() + 1;
+      if (wait_ms < 0 || left < wait_ms) wait_ms = static_cast<int>(left);
+    }
+    pollfd fds[2 + kMaxTcpConnections];
+    fds[0] = {wake_fd_, POLLIN, 0};
+    fds[1] = {accepting ? tcp_listen_.fd : -1, POLLIN, 0};
+    for (std::uint32_t i = 0; i < count; ++i) fds[2 + i] = {connections[i]->socket.fd, POLLIN, 0};
+    if (poll(fds, 2 + count, wait_ms) < 0 && errno != EINTR) {
       Pause(&backoff_ms);
       continue;
     }
-    backoff_ms = 1;
-    std::uint32_t lock_status = 0;
-    connection_mutex_.Lock(&lock_status);
-    connection_ = accepted;
-    const bool stopping = Stopping();
-    connection_mutex_.Unlock();
-    if (!stopping) ServeTcpConnection(&accepted);
-    connection_mutex_.Lock(&lock_status);
-    connection_.Close();
-    connection_mutex_.Unlock();
+    if (Stopping()) break;
+    // Served before new ones are added, so each index still names the connection it was polled for.
+    for (std::uint32_t i = count; i-- > 0;) {
+      if (fds[2 + i].revents == 0) continue;
+      if (!ServeTcpConnection(connections[i])) {
+        connections[i]->socket.Close();
+        delete connections[i];
+        connections[i] = connections[--count];
+      }
+    }
+    if (accepting && (fds[1].revents & POLLIN) != 0) {
+      while (count < kMaxTcpConnections) {
+        std::uint32_t status = 0;
+        COSSocket accepted = COSListenSocket::Accept(&tcp_listen_, &status);
+        if (status != 0) {
+          // Nothing waiting any more, or a passing failure (out of descriptors): the listening socket
+          // rests a little, growing while the failures go on.
+          accept_pause_end = Clock::now() + std::chrono::milliseconds(backoff_ms);
+          backoff_ms = backoff_ms < 500 ? backoff_ms * 2 : 500;
+          break;
+        }
+        backoff_ms = 1;
+        TcpConnection* connection = new (std::nothrow) TcpConnection;
+        if (connection == nullptr) {
+          accepted.Close();
+          break;
+        }
+        connection->socket = accepted;
+        connection->deadline = Clock::now() + std::chrono::milliseconds(receive_timeout_ms_);
+        connections[count++] = connection;
+      }
+    }
+  }
+  for (std::uint32_t i = 0; i < count; ++i) {
+    connections[i]->socket.Close();
+    delete connections[i];
   }
 }
 
-void CMiniPortMapper::ServeTcpConnection(COSSocket* connection) {
-  Vxi11SetReceiveTimeout(connection, idle_ms_);
+bool CMiniPortMapper::ServeTcpConnection(TcpConnection* connection) {
+  const int fd = connection->socket.fd;
+  ssize_t n;
+  do {
+    n = recv(fd, connection->received + connection->used, TcpConnection::kReceiveSize - connection->used,
+             MSG_DONTWAIT);
+  } while (n == -1 && errno == EINTR);
+  if (n == 0) return false;  // the client has closed
+  if (n < 0) return errno == EAGAIN || errno == EWOULDBLOCK;
+  connection->used += static_cast<std::uint32_t>(n);
+  std::uint32_t taken = 0;
   for (;;) {
     std::uint32_t length = 0;
-    const Vxi11RecordResult result = Vxi11ReadRecord(connection, tcp_buffer_, kBufferSize, kDrainLimit, &length);
-    if (result == Vxi11RecordResult::kFailed) return;
+    std::uint32_t consumed = 0;
+    const Vxi11ParseResult result = Vxi11ParseRecord(connection->received + taken, connection->used - taken,
+                                                     tcp_buffer_, kBufferSize, &length, &consumed);
+    if (result == Vxi11ParseResult::kTooLong) return false;
+    if (result == Vxi11ParseResult::kIncomplete) break;
+    taken += consumed;
     std::uint8_t reply[4 + 32];
-    const std::uint32_t n = AnswerCall(port_, tcp_buffer_, length, reply + 4);
-    if (n > 0 && !Vxi11SendRecord(connection, reply + 4, n)) return;
+    const std::uint32_t size = AnswerCall(port_, tcp_buffer_, length, reply + 4);
+    if (size > 0) {
+      XdrPut(reply, kRpcLastFragment | size);
+      // A reply finds room at once or never: a client with its send buffer full does not read.
+      ssize_t sent;
+      do {
+        sent = send(fd, reply, size + 4, MSG_DONTWAIT | MSG_NOSIGNAL);
+      } while (sent == -1 && errno == EINTR);
+      if (sent != static_cast<ssize_t>(size + 4)) return false;
+    }
+    connection->deadline = Clock::now() + std::chrono::milliseconds(receive_timeout_ms_);
   }
+  if (taken > 0) {
+    std::memmove(connection->received, connection->received + taken, connection->used - taken);
+    connection->used -= taken;
+  }
+  // A buffer full of one unfinished call holds no call this portmapper would answer.
+  return connection->used < TcpConnection::kReceiveSize;
 }

@@ -3,16 +3,18 @@
 // {0x0607AF, 1, TCP}. Other mappings are answered with port 0; portmapper versions other than 2 with
 // PROG_MISMATCH 2..2, so that clients asking newer versions first fall back to version 2.
 //
-// A TCP connection is served call after call until the peer closes it or stays idle for the idle
-// time; connections are served one at a time. Neither thread ends on a bad datagram or a failed
-// accept, only when the destructor stops it.
+// UDP: one thread answers datagram after datagram. TCP: one thread serves up to kMaxTcpConnections
+// connections side by side without ever blocking on one: each connection is served call after call,
+// must deliver each call within the receive time-out (else it is closed), and is closed when a reply
+// finds no room in its send buffer (a client that does not read). Further clients wait in the
+// listen backlog until a connection ends. Neither thread ends on a bad datagram or a failed accept,
+// only when the destructor stops it.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
 
 #include "engine/COSListenSocket.h"
-#include "engine/COSMutex.h"
 #include "engine/COSSocket.h"
 #include "engine/COSThread.h"
 #include "engine/COSUdpSocket.h"
@@ -47,11 +49,13 @@ class tThread : public COSThread {
 class CMiniPortMapper {
  public:
   static constexpr std::uint32_t kBufferSize = 4200;
-  static constexpr std::uint32_t kDefaultIdleMs = 5000;
+  static constexpr std::uint32_t kDefaultReceiveTimeoutMs = 1000;
+  static constexpr std::uint32_t kMaxTcpConnections = 32;
 
   // Serves `port` as the core channel's port; listens on `bind_address`:`listen_port`.
   CMiniPortMapper(std::uint16_t port, std::uint32_t* status, std::uint16_t listen_port = 111,
-                  std::uint32_t bind_address = 0x7F000001, std::uint32_t idle_ms = kDefaultIdleMs);
+                  std::uint32_t bind_address = 0x7F000001,
+                  std::uint32_t receive_timeout_ms = kDefaultReceiveTimeoutMs);
   ~CMiniPortMapper();
   CMiniPortMapper(const CMiniPortMapper&) = delete;
   CMiniPortMapper& operator=(const CMiniPortMapper&) = delete;
@@ -69,21 +73,23 @@ class CMiniPortMapper {
 
  private:
   using Thread = tThread<tAutoThreadMemberFunctor<CMiniPortMapper> >;
+  struct TcpConnection;
 
-  void ServeTcpConnection(COSSocket* connection);
+  // Reads what the connection has sent and answers every whole call in it; false when the
+  // connection is to be closed.
+  bool ServeTcpConnection(TcpConnection* connection);
   bool Stopping() const;
 
   std::uint16_t port_;
-  std::uint32_t idle_ms_;
+  std::uint32_t receive_timeout_ms_;
   COSListenSocket tcp_listen_;
   COSUdpSocket udp_;
   Thread* tcp_thread_ = nullptr;
   tAutoThreadMemberFunctor<CMiniPortMapper> tcp_functor_{this, &CMiniPortMapper::MiniPortMapperTcpLoop};
   Thread* udp_thread_ = nullptr;
   tAutoThreadMemberFunctor<CMiniPortMapper> udp_functor_{this, &CMiniPortMapper::MiniPortMapperUdpLoop};
-  std::uint8_t* tcp_buffer_ = nullptr;
+  std::uint8_t* tcp_buffer_ = nullptr;  // the call being answered, joined from its fragments
   std::uint8_t* udp_buffer_ = nullptr;
-  COSMutex connection_mutex_;
-  COSSocket connection_;  // the TCP connection being served, guarded by connection_mutex_
+  int wake_fd_ = -1;  // readable once the destructor wants the TCP thread to end
   std::atomic<bool> stopping_{false};
 };

@@ -13,7 +13,9 @@ constexpr std::uint32_t kDrainLimit = 64 * 1024;
 
 }  // namespace
 
-CVxi11AbortChannel::CVxi11AbortChannel(CInstrumentServer* server, std::uint32_t address) : server_(server) {
+CVxi11AbortChannel::CVxi11AbortChannel(CInstrumentServer* server, std::uint32_t address,
+                                       std::uint32_t send_timeout_ms)
+    : server_(server), send_timeout_ms_(send_timeout_ms) {
   connection_mutex_.Init();
   if (connection_mutex_.IsFailed()) return;
   std::uint32_t status = 0;
@@ -82,16 +84,17 @@ void CVxi11AbortChannel::ServeConnection(COSSocket* connection) {
     Vxi11CallHeader call;
     const bool decoded = Vxi11DecodeCall(buffer, length, &call);
     if (length < 24) {
-      if (length >= 4) SendErrorReply(connection, call.xid_raw, kRpcReasonGarbageArgs);
+      if (length >= 4 && !SendErrorReply(connection, call.xid_raw, kRpcReasonGarbageArgs)) return;
       continue;
     }
     std::uint32_t reason = 0;
+    bool sent = true;
     if (!Vxi11CheckCall(call, kVxi11AbortProgram, 1, &reason)) {
-      SendErrorReply(connection, call.xid_raw, reason);
+      sent = SendErrorReply(connection, call.xid_raw, reason);
     } else if (call.proc != kDeviceAbort) {
-      SendErrorReply(connection, call.xid_raw, kRpcReasonProcUnavail);
+      sent = SendErrorReply(connection, call.xid_raw, kRpcReasonProcUnavail);
     } else if (call.msg_type != kRpcCall || !decoded || call.args_length < 4) {
-      SendErrorReply(connection, call.xid_raw, kRpcReasonGarbageArgs);
+      sent = SendErrorReply(connection, call.xid_raw, kRpcReasonGarbageArgs);
     } else {
       std::uint32_t status = 0;
       server_->Operations()->device_abort(server_, XdrGet(call.args), &status);
@@ -99,13 +102,15 @@ void CVxi11AbortChannel::ServeConnection(COSSocket* connection) {
       std::uint32_t n = Vxi11PutAcceptedHeader(record + 4, call.xid_raw, 0);
       XdrPut(record + 4 + n, Vxi11ErrorFromStatus(status));
       n += 4;
-      if (!Vxi11SendRecord(connection, record + 4, n)) return;
+      sent = Vxi11SendRecord(connection, record + 4, n, send_timeout_ms_);
     }
+    // A reply that could not go out leaves the stream out of step: the connection is given up.
+    if (!sent) return;
   }
 }
 
-void CVxi11AbortChannel::SendErrorReply(COSSocket* connection, std::uint32_t xid_raw, std::uint32_t reason) {
+bool CVxi11AbortChannel::SendErrorReply(COSSocket* connection, std::uint32_t xid_raw, std::uint32_t reason) {
   std::uint8_t record[4 + 32];
   const std::uint32_t n = Vxi11BuildErrorReply(record + 4, xid_raw, reason, 1, 1);
-  Vxi11SendRecord(connection, record + 4, n);
+  return Vxi11SendRecord(connection, record + 4, n, send_timeout_ms_);
 }

@@ -17,8 +17,9 @@ class CVxi11AbortChannel : public COSThread {
  public:
   static constexpr std::uint32_t kReceiveCapacity = 4 + 40 + 2 * 400 + 4 + 64;
 
-  // Listens on `address` (host order) at an ephemeral port and starts the thread.
-  CVxi11AbortChannel(CInstrumentServer* server, std::uint32_t address);
+  // Listens on `address` (host order) at an ephemeral port and starts the thread. A reply that finds
+  // no room in the send buffer within `send_timeout_ms` ends the abort connection.
+  CVxi11AbortChannel(CInstrumentServer* server, std::uint32_t address, std::uint32_t send_timeout_ms);
   ~CVxi11AbortChannel() override;
 
   bool IsFailed() override { return failed_ != 0; }
@@ -31,10 +32,12 @@ class CVxi11AbortChannel : public COSThread {
   void Serve();
   // Serves calls on one accepted connection until it ends.
   void ServeConnection(COSSocket* connection);
-  void SendErrorReply(COSSocket* connection, std::uint32_t xid_raw, std::uint32_t reason);
+  // False when the reply could not be sent.
+  bool SendErrorReply(COSSocket* connection, std::uint32_t xid_raw, std::uint32_t reason);
 
   std::uint8_t failed_ = 1;
   CInstrumentServer* server_;
+  std::uint32_t send_timeout_ms_;
   COSListenSocket listen_;
   COSMutex connection_mutex_;
   COSSocket connection_;  // the connection being served, guarded by connection_mutex_

@@ -20,6 +20,8 @@ constexpr std::uint32_t kReasonReqCnt = 1u << 0;
 constexpr std::uint32_t kMaxDeviceName = 199;
 constexpr std::uint32_t kErrorParameter = 5;
 constexpr std::uint32_t kErrorNotSupported = 8;
+// device_readstb whose operation gave no status byte (answered error 3).
+constexpr std::uint32_t kStatusNoStatusByte = 0x543FF;
 
 enum Procedure : std::uint32_t {
   kCreateLink = 10,
@@ -42,8 +44,8 @@ enum Procedure : std::uint32_t {
 }  // namespace
 
 CVxi11CoreChannel::CVxi11CoreChannel(const COSSocket& connection, CInstrumentServer* server,
-                                     const CVxi11LinkOperations* ops)
-    : server_(server), ops_(ops), socket_(connection) {
+                                     const CVxi11LinkOperations* ops, std::uint32_t send_timeout_ms)
+    : send_timeout_ms_(send_timeout_ms), server_(server), ops_(ops), socket_(connection) {
   for (auto& entry : table_) entry = &CVxi11CoreChannel::ProcUnavailable;
   table_[kCreateLink] = &CVxi11CoreChannel::CreateLink;
   table_[kDeviceWrite] = &CVxi11CoreChannel::DeviceWrite;
@@ -85,7 +87,7 @@ void CVxi11CoreChannel::MarkClosing() {
 
 void CVxi11CoreChannel::Serve() {
   if (failed_ != 0) return;
-  while (!closing_.load()) {
+  while (!closing_.load() && !broken_) {
     std::uint32_t length = 0;
     const Vxi11RecordResult result =
         Vxi11ReadRecord(&socket_, receive_, kReceiveCapacity, kDrainLimit, &length, read_ahead_);
@@ -118,22 +120,34 @@ void CVxi11CoreChannel::Dispatch(const std::uint8_t* message, std::uint32_t leng
   }
 }
 
+void CVxi11CoreChannel::SendRecord(std::uint8_t* record, std::uint32_t length) {
+  if (broken_) return;
+  if (!Vxi11SendRecord(&socket_, record, length, send_timeout_ms_)) broken_ = true;
+}
+
 void CVxi11CoreChannel::SendErrorReply(std::uint32_t xid_raw, std::uint32_t reason) {
   std::uint8_t record[4 + 32];
   const std::uint32_t n = Vxi11BuildErrorReply(record + 4, xid_raw, reason, 1, 1);
-  Vxi11SendRecord(&socket_, record + 4, n);
+  SendRecord(record + 4, n);
 }
 
 void CVxi11CoreChannel::SendResult(std::uint32_t xid_raw, const std::uint32_t* words, std::uint32_t count) {
   std::uint8_t record[4 + 24 + 4 * 4];
   std::uint32_t n = Vxi11PutAcceptedHeader(record + 4, xid_raw, 0);
   for (std::uint32_t i = 0; i < count; ++i, n += 4) XdrPut(record + 4 + n, words[i]);
-  Vxi11SendRecord(&socket_, record + 4, n);
+  SendRecord(record + 4, n);
 }
 
 void CVxi11CoreChannel::SendReadStbReply(std::uint32_t xid_raw, std::uint8_t status_byte, std::uint32_t status) {
   const std::uint32_t words[2] = {Vxi11ErrorFromStatus(status), status_byte};
   SendResult(xid_raw, words, 2);
+}
+
+void CVxi11CoreChannel::KeepReadStbReply(std::uint32_t xid_raw, std::uint8_t status_byte, std::uint32_t status) {
+  readstb_reply_.kept = true;
+  readstb_reply_.xid_raw = xid_raw;
+  readstb_reply_.status_byte = status_byte;
+  readstb_reply_.status = status;
 }
 
 void CVxi11CoreChannel::ProcUnavailable(const Vxi11CallHeader& call) {
@@ -208,7 +222,7 @@ void CVxi11CoreChannel::DeviceRead(const Vxi11CallHeader& call) {
   XdrPut(reply + length + 4, reason);
   XdrPut(reply + length + 8, n);
   length += 12 + XdrPadded(n);
-  Vxi11SendRecord(&socket_, reply, length);
+  SendRecord(reply, length);
 }
 
 void CVxi11CoreChannel::DeviceReadStb(const Vxi11CallHeader& call) {
@@ -218,9 +232,18 @@ void CVxi11CoreChannel::DeviceReadStb(const Vxi11CallHeader& call) {
     return;
   }
   std::uint32_t status = 0;
+  readstb_reply_.kept = false;
   ops_->device_readstb(server_, call.xid_raw, XdrGet(a), (XdrGet(a + 4) & kFlagWaitLock) != 0, XdrGet(a + 8),
                        XdrGet(a + 12), &status);
-  if (status != 0) SendReadStbReply(call.xid_raw, 0, status);
+  // The reply the operation gave, sent now that it holds nothing; without one (the operation failed
+  // before the status byte was asked for) the error with status byte 0, so every call is answered,
+  // and never with a success it did not report.
+  if (readstb_reply_.kept) {
+    readstb_reply_.kept = false;
+    SendReadStbReply(readstb_reply_.xid_raw, readstb_reply_.status_byte, readstb_reply_.status);
+  } else {
+    SendReadStbReply(call.xid_raw, 0, status != 0 ? status : kStatusNoStatusByte);
+  }
 }
 
 void CVxi11CoreChannel::DeviceGeneric(const Vxi11CallHeader& call) {

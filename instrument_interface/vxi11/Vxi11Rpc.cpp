@@ -163,18 +163,33 @@ std::uint32_t Vxi11BuildErrorReply(std::uint8_t* out, std::uint32_t xid_raw, std
   return n;
 }
 
-bool Vxi11SendRecord(COSSocket* socket, std::uint8_t* record_with_mark_room, std::uint32_t length) {
+bool Vxi11SendRecord(COSSocket* socket, std::uint8_t* record_with_mark_room, std::uint32_t length,
+                     std::uint32_t timeout_ms) {
   std::uint8_t* start = record_with_mark_room - 4;
   XdrPut(start, kRpcLastFragment | length);
-  std::uint32_t done = 0;
-  const std::uint32_t total = length + 4;
-  while (done < total) {
-    std::uint32_t status = 0;
-    const std::uint32_t n = socket->Send(start + done, total - done, &status);
-    if (status != kStatusSuccess || n == 0) return false;
-    done += n;
+  std::uint32_t status = 0;
+  socket->SendAll(start, length + 4, timeout_ms, &status);
+  return status == kStatusSuccess;
+}
+
+Vxi11ParseResult Vxi11ParseRecord(const std::uint8_t* data, std::uint32_t size, std::uint8_t* out,
+                                  std::uint32_t capacity, std::uint32_t* length, std::uint32_t* consumed) {
+  std::uint32_t at = 0;
+  std::uint32_t kept = 0;
+  for (;;) {
+    if (size - at < 4) return Vxi11ParseResult::kIncomplete;
+    const std::uint32_t word = XdrGet(data + at);
+    const std::uint32_t fragment = word & ~kRpcLastFragment;
+    if (fragment > capacity - kept) return Vxi11ParseResult::kTooLong;
+    if (size - at - 4 < fragment) return Vxi11ParseResult::kIncomplete;
+    if (fragment > 0) std::memcpy(out + kept, data + at + 4, fragment);
+    kept += fragment;
+    at += 4 + fragment;
+    if ((word & kRpcLastFragment) != 0) break;
   }
-  return true;
+  *length = kept;
+  *consumed = at;
+  return Vxi11ParseResult::kComplete;
 }
 
 std::uint32_t Vxi11ErrorFromStatus(std::uint32_t status) {

@@ -94,8 +94,25 @@ std::uint32_t Vxi11BuildErrorReply(std::uint8_t* out, std::uint32_t xid_raw, std
                                    std::uint32_t low, std::uint32_t high);
 
 // Sends `length` bytes at `record` (which must have 4 free bytes before it for the mark) as one
-// last fragment, completing short sends. False on failure.
-bool Vxi11SendRecord(COSSocket* socket, std::uint8_t* record_with_mark_room, std::uint32_t length);
+// last fragment, completing short sends, within `timeout_ms` in all. False on failure, and when the
+// peer left no room for it in that time: the record may then have gone in part, so the stream is out
+// of step and the caller gives the connection up.
+bool Vxi11SendRecord(COSSocket* socket, std::uint8_t* record_with_mark_room, std::uint32_t length,
+                     std::uint32_t timeout_ms);
+
+// Outcome of looking for a record in bytes received so far.
+enum class Vxi11ParseResult {
+  kComplete,    // a whole record was taken
+  kIncomplete,  // more bytes are needed
+  kTooLong,     // the record (its fragments together) is longer than the room given for it
+};
+
+// For a stream read without blocking: takes the first whole record from the `size` bytes at `data`,
+// joining its fragments into `out` (room for `capacity` bytes). On kComplete, `*length` is the record's
+// length and `*consumed` the bytes of `data` it took (record marks included); nothing is taken
+// otherwise. A record longer than `capacity` is refused as soon as its marks say so.
+Vxi11ParseResult Vxi11ParseRecord(const std::uint8_t* data, std::uint32_t size, std::uint8_t* out,
+                                  std::uint32_t capacity, std::uint32_t* length, std::uint32_t* consumed);
 
 // Receives exactly `length` bytes, completing short receives; false on failure or close.
 bool Vxi11ReceiveAll(COSSocket* socket, std::uint8_t* buffer, std::uint32_t length);

@@ -1,12 +1,15 @@
 #!/usr/bin/env bash
 # Whole-network test of the network configuration: the firmware on a real (virtual) Ethernet link.
 #
-#   whole_network.sh TORVEX_PROGRAM
+#   whole_network.sh TORVEX_PROGRAM [IDN_CLIENT]
 #
 # Two network namespaces joined by a veth pair: the "server" side (10.77.0.1/24) runs dnsmasq, the
 # firmware's side has the other end named eth0 and runs the board program with the Linux network
 # back end. Checked, through the board's "net" command (the tree's view) and the interface itself:
-#  1. a DHCP lease: address, mask, router, name server and domain of the lease in the tree;
+#  1. a DHCP lease: address, mask, router, name server and domain of the lease in the tree; the
+#     instrument reached at that address from the other end of the link: *IDN? over VXI-11 with
+#     IDN_CLIENT (peer_lxi_idn: liblxi through the portmapper) and, where nmblookup is installed, a
+#     NetBIOS node status;
 #  2. a static address (set in the saved settings between two runs) on the interface;
 #  3. with no DHCP server: a 169.254/16 address;
 #  4. a host that takes that address and says so with arping: the firmware moves to a new one.
@@ -15,7 +18,8 @@
 # folder are copied to /tmp/net-debug-work before the clean-up.
 set -u
 
-torvex=${1:?usage: whole_network.sh TORVEX_PROGRAM}
+torvex=${1:?usage: whole_network.sh TORVEX_PROGRAM [IDN_CLIENT]}
+idn_client=${2:-}
 if [ "$(id -u)" -ne 0 ]; then
   echo "SKIP: the whole-network test needs root (network namespaces, veth, dnsmasq)"
   exit 77
@@ -115,6 +119,21 @@ lease_ip=$(field ip)
 wait_for 10 fw_has_address "$lease_ip" || fail "eth0 does not carry $lease_ip"
 grep -q "$lease_ip" "$work/leases" || fail "dnsmasq holds no lease for $lease_ip"
 echo "ok: DHCP lease $lease_ip in the tree"
+
+# The instrument on the link: its VXI-11 server, portmapper and name server answer at the leased
+# address from the other end of the veth, not only on the firmware's own loopback.
+if [ -n "$idn_client" ]; then
+  wait_for 60 ip netns exec "$ns_srv" "$idn_client" "$lease_ip" ||
+    fail "no *IDN? answer at $lease_ip over the link: $(ip netns exec "$ns_srv" "$idn_client" "$lease_ip" 2>&1)"
+  echo "ok: *IDN? over the link: $(ip netns exec "$ns_srv" "$idn_client" "$lease_ip")"
+else
+  echo "note: no VXI-11 client given, *IDN? over the link not asked"
+fi
+if command -v nmblookup >/dev/null 2>&1; then
+  node_status() { ip netns exec "$ns_srv" nmblookup -A "$lease_ip" 2>/dev/null | grep -q '<20>'; }
+  wait_for 60 node_status || fail "no NetBIOS node status from $lease_ip over the link"
+  echo "ok: NetBIOS node status from $lease_ip over the link"
+fi
 
 # --- 2. static address ----------------------------------------------------------------------------
 stop_firmware

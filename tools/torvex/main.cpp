@@ -18,7 +18,8 @@
 // process's network namespace: meant only for a namespace a test made for it.
 //
 // The VXI-11 server asks the portmapper at 127.0.0.1 port 111, and serves one of its own there when
-// none answers; the name server binds UDP 137 and 138. Both need the right to bind ports below 1024:
+// none answers; the name server binds UDP 137 and 138. On the simulated link all of them listen on the
+// loopback only; with --net linux on every address of the namespace. Both need the right to bind ports below 1024:
 // --portmapper-port and --nbns-ports (or TORVEX_PORTMAPPER_PORT and TORVEX_NBNS_PORTS) move them for
 // runs without it, 0 taking any free port (then nobody outside finds them: for tests that run boards
 // side by side).
@@ -622,11 +623,16 @@ int main(int argc, char** argv) {
     platform::net::InstallBackend(linux_link.get());
   }
 
+  // On the simulated link every service listens on this machine's loopback only; on a real interface
+  // (in a namespace made for the board) on every address, as the instrument's own stack does.
+  const bool real_link = options.net != "sim";
   CVxi11ServerOptions vxi11;
   vxi11.portmapper_port = static_cast<std::uint16_t>(options.portmapper_port);
+  vxi11.listen_address = real_link ? 0 : 0x7F000001;
   Vxi11SetServerOptions(vxi11);
   Torvex::nbns_set_ports(static_cast<std::uint16_t>(options.nbns_name_port),
                          static_cast<std::uint16_t>(options.nbns_datagram_port));
+  Torvex::nbns_set_loopback_only(!real_link);
 
   platform::bootloader::SetBootCondition(options.boot_condition);
   platform::bootloader::Hooks hooks;

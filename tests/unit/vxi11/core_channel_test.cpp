@@ -2,8 +2,10 @@
 // reply, each procedure's arguments and reply, and streams that misbehave.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <sys/resource.h>
 
+#include <cerrno>
 #include <memory>
 #include <string>
 #include <vector>
@@ -25,11 +27,18 @@ using vxi11_test::RawClient;
 
 class CoreChannelTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    FakeLinks::Get().Reset();
+  void SetUp() override { Restart(Options()); }
+  static CVxi11ServerOptions Options() {
     CVxi11ServerOptions options;
     options.portmapper_port = 0;  // nothing answers there: the built-in portmapper takes an ephemeral port
     options.operations = vxi11_test::FakeOperations();
+    return options;
+  }
+  // A new server with `options`, and the fixture's client connected to it; the fake starts afresh.
+  void Restart(const CVxi11ServerOptions& options) {
+    client_.Close();
+    manager_.reset();
+    FakeLinks::Get().Reset();
     manager_ = std::make_unique<CInstrumentServerManager>(options);
     ASSERT_FALSE(manager_->IsFailed());
     ASSERT_TRUE(client_.Connect(manager_->GetPort()));
@@ -422,6 +431,50 @@ TEST_F(CoreChannelTest, StoppingTheManagerClosesConnectionsAndDropsTheirLinks) {
   EXPECT_TRUE(client_.PeerClosed());
   EXPECT_TRUE(other.PeerClosed());
   EXPECT_EQ(FakeLinks::Get().drops.load(), 2);
+}
+
+TEST_F(CoreChannelTest, AClientThatDoesNotReadIsCutOffAtTheSendTimeOutAndItsLinksDropped) {
+  CVxi11ServerOptions options = Options();
+  options.reply_send_timeout_ms = 200;
+  Restart(options);
+  RawClient careless;
+  ASSERT_TRUE(careless.Connect(manager_->GetPort(), false, 4096));
+  // device_docmd answers 4124 bytes: calls sent without reading fill both buffers soon.
+  const Bytes call = Call(Proc(22));
+  Bytes record;
+  Put(&record, 0x80000000u | static_cast<std::uint32_t>(call.size()));
+  record.insert(record.end(), call.begin(), call.end());
+  bool ended = false;
+  for (int i = 0; i < 100000 && !ended; ++i) {
+    ended = send(careless.fd(), record.data(), record.size(), MSG_DONTWAIT | MSG_NOSIGNAL) < 0 && errno != EAGAIN;
+    if (!ended && errno == EAGAIN) {
+      pollfd p{careless.fd(), POLLOUT, 0};
+      poll(&p, 1, 20);
+    }
+  }
+  EXPECT_TRUE(torvex_test::WaitFor([] { return FakeLinks::Get().drops.load() == 1; }));
+  // The other connection was never held.
+  EXPECT_EQ(Result(client_.Exchange(Call(Proc(22))), 0), 8u);
+}
+
+TEST_F(CoreChannelTest, ConnectionsBeyondTheLimitAreClosedAtAccept) {
+  CVxi11ServerOptions options = Options();
+  options.max_connections = 2;
+  Restart(options);
+  EXPECT_EQ(Result(client_.Exchange(Call(Proc(22))), 0), 8u);
+  auto second = std::make_unique<RawClient>(manager_->GetPort());
+  EXPECT_EQ(Result(second->Exchange(Call(Proc(22))), 0), 8u);
+  RawClient third(manager_->GetPort());
+  EXPECT_TRUE(third.Exchange(Call(Proc(22))).empty());
+  EXPECT_TRUE(third.PeerClosed());
+  // A place given back (once the connection has ended whole) is taken by the next client.
+  second.reset();
+  RawClient fourth;
+  EXPECT_TRUE(torvex_test::WaitFor([&] {
+    return fourth.Connect(manager_->GetPort()) && Result(fourth.Exchange(Call(Proc(22))), 0) == 8u;
+  }));
+  EXPECT_EQ(FakeLinks::Get().drops.load(), 1);
+  EXPECT_EQ(Result(client_.Exchange(Call(Proc(22))), 0), 8u);
 }
 
 }  // namespace

@@ -1,7 +1,9 @@
 // The built-in portmapper over TCP and UDP, and the server's registration with a system portmapper
 // (played here by a small fake that keeps its mappings in a table).
 #include <gtest/gtest.h>
+#include <poll.h>
 
+#include <cerrno>
 #include <map>
 #include <memory>
 #include <thread>
@@ -110,6 +112,51 @@ TEST_F(MiniPortMapperTest, AnIdleConnectionIsClosedAndTheNextIsServed) {
   Start(100);
   RawClient idle(mapper_->TcpPort());
   EXPECT_TRUE(idle.PeerClosed());
+  RawClient next(mapper_->TcpPort());
+  EXPECT_EQ(Get(next.Exchange(GetPort(0x0607AF, 1, 6)), 24), 4321u);
+}
+
+TEST_F(MiniPortMapperTest, ConnectionsAreServedSideBySide) {
+  // A receive time-out far beyond the test: the others are served because no connection waits for one.
+  Start(60000);
+  RawClient idle(mapper_->TcpPort());
+  RawClient partial(mapper_->TcpPort());
+  const Bytes call = GetPort(0x0607AF, 1, 6, 9);
+  Bytes record;
+  Put(&record, 0x80000000u | static_cast<std::uint32_t>(call.size()));
+  record.insert(record.end(), call.begin(), call.end());
+  ASSERT_TRUE(partial.SendRaw(Bytes(record.begin(), record.begin() + 10)));
+  for (int i = 0; i < 3; ++i) {
+    RawClient next(mapper_->TcpPort());
+    EXPECT_EQ(Get(next.Exchange(GetPort(0x0607AF, 1, 6)), 24), 4321u) << i;
+  }
+  // The call that came in part is answered once the rest arrives.
+  ASSERT_TRUE(partial.SendRaw(Bytes(record.begin() + 10, record.end())));
+  const Bytes reply = partial.ReadRecord();
+  EXPECT_EQ(Get(reply, 0), 9u);
+  EXPECT_EQ(Get(reply, 24), 4321u);
+}
+
+TEST_F(MiniPortMapperTest, AConnectionThatDoesNotReadItsRepliesIsClosed) {
+  Start(60000);
+  RawClient careless;
+  ASSERT_TRUE(careless.Connect(mapper_->TcpPort(), false, 4096));
+  Bytes records;
+  for (int i = 0; i < 256; ++i) {
+    const Bytes call = GetPort(0x0607AF, 1, 6, static_cast<std::uint32_t>(i));
+    Put(&records, 0x80000000u | static_cast<std::uint32_t>(call.size()));
+    records.insert(records.end(), call.begin(), call.end());
+  }
+  bool ended = false;
+  for (int round = 0; round < 20000 && !ended; ++round) {
+    ended = send(careless.fd(), records.data(), records.size(), MSG_DONTWAIT | MSG_NOSIGNAL) < 0 &&
+            errno != EAGAIN;
+    if (!ended && errno == EAGAIN) {
+      pollfd p{careless.fd(), POLLOUT, 0};
+      poll(&p, 1, 20);
+    }
+  }
+  EXPECT_TRUE(ended);
   RawClient next(mapper_->TcpPort());
   EXPECT_EQ(Get(next.Exchange(GetPort(0x0607AF, 1, 6)), 24), 4321u);
 }

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <memory>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -137,6 +138,60 @@ TEST_F(RecordReaderTest, ReadAheadKeepsRecordsApartWhateverTheirSizes) {
             Vxi11RecordResult::kComplete);
   EXPECT_EQ(Bytes(buffer.begin(), buffer.begin() + length), (Bytes{5, 6, 7}));
   writer.join();
+}
+
+// The parser of streams read without blocking: whole records only, fragments joined, nothing taken
+// while a record is incomplete, a record longer than the room refused from its marks alone.
+TEST(RecordParserTest, TakesWholeRecordsOnly) {
+  const auto fragment = [](std::uint32_t length, bool last) {
+    Bytes out;
+    Put(&out, (last ? 0x80000000u : 0u) | length);
+    for (std::uint32_t i = 0; i < length; ++i) out.push_back(static_cast<std::uint8_t>('a' + i % 26));
+    return out;
+  };
+  const auto join = [](std::initializer_list<Bytes> parts) {
+    Bytes out;
+    for (const Bytes& p : parts) out.insert(out.end(), p.begin(), p.end());
+    return out;
+  };
+  struct Case {
+    const char* name;
+    Bytes stream;
+    std::uint32_t capacity;
+    Vxi11ParseResult result;
+    std::string record;      // on kComplete
+    std::uint32_t consumed;  // on kComplete
+  };
+  const Case cases[] = {
+      {"one fragment", fragment(8, true), 16, Vxi11ParseResult::kComplete, "abcdefgh", 12},
+      {"empty last fragment", fragment(0, true), 16, Vxi11ParseResult::kComplete, "", 4},
+      {"fragments with an empty one", join({fragment(4, false), fragment(0, false), fragment(3, true)}), 16,
+       Vxi11ParseResult::kComplete, "abcdabc", 19},
+      {"a second record behind", join({fragment(4, true), fragment(8, true)}), 16, Vxi11ParseResult::kComplete,
+       "abcd", 8},
+      {"exactly the room", fragment(16, true), 16, Vxi11ParseResult::kComplete, "abcdefghijklmnop", 20},
+      {"mark cut short", Bytes{0x80, 0x00}, 16, Vxi11ParseResult::kIncomplete, "", 0},
+      {"body cut short", Bytes{0x80, 0, 0, 8, 'a', 'b'}, 16, Vxi11ParseResult::kIncomplete, "", 0},
+      {"last fragment still to come", fragment(4, false), 16, Vxi11ParseResult::kIncomplete, "", 0},
+      {"longer than the room", fragment(17, true), 16, Vxi11ParseResult::kTooLong, "", 0},
+      {"fragments together longer than the room", join({fragment(12, false), fragment(8, true)}), 16,
+       Vxi11ParseResult::kTooLong, "", 0},
+      {"a huge mark before its bytes", Bytes{0xFF, 0xFF, 0xFF, 0xFF}, 16, Vxi11ParseResult::kTooLong, "", 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::vector<std::uint8_t> out(c.capacity + 8, 0xEE);
+    std::uint32_t length = 99;
+    std::uint32_t consumed = 99;
+    const Vxi11ParseResult result = Vxi11ParseRecord(c.stream.data(), static_cast<std::uint32_t>(c.stream.size()),
+                                                     out.data(), c.capacity, &length, &consumed);
+    EXPECT_EQ(result, c.result);
+    if (result == Vxi11ParseResult::kComplete) {
+      EXPECT_EQ(std::string(out.begin(), out.begin() + length), c.record);
+      EXPECT_EQ(consumed, c.consumed);
+    }
+    EXPECT_EQ(out[c.capacity], 0xEE) << "written past the room";
+  }
 }
 
 TEST(CallDecoderTest, SkipsCredentialAndVerifierByTheirLengths) {
