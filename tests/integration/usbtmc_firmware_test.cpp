@@ -298,6 +298,18 @@ TEST_F(UsbFirmware, AbortingAResponseInFlightDropsItAndTheNextQueryGetsItsOwnRep
   EXPECT_EQ(Usb("*IDN?"), idn_) << fw_.Output();
 }
 
+TEST_F(UsbFirmware, AClearEndsAReadRequestThatNothingAnswersAndTheDeviceAnswersAfresh) {
+  // A read request after a command without reply, and after a query that fails: the device has
+  // nothing to send, and the host's clear must still end the request and bring the device back.
+  for (const char* message : {"*CLS", "NO:SUCH:COMMAND?"}) {
+    SCOPED_TRACE(message);
+    ASSERT_EQ(Tmc(std::string("write '") + message + "'"), "ok");
+    ASSERT_EQ(Tmc("request 20"), "ok");
+    EXPECT_EQ(Tmc("clear"), "ok") << fw_.Output();
+    EXPECT_EQ(Usb("*IDN?"), idn_) << fw_.Output();
+  }
+}
+
 TEST_F(UsbFirmware, AClearDropsTheUnreadReplyAndTheDeviceAnswersAfresh) {
   ASSERT_EQ(Tmc("write '*IDN?'"), "ok");
   ASSERT_EQ(Tmc("clear"), "ok");
