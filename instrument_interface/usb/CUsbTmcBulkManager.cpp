@@ -157,7 +157,7 @@ void CUsbTmcBulkManager::OnBulkOutMessage(std::uint32_t result, std::uint32_t co
   CPhysicalInterface* pi = owner_->PhysicalInterface();
 
   if (msg_id == kUsbTmcDevDepMsgOut) {
-    if (!tag_ok || size == 0 || size > kUsbTmcMaxTransferSize) {
+    if (!tag_ok || size == 0) {
       RefuseBulkOut(status);
       return;
     }

@@ -20,8 +20,6 @@
 class CUsb488Class;
 class CUsbInterfaceClassIoManager;
 
-// The largest DEV_DEP_MSG_OUT TransferSize accepted; a longer message goes in several transfers.
-constexpr std::uint32_t kUsbTmcMaxTransferSize = 1024 * 1024;
 constexpr std::uint32_t kUsbTmcHeaderSize = 12;
 
 // MsgID values of the bulk headers.

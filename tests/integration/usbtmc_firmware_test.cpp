@@ -310,6 +310,17 @@ TEST_F(UsbFirmware, AClearEndsAReadRequestThatNothingAnswersAndTheDeviceAnswersA
   }
 }
 
+TEST_F(UsbFirmware, AMessageOfOneTransferBeyondTheInputBoundIsTakenAndRefused) {
+  // Just over 1 MiB in one DEV_DEP_MSG_OUT: the device reads it all, drops the message as longer
+  // than the input bound and answers the next one.
+  EXPECT_EQ(Tmc("repeat 70000 '*CLS;*CLS;*CLS'"), "bytes=1049999") << fw_.Output();
+  EXPECT_EQ(Usb("SYST:ERR?"), "-363,\"Input buffer overrun\"");
+  EXPECT_EQ(Usb("*IDN?"), idn_);
+  // Within the bound a message of one large transfer runs whole and is answered.
+  EXPECT_EQ(Tmc("repeat 69000 '*CLS;*CLS;*CLS' '*IDN?'"), "bytes=1035005 reply=" + idn_ + "\\x0A");
+  EXPECT_EQ(Usb("SYST:ERR?").substr(0, 2), "0,");
+}
+
 TEST_F(UsbFirmware, AClearDropsTheUnreadReplyAndTheDeviceAnswersAfresh) {
   ASSERT_EQ(Tmc("write '*IDN?'"), "ok");
   ASSERT_EQ(Tmc("clear"), "ok");
