@@ -267,7 +267,7 @@ UsbtmcResult UsbtmcClient::ReadChunk(const UsbtmcReadOptions& options, UsbtmcChu
   // A zero-length packet left over from the end of the previous transfer is not a header.
   for (int attempt = 0; attempt < 2 && data.empty(); ++attempt) {
     const UsbTransfer t = BulkIn(endpoints_.bulk_in, usbtmc::kHeaderSize, deadline);
-    if (t.outcome != UsbOutcome::kOk) return TransferFailed(t.outcome, "DEV_DEP_MSG_IN");
+    if (t.outcome != UsbOutcome::kOk) return EndTimedOutRead(TransferFailed(t.outcome, "DEV_DEP_MSG_IN"));
     data = t.data;
     last_packet = t.packets.empty() ? 0 : t.packets.back();
   }
@@ -283,7 +283,7 @@ UsbtmcResult UsbtmcClient::ReadChunk(const UsbtmcReadOptions& options, UsbtmcChu
   const std::size_t need = usbtmc::kHeaderSize + size;
   while (data.size() < need && last_packet == max_packet) {
     const UsbTransfer t = BulkIn(endpoints_.bulk_in, need - data.size(), deadline);
-    if (t.outcome != UsbOutcome::kOk) return TransferFailed(t.outcome, "DEV_DEP_MSG_IN data");
+    if (t.outcome != UsbOutcome::kOk) return EndTimedOutRead(TransferFailed(t.outcome, "DEV_DEP_MSG_IN data"));
     data.insert(data.end(), t.data.begin(), t.data.end());
     last_packet = t.packets.empty() ? 0 : t.packets.back();
   }
@@ -293,6 +293,13 @@ UsbtmcResult UsbtmcClient::ReadChunk(const UsbtmcReadOptions& options, UsbtmcChu
   chunk->term_char = (data[8] & 0x02) != 0;
   chunk->data.assign(data.begin() + usbtmc::kHeaderSize, data.begin() + static_cast<std::ptrdiff_t>(need));
   return {};
+}
+
+UsbtmcResult UsbtmcClient::EndTimedOutRead(UsbtmcResult timed_out) {
+  if (!abort_on_timeout_ || timed_out.outcome != UsbOutcome::kTimeout) return timed_out;
+  const UsbtmcResult aborted = AbortBulkIn();
+  timed_out.step += aborted.ok() ? " (request aborted)" : " (request not aborted: " + aborted.Describe() + ")";
+  return timed_out;
 }
 
 UsbtmcResult UsbtmcClient::Read(std::string* response, const UsbtmcReadOptions& options) {

@@ -310,6 +310,18 @@ TEST_F(UsbFirmware, AClearEndsAReadRequestThatNothingAnswersAndTheDeviceAnswersA
   }
 }
 
+TEST_F(UsbFirmware, AQueryThatGetsNoReplyTimesOutAndTheNextCommandIsAnswered) {
+  // A syntax error and a command sent as a query: nothing answers the host's read, which times out;
+  // the host then ends its request and the device takes the next message.
+  for (const char* query : {"NO:SUCH:COMMAND?", "*CLS?"}) {
+    SCOPED_TRACE(query);
+    const std::string reply = Usb(query);
+    EXPECT_NE(reply.find("timeout"), std::string::npos) << reply;
+    EXPECT_EQ(Usb("*IDN?"), idn_) << fw_.Output();
+  }
+  EXPECT_NE(Usb("SYST:ERR?").rfind("0,", 0), 0u);
+}
+
 TEST_F(UsbFirmware, AMessageOfOneTransferBeyondTheInputBoundIsTakenAndRefused) {
   // Just over 1 MiB in one DEV_DEP_MSG_OUT: the device reads it all, drops the message as longer
   // than the input bound and answers the next one.

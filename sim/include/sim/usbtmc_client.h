@@ -177,6 +177,10 @@ class UsbtmcClient {
   // Largest payload of one DEV_DEP_MSG_OUT transfer; a longer message goes in several transfers with
   // EOM on the last only. 0: one transfer per message.
   void set_max_transfer(std::uint32_t bytes) { max_transfer_ = bytes; }
+  // When on, a read whose bulk-IN transfer times out ends the request it left open on the device
+  // (AbortBulkIn with that request's bTag), so that the device takes the next message; the read
+  // still reports the time-out. Off by default, as in the usbtmc driver.
+  void set_abort_on_timeout(bool on) { abort_on_timeout_ = on; }
 
   // bTag of the last bulk-OUT header sent (0 before any).
   std::uint8_t last_tag() const { return last_tag_; }
@@ -243,6 +247,8 @@ class UsbtmcClient {
                             std::uint16_t length, const char* step, std::vector<std::uint8_t>* reply);
   // Reads bulk-IN until a short packet (the FIFO emptied), at most kMaxReadsToClear packets.
   UsbtmcResult DrainBulkIn(const char* step);
+  // `timed_out` as it stands, after the request is aborted when that is asked for.
+  UsbtmcResult EndTimedOutRead(UsbtmcResult timed_out);
   // One interrupt-IN notification of 2 bytes.
   UsbtmcResult ReadNotification(std::chrono::milliseconds limit, std::vector<std::uint8_t>* packet);
 
@@ -252,6 +258,7 @@ class UsbtmcClient {
   UsbtmcEndpoints endpoints_;
   std::chrono::milliseconds timeout_ = kDefaultTimeout;
   std::uint32_t max_transfer_ = 0;
+  bool abort_on_timeout_ = false;
   std::uint8_t next_tag_ = 1;
   std::uint8_t last_tag_ = 0;
   std::uint8_t last_in_tag_ = 0;

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <deque>
 #include <functional>
 #include <map>
@@ -500,6 +501,35 @@ TEST_F(UsbtmcClientTest, AbortBulkInReadsTheShortTransferOutAndChecksUntilDone) 
   EXPECT_EQ(device_.setups[0].value, 2);
   EXPECT_EQ(device_.setups[0].index, 0x80 | kBulkIn);
   EXPECT_EQ(device_.setups.back().request, tmc::kCheckAbortBulkInStatus);
+}
+
+TEST_F(UsbtmcClientTest, AReadThatTimesOutEndsItsRequestOnlyWhenAskedTo) {
+  device_.answer = [](const std::string&) { return std::string(); };  // nothing ever answers
+  client_.set_timeout(std::chrono::milliseconds(20));
+  struct Case {
+    bool abort;
+    std::uint8_t request_tag;
+  };
+  for (const Case c : {Case{false, 2}, Case{true, 4}}) {
+    SCOPED_TRACE(c.abort ? "abort on time-out" : "no abort");
+    device_.setups.clear();
+    client_.set_abort_on_timeout(c.abort);
+    std::string reply;
+    const sim::UsbtmcResult r = client_.Query("NO:SUCH?", &reply);
+    EXPECT_EQ(r.error, UsbtmcError::kTransfer);
+    EXPECT_EQ(r.outcome, UsbOutcome::kTimeout);
+    if (!c.abort) {
+      EXPECT_TRUE(device_.setups.empty());
+      continue;
+    }
+    // INITIATE_ABORT_BULK_IN with the open request's bTag, its short transfer read out, the check.
+    ASSERT_EQ(device_.setups.size(), 2u);
+    EXPECT_EQ(device_.setups[0].request, tmc::kInitiateAbortBulkIn);
+    EXPECT_EQ(device_.setups[0].value, c.request_tag);
+    EXPECT_EQ(device_.setups[1].request, tmc::kCheckAbortBulkInStatus);
+    EXPECT_TRUE(device_.BulkInEmpty());
+    EXPECT_NE(r.Describe().find("request aborted"), std::string::npos) << r.Describe();
+  }
 }
 
 TEST_F(UsbtmcClientTest, AbortBulkInWithNothingInProgressIsNotAnError) {
