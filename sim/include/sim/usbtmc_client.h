@@ -155,8 +155,8 @@ struct UsbtmcChunk {
 
 class UsbtmcClient {
  public:
-  // Real time that a bulk or interrupt transfer may wait for the device (the usbtmc driver's default
-  // time-out is 5 s).
+  // Real time that a bulk or interrupt transfer may wait for the device without it moving a packet
+  // (the usbtmc driver's default time-out is 5 s).
   static constexpr std::chrono::milliseconds kDefaultTimeout{5000};
   // The most bulk-IN reads that empty the device's FIFO in an abort or clear.
   static constexpr int kMaxReadsToClear = 100;
@@ -235,9 +235,11 @@ class UsbtmcClient {
   std::uint32_t Frames(std::chrono::milliseconds limit) const;
   Deadline DeadlineIn(std::chrono::milliseconds limit) const { return std::chrono::steady_clock::now() + limit; }
   // The bus's transfers bounded by real time: a frame's wait may last longer than a frame, so they
-  // are asked for in slices until the deadline, keeping what each slice moved.
-  UsbTransfer BulkIn(unsigned endpoint, std::size_t max_bytes, Deadline deadline);
-  UsbTransfer BulkOut(unsigned endpoint, const std::vector<std::uint8_t>& data, Deadline deadline);
+  // are asked for in slices until the deadline, keeping what each slice moved. Bulk transfers end with
+  // a time-out when the device moves nothing for `limit`; every packet it takes or gives starts the
+  // limit again, so a long transfer is not cut short for its length.
+  UsbTransfer BulkIn(unsigned endpoint, std::size_t max_bytes, std::chrono::milliseconds limit);
+  UsbTransfer BulkOut(unsigned endpoint, const std::vector<std::uint8_t>& data, std::chrono::milliseconds limit);
   UsbTransfer InterruptIn(unsigned endpoint, Deadline deadline);
   std::uint8_t TakeTag();
   std::vector<std::uint8_t> Header(std::uint8_t msg_id, std::uint8_t tag, std::uint32_t transfer_size,
