@@ -2,10 +2,12 @@
 
 #include <new>
 
+#include "platform/diag.h"
 #include "platform/hw_registers.h"
 #include "platform/interrupt.h"
 #include "platform/kernel.h"
 #include "platform/regbus.h"
+#include "platform/signals.h"
 
 namespace u = hw::usbd;
 using platform::regbus::Read8;
@@ -786,10 +788,45 @@ CS3C2410Controller::CS3C2410Controller(COSUsbDevice* device, CUsbExceptionEventO
     *status = kUsbStatusNoMemory;
     return;
   }
+  platform::signals::Install(platform::signals::kSigBus, &DumpRegisters);
   const cyg_vector_t vectors[] = {kVector, 0};
   std::uint32_t s = 0;
   device_->AttachInterrupts(vectors, &s);
   if (s != 0) *status = kUsbStatusNoMemory;
+}
+
+namespace {
+
+// The banner of the bus-error dump, one row per line.
+constexpr const char* kBusErrorBanner[] = {
+    "      \n",
+    " >`)  \n",
+    " ( \\  \n",
+    "  ^   \n",
+    "      \n",
+};
+static_assert(sizeof kBusErrorBanner / sizeof kBusErrorBanner[0] == 5, "five banner lines");
+constexpr std::uint32_t kBusErrorDumpBytes = 128;
+static_assert(sizeof(platform::signals::SavedRegisters) >= kBusErrorDumpBytes, "the dump stays inside the frame");
+
+}  // namespace
+
+void CS3C2410Controller::DumpRegisters(int) {
+  static const platform::signals::SavedRegisters kNoFrame{};
+  const platform::signals::SavedRegisters* frame = platform::signals::FaultFrame();
+  if (frame == nullptr) frame = &kNoFrame;  // called other than for a fault: nothing was saved
+  for (const char* line : kBusErrorBanner) diag_printf("%s", line);
+  diag_dump_buf(frame, kBusErrorDumpBytes);
+  diag_printf("Registers:\n");
+  for (int i = 0; i <= 10; ++i) {
+    if (i == 0 || i == 6) diag_printf("R%d: ", i);
+    diag_printf("%08X ", static_cast<unsigned>(frame->r[i]));
+    if (i == 5 || i == 10) diag_printf("\n");
+  }
+  diag_printf("FP: %08X, SP: %08X, LR: %08X, PC: %08X, PSR: %08X\n", static_cast<unsigned>(frame->fp),
+              static_cast<unsigned>(frame->sp), static_cast<unsigned>(frame->lr), static_cast<unsigned>(frame->pc),
+              static_cast<unsigned>(frame->cpsr));
+  platform::signals::Install(platform::signals::kSigBus, &platform::signals::Ignore);
 }
 
 CS3C2410Controller::~CS3C2410Controller() {

@@ -309,6 +309,11 @@ class CS3C2410Controller : public CUsbController {
 
   CS3C2410Registers* registers() const { return registers_; }
 
+  // The bus-error handler that construction installs in the C library's signal table: prints the
+  // registers saved at the fault on the diagnostic console, then sets the signal to ignore, so that a
+  // further bus error prints nothing. Runs on the thread that made the faulty access.
+  static void DumpRegisters(int signal);
+
  private:
   void SetPullup(bool on);
 

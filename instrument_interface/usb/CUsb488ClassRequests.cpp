@@ -306,6 +306,11 @@ void CUsb488ClassRequests::InitiateClear(const UsbSetupPacket&, std::uint32_t* s
     bulk->AbortBulkOut(&dropped, status);
   }
   owner_->AddressedThenDeviceClear();
+  // The engine's clear has cancelled any response it was sending. A request that it has nothing for
+  // would otherwise stay open for ever, keep bulk-OUT from the next header and leave the host no
+  // short transfer to end its read with: it is ended with a header-only DEV_DEP_MSG_IN, which the
+  // host reads out while CHECK_CLEAR_STATUS reports it in bmClear.
+  if (bulk->IsRequestOpen() && !bulk->IsBulkInWaiting()) bulk->SendEmptyReply(status);
 }
 
 void CUsb488ClassRequests::ReleaseClearHold(std::uint32_t* status) {
@@ -321,19 +326,20 @@ void CUsb488ClassRequests::DeviceClearDone(std::uint32_t* status) {
 
 void CUsb488ClassRequests::CheckClearStatus(const UsbSetupPacket&, std::uint32_t* status) {
   CUsbTmcBulkManager* bulk = owner_->Bulk();
-  const std::uint8_t open = bulk->IsRequestOpen() ? 1 : 0;
+  // bmClear bit 0: bytes wait on bulk-IN that the host has to read out before the clear can end.
+  const std::uint8_t waiting = bulk->IsBulkInWaiting() ? 1 : 0;
   std::uint8_t reply[2] = {};
   if (clear_in_progress_ != 0) {
-    if (clear_count_ == 0 && open == 0) {
+    if (clear_count_ == 0 && waiting == 0 && !bulk->IsRequestOpen()) {
       clear_in_progress_ = 0;
       reply[0] = kUsbTmcStatusSuccess;
     } else {
       reply[0] = kUsbTmcStatusPending;
-      reply[1] = open;
+      reply[1] = waiting;
     }
   } else {
     reply[0] = SplitBlocks() ? kUsbTmcStatusSplitInProgress : kUsbTmcStatusSplitNotInProgress;
-    reply[1] = open;
+    reply[1] = waiting;
   }
   Reply(reply, 2, status);
 }

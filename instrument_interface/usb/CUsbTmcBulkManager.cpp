@@ -157,7 +157,7 @@ void CUsbTmcBulkManager::OnBulkOutMessage(std::uint32_t result, std::uint32_t co
   CPhysicalInterface* pi = owner_->PhysicalInterface();
 
   if (msg_id == kUsbTmcDevDepMsgOut) {
-    if (!tag_ok || size == 0 || size > kUsbTmcMaxTransferSize) {
+    if (!tag_ok || size == 0) {
       RefuseBulkOut(status);
       return;
     }
@@ -400,6 +400,11 @@ void CUsbTmcBulkManager::AbortBulkIn(std::uint32_t* status) {
     return;
   }
   // Accepted but nothing sent yet: a header-only DEV_DEP_MSG_IN ends the host's pending read.
+  SendEmptyReply(status);
+}
+
+void CUsbTmcBulkManager::SendEmptyReply(std::uint32_t* status) {
+  if (*status != 0 || io_ == nullptr || in_.request_pending == 0 || in_.in_flight != 0) return;
   response_requested_ = 0;
   abort_reply_in_flight_ = 1;
   WriteBulkInHeader(nullptr, false, false);

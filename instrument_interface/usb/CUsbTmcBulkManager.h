@@ -20,8 +20,6 @@
 class CUsb488Class;
 class CUsbInterfaceClassIoManager;
 
-// The largest DEV_DEP_MSG_OUT TransferSize accepted; a longer message goes in several transfers.
-constexpr std::uint32_t kUsbTmcMaxTransferSize = 1024 * 1024;
 constexpr std::uint32_t kUsbTmcHeaderSize = 12;
 
 // MsgID values of the bulk headers.
@@ -81,6 +79,10 @@ class CUsbTmcBulkManager {
   void CancelSend(std::uint32_t* count, std::uint32_t* status);
   void AbortBulkOut(std::uint32_t* count, std::uint32_t* status);
   void AbortBulkIn(std::uint32_t* status);
+  // Ends an open request for which nothing has been sent with a header-only DEV_DEP_MSG_IN, so that
+  // the host's read ends with a short transfer (INITIATE_ABORT_BULK_IN, INITIATE_CLEAR). The request
+  // counts as not open while that reply waits.
+  void SendEmptyReply(std::uint32_t* status);
 
   bool IsTransferActive() const { return transfer_active_ != 0; }
   std::uint8_t BulkOutTag() const { return out_.bTag; }
@@ -88,6 +90,8 @@ class CUsbTmcBulkManager {
   std::uint32_t BulkOutRemaining() const { return out_.remaining; }
   bool IsRequestOpen() const { return in_.request_pending != 0 && abort_reply_in_flight_ == 0; }
   bool IsResponseRequested() const { return response_requested_ != 0; }
+  // A bulk-IN transfer (a response chunk or a header-only reply) waits for the host to read it.
+  bool IsBulkInWaiting() const { return in_.in_flight != 0; }
   std::uint8_t BulkInTag() const { return in_.bTag; }
   std::uint32_t BulkInTransferSize() const { return in_.transfer_size; }
   std::uint32_t BytesSent() const { return in_.bytes_sent; }

@@ -153,6 +153,14 @@ cyg_tick_count_t MillisecondsToTicks(std::uint32_t milliseconds) {
 }
 
 void DelayMicroseconds(std::uint32_t microseconds) {
+  if (microseconds <= kSpinDelayMicroseconds) {
+    // A sleep this short lasts tens of microseconds on the host, and its callers often wait with
+    // interrupts disabled (the kernel lock held): a short delay is a busy wait, as on the target.
+    const auto until = std::chrono::steady_clock::now() + std::chrono::microseconds(microseconds);
+    while (std::chrono::steady_clock::now() < until) {
+    }
+    return;
+  }
   std::this_thread::sleep_for(std::chrono::microseconds(microseconds));
 }
 

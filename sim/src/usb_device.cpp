@@ -684,7 +684,7 @@ UsbTransfer UsbHost::WriteOut(unsigned endpoint, const std::vector<std::uint8_t>
   while (offset < data.size() || need_zlp) {
     const std::size_t n = std::min<std::size_t>(hw::usbd::kFifoSize, data.size() - offset);
     if (n == 0) need_zlp = false;
-    for (std::uint32_t waited = 0;;) {
+    for (std::uint64_t waited = 0;;) {
       const unsigned toggle = endpoint < out_toggle_.size() ? out_toggle_[endpoint] : 0;
       const UsbHandshake h = device_.Out(address_, endpoint, data.data() + offset, n, toggle);
       if (h == UsbHandshake::kAck) break;
@@ -693,11 +693,13 @@ UsbTransfer UsbHost::WriteOut(unsigned endpoint, const std::vector<std::uint8_t>
         return t;
       }
       ++t.naks;
-      if (++waited > frames) {
+      // A host controller retries a NAKed OUT within the frame as the bus allows: several times per
+      // frame here, the limit still counted in frames.
+      if (++waited > std::uint64_t{frames} * kOutRetriesPerFrame) {
         t.outcome = UsbOutcome::kTimeout;
         return t;
       }
-      WaitFrames(1);
+      std::this_thread::sleep_for(FramePeriod() / kOutRetriesPerFrame);
     }
     if (endpoint < out_toggle_.size()) out_toggle_[endpoint] ^= 1u;
     t.packets.push_back(n);

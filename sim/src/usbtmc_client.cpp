@@ -140,11 +140,13 @@ constexpr std::chrono::milliseconds kSlice{10};
 bool Before(std::chrono::steady_clock::time_point deadline) { return std::chrono::steady_clock::now() < deadline; }
 }  // namespace
 
-UsbTransfer UsbtmcClient::BulkIn(unsigned endpoint, std::size_t max_bytes, Deadline deadline) {
+UsbTransfer UsbtmcClient::BulkIn(unsigned endpoint, std::size_t max_bytes, std::chrono::milliseconds limit) {
   UsbTransfer all;
   const std::size_t max_packet = endpoints_.bulk_in_max_packet != 0 ? endpoints_.bulk_in_max_packet : 64;
+  Deadline deadline = DeadlineIn(limit);
   for (;;) {
     const UsbTransfer t = bus_.ReadIn(endpoint, max_bytes - all.data.size(), Frames(kSlice));
+    if (!t.packets.empty()) deadline = DeadlineIn(limit);  // the device moves: it has the limit again
     all.data.insert(all.data.end(), t.data.begin(), t.data.end());
     all.packets.insert(all.packets.end(), t.packets.begin(), t.packets.end());
     all.naks += t.naks;
@@ -155,14 +157,17 @@ UsbTransfer UsbtmcClient::BulkIn(unsigned endpoint, std::size_t max_bytes, Deadl
   }
 }
 
-UsbTransfer UsbtmcClient::BulkOut(unsigned endpoint, const std::vector<std::uint8_t>& data, Deadline deadline) {
+UsbTransfer UsbtmcClient::BulkOut(unsigned endpoint, const std::vector<std::uint8_t>& data,
+                                  std::chrono::milliseconds limit) {
   UsbTransfer all;
   std::size_t sent = 0;
+  Deadline deadline = DeadlineIn(limit);
   for (;;) {
     // Resumes after the last packet the device acknowledged (the host's toggle follows the ACKs).
     const std::vector<std::uint8_t> rest(data.begin() + static_cast<std::ptrdiff_t>(sent), data.end());
     const UsbTransfer t = bus_.WriteOut(endpoint, rest, Frames(kSlice));
     sent += t.data.size();
+    if (!t.packets.empty()) deadline = DeadlineIn(limit);  // the device moves: it has the limit again
     all.packets.insert(all.packets.end(), t.packets.begin(), t.packets.end());
     all.naks += t.naks;
     all.outcome = t.outcome;
@@ -209,7 +214,7 @@ std::vector<std::uint8_t> UsbtmcClient::Header(std::uint8_t msg_id, std::uint8_t
 }
 
 UsbtmcResult UsbtmcClient::SendBulkOut(const std::vector<std::uint8_t>& data, const char* step) {
-  const UsbTransfer t = BulkOut(endpoints_.bulk_out, data, DeadlineIn(timeout_));
+  const UsbTransfer t = BulkOut(endpoints_.bulk_out, data, timeout_);
   if (t.outcome != UsbOutcome::kOk) return TransferFailed(t.outcome, step);
   return {};
 }
@@ -260,14 +265,13 @@ UsbtmcResult UsbtmcClient::RequestIn(const UsbtmcReadOptions& options) {
 
 UsbtmcResult UsbtmcClient::ReadChunk(const UsbtmcReadOptions& options, UsbtmcChunk* chunk) {
   if (UsbtmcResult r = RequestIn(options); !r.ok()) return r;
-  const Deadline deadline = DeadlineIn(timeout_);
   const std::size_t max_packet = endpoints_.bulk_in_max_packet != 0 ? endpoints_.bulk_in_max_packet : 64;
   std::vector<std::uint8_t> data;
   std::size_t last_packet = 0;
   // A zero-length packet left over from the end of the previous transfer is not a header.
   for (int attempt = 0; attempt < 2 && data.empty(); ++attempt) {
-    const UsbTransfer t = BulkIn(endpoints_.bulk_in, usbtmc::kHeaderSize, deadline);
-    if (t.outcome != UsbOutcome::kOk) return TransferFailed(t.outcome, "DEV_DEP_MSG_IN");
+    const UsbTransfer t = BulkIn(endpoints_.bulk_in, usbtmc::kHeaderSize, timeout_);
+    if (t.outcome != UsbOutcome::kOk) return EndTimedOutRead(TransferFailed(t.outcome, "DEV_DEP_MSG_IN"));
     data = t.data;
     last_packet = t.packets.empty() ? 0 : t.packets.back();
   }
@@ -282,8 +286,8 @@ UsbtmcResult UsbtmcClient::ReadChunk(const UsbtmcReadOptions& options, UsbtmcChu
   }
   const std::size_t need = usbtmc::kHeaderSize + size;
   while (data.size() < need && last_packet == max_packet) {
-    const UsbTransfer t = BulkIn(endpoints_.bulk_in, need - data.size(), deadline);
-    if (t.outcome != UsbOutcome::kOk) return TransferFailed(t.outcome, "DEV_DEP_MSG_IN data");
+    const UsbTransfer t = BulkIn(endpoints_.bulk_in, need - data.size(), timeout_);
+    if (t.outcome != UsbOutcome::kOk) return EndTimedOutRead(TransferFailed(t.outcome, "DEV_DEP_MSG_IN data"));
     data.insert(data.end(), t.data.begin(), t.data.end());
     last_packet = t.packets.empty() ? 0 : t.packets.back();
   }
@@ -293,6 +297,13 @@ UsbtmcResult UsbtmcClient::ReadChunk(const UsbtmcReadOptions& options, UsbtmcChu
   chunk->term_char = (data[8] & 0x02) != 0;
   chunk->data.assign(data.begin() + usbtmc::kHeaderSize, data.begin() + static_cast<std::ptrdiff_t>(need));
   return {};
+}
+
+UsbtmcResult UsbtmcClient::EndTimedOutRead(UsbtmcResult timed_out) {
+  if (!abort_on_timeout_ || timed_out.outcome != UsbOutcome::kTimeout) return timed_out;
+  const UsbtmcResult aborted = AbortBulkIn();
+  timed_out.step += aborted.ok() ? " (request aborted)" : " (request not aborted: " + aborted.Describe() + ")";
+  return timed_out;
 }
 
 UsbtmcResult UsbtmcClient::Read(std::string* response, const UsbtmcReadOptions& options) {
@@ -352,7 +363,7 @@ UsbtmcResult UsbtmcClient::ClearHalt(std::uint8_t endpoint_address) {
 
 UsbtmcResult UsbtmcClient::DrainBulkIn(const char* step) {
   const std::size_t max_packet = endpoints_.bulk_in_max_packet != 0 ? endpoints_.bulk_in_max_packet : 64;
-  const UsbTransfer t = BulkIn(endpoints_.bulk_in, max_packet * kMaxReadsToClear, DeadlineIn(timeout_));
+  const UsbTransfer t = BulkIn(endpoints_.bulk_in, max_packet * kMaxReadsToClear, timeout_);
   if (t.outcome != UsbOutcome::kOk) return TransferFailed(t.outcome, step);
   if (!t.packets.empty() && t.packets.back() == max_packet) {
     return Fail(UsbtmcError::kBadReply, std::string(step) + ": the bulk-IN FIFO did not empty");

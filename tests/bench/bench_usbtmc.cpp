@@ -2,16 +2,21 @@
 // simulated cable writes "*IDN?" and reads the reply through the device controller model, the
 // controller driver, the device stack, the USBTMC-USB488 class and the 488.2 engine, to an
 // application device that answers from its event function. Beside it, for scale, the same query
-// through the engine's test transport, and the ratio of the two.
+// through the engine's test transport, and the ratio of the two. Then the rate of one long message
+// written as one DEV_DEP_MSG_OUT transfer, as the Linux usbtmc driver writes it, into a device that
+// only counts what it receives.
 //
 // The host retries a NAKed token one frame later, so the round trip depends on the frame period,
 // which follows the kernel tick: the benchmark runs with the 1000 us tick of the whole-firmware tests
 // (100 us frames) and prints the frame period.
 #include <benchmark/benchmark.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <memory>
+#include <string>
+#include <thread>
 
 #include "engine/C4882Device.h"
 #include "engine/DoVovuriEngine.h"
@@ -149,5 +154,72 @@ void BM_UsbtmcIdnRoundTrip(benchmark::State& state) {
   DoVovuriStopAll();
 }
 BENCHMARK(BM_UsbtmcIdnRoundTrip)->UseRealTime()->Unit(benchmark::kMicrosecond);
+
+// Counts the bytes of every input and posts its buffer again; answers nothing.
+class Counting : public CUsbDevice {
+ public:
+  Counting() { MessageBufferDescriptor::Init(&input_, 4096, nullptr); }
+  ~Counting() override {
+    Disable();
+    MessageBufferDescriptor::Release(&input_);
+  }
+  std::uint32_t Post() { return PostInputBuffer(&input_); }
+  void OnInputComplete(std::int32_t reason, MessageBufferDescriptor* descriptor) override {
+    if (descriptor != nullptr) received_ += descriptor->count;
+    if (reason == kInputReasonEnd) MessageProcessed();
+    PostInputBuffer(&input_);
+  }
+  void OnResponseComplete(std::int32_t, MessageBufferDescriptor*) override {}
+  void OnDeviceClear(std::uint32_t) override {}
+  std::uint64_t Received() const { return received_.load(); }
+
+ private:
+  MessageBufferDescriptor input_{};
+  std::atomic<std::uint64_t> received_{0};
+};
+
+void BM_UsbtmcLongWrite(benchmark::State& state) {
+  platform::kernel::SetTickMicroseconds(1000);
+  sim::Board& board = torvex_test::ProcessBoard("bench_usbtmc");
+  UsbProvidePlugin();
+  if (DoVovuriStartEngine() != 0 || DoVovuriStartUsbPlugin() != 0) {
+    state.SkipWithError("the engine or its USB plug-in did not start");
+    return;
+  }
+  {
+    Counting device;
+    if (device.Enable(0x1234, 0x5678, 0x0100, "Maker", "Model", "0000042", nullptr, nullptr, 50, 1, 0, 1) != 0 ||
+        device.Post() != 0) {
+      state.SkipWithError("the USB device did not enable");
+    } else {
+      sim::UsbHost host(board.usb());
+      sim::UsbHostBus bus(host);
+      sim::UsbtmcClient client(bus);
+      const sim::UsbtmcResult opened = client.Open(1);
+      const std::string message(static_cast<std::size_t>(state.range(0)), 'x');
+      if (!opened.ok()) {
+        state.SkipWithError(opened.Describe().c_str());
+      } else {
+        std::uint64_t expected = 0;
+        for (auto _ : state) {
+          const sim::UsbtmcResult r = client.Write(message);
+          expected += message.size();
+          const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+          while (device.Received() < expected && std::chrono::steady_clock::now() < deadline) {
+            std::this_thread::sleep_for(std::chrono::microseconds(100));
+          }
+          if (!r.ok() || device.Received() != expected) {
+            state.SkipWithError(("the write failed: " + r.Describe()).c_str());
+            break;
+          }
+        }
+        state.SetBytesProcessed(static_cast<std::int64_t>(expected));
+        state.counters["frame_us"] = static_cast<double>(sim::UsbHost::FramePeriod().count());
+      }
+    }
+  }
+  DoVovuriStopAll();
+}
+BENCHMARK(BM_UsbtmcLongWrite)->Arg(64 * 1024)->Iterations(3)->UseRealTime()->Unit(benchmark::kMillisecond);
 
 }  // namespace

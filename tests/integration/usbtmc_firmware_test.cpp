@@ -298,6 +298,42 @@ TEST_F(UsbFirmware, AbortingAResponseInFlightDropsItAndTheNextQueryGetsItsOwnRep
   EXPECT_EQ(Usb("*IDN?"), idn_) << fw_.Output();
 }
 
+TEST_F(UsbFirmware, AClearEndsAReadRequestThatNothingAnswersAndTheDeviceAnswersAfresh) {
+  // A read request after a command without reply, and after a query that fails: the device has
+  // nothing to send, and the host's clear must still end the request and bring the device back.
+  for (const char* message : {"*CLS", "NO:SUCH:COMMAND?"}) {
+    SCOPED_TRACE(message);
+    ASSERT_EQ(Tmc(std::string("write '") + message + "'"), "ok");
+    ASSERT_EQ(Tmc("request 20"), "ok");
+    EXPECT_EQ(Tmc("clear"), "ok") << fw_.Output();
+    EXPECT_EQ(Usb("*IDN?"), idn_) << fw_.Output();
+  }
+}
+
+TEST_F(UsbFirmware, AQueryThatGetsNoReplyTimesOutAndTheNextCommandIsAnswered) {
+  // A syntax error and a command sent as a query: nothing answers the host's read, which times out;
+  // the host then ends its request and the device takes the next message.
+  for (const char* query : {"NO:SUCH:COMMAND?", "*CLS?"}) {
+    SCOPED_TRACE(query);
+    const std::string reply = Usb(query);
+    EXPECT_NE(reply.find("timeout"), std::string::npos) << reply;
+    EXPECT_EQ(Usb("*IDN?"), idn_) << fw_.Output();
+  }
+  EXPECT_NE(Usb("SYST:ERR?").rfind("0,", 0), 0u);
+}
+
+TEST_F(UsbFirmware, AMessageOfOneTransferBeyondTheInputBoundIsTakenAndRefused) {
+  // Just over 1 MiB in one DEV_DEP_MSG_OUT: the device reads it all, drops the message as longer
+  // than the input bound and answers the next one.
+  EXPECT_EQ(Tmc("repeat 70000 '*CLS;*CLS;*CLS'"), "bytes=1049999") << fw_.Output();
+  EXPECT_EQ(Usb("SYST:ERR?"), "-363,\"Input buffer overrun\"");
+  EXPECT_EQ(Usb("*IDN?"), idn_);
+  // Within the bound a long message of one transfer runs whole and is answered (12000 commands: a
+  // longer one takes the parser longer than the host waits for the reply on a slow build).
+  EXPECT_EQ(Tmc("repeat 4000 '*CLS;*CLS;*CLS' '*IDN?'"), "bytes=60005 reply=" + idn_ + "\\x0A");
+  EXPECT_EQ(Usb("SYST:ERR?").substr(0, 2), "0,");
+}
+
 TEST_F(UsbFirmware, AClearDropsTheUnreadReplyAndTheDeviceAnswersAfresh) {
   ASSERT_EQ(Tmc("write '*IDN?'"), "ok");
   ASSERT_EQ(Tmc("clear"), "ok");

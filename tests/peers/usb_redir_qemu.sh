@@ -2,8 +2,9 @@
 # The whole firmware's USB device seen by a real USB host: a QEMU virtual machine running Debian's
 # stock kernel, its xHCI controller and a usb-redir device joined to the board's usbredir port. The
 # guest's usbtmc driver enumerates the instrument; a small static helper in the guest sends *IDN?,
-# reads the status byte, clears the device and asks *IDN? again, printing each result on the serial
-# console, which this script checks.
+# reads the status byte, clears the device and asks *IDN? again; then it reads with nothing to read
+# (the read times out and its request stays open on the device), clears the device and asks *IDN?
+# once more, printing each result on the serial console, which this script checks.
 #
 # The guest runs twice against the same board: a guest that goes must leave the board serving the next.
 #
@@ -187,7 +188,7 @@ run_guest() {  # console file
   qemu_pid=""
   tr -d '\r' <"$console.raw" >"$console"
   echo "--- guest console, run $2 ($(($(date +%s) - start)) s) ---"
-  grep -E '^(GUEST|IDN|STB|CLEAR|IDN-AFTER-CLEAR|ERROR):' "$console"
+  grep -E '^(GUEST|IDN|STB|CLEAR|IDN-AFTER-CLEAR|EMPTY-READ|CLEAR-AFTER-EMPTY-READ|IDN-AFTER-EMPTY-READ|ERROR):' "$console"
 }
 
 status=0
@@ -195,13 +196,18 @@ check() {  # description, test
   if eval "$2"; then echo "PASS $1"; else echo "FAIL $1"; status=1; fi
 }
 check_guest() {  # console file, run
-  local console=$1 idn idn_after
+  local console=$1 idn idn_after idn_after_empty
   idn=$(sed -n 's/^IDN: //p' "$console" | head -1)
   idn_after=$(sed -n 's/^IDN-AFTER-CLEAR: //p' "$console" | head -1)
+  idn_after_empty=$(sed -n 's/^IDN-AFTER-EMPTY-READ: //p' "$console" | head -1)
   check "run $2: *IDN? answered over the guest's usbtmc driver: $idn" '[ "$(echo "$idn" | tr -cd , | wc -c)" -ge 3 ]'
   check "run $2: status byte read" 'grep -Eq "^STB: [0-9]+$" "$console"'
   check "run $2: device clear" 'grep -q "^CLEAR: ok$" "$console"'
   check "run $2: *IDN? after the clear gives the same identity" '[ -n "$idn_after" ] && [ "$idn_after" = "$idn" ]'
+  check "run $2: a read with nothing to read times out" 'grep -q "^EMPTY-READ: timed out$" "$console"'
+  check "run $2: the clear after it ends the open request" 'grep -q "^CLEAR-AFTER-EMPTY-READ: ok$" "$console"'
+  check "run $2: *IDN? after that clear gives the same identity" \
+    '[ -n "$idn_after_empty" ] && [ "$idn_after_empty" = "$idn" ]'
 }
 
 run_guest "$work/console1.txt" 1

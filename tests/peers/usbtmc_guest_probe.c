@@ -1,7 +1,10 @@
 /* Runs inside the test's virtual machine, against the instrument that the guest's usbtmc driver
  * found: *IDN? written to and read from the device file, a status-byte read and a device clear
- * through the driver's ioctls, then *IDN? again. Prints one line per step on the console:
+ * through the driver's ioctls, then *IDN? again. Then a read with nothing to read (a command
+ * without reply before it), which times out and leaves its request open on the device, a device
+ * clear, and *IDN? once more. Prints one line per step on the console:
  *   IDN: <reply>   STB: <decimal>   CLEAR: ok   IDN-AFTER-CLEAR: <reply>
+ *   EMPTY-READ: timed out   CLEAR-AFTER-EMPTY-READ: ok   IDN-AFTER-EMPTY-READ: <reply>
  * or "ERROR: <step>: <reason>". Exit status 0 when every step worked. */
 #include <errno.h>
 #include <fcntl.h>
@@ -51,6 +54,28 @@ int main(int argc, char** argv) {
 
   if (query(fd, "*IDN?\n", reply, sizeof reply) < 0) return fail("*IDN? after clear");
   printf("IDN-AFTER-CLEAR: %s\n", reply);
+  fflush(stdout);
+
+  /* The driver's default read time-out is 5 s; a shorter one keeps the run short. */
+  unsigned int timeout_ms = 1000;
+  if (ioctl(fd, USBTMC_IOCTL_SET_TIMEOUT, &timeout_ms) != 0) return fail("set time-out");
+  if (write(fd, "*CLS\n", 5) != 5) return fail("*CLS");
+  const ssize_t n = read(fd, reply, sizeof reply - 1);
+  if (n >= 0) {
+    printf("ERROR: empty read: %zd bytes read\n", n);
+    fflush(stdout);
+    return 1;
+  }
+  if (errno != ETIMEDOUT) return fail("empty read");
+  printf("EMPTY-READ: timed out\n");
+  fflush(stdout);
+
+  if (ioctl(fd, USBTMC_IOCTL_CLEAR) != 0) return fail("clear after the empty read");
+  printf("CLEAR-AFTER-EMPTY-READ: ok\n");
+  fflush(stdout);
+
+  if (query(fd, "*IDN?\n", reply, sizeof reply) < 0) return fail("*IDN? after the empty read");
+  printf("IDN-AFTER-EMPTY-READ: %s\n", reply);
   fflush(stdout);
   close(fd);
   return 0;

@@ -22,6 +22,9 @@ namespace {
 constexpr std::size_t kMaxRequest = 4096;
 constexpr std::size_t kMaxReply = 1 << 20;  // a reply may carry a long device answer (usb)
 constexpr int kRequestTimeoutMs = 5000;  // a request line must be complete within this
+// The longest wait for a request's reply: every board operation bounds its own waits, but a USB
+// message of a megabyte takes several seconds over the simulated cable, more on a loaded machine.
+constexpr int kReplyTimeoutMs = 60000;
 constexpr int kMaxClients = 8;           // clients served at once; more are refused
 constexpr const char* kSocketName = "control.sock";
 
@@ -224,7 +227,7 @@ std::string SendRequest(const std::string& root, const std::string& line) {
     throw std::runtime_error("no board running in " + root + " (" + why + ")");
   }
   WriteAll(fd, line + "\n");
-  std::string reply = ReadLine(fd, 10000, kMaxReply);
+  std::string reply = ReadLine(fd, kReplyTimeoutMs, kMaxReply);
   ::close(fd);
   if (reply.empty()) throw std::runtime_error("no reply from the board");
   for (char& c : reply)

@@ -19,7 +19,11 @@ namespace board {
 
 class UsbCommands {
  public:
-  explicit UsbCommands(sim::Board& board) : board_(board), host_(board.usb()), bus_(host_), client_(bus_) {}
+  // A read that times out ends its request on the device, so that one query without a reply does
+  // not keep the device from the next message.
+  explicit UsbCommands(sim::Board& board) : board_(board), host_(board.usb()), bus_(host_), client_(bus_) {
+    client_.set_abort_on_timeout(true);
+  }
 
   // "usb TEXT...": the words joined by single spaces are the message.
   std::string Usb(const std::vector<std::string>& args);

@@ -203,7 +203,9 @@ std::uint32_t TickMicroseconds();
 // Ticks for a time-out in milliseconds, as the firmware computes it: ms / 10, at least one.
 cyg_tick_count_t MillisecondsToTicks(std::uint32_t milliseconds);
 
-// Busy-free microsecond delay (real time, not scaled by the tick length).
+// Microsecond delay (real time, not scaled by the tick length): a busy wait up to
+// kSpinDelayMicroseconds (the FIFO byte delays of the USB controller driver), a sleep beyond.
+inline constexpr std::uint32_t kSpinDelayMicroseconds = 10;
 void DelayMicroseconds(std::uint32_t microseconds);
 
 // Recorded attributes of a thread (for tests and diagnostics).

@@ -1,8 +1,10 @@
 // The register bus: drivers read and write peripheral registers by address; each address range is
 // served by a model (the hardware models of sim/, or the platform's own interrupt controller).
 //
-// An access to an address no model serves reads 0 and is counted (UnmappedAccesses). The trace, when
-// switched on, records every access in order, for tests that check what a driver wrote.
+// An access to an address no model serves is a bus error: it is counted (UnmappedAccesses), raised as
+// signals::kSigBus on the accessing thread with the access in the saved registers (platform/signals.h),
+// and then reads 0 and writes nothing. The trace, when switched on, records every access in order,
+// for tests that check what a driver wrote.
 #pragma once
 
 #include <cstdint>

@@ -156,6 +156,8 @@ class UsbHost {
  public:
   static constexpr std::uint32_t kDataStageFrames = 500;
   static constexpr std::uint32_t kStatusStageFrames = 50;
+  // A NAKed bulk or interrupt OUT packet is tried again this many times per frame.
+  static constexpr std::uint32_t kOutRetriesPerFrame = 8;
 
   explicit UsbHost(UsbDeviceController& device) : device_(device) {}
 

@@ -155,8 +155,8 @@ struct UsbtmcChunk {
 
 class UsbtmcClient {
  public:
-  // Real time that a bulk or interrupt transfer may wait for the device (the usbtmc driver's default
-  // time-out is 5 s).
+  // Real time that a bulk or interrupt transfer may wait for the device without it moving a packet
+  // (the usbtmc driver's default time-out is 5 s).
   static constexpr std::chrono::milliseconds kDefaultTimeout{5000};
   // The most bulk-IN reads that empty the device's FIFO in an abort or clear.
   static constexpr int kMaxReadsToClear = 100;
@@ -177,6 +177,10 @@ class UsbtmcClient {
   // Largest payload of one DEV_DEP_MSG_OUT transfer; a longer message goes in several transfers with
   // EOM on the last only. 0: one transfer per message.
   void set_max_transfer(std::uint32_t bytes) { max_transfer_ = bytes; }
+  // When on, a read whose bulk-IN transfer times out ends the request it left open on the device
+  // (AbortBulkIn with that request's bTag), so that the device takes the next message; the read
+  // still reports the time-out. Off by default, as in the usbtmc driver.
+  void set_abort_on_timeout(bool on) { abort_on_timeout_ = on; }
 
   // bTag of the last bulk-OUT header sent (0 before any).
   std::uint8_t last_tag() const { return last_tag_; }
@@ -231,9 +235,11 @@ class UsbtmcClient {
   std::uint32_t Frames(std::chrono::milliseconds limit) const;
   Deadline DeadlineIn(std::chrono::milliseconds limit) const { return std::chrono::steady_clock::now() + limit; }
   // The bus's transfers bounded by real time: a frame's wait may last longer than a frame, so they
-  // are asked for in slices until the deadline, keeping what each slice moved.
-  UsbTransfer BulkIn(unsigned endpoint, std::size_t max_bytes, Deadline deadline);
-  UsbTransfer BulkOut(unsigned endpoint, const std::vector<std::uint8_t>& data, Deadline deadline);
+  // are asked for in slices until the deadline, keeping what each slice moved. Bulk transfers end with
+  // a time-out when the device moves nothing for `limit`; every packet it takes or gives starts the
+  // limit again, so a long transfer is not cut short for its length.
+  UsbTransfer BulkIn(unsigned endpoint, std::size_t max_bytes, std::chrono::milliseconds limit);
+  UsbTransfer BulkOut(unsigned endpoint, const std::vector<std::uint8_t>& data, std::chrono::milliseconds limit);
   UsbTransfer InterruptIn(unsigned endpoint, Deadline deadline);
   std::uint8_t TakeTag();
   std::vector<std::uint8_t> Header(std::uint8_t msg_id, std::uint8_t tag, std::uint32_t transfer_size,
@@ -243,6 +249,8 @@ class UsbtmcClient {
                             std::uint16_t length, const char* step, std::vector<std::uint8_t>* reply);
   // Reads bulk-IN until a short packet (the FIFO emptied), at most kMaxReadsToClear packets.
   UsbtmcResult DrainBulkIn(const char* step);
+  // `timed_out` as it stands, after the request is aborted when that is asked for.
+  UsbtmcResult EndTimedOutRead(UsbtmcResult timed_out);
   // One interrupt-IN notification of 2 bytes.
   UsbtmcResult ReadNotification(std::chrono::milliseconds limit, std::vector<std::uint8_t>* packet);
 
@@ -252,6 +260,7 @@ class UsbtmcClient {
   UsbtmcEndpoints endpoints_;
   std::chrono::milliseconds timeout_ = kDefaultTimeout;
   std::uint32_t max_transfer_ = 0;
+  bool abort_on_timeout_ = false;
   std::uint8_t next_tag_ = 1;
   std::uint8_t last_tag_ = 0;
   std::uint8_t last_in_tag_ = 0;

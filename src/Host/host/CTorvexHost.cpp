@@ -171,7 +171,10 @@ void CTorvexHost::HandleInputComplete(std::int32_t reason, MessageBufferDescript
     case kInputReasonUnterminated: {
       CRecursiveLockGuard lock(m_Mutex);
       m_Status.PushError(kScpiErrorQueryUnterminated, false);
-      if (DeliverInput(received)) m_Device->AcknowledgeUnterminated();
+      // Acknowledged also when the report carries no buffer (the read came while this client's
+      // message was with the parser): unacknowledged, the engine would take no further message.
+      if (received != nullptr) DeliverInput(received);
+      m_Device->AcknowledgeUnterminated();
       break;
     }
     case kInputReasonTrigger:

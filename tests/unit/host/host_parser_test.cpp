@@ -240,6 +240,40 @@ TEST_F(HostParserTest, ADeviceClearDuringABlockedFetchGivesDataNotAllAvailableAn
   B().Errors();
 }
 
+TEST_F(HostParserTest, AReadThatComesWhileItsMessageWaitsAndGetsNoReplyLeavesTheClientTakingMessages) {
+  ASSERT_TRUE(world_->acquisitionStarted);
+  ValueGuard source(Torvex::g_node_trigger_parms_trigger_in_source);
+  ValueGuard format(Torvex::g_node_host_if_parameters_format);
+  // B's fetch holds the parser; A's message waits in the queue, and A's read request comes meanwhile.
+  ASSERT_TRUE(B().Send("ROUT:CLOS (@1);:TRIG:SOUR BUS;:INIT"));
+  ASSERT_TRUE(WaitFor([] { return Torvex::g_TriggerActive.load(); }));
+  B().Write("FETC?");
+  ASSERT_TRUE(WaitFor([] { return Torvex::g_ResultsStore.Waiting(1); }));
+  const std::uint64_t before = A().Host().MessagesProcessed();
+  A().Write("FORM INT");
+  ASSERT_TRUE(A().Transport().WaitWritten());
+  A().Transport().HostRead(100);
+  ASSERT_TRUE(A().Transport().WaitIdle());
+  B().Transport().HostDeviceClear();
+  // A's message runs and has no reply: the read is unterminated, reported while A's buffer is still
+  // with the parser.
+  ASSERT_TRUE(WaitFor([&] { return A().Host().MessagesProcessed() > before; }));
+  std::vector<int> errors;
+  EXPECT_TRUE(WaitFor([&] {
+    errors = A().Errors();
+    return !errors.empty();
+  }));
+  EXPECT_EQ(errors, std::vector<int>{-420});
+  EXPECT_EQ(Torvex::g_node_host_if_parameters_format->GetStringAttribute(eAttrValue), "INTeger");
+  // A takes its next message.
+  EXPECT_TRUE(A().Send("FORM ASC"));
+  EXPECT_EQ(Torvex::g_node_host_if_parameters_format->GetStringAttribute(eAttrValue), "ASCii");
+  ASSERT_TRUE(B().Send("ABOR"));
+  EXPECT_TRUE(WaitFor([] { return !Torvex::g_TriggerActive.load(); }));
+  A().Errors();
+  B().Errors();
+}
+
 TEST_F(HostParserTest, ADeviceClearDropsAQueuedMessageAndTheClientStaysAwake) {
   ASSERT_TRUE(world_->acquisitionStarted);
   ValueGuard source(Torvex::g_node_trigger_parms_trigger_in_source);

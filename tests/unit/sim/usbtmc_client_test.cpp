@@ -3,10 +3,12 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <deque>
 #include <functional>
 #include <map>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "sim/usbtmc_client.h"
@@ -66,6 +68,10 @@ class ScriptedDevice final : public sim::UsbBus {
   std::uint32_t size_extra = 0;
   bool stall_bulk_in = false;
   bool short_control_reply = false;
+  // A slow device: each bulk-OUT call waits `out_delay`, then takes at most `out_packets_per_call`
+  // packets (0: every one at once, with no wait) and reports a time-out for the rest.
+  std::size_t out_packets_per_call = 0;
+  std::chrono::milliseconds out_delay{0};
 
   // --- observed ----------------------------------------------------------------------------------------
   std::vector<std::vector<std::uint8_t>> transfers;  // every bulk-OUT transfer as written
@@ -171,6 +177,16 @@ class ScriptedDevice final : public sim::UsbBus {
     sim::UsbTransfer t;
     if (endpoint != kBulkOut) {
       t.outcome = UsbOutcome::kNoResponse;
+      return t;
+    }
+    if (out_packets_per_call != 0 || out_delay.count() != 0) {
+      std::this_thread::sleep_for(out_delay);
+      const std::size_t n = std::min(data.size(), out_packets_per_call * 64);
+      stream_.insert(stream_.end(), data.begin(), data.begin() + static_cast<std::ptrdiff_t>(n));
+      Parse();
+      t.data.assign(data.begin(), data.begin() + static_cast<std::ptrdiff_t>(n));
+      for (std::size_t at = 0; at < n; at += 64) t.packets.push_back(std::min<std::size_t>(64, n - at));
+      if (n < data.size()) t.outcome = UsbOutcome::kTimeout;
       return t;
     }
     transfers.push_back(data);
@@ -370,6 +386,24 @@ TEST_F(UsbtmcClientTest, ALongMessageIsSplitIntoTransfersWithEomOnTheLastOnly) {
   EXPECT_EQ(device_.messages[0], message);
 }
 
+TEST_F(UsbtmcClientTest, AWriteEndsWithATimeOutOnlyWhenTheDeviceStopsTakingPackets) {
+  client_.set_timeout(std::chrono::milliseconds(30));
+  // One packet every 2 ms: the 64 packets of the transfer take longer than the time-out, but the
+  // device never keeps the host waiting that long.
+  device_.out_packets_per_call = 1;
+  device_.out_delay = std::chrono::milliseconds(2);
+  const std::string message(64 * 64 - 12, 'm');
+  const sim::UsbtmcResult written = client_.Write(message);
+  EXPECT_TRUE(written.ok()) << written.Describe();
+  ASSERT_EQ(device_.messages.size(), 1u);
+  EXPECT_EQ(device_.messages[0], message);
+  // A device that takes nothing more: the write ends with a time-out.
+  device_.out_packets_per_call = 0;
+  const sim::UsbtmcResult refused = client_.Write("*CLS");
+  EXPECT_EQ(refused.error, UsbtmcError::kTransfer);
+  EXPECT_EQ(refused.outcome, UsbOutcome::kTimeout);
+}
+
 TEST(UsbtmcRead, RepliesAreReadInChunksOfTheTransferSizeWhateverEndsThePackets) {
   for (const bool zlp : {true, false}) {
     for (const std::uint32_t size : {100u, 52u, 64u, 1u}) {
@@ -500,6 +534,35 @@ TEST_F(UsbtmcClientTest, AbortBulkInReadsTheShortTransferOutAndChecksUntilDone) 
   EXPECT_EQ(device_.setups[0].value, 2);
   EXPECT_EQ(device_.setups[0].index, 0x80 | kBulkIn);
   EXPECT_EQ(device_.setups.back().request, tmc::kCheckAbortBulkInStatus);
+}
+
+TEST_F(UsbtmcClientTest, AReadThatTimesOutEndsItsRequestOnlyWhenAskedTo) {
+  device_.answer = [](const std::string&) { return std::string(); };  // nothing ever answers
+  client_.set_timeout(std::chrono::milliseconds(20));
+  struct Case {
+    bool abort;
+    std::uint8_t request_tag;
+  };
+  for (const Case c : {Case{false, 2}, Case{true, 4}}) {
+    SCOPED_TRACE(c.abort ? "abort on time-out" : "no abort");
+    device_.setups.clear();
+    client_.set_abort_on_timeout(c.abort);
+    std::string reply;
+    const sim::UsbtmcResult r = client_.Query("NO:SUCH?", &reply);
+    EXPECT_EQ(r.error, UsbtmcError::kTransfer);
+    EXPECT_EQ(r.outcome, UsbOutcome::kTimeout);
+    if (!c.abort) {
+      EXPECT_TRUE(device_.setups.empty());
+      continue;
+    }
+    // INITIATE_ABORT_BULK_IN with the open request's bTag, its short transfer read out, the check.
+    ASSERT_EQ(device_.setups.size(), 2u);
+    EXPECT_EQ(device_.setups[0].request, tmc::kInitiateAbortBulkIn);
+    EXPECT_EQ(device_.setups[0].value, c.request_tag);
+    EXPECT_EQ(device_.setups[1].request, tmc::kCheckAbortBulkInStatus);
+    EXPECT_TRUE(device_.BulkInEmpty());
+    EXPECT_NE(r.Describe().find("request aborted"), std::string::npos) << r.Describe();
+  }
 }
 
 TEST_F(UsbtmcClientTest, AbortBulkInWithNothingInProgressIsNotAnError) {

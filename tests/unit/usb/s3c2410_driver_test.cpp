@@ -3,10 +3,14 @@
 
 #include <atomic>
 #include <cstdint>
+#include <mutex>
+#include <regex>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "platform/diag.h"
+#include "platform/signals.h"
 #include "usb_fixture.h"
 
 namespace torvex_test {
@@ -26,6 +30,42 @@ struct BulkInCase {
   std::size_t length;
   std::vector<std::size_t> packets;
 };
+
+TEST_F(UsbDriver, ABusErrorPrintsTheRegisterDumpOnceAndAFurtherOneNothing) {
+  // The controller installed its handler; an access to an address no device decodes is a bus error.
+  EXPECT_EQ(platform::signals::Installed(platform::signals::kSigBus), &CS3C2410Controller::DumpRegisters);
+  std::mutex lock;
+  std::string console;
+  const auto previous = platform::diag::SetConsole([&](const std::string& text) {
+    std::lock_guard<std::mutex> g(lock);
+    console += text;
+  });
+  constexpr std::uint32_t kUndecoded = 0x5A000010;
+  platform::regbus::Write16(kUndecoded, 0xBEEF);
+  std::string first;
+  {
+    std::lock_guard<std::mutex> g(lock);
+    first.swap(console);
+  }
+  // A second bus error prints nothing: the handler set the signal to ignore.
+  EXPECT_EQ(platform::regbus::Read32(kUndecoded), 0u);
+  EXPECT_EQ(platform::signals::Installed(platform::signals::kSigBus), &platform::signals::Ignore);
+  platform::diag::SetConsole(previous);
+  EXPECT_TRUE(console.empty()) << console;
+
+  const std::string banner = "      \n >`)  \n ( \\  \n  ^   \n      \n";
+  ASSERT_EQ(first.substr(0, banner.size()), banner) << first;
+  // 128 bytes of the frame in eight lines, R0 to R3 holding the access (address, value, width, write).
+  const std::regex rest(
+      "0000: 10 00 00 5A EF BE 00 00 02 00 00 00 01 00 00 00  \\.\\.\\.Z\\.{12}\n"
+      "(00[1-7]0:( [0-9A-F]{2}){16}  [^\n]{16}\n){7}"
+      "Registers:\n"
+      "R0: 5A000010 0000BEEF 00000002 00000001 00000000 00000000 \n"
+      "R6: 00000000 00000000 00000000 00000000 00000000 \n"
+      "FP: [0-9A-F]{8}, SP: [0-9A-F]{8}, LR: [0-9A-F]{8}, PC: [0-9A-F]{8}, PSR: 00000000\n");
+  EXPECT_TRUE(std::regex_match(first.substr(banner.size()), rest)) << first;
+  platform::signals::Install(platform::signals::kSigBus, platform::signals::kDefault);
+}
 
 TEST_F(UsbDriver, BulkInEndsWithAShortOrZeroLengthPacket) {
   BringEnumerated();

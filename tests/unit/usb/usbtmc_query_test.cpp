@@ -6,8 +6,6 @@
 #include <string>
 #include <vector>
 
-#include "usb/CUsbTmcBulkManager.h"
-
 #include "usbtmc_fixture.h"
 
 namespace torvex_test {
@@ -59,8 +57,6 @@ TEST_F(UsbTmcTest, ABadBulkHeaderHaltsBulkOutAndReachesNothing) {
   const RefusedHeader cases[] = {
       {"DEV_DEP_MSG_OUT with a wrong bTagInverse", TmcHeader(1, 5, 4, 1, 0, false)},
       {"DEV_DEP_MSG_OUT with TransferSize 0", TmcHeader(1, 5, 0, 1)},
-      {"DEV_DEP_MSG_OUT beyond the TransferSize bound", TmcHeader(1, 5, kUsbTmcMaxTransferSize + 1, 1)},
-      {"DEV_DEP_MSG_OUT with TransferSize 0xFFFFFFFF", TmcHeader(1, 5, 0xFFFFFFFFu, 1)},
       {"REQUEST_DEV_DEP_MSG_IN with a wrong bTagInverse", TmcHeader(2, 5, 64, 0, 0, false)},
       {"REQUEST_DEV_DEP_MSG_IN with TransferSize 0", TmcHeader(2, 5, 0, 0)},
       {"REQUEST_DEV_DEP_MSG_IN with bit 0 set", TmcHeader(2, 5, 64, 1)},
@@ -114,6 +110,23 @@ TEST_F(UsbTmcTest, ALongMessageArrivesWholeAndOnlyItsLastReadEndsIt) {
   ASSERT_EQ(Write(DevDepMsgOut(text, 1)), sim::UsbOutcome::kOk);
   ASSERT_TRUE(app_->WaitCount("input:", 1));
   EXPECT_EQ(app_->Inputs().at(0), text);
+  EXPECT_EQ(Query("*IDN?\n", 2), "TORVEX,TEST,0,1.0\n");
+}
+
+TEST_F(UsbTmcTest, ATransferOfMoreThanOneMebibyteIsTakenInPiecesAsAnyOther) {
+  // One header for the whole of a large write, as the Linux usbtmc driver sends it: the payload goes
+  // to the engine in buffer-sized pieces, the alignment bytes are read, and the stream stays in step.
+  Bring();
+  std::string text((1u << 20) + 5, 'x');
+  for (std::size_t i = 0; i < text.size(); ++i) text[i] = static_cast<char>('a' + i % 26);
+  ASSERT_EQ(Write(DevDepMsgOut(text, 1)), sim::UsbOutcome::kOk);
+  std::string received;
+  ASSERT_TRUE(WaitFor([&] {
+    received.clear();
+    for (const std::string& piece : app_->Inputs()) received += piece;
+    return received.size() >= text.size();
+  })) << received.size() << " of " << text.size() << " bytes";
+  EXPECT_TRUE(received == text);
   EXPECT_EQ(Query("*IDN?\n", 2), "TORVEX,TEST,0,1.0\n");
 }
 

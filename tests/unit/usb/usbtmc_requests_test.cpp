@@ -199,6 +199,34 @@ TEST_F(UsbTmcTest, InitiateClearHoldsEverySplitUntilTheEngineHasCleared) {
   EXPECT_EQ(Query("*IDN?\n", 1), "TORVEX,TEST,0,1.0\n");
 }
 
+TEST_F(UsbTmcTest, AClearEndsARequestThatNothingAnswersWithAShortTransferTheHostReadsOut) {
+  Bring();
+  // A command without reply, then a read request: the engine has nothing to send for it.
+  ASSERT_EQ(Write(DevDepMsgOut("*CLS\n", 1)), sim::UsbOutcome::kOk);
+  ASSERT_TRUE(app_->WaitCount("input:", 1));
+  ASSERT_EQ(Write(TmcHeader(2, 2, 4096, 0)), sim::UsbOutcome::kOk);
+  ASSERT_TRUE(app_->WaitCount("unterminated", 1));
+  ASSERT_EQ(Interface(kUsbTmcInitiateClear, 0, 1).data, Bytes{kUsbTmcStatusSuccess});
+  // The request is ended with a header-only DEV_DEP_MSG_IN; bmClear bit 0 asks the host to read it.
+  EXPECT_EQ(Interface(kUsbTmcCheckClearStatus, 0, 2).data, (Bytes{kUsbTmcStatusPending, 1}));
+  const sim::UsbTransfer t = host_->ReadIn(kBulkInEp, 4096, kTmcFrames);
+  ASSERT_EQ(t.outcome, sim::UsbOutcome::kOk);
+  ASSERT_EQ(t.data.size(), 12u);
+  EXPECT_EQ(t.data[0], 2);
+  EXPECT_EQ(t.data[1], 2);
+  EXPECT_EQ(t.data[2], 0xFD);
+  EXPECT_EQ(Le32(t.data, 4), 0u);
+  EXPECT_EQ(t.data[8], 0);
+  // Read out, the clear completes and nothing more waits on bulk-IN.
+  EXPECT_TRUE(WaitFor([&] {
+    return Interface(kUsbTmcCheckClearStatus, 0, 2).data == Bytes{kUsbTmcStatusSuccess, 0};
+  }));
+  EXPECT_EQ(ClearHalt(kBulkOutAddress), sim::UsbOutcome::kOk);
+  EXPECT_EQ(Query("*IDN?\n", 3), "TORVEX,TEST,0,1.0\n");
+  EXPECT_EQ(ClassRequest(kToEndpoint, kUsbTmcInitiateAbortBulkIn, 4, kBulkInAddress, 2).data.at(0),
+            kUsbTmcStatusFailed);
+}
+
 TEST_F(UsbTmcTest, AClearForgottenByADisableNeitherCountsOnNorKeepsBulkOutHeld) {
   Bring();
   app_->HoldClears(true);
