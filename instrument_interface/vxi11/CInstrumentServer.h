@@ -36,6 +36,8 @@ class CInstrumentServer : public COSThread, public CVxi11Connection {
   // Called from within the device_readstb operation, on the connection's own thread.
   void SendReadStbReply(std::uint32_t xid, std::uint8_t status_byte, std::uint32_t internal_status,
                         std::uint32_t* status) override;
+  // The client closed the connection: asked by a waiting link operation, on the connection's thread.
+  bool IsGone() override;
 
  protected:
   void Run() override;

@@ -31,6 +31,9 @@ class CVxi11CoreChannel {
   void Serve();
   // Wakes a Serve blocked in a receive (from another thread); the socket is closed by the destructor.
   void MarkClosing();
+  // True once the client closed the connection (or it broke, or MarkClosing): from the connection's
+  // thread, while a call waits.
+  bool PeerClosed();
   void SendReadStbReply(std::uint32_t xid_raw, std::uint8_t status_byte, std::uint32_t status);
   void SendErrorReply(std::uint32_t xid_raw, std::uint32_t reason);
 

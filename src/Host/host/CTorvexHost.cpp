@@ -171,7 +171,10 @@ void CTorvexHost::HandleInputComplete(std::int32_t reason, MessageBufferDescript
     case kInputReasonUnterminated: {
       CRecursiveLockGuard lock(m_Mutex);
       m_Status.PushError(kScpiErrorQueryUnterminated, false);
-      if (DeliverInput(received)) m_Device->AcknowledgeUnterminated();
+      // The input so far (if the notice brought the buffer) runs as it is; the condition is accepted
+      // in every case, with or without a buffer: until then the device takes no further message.
+      DeliverInput(received);
+      m_Device->AcknowledgeUnterminated();
       break;
     }
     case kInputReasonTrigger:

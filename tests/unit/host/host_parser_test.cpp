@@ -240,6 +240,32 @@ TEST_F(HostParserTest, ADeviceClearDuringABlockedFetchGivesDataNotAllAvailableAn
   B().Errors();
 }
 
+// A read that comes while a command without reply still waits for the parser: once the command is
+// done the read is a query unterminated, reported without an input buffer (the buffer is with the
+// parser), and the client accepts it all the same, so that its next message is taken.
+TEST_F(HostParserTest, AReadWhileACommandWaitsIsUnterminatedAndTheClientTakesItsNextMessage) {
+  ASSERT_TRUE(world_->acquisitionStarted);
+  ValueGuard source(Torvex::g_node_trigger_parms_trigger_in_source);
+  // B's fetch holds the parser, so that A's command waits in the queue while A reads.
+  ASSERT_TRUE(B().Send("ROUT:CLOS (@1);:TRIG:SOUR BUS;:INIT"));
+  ASSERT_TRUE(WaitFor([] { return Torvex::g_TriggerActive.load(); }));
+  B().Write("FETC?");
+  ASSERT_TRUE(WaitFor([] { return Torvex::g_ResultsStore.Waiting(1); }));
+  const std::uint64_t before = A().Host().MessagesProcessed();
+  A().Write("*CLS");
+  ASSERT_TRUE(A().Transport().WaitWritten());
+  A().Transport().HostRead(100);
+  B().Transport().HostDeviceClear();
+  ASSERT_TRUE(WaitFor([&] { return A().Host().MessagesProcessed() > before; }));
+  EXPECT_TRUE(WaitFor([&] { return Parser().Idle(); }));
+  const std::string identity = A().Query("*IDN?");
+  EXPECT_NE(identity.find(','), std::string::npos) << identity;
+  EXPECT_EQ(A().Errors(), std::vector<int>{-420});
+  ASSERT_TRUE(B().Send("ABOR"));
+  EXPECT_TRUE(WaitFor([] { return !Torvex::g_TriggerActive.load(); }));
+  B().Errors();
+}
+
 TEST_F(HostParserTest, ADeviceClearDropsAQueuedMessageAndTheClientStaysAwake) {
   ASSERT_TRUE(world_->acquisitionStarted);
   ValueGuard source(Torvex::g_node_trigger_parms_trigger_in_source);
