@@ -29,6 +29,7 @@ enum SimpleKind { kTrigger, kClear, kRemote, kLocal };
 // different threads and some are read by the engine at any time (IsReceiveActive, ClampTransfer).
 struct CVxi11PhysicalInterface::Shared {
   std::atomic<CDataBuffer*> window{nullptr};
+  std::atomic<std::int32_t> window_kind{kOperationNone};  // the operation the window was given for
   std::atomic<std::int32_t> operation{kOperationNone};
   std::atomic<std::uint8_t> status_byte_timed_out{0};
   std::atomic<std::uint8_t> status_byte{0};
@@ -188,6 +189,7 @@ void CVxi11PhysicalInterface::Receive(CDataBuffer* buffer, std::uint32_t* status
     *status = kVxi11StatusNotEnabled;
     return;
   }
+  shared_->window_kind.store(kOperationWrite);
   shared_->window.store(buffer);
   waiter_->Complete(kVxi11CompletionReceiveWindow);
   *status = kStatusSuccess;
@@ -211,6 +213,7 @@ void CVxi11PhysicalInterface::Send(CDataBuffer* buffer, bool term_char_found, bo
   }
   shared_->termchar_found.store(term_char_found ? 1 : 0);
   shared_->end.store(end ? 1 : 0);
+  shared_->window_kind.store(kOperationRead);
   shared_->window.store(buffer);
   waiter_->Complete(kVxi11CompletionSendWindow);
   *status = kStatusSuccess;
@@ -297,6 +300,20 @@ void CVxi11PhysicalInterface::WaitCompletion(std::uint32_t lid, std::int32_t cod
   waiter_->Wait(lid, code, guard, status);
 }
 
+void CVxi11PhysicalInterface::ParkWindow() {
+  // A window the engine gave to an operation that had already given up (timed out or aborted while
+  // the engine was on its way): handed back untouched, so that the next transfer starts afresh, with
+  // its own request size, termination character and END.
+  CDataBuffer* window = shared_->window.exchange(nullptr);
+  if (window == nullptr) return;
+  shared_->operation.store(kOperationNone);
+  if (shared_->window_kind.load() == kOperationRead) {
+    DataSent(0);
+  } else {
+    DataReceived(0, false);
+  }
+}
+
 void CVxi11PhysicalInterface::WaitForExchange(std::uint32_t lid, bool need_input, CVxi11LinkOperationGuard* guard,
                                               std::uint32_t* status) {
   for (;;) {
@@ -341,6 +358,7 @@ void CVxi11PhysicalInterface::SetAside(std::uint32_t owner, CVxi11LinkOperationG
     exchange_->FinishSetAside(owner, &bytes, false);
     return;
   }
+  ParkWindow();
   // The whole rest of the response, in as few windows as the engine gives.
   shared_->termchar_enabled.store(0);
   shared_->termchar_found.store(0);
@@ -385,6 +403,7 @@ std::uint32_t CVxi11PhysicalInterface::LinkWrite(std::uint32_t lid, bool waitloc
   WaitForExchange(lid, true, &guard, status);
   if (*status != kStatusSuccess) return 0;
   exchange_->MessageStarting(lid);
+  ParkWindow();
 
   shared_->operation.store(kOperationWrite);
   ArmReceive();
@@ -482,6 +501,7 @@ std::uint32_t CVxi11PhysicalInterface::LinkRead(std::uint32_t lid, bool waitlock
         if (*status != kStatusSuccess) return collected;
         if (exchange_->NextReadStep(lid, probed, &seen) == step) {
           if (step == CVxi11MessageExchange::ReadStep::kEndMessage) exchange_->MessageDelivered(lid);
+          ParkWindow();
           shared_->termchar_enabled.store(0);
           shared_->termchar_found.store(0);
           shared_->end.store(0);
@@ -489,7 +509,7 @@ std::uint32_t CVxi11PhysicalInterface::LinkRead(std::uint32_t lid, bool waitlock
           shared_->operation.store(kOperationRead);
           ArmSend();
           shared_->operation.store(kOperationNone);
-          if (shared_->window.exchange(nullptr) != nullptr) DataSent(0);  // a window nobody owns stays put
+          ParkWindow();  // a window nobody owns stays with the device
         }
         probed = true;
         guard.LeaveTurn();
@@ -513,6 +533,7 @@ std::uint32_t CVxi11PhysicalInterface::ReadFromDevice(std::uint32_t lid, CVxi11L
                                                       std::uint8_t* destination, std::uint32_t* reason,
                                                       std::uint32_t* status) {
   CVxi11LinkOperationGuard& guard = *guard_pointer;
+  ParkWindow();
   shared_->termchar_enabled.store(termchar_set ? 1 : 0);
   if (termchar_set) shared_->termchar.store(termchar);
   shared_->termchar_found.store(0);

@@ -126,6 +126,8 @@ class CVxi11PhysicalInterface : public CPhysicalInterface {
   std::uint32_t ReadFromDevice(std::uint32_t lid, CVxi11LinkOperationGuard* guard, bool termchar_set,
                                std::uint8_t termchar, std::uint32_t count, std::uint8_t* destination,
                                std::uint32_t* reason, std::uint32_t* status);
+  // With the turn held: hands a window left over by an operation that gave up back to the engine.
+  void ParkWindow();
   // With the turn held: the device clear and the wait for its end.
   void ClearDevice(std::uint32_t lid, CVxi11LinkOperationGuard* guard, std::uint32_t* status);
 
