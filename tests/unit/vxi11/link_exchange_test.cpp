@@ -6,6 +6,7 @@
 #include <chrono>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "vxi11_device_fixture.h"
 
@@ -111,6 +112,49 @@ TEST_F(LinkExchangeTest, CommandWithoutResponseFreesTheExchange) {
   EXPECT_EQ(Read(&b, lb, 1000, &reason, &status), device.long_reply);
   EXPECT_EQ(status, 0u);
   EXPECT_EQ(Inst0()->Exchange()->Owner(), 0u);
+}
+
+// Responses set aside for links that do not read are kept up to the budget; beyond it, the next
+// message interrupts the owner's response (the device reports it), and that owner's next read fails
+// with "response lost" (not an empty success, not a time-out); every other read gets its own answer.
+TEST_F(LinkExchangeTest, BeyondTheBudgetAnUnreadResponseIsLostAndItsLinkHearsSo) {
+  IdnInstrument device;
+  device.long_reply = std::string(16000, 'x') + "\n";
+  device.post_input_with_response = true;
+  ASSERT_EQ(device.Start(), 0u);
+  const int links = static_cast<int>(kVxi11SetAsideBudget / device.long_reply.size()) + 8;
+  FakeConnection connection;
+  std::vector<std::uint32_t> lids;
+  for (int k = 0; k < links; ++k) {
+    lids.push_back(Link(&connection));
+    std::uint32_t status = 0xFFFFFFFF;
+    Write(&connection, lids.back(), "LONG?\n", 5000, &status);
+    ASSERT_EQ(status, 0u) << k;
+  }
+  EXPECT_LE(Inst0()->Exchange()->SetAsideBytes(), kVxi11SetAsideBudget + device.long_reply.size());
+  int kept = 0;
+  int lost = 0;
+  for (int k = 0; k < links; ++k) {
+    std::uint32_t reason = 0;
+    std::uint32_t status = 0xFFFFFFFF;
+    const std::string reply = Read(&connection, lids[static_cast<std::size_t>(k)], 20000, &reason, &status, 1000);
+    if (status == kVxi11StatusResponseLost) {
+      EXPECT_TRUE(reply.empty());
+      EXPECT_EQ(kept, static_cast<int>(kVxi11SetAsideBudget / device.long_reply.size()) + 1) << k;
+      ++lost;
+      // Reported once: nothing more is owed to the link.
+      Read(&connection, lids[static_cast<std::size_t>(k)], 100, &reason, &status, 0);
+      EXPECT_EQ(status, kVxi11StatusTimedOut);
+    } else {
+      EXPECT_EQ(status, 0u) << k;
+      EXPECT_EQ(reply, device.long_reply) << k;
+      ++kept;
+    }
+  }
+  EXPECT_GT(lost, 0);
+  EXPECT_EQ(kept + lost, links);
+  EXPECT_EQ(device.Interrupted(), lost);
+  EXPECT_EQ(Inst0()->Exchange()->SetAsideBytes(), 0u);
 }
 
 // Neither link waits out a time-out: their lock checks do not collide, the exchange goes to each in
