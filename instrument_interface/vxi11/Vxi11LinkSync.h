@@ -6,12 +6,15 @@
 //  - CVxi11LockManager: the device lock of device_lock / device_unlock and the lock check (with
 //    lock_timeout) that every I/O operation makes before it runs. The head of its list owns the lock.
 //  - CVxi11LinkQueue: link operations of the interface in arrival order; only the head runs. An
-//    operation whose lock check has passed is promoted past operations still in their lock check.
+//    operation whose lock check has passed is promoted past operations still in their lock check. An
+//    operation holds its place only while it works with the engine (CVxi11LinkOperationGuard).
 //  - CVxi11IoCompletionWaiter: where the running operation waits, bounded by its remaining I/O time,
 //    for one completion code the engine posts.
 //  - CVxi11EventDispatcherGate: the one token shared by the running link operation (while it calls the
 //    engine's entry points) and the engine's suspensions of the transport. Suspensions nest: the gate
 //    keeps a depth, and the token returns to the links only when the depth is back to 0.
+// Which link the device's message exchange belongs to is CVxi11MessageExchange's (one more object of
+// the interface).
 //
 // Every wait takes a time-out in ms: 0 only tries, kVxi11WaitForever waits without limit. A wait of a
 // link operation also ends when the operation is cancelled (CVxi11WaitCancel: device_abort, the link or
