@@ -3,9 +3,14 @@
 #include <algorithm>
 #include <chrono>
 #include <cstring>
+#include <thread>
 
 #include "vxi11/CVxi11LinkManager.h"
 #include "vxi11/Vxi11LinkSync.h"
+
+namespace {
+constexpr int kSpinMicroseconds = 30;
+}  // namespace
 
 void CVxi11MessageExchange::Enable() {
   std::lock_guard<std::mutex> hold(mutex_);
@@ -143,7 +148,7 @@ CVxi11MessageExchange::WriteStep CVxi11MessageExchange::NextWriteStep(std::uint3
                                                                       std::uint32_t* owner, std::uint64_t* seen) {
   std::lock_guard<std::mutex> hold(mutex_);
   *owner = 0;
-  *seen = generation_;
+  *seen = generation_.load();
   if (enabled_ == 0) return WriteStep::kWait;
   if (owner_ == lid) {
     // The link's own previous message may still be with the device: its next one follows it.
@@ -234,7 +239,7 @@ void CVxi11MessageExchange::FinishSetAside(std::uint32_t owner, std::vector<std:
 CVxi11MessageExchange::ReadStep CVxi11MessageExchange::NextReadStep(std::uint32_t lid, bool probed,
                                                                     std::uint64_t* seen) {
   std::lock_guard<std::mutex> hold(mutex_);
-  *seen = generation_;
+  *seen = generation_.load();
   Link& link = At(lid);
   link.reading = 0;
   if (link.mailbox_offset < link.mailbox.size()) return ReadStep::kMailbox;
@@ -368,8 +373,17 @@ void CVxi11MessageExchange::ResponseQueued() {
 
 bool CVxi11MessageExchange::Wait(std::uint64_t seen, std::uint32_t timeout_ms, CVxi11WaitCancel* cancel) {
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+  const auto changed = [&] { return generation_.load() != seen; };
+  if (timeout_ms != 0) {
+    // The device mostly answers within microseconds (a response queued, the input buffer posted):
+    // look a few times before going to sleep, which saves the wake-up's latency.
+    const auto until = std::chrono::steady_clock::now() + std::chrono::microseconds(kSpinMicroseconds);
+    do {
+      if (changed()) return true;
+      std::this_thread::yield();
+    } while (std::chrono::steady_clock::now() < until);
+  }
   std::unique_lock<std::mutex> hold(mutex_);
-  const auto changed = [&] { return generation_ != seen; };
   ++waiting_;
   bool result = false;
   for (;;) {

@@ -26,6 +26,7 @@
 // connection's IsGone (outside the mutex) and waits only in Wait.
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <map>
@@ -151,13 +152,13 @@ class CVxi11MessageExchange {
   void ForgetMailbox(Link& link);
   void LeaveWriters(std::uint32_t lid);
   void Changed() {
-    ++generation_;
+    generation_.fetch_add(1);
     changed_.notify_all();
   }
 
   std::mutex mutex_;
   std::condition_variable changed_;
-  std::uint64_t generation_ = 0;  // counts the changes
+  std::atomic<std::uint64_t> generation_{0};  // counts the changes (changed under the mutex)
   int waiting_ = 0;
   std::uint8_t enabled_ = 0;
   std::uint32_t owner_ = 0;
