@@ -266,6 +266,27 @@ TEST_F(Vxi11LinksFirmware, AReadWhileACommandIsProcessedTimesOutAndTheNextQueryI
   EXPECT_EQ(well->Failures(), 0) << well->FirstFailure();
 }
 
+// A device trigger in the middle of a client's message: the message goes on after it and is answered,
+// and the device stays awake for every client.
+TEST_F(Vxi11LinksFirmware, ATriggerInTheMiddleOfAMessageLeavesTheDeviceAwake) {
+  auto well = StartWellBehaved(3000);
+  auto careless = Connect();
+  ASSERT_TRUE(careless);
+  for (int round = 0; round < 3; ++round) {
+    ASSERT_TRUE(careless->Write("*ID", 3000, 0).Ok());
+    EXPECT_TRUE(careless->Trigger(3000).Ok());
+    ASSERT_TRUE(careless->Write("N?\n", 3000).Ok());
+    const Vxi11Client::Reply answer = careless->Read(3000);
+    EXPECT_TRUE(answer.Ok()) << "round " << round << ": error " << answer.error;
+    EXPECT_EQ(answer.data, identity_);
+  }
+  careless.reset();
+  ASSERT_TRUE(well->WaitForQueries(5));
+  well->Stop();
+  Report("in all", *well);
+  EXPECT_EQ(well->Failures(), 0) << well->FirstFailure();
+}
+
 // A read left waiting without limit by a client that then goes away (closes its connection, or aborts
 // the read) holds nothing: the other client's queries are answered while it waits and after, and a
 // device lock of the client that went is released.

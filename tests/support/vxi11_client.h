@@ -38,6 +38,7 @@ enum : std::uint32_t {
   kVxi11DeviceWrite = 11,
   kVxi11DeviceRead = 12,
   kVxi11DeviceReadStb = 13,
+  kVxi11DeviceTrigger = 14,
   kVxi11DeviceClear = 15,
   kVxi11DeviceLock = 18,
   kVxi11DeviceUnlock = 19,
@@ -223,6 +224,9 @@ class Vxi11Client {
     Reply reply = Run(kVxi11DeviceReadStb, GenericArgs(flags, lock_timeout, io_timeout), io_timeout, lock_timeout);
     if (reply.answered) reply.value = RpcConnection::Get(last_, 4);
     return reply;
+  }
+  Reply Trigger(std::uint32_t io_timeout = 5000, std::uint32_t flags = 0, std::uint32_t lock_timeout = 0) {
+    return Run(kVxi11DeviceTrigger, GenericArgs(flags, lock_timeout, io_timeout), io_timeout, lock_timeout);
   }
   Reply Clear(std::uint32_t io_timeout = 5000, std::uint32_t flags = 0, std::uint32_t lock_timeout = 0) {
     return Run(kVxi11DeviceClear, GenericArgs(flags, lock_timeout, io_timeout), io_timeout, lock_timeout);

@@ -155,16 +155,7 @@ void CTorvexHost::HandleInputComplete(std::int32_t reason, MessageBufferDescript
       break;
     case kInputReasonBufferFull: {
       CRecursiveLockGuard lock(m_Mutex);
-      if (received != nullptr && !m_DiscardingInput) {
-        if (m_PartialInput.size() + received->count > kHostMaxProgramMessage) {
-          m_Status.PushError(kScpiErrorInputBufferOverrun, false);
-          m_PartialInput.clear();
-          m_PartialInput.shrink_to_fit();
-          m_DiscardingInput = true;
-        } else {
-          m_PartialInput.append(reinterpret_cast<const char*>(received->data), received->count);
-        }
-      }
+      KeepPartialInput(received);
       PostReceiveRequest();
       break;
     }
@@ -178,10 +169,29 @@ void CTorvexHost::HandleInputComplete(std::int32_t reason, MessageBufferDescript
       break;
     }
     case kInputReasonTrigger:
+      if (received != nullptr) {
+        // The message so far came back with the trigger: it goes on after it, and the receive buffer
+        // is posted again (without it the device would take no further input at all).
+        CRecursiveLockGuard lock(m_Mutex);
+        KeepPartialInput(received);
+        PostReceiveRequest();
+      }
       HandleTrigger();
       break;
     default:
       break;
+  }
+}
+
+void CTorvexHost::KeepPartialInput(const MessageBufferDescriptor* received) {
+  if (received == nullptr || m_DiscardingInput) return;
+  if (m_PartialInput.size() + received->count > kHostMaxProgramMessage) {
+    m_Status.PushError(kScpiErrorInputBufferOverrun, false);
+    m_PartialInput.clear();
+    m_PartialInput.shrink_to_fit();
+    m_DiscardingInput = true;
+  } else {
+    m_PartialInput.append(reinterpret_cast<const char*>(received->data), received->count);
   }
 }
 
