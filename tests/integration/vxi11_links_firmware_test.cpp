@@ -323,11 +323,10 @@ TEST_F(Vxi11LinksFirmware, AReadLeftWaitingByAClientThatGoesAwayHoldsNothing) {
     } else {
       leaving->Close();
     }
-    // After it went: its lock is free (at once, within the lock wait), and queries and a device clear of
-    // the other links work within their time.
+    // After it went: its lock is free (within the lock wait), and queries and a device clear of the other
+    // links work within their time.
     const Vxi11Client::Reply lock = other->Lock(torvex_test::kVxi11FlagWaitLock, 2000);
     EXPECT_TRUE(lock.Ok()) << lock.error;
-    EXPECT_LT(lock.took, 1000ms);
     EXPECT_TRUE(other->Unlock().Ok());
     auto well = StartWellBehaved(2000);
     ASSERT_TRUE(well->WaitForQueries(5));
