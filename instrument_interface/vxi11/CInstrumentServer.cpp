@@ -110,3 +110,5 @@ void CInstrumentServer::SendReadStbReply(std::uint32_t xid, std::uint8_t status_
   core_->KeepReadStbReply(xid, status_byte, internal_status);
   *status = 0;
 }
+
+bool CInstrumentServer::IsGone() { return core_ == nullptr || core_->PeerClosed(); }

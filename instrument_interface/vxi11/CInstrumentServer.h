@@ -38,6 +38,8 @@ class CInstrumentServer : public COSThread, public CVxi11Connection {
   // out once the operation has returned (so no send waits while it holds the device).
   void SendReadStbReply(std::uint32_t xid, std::uint8_t status_byte, std::uint32_t internal_status,
                         std::uint32_t* status) override;
+  // The client closed the connection: asked by a waiting link operation, on the connection's thread.
+  bool IsGone() override;
 
  protected:
   void Run() override;

@@ -2,6 +2,7 @@
 
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <poll.h>
 #include <sys/socket.h>
 
 #include <cstring>
@@ -78,6 +79,13 @@ CVxi11CoreChannel::~CVxi11CoreChannel() {
   delete[] receive_;
   delete[] transmit_;
   delete read_ahead_;
+}
+
+bool CVxi11CoreChannel::PeerClosed() {
+  if (closing_.load()) return true;
+  pollfd watch{socket_.fd, POLLRDHUP, 0};
+  if (::poll(&watch, 1, 0) <= 0) return false;
+  return (watch.revents & (POLLRDHUP | POLLHUP | POLLERR | POLLNVAL)) != 0;
 }
 
 void CVxi11CoreChannel::MarkClosing() {

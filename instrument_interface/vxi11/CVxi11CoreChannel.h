@@ -42,6 +42,9 @@ class CVxi11CoreChannel {
   // The device_readstb reply, given by the link operation on the serving thread; it is sent once the
   // operation has returned.
   void KeepReadStbReply(std::uint32_t xid_raw, std::uint8_t status_byte, std::uint32_t status);
+  // True once the client closed the connection (or it broke, or MarkClosing): from the connection's
+  // thread, while a call waits.
+  bool PeerClosed();
   void SendErrorReply(std::uint32_t xid_raw, std::uint32_t reason);
 
  private:

@@ -361,10 +361,11 @@ Link* Acquire(CVxi11LinkManager* table, CVxi11Connection* connection, std::uint3
   return link;
 }
 
-// Takes links that are already out of the table: waits for an operation in progress on each, releases
-// a device lock when asked, and frees them.
+// Takes links that are already out of the table: ends an operation in progress on each and waits for
+// it, releases a device lock when asked, and frees them.
 void RetireLinks(CVxi11LinkManager::Table* t, std::vector<Link*>& links, bool release_lock) {
   std::uint32_t ignored = 0;
+  for (Link* link : links) link->physical_interface->LinkGoing(link->id);
   for (Link* link : links) {
     link->mutex->Lock(&ignored);
     if (release_lock && link->holds_lock != 0) {
@@ -483,7 +484,9 @@ std::uint32_t Vxi11CreateLinkHandler(CVxi11LinkManager* table, CVxi11Connection*
   link->connection = connection;
   try {
     t->links.emplace(id, link);
+    physical_interface->LinkOpened(id, connection);
   } catch (const std::bad_alloc&) {
+    t->links.erase(id);
     Access::Mutex(table).Unlock();
     DeleteLink(link);
     *status = kVxi11StatusOutOfMemory;

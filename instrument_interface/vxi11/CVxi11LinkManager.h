@@ -28,6 +28,9 @@ class CVxi11Connection {
   // The device_readstb reply of call xid, with the internal status translated to the VXI-11 error.
   virtual void SendReadStbReply(std::uint32_t xid, std::uint8_t status_byte, std::uint32_t internal_status,
                                 std::uint32_t* status) = 0;
+  // True once the client has closed the connection (or it broke): the operations of its links end.
+  // Asked by a link operation of the connection, on the connection's own thread, while it waits.
+  virtual bool IsGone() { return false; }
 };
 
 constexpr std::uint32_t kVxi11MaxSrqHandle = 40;

@@ -29,6 +29,7 @@ enum SimpleKind { kTrigger, kClear, kRemote, kLocal };
 // different threads and some are read by the engine at any time (IsReceiveActive, ClampTransfer).
 struct CVxi11PhysicalInterface::Shared {
   std::atomic<CDataBuffer*> window{nullptr};
+  std::atomic<std::int32_t> window_kind{kOperationNone};  // the operation the window was given for
   std::atomic<std::int32_t> operation{kOperationNone};
   std::atomic<std::uint8_t> status_byte_timed_out{0};
   std::atomic<std::uint8_t> status_byte{0};
@@ -50,12 +51,13 @@ CVxi11PhysicalInterface::CVxi11PhysicalInterface(std::uint32_t device_index, std
   locks_ = new (std::nothrow) CVxi11LockManager;
   waiter_ = new (std::nothrow) CVxi11IoCompletionWaiter;
   gate_ = new (std::nothrow) CVxi11EventDispatcherGate;
+  exchange_ = new (std::nothrow) CVxi11MessageExchange;
   if (gate_ != nullptr && waiter_ != nullptr && locks_ != nullptr) {
     waiter_->SetGate(gate_);
     queue_ = new (std::nothrow) CVxi11LinkQueue(gate_, waiter_, locks_);
   }
   if (shared_ != nullptr && locks_ != nullptr && waiter_ != nullptr && gate_ != nullptr && queue_ != nullptr &&
-      !locks_->IsFailed() && !waiter_->IsFailed() && !gate_->IsFailed() && !queue_->IsFailed()) {
+      exchange_ != nullptr && !locks_->IsFailed() && !waiter_->IsFailed() && !gate_->IsFailed() && !queue_->IsFailed()) {
     constructed_ = 1;
   }
 }
@@ -65,6 +67,7 @@ CVxi11PhysicalInterface::~CVxi11PhysicalInterface() {
   delete queue_;
   delete waiter_;
   delete gate_;
+  delete exchange_;
   delete shared_;
 }
 
@@ -85,6 +88,7 @@ void CVxi11PhysicalInterface::Enable(const void* settings, std::uint32_t* status
   queue_->Enable();
   locks_->Enable();
   waiter_->Enable();
+  exchange_->Enable();
   // Link operations wait at the gate until the engine's first resume.
   gate_->Reset();
   shared_->window.store(nullptr);
@@ -93,6 +97,7 @@ void CVxi11PhysicalInterface::Enable(const void* settings, std::uint32_t* status
   RegisterVxi11DeviceName(this, settings, status);
   if (*status != kStatusSuccess) {
     gate_->Close();
+    exchange_->Disable();
     waiter_->Disable();
     locks_->Disable();
     queue_->Disable();
@@ -107,21 +112,17 @@ void CVxi11PhysicalInterface::Disable(std::uint32_t* status) {
   shared_->enabled.store(0);
   gate_->Close();
   shared_->flags.store(0);
-  // Every waiting link operation ends with 0x54396 and the lock owner is forgotten.
+  // Every waiting link operation ends with 0x54396, the lock owner and the kept responses are forgotten.
+  exchange_->Disable();
   waiter_->Disable();
   locks_->Disable();
   queue_->Disable();
-  {
-    std::lock_guard<std::mutex> hold(pulled_mutex_);
-    pulled_.clear();
-  }
   Vxi11DropInterfaceLinks(this);
 }
 
 void CVxi11PhysicalInterface::ResumeEvents(std::uint32_t* status) {
   // Counted also while disabled: the engine's Disable resumes after the interface is closed.
   gate_->Resume();
-  if (gate_->Depth() == 0) queue_->WakeDeferred();
   *status = kStatusSuccess;
 }
 
@@ -174,12 +175,12 @@ void CVxi11PhysicalInterface::ReturnToLocal(std::uint32_t* status) {
 }
 
 void CVxi11PhysicalInterface::AttachInputBuffer(CDataBuffer*, std::uint32_t* status) {
-  queue_->NoteInputPosted();
+  exchange_->InputPosted();
   *status = kStatusSuccess;
 }
 
 void CVxi11PhysicalInterface::AttachOutputBuffer(CDataBuffer*, std::uint32_t* status) {
-  queue_->NoteResponseQueued();
+  exchange_->ResponseQueued();
   *status = kStatusSuccess;
 }
 
@@ -188,6 +189,7 @@ void CVxi11PhysicalInterface::Receive(CDataBuffer* buffer, std::uint32_t* status
     *status = kVxi11StatusNotEnabled;
     return;
   }
+  shared_->window_kind.store(kOperationWrite);
   shared_->window.store(buffer);
   waiter_->Complete(kVxi11CompletionReceiveWindow);
   *status = kStatusSuccess;
@@ -211,6 +213,7 @@ void CVxi11PhysicalInterface::Send(CDataBuffer* buffer, bool term_char_found, bo
   }
   shared_->termchar_found.store(term_char_found ? 1 : 0);
   shared_->end.store(end ? 1 : 0);
+  shared_->window_kind.store(kOperationRead);
   shared_->window.store(buffer);
   waiter_->Complete(kVxi11CompletionSendWindow);
   *status = kStatusSuccess;
@@ -280,38 +283,138 @@ void CVxi11PhysicalInterface::ReportStatusByte(std::uint8_t byte, std::uint32_t*
 // ---------------------------------------------------------------------------------------------------
 // Link side
 
+namespace {
+
+// How long the device clear of a link that went with an incomplete message may take.
+constexpr std::uint32_t kGoneLinkClearMs = 2000;
+
+// The status of a wait of `guard` that ended without what it waited for.
+std::uint32_t EndedWait(CVxi11LinkOperationGuard* guard) {
+  return guard->Cancelled() ? kVxi11StatusAborted : kVxi11StatusTimedOut;
+}
+
+}  // namespace
+
 void CVxi11PhysicalInterface::WaitCompletion(std::uint32_t lid, std::int32_t code, CVxi11LinkOperationGuard* guard,
                                              std::uint32_t* status) {
   waiter_->Wait(lid, code, guard, status);
+}
+
+void CVxi11PhysicalInterface::ParkWindow() {
+  // A window the engine gave to an operation that had already given up (timed out or aborted while
+  // the engine was on its way): handed back untouched, so that the next transfer starts afresh, with
+  // its own request size, termination character and END.
+  CDataBuffer* window = shared_->window.exchange(nullptr);
+  if (window == nullptr) return;
+  shared_->operation.store(kOperationNone);
+  if (shared_->window_kind.load() == kOperationRead) {
+    DataSent(0);
+  } else {
+    DataReceived(0, false);
+  }
+}
+
+void CVxi11PhysicalInterface::WaitForExchange(std::uint32_t lid, bool need_input, CVxi11LinkOperationGuard* guard,
+                                              std::uint32_t* status) {
+  for (;;) {
+    std::uint32_t owner = 0;
+    std::uint64_t seen = 0;
+    const CVxi11MessageExchange::WriteStep step = exchange_->NextWriteStep(lid, need_input, &owner, &seen);
+    switch (step) {
+      case CVxi11MessageExchange::WriteStep::kWait:
+        // Another link's message is with the device: wait for it without holding the device (nor a
+        // place in the queue).
+        guard->LeaveTurn();
+        if (guard->Cancelled() || !exchange_->Wait(seen, guard->Recompute(), guard)) {
+          *status = EndedWait(guard);
+          return;
+        }
+        break;
+      case CVxi11MessageExchange::WriteStep::kSetAside:
+        guard->TakeTurn(status);
+        if (*status == kStatusSuccess) {
+          SetAside(owner, guard, status);
+        } else {
+          std::vector<std::uint8_t> nothing;
+          exchange_->FinishSetAside(owner, &nothing, false);
+        }
+        guard->LeaveTurn();
+        if (*status != kStatusSuccess) return;
+        break;
+      case CVxi11MessageExchange::WriteStep::kProceed:
+      case CVxi11MessageExchange::WriteStep::kInterrupt:
+        guard->TakeTurn(status);
+        if (*status != kStatusSuccess) return;
+        if (exchange_->Claim(lid, need_input, step == CVxi11MessageExchange::WriteStep::kInterrupt)) return;
+        guard->LeaveTurn();  // another link came first
+        break;
+    }
+  }
+}
+
+void CVxi11PhysicalInterface::SetAside(std::uint32_t owner, CVxi11LinkOperationGuard* guard, std::uint32_t* status) {
+  std::vector<std::uint8_t> bytes;
+  if (!exchange_->CanSetAside(owner)) {
+    exchange_->FinishSetAside(owner, &bytes, false);
+    return;
+  }
+  ParkWindow();
+  // The whole rest of the response, in as few windows as the engine gives.
+  shared_->termchar_enabled.store(0);
+  shared_->termchar_found.store(0);
+  shared_->end.store(0);
+  shared_->remaining_request.store(0x7FFFFFFF);
+  shared_->operation.store(kOperationRead);
+  ArmSend();
+  bool end = false;
+  while (!end && *status == kStatusSuccess) {
+    while (shared_->window.load() == nullptr) {
+      WaitCompletion(guard->Lid(), kVxi11CompletionSendWindow, guard, status);
+      if (*status != kStatusSuccess) break;
+    }
+    if (*status != kStatusSuccess) break;
+    CDataBuffer* window = shared_->window.load();
+    const std::uint32_t n = window->WindowEnd() > window->WindowStart() ? window->WindowEnd() - window->WindowStart() : 0;
+    const std::uint8_t* from = window->Data() + window->WindowStart();
+    bytes.insert(bytes.end(), from, from + n);
+    end = shared_->end.load() != 0;
+    shared_->window.store(nullptr);
+    if (end) {
+      shared_->operation.store(kOperationNone);
+      shared_->remaining_request.store(0);
+    }
+    DataSent(n);
+  }
+  shared_->operation.store(kOperationNone);
+  shared_->remaining_request.store(0);
+  exchange_->FinishSetAside(owner, &bytes, end);
 }
 
 std::uint32_t CVxi11PhysicalInterface::LinkWrite(std::uint32_t lid, bool waitlock, std::uint32_t lock_timeout,
                                                  bool end, std::uint32_t io_timeout, std::uint32_t length,
                                                  const std::uint8_t* data, std::uint32_t* status) {
   CVxi11LinkOperationGuard guard;
-  guard.Begin(this, lid, waitlock, lock_timeout, io_timeout, status, CVxi11LinkOperationGuard::kExchangeClaim);
-  if (*status != kStatusSuccess) {
-    queue_->AbandonExchange(lid);
-    return 0;
-  }
-  DropPulled(lid);  // a new message: the host gave up the unread rest of the last response
-  if (length == 0) {
-    queue_->AbandonExchange(lid);  // nothing reaches the engine, END included
-    return 0;
-  }
+  guard.Begin(this, lid, waitlock, lock_timeout, io_timeout, status);
+  if (*status != kStatusSuccess) return 0;
+  if (length == 0) return 0;  // nothing reaches the engine, END included
+
+  // The exchange becomes this link's (with the turn): no other link's message or response is in the
+  // device now.
+  WaitForExchange(lid, true, &guard, status);
+  if (*status != kStatusSuccess) return 0;
+  exchange_->MessageStarting(lid);
+  ParkWindow();
 
   shared_->operation.store(kOperationWrite);
   ArmReceive();
   std::uint32_t accepted = 0;
+  bool delivered = false;  // bytes of this write reached the device
   while (*status == kStatusSuccess) {
     while (shared_->window.load() == nullptr) {
       WaitCompletion(lid, kVxi11CompletionReceiveWindow, &guard, status);
-      if (*status != kStatusSuccess) {
-        shared_->operation.store(kOperationNone);
-        queue_->AbandonExchange(lid);
-        return accepted;
-      }
+      if (*status != kStatusSuccess) break;
     }
+    if (*status != kStatusSuccess) break;
     if ((shared_->flags.fetch_and(static_cast<std::uint8_t>(~kFlagInputReady)) & kFlagInputReady) != 0) {
       BeginReceive();  // a new program message starts in the engine's buffer
     }
@@ -324,20 +427,27 @@ std::uint32_t CVxi11PhysicalInterface::LinkWrite(std::uint32_t lid, bool waitloc
     if (n > 0) std::memcpy(window->Data() + window->WindowStart(), data + accepted, n);
     accepted += n;
     const bool last = accepted == length;
-    if (queue_->IsAborted()) {
-      *status = kVxi11StatusAborted;
-    } else if (!last && guard.Recompute() == 0) {
-      // Time is up before every byte was delivered (a write that completes is not a time-out).
-      *status = kVxi11StatusTimedOut;
+    if (!last) {
+      if (guard.Cancelled()) {
+        *status = kVxi11StatusAborted;
+      } else if (guard.Recompute() == 0) {
+        // Time is up before every byte was delivered (a write that completes is not a time-out).
+        *status = kVxi11StatusTimedOut;
+      }
     }
     if (last || *status != kStatusSuccess) shared_->operation.store(kOperationNone);
     shared_->window.store(nullptr);
-    // The message is complete: until its response is read, the exchange is this link's.
-    if (end && last) queue_->MessageDelivered(lid);
+    // The message is complete: the device's next response is this link's.
+    if (end && last) exchange_->MessageDelivered(lid);
     DataReceived(n, end && last);
+    if (n > 0 && !(end && last)) {
+      exchange_->PartDelivered(lid);
+      delivered = true;
+    }
     if (last) break;
   }
-  if (*status != kStatusSuccess) queue_->AbandonExchange(lid);
+  shared_->operation.store(kOperationNone);
+  if (*status != kStatusSuccess && !delivered) exchange_->Abandon(lid);
   return accepted;
 }
 
@@ -347,22 +457,75 @@ std::uint32_t CVxi11PhysicalInterface::LinkRead(std::uint32_t lid, bool waitlock
                                                 std::uint8_t* destination, std::uint32_t* reason,
                                                 std::uint32_t* status) {
   CVxi11LinkOperationGuard guard;
-  // A response another link took out of the device for this link is read without the exchange.
-  guard.Begin(this, lid, waitlock, lock_timeout, io_timeout, status,
-              queue_->HasPulled(lid) ? CVxi11LinkOperationGuard::kExchangeNone
-                                     : CVxi11LinkOperationGuard::kExchangeUse);
+  guard.Begin(this, lid, waitlock, lock_timeout, io_timeout, status);
   if (*status != kStatusSuccess) return 0;
   if (count == 0) return 0;
 
   std::uint32_t collected = 0;
-  bool drained = false;
-  if (ReadPulled(lid, termchar_set, termchar, count, destination, &collected, reason, &drained)) {
-    if (drained) DropPulled(lid);
-    // Whatever of the response did not fit the link's buffer is still in the device.
-    if (!drained || *reason != 0 || collected == count) return collected;
+  bool probed = false;
+  for (;;) {
+    std::uint64_t seen = 0;
+    const CVxi11MessageExchange::ReadStep step = exchange_->NextReadStep(lid, probed, &seen);
+    switch (step) {
+      case CVxi11MessageExchange::ReadStep::kMailbox: {
+        bool end = false;
+        bool termchar_found = false;
+        bool drained = false;
+        collected += exchange_->ReadMailbox(lid, termchar_set, termchar, count - collected, destination + collected,
+                                            &end, &termchar_found, &drained);
+        if (end) *reason |= kVxi11ReasonEnd;
+        if (termchar_found) *reason |= kVxi11ReasonTermChar;
+        // Whatever of the response was not set aside is still in the device.
+        if (*reason != 0 || collected == count || !drained) return collected;
+        break;
+      }
+      case CVxi11MessageExchange::ReadStep::kLost:
+        // Interrupted by another link's message while nobody could keep it.
+        exchange_->DropMailbox(lid);
+        *status = kVxi11StatusResponseLost;
+        return collected;
+      case CVxi11MessageExchange::ReadStep::kDevice:
+        guard.TakeTurn(status);
+        if (*status != kStatusSuccess) return collected;
+        if (exchange_->NextReadStep(lid, probed, &seen) != CVxi11MessageExchange::ReadStep::kDevice) {
+          guard.LeaveTurn();  // set aside meanwhile
+          break;
+        }
+        return collected + ReadFromDevice(lid, &guard, termchar_set, termchar, count - collected,
+                                          destination + collected, reason, status);
+      case CVxi11MessageExchange::ReadStep::kEndMessage:
+      case CVxi11MessageExchange::ReadStep::kProbe: {
+        // The read reaches the device, which reports the query unterminated (its message, if any, ends
+        // there); nothing is sent for it.
+        guard.TakeTurn(status);
+        if (*status != kStatusSuccess) return collected;
+        if (exchange_->NextReadStep(lid, probed, &seen) == step) {
+          if (step == CVxi11MessageExchange::ReadStep::kEndMessage) exchange_->MessageDelivered(lid);
+          ParkWindow();
+          shared_->termchar_enabled.store(0);
+          shared_->termchar_found.store(0);
+          shared_->end.store(0);
+          shared_->remaining_request.store(0);
+          shared_->operation.store(kOperationRead);
+          ArmSend();
+          shared_->operation.store(kOperationNone);
+          ParkWindow();  // a window nobody owns stays with the device
+        }
+        probed = true;
+        guard.LeaveTurn();
+        break;
+      }
+      case CVxi11MessageExchange::ReadStep::kWait:
+        // The response is not queued yet, or nothing is owed to this link: wait without holding the
+        // device (nor a place in the queue).
+        guard.LeaveTurn();
+        if (guard.Cancelled() || !exchange_->Wait(seen, guard.Recompute(), &guard)) {
+          *status = EndedWait(&guard);
+          return collected;
+        }
+        break;
+    }
   }
-  return collected + ReadFromDevice(lid, &guard, termchar_set, termchar, count - collected,
-                                    destination + collected, reason, status);
 }
 
 std::uint32_t CVxi11PhysicalInterface::ReadFromDevice(std::uint32_t lid, CVxi11LinkOperationGuard* guard_pointer,
@@ -370,12 +533,13 @@ std::uint32_t CVxi11PhysicalInterface::ReadFromDevice(std::uint32_t lid, CVxi11L
                                                       std::uint8_t* destination, std::uint32_t* reason,
                                                       std::uint32_t* status) {
   CVxi11LinkOperationGuard& guard = *guard_pointer;
+  ParkWindow();
   shared_->termchar_enabled.store(termchar_set ? 1 : 0);
   if (termchar_set) shared_->termchar.store(termchar);
-  shared_->operation.store(kOperationRead);
   shared_->termchar_found.store(0);
   shared_->end.store(0);
   shared_->remaining_request.store(static_cast<std::int32_t>(std::min<std::uint32_t>(count, 0x7FFFFFFF)));
+  shared_->operation.store(kOperationRead);
   ArmSend();
   std::uint32_t collected = 0;
   while (collected < count && *reason == 0 && *status == kStatusSuccess) {
@@ -400,10 +564,12 @@ std::uint32_t CVxi11PhysicalInterface::ReadFromDevice(std::uint32_t lid, CVxi11L
     }
     collected += n;
     const std::uint32_t wanted = count - collected;
-    if (queue_->IsAborted()) {
-      *status = kVxi11StatusAborted;
-    } else if (wanted > 0 && *reason == 0 && guard.Recompute() == 0) {
-      *status = kVxi11StatusTimedOut;
+    if (wanted > 0 && *reason == 0) {
+      if (guard.Cancelled()) {
+        *status = kVxi11StatusAborted;
+      } else if (guard.Recompute() == 0) {
+        *status = kVxi11StatusTimedOut;
+      }
     }
     shared_->window.store(nullptr);
     if (wanted > 0 && *reason == 0 && *status == kStatusSuccess) {
@@ -414,114 +580,9 @@ std::uint32_t CVxi11PhysicalInterface::ReadFromDevice(std::uint32_t lid, CVxi11L
     }
     DataSent(n);
   }
-  if ((*reason & kVxi11ReasonEnd) != 0) queue_->ReleaseExchange(lid);  // the response was read whole
-  return collected;
-}
-
-bool CVxi11PhysicalInterface::PullResponse(std::uint32_t lid, std::uint32_t owner, CVxi11LinkOperationGuard* guard,
-                                          std::uint32_t* status, bool* stored) {
-  *stored = false;
-  // The owner may have read its response meanwhile, or written again.
-  if (!queue_->CanPull(owner)) return false;
-  pull_buffer_.clear();
-  shared_->termchar_enabled.store(0);
-  shared_->operation.store(kOperationRead);
-  shared_->termchar_found.store(0);
-  shared_->end.store(0);
-  shared_->remaining_request.store(static_cast<std::int32_t>(kVxi11MaxPulledResponse));
-  ArmSend();
-  bool end = false;
-  while (pull_buffer_.size() < kVxi11MaxPulledResponse && !end && *status == kStatusSuccess) {
-    while (shared_->window.load() == nullptr) {
-      WaitCompletion(lid, kVxi11CompletionSendWindow, guard, status);
-      if (*status != kStatusSuccess) break;
-    }
-    if (*status != kStatusSuccess) break;
-    CDataBuffer* window = shared_->window.load();
-    const std::uint32_t available = window->WindowEnd() > window->WindowStart()
-                                        ? window->WindowEnd() - window->WindowStart()
-                                        : 0;
-    const std::uint32_t n =
-        std::min<std::uint32_t>(available, kVxi11MaxPulledResponse - static_cast<std::uint32_t>(pull_buffer_.size()));
-    const std::uint8_t* from = window->Data() + window->WindowStart();
-    pull_buffer_.insert(pull_buffer_.end(), from, from + n);
-    if (n == available && shared_->end.load() != 0) end = true;
-    if (queue_->IsAborted()) *status = kVxi11StatusAborted;
-    shared_->window.store(nullptr);
-    const auto room = static_cast<std::uint32_t>(kVxi11MaxPulledResponse - pull_buffer_.size());
-    if (!end && room > 0 && *status == kStatusSuccess) {
-      shared_->remaining_request.store(static_cast<std::int32_t>(room));
-    } else {
-      shared_->operation.store(kOperationNone);
-      shared_->remaining_request.store(0);
-    }
-    DataSent(n);
-  }
   shared_->operation.store(kOperationNone);
-  shared_->remaining_request.store(0);
-  if (!pull_buffer_.empty() || end) {
-    std::lock_guard<std::mutex> hold(pulled_mutex_);
-    Pulled& pulled = pulled_[owner];
-    pulled.bytes.swap(pull_buffer_);
-    pulled.offset = 0;
-    pulled.end = end;
-    pulled.used = true;
-    *stored = true;
-  }
-  return end;
-}
-
-bool CVxi11PhysicalInterface::ReadPulled(std::uint32_t lid, bool termchar_set, std::uint8_t termchar,
-                                         std::uint32_t count, std::uint8_t* destination, std::uint32_t* collected,
-                                         std::uint32_t* reason, bool* drained) {
-  std::lock_guard<std::mutex> hold(pulled_mutex_);
-  auto found = pulled_.find(lid);
-  if (found == pulled_.end() || !found->second.used) return false;
-  Pulled& pulled = found->second;
-  const std::size_t left = pulled.bytes.size() - pulled.offset;
-  std::size_t n = std::min<std::size_t>(left, count);
-  const std::uint8_t* from = pulled.bytes.data() + pulled.offset;
-  bool termchar_found = false;
-  if (termchar_set && n > 0) {
-    const void* hit = std::memchr(from, termchar, n);
-    if (hit != nullptr) {
-      n = static_cast<std::size_t>(static_cast<const std::uint8_t*>(hit) - from) + 1;
-      termchar_found = true;
-    }
-  }
-  if (n > 0) std::memcpy(destination, from, n);
-  pulled.offset += n;
-  *collected = static_cast<std::uint32_t>(n);
-  *drained = pulled.offset == pulled.bytes.size();
-  if (*drained && pulled.end) *reason |= kVxi11ReasonEnd;
-  if (termchar_found) *reason |= kVxi11ReasonTermChar;
-  return true;
-}
-
-void CVxi11PhysicalInterface::DropPulled(std::uint32_t lid) {
-  {
-    std::lock_guard<std::mutex> hold(pulled_mutex_);
-    auto found = pulled_.find(lid);
-    if (found != pulled_.end()) {
-      found->second.used = false;
-      found->second.bytes.clear();
-      found->second.offset = 0;
-      found->second.end = false;
-    }
-  }
-  queue_->ForgetPulled(lid);
-}
-
-void CVxi11PhysicalInterface::DropAllPulled() {
-  std::uint32_t lids[64];
-  int n = 0;
-  {
-    std::lock_guard<std::mutex> hold(pulled_mutex_);
-    for (auto& entry : pulled_) {
-      if (entry.second.used && n < 64) lids[n++] = entry.first;
-    }
-  }
-  for (int i = 0; i < n; ++i) DropPulled(lids[i]);
+  if ((*reason & kVxi11ReasonEnd) != 0) exchange_->ResponseTaken(lid);  // the response was read whole
+  return collected;
 }
 
 void CVxi11PhysicalInterface::LinkReadStatusByte(CVxi11Connection* connection, std::uint32_t xid,
@@ -529,6 +590,7 @@ void CVxi11PhysicalInterface::LinkReadStatusByte(CVxi11Connection* connection, s
                                                  std::uint32_t io_timeout, std::uint32_t* status) {
   CVxi11LinkOperationGuard guard;
   guard.Begin(this, lid, waitlock, lock_timeout, io_timeout, status);
+  if (*status == kStatusSuccess) guard.TakeTurn(status);
   if (*status != kStatusSuccess) return;  // nothing sent: the caller answers
 
   shared_->status_byte_timed_out.store(0);
@@ -560,6 +622,7 @@ void CVxi11PhysicalInterface::SimpleOperation(int which, std::uint32_t lid, bool
                                               std::uint32_t* status) {
   CVxi11LinkOperationGuard guard;
   guard.Begin(this, lid, waitlock, lock_timeout, io_timeout, status);
+  if (*status == kStatusSuccess) guard.TakeTurn(status);
   if (*status != kStatusSuccess) return;
   const std::uint8_t flags = shared_->flags.load();
   switch (which) {
@@ -569,13 +632,6 @@ void CVxi11PhysicalInterface::SimpleOperation(int which, std::uint32_t lid, bool
       } else {
         Trigger();
       }
-      break;
-    case kClear:
-      shared_->clear_done.store(0);
-      DeviceClear();
-      if (shared_->clear_done.load() == 0) WaitCompletion(lid, kVxi11CompletionClearDone, &guard, status);
-      queue_->ReleaseExchange(0);  // a cleared device owes nobody a response
-      DropAllPulled();
       break;
     case kRemote:
     case kLocal:
@@ -590,6 +646,15 @@ void CVxi11PhysicalInterface::SimpleOperation(int which, std::uint32_t lid, bool
   }
 }
 
+void CVxi11PhysicalInterface::ClearDevice(std::uint32_t lid, CVxi11LinkOperationGuard* guard, std::uint32_t* status) {
+  shared_->clear_done.store(0);
+  DeviceClear();
+  // The device's input and output are reset: it owes no link anything now.
+  exchange_->Cleared();
+  // The clear of a link that went is not waited for: nobody waits for its answer.
+  if (lid != 0 && shared_->clear_done.load() == 0) WaitCompletion(lid, kVxi11CompletionClearDone, guard, status);
+}
+
 void CVxi11PhysicalInterface::LinkTrigger(std::uint32_t lid, bool waitlock, std::uint32_t lock_timeout,
                                           std::uint32_t io_timeout, std::uint32_t* status) {
   SimpleOperation(kTrigger, lid, waitlock, lock_timeout, io_timeout, status);
@@ -597,7 +662,15 @@ void CVxi11PhysicalInterface::LinkTrigger(std::uint32_t lid, bool waitlock, std:
 
 void CVxi11PhysicalInterface::LinkClear(std::uint32_t lid, bool waitlock, std::uint32_t lock_timeout,
                                         std::uint32_t io_timeout, std::uint32_t* status) {
-  SimpleOperation(kClear, lid, waitlock, lock_timeout, io_timeout, status);
+  CVxi11LinkOperationGuard guard;
+  guard.Begin(this, lid, waitlock, lock_timeout, io_timeout, status);
+  if (*status != kStatusSuccess) return;
+  // Another link's query in progress is not cleared away: the clear waits for its response (which is
+  // set aside when the link does not read it), as a write would.
+  WaitForExchange(lid, false, &guard, status);
+  if (*status != kStatusSuccess) return;
+  ClearDevice(lid, &guard, status);
+  exchange_->DropMailbox(lid);
 }
 
 void CVxi11PhysicalInterface::LinkRemote(std::uint32_t lid, bool waitlock, std::uint32_t lock_timeout,
@@ -616,7 +689,10 @@ void CVxi11PhysicalInterface::LinkLock(std::uint32_t lid, bool waitlock, std::ui
     *status = kVxi11StatusNotEnabled;
     return;
   }
-  locks_->Lock(lid, waitlock ? lock_timeout : 0, status);
+  // The wait for the lock ends early like an I/O operation's (device_abort, the client gone).
+  CVxi11LinkOperationGuard guard;
+  guard.Register(this, lid);
+  locks_->Lock(lid, waitlock ? lock_timeout : 0, status, &guard);
 }
 
 void CVxi11PhysicalInterface::LinkUnlock(std::uint32_t lid, std::uint32_t* status) {
@@ -628,11 +704,28 @@ void CVxi11PhysicalInterface::LinkUnlock(std::uint32_t lid, std::uint32_t* statu
   *status = kStatusSuccess;
 }
 
+void CVxi11PhysicalInterface::LinkOpened(std::uint32_t lid, CVxi11Connection* connection) {
+  exchange_->Open(lid, connection);
+}
+
+void CVxi11PhysicalInterface::LinkGoing(std::uint32_t lid) {
+  exchange_->Going(lid);
+  queue_->Abort(lid);  // wakes a wait in the lock check, the turn, the gate or a completion at once
+}
+
 void CVxi11PhysicalInterface::LinkClosed(std::uint32_t lid) {
-  queue_->ReleaseExchange(lid);
-  queue_->ForgetPulled(lid);
-  std::lock_guard<std::mutex> hold(pulled_mutex_);
-  pulled_.erase(lid);
+  exchange_->Going(lid);
+  if (IsEnabled() && exchange_->Owner() == lid && exchange_->OwnerHasPartialMessage()) {
+    // Part of the link's message is in the device without its END: a device clear drops it, so that
+    // the next link's message does not continue it.
+    CVxi11LinkOperationGuard guard;
+    guard.Register(this, 0);
+    guard.StartClock(kGoneLinkClearMs);
+    std::uint32_t status = kStatusSuccess;
+    guard.TakeTurn(&status);
+    if (status == kStatusSuccess && exchange_->Owner() == lid) ClearDevice(0, &guard, &status);
+  }
+  exchange_->Close(lid);
 }
 
 void CVxi11PhysicalInterface::LinkAbort(std::uint32_t lid, std::uint32_t* status) {
@@ -640,6 +733,7 @@ void CVxi11PhysicalInterface::LinkAbort(std::uint32_t lid, std::uint32_t* status
     *status = kVxi11StatusNotEnabled;
     return;
   }
+  exchange_->Abort(lid);
   queue_->Abort(lid);
   *status = kStatusSuccess;
 }

@@ -4,16 +4,18 @@
 // empty, the status byte, trigger and remote/local enables) and post a completion code to the link
 // operation waiting for it. Link side: the operations of the VXI-11 procedures, called by the link
 // table on the client's connection thread with the link's own mutex held; each I/O operation runs
-// inside a CVxi11LinkOperationGuard, calls the engine's entry points while it holds the event gate and
-// waits for the completions.
+// inside a CVxi11LinkOperationGuard, calls the engine's entry points while it holds its turn and the
+// event gate and waits for the completions. The device's message exchange is shared by the links
+// through CVxi11MessageExchange: a response goes only to the link whose message produced it, and an
+// operation that waits for the device to answer (or for another link's exchange) holds neither turn
+// nor gate meanwhile.
 #pragma once
 
 #include <cstdint>
-#include <mutex>
-#include <unordered_map>
 #include <vector>
 
 #include "engine/CPhysicalInterface.h"
+#include "vxi11/CVxi11MessageExchange.h"
 #include "vxi11/Vxi11LinkSync.h"
 
 class CDataBuffer;
@@ -26,9 +28,6 @@ constexpr std::uint32_t kVxi11ReasonEnd = 4;
 
 // The most a device_write hands the engine in one chunk.
 constexpr std::uint32_t kVxi11MaxChunk = 4096;
-// The most of a link's response another link takes out of the device for it (the rest waits in the
-// device for the link's own device_read).
-constexpr std::uint32_t kVxi11MaxPulledResponse = 65536;
 
 class CVxi11PhysicalInterface : public CPhysicalInterface {
  public:
@@ -82,6 +81,8 @@ class CVxi11PhysicalInterface : public CPhysicalInterface {
                           std::uint32_t lock_timeout, std::uint32_t io_timeout, std::uint32_t* status);
   void LinkTrigger(std::uint32_t lid, bool waitlock, std::uint32_t lock_timeout, std::uint32_t io_timeout,
                    std::uint32_t* status);
+  // Clears the device once the exchange is free or lid's (another link's query in progress is not
+  // cleared away; its response is set aside first), and drops lid's own kept response.
   void LinkClear(std::uint32_t lid, bool waitlock, std::uint32_t lock_timeout, std::uint32_t io_timeout,
                  std::uint32_t* status);
   void LinkRemote(std::uint32_t lid, bool waitlock, std::uint32_t lock_timeout, std::uint32_t io_timeout,
@@ -90,59 +91,55 @@ class CVxi11PhysicalInterface : public CPhysicalInterface {
                  std::uint32_t* status);
   void LinkLock(std::uint32_t lid, bool waitlock, std::uint32_t lock_timeout, std::uint32_t* status);
   void LinkUnlock(std::uint32_t lid, std::uint32_t* status);
-  // From the abort channel's thread: ends lid's wait with 0x54396.
+  // From the abort channel's thread: ends lid's operation (its waits end with 0x54396).
   void LinkAbort(std::uint32_t lid, std::uint32_t* status);
-  // The link is gone: it owns the message exchange no more.
+  // The link table's links: made (with the connection whose end ends the link's operations), going
+  // (its operation in progress ends at once), gone (after its operation ended: it owns nothing any
+  // more; an incomplete message of it in the device is cleared away).
+  void LinkOpened(std::uint32_t lid, CVxi11Connection* connection);
+  void LinkGoing(std::uint32_t lid);
   void LinkClosed(std::uint32_t lid);
-
-  // Called by the link operation guard of lid (turn and gate held): takes owner's queued response out
-  // of the device into owner's buffer, up to kVxi11MaxPulledResponse bytes. True when it reached END;
-  // *stored: owner has a buffer to read from.
-  bool PullResponse(std::uint32_t lid, std::uint32_t owner, CVxi11LinkOperationGuard* guard, std::uint32_t* status,
-                    bool* stored);
 
   // ---- for the link table and the tests ----
   CVxi11LinkQueue* Queue() const { return queue_; }
   CVxi11EventDispatcherGate* Gate() const { return gate_; }
   CVxi11IoCompletionWaiter* Waiter() const { return waiter_; }
   CVxi11LockManager* Locks() const { return locks_; }
+  CVxi11MessageExchange* Exchange() const { return exchange_; }
   // Set and cleared by the name registration (under the interface manager's mutex).
   void SetEnabledFlag(bool enabled);
 
  private:
-  // Waits for the engine's completion `code` unless `ready` already holds; keeps the guard's gate.
+  // Waits for the engine's completion `code`; keeps the guard's turn.
   void WaitCompletion(std::uint32_t lid, std::int32_t code, CVxi11LinkOperationGuard* guard,
                       std::uint32_t* status);
   void SimpleOperation(int which, std::uint32_t lid, bool waitlock, std::uint32_t lock_timeout,
                        std::uint32_t io_timeout, std::uint32_t* status);
+  // Until the exchange is lid's (a write) or free of other links' work (a clear): sets other links'
+  // queued responses aside on the way. Returns with the turn held.
+  void WaitForExchange(std::uint32_t lid, bool need_input, CVxi11LinkOperationGuard* guard, std::uint32_t* status);
+  // With the turn held: takes owner's queued response out of the device (to its END) into owner's
+  // mailbox.
+  void SetAside(std::uint32_t owner, CVxi11LinkOperationGuard* guard, std::uint32_t* status);
+  // With the turn held: reads from the device's output into destination (up to count, the termination
+  // character, END). *reason gets END and CHR.
+  std::uint32_t ReadFromDevice(std::uint32_t lid, CVxi11LinkOperationGuard* guard, bool termchar_set,
+                               std::uint8_t termchar, std::uint32_t count, std::uint8_t* destination,
+                               std::uint32_t* reason, std::uint32_t* status);
+  // With the turn held: hands a window left over by an operation that gave up back to the engine.
+  void ParkWindow();
+  // With the turn held: the device clear and the wait for its end.
+  void ClearDevice(std::uint32_t lid, CVxi11LinkOperationGuard* guard, std::uint32_t* status);
 
   CVxi11LockManager* locks_ = nullptr;
   CVxi11LinkQueue* queue_ = nullptr;
   CVxi11IoCompletionWaiter* waiter_ = nullptr;
   CVxi11EventDispatcherGate* gate_ = nullptr;
+  CVxi11MessageExchange* exchange_ = nullptr;
 
   // Written by the engine before it posts the completion the link operation waits for; read by the
   // one running link operation. Atomic because the engine and the link run on different threads.
   struct Shared;
   Shared* shared_ = nullptr;
   std::uint8_t constructed_ = 0;
-
-  // Responses taken out of the device for their links, until the link reads them.
-  struct Pulled {
-    std::vector<std::uint8_t> bytes;
-    std::size_t offset = 0;
-    bool end = false;
-    bool used = false;
-  };
-  // Copies from lid's pulled response; false when lid has none.
-  bool ReadPulled(std::uint32_t lid, bool termchar_set, std::uint8_t termchar, std::uint32_t count,
-                  std::uint8_t* destination, std::uint32_t* collected, std::uint32_t* reason, bool* drained);
-  void DropPulled(std::uint32_t lid);
-  std::uint32_t ReadFromDevice(std::uint32_t lid, CVxi11LinkOperationGuard* guard, bool termchar_set,
-                               std::uint8_t termchar, std::uint32_t count, std::uint8_t* destination,
-                               std::uint32_t* reason, std::uint32_t* status);
-  void DropAllPulled();
-  std::vector<std::uint8_t> pull_buffer_;  // filled by the one pulling link (the queue's head)
-  std::mutex pulled_mutex_;
-  std::unordered_map<std::uint32_t, Pulled> pulled_;
 };

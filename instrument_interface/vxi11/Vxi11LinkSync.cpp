@@ -3,6 +3,7 @@
 #include <chrono>
 #include <new>
 
+#include "vxi11/CVxi11MessageExchange.h"
 #include "vxi11/CVxi11PhysicalInterface.h"
 
 namespace {
@@ -30,7 +31,7 @@ void CVxi11Semaphore::Init(std::int32_t initial_count, std::int32_t maximum) {
   count_ = initial_count < 0 ? 0 : (initial_count > maximum_ ? maximum_ : initial_count);
 }
 
-bool CVxi11Semaphore::Wait(std::uint32_t timeout_ms, std::uint32_t* status) {
+bool CVxi11Semaphore::Wait(std::uint32_t timeout_ms, std::uint32_t* status, CVxi11WaitCancel* cancel) {
   if (timeout_ms != 0) {
     // Most waits of a query end within microseconds (the engine answers at once): look a few times
     // before going to sleep, which saves the wake-up's latency.
@@ -48,15 +49,46 @@ bool CVxi11Semaphore::Wait(std::uint32_t timeout_ms, std::uint32_t* status) {
     } while (std::chrono::steady_clock::now() < until);
   }
   std::unique_lock<std::mutex> hold(mutex_);
-  bool taken;
-  if (timeout_ms == kVxi11WaitForever) {
-    posted_.wait(hold, [&] { return count_ > 0; });
-    taken = true;
+  const auto posted = [&] { return count_ > 0; };
+  bool taken = false;
+  bool cancelled = false;
+  if (cancel == nullptr) {
+    if (timeout_ms == kVxi11WaitForever) {
+      posted_.wait(hold, posted);
+      taken = true;
+    } else {
+      taken = posted_.wait_for(hold, std::chrono::milliseconds(timeout_ms), posted);
+    }
   } else {
-    taken = posted_.wait_for(hold, std::chrono::milliseconds(timeout_ms), [&] { return count_ > 0; });
+    // In slices: between two, the operation may have been cancelled (its client went, an abort).
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    for (;;) {
+      auto slice = std::chrono::milliseconds(kVxi11WaitSliceMs);
+      if (timeout_ms != kVxi11WaitForever) {
+        const auto left = deadline - std::chrono::steady_clock::now();
+        if (left <= std::chrono::steady_clock::duration::zero()) {
+          taken = posted();
+          break;
+        }
+        if (left < slice) slice = std::chrono::duration_cast<std::chrono::milliseconds>(left) + std::chrono::milliseconds(1);
+      }
+      if (posted_.wait_for(hold, slice, posted)) {
+        taken = true;
+        break;
+      }
+      hold.unlock();
+      cancelled = cancel->Cancelled();
+      hold.lock();
+      if (cancelled) {
+        taken = posted();  // a post that came meanwhile still counts
+        break;
+      }
+    }
   }
   if (taken) --count_;
-  if (status != nullptr) *status = taken ? kStatusSuccess : kVxi11StatusTimedOut;
+  if (status != nullptr) {
+    *status = taken ? kStatusSuccess : (cancelled ? kVxi11StatusAborted : kVxi11StatusTimedOut);
+  }
   return taken;
 }
 
@@ -91,7 +123,8 @@ CVxi11LockManager::~CVxi11LockManager() {
   mutex_.Destroy();
 }
 
-void CVxi11LockManager::Lock(std::uint32_t lid, std::uint32_t timeout_ms, std::uint32_t* status) {
+void CVxi11LockManager::Lock(std::uint32_t lid, std::uint32_t timeout_ms, std::uint32_t* status,
+                             CVxi11WaitCancel* cancel) {
   std::uint32_t ignored = 0;
   mutex_.Lock(&ignored);
   if (enabled_ == 0) {
@@ -126,7 +159,7 @@ void CVxi11LockManager::Lock(std::uint32_t lid, std::uint32_t timeout_ms, std::u
   mutex_.Unlock();
 
   std::uint32_t wait_status = 0;
-  const bool woken = node->semaphore.Wait(timeout_ms, &wait_status);
+  const bool woken = node->semaphore.Wait(timeout_ms, &wait_status, cancel);
 
   mutex_.Lock(&ignored);
   node->waiting = 0;
@@ -161,13 +194,16 @@ void CVxi11LockManager::Lock(std::uint32_t lid, std::uint32_t timeout_ms, std::u
   node->semaphore.Destroy();
   delete node;
   if (!woken) {
-    *status = kVxi11StatusTimedOut;
+    // Another link still holds the lock: VXI-11's "device locked by another link", not an I/O
+    // time-out.
+    *status = wait_status == kVxi11StatusAborted ? kVxi11StatusAborted : kVxi11StatusLockRefused;
   } else {
     *status = aborted ? kVxi11StatusAborted : kVxi11StatusWaitFailed;
   }
 }
 
-bool CVxi11LockManager::Check(std::uint32_t lid, std::uint32_t timeout_ms, std::uint32_t* status) {
+bool CVxi11LockManager::Check(std::uint32_t lid, std::uint32_t timeout_ms, std::uint32_t* status,
+                              CVxi11WaitCancel* cancel) {
   std::uint32_t ignored = 0;
   mutex_.Lock(&ignored);
   if (enabled_ == 0) {
@@ -182,7 +218,7 @@ bool CVxi11LockManager::Check(std::uint32_t lid, std::uint32_t timeout_ms, std::
   }
   mutex_.Unlock();
   // Locked by another link: wait for it like a lock request, then give the lock back at once.
-  Lock(lid, timeout_ms, status);
+  Lock(lid, timeout_ms, status, cancel);
   return *status == kStatusSuccess;
 }
 
@@ -277,8 +313,6 @@ struct CVxi11LinkQueue::Entry {
   std::uint8_t aborted = 0;
   std::uint8_t waiting = 0;
   std::uint8_t removed = 0;  // taken off the queue by Disable while its owner waited
-  std::uint8_t exchange_wait = 0;   // waits for the message exchange (not for its turn)
-  std::uint8_t exchange_claim = 0;  // and takes it (a write)
   std::int32_t priority = 0;
   CVxi11Semaphore semaphore;
   Entry* next = nullptr;
@@ -349,7 +383,8 @@ void CVxi11LinkQueue::Enqueue(std::uint32_t lid, std::uint32_t* status) {
   *status = kStatusSuccess;
 }
 
-void CVxi11LinkQueue::WaitTurn(std::uint32_t lid, std::uint32_t timeout_ms, std::uint32_t* status) {
+void CVxi11LinkQueue::WaitTurn(std::uint32_t lid, std::uint32_t timeout_ms, std::uint32_t* status,
+                               CVxi11WaitCancel* cancel) {
   std::uint32_t ignored = 0;
   mutex_.Lock(&ignored);
   Entry* entry = enabled_ == 0 ? nullptr : Find(lid);
@@ -367,7 +402,7 @@ void CVxi11LinkQueue::WaitTurn(std::uint32_t lid, std::uint32_t timeout_ms, std:
   mutex_.Unlock();
 
   std::uint32_t wait_status = 0;
-  const bool woken = entry->semaphore.Wait(timeout_ms, &wait_status);
+  const bool woken = entry->semaphore.Wait(timeout_ms, &wait_status, cancel);
 
   mutex_.Lock(&ignored);
   entry->waiting = 0;
@@ -381,7 +416,7 @@ void CVxi11LinkQueue::WaitTurn(std::uint32_t lid, std::uint32_t timeout_ms, std:
   if (head_ == entry) {
     *status = kStatusSuccess;
   } else if (!woken) {
-    *status = kVxi11StatusTimedOut;
+    *status = wait_status;
   } else {
     *status = entry->aborted != 0 ? kVxi11StatusAborted : kVxi11StatusWaitFailed;
   }
@@ -487,11 +522,6 @@ void CVxi11LinkQueue::Disable() {
     e = next;
   }
   enabled_ = 0;
-  exchange_owner_ = 0;
-  delivered_ = 0;
-  response_queued_ = 0;
-  pulling_ = 0;
-  pulled_count_ = 0;
   mutex_.Unlock();
 }
 
@@ -502,218 +532,6 @@ int CVxi11LinkQueue::Snapshot(std::uint32_t* lids, int capacity) {
   for (Entry* e = head_; e != nullptr && n < capacity; e = e->next) lids[n++] = e->lid;
   mutex_.Unlock();
   return n;
-}
-
-void CVxi11LinkQueue::WaitExchange(std::uint32_t lid, std::uint32_t timeout_ms, bool claim,
-                                   std::uint32_t* status, std::uint32_t* pull_from) {
-  const std::uint64_t deadline = NowMicroseconds() + static_cast<std::uint64_t>(timeout_ms) * 1000;
-  if (pull_from != nullptr) *pull_from = 0;
-  std::uint32_t ignored = 0;
-  mutex_.Lock(&ignored);
-  for (;;) {
-    Entry* entry = enabled_ == 0 ? nullptr : Find(lid);
-    if (entry == nullptr || entry->aborted != 0) {
-      *status = kVxi11StatusAborted;
-      break;
-    }
-    const std::uint64_t now = NowMicroseconds();
-    if (exchange_owner_ == lid || (!claim && IsPulled(lid))) {
-      *status = kStatusSuccess;
-      break;
-    }
-    if (pull_from != nullptr && exchange_owner_ != 0 && delivered_ != 0 && response_queued_ != 0 &&
-        pulling_ == 0 && now < deadline && (IsPulled(exchange_owner_) || pulled_count_ < kMaxPulled)) {
-      pulling_ = 1;
-      if (!IsPulled(exchange_owner_)) pulled_[pulled_count_++] = exchange_owner_;
-      *pull_from = exchange_owner_;
-      *status = kStatusSuccess;
-      break;
-    }
-    if (exchange_owner_ == 0 || now >= deadline) {
-      if (claim) {
-        exchange_owner_ = lid;
-        delivered_ = 0;
-        response_queued_ = 0;
-      }
-      *status = kStatusSuccess;
-      break;
-    }
-    const auto wait_ms = static_cast<std::uint32_t>((deadline - now + 999) / 1000);
-    entry->waiting = 1;
-    entry->exchange_wait = 1;
-    entry->exchange_claim = claim ? 1 : 0;
-    mutex_.Unlock();
-    std::uint32_t wait_status = 0;
-    const bool woken = entry->semaphore.Wait(wait_ms, &wait_status);
-    mutex_.Lock(&ignored);
-    if (entry->removed != 0) {
-      mutex_.Unlock();
-      entry->semaphore.Destroy();
-      delete entry;
-      *status = kVxi11StatusAborted;
-      return;
-    }
-    if (!woken && entry->waiting == 0) {
-      // Posted just after the time-out: take the post back, the semaphore serves the turn next.
-      std::uint32_t try_status = 0;
-      entry->semaphore.Wait(0, &try_status);
-    }
-    entry->waiting = 0;
-    entry->exchange_wait = 0;
-  }
-  mutex_.Unlock();
-}
-
-void CVxi11LinkQueue::MessageDelivered(std::uint32_t lid) {
-  std::uint32_t ignored = 0;
-  mutex_.Lock(&ignored);
-  if (enabled_ != 0) {
-    exchange_owner_ = lid;
-    delivered_ = 1;
-    response_queued_ = 0;
-  }
-  mutex_.Unlock();
-}
-
-void CVxi11LinkQueue::AbandonExchange(std::uint32_t lid) {
-  std::uint32_t ignored = 0;
-  mutex_.Lock(&ignored);
-  const bool release = exchange_owner_ == lid && delivered_ == 0;
-  mutex_.Unlock();
-  if (release) ReleaseExchange(lid);
-}
-
-void CVxi11LinkQueue::ReleaseExchange(std::uint32_t lid) {
-  std::uint32_t ignored = 0;
-  mutex_.Lock(&ignored);
-  if (exchange_owner_ != 0 && (lid == 0 || exchange_owner_ == lid)) {
-    exchange_owner_ = 0;
-    delivered_ = 0;
-    response_queued_ = 0;
-    // Handed to the first write that waits for it, in arrival order: a link that reads its answer and
-    // writes again at once does not starve the others.
-    // Only that write is woken, and the reads that wait (another write keeps waiting, unwoken).
-    for (Entry* e = head_; e != nullptr; e = e->next) {
-      if (e->exchange_wait == 0 || e->waiting == 0) continue;
-      if (e->exchange_claim != 0) {
-        if (exchange_owner_ != 0) continue;
-        exchange_owner_ = e->lid;
-      }
-      e->waiting = 0;
-      e->semaphore.Post();
-    }
-  }
-  mutex_.Unlock();
-}
-
-void CVxi11LinkQueue::NoteResponseQueued() {
-  std::uint32_t ignored = 0;
-  mutex_.Lock(&ignored);
-  response_queued_ = 1;
-  // A link waiting for the exchange may take the owner's response out of its way once the engine's
-  // operation is over.
-  wake_deferred_ = 1;
-  mutex_.Unlock();
-}
-
-void CVxi11LinkQueue::WakeDeferred() {
-  std::uint32_t ignored = 0;
-  mutex_.Lock(&ignored);
-  if (wake_deferred_ != 0) {
-    wake_deferred_ = 0;
-    if (exchange_owner_ != 0 && delivered_ != 0 && response_queued_ != 0 && pulling_ == 0) WakeExchangeWaiters();
-  }
-  mutex_.Unlock();
-}
-
-void CVxi11LinkQueue::WakeExchangeWaiters() {
-  // Only one link pulls at a time: the first waiting in arrival order is woken, the others sleep on.
-  for (Entry* e = head_; e != nullptr; e = e->next) {
-    if (e->exchange_wait == 0 || e->waiting == 0) continue;
-    e->waiting = 0;
-    e->semaphore.Post();
-    return;
-  }
-}
-
-bool CVxi11LinkQueue::IsPulled(std::uint32_t lid) const {
-  for (int i = 0; i < pulled_count_; ++i) {
-    if (pulled_[i] == lid) return true;
-  }
-  return false;
-}
-
-void CVxi11LinkQueue::FinishPull(std::uint32_t lid, std::uint32_t owner, bool complete, bool claim, bool stored) {
-  std::uint32_t ignored = 0;
-  mutex_.Lock(&ignored);
-  pulling_ = 0;
-  if (!stored) {
-    for (int i = 0; i < pulled_count_; ++i) {
-      if (pulled_[i] != owner) continue;
-      pulled_[i] = pulled_[--pulled_count_];
-      break;
-    }
-  }
-  if (exchange_owner_ == owner && owner != 0) {
-    if (complete && claim) {
-      exchange_owner_ = lid;
-      delivered_ = 0;
-      response_queued_ = 0;
-    } else if (complete) {
-      mutex_.Unlock();
-      ReleaseExchange(owner);
-      return;
-    } else {
-      // The rest of the response stays in the device for the owner's own read.
-      response_queued_ = 0;
-    }
-  }
-  mutex_.Unlock();
-}
-
-bool CVxi11LinkQueue::CanPull(std::uint32_t owner) {
-  std::uint32_t ignored = 0;
-  mutex_.Lock(&ignored);
-  const bool can = enabled_ != 0 && owner != 0 && exchange_owner_ == owner && delivered_ != 0 && response_queued_ != 0;
-  mutex_.Unlock();
-  return can;
-}
-
-void CVxi11LinkQueue::ForgetPulled(std::uint32_t lid) {
-  std::uint32_t ignored = 0;
-  mutex_.Lock(&ignored);
-  for (int i = 0; i < pulled_count_; ++i) {
-    if (pulled_[i] != lid) continue;
-    pulled_[i] = pulled_[--pulled_count_];
-    break;
-  }
-  mutex_.Unlock();
-}
-
-bool CVxi11LinkQueue::HasPulled(std::uint32_t lid) {
-  std::uint32_t ignored = 0;
-  mutex_.Lock(&ignored);
-  const bool pulled = IsPulled(lid);
-  mutex_.Unlock();
-  return pulled;
-}
-
-void CVxi11LinkQueue::NoteInputPosted() {
-  std::uint32_t ignored = 0;
-  mutex_.Lock(&ignored);
-  const std::uint32_t owner = exchange_owner_;
-  const bool no_response = owner != 0 && delivered_ != 0 && response_queued_ == 0;
-  mutex_.Unlock();
-  // The device takes its next message and queued no response for the owner's: nothing to wait for.
-  if (no_response) ReleaseExchange(owner);
-}
-
-std::uint32_t CVxi11LinkQueue::ExchangeOwner() {
-  std::uint32_t ignored = 0;
-  mutex_.Lock(&ignored);
-  const std::uint32_t owner = exchange_owner_;
-  mutex_.Unlock();
-  return owner;
 }
 
 // ===================================================================================================
@@ -750,11 +568,11 @@ void CVxi11IoCompletionWaiter::Wait(std::uint32_t lid, std::int32_t code, CVxi11
     guard->gate_passed_ = 0;
   }
   std::uint32_t wait_status = 0;
-  const bool woken = semaphore_.Wait(guard->Recompute(), &wait_status);
+  const bool woken = semaphore_.Wait(guard->Recompute(), &wait_status, guard);
   guard->Recompute();
 
   std::uint32_t pass_status = kStatusSuccess;
-  guard->gate_->Pass(lid, guard->Remaining(), &pass_status);
+  guard->gate_->Pass(lid, guard->Remaining(), &pass_status, guard);
   if (pass_status == kStatusSuccess) guard->gate_passed_ = 1;
 
   mutex_.Lock(&ignored);
@@ -778,7 +596,7 @@ void CVxi11IoCompletionWaiter::Wait(std::uint32_t lid, std::int32_t code, CVxi11
       *status = pass_status;
     }
   } else {
-    *status = kVxi11StatusTimedOut;
+    *status = wait_status;  // timed out, or cancelled
   }
   mutex_.Unlock();
 }
@@ -856,7 +674,8 @@ CVxi11EventDispatcherGate::CVxi11EventDispatcherGate() { failed_ = 0; }
 
 CVxi11EventDispatcherGate::~CVxi11EventDispatcherGate() = default;
 
-void CVxi11EventDispatcherGate::Pass(std::uint32_t lid, std::uint32_t timeout_ms, std::uint32_t* status) {
+void CVxi11EventDispatcherGate::Pass(std::uint32_t lid, std::uint32_t timeout_ms, std::uint32_t* status,
+                                     CVxi11WaitCancel* cancel) {
   std::unique_lock<std::mutex> hold(mutex_);
   if (closed_ != 0) {
     *status = kVxi11StatusAborted;
@@ -865,10 +684,29 @@ void CVxi11EventDispatcherGate::Pass(std::uint32_t lid, std::uint32_t timeout_ms
   waiting_lid_ = lid;
   abort_pending_ = 0;
   auto free_or_ended = [&] { return closed_ != 0 || abort_pending_ != 0 || (busy_ == 0 && depth_ <= 0); };
-  if (timeout_ms == kVxi11WaitForever) {
-    changed_.wait(hold, free_or_ended);
-  } else if (timeout_ms != 0) {
-    changed_.wait_for(hold, std::chrono::milliseconds(timeout_ms), free_or_ended);
+  bool cancelled = false;
+  if (timeout_ms != 0) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    for (;;) {
+      auto slice = cancel != nullptr ? std::chrono::milliseconds(kVxi11WaitSliceMs) : std::chrono::milliseconds::max();
+      if (timeout_ms != kVxi11WaitForever) {
+        const auto left = deadline - std::chrono::steady_clock::now();
+        if (left <= std::chrono::steady_clock::duration::zero()) break;
+        const auto left_ms = std::chrono::duration_cast<std::chrono::milliseconds>(left) + std::chrono::milliseconds(1);
+        if (left_ms < slice) slice = left_ms;
+      }
+      if (slice == std::chrono::milliseconds::max()) {
+        changed_.wait(hold, free_or_ended);
+        break;
+      }
+      if (changed_.wait_for(hold, slice, free_or_ended)) break;
+      if (cancel != nullptr) {
+        hold.unlock();
+        cancelled = cancel->Cancelled();
+        hold.lock();
+        if (cancelled) break;
+      }
+    }
   }
   waiting_lid_ = 0;
   if (closed_ != 0) {
@@ -877,7 +715,7 @@ void CVxi11EventDispatcherGate::Pass(std::uint32_t lid, std::uint32_t timeout_ms
     abort_pending_ = 0;
     *status = kVxi11StatusAborted;
   } else if (busy_ != 0 || depth_ > 0) {
-    *status = kVxi11StatusTimedOut;
+    *status = cancelled ? kVxi11StatusAborted : kVxi11StatusTimedOut;
   } else {
     busy_ = 1;
     owner_ = std::this_thread::get_id();
@@ -1008,9 +846,9 @@ std::uint32_t CVxi11LinkOperationGuard::Recompute() {
   return remaining_ms_;
 }
 
-void CVxi11LinkOperationGuard::Begin(CVxi11PhysicalInterface* physical_interface, std::uint32_t lid,
-                                     bool waitlock, std::uint32_t lock_timeout, std::uint32_t io_timeout,
-                                     std::uint32_t* status, int uses_exchange) {
+void CVxi11LinkOperationGuard::Register(CVxi11PhysicalInterface* physical_interface, std::uint32_t lid) {
+  interface_ = physical_interface;
+  exchange_ = physical_interface->Exchange();
   lid_ = lid;
   queue_ = physical_interface->Queue();
   gate_ = physical_interface->Gate();
@@ -1018,7 +856,19 @@ void CVxi11LinkOperationGuard::Begin(CVxi11PhysicalInterface* physical_interface
   last_us_ = NowMicroseconds();
   queued_ = 0;
   gate_passed_ = 0;
+  if (lid != 0) exchange_->BeginOperation(lid);
+  registered_ = 1;
+}
 
+void CVxi11LinkOperationGuard::StartClock(std::uint32_t io_timeout) {
+  remaining_ms_ = io_timeout;
+  last_us_ = NowMicroseconds();
+}
+
+void CVxi11LinkOperationGuard::Begin(CVxi11PhysicalInterface* physical_interface, std::uint32_t lid,
+                                     bool waitlock, std::uint32_t lock_timeout, std::uint32_t io_timeout,
+                                     std::uint32_t* status) {
+  Register(physical_interface, lid);
   queue_->Enqueue(lid, status);
   if (*status != kStatusSuccess) return;
   queued_ = 1;
@@ -1026,75 +876,35 @@ void CVxi11LinkOperationGuard::Begin(CVxi11PhysicalInterface* physical_interface
   // The lock check: waits while another link holds the device lock (device_lock); it borrows the lock
   // only then, and gives it back once the operation stands in its place in the queue.
   CVxi11LockManager* locks = physical_interface->Locks();
-  const bool borrowed = locks->Check(lid, waitlock ? lock_timeout : 0, status);
+  const bool borrowed = locks->Check(lid, waitlock ? lock_timeout : 0, status, this);
   if (*status != kStatusSuccess) return;
-  if (uses_exchange != kExchangeNone) {
-    // The entry stays unpromoted while it waits for the exchange: the exchange owner's own
-    // operations pass it.
-    if (borrowed) locks->Unlock(lid);
-    std::uint32_t wait_ms = io_timeout == kVxi11WaitForever ? kVxi11ExchangeWaitMs : io_timeout / 2;
-    if (wait_ms > kVxi11ExchangeWaitMs) wait_ms = kVxi11ExchangeWaitMs;
-    const bool claim = uses_exchange == kExchangeClaim;
-    const std::uint64_t deadline = last_us_ + static_cast<std::uint64_t>(wait_ms) * 1000;
-    for (;;) {
-      const std::uint64_t now = NowMicroseconds();
-      const auto left_ms = static_cast<std::uint32_t>(now >= deadline ? 0 : (deadline - now + 999) / 1000);
-      std::uint32_t pull_from = 0;
-      queue_->WaitExchange(lid, left_ms, claim, status, &pull_from);
-      if (*status != kStatusSuccess) return;
-      if (pull_from == 0) break;
-      PullFor(physical_interface, pull_from, io_timeout, claim, status);
-      if (*status != kStatusSuccess) return;
-    }
-    queue_->Promote(lid);
-  } else {
-    queue_->Promote(lid);
-    if (borrowed) locks->Unlock(lid);
+  queue_->Promote(lid);
+  if (borrowed) locks->Unlock(lid);
+  StartClock(io_timeout);
+}
+
+void CVxi11LinkOperationGuard::TakeTurn(std::uint32_t* status) {
+  if (gate_passed_ != 0) {
+    *status = kStatusSuccess;
+    return;
   }
-
-  remaining_ms_ = io_timeout;
-  last_us_ = NowMicroseconds();
-  queue_->WaitTurn(lid, io_timeout, status);
+  if (queued_ == 0) {
+    queue_->Enqueue(lid_, status);
+    if (*status != kStatusSuccess) return;
+    queued_ = 1;
+    queue_->Promote(lid_);
+  }
+  queue_->WaitTurn(lid_, Recompute(), status, this);
   if (*status != kStatusSuccess) return;
-
-  if (!physical_interface->IsEnabled()) {
+  if (!interface_->IsEnabled()) {
     *status = kVxi11StatusNotEnabled;
     return;
   }
-  gate_->Pass(lid, Recompute(), status);
+  gate_->Pass(lid_, Recompute(), status, this);
   if (*status == kStatusSuccess) gate_passed_ = 1;
 }
 
-void CVxi11LinkOperationGuard::PullFor(CVxi11PhysicalInterface* physical_interface, std::uint32_t owner,
-                                       std::uint32_t io_timeout, bool claim, std::uint32_t* status) {
-  // Runs like an operation of its own (turn and gate), then goes back to the end of the queue so that
-  // the owner's and other links' operations are not held behind this link's wait for the exchange.
-  queue_->Promote(lid_);
-  remaining_ms_ = io_timeout;
-  last_us_ = NowMicroseconds();
-  queue_->WaitTurn(lid_, io_timeout, status);
-  bool complete = false;
-  bool stored = false;
-  if (*status == kStatusSuccess && !physical_interface->IsEnabled()) *status = kVxi11StatusNotEnabled;
-  if (*status == kStatusSuccess) {
-    gate_->Pass(lid_, Recompute(), status);
-    if (*status == kStatusSuccess) {
-      gate_passed_ = 1;
-      complete = physical_interface->PullResponse(lid_, owner, this, status, &stored);
-      if (gate_passed_ != 0) gate_->Leave();
-      gate_passed_ = 0;
-    }
-  }
-  queue_->FinishPull(lid_, owner, complete, claim, stored);
-  if (*status == kVxi11StatusTimedOut) *status = kStatusSuccess;  // the own wait goes on, bounded
-  if (*status != kStatusSuccess) return;
-  queue_->Dequeue(lid_);
-  queued_ = 0;
-  queue_->Enqueue(lid_, status);
-  if (*status == kStatusSuccess) queued_ = 1;
-}
-
-void CVxi11LinkOperationGuard::End() {
+void CVxi11LinkOperationGuard::LeaveTurn() {
   if (gate_passed_ != 0) {
     gate_->Leave();
     gate_passed_ = 0;
@@ -1102,5 +912,15 @@ void CVxi11LinkOperationGuard::End() {
   if (queued_ != 0) {
     queue_->Dequeue(lid_);
     queued_ = 0;
+  }
+}
+
+bool CVxi11LinkOperationGuard::Cancelled() { return registered_ != 0 && exchange_->Cancelled(lid_); }
+
+void CVxi11LinkOperationGuard::End() {
+  LeaveTurn();
+  if (registered_ != 0) {
+    if (lid_ != 0) exchange_->EndOperation(lid_);
+    registered_ = 0;
   }
 }

@@ -6,16 +6,21 @@
 //  - CVxi11LockManager: the device lock of device_lock / device_unlock and the lock check (with
 //    lock_timeout) that every I/O operation makes before it runs. The head of its list owns the lock.
 //  - CVxi11LinkQueue: link operations of the interface in arrival order; only the head runs. An
-//    operation whose lock check has passed is promoted past operations still in their lock check.
+//    operation whose lock check has passed is promoted past operations still in their lock check. An
+//    operation holds its place only while it works with the engine (CVxi11LinkOperationGuard).
 //  - CVxi11IoCompletionWaiter: where the running operation waits, bounded by its remaining I/O time,
 //    for one completion code the engine posts.
 //  - CVxi11EventDispatcherGate: the one token shared by the running link operation (while it calls the
 //    engine's entry points) and the engine's suspensions of the transport. Suspensions nest: the gate
 //    keeps a depth, and the token returns to the links only when the depth is back to 0.
+// Which link the device's message exchange belongs to is CVxi11MessageExchange's (one more object of
+// the interface).
 //
-// Every wait takes a time-out in ms: 0 only tries, kVxi11WaitForever waits without limit. No object
-// waits while holding another object's mutex; CVxi11LinkQueue::Abort alone takes the other three
-// objects' mutexes inside its own.
+// Every wait takes a time-out in ms: 0 only tries, kVxi11WaitForever waits without limit. A wait of a
+// link operation also ends when the operation is cancelled (CVxi11WaitCancel: device_abort, the link or
+// its client's connection gone), looked at in slices of kVxi11WaitSliceMs. No object waits while
+// holding another object's mutex; CVxi11LinkQueue::Abort alone takes the other three objects' mutexes
+// inside its own.
 #pragma once
 
 #include <condition_variable>
@@ -33,6 +38,7 @@ constexpr std::uint32_t kVxi11StatusLockRefused = 0x54315;   // already locked /
 constexpr std::uint32_t kVxi11StatusNotLocked = 0x54316;     // unlock without the lock    (error 12)
 constexpr std::uint32_t kVxi11StatusTimedOut = 0x54324;      // a wait ran out of time     (error 15)
 constexpr std::uint32_t kVxi11StatusBadParameter = 0x5434F;  // e.g. an SRQ handle above 40 bytes (error 5)
+constexpr std::uint32_t kVxi11StatusResponseLost = 0x5432F;  // the link's response was discarded (error 17)
 constexpr std::uint32_t kVxi11StatusNoSuchLink = 0x54390;    // unknown link, or another connection's (error 4)
 constexpr std::uint32_t kVxi11StatusNotSupported = 0x54395;  // trigger / remote / local not enabled (error 8)
 constexpr std::uint32_t kVxi11StatusAborted = 0x54396;       // device_abort, or the interface went (error 23)
@@ -40,8 +46,18 @@ constexpr std::uint32_t kVxi11StatusOutOfMemory = 0x543F0;   // (error 9)
 constexpr std::uint32_t kVxi11StatusWaitFailed = 0x543FF;
 
 constexpr std::uint32_t kVxi11WaitForever = 0xFFFFFFFFu;
-// The longest a write or read waits for another link's message exchange.
-constexpr std::uint32_t kVxi11ExchangeWaitMs = 1000;
+// How often a waiting link operation looks whether it was cancelled meanwhile.
+constexpr std::uint32_t kVxi11WaitSliceMs = 50;
+
+// What ends a link operation's waits early besides the objects' own wake-ups: a device_abort of the
+// operation, the link going, the client's connection closing. Asked between the slices of a wait.
+class CVxi11WaitCancel {
+ public:
+  virtual bool Cancelled() = 0;
+
+ protected:
+  ~CVxi11WaitCancel() = default;
+};
 
 // Completion codes the engine side posts to the waiting link operation.
 constexpr std::int32_t kVxi11CompletionClearDone = 1;
@@ -74,7 +90,8 @@ class CVxi11Semaphore {
   void Init(std::int32_t initial_count, std::int32_t maximum);
   void Destroy() {}
   bool IsFailed() const { return false; }
-  bool Wait(std::uint32_t timeout_ms, std::uint32_t* status);
+  // False with 0x54324 when the time ran out, with 0x54396 when `cancel` said so first.
+  bool Wait(std::uint32_t timeout_ms, std::uint32_t* status, CVxi11WaitCancel* cancel = nullptr);
   // The count never passes the maximum.
   void Post();
 
@@ -94,12 +111,13 @@ class CVxi11LockManager {
 
   bool IsFailed() const { return mutex_.IsFailed(); }
   // Takes the device lock for lid (an owner counts up), waiting up to timeout_ms while another link
-  // owns it. 0x54315 disabled, 0x54324 timed out, 0x54396 aborted or disabled, 0x543F0 no memory.
-  void Lock(std::uint32_t lid, std::uint32_t timeout_ms, std::uint32_t* status);
+  // owns it. 0x54315 disabled, or another link still owns the lock when the time is up (VXI-11's
+  // "device locked by another link"); 0x54396 aborted, cancelled or disabled; 0x543F0 no memory.
+  void Lock(std::uint32_t lid, std::uint32_t timeout_ms, std::uint32_t* status, CVxi11WaitCancel* cancel = nullptr);
   // The lock check of an I/O operation: passes at once when the device is not locked or lid owns the
   // lock; otherwise waits up to timeout_ms for the owner to unlock, and then borrows the lock (returns
   // true: the caller gives it back with Unlock). Two links' checks never collide with each other.
-  bool Check(std::uint32_t lid, std::uint32_t timeout_ms, std::uint32_t* status);
+  bool Check(std::uint32_t lid, std::uint32_t timeout_ms, std::uint32_t* status, CVxi11WaitCancel* cancel = nullptr);
   // Releases one hold of the owner (callers only unlock what they hold); the next waiter owns it.
   void Unlock(std::uint32_t lid);
   // Ends lid's lock wait with 0x54396.
@@ -132,9 +150,10 @@ class CVxi11LinkQueue {
   bool IsFailed() const { return mutex_.IsFailed(); }
   // 0x54396 disabled, 0x543F0 no memory.
   void Enqueue(std::uint32_t lid, std::uint32_t* status);
-  // Waits until lid's entry is the head. 0x54324 timed out, 0x54396 aborted or disabled. A failed
-  // entry stays queued until Dequeue.
-  void WaitTurn(std::uint32_t lid, std::uint32_t timeout_ms, std::uint32_t* status);
+  // Waits until lid's entry is the head. 0x54324 timed out, 0x54396 aborted, cancelled or disabled. A
+  // failed entry stays queued until Dequeue.
+  void WaitTurn(std::uint32_t lid, std::uint32_t timeout_ms, std::uint32_t* status,
+                CVxi11WaitCancel* cancel = nullptr);
   void Promote(std::uint32_t lid);
   void Dequeue(std::uint32_t lid);
   // True when the running (head) operation was aborted, or the queue is disabled.
@@ -146,44 +165,6 @@ class CVxi11LinkQueue {
   // Link ids in queue order (for tests and diagnostics); returns how many were written.
   int Snapshot(std::uint32_t* lids, int capacity);
 
-  // The message exchange: the device has one, shared by every link. A link's write claims it (the
-  // link's message is being written, then answered); it is free again when the device owes that link
-  // nothing: the link read the response to END, the device took its next message without queuing a
-  // response, the write failed before its END, a device clear, or the link went. Another link's write
-  // or read waits meanwhile (bounded), so that it neither interrupts the owner's query nor takes its
-  // response; the owner's own operations overtake the waiting ones.
-  // Waits until lid may use the exchange, at most timeout_ms, then goes ahead anyway (a link that
-  // never reads its response holds the others back no longer). claim: take it (a write).
-  // 0x54396 aborted or disabled.
-  // When the owner's response is already queued, the waiting link does not wait for the owner's
-  // client to read it: *pull_from gets the owner's id, and the caller takes that response out of the
-  // device into the owner's own buffer and reports with FinishPull. Only one link pulls at a time. A
-  // link whose response was pulled reads without waiting for the exchange.
-  void WaitExchange(std::uint32_t lid, std::uint32_t timeout_ms, bool claim, std::uint32_t* status,
-                    std::uint32_t* pull_from = nullptr);
-  // complete: the owner's response was taken to its END; the exchange then goes to lid when it claims,
-  // otherwise to the next waiting write.
-  // stored: the owner has the (possibly partial) response in its buffer.
-  void FinishPull(std::uint32_t lid, std::uint32_t owner, bool complete, bool claim, bool stored);
-  // owner still has a delivered message whose response is queued (the pulling link holds the turn and
-  // the gate, so this does not change under it).
-  bool CanPull(std::uint32_t owner);
-  // lid's pulled response is read or dropped.
-  void ForgetPulled(std::uint32_t lid);
-  bool HasPulled(std::uint32_t lid);
-  // lid's message went to the device with END.
-  void MessageDelivered(std::uint32_t lid);
-  // lid's write ended before its END reached the device: the claim goes.
-  void AbandonExchange(std::uint32_t lid);
-  // lid 0: whoever owns it.
-  void ReleaseExchange(std::uint32_t lid);
-  // Engine side: a response was queued; the device's input buffer was posted again.
-  // Called inside the engine's operation (events suspended): the waiting link is woken by
-  // WakeDeferred once the suspensions end, so that it does not wake only to wait at the gate.
-  void NoteResponseQueued();
-  void NoteInputPosted();
-  void WakeDeferred();
-  std::uint32_t ExchangeOwner();
 
  private:
   struct Entry;
@@ -197,16 +178,6 @@ class CVxi11LinkQueue {
   CVxi11IoCompletionWaiter* waiter_;
   CVxi11LockManager* locks_;
   std::uint8_t enabled_ = 0;
-  std::uint32_t exchange_owner_ = 0;
-  std::uint8_t delivered_ = 0;        // the owner's message reached the device with END
-  std::uint8_t response_queued_ = 0;  // and the device queued a response since
-  std::uint8_t pulling_ = 0;          // a link takes the owner's response out of the device
-  std::uint8_t wake_deferred_ = 0;
-  static constexpr int kMaxPulled = 64;
-  std::uint32_t pulled_[kMaxPulled] = {};  // links whose response waits in their own buffer
-  int pulled_count_ = 0;
-  void WakeExchangeWaiters();
-  bool IsPulled(std::uint32_t lid) const;
 };
 
 class CVxi11LinkOperationGuard;
@@ -220,7 +191,7 @@ class CVxi11IoCompletionWaiter {
 
   bool IsFailed() const { return mutex_.IsFailed() || semaphore_.IsFailed(); }
   // Leaves the gate (when the guard passed it), waits for `code` within the guard's remaining I/O time
-  // and passes the gate again. 0x54324 timed out, 0x54396 aborted or disabled.
+  // and passes the gate again. 0x54324 timed out, 0x54396 aborted, cancelled or disabled.
   void Wait(std::uint32_t lid, std::int32_t code, CVxi11LinkOperationGuard* guard, std::uint32_t* status);
   // True when an operation waited for `code` and was woken; otherwise the completion is dropped.
   // While the engine has the link side's events suspended, the waiter is woken when the gate lets it
@@ -251,8 +222,9 @@ class CVxi11EventDispatcherGate {
   CVxi11EventDispatcherGate& operator=(const CVxi11EventDispatcherGate&) = delete;
 
   bool IsFailed() const { return failed_ != 0; }
-  // Link side: takes the token for lid's operation. 0x54396 closed or aborted, 0x54324 timed out.
-  void Pass(std::uint32_t lid, std::uint32_t timeout_ms, std::uint32_t* status);
+  // Link side: takes the token for lid's operation. 0x54396 closed, aborted or cancelled, 0x54324 timed
+  // out.
+  void Pass(std::uint32_t lid, std::uint32_t timeout_ms, std::uint32_t* status, CVxi11WaitCancel* cancel = nullptr);
   // Link side: gives the token back.
   void Leave();
   // Engine side. Suspend returns once no link operation of another thread holds the token; a link
@@ -293,43 +265,54 @@ class CVxi11EventDispatcherGate {
   std::uint8_t busy_ = 0;
 };
 
+class CVxi11MessageExchange;
 class CVxi11PhysicalInterface;
 
-// Prologue and epilogue of every I/O link operation: queue, lock check, turn, gate. End runs after
-// every outcome of Begin and of the operation's body (the destructor calls it too).
-class CVxi11LinkOperationGuard {
+// Prologue and epilogue of every I/O link operation, in two parts: Begin registers the operation (from
+// then on device_abort, the link's end or its connection's end cancels it), queues it and makes the
+// lock check; TakeTurn waits for the operation's turn and the gate, which it holds only while it works
+// with the engine (LeaveTurn gives both up, so that an operation that waits for the device to answer
+// holds nobody else back). End runs after every outcome (the destructor calls it too).
+class CVxi11LinkOperationGuard : public CVxi11WaitCancel {
  public:
   CVxi11LinkOperationGuard() = default;
   ~CVxi11LinkOperationGuard() { End(); }
   CVxi11LinkOperationGuard(const CVxi11LinkOperationGuard&) = delete;
   CVxi11LinkOperationGuard& operator=(const CVxi11LinkOperationGuard&) = delete;
 
-  // uses_exchange: a read (kExchangeUse) or write (kExchangeClaim) waits for the message exchange of
-  // another link first.
-  static constexpr int kExchangeNone = 0;
-  static constexpr int kExchangeUse = 1;
-  static constexpr int kExchangeClaim = 2;
+  // Registers the operation, queues it and makes the lock check (waitlock: up to lock_timeout while
+  // another link holds the device lock); the remaining I/O time starts at io_timeout afterwards.
   void Begin(CVxi11PhysicalInterface* physical_interface, std::uint32_t lid, bool waitlock,
-             std::uint32_t lock_timeout, std::uint32_t io_timeout, std::uint32_t* status,
-             int uses_exchange = kExchangeNone);
+             std::uint32_t lock_timeout, std::uint32_t io_timeout, std::uint32_t* status);
+  // Registers the operation only (device_lock: its wait for the lock is cancelled like the others). Lid 0:
+  // work of the interface itself, which no device_abort reaches.
+  void Register(CVxi11PhysicalInterface* physical_interface, std::uint32_t lid);
+  // The remaining I/O time starts now at io_timeout (Begin does it after the lock check).
+  void StartClock(std::uint32_t io_timeout);
+  // The operation's turn in the queue, then the gate, within the remaining I/O time.
+  void TakeTurn(std::uint32_t* status);
+  void LeaveTurn();
   void End();
 
+  // device_abort of this operation, the link gone, its connection closed, or the interface disabled.
+  bool Cancelled() override;
   // Subtracts the time elapsed since the last reading from the remaining I/O time (a monotonic clock;
   // 0 stays 0) and returns what remains.
   std::uint32_t Recompute();
   std::uint32_t Remaining() const { return remaining_ms_; }
+  std::uint32_t Lid() const { return lid_; }
   bool GatePassed() const { return gate_passed_ != 0; }
 
  private:
   friend class CVxi11IoCompletionWaiter;
-  // Takes owner's queued response out of the device into owner's buffer on behalf of the exchange.
-  void PullFor(CVxi11PhysicalInterface* physical_interface, std::uint32_t owner, std::uint32_t io_timeout,
-               bool claim, std::uint32_t* status);
+  CVxi11PhysicalInterface* interface_ = nullptr;
+  CVxi11MessageExchange* exchange_ = nullptr;
   std::uint32_t lid_ = 0;
   CVxi11LinkQueue* queue_ = nullptr;
   CVxi11EventDispatcherGate* gate_ = nullptr;
   std::uint32_t remaining_ms_ = 0;
   std::uint64_t last_us_ = 0;
+  std::uint8_t registered_ = 0;
   std::uint8_t queued_ = 0;
   std::uint8_t gate_passed_ = 0;
 };

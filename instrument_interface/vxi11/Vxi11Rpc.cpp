@@ -199,6 +199,7 @@ std::uint32_t Vxi11ErrorFromStatus(std::uint32_t status) {
     case 0x54315: return 11;
     case 0x54316: return 12;
     case 0x54324: return 15;
+    case 0x5432F: return 17;
     case 0x5434F: return 5;
     case 0x54390: return 4;
     case 0x54391: return 6;

@@ -1,4 +1,5 @@
-"""pyvisa with the pyvisa-py backend against the test instrument: query, read_stb, clear, trigger, lock."""
+"""pyvisa with the pyvisa-py backend against the test instrument: query, read_stb, clear, trigger, lock
+(and another session refused while it is held)."""
 import sys
 
 try:
@@ -34,6 +35,23 @@ def main():
     check("query after trigger", inst.query("*IDN?") == IDENTITY)
     inst.lock(timeout=1000)
     check("query under lock", inst.query("*IDN?") == IDENTITY)
+    # Another session is refused as locked (VXI-11 error 11), not timed out.
+    other = rm.open_resource("TCPIP::127.0.0.1::inst0::INSTR")
+    other.timeout = 2000
+
+    def refusal(call):
+        try:
+            call()
+        except pyvisa.errors.VisaIOError as error:
+            return error.error_code
+        return None
+
+    locked = pyvisa.constants.StatusCode.error_resource_locked
+    check("lock of another session under the lock: resource locked",
+          refusal(lambda: other.lock(timeout=200)) == locked)
+    check("read_stb of another session under the lock: resource locked", refusal(other.read_stb) == locked)
+    check("clear of another session under the lock: resource locked", refusal(other.clear) == locked)
+    other.close()
     inst.unlock()
     second = rm.open_resource("TCPIP::127.0.0.1::inst0::INSTR")
     second.timeout = 20000

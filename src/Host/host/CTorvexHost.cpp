@@ -155,33 +155,43 @@ void CTorvexHost::HandleInputComplete(std::int32_t reason, MessageBufferDescript
       break;
     case kInputReasonBufferFull: {
       CRecursiveLockGuard lock(m_Mutex);
-      if (received != nullptr && !m_DiscardingInput) {
-        if (m_PartialInput.size() + received->count > kHostMaxProgramMessage) {
-          m_Status.PushError(kScpiErrorInputBufferOverrun, false);
-          m_PartialInput.clear();
-          m_PartialInput.shrink_to_fit();
-          m_DiscardingInput = true;
-        } else {
-          m_PartialInput.append(reinterpret_cast<const char*>(received->data), received->count);
-        }
-      }
+      KeepPartialInput(received);
       PostReceiveRequest();
       break;
     }
     case kInputReasonUnterminated: {
       CRecursiveLockGuard lock(m_Mutex);
       m_Status.PushError(kScpiErrorQueryUnterminated, false);
-      // Acknowledged also when the report carries no buffer (the read came while this client's
-      // message was with the parser): unacknowledged, the engine would take no further message.
-      if (received != nullptr) DeliverInput(received);
+      // The input so far (if the notice brought the buffer) runs as it is; the condition is accepted
+      // in every case, with or without a buffer: until then the device takes no further message.
+      DeliverInput(received);
       m_Device->AcknowledgeUnterminated();
       break;
     }
     case kInputReasonTrigger:
+      if (received != nullptr) {
+        // The message so far came back with the trigger: it goes on after it, and the receive buffer
+        // is posted again (without it the device would take no further input at all).
+        CRecursiveLockGuard lock(m_Mutex);
+        KeepPartialInput(received);
+        PostReceiveRequest();
+      }
       HandleTrigger();
       break;
     default:
       break;
+  }
+}
+
+void CTorvexHost::KeepPartialInput(const MessageBufferDescriptor* received) {
+  if (received == nullptr || m_DiscardingInput) return;
+  if (m_PartialInput.size() + received->count > kHostMaxProgramMessage) {
+    m_Status.PushError(kScpiErrorInputBufferOverrun, false);
+    m_PartialInput.clear();
+    m_PartialInput.shrink_to_fit();
+    m_DiscardingInput = true;
+  } else {
+    m_PartialInput.append(reinterpret_cast<const char*>(received->data), received->count);
   }
 }
 

@@ -119,6 +119,9 @@ class CTorvexHost {
 
   // Releases the pending response descriptor (if any) and clears the pointer; host mutex held.
   void ReleasePendingResponse();
+  // Keeps the received part of a message that goes on (an overlong one is dropped with -363); host
+  // mutex held.
+  void KeepPartialInput(const MessageBufferDescriptor* received);
   void PostReceiveRequest();
 
   std::uint32_t m_Kind;

@@ -430,6 +430,20 @@ TEST_F(HostParserTest, AGroupTriggerWithoutABusTriggeredMeasurementIsATriggerErr
   EXPECT_EQ(A().Query("FORM?"), "ASCii\n");
 }
 
+// A trigger in the middle of a message hands the input so far back with the trigger: the client keeps
+// it and posts its buffer again, so that the rest of the message arrives and the whole message runs.
+TEST_F(HostParserTest, ATriggerInTheMiddleOfAMessageLeavesTheClientAwake) {
+  A().Transport().HostWrite("FORM", false);
+  ASSERT_TRUE(A().Transport().WaitWritten());
+  A().Transport().HostTrigger();
+  EXPECT_TRUE(WaitFor([&] {
+    return (A().Host().Status().ReadStatusByte(Torvex::CScpiStatus::kReadForStbQuery) & 0x04) != 0;
+  }));
+  EXPECT_EQ(A().Query("?"), "ASCii\n");
+  EXPECT_EQ(A().Errors(), std::vector<int>{-210});
+  B().Errors();
+}
+
 TEST_F(HostParserTest, ChannelListsBeyondTheBoundAreAnErrorInTheChannelList) {
   // 100 x 101 addresses exceed the bound of one message.
   ASSERT_TRUE(A().Send("ROUT:CLOS (@1!1!1:1!100!101)"));

@@ -188,9 +188,10 @@ TEST_F(LinkManagerTest, LockRefusalsAndLockedCreateLink) {
   EXPECT_EQ(Owner(p), la);
   Vxi11DeviceLockHandler(&table_, &a, la, false, 0, &status);
   EXPECT_EQ(status, kVxi11StatusLockRefused);
-  // create_link with lockDevice while another link holds the lock: error and no link left behind.
+  // create_link with lockDevice while another link holds the lock: "device locked by another link"
+  // once its lock_timeout is up, and no link left behind.
   EXPECT_EQ(Create(&b, "inst0", &status, true, 30), 0u);
-  EXPECT_EQ(status, kVxi11StatusTimedOut);
+  EXPECT_EQ(status, kVxi11StatusLockRefused);
   EXPECT_EQ(table_.LinkCount(), 1u);
   const std::uint32_t lb = Create(&b, "inst0", &status);
   Vxi11DeviceUnlockHandler(&table_, &b, lb, &status);

@@ -27,9 +27,9 @@ TEST(Vxi11LockManagerTest, SecondLinkTimesOutOrWaitsForTheOwner) {
   std::uint32_t status = kPending;
   locks.Lock(1, 0, &status);
   ASSERT_EQ(status, 0u);
-  // lock_timeout 0: a single try.
+  // lock_timeout 0: a single try; refused because another link holds the lock (not an I/O time-out).
   locks.Lock(2, 0, &status);
-  EXPECT_EQ(status, kVxi11StatusTimedOut);
+  EXPECT_EQ(status, kVxi11StatusLockRefused);
   EXPECT_EQ(locks.Owner(), 1u);
 
   std::atomic<std::uint32_t> waited{kPending};
@@ -54,7 +54,7 @@ TEST(Vxi11LockManagerTest, TimedOutWaiterLeavesNoNodeBehind) {
   locks.Lock(1, 0, &status);
   const auto begin = std::chrono::steady_clock::now();
   locks.Lock(2, 50, &status);
-  EXPECT_EQ(status, kVxi11StatusTimedOut);
+  EXPECT_EQ(status, kVxi11StatusLockRefused);
   EXPECT_GE(std::chrono::steady_clock::now() - begin, std::chrono::milliseconds(40));
   locks.Unlock(1);
   EXPECT_EQ(locks.Owner(), 0u);  // not handed to the link that gave up
@@ -312,8 +312,9 @@ TEST_F(LinkGuardTest, LockHeldByAnotherLinkRefusesOrWaits) {
   interface_->LinkLock(1, false, 0, &status);
   ASSERT_EQ(status, 0u);
   EXPECT_EQ(Trigger(1, false, 0, 1000), 0u);  // the owner itself passes
-  EXPECT_EQ(Trigger(2, false, 0, 1000), kVxi11StatusTimedOut);
-  EXPECT_EQ(Trigger(2, true, 30, 1000), kVxi11StatusTimedOut);
+  // Without waitlock at once, with it after lock_timeout: "device locked by another link".
+  EXPECT_EQ(Trigger(2, false, 0, 1000), kVxi11StatusLockRefused);
+  EXPECT_EQ(Trigger(2, true, 30, 1000), kVxi11StatusLockRefused);
   std::atomic<std::uint32_t> waited{kPending};
   std::thread second([&] { waited = Trigger(2, true, 10000, 1000); });
   // Link 1 runs past the waiting link 2 (promoted): its own operations go on.

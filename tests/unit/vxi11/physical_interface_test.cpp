@@ -216,13 +216,10 @@ TEST_F(PhysicalInterfaceTest, DisableEndsAWaitingReadAndDropsTheLinks) {
     Read(&connection, lid, 100, &reason, &status, 60000);
     read_status = status;
   });
-  // The read is under way once its operation is queued on the interface.
+  // The read is under way once it waits for a response (nothing is owed to it: it holds no turn).
   CVxi11PhysicalInterface* p = Vxi11InterfaceManager()->FindInterface("inst0");
   ASSERT_NE(p, nullptr);
-  ASSERT_TRUE(WaitFor([&] {
-    std::uint32_t queued[2];
-    return reading.load() && p->Queue()->Snapshot(queued, 2) == 1;
-  }));
+  ASSERT_TRUE(WaitFor([&] { return reading.load() && p->Exchange()->Waiting() == 1; }));
   EXPECT_EQ(device.Disable(), 0u);
   reader.join();
   // Aborted or not enabled, or refused by the lock step when the disable reached it there first.

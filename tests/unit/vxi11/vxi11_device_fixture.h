@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <cstring>
@@ -43,6 +44,10 @@ class FakeConnection : public CVxi11Connection {
     stb_replies_.push_back({xid, status_byte, internal_status});
     *status = 0;
   }
+  bool IsGone() override { return gone.load(); }
+
+  // Set when the client "closed the connection".
+  std::atomic<bool> gone{false};
 
   std::vector<std::string> Srqs() {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -102,12 +107,19 @@ class IdnInstrument : public CTcpIpDevice {
       std::memcpy(response_.data, reply.data(), reply.size());
       response_.count = static_cast<std::uint32_t>(reply.size());
       QueueResponse(&response_, 1);
+      if (post_input_with_response) {
+        // As the firmware's host does: the message is done once its answer is queued.
+        MessageProcessed();
+        PostInputBuffer(&input_);
+      }
       return;
     }
     MessageProcessed();
     PostInputBuffer(&input_);
   }
-  void OnResponseComplete(std::int32_t, MessageBufferDescriptor*) override {
+  void OnResponseComplete(std::int32_t reason, MessageBufferDescriptor*) override {
+    if (reason == kResponseReasonInterrupted) Count(&interrupted_);
+    if (post_input_with_response) return;
     MessageProcessed();
     PostInputBuffer(&input_);
   }
@@ -126,6 +138,7 @@ class IdnInstrument : public CTcpIpDevice {
     return inputs_;
   }
   int Clears() { return Read(&clears_); }
+  int Interrupted() { return Read(&interrupted_); }  // responses discarded by a new message
   int Triggers() { return Read(&triggers_); }
   std::vector<std::int32_t> RemoteLocal() {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -133,6 +146,8 @@ class IdnInstrument : public CTcpIpDevice {
   }
 
   std::string long_reply;  // the answer of "LONG?" (set before Start)
+  // The input buffer is posted again as soon as a query's answer is queued (not once it was sent).
+  bool post_input_with_response = false;
 
  private:
   void Count(int* counter) {
@@ -151,6 +166,7 @@ class IdnInstrument : public CTcpIpDevice {
   std::vector<std::int32_t> remote_local_;
   int clears_ = 0;
   int triggers_ = 0;
+  int interrupted_ = 0;
 };
 
 // The engine with the VXI-11 plug-in (link table and interface manager, no TCP side).
