@@ -98,10 +98,12 @@ void CTorvexPeripheral::DeleteTopologyNodes(CParameterNode* branch, bool purge) 
       if (child == nullptr) break;
       child->SetKeep(false);
     }
+    // The node lets go of the object first; an object still held elsewhere (a measurement) lives on
+    // until its last reference goes.
     CTorvexPeripheral* object = ObjectOf(child);
     if (object != nullptr) {
       child->SetPointerAttribute(eAttrValue, nullptr);
-      delete object;
+      Release(object);
     }
     DeleteTopologyNodes(child, false);
   }
