@@ -29,24 +29,24 @@ void SetSearchProgress(std::uint16_t percent) {
 
 }  // namespace
 
-double CTorvexHostAcquisition::SearchFlow(CTorvexPeripheral*& peripheral, double lowTesla, double highTesla) {
+double CTorvexHostAcquisition::SearchFlow(CPeripheralReference& peripheral, double lowTesla, double highTesla) {
   g_Logger.Printf("CTorvexHostAcquisition::SearchFlow, Entering\n");
   const std::size_t count = g_AcqChannelList.size();
   for (std::size_t i = 0; i < count && i <= 0xFFFF; ++i) {
     const auto index = static_cast<std::uint16_t>(i);
-    if (peripheral == nullptr ||
+    if (!peripheral ||
         CTorvexPeripheral::PathOf(peripheral->GetChannel()) != CTorvexPeripheral::PathOf(g_AcqChannelList[i])) {
       peripheral = PrepareChannel(index);
     }
     // The window in hertz of this channel's probe, narrowed to the probe's frequency range.
     double low = 0.0;
     double high = 0.0;
-    acqflow::WindowInHertz(peripheral, lowTesla, highTesla, &low, &high);
+    acqflow::WindowInHertz(peripheral.Get(), lowTesla, highTesla, &low, &high);
     double probeMin = 0.0;
     double probeMax = 0.0;
     {
       CRecursiveLockGuard topology(g_TopologyLock);
-      auto* probe = static_cast<CTorvexPwMeasuringPeripheral*>(peripheral);
+      auto* probe = static_cast<CTorvexPwMeasuringPeripheral*>(peripheral.Get());
       probeMin = probe->GetMinFrequency();
       probeMax = probe->GetMaxFrequency();
     }

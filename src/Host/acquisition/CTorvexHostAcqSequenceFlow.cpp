@@ -101,7 +101,7 @@ void acqflow::WaitTimerPeriod(double seconds) {
   } while (remaining > 0.0);
 }
 
-int CTorvexHostAcquisition::AcquisitionSequenceFlow(CTorvexPeripheral*& peripheral, bool expectedGiven,
+int CTorvexHostAcquisition::AcquisitionSequenceFlow(CPeripheralReference& peripheral, bool expectedGiven,
                                                     double& frequency) {
   g_Logger.Printf("CTorvexHostAcquisition::AcquisitionSequenceFlow, Entering\n");
   if (acqflow::ManualSearchMode()) {
@@ -134,10 +134,11 @@ int CTorvexHostAcquisition::AcquisitionSequenceFlow(CTorvexPeripheral*& peripher
     buffer->sigma[i] = measurement.sigma;
     buffer->uniformity[i] = measurement.uniformity;
     buffer->timestamp[i] = measurement.timestamp;
-    if (peripheral != nullptr) {
+    if (peripheral) {
       CRecursiveLockGuard topology(g_TopologyLock);
       buffer->channel[i] = peripheral->GetChannel();
-      if (peripheral->IsMeasuring()) static_cast<CTorvexPwMeasuringPeripheral*>(peripheral)->SetLastFrequency(frequency);
+      if (peripheral->IsMeasuring())
+        static_cast<CTorvexPwMeasuringPeripheral*>(peripheral.Get())->SetLastFrequency(frequency);
     } else {
       buffer->channel[i] = CTorvexChannel();
     }

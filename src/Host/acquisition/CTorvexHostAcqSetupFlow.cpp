@@ -62,7 +62,7 @@ void acqflow::WindowInHertz(CTorvexPeripheral* peripheral, double lowTesla, doub
   *highHz = high;
 }
 
-CTorvexPeripheral* CTorvexHostAcquisition::AcquisitionSetupFlow(double expectedHz, double* frequency) {
+CPeripheralReference CTorvexHostAcquisition::AcquisitionSetupFlow(double expectedHz, double* frequency) {
   g_Logger.Printf("CTorvexHostAcquisition::AcquisitionSetupFlow, Entering\n");
   *frequency = 0.0;
   SendDspCommand(kDspPwMeasureParms, DspReplyId(kDspPwMeasureParms), 500);
@@ -71,7 +71,7 @@ CTorvexPeripheral* CTorvexHostAcquisition::AcquisitionSetupFlow(double expectedH
   if (acqflow::ManualSearchMode()) return PrepareChannel(0);
 
   if (expectedHz != 0.0) {
-    CTorvexPeripheral* peripheral = PrepareChannel(0);
+    CPeripheralReference peripheral = PrepareChannel(0);
     CTorvexDSP::SetTrackingFrequency(expectedHz);
     *frequency = expectedHz;
     SendDspCommand(kDspInitiateTracking, DspReplyId(kDspInitiateTracking), 500);
@@ -82,15 +82,15 @@ CTorvexPeripheral* CTorvexHostAcquisition::AcquisitionSetupFlow(double expectedH
   const double highTesla = acqflow::ReadFloat64(g_node_measure_parms_search_high);
   double found = 0.0;
   std::uint16_t index = 0;
-  CTorvexPeripheral* candidate = FindChannelInWindow(lowTesla, highTesla, &found, &index);
-  if (!(found > 0.0) || candidate == nullptr) return nullptr;
+  const CPeripheralReference candidate = FindChannelInWindow(lowTesla, highTesla, &found, &index);
+  if (!(found > 0.0) || !candidate) return {};
 
-  CTorvexPeripheral* peripheral = PrepareChannel(index);
+  CPeripheralReference peripheral = PrepareChannel(index);
   const double confirmed = ConfirmFrequency(found);
   if (!(confirmed > 0.0)) {
     // Refused: forget the candidate's frequency so the next acquisition does not pick it again.
     CRecursiveLockGuard topology(g_TopologyLock);
-    static_cast<CTorvexPwMeasuringPeripheral*>(candidate)->SetLastFrequency(0.0);
+    static_cast<CTorvexPwMeasuringPeripheral*>(candidate.Get())->SetLastFrequency(0.0);
     return peripheral;
   }
   CTorvexDSP::SetTrackingFrequency(confirmed);
@@ -99,18 +99,18 @@ CTorvexPeripheral* CTorvexHostAcquisition::AcquisitionSetupFlow(double expectedH
   return peripheral;
 }
 
-CTorvexPeripheral* CTorvexHostAcquisition::FindChannelInWindow(double lowTesla, double highTesla,
-                                                               double* frequency, std::uint16_t* index) {
+CPeripheralReference CTorvexHostAcquisition::FindChannelInWindow(double lowTesla, double highTesla,
+                                                                 double* frequency, std::uint16_t* index) {
   const std::size_t count = g_AcqChannelList.size();
   if (count == 0) throw CAcqError(kAcqNoChannel);
   for (std::size_t i = 0; i < count && i <= 0xFFFF; ++i) {
-    CTorvexPeripheral* peripheral = nullptr;
+    CPeripheralReference peripheral;
     double last = 0.0;
     {
       CRecursiveLockGuard topology(g_TopologyLock);
-      peripheral = CTorvexPeripheral::FindPeripheralByChannel(g_AcqChannelList[i]);
-      if (peripheral == nullptr || !peripheral->IsMeasuring()) throw CAcqError(kAcqInvalidChannel);
-      last = static_cast<CTorvexPwMeasuringPeripheral*>(peripheral)->GetLastFrequency();
+      peripheral = CPeripheralReference(CTorvexPeripheral::FindPeripheralByChannel(g_AcqChannelList[i]));
+      if (!peripheral || !peripheral->IsMeasuring()) throw CAcqError(kAcqInvalidChannel);
+      last = static_cast<CTorvexPwMeasuringPeripheral*>(peripheral.Get())->GetLastFrequency();
     }
     *frequency = last;
     *index = static_cast<std::uint16_t>(i);
@@ -118,30 +118,38 @@ CTorvexPeripheral* CTorvexHostAcquisition::FindChannelInWindow(double lowTesla, 
     // The window in hertz of this channel's own probe.
     double low = 0.0;
     double high = 0.0;
-    acqflow::WindowInHertz(peripheral, lowTesla, highTesla, &low, &high);
+    acqflow::WindowInHertz(peripheral.Get(), lowTesla, highTesla, &low, &high);
     if (low <= last && last <= high) return peripheral;
   }
   *frequency = 0.0;
-  return nullptr;
+  return {};
 }
 
-CTorvexPeripheral* CTorvexHostAcquisition::PrepareChannel(std::uint16_t index) {
+CPeripheralReference CTorvexHostAcquisition::PrepareChannel(std::uint16_t index) {
   if (index >= g_AcqChannelList.size()) throw CAcqError(kAcqInvalidChannel);
   const std::string path = CTorvexPeripheral::PathOf(g_AcqChannelList[index]);
-  CTorvexPeripheral* peripheral = nullptr;
-  const int selected = CTorvexPeripheral::SelectChannel(path, &peripheral);
+  CPeripheralReference peripheral;
+  int selected = 0;
+  {
+    // The reference is taken before the topology can change again.
+    CRecursiveLockGuard topology(g_TopologyLock);
+    CTorvexPeripheral* object = nullptr;
+    selected = CTorvexPeripheral::SelectChannel(path, &object);
+    peripheral = CPeripheralReference(object);
+  }
   if (selected != 0) throw CAcqError(selected);
-  if (peripheral == nullptr || !peripheral->IsMeasuring()) throw CAcqError(kAcqInvalidChannel);
+  if (!peripheral || !peripheral->IsMeasuring()) throw CAcqError(kAcqInvalidChannel);
 
   if (peripheral->GetModel() == kModelWithTimingPair) {
     const double shortDuration = acqflow::ReadFloat64(g_node_system_acquisition_short_duration);
     const double offset = acqflow::ReadFloat64(g_node_measure_parms_sample_offset);
     const double length = acqflow::ReadString(g_node_measure_parms_sample_mode) == "AUTO"
-                              ? CTorvexDSP::GetProbeSampleLength(peripheral)
+                              ? CTorvexDSP::GetProbeSampleLength(peripheral.Get())
                               : CTorvexDSP::GetSampleLengthSetting();
     const std::uint32_t first = TimingCount(shortDuration + offset);
     const std::uint32_t second = TimingCount(length + offset);
-    const int written = static_cast<CTorvexPwMeasuringPeripheral*>(peripheral)->WriteParameterPair(first, second);
+    const int written =
+        static_cast<CTorvexPwMeasuringPeripheral*>(peripheral.Get())->WriteParameterPair(first, second);
     if (written != 0) throw CAcqError(written);
   }
 

@@ -117,7 +117,8 @@ int CTorvexHostAcquisition::AcquisitionFlow() {
   g_Logger.Printf("CTorvexHostAcquisition::AcquisitionFlow, Entering\n");
   double frequency = 0.0;
   const double expected = g_ExpectedFrequencyHz;
-  CTorvexPeripheral* peripheral = AcquisitionSetupFlow(expected, &frequency);
+  // Held until the acquisition ends, whatever happens to the topology meanwhile.
+  CPeripheralReference peripheral = AcquisitionSetupFlow(expected, &frequency);
   int result = 0;
   do {
     result = AcquisitionSequenceFlow(peripheral, expected != 0.0, frequency);

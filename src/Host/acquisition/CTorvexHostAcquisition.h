@@ -24,13 +24,13 @@
 #include "acquisition/CEventRegister.h"
 #include "core/CThread.h"
 #include "core/CTorvexChannel.h"
+#include "peripherals/CPeripheralReference.h"
 #include "platform/kernel.h"
 
 namespace Torvex {
 
 class CParameterNode;
 class CScpiStatus;
-class CTorvexPeripheral;
 class CResultsStore;
 class CIntermediateResults;
 
@@ -100,17 +100,20 @@ class CTorvexHostAcquisition : public CThread {
   static void TriggerFlow();
   // One acquisition: set-up, then sequences; 0.
   static int AcquisitionFlow();
-  static CTorvexPeripheral* AcquisitionSetupFlow(double expectedHz, double* frequency);
+  // The flows hold the peripherals they measure with by CPeripheralReference: a teardown of the
+  // topology meanwhile (a rescan) takes them out of the topology but destroys them only when the
+  // acquisition lets them go.
+  static CPeripheralReference AcquisitionSetupFlow(double expectedHz, double* frequency);
   // The search window is given in tesla: each channel's last frequency is compared with the window
   // converted with that channel's own probe (a failed conversion is a CAcqError).
-  static CTorvexPeripheral* FindChannelInWindow(double lowTesla, double highTesla, double* frequency,
-                                                std::uint16_t* index);
-  static CTorvexPeripheral* PrepareChannel(std::uint16_t index);
+  static CPeripheralReference FindChannelInWindow(double lowTesla, double highTesla, double* frequency,
+                                                  std::uint16_t* index);
+  static CPeripheralReference PrepareChannel(std::uint16_t index);
   static double ConfirmFrequency(double frequency);
-  static double SearchFlow(CTorvexPeripheral*& peripheral, double lowTesla, double highTesla);
+  static double SearchFlow(CPeripheralReference& peripheral, double lowTesla, double highTesla);
   static double RunDspSearch(double lowHz, double highHz);
   // 0 success, 1 failure.
-  static int AcquisitionSequenceFlow(CTorvexPeripheral*& peripheral, bool expectedGiven, double& frequency);
+  static int AcquisitionSequenceFlow(CPeripheralReference& peripheral, bool expectedGiven, double& frequency);
   static double TriggerWaitingFlow(PwMeasurement* measurement);
   static void WaitForBusTrigger();
   static void ExchangeExternalTrigger(PwMeasurement* measurement);

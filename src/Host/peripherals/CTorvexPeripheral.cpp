@@ -23,6 +23,14 @@ CTorvexPeripheral* FindPeripheral(const std::string& path) {
 
 CTorvexPeripheral::CTorvexPeripheral(const CTorvexChannel& channel) : channel(channel) {}
 
+void CTorvexPeripheral::Retain() { references.fetch_add(1, std::memory_order_relaxed); }
+
+void CTorvexPeripheral::Release(CTorvexPeripheral* object) {
+  if (object == nullptr) return;
+  // The last reference sees every use made through the others before it destroys the object.
+  if (object->references.fetch_sub(1, std::memory_order_acq_rel) == 1) delete object;
+}
+
 std::string CTorvexPeripheral::PathOf(const CTorvexChannel& channel) {
   std::string path;
   for (std::uint8_t i = 0; i < channel.Length(); ++i) {

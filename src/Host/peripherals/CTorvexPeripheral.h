@@ -6,8 +6,15 @@
 // Objects are created by the topology factory and published as Pointer nodes under `peripherals`;
 // they have no lock of their own. The topology operations hold g_TopologyLock while they call them
 // (topology lock before tree lock); link requests are serialised by the link.
+//
+// Lifetime: every object counts its references. Its creator holds the first one, which the topology
+// keeps while the object is published and gives up at the teardown; a camera head holds one on its
+// camera; a thread that uses an object after letting go of g_TopologyLock holds one through a
+// CPeripheralReference (the acquisition). The last reference destroys the object, so a teardown while
+// a measurement runs takes the object out of the topology without destroying it under the measurement.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -50,6 +57,12 @@ class CTorvexPeripheral {
   CTorvexChannel GetChannel() const { return channel; }
   std::uint16_t GetMeasuringIndex() const { return measuringIndex; }
 
+  // One more reference on this object: on an object found in the topology while g_TopologyLock is
+  // held, or on one the caller holds a reference on already. Any thread.
+  void Retain();
+  // Gives up one reference on `object` (null: nothing); the last one destroys it. Any thread.
+  static void Release(CTorvexPeripheral* object);
+
   // Numbers the measuring peripherals below `path` (under `peripherals`) depth-first from `next`, ports
   // in ascending order; returns the next free number. Takes g_TopologyLock.
   static std::uint16_t NumberMeasuringPeripherals(const std::string& path, std::uint16_t next);
@@ -67,14 +80,16 @@ class CTorvexPeripheral {
   static int CreateTopology(std::vector<CTorvexChannel>& list);
   // Puts `object` into the Pointer node of its path below `peripherals` (null: nothing).
   static void PublishPeripheral(CTorvexPeripheral* object);
-  // Destroys the objects below `branch`; with `purge` also drops the selection first, removes the
-  // nodes and empties g_CurrentChannelList.
+  // Gives up the topology's reference on every object below `branch` (an object nobody else holds is
+  // destroyed); with `purge` also drops the selection first, removes the nodes and empties
+  // g_CurrentChannelList.
   static void DeleteTopologyNodes(CParameterNode* branch, bool purge);
   // Lists the measuring channels below `node` depth-first, parents first; nodes without object are
   // skipped (their subtrees still walked).
   static void CollectMeasuringChannels(std::vector<CTorvexChannel>& list, CParameterNode* node, bool clear);
   // The object at `path` (or the channel's path) below `peripherals`, or null. The caller holds
-  // g_TopologyLock for as long as it uses the object.
+  // g_TopologyLock for as long as it uses the object, or takes a CPeripheralReference on it before
+  // letting the lock go.
   static CTorvexPeripheral* FindPeripheralByPath(const std::string& path);
   static CTorvexPeripheral* FindPeripheralByChannel(const CTorvexChannel& channel);
 
@@ -104,6 +119,9 @@ class CTorvexPeripheral {
  protected:
   CTorvexChannel channel;
   std::uint16_t measuringIndex = 0;
+
+ private:
+  std::atomic<std::uint32_t> references{1};  // the creator's
 };
 
 // The channels closed by the last successful route closing; emptied by every teardown.

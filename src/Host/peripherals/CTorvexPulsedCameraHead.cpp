@@ -5,7 +5,11 @@
 namespace Torvex {
 
 CTorvexPulsedCameraHead::CTorvexPulsedCameraHead(const CTorvexChannel& channel, CTorvexPulsedCamera* camera)
-    : CTorvexPwMeasuringPeripheral(channel), camera(camera) {}
+    : CTorvexPwMeasuringPeripheral(channel), camera(camera) {
+  if (camera != nullptr) camera->Retain();
+}
+
+CTorvexPulsedCameraHead::~CTorvexPulsedCameraHead() { Release(camera); }
 
 std::uint8_t CTorvexPulsedCameraHead::HeadNumber() const {
   return channel.Length() == 0 ? 0 : channel.Level(static_cast<std::uint8_t>(channel.Length() - 1));

@@ -2,9 +2,9 @@
 // the head number (counting from 1) as last level; it measures with its own physical-information
 // record and forwards everything else to its camera.
 //
-// Created by CTorvexPulsedCamera::CreateHeads only for an initialised camera; the camera is not owned.
-// The topology destroys the camera before its heads and uses no head after its teardown began; a
-// head's destructor does not touch its camera.
+// Created by CTorvexPulsedCamera::CreateHeads (and the topology factory) only for an initialised
+// camera. A head holds a reference on its camera (CTorvexPeripheral::Retain), so the camera lives as
+// long as any of its heads, whichever of them the topology gives up first.
 #pragma once
 
 #include <cstdint>
@@ -17,6 +17,7 @@ namespace Torvex {
 class CTorvexPulsedCameraHead : public CTorvexPwMeasuringPeripheral {
  public:
   CTorvexPulsedCameraHead(const CTorvexChannel& channel, CTorvexPulsedCamera* camera);
+  ~CTorvexPulsedCameraHead() override;
 
   int GetType() override { return 2; }
   std::uint16_t GetModel() override { return camera->GetModel(); }

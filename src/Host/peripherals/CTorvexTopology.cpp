@@ -37,9 +37,6 @@ void SetCurrentObject(CTorvexPeripheral* object) {
   if (g_node_current_probe_object != nullptr) g_node_current_probe_object->SetPointerAttribute(eAttrValue, object);
 }
 
-// A teardown asked for by the settings saves (registered with the tree's hook).
-void TearDownForSettings() { CTorvexPeripheral::DeleteTopologyNodes(g_node_peripherals, true); }
-
 class CTopologyMonitorThread : public CThread {
  public:
   CTopologyMonitorThread() : CThread(kTopologyMonitorThread) {}
@@ -62,9 +59,6 @@ CTopologyMonitorThread& TheMonitor() {
   static CTopologyMonitorThread* monitor = new CTopologyMonitorThread();
   return *monitor;
 }
-
-// Settings saves tear the topology down through the tree's hook once this unit is linked in.
-const bool g_TeardownRegistered = (SetTopologyTeardown(&TearDownForSettings), true);
 
 }  // namespace
 
@@ -104,10 +98,12 @@ void CTorvexPeripheral::DeleteTopologyNodes(CParameterNode* branch, bool purge) 
       if (child == nullptr) break;
       child->SetKeep(false);
     }
+    // The node lets go of the object first; an object still held elsewhere (a measurement) lives on
+    // until its last reference goes.
     CTorvexPeripheral* object = ObjectOf(child);
     if (object != nullptr) {
       child->SetPointerAttribute(eAttrValue, nullptr);
-      delete object;
+      Release(object);
     }
     DeleteTopologyNodes(child, false);
   }

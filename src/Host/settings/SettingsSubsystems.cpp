@@ -6,7 +6,6 @@
 #include <string_view>
 
 #include "core/CLogger.h"
-#include "core/CRecursiveMutex.h"
 #include "core/TemporaryFiles.h"
 #include "platform/io.h"
 #include "settings/StartupSettings.h"
@@ -15,7 +14,6 @@
 #include "tree/BoundParameterNodes.h"
 #include "tree/CParameterNode.h"
 #include "tree/ParameterTreeXml.h"
-#include "tree/TopologyLock.h"
 
 namespace Torvex {
 
@@ -100,45 +98,17 @@ bool RelativeToBranch(std::string_view path, std::string_view branch, std::strin
   return false;
 }
 
-// Tears the topology down (objects destroyed, nodes removed, selection and closed channel list
-// emptied): peripheral nodes never reach a settings file. Without a peripherals library only the
-// nodes and the selection are dropped. The caller holds g_TopologyLock and the tree lock.
-void EmptyPeripheralsBranch() {
-  if (TearDownTopology()) return;
-  CParameterNode* peripherals = g_node_peripherals;
-  if (peripherals != nullptr) {
-    while (CParameterNode* child = peripherals->FirstChild()) delete child;
-  }
-  if (g_node_current_probe_object != nullptr) {
-    g_node_current_probe_object->SetPointerAttribute(eAttrValue, nullptr);
-  }
-}
-
-// Holds g_TopologyLock and then the tree lock (in this order) for a save.
-class CSaveLocks {
- public:
-  CSaveLocks() : m_Topology(g_TopologyLock), m_Tree(g_ParameterTreeLock) {}
-
- private:
-  CRecursiveLockGuard m_Topology;
-  CRecursiveLockGuard m_Tree;
-};
-
-// Empties the peripherals branch and makes the XML text of `node` with its subtree under
-// g_TopologyLock and the tree lock, then makes `directory` and writes the file after releasing them,
-// so that a store during a measurement holds no tree user for the flash write: 0, 9 or 11. When the
-// directory cannot be made, 9 is returned with its error number in `directory_error` (0 otherwise).
-// The file is written under a temporary name, read back and only then renamed over `path`, so a
-// failed save leaves the previous file in place.
+// Makes the XML text of `node` with its subtree under the tree lock, with the peripherals branch
+// written empty (peripheral nodes never reach a settings file; the running topology, the selection and
+// the closed channel list stay as they are), then makes `directory` and writes the file after
+// releasing the lock, so that a store during a measurement holds no tree user for the flash write:
+// 0, 9 or 11. When the directory cannot be made, 9 is returned with its error number in
+// `directory_error` (0 otherwise). The file is written under a temporary name, read back and only
+// then renamed over `path`, so a failed save leaves the previous file in place.
 int WriteSettingsFile(const char* directory, const char* path, CParameterNode* node, int& directory_error) {
   directory_error = 0;
   std::string text;
-  int made = eSuccess;
-  {
-    CSaveLocks locks;
-    EmptyPeripheralsBranch();
-    made = node == nullptr ? eCannotOpenFile : TreeToXmlText(node, text);
-  }
+  const int made = node == nullptr ? eCannotOpenFile : TreeToXmlText(node, text, g_node_peripherals);
   if (TorvexMakeDirectoryPath(directory, kDirectoryMode) != 0) {
     directory_error = errno != 0 ? errno : EIO;
     return eCannotOpenFile;
@@ -169,10 +139,7 @@ bool MatchesRunningTypes(CParameterNode* file_node, CParameterNode* running_node
 int WriteStartupFileWithBranch(const char* group_file, const SettingsSubsystemEntry& row) {
   const std::string running = TemporaryFileName(kLastPowerOffPath, 1);
   std::string text;
-  {
-    CSaveLocks locks;
-    if (TreeToXmlText(g_ParameterTreeRoot, text) != 0) return eWriteFailed;
-  }
+  if (TreeToXmlText(g_ParameterTreeRoot, text, g_node_peripherals) != 0) return eWriteFailed;
   if (const int result = SaveXmlTextToFile(running, text); result != 0) {
     return result == eCannotOpenFile ? result : eWriteFailed;
   }
@@ -181,11 +148,6 @@ int WriteStartupFileWithBranch(const char* group_file, const SettingsSubsystemEn
   platform::unlink(running.c_str());
   if (loaded != 0 || copy.Get() == nullptr) return loaded == eCannotOpenFile ? loaded : eNotWellFormed;
 
-  // The copy's peripherals branch holds nothing that belongs in a settings file.
-  CParameterNode* peripherals = nullptr;
-  if (copy.Get()->FindNode("peripherals", &peripherals) == 0) {
-    while (CParameterNode* child = peripherals->FirstChild()) delete child;
-  }
   CParameterNode* branch = nullptr;
   if (copy.Get()->FindNode(std::string(BranchPath(row)), &branch) != 0) return eNotWellFormed;
   CParameterNode* merged = branch;

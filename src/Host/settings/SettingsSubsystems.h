@@ -6,8 +6,9 @@
 // All run on the calling thread and block for the file accesses; none reports to a host itself.
 //
 // Every settings file is written to a temporary file beside its destination, read back and only then
-// renamed over the destination, with g_TopologyLock and then the tree lock held from the emptying of
-// the peripherals branch until the file is written: peripheral nodes never reach a settings file.
+// renamed over the destination. Its text is made under the tree lock with the peripherals branch
+// written empty: peripheral nodes never reach a settings file, and a save leaves the running topology,
+// the selected probe and the closed channel list as they were.
 //
 // A recalled file is checked before anything changes (TorvexCheckSettingsFile): it must be a
 // well-formed parameter-tree file whose top element is the group's branch and which holds every bound

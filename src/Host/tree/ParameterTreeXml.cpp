@@ -116,15 +116,17 @@ void AppendLeaf(std::string& out, const CParameterNode* node) {
   out += "/>\n";
 }
 
-// The Branch element of `node` with its subtree; the caller holds the tree lock. 0 or 47.
-int AppendBranch(std::string& out, const CParameterNode* node) {
+// The Branch element of `node` with its subtree (none for `without_children`); the caller holds the
+// tree lock. 0 or 47.
+int AppendBranch(std::string& out, const CParameterNode* node, const CParameterNode* without_children) {
   out += "<Branch";
   AppendNameAttribute(out, node);
   out += ">\n";
-  for (const CParameterNode* child = node->FirstChild(); child != nullptr; child = child->NextSibling()) {
+  const CParameterNode* first = node == without_children ? nullptr : node->FirstChild();
+  for (const CParameterNode* child = first; child != nullptr; child = child->NextSibling()) {
     switch (child->Type()) {
       case eNodeType::Branch:
-        if (const int rc = AppendBranch(out, child); rc != eSuccess) return rc;
+        if (const int rc = AppendBranch(out, child, without_children); rc != eSuccess) return rc;
         break;
       case eNodeType::Boolean:
       case eNodeType::Pointer:
@@ -475,18 +477,18 @@ int WriteBranchXml(CParameterNode* node, std::FILE* file) {
   int rc;
   {
     CRecursiveLockGuard lock(g_ParameterTreeLock);
-    rc = AppendBranch(text, node);
+    rc = AppendBranch(text, node, nullptr);
   }
   if (rc != eSuccess) return rc;
   if (std::fwrite(text.data(), 1, text.size(), file) != text.size()) return eWriteFailed;
   return eSuccess;
 }
 
-int TreeToXmlText(CParameterNode* node, std::string& text) {
+int TreeToXmlText(CParameterNode* node, std::string& text, const CParameterNode* without_children) {
   text.clear();
   if (node == nullptr) return eUnforeseen;
   CRecursiveLockGuard lock(g_ParameterTreeLock);
-  const int rc = AppendBranch(text, node);
+  const int rc = AppendBranch(text, node, without_children);
   if (rc != eSuccess) text.clear();
   return rc;
 }

@@ -45,8 +45,10 @@ int SaveTreeToXml(const std::string& path, CParameterNode* node);
 
 // The two halves of a save, so that a caller holding locks makes the text under them and writes the
 // file after releasing them: TreeToXmlText makes the text of `node` and its subtree under the tree
-// lock (0 or 47); SaveXmlTextToFile writes it as SaveTreeToXml does (0, 9 or 11).
-int TreeToXmlText(CParameterNode* node, std::string& text);
+// lock (0 or 47); SaveXmlTextToFile writes it as SaveTreeToXml does (0, 9 or 11). A branch that is
+// `without_children` is written as an empty Branch element and left as it is in the tree (the
+// settings files never hold the peripheral nodes, which live only while the instrument runs).
+int TreeToXmlText(CParameterNode* node, std::string& text, const CParameterNode* without_children = nullptr);
 int SaveXmlTextToFile(const std::string& path, const std::string& text);
 
 // Writes `node` as a Branch element with its subtree to an open file. Returns 0, 11 (the write

@@ -42,6 +42,9 @@ class TestProbe : public Torvex::CTorvexPwMeasuringPeripheral {
     information.MinFreq = minHz;
     information.MaxFreq = maxHz;
   }
+  ~TestProbe() override {
+    if (destroyed != nullptr) *destroyed = true;
+  }
   int GetType() override { return 2; }
   std::uint16_t GetModel() override { return model; }
   int GetSerialNumber() override { return 1; }
@@ -68,6 +71,7 @@ class TestProbe : public Torvex::CTorvexPwMeasuringPeripheral {
   int pairResult = 0;
   std::vector<std::pair<std::uint32_t, std::uint32_t>> pairs;
   Torvex::PwPhysicalInformation information{};
+  std::atomic<bool>* destroyed = nullptr;  // set true when the object is destroyed (null: nothing)
 };
 
 inline Torvex::CTorvexChannel MakeChannel(std::initializer_list<std::uint8_t> levels) {

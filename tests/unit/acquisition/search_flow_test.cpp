@@ -39,10 +39,10 @@ TEST_F(SearchFlowTest, ChannelsAreSearchedInTheirOwnRangeUntilOneResonates) {
   TestProbe& third = AddProbe({1, 3}, kProtonRatio, 1e6, 1e8);
   script_->SetPayload(DspReplyId(Torvex::kDspInitiateSearch), SearchPayload(23.0e6));
 
-  Torvex::CTorvexPeripheral* peripheral = nullptr;
+  Torvex::CPeripheralReference peripheral;
   const double found = CTorvexHostAcquisition::SearchFlow(peripheral, 40.0e6 / kProtonRatio, 50.0e6 / kProtonRatio);
   EXPECT_EQ(found, 23.0e6);
-  EXPECT_EQ(peripheral, &second);
+  EXPECT_EQ(peripheral.Get(), &second);
   EXPECT_EQ(CountOf(RequestIds(*script_), Torvex::kDspPwProbeConnect), 2u) << "the third channel is untouched";
   const auto searches = FramesOf(*script_, Torvex::kDspInitiateSearch);
   ASSERT_EQ(searches.size(), 1u);
@@ -62,10 +62,10 @@ TEST_F(SearchFlowTest, ChannelsAreSearchedInTheirOwnRangeUntilOneResonates) {
 TEST_F(SearchFlowTest, NoResonanceGivesZeroAndKeepsThePreparedChannel) {
   AddProbe({1, 1}, kProtonRatio, 1e6, 1e8);
   TestProbe& last = AddProbe({1, 2}, kProtonRatio, 1e6, 1e8);
-  Torvex::CTorvexPeripheral* peripheral = CTorvexHostAcquisition::PrepareChannel(0);
+  Torvex::CPeripheralReference peripheral = CTorvexHostAcquisition::PrepareChannel(0);
   script_->SetPayload(DspReplyId(Torvex::kDspInitiateSearch), SearchPayload(0.0));
   EXPECT_EQ(CTorvexHostAcquisition::SearchFlow(peripheral, 0.9, 1.1), 0.0);
-  EXPECT_EQ(peripheral, &last);
+  EXPECT_EQ(peripheral.Get(), &last);
   EXPECT_EQ(CountOf(RequestIds(*script_), Torvex::kDspPwProbeConnect), 2u);
   EXPECT_EQ(CountOf(RequestIds(*script_), Torvex::kDspInitiateSearch), 2u);
 }
@@ -73,7 +73,7 @@ TEST_F(SearchFlowTest, NoResonanceGivesZeroAndKeepsThePreparedChannel) {
 // The window conversion uses each channel's probe; one that cannot convert is an acquisition error.
 TEST_F(SearchFlowTest, ProbeWithoutUsableRatioEndsTheSearchWithAnError) {
   AddProbe({1, 1}, std::numeric_limits<double>::infinity(), 1e6, 1e8);
-  Torvex::CTorvexPeripheral* peripheral = nullptr;
+  Torvex::CPeripheralReference peripheral;
   try {
     CTorvexHostAcquisition::SearchFlow(peripheral, 0.9, 1.1);
     FAIL() << "no error";

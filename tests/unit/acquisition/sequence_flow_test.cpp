@@ -41,7 +41,7 @@ class SequenceFlowTest : public AcqFlowTest {
   const Torvex::ResultBuffer* Ready() { return Torvex::g_ResultsStore.ReadySlotBuffer(); }
 
   TestProbe* probe_ = nullptr;
-  Torvex::CTorvexPeripheral* peripheral_ = nullptr;
+  Torvex::CPeripheralReference peripheral_;
   double frequency_ = 0.0;
 };
 

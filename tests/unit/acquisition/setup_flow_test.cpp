@@ -60,15 +60,15 @@ TEST_F(SetupFlowTest, FirstChannelInTheWindowOfItsOwnProbeIsConfirmedAndTracked)
 
   const std::size_t before = script_->RequestCount();
   double frequency = -1.0;
-  Torvex::CTorvexPeripheral* peripheral = CTorvexHostAcquisition::AcquisitionSetupFlow(0.0, &frequency);
+  Torvex::CPeripheralReference peripheral = CTorvexHostAcquisition::AcquisitionSetupFlow(0.0, &frequency);
   // "other" lies in its own window too (41.2 MHz of the proton), so it is the first in list order.
-  EXPECT_EQ(peripheral, &other);
+  EXPECT_EQ(peripheral.Get(), &other);
 
   // Without it, the second channel wins over the third.
   other.SetLastFrequency(0.0);
   frequency = -1.0;
   peripheral = CTorvexHostAcquisition::AcquisitionSetupFlow(0.0, &frequency);
-  EXPECT_EQ(peripheral, &second);
+  EXPECT_EQ(peripheral.Get(), &second);
   EXPECT_DOUBLE_EQ(frequency, 41.5e6);
 
   const auto confirms = FramesOf(*script_, Torvex::kDspInitiateSearch);
@@ -122,8 +122,9 @@ TEST_F(SetupFlowTest, WindowLimitsAreInsideAndNoCandidateLeavesTheSearchToTheSeq
     probe.SetLastFrequency(c.last);
     double frequency = -1.0;
     std::uint16_t index = 9;
-    Torvex::CTorvexPeripheral* candidate = CTorvexHostAcquisition::FindChannelInWindow(low, high, &frequency, &index);
-    EXPECT_EQ(candidate != nullptr, c.found);
+    const Torvex::CPeripheralReference candidate =
+        CTorvexHostAcquisition::FindChannelInWindow(low, high, &frequency, &index);
+    EXPECT_EQ(static_cast<bool>(candidate), c.found);
     EXPECT_EQ(frequency, c.found ? c.last : 0.0);
   }
 
@@ -132,7 +133,7 @@ TEST_F(SetupFlowTest, WindowLimitsAreInsideAndNoCandidateLeavesTheSearchToTheSeq
   SetF64(Torvex::g_node_measure_parms_search_high, high);
   const std::size_t before = script_->RequestCount();
   double frequency = -1.0;
-  EXPECT_EQ(CTorvexHostAcquisition::AcquisitionSetupFlow(0.0, &frequency), nullptr);
+  EXPECT_EQ(CTorvexHostAcquisition::AcquisitionSetupFlow(0.0, &frequency).Get(), nullptr);
   EXPECT_EQ(frequency, 0.0);
   const auto ids = RequestIds(*script_);
   EXPECT_EQ(std::vector<std::uint32_t>(ids.begin() + static_cast<std::ptrdiff_t>(before), ids.end()),
@@ -147,7 +148,7 @@ TEST_F(SetupFlowTest, RefusedConfirmationForgetsTheCandidatesFrequency) {
   SetWindowHz(40.0e6, 42.0e6);
   script_->SetPayload(DspReplyId(Torvex::kDspInitiateSearch), SearchPayload(0.0));
   double frequency = -1.0;
-  EXPECT_EQ(CTorvexHostAcquisition::AcquisitionSetupFlow(0.0, &frequency), &probe);
+  EXPECT_EQ(CTorvexHostAcquisition::AcquisitionSetupFlow(0.0, &frequency).Get(), &probe);
   EXPECT_EQ(frequency, 0.0);
   EXPECT_EQ(probe.GetLastFrequency(), 0.0);
   EXPECT_EQ(CountOf(RequestIds(*script_), Torvex::kDspInitiateTracking), 0u);
@@ -158,7 +159,7 @@ TEST_F(SetupFlowTest, ExpectedValueTracksOnTheFirstChannelUnlessTheSearchIsManua
   TestProbe& first = AddProbe({1, 1}, kProtonRatio, 1e6, 1e8);
   AddProbe({1, 2}, kProtonRatio, 1e6, 1e8);
   double frequency = 0.0;
-  EXPECT_EQ(CTorvexHostAcquisition::AcquisitionSetupFlow(41.0e6, &frequency), &first);
+  EXPECT_EQ(CTorvexHostAcquisition::AcquisitionSetupFlow(41.0e6, &frequency).Get(), &first);
   EXPECT_EQ(frequency, 41.0e6);
   auto tracking = FramesOf(*script_, Torvex::kDspInitiateTracking);
   ASSERT_EQ(tracking.size(), 1u);
@@ -166,7 +167,7 @@ TEST_F(SetupFlowTest, ExpectedValueTracksOnTheFirstChannelUnlessTheSearchIsManua
   EXPECT_EQ(CountOf(RequestIds(*script_), Torvex::kDspPwProbeConnect), 1u);
 
   SetString(Torvex::g_node_measure_parms_search_mode, "MANual");
-  EXPECT_EQ(CTorvexHostAcquisition::AcquisitionSetupFlow(41.0e6, &frequency), &first);
+  EXPECT_EQ(CTorvexHostAcquisition::AcquisitionSetupFlow(41.0e6, &frequency).Get(), &first);
   EXPECT_EQ(frequency, 0.0);
   EXPECT_EQ(FramesOf(*script_, Torvex::kDspInitiateTracking).size(), 1u);
 }
@@ -183,7 +184,7 @@ TEST_F(SetupFlowTest, ChannelFailuresCarryTheirCodes) {
   EXPECT_EQ(AcqErrorOf([&] { CTorvexHostAcquisition::FindChannelInWindow(0.0, 1.0, &frequency, &index); }),
             Torvex::kAcqInvalidChannel);
   probe.SetLastFrequency(41.0e6);  // found before the missing channel is reached
-  EXPECT_EQ(CTorvexHostAcquisition::FindChannelInWindow(0.9, 1.0, &frequency, &index), &probe);
+  EXPECT_EQ(CTorvexHostAcquisition::FindChannelInWindow(0.9, 1.0, &frequency, &index).Get(), &probe);
 
   EXPECT_EQ(AcqErrorOf([] { CTorvexHostAcquisition::PrepareChannel(1); }), Torvex::kAcqInvalidChannel);
   EXPECT_EQ(AcqErrorOf([] { CTorvexHostAcquisition::PrepareChannel(2); }), Torvex::kAcqInvalidChannel);
@@ -201,9 +202,9 @@ TEST_F(SetupFlowTest, Model1226GetsItsTimingPair) {
   SetF64(Torvex::g_node_measure_parms_sample_offset, 0.0002);
   SetF64(Torvex::g_node_measure_parms_sample_length, 0.002);
   SetString(Torvex::g_node_measure_parms_sample_mode, "FIXed");
-  EXPECT_EQ(CTorvexHostAcquisition::PrepareChannel(0), &probe);
+  EXPECT_EQ(CTorvexHostAcquisition::PrepareChannel(0).Get(), &probe);
   SetString(Torvex::g_node_measure_parms_sample_mode, "AUTO");
-  EXPECT_EQ(CTorvexHostAcquisition::PrepareChannel(0), &probe);
+  EXPECT_EQ(CTorvexHostAcquisition::PrepareChannel(0).Get(), &probe);
   const std::vector<std::pair<std::uint32_t, std::uint32_t>> expected = {{1320, 2420}, {1320, 3520}};
   EXPECT_EQ(probe.pairs, expected);
   EXPECT_EQ(CountOf(RequestIds(*script_), Torvex::kDspPwProbeConnect), 2u);
@@ -217,7 +218,7 @@ TEST_F(SetupFlowTest, Model1226GetsItsTimingPair) {
   SetF64(Torvex::g_node_measure_parms_sample_offset, -1.0);
   SetF64(Torvex::g_node_system_acquisition_short_duration, 1e9);
   probe.information.SampleLength = std::nan("");
-  EXPECT_EQ(CTorvexHostAcquisition::PrepareChannel(0), &probe);
+  EXPECT_EQ(CTorvexHostAcquisition::PrepareChannel(0).Get(), &probe);
   EXPECT_EQ(probe.pairs.back(), (std::pair<std::uint32_t, std::uint32_t>{0xFFFFFFFFu, 0u}));
 }
 

@@ -2,7 +2,9 @@
 // recovery of failed and aborted measurements.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
+#include <string>
 #include <cstdint>
 
 #include "acq_flows_support.h"
@@ -36,6 +38,7 @@ class TriggerFlowTest : public AcqFlowTest {
   }
 
   cyg_sem_t reply_;
+  std::atomic<bool> probeDestroyed_{false};
 };
 
 // The initiator may read the trigger-active flag the moment it is released; the flag must already be
@@ -61,6 +64,37 @@ TEST_F(TriggerFlowTest, InitiatorIsReleasedOnlyOnceTheTriggerIsActive) {
   ASSERT_NE(Torvex::g_ResultsStore.ReadySlotBuffer(), nullptr);
   EXPECT_EQ(Torvex::g_ResultsStore.ReadySlotBuffer()->count, 1u);
   EXPECT_NE(LogText().find("CTorvexHostAcquisition::TriggerFlow, Initiate\n"), std::string::npos);
+}
+
+// A rescan while a measurement waits for its trigger (the topology torn down and built again, the
+// new probe selected) takes the measuring probe out of the topology, yet the measurement goes on with
+// it: the old probe is destroyed only once the acquisition has let it go, after the measurement was
+// stored with its channel.
+TEST_F(TriggerFlowTest, ARescanDuringAMeasurementDestroysTheOldProbeOnlyAfterTheAcquisition) {
+  TestProbe& probe = AddProbe({1, 1}, kProtonRatio, 1e6, 1e8);
+  probe.destroyed = &probeDestroyed_;
+  SetString(Torvex::g_node_trigger_parms_trigger_in_source, "BUS");
+  Torvex::g_ExpectedFrequencyHz = 42.0e6;  // tracking at once, then the measurement waits for *TRG
+  StartTriggerFlow();
+  ASSERT_TRUE(Torvex::g_CommandMailBox.Send({Torvex::kPipeMsgInitiate, &reply_, 0, 0}));
+  ASSERT_TRUE(WaitFor([&] { return LogText().find("Waiting for trigger No 0\n") != std::string::npos; }));
+
+  Torvex::CTorvexPeripheral::DeleteTopologyNodes(Torvex::g_node_peripherals, true);
+  EXPECT_EQ(Torvex::CTorvexPeripheral::FindPeripheralByPath("1/1"), nullptr);
+  EXPECT_FALSE(probeDestroyed_.load()) << "destroyed under the running measurement";
+  TestProbe& rebuilt = AddProbe({1, 1}, kProtonRatio, 1e6, 1e8, 0, false);
+  ASSERT_EQ(Torvex::CTorvexPeripheral::SelectChannel("1/1", nullptr), 0);
+  EXPECT_FALSE(probeDestroyed_.load());
+
+  ASSERT_TRUE(Torvex::g_CommandMailBox.Send({Torvex::kPipeMsgBusTrigger, nullptr, 0, 0}));
+  ASSERT_TRUE(WaitFor([] { return !Torvex::g_TriggerActive.load(); }));
+  EXPECT_TRUE(probeDestroyed_.load());
+  EXPECT_EQ(Torvex::g_LastAcqError.load(), 0);
+  const Torvex::ResultBuffer* ready = Torvex::g_ResultsStore.ReadySlotBuffer();
+  ASSERT_NE(ready, nullptr);
+  ASSERT_EQ(ready->count, 1u);
+  EXPECT_EQ(ready->channel[0], MakeChannel({1, 1}));
+  EXPECT_EQ(Torvex::CTorvexPeripheral::FindPeripheralByPath("1/1"), &rebuilt);
 }
 
 // ABORT is never acknowledged: the abort of the DSP fails twice and the system restarts, but the

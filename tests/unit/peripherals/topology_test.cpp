@@ -282,9 +282,8 @@ TEST_F(TopologyTest, LookupsAndMonitorRaceRescansSafely) {
 namespace Torvex {
 namespace {
 
-// The settings saves reach the teardown through the tree's hook: objects destroyed, nodes removed,
-// selection and closed channel list emptied.
-TEST_F(TopologyTest, SettingsTeardownHookEmptiesEverything) {
+// A teardown with purge: objects destroyed, nodes removed, selection and closed channel list emptied.
+TEST_F(TopologyTest, TeardownWithPurgeEmptiesEverything) {
   Plug("1", "multiplexer:2");
   Plug("1/2", "probe");
   std::vector<CTorvexChannel> list;
@@ -292,10 +291,7 @@ TEST_F(TopologyTest, SettingsTeardownHookEmptiesEverything) {
   ASSERT_EQ(CTorvexPeripheral::CloseRoute(list), 0);
   ASSERT_NE(object_.GetPointerAttribute(eAttrValue), nullptr);
   ASSERT_FALSE(g_CurrentChannelList.empty());
-  {
-    CRecursiveLockGuard topology(g_TopologyLock);
-    ASSERT_TRUE(TearDownTopology());
-  }
+  CTorvexPeripheral::DeleteTopologyNodes(g_node_peripherals, true);
   EXPECT_EQ(Branch(), "");
   EXPECT_EQ(object_.GetPointerAttribute(eAttrValue), nullptr);
   EXPECT_TRUE(g_CurrentChannelList.empty());

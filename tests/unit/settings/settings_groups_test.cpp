@@ -6,6 +6,7 @@
 #include <sys/resource.h>
 
 #include <atomic>
+#include <functional>
 #include <thread>
 
 #include "settings_support.h"
@@ -97,16 +98,45 @@ TEST_F(SettingsGroupsTest, StoreWritesTheGroupsBranchIntoItsDirectoryAndRewrites
   EXPECT_THAT(ReadHostFile(Yaffs("settings/units_parms/a.xml")), HasSubstr("name=\"ppm_ref\" value=\"12.5\""));
 }
 
-TEST_F(SettingsGroupsTest, StoreEmptiesThePeripheralsBranchAndDropsTheSelection) {
-  CParameterNode* probe = new CParameterNode("1", eNodeType::Pointer);
-  ASSERT_EQ(g_node_peripherals->AddChildNode(probe), 0);
-  int object = 0;
-  probe->SetPointerAttribute(eAttrValue, &object);
-  g_node_current_probe_object->SetPointerAttribute(eAttrValue, &object);
+// No save writes a peripheral node, and none touches the running peripherals branch or the selection:
+// the probes, their objects and the selected one are the same afterwards.
+TEST_F(SettingsGroupsTest, SavesLeaveThePeripheralsOutOfTheFileAndInPlace) {
+  CParameterNode* multiplexer = new CParameterNode("1", eNodeType::Pointer);
+  ASSERT_EQ(g_node_peripherals->AddChildNode(multiplexer), 0);
+  CParameterNode* probe = new CParameterNode("2", eNodeType::Pointer);
+  ASSERT_EQ(multiplexer->AddChildNode(probe), 0);
+  int objects[2] = {0, 0};
+  multiplexer->SetPointerAttribute(eAttrValue, &objects[0]);
+  probe->SetPointerAttribute(eAttrValue, &objects[1]);
+  g_node_current_probe_object->SetPointerAttribute(eAttrValue, &objects[1]);
+  const std::string running = TreeText(root_);
 
-  ASSERT_EQ(TorvexSaveSettings("m.xml", 2), 0);
-  EXPECT_EQ(g_node_peripherals->FirstChild(), nullptr);
-  EXPECT_EQ(g_node_current_probe_object->GetPointerAttribute(eAttrValue), nullptr);
+  struct Case {
+    const char* label;
+    std::function<int()> save;
+    const char* file;  // relative to the board's yaffs folder
+    bool whole_tree;
+  };
+  const Case cases[] = {
+      {"store ALL", [] { return TorvexSaveSettings("p.xml", 0); }, "settings/p.xml", true},
+      {"store MEASure", [] { return TorvexSaveSettings("p.xml", 2); }, "settings/measure_parms/p.xml", false},
+      {"shut-down save", [] { return TorvexSaveLastPowerOff(kLastPowerOffPath); }, "settings/LastPowerOff.xml", true},
+  };
+  for (const Case& c : cases) {
+    ASSERT_EQ(c.save(), 0) << c.label;
+    const std::string text = ReadHostFile(Yaffs(c.file));
+    EXPECT_EQ(text.find("<Pointer name=\"1\""), std::string::npos) << c.label;
+    EXPECT_EQ(text.find("<Pointer name=\"2\""), std::string::npos) << c.label;
+    if (c.whole_tree) {
+      EXPECT_THAT(text, HasSubstr("<Branch name=\"peripherals\">\n</Branch>\n")) << c.label;
+      EXPECT_EQ(TorvexCheckSettingsFile((std::string("/yaffs/") + c.file).c_str(), g_SettingsSubsystems[0]), 0)
+          << c.label;
+    }
+    EXPECT_TRUE(TreeText(root_) == running) << c.label;
+    EXPECT_EQ(probe->GetPointerAttribute(eAttrValue), &objects[1]) << c.label;
+    EXPECT_EQ(g_node_current_probe_object->GetPointerAttribute(eAttrValue), &objects[1]) << c.label;
+  }
+  g_node_current_probe_object->SetPointerAttribute(eAttrValue, nullptr);
 }
 
 TEST_F(SettingsGroupsTest, StoreRefusesNamesThatAreNoPlainFileNames) {
@@ -123,23 +153,21 @@ TEST_F(SettingsGroupsTest, StoreRefusesNamesThatAreNoPlainFileNames) {
 
 TEST_F(SettingsGroupsTest, StoreFailsWithNineWhenTheDirectoryCannotBeMade) {
   WriteHostFile(Yaffs("settings"), "a file where the directory should be");
-  // The peripherals branch is emptied before the directory is made, whether that works or not.
-  const auto add_probe = [] {
-    CParameterNode* probe = new CParameterNode("1", eNodeType::Pointer);
-    ASSERT_EQ(g_node_peripherals->AddChildNode(probe), 0);
-  };
-  add_probe();
+  // A failed save changes nothing in the running tree either.
+  CParameterNode* probe = new CParameterNode("1", eNodeType::Pointer);
+  ASSERT_EQ(g_node_peripherals->AddChildNode(probe), 0);
+  const std::string running = TreeText(root_);
   std::string before = MarkLog();
   EXPECT_EQ(TorvexSaveSettings("a.xml", 2), 9);
   EXPECT_THAT(LogSince(before), HasSubstr("/yaffs/settings/measure_parms/a.xml not saved (cannot create "
                                           "/yaffs/settings/measure_parms: "));
-  EXPECT_EQ(g_node_peripherals->FirstChild(), nullptr);
-  add_probe();
+  EXPECT_TRUE(TreeText(root_) == running);
   before = MarkLog();
   EXPECT_EQ(TorvexSaveLastPowerOff(kLastPowerOffPath), 9);
   EXPECT_THAT(LogSince(before), HasSubstr("Could not create 'settings' directory: File exists\n"));
   EXPECT_THAT(LogSince(before), HasSubstr("/yaffs/settings/LastPowerOff.xml not saved (cannot create "));
-  EXPECT_EQ(g_node_peripherals->FirstChild(), nullptr);
+  EXPECT_TRUE(TreeText(root_) == running);
+  EXPECT_EQ(g_node_peripherals->FirstChild(), probe);
 }
 
 // A file that cannot be created says so, as a file that cannot be written does.
