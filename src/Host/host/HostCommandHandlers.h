@@ -1,0 +1,79 @@
+// The command handlers: one function per handler that the command rows name (TORVEX_SCPI_COMMAND_ROWS,
+// scpi/scpi_command_rows.h), and kCommandHandlers, the handler of each command number, made from the
+// same rows. CTorvexHostParser::_DispatchCommand calls the handler of the command's row once the lock,
+// the query announcement and the refusal while measuring have let the command through.
+//
+// Every handler runs on the parser thread, for one command of one client. The generic parameter rows
+// share RunParameterCommand (the bound-node step alone); a row with its own code and a bound node has
+// its handler run that step first (RunBoundNodeStep) and stop when it refused the command. The
+// handlers are defined by the units of their command families: HostParameterCommands.cpp (generic),
+// HostCommonCommands.cpp (488.2, STATus, SYSTem, UNIT), HostMeasurementCommands.cpp (measurement and
+// trigger), HostMassMemoryRouteCommands.cpp (MMEMory and ROUTe).
+#pragma once
+
+#include <cstddef>
+#include <iterator>
+
+#include "scpi/scpi_command_table.h"
+
+namespace Torvex {
+
+class CTorvexHost;
+class CTorvexHostParser;
+struct ScpiParsedCommand;
+
+using CommandHandler = void (*)(CTorvexHostParser& parser, ScpiParsedCommand& command, CTorvexHost& client);
+
+// The handlers, declared from the rows (a handler that serves several rows is declared once per row).
+#define TORVEX_COMMAND_HANDLER_DECLARATION(name, pattern, slots, lock, refusal, nodes, unit, flux, row, execution, \
+                                           handler)                                                               \
+  void handler(CTorvexHostParser& parser, ScpiParsedCommand& command, CTorvexHost& client);
+TORVEX_SCPI_COMMAND_ROWS(TORVEX_COMMAND_HANDLER_DECLARATION)
+#undef TORVEX_COMMAND_HANDLER_DECLARATION
+
+// The bound-node step of a row with its own code: reads or writes the row's node like the generic
+// rows. False when it refused the command (-221 queued), so that the own code must not run.
+bool RunBoundNodeStep(CTorvexHostParser& parser, ScpiParsedCommand& command, CTorvexHost& client);
+
+// The handler of each command number.
+inline constexpr CommandHandler kCommandHandlers[] = {
+#define TORVEX_COMMAND_HANDLER_ENTRY(name, pattern, slots, lock, refusal, nodes, unit, flux, row, execution, handler) \
+  &handler,
+    TORVEX_SCPI_COMMAND_ROWS(TORVEX_COMMAND_HANDLER_ENTRY)
+#undef TORVEX_COMMAND_HANDLER_ENTRY
+};
+static_assert(std::size(kCommandHandlers) == kScpiCommandCount, "one handler per command");
+
+namespace command_rows {
+
+inline constexpr scpi_row::Execution kExecution[] = {
+#define TORVEX_COMMAND_EXECUTION_ENTRY(name, pattern, slots, lock, refusal, nodes, unit, flux, row, execution, \
+                                       handler)                                                               \
+  scpi_row::execution,
+    TORVEX_SCPI_COMMAND_ROWS(TORVEX_COMMAND_EXECUTION_ENTRY)
+#undef TORVEX_COMMAND_EXECUTION_ENTRY
+};
+
+// The generic rows share RunParameterCommand, and no row with its own code uses it. The one exception,
+// SYSTem:COMMunicate:VXI11, is generic but first refuses a client that would switch off its own
+// interface.
+constexpr bool GenericRowsShareOneHandler() {
+  for (std::size_t n = 0; n < kScpiCommandCount; ++n) {
+    const bool shared = kCommandHandlers[n] == &RunParameterCommand;
+    const bool generic = kExecution[n] == scpi_row::kGeneric;
+    if (shared != generic && n != kCmdVxi11Enable) return false;
+  }
+  return kExecution[kCmdVxi11Enable] == scpi_row::kGeneric && kCommandHandlers[kCmdVxi11Enable] == &RunVxi11Enable;
+}
+static_assert(GenericRowsShareOneHandler(), "the generic rows and only they use RunParameterCommand");
+
+}  // namespace command_rows
+
+// The number of rows whose handler is `handler` (for the families' checks of their own row lists).
+constexpr std::size_t RowsHandledBy(CommandHandler handler) {
+  std::size_t count = 0;
+  for (CommandHandler h : kCommandHandlers) count += h == handler ? 1 : 0;
+  return count;
+}
+
+}  // namespace Torvex
