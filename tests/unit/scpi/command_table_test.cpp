@@ -301,21 +301,21 @@ TEST(CommandTable, RowsReadTheBoundPointersAtEveryUse) {
   CParameterNode* const before = g_node_measure_parms_averaging_measurement_count;
   auto* fake = reinterpret_cast<CParameterNode*>(0x1234);
   g_node_measure_parms_averaging_measurement_count = fake;
-  EXPECT_EQ(kScpiCommandAttributes[29].nodeSuffix2, fake);
+  EXPECT_EQ(kScpiCommandAttributes[kCmdAverageCount].nodeSuffix2, fake);
   g_node_measure_parms_averaging_measurement_count = before;
-  EXPECT_EQ(kScpiCommandAttributes[29].nodeSuffix2, before);
+  EXPECT_EQ(kScpiCommandAttributes[kCmdAverageCount].nodeSuffix2, before);
 }
 
 TEST(CommandTable, AccessorsReadTheRowOfTheRecord) {
   ScpiParsedCommand command;
-  command.commandNumber = 12;  // *TST?
+  command.commandNumber = kCmdTstQuery;
   EXPECT_TRUE(scpi_is_query(command));
   EXPECT_FALSE(scpi_is_allowed_while_locked(command));
-  command.commandNumber = 21;  // STATus:OPERation:ENABle
+  command.commandNumber = kCmdOperationEnable;
   EXPECT_FALSE(scpi_is_query(command));
   EXPECT_TRUE(scpi_is_allowed_while_locked(command));
   EXPECT_EQ(scpi_status_row_after_command(command), 48);
-  command.commandNumber = 7;  // *RST
+  command.commandNumber = kCmdRst;
   EXPECT_FALSE(scpi_is_allowed_while_locked(command));
   command.commandNumber = 250;  // outside the table
   EXPECT_FALSE(scpi_is_query(command));
