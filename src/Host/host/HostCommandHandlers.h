@@ -44,7 +44,16 @@ inline constexpr CommandHandler kCommandHandlers[] = {
 };
 static_assert(std::size(kCommandHandlers) == kScpiCommandCount, "one handler per command");
 
+// The columns the compile-time checks of the handlers read. Handlers are compared by name: some
+// compilers do not compare the addresses of two functions in a constant expression.
 namespace command_rows {
+
+inline constexpr const char* kHandlerNames[] = {
+#define TORVEX_COMMAND_HANDLER_NAME(name, pattern, slots, lock, refusal, nodes, unit, flux, row, execution, handler) \
+  #handler,
+    TORVEX_SCPI_COMMAND_ROWS(TORVEX_COMMAND_HANDLER_NAME)
+#undef TORVEX_COMMAND_HANDLER_NAME
+};
 
 inline constexpr scpi_row::Execution kExecution[] = {
 #define TORVEX_COMMAND_EXECUTION_ENTRY(name, pattern, slots, lock, refusal, nodes, unit, flux, row, execution, \
@@ -54,26 +63,39 @@ inline constexpr scpi_row::Execution kExecution[] = {
 #undef TORVEX_COMMAND_EXECUTION_ENTRY
 };
 
+constexpr bool SameName(const char* a, const char* b) {
+  while (*a != '\0' && *a == *b) {
+    ++a;
+    ++b;
+  }
+  return *a == *b;
+}
+
+// True when the row of command `n` names `handler`.
+constexpr bool HandledBy(std::size_t n, const char* handler) {
+  return n < std::size(kHandlerNames) && SameName(kHandlerNames[n], handler);
+}
+
+// The number of rows that name `handler` (for the families' checks of their own row lists).
+constexpr std::size_t RowsHandledBy(const char* handler) {
+  std::size_t count = 0;
+  for (std::size_t n = 0; n < std::size(kHandlerNames); ++n) count += HandledBy(n, handler) ? 1 : 0;
+  return count;
+}
+
 // The generic rows share RunParameterCommand, and no row with its own code uses it. The one exception,
 // SYSTem:COMMunicate:VXI11, is generic but first refuses a client that would switch off its own
 // interface.
 constexpr bool GenericRowsShareOneHandler() {
   for (std::size_t n = 0; n < kScpiCommandCount; ++n) {
-    const bool shared = kCommandHandlers[n] == &RunParameterCommand;
+    const bool shared = HandledBy(n, "RunParameterCommand");
     const bool generic = kExecution[n] == scpi_row::kGeneric;
     if (shared != generic && n != kCmdVxi11Enable) return false;
   }
-  return kExecution[kCmdVxi11Enable] == scpi_row::kGeneric && kCommandHandlers[kCmdVxi11Enable] == &RunVxi11Enable;
+  return kExecution[kCmdVxi11Enable] == scpi_row::kGeneric && HandledBy(kCmdVxi11Enable, "RunVxi11Enable");
 }
 static_assert(GenericRowsShareOneHandler(), "the generic rows and only they use RunParameterCommand");
 
 }  // namespace command_rows
-
-// The number of rows whose handler is `handler` (for the families' checks of their own row lists).
-constexpr std::size_t RowsHandledBy(CommandHandler handler) {
-  std::size_t count = 0;
-  for (CommandHandler h : kCommandHandlers) count += h == handler ? 1 : 0;
-  return count;
-}
 
 }  // namespace Torvex

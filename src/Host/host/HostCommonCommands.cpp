@@ -72,11 +72,11 @@ constexpr bool StatusCommandsAreTheRowsOfRunStatusRegister() {
   std::size_t listed = 0;
   for (const StatusRegisterCommands& reg : kStatusCommands) {
     for (eScpiCommand command : reg.commands) {
-      if (kCommandHandlers[command] != &RunStatusRegister) return false;
+      if (!command_rows::HandledBy(command, "RunStatusRegister")) return false;
       ++listed;
     }
   }
-  return listed == RowsHandledBy(&RunStatusRegister);
+  return listed == command_rows::RowsHandledBy("RunStatusRegister");
 }
 static_assert(StatusCommandsAreTheRowsOfRunStatusRegister(), "kStatusCommands lists the STATus register rows");
 

@@ -68,9 +68,9 @@ constexpr FetchRow kFetchRows[] = {
 // Every row whose handler is RunFetch is listed above, once.
 constexpr bool FetchRowsAreTheRowsOfRunFetch() {
   for (const FetchRow& row : kFetchRows) {
-    if (kCommandHandlers[row.command] != &RunFetch) return false;
+    if (!command_rows::HandledBy(row.command, "RunFetch")) return false;
   }
-  return std::size(kFetchRows) == RowsHandledBy(&RunFetch);
+  return std::size(kFetchRows) == command_rows::RowsHandledBy("RunFetch");
 }
 static_assert(FetchRowsAreTheRowsOfRunFetch(), "kFetchRows lists the FETCh rows");
 
