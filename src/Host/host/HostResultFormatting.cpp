@@ -341,7 +341,7 @@ void CTorvexHostParser::FormatResultData(ScpiParsedCommand& command, CTorvexHost
                                          std::uint32_t count, std::uint32_t decimals, CScpiStatus& status) {
   (void)client;
   try {
-    ResultOutput out{command, status, RepliesInText(), count, decimals};
+    ResultOutput out{command, status, RepliesInText(), count, decimals, {}, false};
     if (!g_AcqStarted.load()) throw eSCPIErrorEvent{kScpiErrorHardwareError};
     if (kind >= std::size(kResultKinds)) throw eSCPIErrorEvent{kScpiErrorFirmwareError};
     const eResultEnd end = kResultKinds[kind].format(out);
