@@ -455,7 +455,8 @@ void RunLockRelease(CTorvexHostParser&, ScpiParsedCommand&, CTorvexHost& client)
 // ---- UNIT ----------------------------------------------------------------------------------------------
 
 void RunUnitList(CTorvexHostParser&, ScpiParsedCommand& command, CTorvexHost&) {
-  const std::string choices = CTorvexHostParser::ReadStringAttribute(command, g_node_units_parms_selected, eAttrChoices);
+  const std::string choices =
+      CTorvexHostParser::ReadStringAttribute(command, g_node_units_parms_selected, eAttrChoices);
   std::size_t start = 0;
   while (start <= choices.size()) {
     const std::size_t comma = choices.find(',', start);

@@ -25,7 +25,9 @@ inline std::vector<BoundNode> LoadBoundNodes(std::string* error) {
   const ReferenceTable data = ReferenceTable::Load("bound_nodes.tsv");
   *error = data.error;
   std::vector<BoundNode> nodes;
-  for (const ReferenceRow& row : data.rows) nodes.push_back({data.Cell(row, "path"), data.Cell(row, "type")});
+  for (const ReferenceRow& row : data.rows) {
+    nodes.push_back({data.Cell(row, "path"), data.Cell(row, "type")});
+  }
   return nodes;
 }
 
