@@ -6,6 +6,7 @@
 #include "core/CLogger.h"
 #include "host/CTorvexHost.h"
 #include "host/HostCommandHandlers.h"
+#include "host/HostCommonCommands.h"
 #include "scpi/scpi_command_table.h"
 #include "scpi/scpi_types.h"
 #include "scpi/scpi_value_extraction.h"
@@ -268,7 +269,9 @@ void CTorvexHostParser::_DispatchCommand(CTorvexHostParser& parser, ScpiParsedCo
   }
   g_Logger.Printf("CTorvexHostParser::_DispatchCommand: %s\n", kScpiCommandPatterns[number]);
 
-  if (RefuseWhileMeasuring(command, client.Status(), g_TriggerActive.load())) return;
+  // A client never switches off the interface it is served over (the generic handler would).
+  if (RefusesOwnInterfaceSwitchOff(command, client)) return;
+  if (parser.HandleParameterCommand(command, client.Status(), g_TriggerActive.load())) return;
   kCommandHandlers[number](parser, command, client);
 }
 

@@ -6,11 +6,11 @@
 // them in order through _DispatchCommand, sends the joined reply, updates every status object and
 // re-arms the client.
 //
-// _DispatchCommand enforces the instrument lock, announces queries, refuses settings while a triggered
-// measurement runs and calls the handler of the command's row (kCommandHandlers,
-// HostCommandHandlers.h). The generic rows share RunParameterCommand, which runs the bound-node step
-// HandleParameterCommand; the other handlers live in the units of their command families and use the
-// public getters, node setters and formatters below. All of them run on the parser thread only.
+// _DispatchCommand enforces the instrument lock, announces queries, lets HandleParameterCommand execute
+// the commands bound to parameter nodes (and refuse settings while a triggered measurement runs), and
+// runs the command's own code: the handler of its row (kCommandHandlers, HostCommandHandlers.h). The
+// handlers live in the units of their command families and use the public getters, node setters and
+// formatters below. All of them run on the parser thread only.
 //
 // Client lifetime: ReleaseClient (called by a host object's destructor) removes the client's queued
 // messages and waits until the parser is no longer executing it; on the parser thread itself it
@@ -65,13 +65,6 @@ inline constexpr std::uint8_t kCommandOutOfRange = 253;
 inline constexpr std::uint8_t kCommandInternal = 254;
 inline constexpr std::uint8_t kCommandOutOfMemory = 255;
 
-// What the bound-node step (HandleParameterCommand) did with a command.
-enum class eNodeStep {
-  NoNode,   // no node it can serve (none bound, or a node of another type): nothing done
-  Done,     // the node was read into the reply or written; a getter or setter error is in the record
-  Refused,  // refused with -221 queued: the command ends here
-};
-
 // Results of CheckParameterDependency.
 inline constexpr int kDependencyNone = 0;
 inline constexpr int kDependencyNoEffect = 1;
@@ -123,13 +116,12 @@ class CTorvexHostParser : public CThread {
   // ---- parser thread: the command machinery ----
   static void ReportParseError(CScpiStatus& status, const ScpiParsedCommand& command);
   static void _DispatchCommand(CTorvexHostParser& parser, ScpiParsedCommand& command, CTorvexHost& client);
-  // While a triggered measurement runs (`triggerActive`), a setting whose row refuses it (always, or
-  // unless the search mode is MANual) is refused: -221 is queued and true returned. Queries never are.
-  static bool RefuseWhileMeasuring(const ScpiParsedCommand& command, CScpiStatus& status, bool triggerActive);
-  // The bound-node step: a query reads the node the record's suffix selects into the reply (the value,
-  // or MINimum, MAXimum, DEFault), a setting writes parameter slot 0 into it after the dependency
-  // check and sets the row's status row.
-  eNodeStep HandleParameterCommand(ScpiParsedCommand& command, CScpiStatus& status);
+  // The generic handler: refuses a setting while a triggered measurement runs (`triggerActive`) when
+  // its row says so; then a query reads the node the record's suffix selects into the reply (the
+  // value, or MINimum, MAXimum, DEFault), a setting writes parameter slot 0 into it after the
+  // dependency check and sets the row's status row. True when the command is completely handled (a
+  // refusal, or a generic row); false when the command's own code is to run.
+  bool HandleParameterCommand(ScpiParsedCommand& command, CScpiStatus& status, bool triggerActive);
   static int CheckParameterDependency(CParameterNode* node, const void* newValue);
 
   // Parameter getters. Errors go into command.errorCode (the first one wins).

@@ -1,14 +1,14 @@
 // The command handlers: one function per handler that the command rows name (TORVEX_SCPI_COMMAND_ROWS,
 // scpi/scpi_command_rows.h), and kCommandHandlers, the handler of each command number, made from the
-// same rows. CTorvexHostParser::_DispatchCommand calls the handler of the command's row once the lock,
-// the query announcement and the refusal while measuring have let the command through.
+// same rows. A handler is the command's own code: CTorvexHostParser::_DispatchCommand calls it once
+// the lock and the query announcement have let the command through and the generic handler
+// (HandleParameterCommand) has not completed it; a row with a node has its node set by then. The
+// generic rows share NoOwnCode, reached only when their node could not be served.
 //
-// Every handler runs on the parser thread, for one command of one client. The generic parameter rows
-// share RunParameterCommand (the bound-node step alone); a row with its own code and a bound node has
-// its handler run that step first (RunBoundNodeStep) and stop when it refused the command. The
-// handlers are defined by the units of their command families: HostParameterCommands.cpp (generic),
-// HostCommonCommands.cpp (488.2, STATus, SYSTem, UNIT), HostMeasurementCommands.cpp (measurement and
-// trigger), HostMassMemoryRouteCommands.cpp (MMEMory and ROUTe).
+// Every handler runs on the parser thread, for one command of one client. The handlers are defined by
+// the units of their command families: HostParameterCommands.cpp (NoOwnCode), HostCommonCommands.cpp
+// (488.2, STATus, SYSTem, UNIT), HostMeasurementCommands.cpp (measurement and trigger),
+// HostMassMemoryRouteCommands.cpp (MMEMory and ROUTe).
 #pragma once
 
 #include <cstddef>
@@ -30,10 +30,6 @@ using CommandHandler = void (*)(CTorvexHostParser& parser, ScpiParsedCommand& co
   void handler(CTorvexHostParser& parser, ScpiParsedCommand& command, CTorvexHost& client);
 TORVEX_SCPI_COMMAND_ROWS(TORVEX_COMMAND_HANDLER_DECLARATION)
 #undef TORVEX_COMMAND_HANDLER_DECLARATION
-
-// The bound-node step of a row with its own code: reads or writes the row's node like the generic
-// rows. False when it refused the command (-221 queued), so that the own code must not run.
-bool RunBoundNodeStep(CTorvexHostParser& parser, ScpiParsedCommand& command, CTorvexHost& client);
 
 // The handler of each command number.
 inline constexpr CommandHandler kCommandHandlers[] = {
@@ -83,18 +79,14 @@ constexpr std::size_t RowsHandledBy(const char* handler) {
   return count;
 }
 
-// The generic rows share RunParameterCommand, and no row with its own code uses it. The one exception,
-// SYSTem:COMMunicate:VXI11, is generic but first refuses a client that would switch off its own
-// interface.
+// The generic rows share NoOwnCode, and every row with its own code names its own handler.
 constexpr bool GenericRowsShareOneHandler() {
   for (std::size_t n = 0; n < kScpiCommandCount; ++n) {
-    const bool shared = HandledBy(n, "RunParameterCommand");
-    const bool generic = kExecution[n] == scpi_row::kGeneric;
-    if (shared != generic && n != kCmdVxi11Enable) return false;
+    if (HandledBy(n, "NoOwnCode") != (kExecution[n] == scpi_row::kGeneric)) return false;
   }
-  return kExecution[kCmdVxi11Enable] == scpi_row::kGeneric && HandledBy(kCmdVxi11Enable, "RunVxi11Enable");
+  return true;
 }
-static_assert(GenericRowsShareOneHandler(), "the generic rows and only they use RunParameterCommand");
+static_assert(GenericRowsShareOneHandler(), "the generic rows and only they name NoOwnCode");
 
 }  // namespace command_rows
 

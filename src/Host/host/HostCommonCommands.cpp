@@ -396,20 +396,6 @@ void RunUsbEnable(CTorvexHostParser& parser, ScpiParsedCommand& command, CTorvex
                       g_node_comm_parms_usbtmc_enabled, kHostKindUsb);
 }
 
-// A client never switches off the VXI-11 interface it came over: -221 is queued before the generic
-// handler writes the node, so the client being served is never torn down under it.
-void RunVxi11Enable(CTorvexHostParser& parser, ScpiParsedCommand& command, CTorvexHost& client) {
-  if (client.Kind() == kHostKindVxi11) {
-    const std::uint8_t enable =
-        CTorvexHostParser::GetBooleanParameter(command, 0, g_node_comm_parms_vxi11_enabled);
-    if (command.errorCode == 0 && enable == 0) {
-      client.Status().PushError(kScpiErrorSettingsConflict, true);
-      return;
-    }
-  }
-  RunParameterCommand(parser, command, client);
-}
-
 void RunEthernetAddress(CTorvexHostParser&, ScpiParsedCommand& command, CTorvexHost& client) {
   const std::string text =
       CTorvexHostParser::GetStringParameter(command, 0, g_node_comm_parms_ethernet_ip_address);
@@ -472,8 +458,8 @@ void RunUnitList(CTorvexHostParser&, ScpiParsedCommand& command, CTorvexHost&) {
   }
 }
 
-void RunPpmReference(CTorvexHostParser& parser, ScpiParsedCommand& command, CTorvexHost& client) {
-  if (!RunBoundNodeStep(parser, command, client)) return;
+// After the generic handler has set the reference.
+void RunPpmReference(CTorvexHostParser&, ScpiParsedCommand& command, CTorvexHost&) {
   // Held results relative to the old reference are no longer answered.
   const std::string selected =
       CTorvexHostParser::ReadStringAttribute(command, g_node_units_parms_selected, eAttrValue);
@@ -481,6 +467,14 @@ void RunPpmReference(CTorvexHostParser& parser, ScpiParsedCommand& command, CTor
     g_ResultsStore.Clear();
     g_IntermediateResults.Invalidate();
   }
+}
+
+bool RefusesOwnInterfaceSwitchOff(ScpiParsedCommand& command, CTorvexHost& client) {
+  if (command.commandNumber != kCmdVxi11Enable || client.Kind() != kHostKindVxi11) return false;
+  const std::uint8_t enable = CTorvexHostParser::GetBooleanParameter(command, 0, g_node_comm_parms_vxi11_enabled);
+  if (command.errorCode != 0 || enable != 0) return false;
+  client.Status().PushError(kScpiErrorSettingsConflict, true);
+  return true;
 }
 
 }  // namespace Torvex

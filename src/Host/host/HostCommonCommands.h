@@ -1,11 +1,16 @@
-// What main and the tests need of the common and system commands besides their handlers
-// (HostCommandHandlers.h): the help file's layout and look-ups, and the network-restart hook.
+// What the dispatcher, main and the tests need of the common and system commands besides their
+// handlers (HostCommandHandlers.h): the help file's layout and look-ups, the refusal of a client's own
+// interface switch-off, and the network-restart hook.
 #pragma once
 
 #include <cstddef>
 #include <string>
 
+#include "scpi/ScpiParsedCommand.h"
+
 namespace Torvex {
+
+class CTorvexHost;
 
 // The help file and its layout: 36 bytes not read, the header list (NUL-ended text), then one
 // NUL-ended syntax entry per command number.
@@ -22,6 +27,11 @@ std::size_t FindHelpCommand(const std::string& text);
 // The syntax entry of `command` from the help file; false (and what was read) when the file cannot be
 // opened or ends early.
 bool ReadHelpSyntaxEntry(std::size_t command, std::string& entry);
+
+// True when `command` would switch off the VXI-11 interface it came over (SYSTem:COMMunicate:VXI11 OFF
+// from a VXI-11 client): -221 is queued and the command must not run. The dispatcher asks before the
+// generic handler writes the node, so the client being served is never torn down under it.
+bool RefusesOwnInterfaceSwitchOff(ScpiParsedCommand& command, CTorvexHost& client);
 
 // SYSTem:COMMunicate:ETHernet:RESTart starts a new pass of the network configuration through this
 // hook, which main installs; without one the command queues 200 "Firmware error".

@@ -357,9 +357,9 @@ void RunInitiate(CTorvexHostParser&, ScpiParsedCommand&, CTorvexHost& client) {
   ReportCommandFailures(client.Status(), [&] { Initiate(client); });
 }
 
-// INITiate:CONTinuous: the node first; switched on, the trigger is initiated at once.
-void RunInitiateContinuous(CTorvexHostParser& parser, ScpiParsedCommand& command, CTorvexHost& client) {
-  if (!RunBoundNodeStep(parser, command, client)) return;
+// INITiate:CONTinuous, after the generic handler has set the node: switched on, the trigger is
+// initiated at once.
+void RunInitiateContinuous(CTorvexHostParser&, ScpiParsedCommand&, CTorvexHost& client) {
   ReportCommandFailures(client.Status(), [&] {
     if (g_node_trigger_parms_trigger_in_continuous != nullptr &&
         g_node_trigger_parms_trigger_in_continuous->GetBooleanAttribute(eAttrValue))
@@ -379,30 +379,26 @@ void RunSearchMode(CTorvexHostParser&, ScpiParsedCommand& command, CTorvexHost& 
   ReportCommandFailures(client.Status(), [&] { SearchMode(command, client); });
 }
 
-// The search limits: the node first, then the other limits follow the new one.
-void RunSearchHighLimit(CTorvexHostParser& parser, ScpiParsedCommand& command, CTorvexHost& client) {
-  if (!RunBoundNodeStep(parser, command, client)) return;
+// The search and tracking limits, after the generic handler has set the node: the other limits
+// follow the new one.
+void RunSearchHighLimit(CTorvexHostParser&, ScpiParsedCommand&, CTorvexHost& client) {
   ReportCommandFailures(client.Status(), [] { SetSearchHighLimit(); });
 }
 
-void RunSearchLowLimit(CTorvexHostParser& parser, ScpiParsedCommand& command, CTorvexHost& client) {
-  if (!RunBoundNodeStep(parser, command, client)) return;
+void RunSearchLowLimit(CTorvexHostParser&, ScpiParsedCommand&, CTorvexHost& client) {
   ReportCommandFailures(client.Status(), [] { SetSearchLowLimit(); });
 }
 
-void RunTrackingHighLimit(CTorvexHostParser& parser, ScpiParsedCommand& command, CTorvexHost& client) {
-  if (!RunBoundNodeStep(parser, command, client)) return;
+void RunTrackingHighLimit(CTorvexHostParser&, ScpiParsedCommand&, CTorvexHost& client) {
   ReportCommandFailures(client.Status(), [] { TrackingLimits(true); });
 }
 
-void RunTrackingLowLimit(CTorvexHostParser& parser, ScpiParsedCommand& command, CTorvexHost& client) {
-  if (!RunBoundNodeStep(parser, command, client)) return;
+void RunTrackingLowLimit(CTorvexHostParser&, ScpiParsedCommand&, CTorvexHost& client) {
   ReportCommandFailures(client.Status(), [] { TrackingLimits(false); });
 }
 
-// The trigger-output settings: the node first, then the settings go to the DSP.
-void RunTriggerOutput(CTorvexHostParser& parser, ScpiParsedCommand& command, CTorvexHost& client) {
-  if (!RunBoundNodeStep(parser, command, client)) return;
+// The trigger-output settings, after the generic handler has set the node: the settings go to the DSP.
+void RunTriggerOutput(CTorvexHostParser&, ScpiParsedCommand&, CTorvexHost& client) {
   ReportCommandFailures(client.Status(), [&] { TriggerOutput(client, false); });
 }
 

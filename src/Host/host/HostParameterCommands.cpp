@@ -1,5 +1,5 @@
-// The generic parameter commands (the bound-node step and the refusal while measuring), the parameter
-// getters, the node setters and the cross-parameter dependencies of the parser.
+// The generic parameter handler (HandleParameterCommand, with a query half and a set half), the
+// parameter getters, the node setters and the cross-parameter dependencies of the parser.
 #include <cmath>
 #include <string>
 
@@ -357,9 +357,16 @@ int CTorvexHostParser::CheckParameterDependency(CParameterNode* node, const void
   return kDependencyNone;
 }
 
-// ---- the bound-node step ---------------------------------------------------------------------------
+// ---- the generic handler ---------------------------------------------------------------------------
 
 namespace {
+
+// What the bound-node part of the generic handler did with a command.
+enum class eNodeStep {
+  NoNode,   // no node it can serve (none bound, or a node of another type): nothing done
+  Done,     // the node was read into the reply or written; a getter or setter error is in the record
+  Refused,  // refused with -221 queued: the command ends here
+};
 
 // The node the record addresses: the suffix-2 node for suffix 2, the suffix-1 node for any other
 // suffix or none.
@@ -514,13 +521,10 @@ eNodeStep SetBoundNode(ScpiParsedCommand& command, CScpiStatus& status, const Sc
   return eNodeStep::Done;
 }
 
-}  // namespace
-
-bool CTorvexHostParser::RefuseWhileMeasuring(const ScpiParsedCommand& command, CScpiStatus& status,
-                                             bool triggerActive) {
-  if (!triggerActive || command.commandNumber >= kScpiCommandCount) return false;
-  const ScpiCommandAttributeRow& row = kScpiCommandAttributes[command.commandNumber];
-  if (row.query != 0) return false;
+// While a triggered measurement runs, a setting whose row refuses it (always, or unless the search
+// mode is MANual) is refused with -221. Queries never are.
+bool RefusedWhileMeasuring(const ScpiCommandAttributeRow& row, CScpiStatus& status, bool triggerActive) {
+  if (!triggerActive || row.query != 0) return false;
   const bool refused = row.refusalKind == kScpiRefuseAlways ||
                        (row.refusalKind == kScpiRefuseUnlessManualSearch &&
                         StringValue(g_node_measure_parms_search_mode) != "MANual");
@@ -528,24 +532,26 @@ bool CTorvexHostParser::RefuseWhileMeasuring(const ScpiParsedCommand& command, C
   return refused;
 }
 
-eNodeStep CTorvexHostParser::HandleParameterCommand(ScpiParsedCommand& command, CScpiStatus& status) {
-  if (command.commandNumber >= kScpiCommandCount) return eNodeStep::NoNode;
+}  // namespace
+
+bool CTorvexHostParser::HandleParameterCommand(ScpiParsedCommand& command, CScpiStatus& status,
+                                               bool triggerActive) {
+  if (command.commandNumber >= kScpiCommandCount) return false;
   const ScpiCommandAttributeRow& row = kScpiCommandAttributes[command.commandNumber];
+  if (RefusedWhileMeasuring(row, status, triggerActive)) return true;
   CParameterNode* node = AddressedNode(command, row);
-  if (!HasNode(node)) return eNodeStep::NoNode;
-  return row.query != 0 ? QueryBoundNode(command, status, row, node) : SetBoundNode(command, status, row, node);
+  if (!HasNode(node)) return false;
+  const eNodeStep step =
+      row.query != 0 ? QueryBoundNode(command, status, row, node) : SetBoundNode(command, status, row, node);
+  if (step == eNodeStep::NoNode) return false;
+  return step == eNodeStep::Refused || row.generic != 0;
 }
 
-// ---- the handlers of the generic rows ----------------------------------------------------------------
+// ---- the own-code handler of the generic rows --------------------------------------------------------
 
-void RunParameterCommand(CTorvexHostParser& parser, ScpiParsedCommand& command, CTorvexHost& client) {
-  // A generic row without a node it can serve has nothing else to run.
-  if (parser.HandleParameterCommand(command, client.Status()) == eNodeStep::NoNode)
-    g_Logger.Printf("Unhandled command number: %u\n", static_cast<unsigned>(command.commandNumber));
-}
-
-bool RunBoundNodeStep(CTorvexHostParser& parser, ScpiParsedCommand& command, CTorvexHost& client) {
-  return parser.HandleParameterCommand(command, client.Status()) != eNodeStep::Refused;
+void NoOwnCode(CTorvexHostParser&, ScpiParsedCommand& command, CTorvexHost&) {
+  // A generic row gets here only when the generic handler could not serve its node.
+  g_Logger.Printf("Unhandled command number: %u\n", static_cast<unsigned>(command.commandNumber));
 }
 
 }  // namespace Torvex

@@ -14,9 +14,9 @@
 //   unit        the unit after a query's value, and for flux rows the unit the node stores;
 //   flux        kFlux: a field value converted between the stored unit and the unit UNIT selects;
 //   status row  the settings-group row (eStatusBitRow) set after a change; kStatusRowNone for none;
-//   execution   kGeneric: the bound-node step alone executes the command; kOwnCode: the handler's own
-//               code runs (after the bound-node step for a row with a node);
-//   handler     the host function that executes the command.
+//   execution   kGeneric: the generic parameter handler alone executes the command; kOwnCode: the
+//               command's own code runs after it (it sets the node of a row with a node first);
+//   handler     the host function with the command's own code; the generic rows share NoOwnCode.
 //
 // The scpi library makes its pattern, parameter and attribute tables and the kCmd names from this list
 // (scpi_command_table.h/.cpp); the host library makes its handler table from it and defines the
@@ -95,91 +95,91 @@ enum Execution : std::uint32_t { kOwnCode = 0, kGeneric = 1 };
   X(Abort,                           "ABORt",                                   kNoParameters,              kOwnerOnly, kScpiRefuseNever,           \
       g_node_none,                                     "",    kNoFlux, kStatusRowNone,            kOwnCode, RunAbort)                     /*  27 */ \
   X(AverageCountQuery,               "[CALCulate:]AVERage#:COUNt?",             kOptionalMinMaxDef,         kAnyClient, kScpiRefuseNever,           \
-      kAveragingCountNodes,                            "",    kNoFlux, kStatusRowNone,            kGeneric, RunParameterCommand)          /*  28 */ \
+      kAveragingCountNodes,                            "",    kNoFlux, kStatusRowNone,            kGeneric, NoOwnCode)                    /*  28 */ \
   X(AverageCount,                    "[CALCulate:]AVERage#:COUNt",              kMinMaxDefOrNumber,         kOwnerOnly, kScpiRefuseAlways,          \
-      kAveragingCountNodes,                            "",    kNoFlux, kStatusRowSettingsGroup11, kGeneric, RunParameterCommand)          /*  29 */ \
+      kAveragingCountNodes,                            "",    kNoFlux, kStatusRowSettingsGroup11, kGeneric, NoOwnCode)                    /*  29 */ \
   X(AverageStateQuery,               "[CALCulate:]AVERage#[:STATe]?",           kOptionalDefault,           kAnyClient, kScpiRefuseNever,           \
-      kAveragingStateNodes,                            "",    kNoFlux, kStatusRowNone,            kGeneric, RunParameterCommand)          /*  30 */ \
+      kAveragingStateNodes,                            "",    kNoFlux, kStatusRowNone,            kGeneric, NoOwnCode)                    /*  30 */ \
   X(AverageState,                    "[CALCulate:]AVERage#[:STATe]",            kDefaultOrBoolean,          kOwnerOnly, kScpiRefuseAlways,          \
-      kAveragingStateNodes,                            "",    kNoFlux, kStatusRowSettingsGroup11, kGeneric, RunParameterCommand)          /*  31 */ \
+      kAveragingStateNodes,                            "",    kNoFlux, kStatusRowSettingsGroup11, kGeneric, NoOwnCode)                    /*  31 */ \
   X(AverageTControlQuery,            "[CALCulate:]AVERage#:TCONtrol?",          kNoParameters,              kAnyClient, kScpiRefuseNever,           \
-      kAveragingTypeNodes,                             "",    kNoFlux, kStatusRowNone,            kGeneric, RunParameterCommand)          /*  32 */ \
+      kAveragingTypeNodes,                             "",    kNoFlux, kStatusRowNone,            kGeneric, NoOwnCode)                    /*  32 */ \
   X(AverageTControl,                 "[CALCulate:]AVERage#:TCONtrol",           kAveragingType,             kOwnerOnly, kScpiRefuseAlways,          \
-      kAveragingTypeNodes,                             "",    kNoFlux, kStatusRowSettingsGroup11, kGeneric, RunParameterCommand)          /*  33 */ \
+      kAveragingTypeNodes,                             "",    kNoFlux, kStatusRowSettingsGroup11, kGeneric, NoOwnCode)                    /*  33 */ \
   X(ConfigureQuery,                  "CONFigure?",                              kNoParameters,              kAnyClient, kScpiRefuseNever,           \
       g_node_none,                                     "",    kNoFlux, kStatusRowNone,            kOwnCode, RunConfigureQuery)            /*  34 */ \
   X(MeasurementModeQuery,            "CONFigure[:MEASure]:MODE?",               kNoParameters,              kAnyClient, kScpiRefuseNever,           \
-      g_node_measure_parms_measurement_mode,           "",    kNoFlux, kStatusRowNone,            kGeneric, RunParameterCommand)          /*  35 */ \
+      g_node_measure_parms_measurement_mode,           "",    kNoFlux, kStatusRowNone,            kGeneric, NoOwnCode)                    /*  35 */ \
   X(MeasurementMode,                 "CONFigure[:MEASure]:MODE",                kAutoManual,                kOwnerOnly, kScpiRefuseAlways,          \
-      g_node_measure_parms_measurement_mode,           "",    kNoFlux, kStatusRowSettingsGroup4,  kGeneric, RunParameterCommand)          /*  36 */ \
+      g_node_measure_parms_measurement_mode,           "",    kNoFlux, kStatusRowSettingsGroup4,  kGeneric, NoOwnCode)                    /*  36 */ \
   X(MeasurementRejectQuery,          "CONFigure[:MEASure]:REJect?",             kOptionalDefault,           kAnyClient, kScpiRefuseNever,           \
-      g_node_measure_parms_measurement_reject,         "",    kNoFlux, kStatusRowNone,            kGeneric, RunParameterCommand)          /*  37 */ \
+      g_node_measure_parms_measurement_reject,         "",    kNoFlux, kStatusRowNone,            kGeneric, NoOwnCode)                    /*  37 */ \
   X(MeasurementReject,               "CONFigure[:MEASure]:REJect",              kDefaultOrBoolean,          kOwnerOnly, kScpiRefuseAlways,          \
-      g_node_measure_parms_measurement_reject,         "",    kNoFlux, kStatusRowSettingsGroup4,  kGeneric, RunParameterCommand)          /*  38 */ \
+      g_node_measure_parms_measurement_reject,         "",    kNoFlux, kStatusRowSettingsGroup4,  kGeneric, NoOwnCode)                    /*  38 */ \
   X(MeasurementLevelQuery,           "CONFigure[:MEASure]:LEVel?",              kOptionalMinMaxDef,         kAnyClient, kScpiRefuseNever,           \
-      g_node_measure_parms_measurement_level,          "V",   kNoFlux, kStatusRowNone,            kGeneric, RunParameterCommand)          /*  39 */ \
+      g_node_measure_parms_measurement_level,          "V",   kNoFlux, kStatusRowNone,            kGeneric, NoOwnCode)                    /*  39 */ \
   X(MeasurementLevel,                "CONFigure[:MEASure]:LEVel",               kMinMaxDefOrVolt,           kOwnerOnly, kScpiRefuseAlways,          \
-      g_node_measure_parms_measurement_level,          "V",   kNoFlux, kStatusRowSettingsGroup4,  kGeneric, RunParameterCommand)          /*  40 */ \
+      g_node_measure_parms_measurement_level,          "V",   kNoFlux, kStatusRowSettingsGroup4,  kGeneric, NoOwnCode)                    /*  40 */ \
   X(MeasurementBandwidthQuery,       "CONFigure[:MEASure]:BANDwidth?",          kOptionalMinMaxDef,         kAnyClient, kScpiRefuseNever,           \
-      g_node_measure_parms_measurement_bandwidth,      "HZ",  kNoFlux, kStatusRowNone,            kGeneric, RunParameterCommand)          /*  41 */ \
+      g_node_measure_parms_measurement_bandwidth,      "HZ",  kNoFlux, kStatusRowNone,            kGeneric, NoOwnCode)                    /*  41 */ \
   X(MeasurementBandwidth,            "CONFigure[:MEASure]:BANDwidth",           kMinMaxDefOrHertz,          kOwnerOnly, kScpiRefuseAlways,          \
-      g_node_measure_parms_measurement_bandwidth,      "HZ",  kNoFlux, kStatusRowSettingsGroup4,  kGeneric, RunParameterCommand)          /*  42 */ \
+      g_node_measure_parms_measurement_bandwidth,      "HZ",  kNoFlux, kStatusRowSettingsGroup4,  kGeneric, NoOwnCode)                    /*  42 */ \
   X(MeasurementPointsQuery,          "CONFigure[:MEASure]:POINts?",             kOptionalMinMaxDef,         kAnyClient, kScpiRefuseNever,           \
-      g_node_measure_parms_measurement_points,         "",    kNoFlux, kStatusRowNone,            kGeneric, RunParameterCommand)          /*  43 */ \
+      g_node_measure_parms_measurement_points,         "",    kNoFlux, kStatusRowNone,            kGeneric, NoOwnCode)                    /*  43 */ \
   X(MeasurementPoints,               "CONFigure[:MEASure]:POINts",              kMinMaxDefOrNumber,         kOwnerOnly, kScpiRefuseAlways,          \
-      g_node_measure_parms_measurement_points,         "",    kNoFlux, kStatusRowSettingsGroup4,  kGeneric, RunParameterCommand)          /*  44 */ \
+      g_node_measure_parms_measurement_points,         "",    kNoFlux, kStatusRowSettingsGroup4,  kGeneric, NoOwnCode)                    /*  44 */ \
   X(MeasurementHysteresisQuery,      "CONFigure[:MEASure]:HYSTeresis?",         kOptionalMinMaxDef,         kAnyClient, kScpiRefuseNever,           \
-      g_node_measure_parms_measurement_hysteresis,     "",    kNoFlux, kStatusRowNone,            kGeneric, RunParameterCommand)          /*  45 */ \
+      g_node_measure_parms_measurement_hysteresis,     "",    kNoFlux, kStatusRowNone,            kGeneric, NoOwnCode)                    /*  45 */ \
   X(MeasurementHysteresis,           "CONFigure[:MEASure]:HYSTeresis",          kMinMaxDefOrNumber,         kOwnerOnly, kScpiRefuseAlways,          \
-      g_node_measure_parms_measurement_hysteresis,     "",    kNoFlux, kStatusRowSettingsGroup4,  kGeneric, RunParameterCommand)          /*  46 */ \
+      g_node_measure_parms_measurement_hysteresis,     "",    kNoFlux, kStatusRowSettingsGroup4,  kGeneric, NoOwnCode)                    /*  46 */ \
   X(ProbeModeQuery,                  "CONFigure:PROBe:MODE?",                   kNoParameters,              kAnyClient, kScpiRefuseNever,           \
-      g_node_measure_parms_probe_matching_tuning_mode, "",    kNoFlux, kStatusRowNone,            kGeneric, RunParameterCommand)          /*  47 */ \
+      g_node_measure_parms_probe_matching_tuning_mode, "",    kNoFlux, kStatusRowNone,            kGeneric, NoOwnCode)                    /*  47 */ \
   X(ProbeMode,                       "CONFigure:PROBe:MODE",                    kAutoManual,                kOwnerOnly, kScpiRefuseUnlessManualSearch, \
-      g_node_measure_parms_probe_matching_tuning_mode, "",    kNoFlux, kStatusRowSettingsGroup4,  kGeneric, RunParameterCommand)          /*  48 */ \
+      g_node_measure_parms_probe_matching_tuning_mode, "",    kNoFlux, kStatusRowSettingsGroup4,  kGeneric, NoOwnCode)                    /*  48 */ \
   X(ProbeMatchingQuery,              "CONFigure:PROBe:MATChing?",               kOptionalMinMaxDef,         kAnyClient, kScpiRefuseNever,           \
-      g_node_measure_parms_probe_matching,             "V",   kNoFlux, kStatusRowNone,            kGeneric, RunParameterCommand)          /*  49 */ \
+      g_node_measure_parms_probe_matching,             "V",   kNoFlux, kStatusRowNone,            kGeneric, NoOwnCode)                    /*  49 */ \
   X(ProbeMatching,                   "CONFigure:PROBe:MATChing",                kMinMaxDefOrVolt,           kOwnerOnly, kScpiRefuseUnlessManualSearch, \
-      g_node_measure_parms_probe_matching,             "V",   kNoFlux, kStatusRowSettingsGroup4,  kGeneric, RunParameterCommand)          /*  50 */ \
+      g_node_measure_parms_probe_matching,             "V",   kNoFlux, kStatusRowSettingsGroup4,  kGeneric, NoOwnCode)                    /*  50 */ \
   X(ProbeTuningQuery,                "CONFigure:PROBe:TUNing?",                 kOptionalMinMaxDef,         kAnyClient, kScpiRefuseNever,           \
-      g_node_measure_parms_probe_tuning,               "V",   kNoFlux, kStatusRowNone,            kGeneric, RunParameterCommand)          /*  51 */ \
+      g_node_measure_parms_probe_tuning,               "V",   kNoFlux, kStatusRowNone,            kGeneric, NoOwnCode)                    /*  51 */ \
   X(ProbeTuning,                     "CONFigure:PROBe:TUNing",                  kMinMaxDefOrVolt,           kOwnerOnly, kScpiRefuseUnlessManualSearch, \
-      g_node_measure_parms_probe_tuning,               "V",   kNoFlux, kStatusRowSettingsGroup4,  kGeneric, RunParameterCommand)          /*  52 */ \
+      g_node_measure_parms_probe_tuning,               "V",   kNoFlux, kStatusRowSettingsGroup4,  kGeneric, NoOwnCode)                    /*  52 */ \
   X(SearchLevelQuery,                "CONFigure:SEARch:LEVel?",                 kOptionalMinMaxDef,         kAnyClient, kScpiRefuseNever,           \
-      g_node_measure_parms_search_level,               "V",   kNoFlux, kStatusRowNone,            kGeneric, RunParameterCommand)          /*  53 */ \
+      g_node_measure_parms_search_level,               "V",   kNoFlux, kStatusRowNone,            kGeneric, NoOwnCode)                    /*  53 */ \
   X(SearchLevel,                     "CONFigure:SEARch:LEVel",                  kMinMaxDefOrVolt,           kOwnerOnly, kScpiRefuseAlways,          \
-      g_node_measure_parms_search_level,               "V",   kNoFlux, kStatusRowSettingsGroup4,  kGeneric, RunParameterCommand)          /*  54 */ \
+      g_node_measure_parms_search_level,               "V",   kNoFlux, kStatusRowSettingsGroup4,  kGeneric, NoOwnCode)                    /*  54 */ \
   X(SearchStepQuery,                 "CONFigure:SEARch:FSTEp?",                 kOptionalMinMaxDef,         kAnyClient, kScpiRefuseNever,           \
-      g_node_measure_parms_search_fstep,               "Hz",  kNoFlux, kStatusRowNone,            kGeneric, RunParameterCommand)          /*  55 */ \
+      g_node_measure_parms_search_fstep,               "Hz",  kNoFlux, kStatusRowNone,            kGeneric, NoOwnCode)                    /*  55 */ \
   X(SearchStep,                      "CONFigure:SEARch:FSTEp",                  kMinMaxDefOrHertz,          kOwnerOnly, kScpiRefuseAlways,          \
-      g_node_measure_parms_search_fstep,               "Hz",  kNoFlux, kStatusRowSettingsGroup4,  kGeneric, RunParameterCommand)          /*  56 */ \
+      g_node_measure_parms_search_fstep,               "Hz",  kNoFlux, kStatusRowSettingsGroup4,  kGeneric, NoOwnCode)                    /*  56 */ \
   X(SearchModeQuery,                 "CONFigure:SEARch:MODE?",                  kNoParameters,              kAnyClient, kScpiRefuseNever,           \
-      g_node_measure_parms_search_mode,                "",    kNoFlux, kStatusRowNone,            kGeneric, RunParameterCommand)          /*  57 */ \
+      g_node_measure_parms_search_mode,                "",    kNoFlux, kStatusRowNone,            kGeneric, NoOwnCode)                    /*  57 */ \
   X(SearchMode,                      "CONFigure:SEARch:MODE",                   kSearchMode,                kOwnerOnly, kScpiRefuseUnlessManualSearch, \
       g_node_none,                                     "",    kNoFlux, kStatusRowNone,            kOwnCode, RunSearchMode)                /*  58 */ \
   X(SearchHighQuery,                 "CONFigure:SEARch[:LIMit]:HIGH?",          kOptionalMinMaxDef,         kAnyClient, kScpiRefuseNever,           \
-      g_node_measure_parms_search_high,                "T",   kFlux,   kStatusRowNone,            kGeneric, RunParameterCommand)          /*  59 */ \
+      g_node_measure_parms_search_high,                "T",   kFlux,   kStatusRowNone,            kGeneric, NoOwnCode)                    /*  59 */ \
   X(SearchHigh,                      "CONFigure:SEARch[:LIMit]:HIGH",           kMinMaxDefOrField,          kOwnerOnly, kScpiRefuseAlways,          \
       g_node_measure_parms_search_high,                "T",   kFlux,   kStatusRowSettingsGroup4,  kOwnCode, RunSearchHighLimit)           /*  60 */ \
   X(SearchLowQuery,                  "CONFigure:SEARch[:LIMit]:LOW?",           kOptionalMinMaxDef,         kAnyClient, kScpiRefuseNever,           \
-      g_node_measure_parms_search_low,                 "T",   kFlux,   kStatusRowNone,            kGeneric, RunParameterCommand)          /*  61 */ \
+      g_node_measure_parms_search_low,                 "T",   kFlux,   kStatusRowNone,            kGeneric, NoOwnCode)                    /*  61 */ \
   X(SearchLow,                       "CONFigure:SEARch[:LIMit]:LOW",            kMinMaxDefOrField,          kOwnerOnly, kScpiRefuseAlways,          \
       g_node_measure_parms_search_low,                 "T",   kFlux,   kStatusRowSettingsGroup4,  kOwnCode, RunSearchLowLimit)            /*  62 */ \
   X(SearchValueQuery,                "CONFigure:SEARch[:LIMit]:VALue?",         kOptionalMinMaxDef,         kAnyClient, kScpiRefuseNever,           \
-      g_node_measure_parms_search_value,               "T",   kFlux,   kStatusRowNone,            kGeneric, RunParameterCommand)          /*  63 */ \
+      g_node_measure_parms_search_value,               "T",   kFlux,   kStatusRowNone,            kGeneric, NoOwnCode)                    /*  63 */ \
   X(SearchValue,                     "CONFigure:SEARch[:LIMit]:VALue",          kMinMaxDefOrField,          kOwnerOnly, kScpiRefuseUnlessManualSearch, \
-      g_node_measure_parms_search_value,               "T",   kFlux,   kStatusRowSettingsGroup4,  kGeneric, RunParameterCommand)          /*  64 */ \
+      g_node_measure_parms_search_value,               "T",   kFlux,   kStatusRowSettingsGroup4,  kGeneric, NoOwnCode)                    /*  64 */ \
   X(TrackingHighQuery,               "CONFigure:TRACking[:LIMit]:HIGH?",        kOptionalMinMaxDef,         kAnyClient, kScpiRefuseNever,           \
-      g_node_measure_parms_tracking_max_freq,          "HZ",  kNoFlux, kStatusRowNone,            kGeneric, RunParameterCommand)          /*  65 */ \
+      g_node_measure_parms_tracking_max_freq,          "HZ",  kNoFlux, kStatusRowNone,            kGeneric, NoOwnCode)                    /*  65 */ \
   X(TrackingHigh,                    "CONFigure:TRACking[:LIMit]:HIGH",         kMinMaxDefOrHertz,          kOwnerOnly, kScpiRefuseAlways,          \
       g_node_measure_parms_tracking_max_freq,          "HZ",  kNoFlux, kStatusRowSettingsGroup4,  kOwnCode, RunTrackingHighLimit)         /*  66 */ \
   X(TrackingLowQuery,                "CONFigure:TRACking[:LIMit]:LOW?",         kOptionalMinMaxDef,         kAnyClient, kScpiRefuseNever,           \
-      g_node_measure_parms_tracking_min_freq,          "HZ",  kNoFlux, kStatusRowNone,            kGeneric, RunParameterCommand)          /*  67 */ \
+      g_node_measure_parms_tracking_min_freq,          "HZ",  kNoFlux, kStatusRowNone,            kGeneric, NoOwnCode)                    /*  67 */ \
   X(TrackingLow,                     "CONFigure:TRACking[:LIMit]:LOW",          kMinMaxDefOrHertz,          kOwnerOnly, kScpiRefuseAlways,          \
       g_node_measure_parms_tracking_min_freq,          "HZ",  kNoFlux, kStatusRowSettingsGroup4,  kOwnCode, RunTrackingLowLimit)          /*  68 */ \
   X(TrackingHysteresisQuery,         "CONFigure:TRACking:HYSTeresis?",          kOptionalMinMaxDef,         kAnyClient, kScpiRefuseNever,           \
-      g_node_measure_parms_tracking_hysteresis,        "",    kNoFlux, kStatusRowNone,            kGeneric, RunParameterCommand)          /*  69 */ \
+      g_node_measure_parms_tracking_hysteresis,        "",    kNoFlux, kStatusRowNone,            kGeneric, NoOwnCode)                    /*  69 */ \
   X(TrackingHysteresis,              "CONFigure:TRACking:HYSTeresis",           kMinMaxDefOrNumber,         kOwnerOnly, kScpiRefuseAlways,          \
-      g_node_measure_parms_tracking_hysteresis,        "",    kNoFlux, kStatusRowSettingsGroup4,  kGeneric, RunParameterCommand)          /*  70 */ \
+      g_node_measure_parms_tracking_hysteresis,        "",    kNoFlux, kStatusRowSettingsGroup4,  kGeneric, NoOwnCode)                    /*  70 */ \
   X(Upgrade,                         "DIAGnostic:UPGRade[:INITiate]",           kNoParameters,              kOwnerOnly, kScpiRefuseNever,           \
       g_node_none,                                     "",    kNoFlux, kStatusRowNone,            kOwnCode, RunUpgrade)                   /*  71 */ \
   X(FetchFluxQuery,                  "FETCh[:SCALar][:FLUX]?",                  kOptionalMinMaxDefOrNumber, kAnyClient, kScpiRefuseNever,           \
@@ -219,17 +219,17 @@ enum Execution : std::uint32_t { kOwnCode = 0, kGeneric = 1 };
   X(FetchArrayFitQuery,              "FETCh:ARRay:FIT?",                        kMinMaxDefOrNumber,         kAnyClient, kScpiRefuseNever,           \
       g_node_none,                                     "",    kNoFlux, kStatusRowNone,            kOwnCode, RunFetch)                     /*  89 */ \
   X(FormatQuery,                     "FORMat[:DATA]?",                          kNoParameters,              kAnyClient, kScpiRefuseNever,           \
-      g_node_host_if_parameters_format,                "",    kNoFlux, kStatusRowNone,            kGeneric, RunParameterCommand)          /*  90 */ \
+      g_node_host_if_parameters_format,                "",    kNoFlux, kStatusRowNone,            kGeneric, NoOwnCode)                    /*  90 */ \
   X(Format,                          "FORMat[:DATA]",                           kDataFormat,                kOwnerOnly, kScpiRefuseNever,           \
-      g_node_host_if_parameters_format,                "",    kNoFlux, kStatusRowSettingsGroup12, kGeneric, RunParameterCommand)          /*  91 */ \
+      g_node_host_if_parameters_format,                "",    kNoFlux, kStatusRowSettingsGroup12, kGeneric, NoOwnCode)                    /*  91 */ \
   X(Initiate,                        "INITiate[:IMMediate][:ALL]",              kNoParameters,              kOwnerOnly, kScpiRefuseAlways,          \
       g_node_none,                                     "",    kNoFlux, kStatusRowNone,            kOwnCode, RunInitiate)                  /*  92 */ \
   X(InitiateContinuousQuery,         "INITiate[:IMMediate]:CONTinuous?",        kOptionalDefault,           kAnyClient, kScpiRefuseNever,           \
-      g_node_trigger_parms_trigger_in_continuous,      "",    kNoFlux, kStatusRowNone,            kGeneric, RunParameterCommand)          /*  93 */ \
+      g_node_trigger_parms_trigger_in_continuous,      "",    kNoFlux, kStatusRowNone,            kGeneric, NoOwnCode)                    /*  93 */ \
   X(InitiateContinuous,              "INITiate[:IMMediate]:CONTinuous",         kDefaultOrBoolean,          kOwnerOnly, kScpiRefuseNever,           \
       g_node_trigger_parms_trigger_in_continuous,      "",    kNoFlux, kStatusRowNone,            kOwnCode, RunInitiateContinuous)        /*  94 */ \
   X(ClockSourceQuery,                "INPut:CLOCk[:SOURce]?",                   kNoParameters,              kAnyClient, kScpiRefuseNever,           \
-      g_node_ref_clock_parms_mode,                     "",    kNoFlux, kStatusRowNone,            kGeneric, RunParameterCommand)          /*  95 */ \
+      g_node_ref_clock_parms_mode,                     "",    kNoFlux, kStatusRowNone,            kGeneric, NoOwnCode)                    /*  95 */ \
   X(ClockSource,                     "INPut:CLOCk[:SOURce]",                    kClockSource,               kOwnerOnly, kScpiRefuseAlways,          \
       g_node_none,                                     "",    kNoFlux, kStatusRowSettingsGroup6,  kOwnCode, RunReferenceClock)            /*  96 */ \
   X(MeasureQuery,                    "MEASure[:SCALar][:FLUX]?",                kMeasure,                   kOwnerOnly, kScpiRefuseNever,           \
@@ -249,25 +249,25 @@ enum Execution : std::uint32_t { kOwnCode = 0, kGeneric = 1 };
   X(MemoryStore,                     "MMEMory:STORe[:STATe]",                   kStoreSettings,             kOwnerOnly, kScpiRefuseAlways,          \
       g_node_none,                                     "",    kNoFlux, kStatusRowSettingsGroup3,  kOwnCode, RunStoreSettings)             /* 104 */ \
   X(OutputStateQuery,                "OUTPut[:TRIGger][:STATe]?",               kOptionalDefault,           kAnyClient, kScpiRefuseNever,           \
-      g_node_trigger_parms_trigger_out_state,          "",    kNoFlux, kStatusRowNone,            kGeneric, RunParameterCommand)          /* 105 */ \
+      g_node_trigger_parms_trigger_out_state,          "",    kNoFlux, kStatusRowNone,            kGeneric, NoOwnCode)                    /* 105 */ \
   X(OutputState,                     "OUTPut[:TRIGger][:STATe]",                kDefaultOrBoolean,          kOwnerOnly, kScpiRefuseAlways,          \
       g_node_trigger_parms_trigger_out_state,          "",    kNoFlux, kStatusRowSettingsGroup7,  kOwnCode, RunTriggerOutput)             /* 106 */ \
   X(OutputImmediate,                 "OUTPut[:TRIGger]:IMMediate",              kNoParameters,              kOwnerOnly, kScpiRefuseAlways,          \
       g_node_none,                                     "",    kNoFlux, kStatusRowNone,            kOwnCode, RunTriggerOutputPulse)        /* 107 */ \
   X(OutputShapeQuery,                "OUTPut[:TRIGger]:SHAPe?",                 kOptionalDefault,           kAnyClient, kScpiRefuseNever,           \
-      g_node_trigger_parms_trigger_out_shape,          "",    kNoFlux, kStatusRowNone,            kGeneric, RunParameterCommand)          /* 108 */ \
+      g_node_trigger_parms_trigger_out_shape,          "",    kNoFlux, kStatusRowNone,            kGeneric, NoOwnCode)                    /* 108 */ \
   X(OutputShape,                     "OUTPut[:TRIGger]:SHAPe",                  kPulseShape,                kOwnerOnly, kScpiRefuseAlways,          \
       g_node_trigger_parms_trigger_out_shape,          "",    kNoFlux, kStatusRowSettingsGroup7,  kOwnCode, RunTriggerOutput)             /* 109 */ \
   X(OutputPolarityQuery,             "OUTPut[:TRIGger]:POLarity?",              kOptionalDefault,           kAnyClient, kScpiRefuseNever,           \
-      g_node_trigger_parms_trigger_out_polarity,       "",    kNoFlux, kStatusRowNone,            kGeneric, RunParameterCommand)          /* 110 */ \
+      g_node_trigger_parms_trigger_out_polarity,       "",    kNoFlux, kStatusRowNone,            kGeneric, NoOwnCode)                    /* 110 */ \
   X(OutputPolarity,                  "OUTPut[:TRIGger]:POLarity",               kPolarity,                  kOwnerOnly, kScpiRefuseAlways,          \
       g_node_trigger_parms_trigger_out_polarity,       "",    kNoFlux, kStatusRowSettingsGroup7,  kOwnCode, RunTriggerOutput)             /* 111 */ \
   X(OutputWidthQuery,                "OUTPut[:TRIGger]:WIDTh?",                 kOptionalMinMaxDef,         kAnyClient, kScpiRefuseNever,           \
-      g_node_trigger_parms_trigger_out_width,          "S",   kNoFlux, kStatusRowNone,            kGeneric, RunParameterCommand)          /* 112 */ \
+      g_node_trigger_parms_trigger_out_width,          "S",   kNoFlux, kStatusRowNone,            kGeneric, NoOwnCode)                    /* 112 */ \
   X(OutputWidth,                     "OUTPut[:TRIGger]:WIDTh",                  kMinMaxInfDefOrSecond,      kOwnerOnly, kScpiRefuseAlways,          \
       g_node_trigger_parms_trigger_out_width,          "S",   kNoFlux, kStatusRowSettingsGroup7,  kOwnCode, RunTriggerOutput)             /* 113 */ \
   X(OutputDelayQuery,                "OUTPut[:TRIGger]:DELay?",                 kOptionalMinMaxDef,         kAnyClient, kScpiRefuseNever,           \
-      g_node_trigger_parms_trigger_out_delay,          "S",   kNoFlux, kStatusRowNone,            kGeneric, RunParameterCommand)          /* 114 */ \
+      g_node_trigger_parms_trigger_out_delay,          "S",   kNoFlux, kStatusRowNone,            kGeneric, NoOwnCode)                    /* 114 */ \
   X(OutputDelay,                     "OUTPut[:TRIGger]:DELay",                  kMinMaxDefOrSecond,         kOwnerOnly, kScpiRefuseAlways,          \
       g_node_trigger_parms_trigger_out_delay,          "S",   kNoFlux, kStatusRowSettingsGroup7,  kOwnCode, RunTriggerOutput)             /* 115 */ \
   X(ReadQuery,                       "READ[:SCALar][:FLUX]?",                   kMeasure,                   kOwnerOnly, kScpiRefuseNever,           \
@@ -303,33 +303,33 @@ enum Execution : std::uint32_t { kOwnCode = 0, kGeneric = 1 };
   X(RouteLowLevelQuery,              "ROUTe:PROBe:LOWLevel?",                   kBlock,                     kOwnerOnly, kScpiRefuseNever,           \
       g_node_none,                                     "",    kNoFlux, kStatusRowNone,            kOwnCode, RunLowLevel)                  /* 131 */ \
   X(SweepModeQuery,                  "[SENSe:]SWEep[:MODE]?",                   kNoParameters,              kAnyClient, kScpiRefuseNever,           \
-      g_node_measure_parms_sample_mode,                "",    kNoFlux, kStatusRowNone,            kGeneric, RunParameterCommand)          /* 132 */ \
+      g_node_measure_parms_sample_mode,                "",    kNoFlux, kStatusRowNone,            kGeneric, NoOwnCode)                    /* 132 */ \
   X(SweepMode,                       "[SENSe:]SWEep[:MODE]",                    kAutoManual,                kOwnerOnly, kScpiRefuseAlways,          \
-      g_node_measure_parms_sample_mode,                "",    kNoFlux, kStatusRowSettingsGroup8,  kGeneric, RunParameterCommand)          /* 133 */ \
+      g_node_measure_parms_sample_mode,                "",    kNoFlux, kStatusRowSettingsGroup8,  kGeneric, NoOwnCode)                    /* 133 */ \
   X(SweepOffsetQuery,                "[SENSe:]SWEep:OFFSet:TIME?",              kOptionalMinMaxDef,         kAnyClient, kScpiRefuseNever,           \
-      g_node_measure_parms_sample_offset,              "S",   kNoFlux, kStatusRowNone,            kGeneric, RunParameterCommand)          /* 134 */ \
+      g_node_measure_parms_sample_offset,              "S",   kNoFlux, kStatusRowNone,            kGeneric, NoOwnCode)                    /* 134 */ \
   X(SweepOffset,                     "[SENSe:]SWEep:OFFSet:TIME",               kMinMaxDefOrSecond,         kOwnerOnly, kScpiRefuseAlways,          \
-      g_node_measure_parms_sample_offset,              "S",   kNoFlux, kStatusRowSettingsGroup8,  kGeneric, RunParameterCommand)          /* 135 */ \
+      g_node_measure_parms_sample_offset,              "S",   kNoFlux, kStatusRowSettingsGroup8,  kGeneric, NoOwnCode)                    /* 135 */ \
   X(SweepTimeQuery,                  "[SENSe:]SWEep:TIME?",                     kOptionalMinMaxDef,         kAnyClient, kScpiRefuseNever,           \
-      g_node_measure_parms_sample_length,              "S",   kNoFlux, kStatusRowNone,            kGeneric, RunParameterCommand)          /* 136 */ \
+      g_node_measure_parms_sample_length,              "S",   kNoFlux, kStatusRowNone,            kGeneric, NoOwnCode)                    /* 136 */ \
   X(SweepTime,                       "[SENSe:]SWEep:TIME",                      kMinMaxDefOrSecond,         kOwnerOnly, kScpiRefuseAlways,          \
-      g_node_measure_parms_sample_length,              "S",   kNoFlux, kStatusRowSettingsGroup8,  kGeneric, RunParameterCommand)          /* 137 */ \
+      g_node_measure_parms_sample_length,              "S",   kNoFlux, kStatusRowSettingsGroup8,  kGeneric, NoOwnCode)                    /* 137 */ \
   X(SweepFrequencyQuery,             "[SENSe:]SWEep:FREQuency?",                kOptionalMinMaxDef,         kAnyClient, kScpiRefuseNever,           \
-      g_node_measure_parms_sample_rate,                "HZ",  kNoFlux, kStatusRowNone,            kGeneric, RunParameterCommand)          /* 138 */ \
+      g_node_measure_parms_sample_rate,                "HZ",  kNoFlux, kStatusRowNone,            kGeneric, NoOwnCode)                    /* 138 */ \
   X(SweepFrequency,                  "[SENSe:]SWEep:FREQuency",                 kMinMaxDefOrHertz,          kOwnerOnly, kScpiRefuseAlways,          \
-      g_node_measure_parms_sample_rate,                "HZ",  kNoFlux, kStatusRowSettingsGroup8,  kGeneric, RunParameterCommand)          /* 139 */ \
+      g_node_measure_parms_sample_rate,                "HZ",  kNoFlux, kStatusRowSettingsGroup8,  kGeneric, NoOwnCode)                    /* 139 */ \
   X(PulseModeQuery,                  "[SOURce:]PULSe[:MODE]?",                  kNoParameters,              kAnyClient, kScpiRefuseNever,           \
-      g_node_measure_parms_pulse_mode,                 "",    kNoFlux, kStatusRowNone,            kGeneric, RunParameterCommand)          /* 140 */ \
+      g_node_measure_parms_pulse_mode,                 "",    kNoFlux, kStatusRowNone,            kGeneric, NoOwnCode)                    /* 140 */ \
   X(PulseMode,                       "[SOURce:]PULSe[:MODE]",                   kAutoManual,                kOwnerOnly, kScpiRefuseUnlessManualSearch, \
-      g_node_measure_parms_pulse_mode,                 "",    kNoFlux, kStatusRowSettingsGroup9,  kGeneric, RunParameterCommand)          /* 141 */ \
+      g_node_measure_parms_pulse_mode,                 "",    kNoFlux, kStatusRowSettingsGroup9,  kGeneric, NoOwnCode)                    /* 141 */ \
   X(PulsePeriodQuery,                "[SOURce:]PULSe:PERiod?",                  kOptionalMinMaxDef,         kAnyClient, kScpiRefuseNever,           \
-      g_node_measure_parms_pulse_period,               "S",   kNoFlux, kStatusRowNone,            kGeneric, RunParameterCommand)          /* 142 */ \
+      g_node_measure_parms_pulse_period,               "S",   kNoFlux, kStatusRowNone,            kGeneric, NoOwnCode)                    /* 142 */ \
   X(PulsePeriod,                     "[SOURce:]PULSe:PERiod",                   kMinMaxDefOrSecond,         kOwnerOnly, kScpiRefuseUnlessManualSearch, \
-      g_node_measure_parms_pulse_period,               "S",   kNoFlux, kStatusRowSettingsGroup9,  kGeneric, RunParameterCommand)          /* 143 */ \
+      g_node_measure_parms_pulse_period,               "S",   kNoFlux, kStatusRowSettingsGroup9,  kGeneric, NoOwnCode)                    /* 143 */ \
   X(PulseWidthQuery,                 "[SOURce:]PULSe:WIDTh?",                   kOptionalMinMaxDef,         kAnyClient, kScpiRefuseNever,           \
-      g_node_measure_parms_pulse_width,                "S",   kNoFlux, kStatusRowNone,            kGeneric, RunParameterCommand)          /* 144 */ \
+      g_node_measure_parms_pulse_width,                "S",   kNoFlux, kStatusRowNone,            kGeneric, NoOwnCode)                    /* 144 */ \
   X(PulseWidth,                      "[SOURce:]PULSe:WIDTh",                    kMinMaxDefOrSecond,         kOwnerOnly, kScpiRefuseUnlessManualSearch, \
-      g_node_measure_parms_pulse_width,                "S",   kNoFlux, kStatusRowSettingsGroup9,  kGeneric, RunParameterCommand)          /* 145 */ \
+      g_node_measure_parms_pulse_width,                "S",   kNoFlux, kStatusRowSettingsGroup9,  kGeneric, NoOwnCode)                    /* 145 */ \
   X(OperationNegativeQuery,          "STATus:OPERation:NTRansition?",           kNoParameters,              kAnyClient, kScpiRefuseNever,           \
       g_node_none,                                     "",    kNoFlux, kStatusRowNone,            kOwnCode, RunStatusRegister)            /* 146 */ \
   X(OperationNegative,               "STATus:OPERation:NTRansition",            kNumber,                    kAnyClient, kScpiRefuseNever,           \
@@ -395,113 +395,113 @@ enum Execution : std::uint32_t { kOwnCode = 0, kGeneric = 1 };
   X(QuestionableBit12Positive,       "STATus:QUEStionable:BIT12:PTRansition",   kNumber,                    kAnyClient, kScpiRefuseNever,           \
       g_node_none,                                     "",    kNoFlux, kStatusRowSettingsGroup1,  kOwnCode, RunStatusRegister)            /* 177 */ \
   X(EthernetEnableQuery,             "SYSTem:COMMunicate:ETHernet[:ENABle]?",   kOptionalDefault,           kAnyClient, kScpiRefuseNever,           \
-      g_node_comm_parms_ethernet_enabled,              "",    kNoFlux, kStatusRowNone,            kGeneric, RunParameterCommand)          /* 178 */ \
+      g_node_comm_parms_ethernet_enabled,              "",    kNoFlux, kStatusRowNone,            kGeneric, NoOwnCode)                    /* 178 */ \
   X(EthernetEnable,                  "SYSTem:COMMunicate:ETHernet[:ENABle]",    kDefaultOrBoolean,          kOwnerOnly, kScpiRefuseNever,           \
       g_node_none,                                     "",    kNoFlux, kStatusRowSettingsGroup0,  kOwnCode, RunEthernetEnable)            /* 179 */ \
   X(EthernetIdentifierQuery,         "SYSTem:COMMunicate:ETHernet:IDENtifier?", kNoParameters,              kAnyClient, kScpiRefuseNever,           \
-      g_node_comm_parms_ethernet_id,                   "",    kNoFlux, kStatusRowNone,            kGeneric, RunParameterCommand)          /* 180 */ \
+      g_node_comm_parms_ethernet_id,                   "",    kNoFlux, kStatusRowNone,            kGeneric, NoOwnCode)                    /* 180 */ \
   X(EthernetIdentifier,              "SYSTem:COMMunicate:ETHernet:IDENtifier",  kText,                      kOwnerOnly, kScpiRefuseNever,           \
-      g_node_comm_parms_ethernet_id,                   "",    kNoFlux, kStatusRowSettingsGroup0,  kGeneric, RunParameterCommand)          /* 181 */ \
+      g_node_comm_parms_ethernet_id,                   "",    kNoFlux, kStatusRowSettingsGroup0,  kGeneric, NoOwnCode)                    /* 181 */ \
   X(EthernetAutoQuery,               "SYSTem:COMMunicate:ETHernet:AUTO?",       kOptionalDefault,           kAnyClient, kScpiRefuseNever,           \
-      g_node_comm_parms_ethernet_auto_address,         "",    kNoFlux, kStatusRowNone,            kGeneric, RunParameterCommand)          /* 182 */ \
+      g_node_comm_parms_ethernet_auto_address,         "",    kNoFlux, kStatusRowNone,            kGeneric, NoOwnCode)                    /* 182 */ \
   X(EthernetAuto,                    "SYSTem:COMMunicate:ETHernet:AUTO",        kDefaultOrBoolean,          kOwnerOnly, kScpiRefuseNever,           \
-      g_node_comm_parms_ethernet_auto_address,         "",    kNoFlux, kStatusRowSettingsGroup0,  kGeneric, RunParameterCommand)          /* 183 */ \
+      g_node_comm_parms_ethernet_auto_address,         "",    kNoFlux, kStatusRowSettingsGroup0,  kGeneric, NoOwnCode)                    /* 183 */ \
   X(EthernetAddressQuery,            "SYSTem:COMMunicate:ETHernet:ADDRess?",    kNoParameters,              kAnyClient, kScpiRefuseNever,           \
-      g_node_comm_parms_ethernet_ip_address,           "",    kNoFlux, kStatusRowNone,            kGeneric, RunParameterCommand)          /* 184 */ \
+      g_node_comm_parms_ethernet_ip_address,           "",    kNoFlux, kStatusRowNone,            kGeneric, NoOwnCode)                    /* 184 */ \
   X(EthernetAddress,                 "SYSTem:COMMunicate:ETHernet:ADDRess",     kText,                      kOwnerOnly, kScpiRefuseNever,           \
       g_node_none,                                     "",    kNoFlux, kStatusRowSettingsGroup0,  kOwnCode, RunEthernetAddress)           /* 185 */ \
   X(EthernetMaskQuery,               "SYSTem:COMMunicate:ETHernet:MASK?",       kNoParameters,              kAnyClient, kScpiRefuseNever,           \
-      g_node_comm_parms_ethernet_net_mask,             "",    kNoFlux, kStatusRowNone,            kGeneric, RunParameterCommand)          /* 186 */ \
+      g_node_comm_parms_ethernet_net_mask,             "",    kNoFlux, kStatusRowNone,            kGeneric, NoOwnCode)                    /* 186 */ \
   X(EthernetMask,                    "SYSTem:COMMunicate:ETHernet:MASK",        kText,                      kOwnerOnly, kScpiRefuseNever,           \
-      g_node_comm_parms_ethernet_net_mask,             "",    kNoFlux, kStatusRowSettingsGroup0,  kGeneric, RunParameterCommand)          /* 187 */ \
+      g_node_comm_parms_ethernet_net_mask,             "",    kNoFlux, kStatusRowSettingsGroup0,  kGeneric, NoOwnCode)                    /* 187 */ \
   X(EthernetBroadcastQuery,          "SYSTem:COMMunicate:ETHernet:BROadcast?",  kNoParameters,              kAnyClient, kScpiRefuseNever,           \
-      g_node_comm_parms_ethernet_broadcast,            "",    kNoFlux, kStatusRowNone,            kGeneric, RunParameterCommand)          /* 188 */ \
+      g_node_comm_parms_ethernet_broadcast,            "",    kNoFlux, kStatusRowNone,            kGeneric, NoOwnCode)                    /* 188 */ \
   X(EthernetBroadcast,               "SYSTem:COMMunicate:ETHernet:BROadcast",   kText,                      kOwnerOnly, kScpiRefuseNever,           \
-      g_node_comm_parms_ethernet_broadcast,            "",    kNoFlux, kStatusRowSettingsGroup0,  kGeneric, RunParameterCommand)          /* 189 */ \
+      g_node_comm_parms_ethernet_broadcast,            "",    kNoFlux, kStatusRowSettingsGroup0,  kGeneric, NoOwnCode)                    /* 189 */ \
   X(EthernetGatewayQuery,            "SYSTem:COMMunicate:ETHernet:GATeway?",    kNoParameters,              kAnyClient, kScpiRefuseNever,           \
-      g_node_comm_parms_ethernet_gateway,              "",    kNoFlux, kStatusRowNone,            kGeneric, RunParameterCommand)          /* 190 */ \
+      g_node_comm_parms_ethernet_gateway,              "",    kNoFlux, kStatusRowNone,            kGeneric, NoOwnCode)                    /* 190 */ \
   X(EthernetGateway,                 "SYSTem:COMMunicate:ETHernet:GATeway",     kText,                      kOwnerOnly, kScpiRefuseNever,           \
-      g_node_comm_parms_ethernet_gateway,              "",    kNoFlux, kStatusRowSettingsGroup0,  kGeneric, RunParameterCommand)          /* 191 */ \
+      g_node_comm_parms_ethernet_gateway,              "",    kNoFlux, kStatusRowSettingsGroup0,  kGeneric, NoOwnCode)                    /* 191 */ \
   X(EthernetDnsServerQuery,          "SYSTem:COMMunicate:ETHernet:DNSServer?",  kNoParameters,              kAnyClient, kScpiRefuseNever,           \
-      g_node_comm_parms_ethernet_dns_server,           "",    kNoFlux, kStatusRowNone,            kGeneric, RunParameterCommand)          /* 192 */ \
+      g_node_comm_parms_ethernet_dns_server,           "",    kNoFlux, kStatusRowNone,            kGeneric, NoOwnCode)                    /* 192 */ \
   X(EthernetDnsServer,               "SYSTem:COMMunicate:ETHernet:DNSServer",   kText,                      kOwnerOnly, kScpiRefuseNever,           \
-      g_node_comm_parms_ethernet_dns_server,           "",    kNoFlux, kStatusRowSettingsGroup0,  kGeneric, RunParameterCommand)          /* 193 */ \
+      g_node_comm_parms_ethernet_dns_server,           "",    kNoFlux, kStatusRowSettingsGroup0,  kGeneric, NoOwnCode)                    /* 193 */ \
   X(EthernetDomainQuery,             "SYSTem:COMMunicate:ETHernet:DOMain?",     kNoParameters,              kAnyClient, kScpiRefuseNever,           \
-      g_node_comm_parms_ethernet_domain,               "",    kNoFlux, kStatusRowNone,            kGeneric, RunParameterCommand)          /* 194 */ \
+      g_node_comm_parms_ethernet_domain,               "",    kNoFlux, kStatusRowNone,            kGeneric, NoOwnCode)                    /* 194 */ \
   X(EthernetDomain,                  "SYSTem:COMMunicate:ETHernet:DOMain",      kText,                      kOwnerOnly, kScpiRefuseNever,           \
-      g_node_comm_parms_ethernet_domain,               "",    kNoFlux, kStatusRowSettingsGroup0,  kGeneric, RunParameterCommand)          /* 195 */ \
+      g_node_comm_parms_ethernet_domain,               "",    kNoFlux, kStatusRowSettingsGroup0,  kGeneric, NoOwnCode)                    /* 195 */ \
   X(EthernetNbnsQuery,               "SYSTem:COMMunicate:ETHernet:NBNS?",       kOptionalDefault,           kAnyClient, kScpiRefuseNever,           \
-      g_node_comm_parms_nbns_enabled,                  "",    kNoFlux, kStatusRowNone,            kGeneric, RunParameterCommand)          /* 196 */ \
+      g_node_comm_parms_nbns_enabled,                  "",    kNoFlux, kStatusRowNone,            kGeneric, NoOwnCode)                    /* 196 */ \
   X(EthernetNbns,                    "SYSTem:COMMunicate:ETHernet:NBNS",        kDefaultOrBoolean,          kOwnerOnly, kScpiRefuseNever,           \
-      g_node_comm_parms_nbns_enabled,                  "",    kNoFlux, kStatusRowSettingsGroup0,  kGeneric, RunParameterCommand)          /* 197 */ \
+      g_node_comm_parms_nbns_enabled,                  "",    kNoFlux, kStatusRowSettingsGroup0,  kGeneric, NoOwnCode)                    /* 197 */ \
   X(EthernetRestart,                 "SYSTem:COMMunicate:ETHernet:RESTart",     kNoParameters,              kOwnerOnly, kScpiRefuseNever,           \
       g_node_none,                                     "",    kNoFlux, kStatusRowNone,            kOwnCode, RunEthernetRestart)           /* 198 */ \
   X(ModbusEnableQuery,               "SYSTem:COMMunicate:MODBus[:ENABle]?",     kOptionalDefault,           kAnyClient, kScpiRefuseNever,           \
-      g_node_comm_parms_modbus_enabled,                "",    kNoFlux, kStatusRowNone,            kGeneric, RunParameterCommand)          /* 199 */ \
+      g_node_comm_parms_modbus_enabled,                "",    kNoFlux, kStatusRowNone,            kGeneric, NoOwnCode)                    /* 199 */ \
   X(ModbusEnable,                    "SYSTem:COMMunicate:MODBus[:ENABle]",      kDefaultOrBoolean,          kOwnerOnly, kScpiRefuseNever,           \
-      g_node_comm_parms_modbus_enabled,                "",    kNoFlux, kStatusRowSettingsGroup0,  kGeneric, RunParameterCommand)          /* 200 */ \
+      g_node_comm_parms_modbus_enabled,                "",    kNoFlux, kStatusRowSettingsGroup0,  kGeneric, NoOwnCode)                    /* 200 */ \
   X(ModbusHostsQuery,                "SYSTem:COMMunicate:MODBus:HOSTs?",        kNoParameters,              kAnyClient, kScpiRefuseNever,           \
-      g_node_comm_parms_modbus_auth_list,              "",    kNoFlux, kStatusRowNone,            kGeneric, RunParameterCommand)          /* 201 */ \
+      g_node_comm_parms_modbus_auth_list,              "",    kNoFlux, kStatusRowNone,            kGeneric, NoOwnCode)                    /* 201 */ \
   X(ModbusHosts,                     "SYSTem:COMMunicate:MODBus:HOSTs",         kText,                      kOwnerOnly, kScpiRefuseNever,           \
-      g_node_comm_parms_modbus_auth_list,              "",    kNoFlux, kStatusRowSettingsGroup0,  kGeneric, RunParameterCommand)          /* 202 */ \
+      g_node_comm_parms_modbus_auth_list,              "",    kNoFlux, kStatusRowSettingsGroup0,  kGeneric, NoOwnCode)                    /* 202 */ \
   X(ModbusConnectionsQuery,          "SYSTem:COMMunicate:MODBus:NCONnections?", kOptionalMinMaxDef,         kAnyClient, kScpiRefuseNever,           \
-      g_node_comm_parms_modbus_max_connections,        "",    kNoFlux, kStatusRowNone,            kGeneric, RunParameterCommand)          /* 203 */ \
+      g_node_comm_parms_modbus_max_connections,        "",    kNoFlux, kStatusRowNone,            kGeneric, NoOwnCode)                    /* 203 */ \
   X(ModbusConnections,               "SYSTem:COMMunicate:MODBus:NCONnections",  kMinMaxDefOrNumber,         kOwnerOnly, kScpiRefuseNever,           \
-      g_node_comm_parms_modbus_max_connections,        "",    kNoFlux, kStatusRowSettingsGroup0,  kGeneric, RunParameterCommand)          /* 204 */ \
+      g_node_comm_parms_modbus_max_connections,        "",    kNoFlux, kStatusRowSettingsGroup0,  kGeneric, NoOwnCode)                    /* 204 */ \
   X(ModbusFloat32Query,              "SYSTem:COMMunicate:MODBus:F32?",          kOptionalDefault,           kAnyClient, kScpiRefuseNever,           \
-      g_node_comm_parms_modbus_use_float32,            "",    kNoFlux, kStatusRowNone,            kGeneric, RunParameterCommand)          /* 205 */ \
+      g_node_comm_parms_modbus_use_float32,            "",    kNoFlux, kStatusRowNone,            kGeneric, NoOwnCode)                    /* 205 */ \
   X(ModbusFloat32,                   "SYSTem:COMMunicate:MODBus:F32",           kDefaultOrBoolean,          kOwnerOnly, kScpiRefuseNever,           \
-      g_node_comm_parms_modbus_use_float32,            "",    kNoFlux, kStatusRowSettingsGroup0,  kGeneric, RunParameterCommand)          /* 206 */ \
+      g_node_comm_parms_modbus_use_float32,            "",    kNoFlux, kStatusRowSettingsGroup0,  kGeneric, NoOwnCode)                    /* 206 */ \
   X(UsbEnableQuery,                  "SYSTem:COMMunicate:USBTmc[:ENABle]?",     kOptionalDefault,           kAnyClient, kScpiRefuseNever,           \
-      g_node_comm_parms_usbtmc_enabled,                "",    kNoFlux, kStatusRowNone,            kGeneric, RunParameterCommand)          /* 207 */ \
+      g_node_comm_parms_usbtmc_enabled,                "",    kNoFlux, kStatusRowNone,            kGeneric, NoOwnCode)                    /* 207 */ \
   X(UsbEnable,                       "SYSTem:COMMunicate:USBTmc[:ENABle]",      kDefaultOrBoolean,          kOwnerOnly, kScpiRefuseNever,           \
       g_node_none,                                     "",    kNoFlux, kStatusRowSettingsGroup0,  kOwnCode, RunUsbEnable)                 /* 208 */ \
   X(Vxi11EnableQuery,                "SYSTem:COMMunicate:VXI11[:ENABle]?",      kOptionalDefault,           kAnyClient, kScpiRefuseNever,           \
-      g_node_comm_parms_vxi11_enabled,                 "",    kNoFlux, kStatusRowNone,            kGeneric, RunParameterCommand)          /* 209 */ \
+      g_node_comm_parms_vxi11_enabled,                 "",    kNoFlux, kStatusRowNone,            kGeneric, NoOwnCode)                    /* 209 */ \
   X(Vxi11Enable,                     "SYSTem:COMMunicate:VXI11[:ENABle]",       kDefaultOrBoolean,          kOwnerOnly, kScpiRefuseNever,           \
-      g_node_comm_parms_vxi11_enabled,                 "",    kNoFlux, kStatusRowSettingsGroup0,  kGeneric, RunVxi11Enable)               /* 210 */ \
+      g_node_comm_parms_vxi11_enabled,                 "",    kNoFlux, kStatusRowSettingsGroup0,  kGeneric, NoOwnCode)                    /* 210 */ \
   X(LockRequestQuery,                "SYSTem:LOCK:REQuest?",                    kNoParameters,              kAnyClient, kScpiRefuseNever,           \
       g_node_none,                                     "",    kNoFlux, kStatusRowNone,            kOwnCode, RunLockRequest)               /* 211 */ \
   X(LockRelease,                     "SYSTem:LOCK:RELease",                     kNoParameters,              kOwnerOnly, kScpiRefuseNever,           \
       g_node_none,                                     "",    kNoFlux, kStatusRowNone,            kOwnCode, RunLockRelease)               /* 212 */ \
   X(TemperatureQuery,                "SYSTem:TEMPerature?",                     kNoParameters,              kAnyClient, kScpiRefuseNever,           \
-      g_node_system_temperature_current_value,         "CEL", kNoFlux, kStatusRowNone,            kGeneric, RunParameterCommand)          /* 213 */ \
+      g_node_system_temperature_current_value,         "CEL", kNoFlux, kStatusRowNone,            kGeneric, NoOwnCode)                    /* 213 */ \
   X(CalibrationDateQuery,            "SYSTem:CDATe?",                           kNoParameters,              kAnyClient, kScpiRefuseNever,           \
-      g_node_system_calib_date,                        "",    kNoFlux, kStatusRowNone,            kGeneric, RunParameterCommand)          /* 214 */ \
+      g_node_system_calib_date,                        "",    kNoFlux, kStatusRowNone,            kGeneric, NoOwnCode)                    /* 214 */ \
   X(ManufacturingDateQuery,          "SYSTem:MDATe?",                           kNoParameters,              kAnyClient, kScpiRefuseNever,           \
-      g_node_system_manuf_date,                        "",    kNoFlux, kStatusRowNone,            kGeneric, RunParameterCommand)          /* 215 */ \
+      g_node_system_manuf_date,                        "",    kNoFlux, kStatusRowNone,            kGeneric, NoOwnCode)                    /* 215 */ \
   X(TriggerCountQuery,               "TRIGger[:SEQuence1]:COUNt?",              kOptionalMinMaxDef,         kAnyClient, kScpiRefuseNever,           \
-      g_node_trigger_parms_trigger_in_count,           "",    kNoFlux, kStatusRowNone,            kGeneric, RunParameterCommand)          /* 216 */ \
+      g_node_trigger_parms_trigger_in_count,           "",    kNoFlux, kStatusRowNone,            kGeneric, NoOwnCode)                    /* 216 */ \
   X(TriggerCount,                    "TRIGger[:SEQuence1]:COUNt",               kMinMaxDefOrNumber,         kOwnerOnly, kScpiRefuseAlways,          \
-      g_node_trigger_parms_trigger_in_count,           "",    kNoFlux, kStatusRowSettingsGroup10, kGeneric, RunParameterCommand)          /* 217 */ \
+      g_node_trigger_parms_trigger_in_count,           "",    kNoFlux, kStatusRowSettingsGroup10, kGeneric, NoOwnCode)                    /* 217 */ \
   X(TriggerSlopeQuery,               "TRIGger[:SEQuence1]:SLOPe?",              kNoParameters,              kAnyClient, kScpiRefuseNever,           \
-      g_node_trigger_parms_trigger_in_slope,           "",    kNoFlux, kStatusRowNone,            kGeneric, RunParameterCommand)          /* 218 */ \
+      g_node_trigger_parms_trigger_in_slope,           "",    kNoFlux, kStatusRowNone,            kGeneric, NoOwnCode)                    /* 218 */ \
   X(TriggerSlope,                    "TRIGger[:SEQuence1]:SLOPe",               kSlope,                     kOwnerOnly, kScpiRefuseAlways,          \
-      g_node_trigger_parms_trigger_in_slope,           "",    kNoFlux, kStatusRowSettingsGroup10, kGeneric, RunParameterCommand)          /* 219 */ \
+      g_node_trigger_parms_trigger_in_slope,           "",    kNoFlux, kStatusRowSettingsGroup10, kGeneric, NoOwnCode)                    /* 219 */ \
   X(TriggerSourceQuery,              "TRIGger[:SEQuence1]:SOURce?",             kOptionalDefault,           kAnyClient, kScpiRefuseNever,           \
-      g_node_trigger_parms_trigger_in_source,          "",    kNoFlux, kStatusRowNone,            kGeneric, RunParameterCommand)          /* 220 */ \
+      g_node_trigger_parms_trigger_in_source,          "",    kNoFlux, kStatusRowNone,            kGeneric, NoOwnCode)                    /* 220 */ \
   X(TriggerSource,                   "TRIGger[:SEQuence1]:SOURce",              kTriggerSource,             kOwnerOnly, kScpiRefuseAlways,          \
-      g_node_trigger_parms_trigger_in_source,          "",    kNoFlux, kStatusRowSettingsGroup10, kGeneric, RunParameterCommand)          /* 221 */ \
+      g_node_trigger_parms_trigger_in_source,          "",    kNoFlux, kStatusRowSettingsGroup10, kGeneric, NoOwnCode)                    /* 221 */ \
   X(TriggerTimerQuery,               "TRIGger[:SEQuence1]:TIMer?",              kOptionalMinMaxDef,         kAnyClient, kScpiRefuseNever,           \
-      g_node_trigger_parms_trigger_in_timer,           "S",   kNoFlux, kStatusRowNone,            kGeneric, RunParameterCommand)          /* 222 */ \
+      g_node_trigger_parms_trigger_in_timer,           "S",   kNoFlux, kStatusRowNone,            kGeneric, NoOwnCode)                    /* 222 */ \
   X(TriggerTimer,                    "TRIGger[:SEQuence1]:TIMer",               kMinMaxDefOrSecond,         kOwnerOnly, kScpiRefuseAlways,          \
-      g_node_trigger_parms_trigger_in_timer,           "S",   kNoFlux, kStatusRowSettingsGroup10, kGeneric, RunParameterCommand)          /* 223 */ \
+      g_node_trigger_parms_trigger_in_timer,           "S",   kNoFlux, kStatusRowSettingsGroup10, kGeneric, NoOwnCode)                    /* 223 */ \
   X(TriggerOutLevelQuery,            "TRIGger:SEQuence2:LEVel?",                kOptionalMinMaxDef,         kAnyClient, kScpiRefuseNever,           \
-      g_node_trigger_parms_trigger_out_level,          "T",   kFlux,   kStatusRowNone,            kGeneric, RunParameterCommand)          /* 224 */ \
+      g_node_trigger_parms_trigger_out_level,          "T",   kFlux,   kStatusRowNone,            kGeneric, NoOwnCode)                    /* 224 */ \
   X(TriggerOutLevel,                 "TRIGger:SEQuence2:LEVel",                 kMinMaxDefOrTesla,          kOwnerOnly, kScpiRefuseAlways,          \
       g_node_trigger_parms_trigger_out_level,          "T",   kFlux,   kStatusRowSettingsGroup10, kOwnCode, RunTriggerOutput)             /* 225 */ \
   X(TriggerOutSlopeQuery,            "TRIGger:SEQuence2:SLOPe?",                kNoParameters,              kAnyClient, kScpiRefuseNever,           \
-      g_node_trigger_parms_trigger_out_slope,          "",    kNoFlux, kStatusRowNone,            kGeneric, RunParameterCommand)          /* 226 */ \
+      g_node_trigger_parms_trigger_out_slope,          "",    kNoFlux, kStatusRowNone,            kGeneric, NoOwnCode)                    /* 226 */ \
   X(TriggerOutSlope,                 "TRIGger:SEQuence2:SLOPe",                 kSlope,                     kOwnerOnly, kScpiRefuseAlways,          \
       g_node_trigger_parms_trigger_out_slope,          "",    kNoFlux, kStatusRowSettingsGroup10, kOwnCode, RunTriggerOutput)             /* 227 */ \
   X(UnitQuery,                       "UNIT?",                                   kOptionalDefault,           kAnyClient, kScpiRefuseNever,           \
-      g_node_units_parms_selected,                     "",    kNoFlux, kStatusRowNone,            kGeneric, RunParameterCommand)          /* 228 */ \
+      g_node_units_parms_selected,                     "",    kNoFlux, kStatusRowNone,            kGeneric, NoOwnCode)                    /* 228 */ \
   X(Unit,                            "UNIT",                                    kUnitChoice,                kOwnerOnly, kScpiRefuseAlways,          \
-      g_node_units_parms_selected,                     "",    kNoFlux, kStatusRowSettingsGroup13, kGeneric, RunParameterCommand)          /* 229 */ \
+      g_node_units_parms_selected,                     "",    kNoFlux, kStatusRowSettingsGroup13, kGeneric, NoOwnCode)                    /* 229 */ \
   X(UnitAllQuery,                    "UNIT:ALL?",                               kNoParameters,              kAnyClient, kScpiRefuseNever,           \
       g_node_none,                                     "",    kNoFlux, kStatusRowNone,            kOwnCode, RunUnitList)                  /* 230 */ \
   X(PpmReferenceQuery,               "UNIT:PPMReference?",                      kOptionalMinMaxDef,         kAnyClient, kScpiRefuseNever,           \
-      g_node_units_parms_ppm_ref,                      "T",   kFlux,   kStatusRowNone,            kGeneric, RunParameterCommand)          /* 231 */ \
+      g_node_units_parms_ppm_ref,                      "T",   kFlux,   kStatusRowNone,            kGeneric, NoOwnCode)                    /* 231 */ \
   X(PpmReference,                    "UNIT:PPMReference",                       kMinMaxDefOrPpmReference,   kOwnerOnly, kScpiRefuseNever,           \
       g_node_units_parms_ppm_ref,                      "T",   kFlux,   kStatusRowSettingsGroup13, kOwnCode, RunPpmReference)              /* 232 */
 // clang-format on
