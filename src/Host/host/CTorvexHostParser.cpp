@@ -1,12 +1,11 @@
 // The parser thread and the program-message cycle (see CTorvexHostParser.h).
 #include "host/CTorvexHostParser.h"
 
-#include <cstring>
-
 #include "acquisition/CIntermediateResults.h"
 #include "acquisition/CTorvexHostAcquisition.h"
 #include "core/CLogger.h"
 #include "host/CTorvexHost.h"
+#include "host/HostCommandHandlers.h"
 #include "host/HostCommonCommands.h"
 #include "scpi/scpi_command_table.h"
 #include "scpi/scpi_types.h"
@@ -20,16 +19,6 @@ namespace {
 
 const std::string kReplyTerminator = "\n";
 const std::string kQuerySeparator = ";";
-
-// The command number of "*WAI", which has no code of its own.
-std::size_t WaitCommandNumber() {
-  static const std::size_t number = [] {
-    for (std::size_t k = 0; k < kScpiCommandCount; ++k)
-      if (std::strcmp(kScpiCommandPatterns[k], "*WAI") == 0) return k;
-    return kScpiCommandCount;
-  }();
-  return number;
-}
 
 }  // namespace
 
@@ -169,7 +158,7 @@ void CTorvexHostParser::ReportParseError(CScpiStatus& status, const ScpiParsedCo
     // The channel lists of one message expanding beyond the bound.
     case kScpiChannelListError: row = kScpiErrorErrorInChannelList; break;
     case kCommandNoProbe: row = kScpiErrorNoProbe; break;
-    case 250: row = kScpiErrorQueryUnterminatedAfterIndefiniteResponse; break;
+    case kCommandQueryAfterIndefiniteResponse: row = kScpiErrorQueryUnterminatedAfterIndefiniteResponse; break;
     case kCommandDataNotAllAvailable: row = kScpiErrorDataNotAllAvailable; break;
     case kCommandLocked: row = kScpiErrorSettingsConflict; break;
     case kCommandOutOfRange: row = kScpiErrorDataOutOfRange; break;
@@ -283,11 +272,7 @@ void CTorvexHostParser::_DispatchCommand(CTorvexHostParser& parser, ScpiParsedCo
   // A client never switches off the interface it is served over (the generic handler would).
   if (RefusesOwnInterfaceSwitchOff(command, client)) return;
   if (parser.HandleParameterCommand(command, client.Status(), g_TriggerActive.load())) return;
-  if (number == WaitCommandNumber()) return;
-  if (parser.RunMeasurementCommand(command, client)) return;
-  if (parser.RunCommonCommand(command, client)) return;
-  if (parser.RunMassMemoryRouteCommand(command, client)) return;
-  g_Logger.Printf("Unhandled command number: %u\n", static_cast<unsigned>(number));
+  kCommandHandlers[number](parser, command, client);
 }
 
 }  // namespace Torvex

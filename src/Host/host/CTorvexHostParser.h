@@ -6,11 +6,11 @@
 // them in order through _DispatchCommand, sends the joined reply, updates every status object and
 // re-arms the client.
 //
-// _DispatchCommand enforces the instrument lock, announces queries, lets HandleParameterCommand
-// execute the commands bound to parameter nodes and hands the others to the command families
-// (RunMeasurementCommand, RunCommonCommand, RunMassMemoryRouteCommand), each in its own unit. The
-// families use the public getters, node setters and formatters below; all of them run on the parser
-// thread only.
+// _DispatchCommand enforces the instrument lock, announces queries, lets HandleParameterCommand execute
+// the commands bound to parameter nodes (and refuse settings while a triggered measurement runs), and
+// runs the command's own code: the handler of its row (kCommandHandlers, HostCommandHandlers.h). The
+// handlers live in the units of their command families and use the public getters, node setters and
+// formatters below. All of them run on the parser thread only.
 //
 // Client lifetime: ReleaseClient (called by a host object's destructor) removes the client's queued
 // messages and waits until the parser is no longer executing it; on the parser thread itself it
@@ -52,11 +52,13 @@ enum eResultKind : std::uint32_t {
   kResultFftBuffer = 10,
   kResultPeakSpectrum = 11,
   kResultFit = 12,
+  kResultKindCount = 13,
 };
 
 // Error codes the dispatcher and the getters write into a command record.
 inline constexpr std::uint8_t kCommandWrongUnits = 30;
 inline constexpr std::uint8_t kCommandNoProbe = 249;
+inline constexpr std::uint8_t kCommandQueryAfterIndefiniteResponse = 250;
 inline constexpr std::uint8_t kCommandDataNotAllAvailable = 251;
 inline constexpr std::uint8_t kCommandLocked = 252;
 inline constexpr std::uint8_t kCommandOutOfRange = 253;
@@ -114,13 +116,13 @@ class CTorvexHostParser : public CThread {
   // ---- parser thread: the command machinery ----
   static void ReportParseError(CScpiStatus& status, const ScpiParsedCommand& command);
   static void _DispatchCommand(CTorvexHostParser& parser, ScpiParsedCommand& command, CTorvexHost& client);
+  // The generic handler: refuses a setting while a triggered measurement runs (`triggerActive`) when
+  // its row says so; then a query reads the node the record's suffix selects into the reply (the
+  // value, or MINimum, MAXimum, DEFault), a setting writes parameter slot 0 into it after the
+  // dependency check and sets the row's status row. True when the command is completely handled (a
+  // refusal, or a generic row); false when the command's own code is to run.
   bool HandleParameterCommand(ScpiParsedCommand& command, CScpiStatus& status, bool triggerActive);
   static int CheckParameterDependency(CParameterNode* node, const void* newValue);
-
-  // The command families; each returns true when the command number is one of its own.
-  bool RunMeasurementCommand(ScpiParsedCommand& command, CTorvexHost& client);
-  bool RunCommonCommand(ScpiParsedCommand& command, CTorvexHost& client);
-  bool RunMassMemoryRouteCommand(ScpiParsedCommand& command, CTorvexHost& client);
 
   // Parameter getters. Errors go into command.errorCode (the first one wins).
   static std::uint8_t GetBooleanParameter(ScpiParsedCommand& command, std::size_t slot, CParameterNode* node);

@@ -1,7 +1,7 @@
-// The common, status and system commands of the parser: the 488.2 common commands, the STATus
-// registers of the client, the error queue, the help queries on the help file, the instrument lock,
-// the communication settings that need more than a node write, the firmware-upgrade entry and the
-// unit list. Every command runs on the parser thread for one client.
+// The handlers of the common, status and system commands (HostCommandHandlers.h): the 488.2 common
+// commands, the STATus registers of the client, the error queue, the help queries on the help file,
+// the instrument lock, the communication settings that need more than a node write, the
+// firmware-upgrade entry and the unit list. Every command runs on the parser thread for one client.
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -14,6 +14,7 @@
 #include "core/CRecursiveMutex.h"
 #include "host/CTorvexHost.h"
 #include "host/CTorvexHostParser.h"
+#include "host/HostCommandHandlers.h"
 #include "host/HostCommonCommands.h"
 #include "host/ResponseFormatting.h"
 #include "peripherals/UnitConversion.h"
@@ -29,81 +30,66 @@
 namespace Torvex {
 namespace {
 
-// Command numbers of this family (the index of the command table).
-enum : std::uint8_t {
-  kCmdCls = 0,
-  kCmdEse = 1,
-  kCmdEseQuery = 2,
-  kCmdEsrQuery = 3,
-  kCmdIdnQuery = 4,
-  kCmdOpc = 5,
-  kCmdOpcQuery = 6,
-  kCmdRst = 7,
-  kCmdSre = 8,
-  kCmdSreQuery = 9,
-  kCmdStbQuery = 10,
-  kCmdTrg = 11,
-  kCmdTstQuery = 12,
-  kCmdWai = 13,
-  kCmdErrorQuery = 14,
-  kCmdVersionQuery = 15,
-  kCmdHelpHeaders = 16,
-  kCmdHelpSyntax = 17,
-  kCmdStatusPreset = 26,
-  kCmdUpgrade = 71,
-  kCmdEthernetEnable = 179,
-  kCmdEthernetAddress = 185,
-  kCmdEthernetRestart = 198,
-  kCmdUsbEnable = 208,
-  kCmdVxi11Enable = 210,
-  kCmdLockRequest = 211,
-  kCmdLockRelease = 212,
-  kCmdUnitAll = 230,
-  kCmdPpmReference = 232,
-};
-
-// Status registers by number, as CScpiStatus counts them.
-enum : std::uint32_t {
-  kRegStatusByte = 0,
-  kRegStandardEvent = 1,
-  kRegOperation = 2,
-  kRegQuestionable = 3,
-  kRegQuestionableBit12 = 4,
-  kRegOperationBit11 = 5,
-  kRegOperationBit12 = 6,
-};
-
 // What a STATus command does with its register.
 enum class eStatusOp { Event, Condition, EnableQuery, Enable, NegativeQuery, Negative, PositiveQuery, Positive };
 
+constexpr std::size_t kStatusOpCount = 8;
+
+constexpr eStatusOp kStatusOps[kStatusOpCount] = {
+    eStatusOp::Event,         eStatusOp::Condition, eStatusOp::EnableQuery,   eStatusOp::Enable,
+    eStatusOp::NegativeQuery, eStatusOp::Negative,  eStatusOp::PositiveQuery, eStatusOp::Positive};
+
+// The STATus commands of each register, in the order of kStatusOps.
 struct StatusRegisterCommands {
-  std::uint32_t reg;
-  // EVENt?, CONDition?, ENABle?, ENABle, NTRansition?, NTRansition, PTRansition?, PTRansition
-  std::uint8_t numbers[8];
+  eScpiStatusRegister reg;
+  eScpiCommand commands[kStatusOpCount];
 };
 
 constexpr StatusRegisterCommands kStatusCommands[] = {
-    {kRegOperation, {18, 19, 20, 21, 146, 147, 148, 149}},
-    {kRegQuestionable, {22, 23, 24, 25, 166, 167, 168, 169}},
-    {kRegOperationBit11, {150, 151, 152, 153, 154, 155, 156, 157}},
-    {kRegOperationBit12, {158, 159, 160, 161, 162, 163, 164, 165}},
-    {kRegQuestionableBit12, {170, 171, 172, 173, 174, 175, 176, 177}},
+    {kOperationRegister,
+     {kCmdOperationEventQuery, kCmdOperationConditionQuery, kCmdOperationEnableQuery, kCmdOperationEnable,
+      kCmdOperationNegativeQuery, kCmdOperationNegative, kCmdOperationPositiveQuery, kCmdOperationPositive}},
+    {kQuestionableRegister,
+     {kCmdQuestionableEventQuery, kCmdQuestionableConditionQuery, kCmdQuestionableEnableQuery,
+      kCmdQuestionableEnable, kCmdQuestionableNegativeQuery, kCmdQuestionableNegative,
+      kCmdQuestionablePositiveQuery, kCmdQuestionablePositive}},
+    {kOperationBit11Register,
+     {kCmdOperationBit11EventQuery, kCmdOperationBit11ConditionQuery, kCmdOperationBit11EnableQuery,
+      kCmdOperationBit11Enable, kCmdOperationBit11NegativeQuery, kCmdOperationBit11Negative,
+      kCmdOperationBit11PositiveQuery, kCmdOperationBit11Positive}},
+    {kOperationBit12Register,
+     {kCmdOperationBit12EventQuery, kCmdOperationBit12ConditionQuery, kCmdOperationBit12EnableQuery,
+      kCmdOperationBit12Enable, kCmdOperationBit12NegativeQuery, kCmdOperationBit12Negative,
+      kCmdOperationBit12PositiveQuery, kCmdOperationBit12Positive}},
+    {kQuestionableBit12Register,
+     {kCmdQuestionableBit12EventQuery, kCmdQuestionableBit12ConditionQuery, kCmdQuestionableBit12EnableQuery,
+      kCmdQuestionableBit12Enable, kCmdQuestionableBit12NegativeQuery, kCmdQuestionableBit12Negative,
+      kCmdQuestionableBit12PositiveQuery, kCmdQuestionableBit12Positive}},
 };
 
-constexpr eStatusOp kStatusOps[8] = {eStatusOp::Event,         eStatusOp::Condition, eStatusOp::EnableQuery,
-                                     eStatusOp::Enable,        eStatusOp::NegativeQuery, eStatusOp::Negative,
-                                     eStatusOp::PositiveQuery, eStatusOp::Positive};
+// Every row whose handler is RunStatusRegister is listed above, once.
+constexpr bool StatusCommandsAreTheRowsOfRunStatusRegister() {
+  std::size_t listed = 0;
+  for (const StatusRegisterCommands& reg : kStatusCommands) {
+    for (eScpiCommand command : reg.commands) {
+      if (!command_rows::HandledBy(command, "RunStatusRegister")) return false;
+      ++listed;
+    }
+  }
+  return listed == command_rows::RowsHandledBy("RunStatusRegister");
+}
+static_assert(StatusCommandsAreTheRowsOfRunStatusRegister(), "kStatusCommands lists the STATus register rows");
 
 // The node whose minimum, maximum and default bound the values written to a register.
 CParameterNode* RegisterNode(std::uint32_t reg) {
   switch (reg) {
-    case kRegStatusByte: return g_node_host_if_status_SRE;
-    case kRegStandardEvent: return g_node_host_if_status_ESE;
-    case kRegOperation: return g_node_host_if_status_OPER;
-    case kRegQuestionable: return g_node_host_if_status_QUES;
-    case kRegQuestionableBit12: return g_node_host_if_status_QUESBIT12;
-    case kRegOperationBit11: return g_node_host_if_status_BIT11;
-    case kRegOperationBit12: return g_node_host_if_status_BIT12;
+    case kStatusByteRegister: return g_node_host_if_status_SRE;
+    case kStandardEventRegister: return g_node_host_if_status_ESE;
+    case kOperationRegister: return g_node_host_if_status_OPER;
+    case kQuestionableRegister: return g_node_host_if_status_QUES;
+    case kQuestionableBit12Register: return g_node_host_if_status_QUESBIT12;
+    case kOperationBit11Register: return g_node_host_if_status_BIT11;
+    case kOperationBit12Register: return g_node_host_if_status_BIT12;
     default: return nullptr;
   }
 }
@@ -124,7 +110,7 @@ void WritePointerNode(CParameterNode* node, void* value) {
   if (node != nullptr) node->SetPointerAttribute(eAttrValue, value);
 }
 
-void RunStatusCommand(ScpiParsedCommand& command, CScpiStatus& status, std::uint32_t reg, eStatusOp op) {
+void RunStatusOp(ScpiParsedCommand& command, CScpiStatus& status, std::uint32_t reg, eStatusOp op) {
   std::uint16_t value = 0;
   switch (op) {
     case eStatusOp::Event:
@@ -168,64 +154,18 @@ void RunStatusCommand(ScpiParsedCommand& command, CScpiStatus& status, std::uint
 }
 
 // *ESE and *SRE.
-void RunEnableCommand(ScpiParsedCommand& command, CScpiStatus& status, std::uint32_t reg) {
+void SetEnableRegister(ScpiParsedCommand& command, CScpiStatus& status, std::uint32_t reg) {
   const std::int32_t requested = CTorvexHostParser::GetIntegerParameter(command, 0, RegisterNode(reg));
   if (command.errorCode != 0) return;
   std::uint16_t value = static_cast<std::uint16_t>(requested);
   status.SetEnable(reg, value, true);
 }
 
-// manufacturer,model,serial,el<hardware>-arm<arm>-dsp<dsp>-cpld<cpld>-pa<parameters>-opt<option bits>
-void RunIdentify(ScpiParsedCommand& command) {
-  AppendResponse(command, CTorvexHostParser::ReadStringAttribute(command, g_node_system_manufacturer, eAttrValue),
-                 true);
-  AppendResponse(command, CTorvexHostParser::ReadStringAttribute(command, g_node_system_model, eAttrValue), true);
-  std::int32_t serial = 0;
-  std::int32_t options = 0;
-  {
-    CRecursiveLockGuard guard(g_ParameterTreeLock);
-    if (g_node_system_serial_no != nullptr) {
-      serial = g_node_system_serial_no->GetInt32Attribute(eAttrValue);
-    } else if (command.errorCode == 0) {
-      command.errorCode = kCommandInternal;
-    }
-    if (g_node_system_eeprom_option_bits != nullptr) {
-      options = g_node_system_eeprom_option_bits->GetInt32Attribute(eAttrValue);
-    } else if (command.errorCode == 0) {
-      command.errorCode = kCommandInternal;
-    }
-  }
-  AppendResponse(command, FormatText("%d", serial), true);
-  std::string version = "el";
-  version += CTorvexHostParser::ReadStringAttribute(command, g_node_system_versions_hardware, eAttrValue);
-  version += "-arm";
-  version += CTorvexHostParser::ReadStringAttribute(command, g_node_system_versions_arm_firmware, eAttrValue);
-  version += "-dsp";
-  version += CTorvexHostParser::ReadStringAttribute(command, g_node_system_versions_dsp_firmware, eAttrValue);
-  version += "-cpld";
-  version += CTorvexHostParser::ReadStringAttribute(command, g_node_system_versions_cpld, eAttrValue);
-  version += "-pa";
-  version += CTorvexHostParser::ReadStringAttribute(command, g_node_system_versions_parm_file, eAttrValue);
-  AppendResponse(command, version, true);
-  AppendResponse(command, FormatText("-opt%08X", static_cast<unsigned>(options)), false);
-  // The identity is the last reply the message may carry.
-  if (command.errorCode == 0) command.indefiniteResponse = 1;
-}
-
-void RunReset(CScpiStatus& status) {
-  // Recalling the power-off settings asks main for a restart; the file is taken at the next start.
-  if (TorvexLoadSettings(kLastPowerOffPath) != 0) status.PushError(kScpiErrorFirmwareError, false);
-  (void)CTorvexHostAcquisition::Reset();
-}
-
-void RunErrorQuery(ScpiParsedCommand& command, CScpiStatus& status) {
-  std::uint32_t row = 0;
-  status.PopError(row);
-  std::int16_t code = 0;
-  const char* text = "";
-  if (!CScpiStatus::GetErrorText(row, code, text)) CScpiStatus::GetErrorText(kScpiErrorNoError, code, text);
-  AppendResponse(command, FormatText("%hd", code), true);
-  AppendResponse(command, "\"" + std::string(text) + "\"", true);
+// *ESE? and *SRE?.
+void AppendEnableRegister(ScpiParsedCommand& command, CScpiStatus& status, std::uint32_t reg) {
+  std::uint16_t value = 0;
+  status.GetEnable(reg, value);
+  AppendUnsigned(command, value);
 }
 
 // Reads `size` bytes at `offset` of the help file into `buffer` (zero-filled first; one NUL byte more
@@ -239,34 +179,9 @@ bool ReadHelpFile(long offset, std::size_t size, std::vector<char>& buffer) {
   return ok;
 }
 
-void RunHelpHeaders(ScpiParsedCommand& command) {
-  std::vector<char> buffer;
-  if (!ReadHelpFile(static_cast<long>(kHelpHeaderListOffset), kHelpHeaderListSize, buffer) &&
-      command.errorCode == 0) {
-    command.errorCode = kCommandInternal;
-  }
-  // At most kHelpHeaderListSize - 1 characters: the list fits four length digits.
-  const std::size_t length = strnlen(buffer.data(), kHelpHeaderListSize - 1);
-  AppendResponse(command, FormatText("#4%04u", static_cast<unsigned>(length)), true);
-  AppendResponse(command, std::string_view(buffer.data(), length), false);
-}
-
-void RunHelpSyntax(ScpiParsedCommand& command, CScpiStatus& status) {
-  const std::string text = CTorvexHostParser::GetStringParameter(command, 0, nullptr);
-  if (command.errorCode != 0) return;
-  const std::size_t found = FindHelpCommand(text);
-  if (found == kScpiCommandCount) {
-    status.PushError(kScpiErrorDataOutOfRange, true);
-    return;
-  }
-  std::string entry;
-  if (!ReadHelpSyntaxEntry(found, entry) && command.errorCode == 0) command.errorCode = kCommandInternal;
-  AppendResponse(command, entry, true);
-}
-
 // SYSTem:COMMunicate:ETHernet[:ENABle] and SYSTem:COMMunicate:USBTmc[:ENABle].
-void RunInterfaceEnable(CTorvexHostParser& parser, ScpiParsedCommand& command, CTorvexHost& client,
-                        CParameterNode* objectNode, CParameterNode* enabledNode, std::uint32_t kind) {
+void SetInterfaceEnabled(CTorvexHostParser& parser, ScpiParsedCommand& command, CTorvexHost& client,
+                         CParameterNode* objectNode, CParameterNode* enabledNode, std::uint32_t kind) {
   auto* host = static_cast<CTorvexHost*>(ReadPointerNode(objectNode));
   const bool enable = CTorvexHostParser::GetBooleanParameter(command, 0, enabledNode) != 0;
   if (command.errorCode != 0) return;
@@ -281,66 +196,6 @@ void RunInterfaceEnable(CTorvexHostParser& parser, ScpiParsedCommand& command, C
   }
   CTorvexHostParser::SetBooleanNode(command, enabledNode, eAttrValue, enable);
   if (command.errorCode == 0) client.Status().SetBitRow(kStatusRowSettingsGroup0, true, true);
-}
-
-void RunEthernetAddress(ScpiParsedCommand& command, CScpiStatus& status) {
-  const std::string text =
-      CTorvexHostParser::GetStringParameter(command, 0, g_node_comm_parms_ethernet_ip_address);
-  if (command.errorCode != 0) return;
-  if (text == "AUTO") {
-    CTorvexHostParser::SetBooleanNode(command, g_node_comm_parms_ethernet_auto_address, eAttrValue, true);
-  } else {
-    CTorvexHostParser::SetBooleanNode(command, g_node_comm_parms_ethernet_auto_address, eAttrValue, false);
-    CTorvexHostParser::SetStringNode(command, g_node_comm_parms_ethernet_ip_address, eAttrValue, text);
-  }
-  if (command.errorCode == 0) status.SetBitRow(kStatusRowSettingsGroup0, true, true);
-}
-
-void RunLockRequest(ScpiParsedCommand& command, CTorvexHost& client) {
-  CParameterNode* node = g_node_host_if_parameters_lock;
-  if (node == nullptr) {
-    if (command.errorCode == 0) command.errorCode = kCommandInternal;
-    return;
-  }
-  void* owner = ReadPointerNode(node);
-  if (owner == nullptr) {
-    WritePointerNode(node, &client);
-    owner = &client;
-  }
-  AppendResponse(command, owner == &client ? "1" : "0", true);
-}
-
-void RunLockRelease(CTorvexHost& client) {
-  // The dispatcher refuses the release to every client but the owner; the free lock stays free.
-  CParameterNode* node = g_node_host_if_parameters_lock;
-  if (ReadPointerNode(node) == &client) WritePointerNode(node, nullptr);
-}
-
-void RunUnitList(ScpiParsedCommand& command) {
-  const std::string choices = CTorvexHostParser::ReadStringAttribute(command, g_node_units_parms_selected, eAttrChoices);
-  std::size_t start = 0;
-  while (start <= choices.size()) {
-    const std::size_t comma = choices.find(',', start);
-    const std::size_t end = comma == std::string::npos ? choices.size() : comma;
-    const std::string name = choices.substr(start, end - start);
-    double value = 1.0;
-    const auto unit = static_cast<std::uint32_t>(FindUnit(name));
-    if (ConvertUnits(value, static_cast<std::uint32_t>(FindUnit("T")), unit, 0.0) != kUnitOk) value = -1.0;
-    AppendResponse(command, name, true);
-    AppendResponse(command, FormatText("%.15e", value), true);
-    if (comma == std::string::npos) break;
-    start = comma + 1;
-  }
-}
-
-void RunPpmReference(ScpiParsedCommand& command) {
-  // Held results relative to the old reference are no longer answered.
-  const std::string selected =
-      CTorvexHostParser::ReadStringAttribute(command, g_node_units_parms_selected, eAttrValue);
-  if (FindUnit(selected) == FindUnit("PPM")) {
-    g_ResultsStore.Clear();
-    g_IntermediateResults.Invalidate();
-  }
 }
 
 NetworkRestartHook g_NetworkRestartHook = nullptr;
@@ -376,118 +231,242 @@ bool ReadHelpSyntaxEntry(std::size_t command, std::string& entry) {
   return ok;
 }
 
-bool CTorvexHostParser::RunCommonCommand(ScpiParsedCommand& command, CTorvexHost& client) {
-  CScpiStatus& status = client.Status();
-  switch (command.commandNumber) {
-    case kCmdCls:
-      status.Clear();
-      return true;
-    case kCmdEse:
-      RunEnableCommand(command, status, kRegStandardEvent);
-      return true;
-    case kCmdEseQuery:
-    case kCmdSreQuery: {
-      std::uint16_t value = 0;
-      status.GetEnable(command.commandNumber == kCmdEseQuery ? kRegStandardEvent : kRegStatusByte, value);
-      AppendUnsigned(command, value);
-      return true;
+// ---- 488.2 common commands ---------------------------------------------------------------------------
+
+void RunClearStatus(CTorvexHostParser&, ScpiParsedCommand&, CTorvexHost& client) { client.Status().Clear(); }
+
+void RunStandardEventEnable(CTorvexHostParser&, ScpiParsedCommand& command, CTorvexHost& client) {
+  SetEnableRegister(command, client.Status(), kStandardEventRegister);
+}
+
+void RunStandardEventEnableQuery(CTorvexHostParser&, ScpiParsedCommand& command, CTorvexHost& client) {
+  AppendEnableRegister(command, client.Status(), kStandardEventRegister);
+}
+
+void RunStandardEventQuery(CTorvexHostParser&, ScpiParsedCommand& command, CTorvexHost& client) {
+  std::uint16_t value = 0;
+  client.Status().GetEvent(kStandardEventRegister, value);
+  client.Status().ClearEvent(kStandardEventRegister);
+  AppendUnsigned(command, value);
+}
+
+// manufacturer,model,serial,el<hardware>-arm<arm>-dsp<dsp>-cpld<cpld>-pa<parameters>-opt<option bits>
+void RunIdentify(CTorvexHostParser&, ScpiParsedCommand& command, CTorvexHost&) {
+  AppendResponse(command, CTorvexHostParser::ReadStringAttribute(command, g_node_system_manufacturer, eAttrValue),
+                 true);
+  AppendResponse(command, CTorvexHostParser::ReadStringAttribute(command, g_node_system_model, eAttrValue), true);
+  std::int32_t serial = 0;
+  std::int32_t options = 0;
+  {
+    CRecursiveLockGuard guard(g_ParameterTreeLock);
+    if (g_node_system_serial_no != nullptr) {
+      serial = g_node_system_serial_no->GetInt32Attribute(eAttrValue);
+    } else if (command.errorCode == 0) {
+      command.errorCode = kCommandInternal;
     }
-    case kCmdEsrQuery: {
-      std::uint16_t value = 0;
-      status.GetEvent(kRegStandardEvent, value);
-      status.ClearEvent(kRegStandardEvent);
-      AppendUnsigned(command, value);
-      return true;
+    if (g_node_system_eeprom_option_bits != nullptr) {
+      options = g_node_system_eeprom_option_bits->GetInt32Attribute(eAttrValue);
+    } else if (command.errorCode == 0) {
+      command.errorCode = kCommandInternal;
     }
-    case kCmdIdnQuery:
-      RunIdentify(command);
-      return true;
-    case kCmdOpc:
-      // Commands run one after the other: every earlier one has completed.
-      status.SetBitRow(kStatusRowOperationComplete, true, true);
-      return true;
-    case kCmdOpcQuery:
-      AppendResponse(command, "1", true);
-      return true;
-    case kCmdRst:
-      RunReset(status);
-      return true;
-    case kCmdSre:
-      RunEnableCommand(command, status, kRegStatusByte);
-      return true;
-    case kCmdStbQuery:
-      AppendUnsigned(command, status.ReadStatusByte(CScpiStatus::kReadForStbQuery));
-      return true;
-    case kCmdTrg:
-      if (CTorvexHostAcquisition::SendBusTrigger() != 0) status.PushError(kScpiErrorTriggerError, false);
-      return true;
-    case kCmdTstQuery:
-      AppendResponse(command, "0", true);  // no self-test is run
-      return true;
-    case kCmdWai:
-      return true;  // nothing to wait for: every command has completed when the next starts
-    case kCmdErrorQuery:
-      RunErrorQuery(command, status);
-      return true;
-    case kCmdVersionQuery:
-      AppendResponse(command, "1999.0", true);
-      return true;
-    case kCmdHelpHeaders:
-      RunHelpHeaders(command);
-      return true;
-    case kCmdHelpSyntax:
-      RunHelpSyntax(command, status);
-      return true;
-    case kCmdStatusPreset:
-      status.Preset();
-      return true;
-    case kCmdUpgrade:
-      g_Logger.Printf("Entering DFU mode...\n");
-      CTorvexPower::RequestShutdown(eRequestFirmwareUpdate);
-      return true;
-    case kCmdEthernetEnable:
-      RunInterfaceEnable(*this, command, client, g_node_host_if_communication_vxi11_object,
-                         g_node_comm_parms_ethernet_enabled, kHostKindVxi11);
-      return true;
-    case kCmdEthernetAddress:
-      RunEthernetAddress(command, status);
-      return true;
-    case kCmdEthernetRestart:
-      if (g_NetworkRestartHook != nullptr) {
-        g_NetworkRestartHook();
-      } else {
-        g_Logger.Printf("No network configuration to restart\n");
-        status.PushError(kScpiErrorFirmwareError, true);
-      }
-      return true;
-    case kCmdUsbEnable:
-      RunInterfaceEnable(*this, command, client, g_node_host_if_communication_usbtmc_object,
-                         g_node_comm_parms_usbtmc_enabled, kHostKindUsb);
-      return true;
-    case kCmdLockRequest:
-      RunLockRequest(command, client);
-      return true;
-    case kCmdLockRelease:
-      RunLockRelease(client);
-      return true;
-    case kCmdUnitAll:
-      RunUnitList(command);
-      return true;
-    case kCmdPpmReference:
-      RunPpmReference(command);
-      return true;
-    default:
-      break;
   }
+  AppendResponse(command, FormatText("%d", serial), true);
+  std::string version = "el";
+  version += CTorvexHostParser::ReadStringAttribute(command, g_node_system_versions_hardware, eAttrValue);
+  version += "-arm";
+  version += CTorvexHostParser::ReadStringAttribute(command, g_node_system_versions_arm_firmware, eAttrValue);
+  version += "-dsp";
+  version += CTorvexHostParser::ReadStringAttribute(command, g_node_system_versions_dsp_firmware, eAttrValue);
+  version += "-cpld";
+  version += CTorvexHostParser::ReadStringAttribute(command, g_node_system_versions_cpld, eAttrValue);
+  version += "-pa";
+  version += CTorvexHostParser::ReadStringAttribute(command, g_node_system_versions_parm_file, eAttrValue);
+  AppendResponse(command, version, true);
+  AppendResponse(command, FormatText("-opt%08X", static_cast<unsigned>(options)), false);
+  // The identity is the last reply the message may carry.
+  if (command.errorCode == 0) command.indefiniteResponse = 1;
+}
+
+// Commands run one after the other: every earlier one has completed.
+void RunOperationComplete(CTorvexHostParser&, ScpiParsedCommand&, CTorvexHost& client) {
+  client.Status().SetBitRow(kStatusRowOperationComplete, true, true);
+}
+
+void RunOperationCompleteQuery(CTorvexHostParser&, ScpiParsedCommand& command, CTorvexHost&) {
+  AppendResponse(command, "1", true);
+}
+
+void RunReset(CTorvexHostParser&, ScpiParsedCommand&, CTorvexHost& client) {
+  // Recalling the power-off settings asks main for a restart; the file is taken at the next start.
+  if (TorvexLoadSettings(kLastPowerOffPath) != 0) client.Status().PushError(kScpiErrorFirmwareError, false);
+  (void)CTorvexHostAcquisition::Reset();
+}
+
+void RunServiceRequestEnable(CTorvexHostParser&, ScpiParsedCommand& command, CTorvexHost& client) {
+  SetEnableRegister(command, client.Status(), kStatusByteRegister);
+}
+
+void RunServiceRequestEnableQuery(CTorvexHostParser&, ScpiParsedCommand& command, CTorvexHost& client) {
+  AppendEnableRegister(command, client.Status(), kStatusByteRegister);
+}
+
+void RunStatusByteQuery(CTorvexHostParser&, ScpiParsedCommand& command, CTorvexHost& client) {
+  AppendUnsigned(command, client.Status().ReadStatusByte(CScpiStatus::kReadForStbQuery));
+}
+
+void RunBusTrigger(CTorvexHostParser&, ScpiParsedCommand&, CTorvexHost& client) {
+  if (CTorvexHostAcquisition::SendBusTrigger() != 0) client.Status().PushError(kScpiErrorTriggerError, false);
+}
+
+void RunSelfTestQuery(CTorvexHostParser&, ScpiParsedCommand& command, CTorvexHost&) {
+  AppendResponse(command, "0", true);  // no self-test is run
+}
+
+// Nothing to wait for: every command has completed when the next starts.
+void RunWait(CTorvexHostParser&, ScpiParsedCommand&, CTorvexHost&) {}
+
+// ---- STATus and SYSTem -------------------------------------------------------------------------------
+
+void RunStatusRegister(CTorvexHostParser&, ScpiParsedCommand& command, CTorvexHost& client) {
   for (const StatusRegisterCommands& reg : kStatusCommands) {
-    for (std::size_t k = 0; k < 8; ++k) {
-      if (reg.numbers[k] == command.commandNumber) {
-        RunStatusCommand(command, status, reg.reg, kStatusOps[k]);
-        return true;
+    for (std::size_t k = 0; k < kStatusOpCount; ++k) {
+      if (reg.commands[k] == command.commandNumber) {
+        RunStatusOp(command, client.Status(), reg.reg, kStatusOps[k]);
+        return;
       }
     }
   }
-  return false;
+}
+
+void RunStatusPreset(CTorvexHostParser&, ScpiParsedCommand&, CTorvexHost& client) { client.Status().Preset(); }
+
+void RunErrorQuery(CTorvexHostParser&, ScpiParsedCommand& command, CTorvexHost& client) {
+  std::uint32_t row = 0;
+  client.Status().PopError(row);
+  std::int16_t code = 0;
+  const char* text = "";
+  if (!CScpiStatus::GetErrorText(row, code, text)) CScpiStatus::GetErrorText(kScpiErrorNoError, code, text);
+  AppendResponse(command, FormatText("%hd", code), true);
+  AppendResponse(command, "\"" + std::string(text) + "\"", true);
+}
+
+void RunVersionQuery(CTorvexHostParser&, ScpiParsedCommand& command, CTorvexHost&) {
+  AppendResponse(command, "1999.0", true);
+}
+
+void RunHelpHeaders(CTorvexHostParser&, ScpiParsedCommand& command, CTorvexHost&) {
+  std::vector<char> buffer;
+  if (!ReadHelpFile(static_cast<long>(kHelpHeaderListOffset), kHelpHeaderListSize, buffer) &&
+      command.errorCode == 0) {
+    command.errorCode = kCommandInternal;
+  }
+  // At most kHelpHeaderListSize - 1 characters: the list fits four length digits.
+  const std::size_t length = strnlen(buffer.data(), kHelpHeaderListSize - 1);
+  AppendResponse(command, FormatText("#4%04u", static_cast<unsigned>(length)), true);
+  AppendResponse(command, std::string_view(buffer.data(), length), false);
+}
+
+void RunHelpSyntax(CTorvexHostParser&, ScpiParsedCommand& command, CTorvexHost& client) {
+  const std::string text = CTorvexHostParser::GetStringParameter(command, 0, nullptr);
+  if (command.errorCode != 0) return;
+  const std::size_t found = FindHelpCommand(text);
+  if (found == kScpiCommandCount) {
+    client.Status().PushError(kScpiErrorDataOutOfRange, true);
+    return;
+  }
+  std::string entry;
+  if (!ReadHelpSyntaxEntry(found, entry) && command.errorCode == 0) command.errorCode = kCommandInternal;
+  AppendResponse(command, entry, true);
+}
+
+void RunUpgrade(CTorvexHostParser&, ScpiParsedCommand&, CTorvexHost&) {
+  g_Logger.Printf("Entering DFU mode...\n");
+  CTorvexPower::RequestShutdown(eRequestFirmwareUpdate);
+}
+
+// ---- SYSTem:COMMunicate and SYSTem:LOCK --------------------------------------------------------------
+
+void RunEthernetEnable(CTorvexHostParser& parser, ScpiParsedCommand& command, CTorvexHost& client) {
+  SetInterfaceEnabled(parser, command, client, g_node_host_if_communication_vxi11_object,
+                      g_node_comm_parms_ethernet_enabled, kHostKindVxi11);
+}
+
+void RunUsbEnable(CTorvexHostParser& parser, ScpiParsedCommand& command, CTorvexHost& client) {
+  SetInterfaceEnabled(parser, command, client, g_node_host_if_communication_usbtmc_object,
+                      g_node_comm_parms_usbtmc_enabled, kHostKindUsb);
+}
+
+void RunEthernetAddress(CTorvexHostParser&, ScpiParsedCommand& command, CTorvexHost& client) {
+  const std::string text =
+      CTorvexHostParser::GetStringParameter(command, 0, g_node_comm_parms_ethernet_ip_address);
+  if (command.errorCode != 0) return;
+  if (text == "AUTO") {
+    CTorvexHostParser::SetBooleanNode(command, g_node_comm_parms_ethernet_auto_address, eAttrValue, true);
+  } else {
+    CTorvexHostParser::SetBooleanNode(command, g_node_comm_parms_ethernet_auto_address, eAttrValue, false);
+    CTorvexHostParser::SetStringNode(command, g_node_comm_parms_ethernet_ip_address, eAttrValue, text);
+  }
+  if (command.errorCode == 0) client.Status().SetBitRow(kStatusRowSettingsGroup0, true, true);
+}
+
+void RunEthernetRestart(CTorvexHostParser&, ScpiParsedCommand&, CTorvexHost& client) {
+  if (g_NetworkRestartHook != nullptr) {
+    g_NetworkRestartHook();
+    return;
+  }
+  g_Logger.Printf("No network configuration to restart\n");
+  client.Status().PushError(kScpiErrorFirmwareError, true);
+}
+
+void RunLockRequest(CTorvexHostParser&, ScpiParsedCommand& command, CTorvexHost& client) {
+  CParameterNode* node = g_node_host_if_parameters_lock;
+  if (node == nullptr) {
+    if (command.errorCode == 0) command.errorCode = kCommandInternal;
+    return;
+  }
+  void* owner = ReadPointerNode(node);
+  if (owner == nullptr) {
+    WritePointerNode(node, &client);
+    owner = &client;
+  }
+  AppendResponse(command, owner == &client ? "1" : "0", true);
+}
+
+void RunLockRelease(CTorvexHostParser&, ScpiParsedCommand&, CTorvexHost& client) {
+  // The dispatcher refuses the release to every client but the owner; the free lock stays free.
+  CParameterNode* node = g_node_host_if_parameters_lock;
+  if (ReadPointerNode(node) == &client) WritePointerNode(node, nullptr);
+}
+
+// ---- UNIT ----------------------------------------------------------------------------------------------
+
+void RunUnitList(CTorvexHostParser&, ScpiParsedCommand& command, CTorvexHost&) {
+  const std::string choices =
+      CTorvexHostParser::ReadStringAttribute(command, g_node_units_parms_selected, eAttrChoices);
+  std::size_t start = 0;
+  while (start <= choices.size()) {
+    const std::size_t comma = choices.find(',', start);
+    const std::size_t end = comma == std::string::npos ? choices.size() : comma;
+    const std::string name = choices.substr(start, end - start);
+    double value = 1.0;
+    const auto unit = static_cast<std::uint32_t>(FindUnit(name));
+    if (ConvertUnits(value, static_cast<std::uint32_t>(FindUnit("T")), unit, 0.0) != kUnitOk) value = -1.0;
+    AppendResponse(command, name, true);
+    AppendResponse(command, FormatText("%.15e", value), true);
+    if (comma == std::string::npos) break;
+    start = comma + 1;
+  }
+}
+
+// After the generic handler has set the reference.
+void RunPpmReference(CTorvexHostParser&, ScpiParsedCommand& command, CTorvexHost&) {
+  // Held results relative to the old reference are no longer answered.
+  const std::string selected =
+      CTorvexHostParser::ReadStringAttribute(command, g_node_units_parms_selected, eAttrValue);
+  if (FindUnit(selected) == FindUnit("PPM")) {
+    g_ResultsStore.Clear();
+    g_IntermediateResults.Invalidate();
+  }
 }
 
 bool RefusesOwnInterfaceSwitchOff(ScpiParsedCommand& command, CTorvexHost& client) {

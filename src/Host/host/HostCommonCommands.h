@@ -1,5 +1,6 @@
-// What the dispatcher and main need of the common and system commands besides
-// CTorvexHostParser::RunCommonCommand.
+// What the dispatcher, main and the tests need of the common and system commands besides their
+// handlers (HostCommandHandlers.h): the help file's layout and look-ups, the refusal of a client's own
+// interface switch-off, and the network-restart hook.
 #pragma once
 
 #include <cstddef>

@@ -1,6 +1,6 @@
-// The mass-memory and route commands of the parser: the flash catalogue, reading, writing and deleting
-// files, storing and recalling settings groups, and the probe routing queries and settings. Parser
-// thread only.
+// The handlers of the mass-memory and route commands (HostCommandHandlers.h): the flash catalogue,
+// reading, writing and deleting files, storing and recalling settings groups, and the probe routing
+// queries and settings. Parser thread only.
 //
 // Every host-given path is brought to its canonical form first (HostMassMemoryPaths.h); the prefix
 // rules are checked on that form and only that form reaches the file system.
@@ -17,6 +17,7 @@
 #include "core/eError.h"
 #include "host/CTorvexHost.h"
 #include "host/CTorvexHostParser.h"
+#include "host/HostCommandHandlers.h"
 #include "host/HostCommandHelpers.h"
 #include "host/HostErrors.h"
 #include "host/HostMassMemoryPaths.h"
@@ -36,34 +37,9 @@
 namespace Torvex {
 namespace {
 
-enum : std::uint8_t {
-  kCmdCatalog = 99,
-  kCmdDataQuery = 100,
-  kCmdData = 101,
-  kCmdDelete = 102,
-  kCmdLoad = 103,
-  kCmdStore = 104,
-  kCmdClose = 118,
-  kCmdCloseState = 119,
-  kCmdCloseActive = 120,
-  kCmdProbeModel = 121,
-  kCmdProbeSerial = 122,
-  kCmdProbeDesignation = 123,
-  kCmdProbeMinimum = 124,
-  kCmdProbeMaximum = 125,
-  kCmdProbeScan = 126,
-  kCmdHallTotal = 127,
-  kCmdHallX = 128,
-  kCmdHallY = 129,
-  kCmdHallZ = 130,
-  kCmdLowLevel = 131,
-};
-
-// A failing command queues one row of the error table and writes nothing more.
-struct CommandFailed {
-  std::uint32_t row;
-};
-[[noreturn]] void Fail(std::uint32_t row) { throw CommandFailed{row}; }
+// A failing command queues one row of the error table and writes nothing more
+// (ReportCommandFailures).
+[[noreturn]] void Fail(std::uint32_t row) { FailCommand(row); }
 
 // The canonical form of the path in `slot`; "File name error" when it is empty or refused.
 std::string PathParameter(ScpiParsedCommand& command, std::size_t slot) {
@@ -227,7 +203,7 @@ std::uint32_t QueryProbeInfo(ScpiParsedCommand& command) {
   const std::uint8_t number = command.commandNumber;
   std::string unitName;
   std::uint32_t unit = 0;
-  if (number == kCmdProbeMinimum || number == kCmdProbeMaximum) {
+  if (number == kCmdRouteProbeMinimumQuery || number == kCmdRouteProbeMaximumQuery) {
     if (g_node_units_parms_selected != nullptr) unitName = g_node_units_parms_selected->GetStringAttribute(eAttrValue);
     unit = static_cast<std::uint32_t>(FindUnit(unitName));
   }
@@ -239,11 +215,11 @@ std::uint32_t QueryProbeInfo(ScpiParsedCommand& command) {
     std::string item = "-1";
     if (peripheral == nullptr) {
       notFound = true;
-    } else if (number == kCmdProbeModel) {
+    } else if (number == kCmdRouteProbeModelQuery) {
       item = FormatText("%d", static_cast<int>(peripheral->GetModel()));
-    } else if (number == kCmdProbeSerial) {
+    } else if (number == kCmdRouteProbeSerialQuery) {
       item = FormatText("%d", peripheral->GetSerialNumber());
-    } else if (number == kCmdProbeDesignation) {
+    } else if (number == kCmdRouteProbeDesignationQuery) {
       item = peripheral->GetDesignation();
     } else {
       auto* probe = peripheral->IsMeasuring() && peripheral->IsInitialized()
@@ -251,7 +227,7 @@ std::uint32_t QueryProbeInfo(ScpiParsedCommand& command) {
                         : nullptr;
       double value = 0.0;
       if (probe != nullptr) {
-        value = number == kCmdProbeMinimum ? probe->GetMinFrequency() : probe->GetMaxFrequency();
+        value = number == kCmdRouteProbeMinimumQuery ? probe->GetMinFrequency() : probe->GetMaxFrequency();
         if (ConvertUnits(value, kUnitHertz, unit, probe->GetGyromagneticRatio()) != 0) probe = nullptr;
       }
       if (probe == nullptr) unavailable = true;
@@ -312,9 +288,9 @@ std::uint32_t QueryProbeHall(CTorvexHostParser& parser, ScpiParsedCommand& comma
     cache.valid = true;
   }
   std::int32_t value = cache.total;
-  if (command.commandNumber == kCmdHallX) value = cache.x;
-  else if (command.commandNumber == kCmdHallY) value = cache.y;
-  else if (command.commandNumber == kCmdHallZ) value = cache.z;
+  if (command.commandNumber == kCmdRouteHallXQuery) value = cache.x;
+  else if (command.commandNumber == kCmdRouteHallYQuery) value = cache.y;
+  else if (command.commandNumber == kCmdRouteHallZQuery) value = cache.z;
   AppendResponse(command, FormatText("%d", static_cast<int>(value)), true);
   return 0;
 }
@@ -335,69 +311,64 @@ void LowLevel(ScpiParsedCommand& command) {
 
 }  // namespace
 
-bool CTorvexHostParser::RunMassMemoryRouteCommand(ScpiParsedCommand& command, CTorvexHost& client) {
-  CScpiStatus& status = client.Status();
-  std::uint32_t row = 0;
-  try {
-    switch (command.commandNumber) {
-      case kCmdCatalog:
-        Catalog(command);
-        break;
-      case kCmdDataQuery:
-        DataQuery(command);
-        break;
-      case kCmdData:
-        Data(command, status);
-        break;
-      case kCmdDelete:
-        Delete(command, status);
-        break;
-      case kCmdLoad:
-        Load(command, status);
-        break;
-      case kCmdStore:
-        Store(command, status);
-        break;
-      case kCmdClose:
-        Close(command, status);
-        break;
-      case kCmdCloseState:
-        CloseState(command);
-        break;
-      case kCmdCloseActive:
-        CloseActive(command);
-        break;
-      case kCmdProbeModel:
-      case kCmdProbeSerial:
-      case kCmdProbeDesignation:
-      case kCmdProbeMinimum:
-      case kCmdProbeMaximum:
-        row = QueryProbeInfo(command);
-        break;
-      case kCmdProbeScan:
-        Scan(command, status);
-        break;
-      case kCmdHallTotal:
-      case kCmdHallX:
-      case kCmdHallY:
-      case kCmdHallZ:
-        row = QueryProbeHall(*this, command);
-        break;
-      case kCmdLowLevel:
-        LowLevel(command);
-        break;
-      default:
-        return false;
-    }
-  } catch (const CommandFailed& failure) {
-    row = failure.row;
-  } catch (const eSCPIErrorEvent& event) {
-    row = event.row;
-  } catch (const eError& e) {
-    row = ErrorRowForApplicationError(static_cast<int>(e));
-  }
-  if (row != 0) status.PushError(row, true);
-  return true;
+// ---- the handlers ------------------------------------------------------------------------------------
+
+void RunCatalog(CTorvexHostParser&, ScpiParsedCommand& command, CTorvexHost& client) {
+  ReportCommandFailures(client.Status(), [&] { Catalog(command); });
+}
+
+void RunFileDataQuery(CTorvexHostParser&, ScpiParsedCommand& command, CTorvexHost& client) {
+  ReportCommandFailures(client.Status(), [&] { DataQuery(command); });
+}
+
+void RunFileData(CTorvexHostParser&, ScpiParsedCommand& command, CTorvexHost& client) {
+  ReportCommandFailures(client.Status(), [&] { Data(command, client.Status()); });
+}
+
+void RunFileDelete(CTorvexHostParser&, ScpiParsedCommand& command, CTorvexHost& client) {
+  ReportCommandFailures(client.Status(), [&] { Delete(command, client.Status()); });
+}
+
+void RunLoadSettings(CTorvexHostParser&, ScpiParsedCommand& command, CTorvexHost& client) {
+  ReportCommandFailures(client.Status(), [&] { Load(command, client.Status()); });
+}
+
+void RunStoreSettings(CTorvexHostParser&, ScpiParsedCommand& command, CTorvexHost& client) {
+  ReportCommandFailures(client.Status(), [&] { Store(command, client.Status()); });
+}
+
+void RunRouteClose(CTorvexHostParser&, ScpiParsedCommand& command, CTorvexHost& client) {
+  ReportCommandFailures(client.Status(), [&] { Close(command, client.Status()); });
+}
+
+void RunRouteCloseState(CTorvexHostParser&, ScpiParsedCommand& command, CTorvexHost& client) {
+  ReportCommandFailures(client.Status(), [&] { CloseState(command); });
+}
+
+void RunRouteCloseActive(CTorvexHostParser&, ScpiParsedCommand& command, CTorvexHost& client) {
+  ReportCommandFailures(client.Status(), [&] { CloseActive(command); });
+}
+
+// ROUTe:PROBe:MODel?, SERialno?, DESignation?, MINimum? and MAXimum?.
+void RunProbeInfo(CTorvexHostParser&, ScpiParsedCommand& command, CTorvexHost& client) {
+  ReportCommandFailures(client.Status(), [&] {
+    if (const std::uint32_t row = QueryProbeInfo(command); row != 0) Fail(row);
+  });
+}
+
+void RunProbeScan(CTorvexHostParser&, ScpiParsedCommand& command, CTorvexHost& client) {
+  ReportCommandFailures(client.Status(), [&] { Scan(command, client.Status()); });
+}
+
+// ROUTe:PROBe:HALL[:TOTal]?, :X?, :Y? and :Z?.
+void RunProbeHall(CTorvexHostParser& parser, ScpiParsedCommand& command, CTorvexHost& client) {
+  ReportCommandFailures(client.Status(), [&] {
+    if (const std::uint32_t row = QueryProbeHall(parser, command); row != 0) Fail(row);
+  });
+}
+
+void RunLowLevel(CTorvexHostParser&, ScpiParsedCommand& command, CTorvexHost& client) {
+  ReportCommandFailures(client.Status(), [&] { LowLevel(command); });
 }
 
 }  // namespace Torvex

@@ -1,6 +1,6 @@
-// The measurement and trigger commands of the parser: MEASure, READ, FETCh, INITiate, ABORt,
-// CONFigure?, the search-mode and limit setters that need more than a node write, the trigger output
-// and the reference clock. Parser thread only; a measurement query blocks the parser, and with it
+// The handlers of the measurement and trigger commands (HostCommandHandlers.h): MEASure, READ, FETCh,
+// INITiate, ABORt, CONFigure?, the search-mode and limit setters that need more than a node write, the
+// trigger output and the reference clock. Parser thread only; a measurement query blocks the parser, and with it
 // every client, until its result is published or the measurement ends.
 //
 // Failures reach the client's error queue (no-update flag unless stated) and end the command at the
@@ -14,6 +14,7 @@
 #include "core/eError.h"
 #include "host/CTorvexHost.h"
 #include "host/CTorvexHostParser.h"
+#include "host/HostCommandHandlers.h"
 #include "host/HostCommandHelpers.h"
 #include "host/HostErrors.h"
 #include "host/ResponseFormatting.h"
@@ -28,75 +29,66 @@
 namespace Torvex {
 namespace {
 
-// Command numbers of the family.
-enum : std::uint8_t {
-  kCmdAbort = 27,
-  kCmdConfigureQuery = 34,
-  kCmdSearchMode = 58,
-  kCmdSearchHigh = 60,
-  kCmdSearchLow = 62,
-  kCmdTrackingHigh = 66,
-  kCmdTrackingLow = 68,
-  kCmdFetchFirst = 72,
-  kCmdFetchScalarLast = 80,
-  kCmdFetchLast = 89,
-  kCmdInitiate = 92,
-  kCmdInitiateContinuous = 94,
-  kCmdReferenceClock = 96,
-  kCmdMeasure = 97,
-  kCmdMeasureArray = 98,
-  kCmdOutputState = 106,
-  kCmdOutputImmediate = 107,
-  kCmdOutputShape = 109,
-  kCmdOutputPolarity = 111,
-  kCmdOutputWidth = 113,
-  kCmdOutputDelay = 115,
-  kCmdRead = 116,
-  kCmdReadArray = 117,
-  kCmdTriggerOutLevel = 225,
-  kCmdTriggerOutSlope = 227,
-};
-
 // One FETCh query: its result kind, the nodes that bound its count and decimals (g_node_none: the
 // value is 1), and whether a refused decimals parameter stops it before anything is formatted.
+// The array forms take a count (bounded by `countNode`) before the decimals; the scalar forms do not.
 struct FetchRow {
-  std::uint8_t command;
+  eScpiCommand command;
   std::uint32_t kind;
   CParameterNode* const& countNode;
   CParameterNode* const& decimalsNode;
   bool stopOnRefusedDecimals;
 };
 
-const FetchRow kFetchRows[] = {
-    {72, kResultFlux, g_node_none, g_node_results_flux_digits, true},
-    {73, kResultSigma, g_node_none, g_node_results_sigma_digits, true},
-    {74, kResultUniformity, g_node_none, g_node_results_uniformity_digits, true},
-    {75, kResultChannel, g_node_none, g_node_none, false},
-    {76, kResultTimestamp, g_node_none, g_node_none, false},
-    {77, kResultIfFrequency, g_node_none, g_node_results_uniformity_digits, true},
-    {78, kResultRelaxationTime, g_node_none, g_node_results_uniformity_digits, true},
-    {79, kResultRfFrequency, g_node_none, g_node_results_uniformity_digits, true},
-    {80, kResultSearchProgress, g_node_none, g_node_none, false},
-    {81, kResultFlux, g_node_results_flux_size, g_node_results_flux_digits, false},
-    {82, kResultSigma, g_node_results_sigma_size, g_node_results_sigma_digits, false},
-    {83, kResultUniformity, g_node_results_uniformity_size, g_node_results_uniformity_digits, false},
-    {84, kResultChannel, g_node_results_channel_size, g_node_none, false},
-    {85, kResultTimestamp, g_node_results_timestamp_size, g_node_none, false},
-    {86, kResultNmrSignal, g_node_intermediate_results_nmr_signal_size, g_node_none, false},
-    {87, kResultFftBuffer, g_node_intermediate_results_fft_buffer_size, g_node_none, false},
-    {88, kResultPeakSpectrum, g_node_intermediate_results_peak_spectrum_size, g_node_none, false},
-    {89, kResultFit, g_node_intermediate_results_fit_coeffs_size, g_node_none, false},
+constexpr FetchRow kFetchRows[] = {
+    {kCmdFetchFluxQuery, kResultFlux, g_node_none, g_node_results_flux_digits, true},
+    {kCmdFetchSigmaQuery, kResultSigma, g_node_none, g_node_results_sigma_digits, true},
+    {kCmdFetchUniformityQuery, kResultUniformity, g_node_none, g_node_results_uniformity_digits, true},
+    {kCmdFetchChannelQuery, kResultChannel, g_node_none, g_node_none, false},
+    {kCmdFetchTimestampQuery, kResultTimestamp, g_node_none, g_node_none, false},
+    {kCmdFetchIfFrequencyQuery, kResultIfFrequency, g_node_none, g_node_results_uniformity_digits, true},
+    {kCmdFetchRelaxationQuery, kResultRelaxationTime, g_node_none, g_node_results_uniformity_digits, true},
+    {kCmdFetchRfFrequencyQuery, kResultRfFrequency, g_node_none, g_node_results_uniformity_digits, true},
+    {kCmdFetchSearchProgressQuery, kResultSearchProgress, g_node_none, g_node_none, false},
+    {kCmdFetchArrayFluxQuery, kResultFlux, g_node_results_flux_size, g_node_results_flux_digits, false},
+    {kCmdFetchArraySigmaQuery, kResultSigma, g_node_results_sigma_size, g_node_results_sigma_digits, false},
+    {kCmdFetchArrayUniformityQuery, kResultUniformity, g_node_results_uniformity_size,
+     g_node_results_uniformity_digits, false},
+    {kCmdFetchArrayChannelQuery, kResultChannel, g_node_results_channel_size, g_node_none, false},
+    {kCmdFetchArrayTimestampQuery, kResultTimestamp, g_node_results_timestamp_size, g_node_none, false},
+    {kCmdFetchArrayNmrSignalQuery, kResultNmrSignal, g_node_intermediate_results_nmr_signal_size, g_node_none,
+     false},
+    {kCmdFetchArrayFftBufferQuery, kResultFftBuffer, g_node_intermediate_results_fft_buffer_size, g_node_none,
+     false},
+    {kCmdFetchArraySpectrumQuery, kResultPeakSpectrum, g_node_intermediate_results_peak_spectrum_size, g_node_none,
+     false},
+    {kCmdFetchArrayFitQuery, kResultFit, g_node_intermediate_results_fit_coeffs_size, g_node_none, false},
 };
-static_assert(sizeof kFetchRows / sizeof kFetchRows[0] == kCmdFetchLast - kCmdFetchFirst + 1);
+
+// Every row whose handler is RunFetch is listed above, once.
+constexpr bool FetchRowsAreTheRowsOfRunFetch() {
+  for (const FetchRow& row : kFetchRows) {
+    if (!command_rows::HandledBy(row.command, "RunFetch")) return false;
+  }
+  return std::size(kFetchRows) == command_rows::RowsHandledBy("RunFetch");
+}
+static_assert(FetchRowsAreTheRowsOfRunFetch(), "kFetchRows lists the FETCh rows");
+
+
 
 void Push(CScpiStatus& status, std::uint32_t row) { status.PushError(row, true); }
 
-// Raised application codes and error-table rows end a command; each becomes one queued row.
-struct CommandFailed {
-  std::uint32_t row;
-};
-[[noreturn]] void Fail(std::uint32_t row) { throw CommandFailed{row}; }
+// Raised application codes and error-table rows end a command; each becomes one queued row
+// (ReportCommandFailures).
+[[noreturn]] void Fail(std::uint32_t row) { FailCommand(row); }
 [[noreturn]] void FailWithCode(int code) { Fail(ErrorRowForApplicationError(code)); }
+
+const FetchRow& FetchRowOf(std::uint8_t command) {
+  for (const FetchRow& row : kFetchRows) {
+    if (row.command == command) return row;
+  }
+  Fail(kScpiErrorFirmwareError);
+}
 
 // A count or decimals parameter read against its node. A refused value has already put its error
 // code into the record (reported after the command); the command goes on with the value moved into
@@ -163,6 +155,15 @@ MeasureParameters ReadMeasureParameters(ScpiParsedCommand& command, bool array) 
   return p;
 }
 
+// Initiates the trigger on `channels`; the application code of a failure, returned or thrown, or 0.
+int InitiateTrigger(CScpiStatus& status, const std::vector<CTorvexChannel>& channels, double expected) {
+  try {
+    return CTorvexHostAcquisition::InitiateTrigger(&status, &channels, expected);
+  } catch (const eError& e) {
+    return static_cast<int>(e);
+  }
+}
+
 // Stops what runs and switches continuous initiation off; a failure is "Firmware error".
 void AbortForUser() {
   if (CTorvexHostAcquisition::AbortTrigger(true) != 0) Fail(kScpiErrorFirmwareError);
@@ -182,12 +183,7 @@ void Measure(CTorvexHostParser& parser, ScpiParsedCommand& command, CTorvexHost&
   SelectSingleImmediateTrigger(status);
   ResetMeasurementDefaults();
   SetTriggerCount(array ? p.count : 1);
-  int rc = 0;
-  try {
-    rc = CTorvexHostAcquisition::InitiateTrigger(&status, &p.channels, p.expected);
-  } catch (const eError& e) {
-    rc = static_cast<int>(e);
-  }
+  const int rc = InitiateTrigger(status, p.channels, p.expected);
   if (rc != 0) {
     if (array && rc == kAcqSettingsConflict) Fail(kScpiErrorFirmwareError);
     FailWithCode(rc);
@@ -206,22 +202,17 @@ void Read(CTorvexHostParser& parser, ScpiParsedCommand& command, CTorvexHost& cl
   if (p.channels.empty()) RetrieveTopologyInto(p.channels, status);
   CloseRouteOf(p.channels);
   SetTriggerCount(array ? p.count : 1);
-  int rc = 0;
-  try {
-    rc = CTorvexHostAcquisition::InitiateTrigger(&status, &p.channels, p.expected);
-  } catch (const eError& e) {
-    rc = static_cast<int>(e);
-  }
+  const int rc = InitiateTrigger(status, p.channels, p.expected);
   if (rc != 0) Fail(kScpiErrorFirmwareError);
   parser.FormatResultData(command, client, kResultFlux, array ? static_cast<std::uint32_t>(p.count) : 1u,
                           p.decimals, status);
 }
 
 void Fetch(CTorvexHostParser& parser, ScpiParsedCommand& command, CTorvexHost& client) {
-  const FetchRow& row = kFetchRows[command.commandNumber - kCmdFetchFirst];
+  const FetchRow& row = FetchRowOf(command.commandNumber);
   std::size_t slot = 0;
   std::int32_t count = 1;
-  if (row.command > kCmdFetchScalarLast) {
+  if (&row.countNode != &g_node_none) {
     // A count outside the node's range is refused (reported after the command), yet the values the
     // store holds are still formatted; a count below zero formats nothing.
     count = CTorvexHostParser::GetIntegerParameter(command, slot++, row.countNode);
@@ -238,13 +229,7 @@ void Fetch(CTorvexHostParser& parser, ScpiParsedCommand& command, CTorvexHost& c
 
 void Initiate(CTorvexHost& client) {
   const std::vector<CTorvexChannel> channels = CopyCurrentChannelList();
-  int rc = 0;
-  try {
-    rc = CTorvexHostAcquisition::InitiateTrigger(&client.Status(), &channels, 0.0);
-  } catch (const eError& e) {
-    rc = static_cast<int>(e);
-  }
-  if (rc != 0) FailWithCode(rc);
+  if (const int rc = InitiateTrigger(client.Status(), channels, 0.0); rc != 0) FailWithCode(rc);
 }
 
 void Abort(CTorvexHost& client) {
@@ -346,73 +331,84 @@ void ReferenceClock(ScpiParsedCommand& command, CTorvexHost& client) {
 
 }  // namespace
 
-bool CTorvexHostParser::RunMeasurementCommand(ScpiParsedCommand& command, CTorvexHost& client) {
-  const std::uint8_t number = command.commandNumber;
-  try {
-    switch (number) {
-      case kCmdMeasure:
-      case kCmdMeasureArray:
-        Measure(*this, command, client, number == kCmdMeasureArray);
-        return true;
-      case kCmdRead:
-      case kCmdReadArray:
-        Read(*this, command, client, number == kCmdReadArray);
-        return true;
-      case kCmdInitiate:
-        Initiate(client);
-        return true;
-      case kCmdInitiateContinuous:
-        if (g_node_trigger_parms_trigger_in_continuous != nullptr &&
-            g_node_trigger_parms_trigger_in_continuous->GetBooleanAttribute(eAttrValue))
-          Initiate(client);
-        return true;
-      case kCmdAbort:
-        Abort(client);
-        return true;
-      case kCmdConfigureQuery:
-        ConfigureQuery(command);
-        return true;
-      case kCmdSearchMode:
-        SearchMode(command, client);
-        return true;
-      case kCmdSearchHigh:
-        SetSearchHighLimit();
-        return true;
-      case kCmdSearchLow:
-        SetSearchLowLimit();
-        return true;
-      case kCmdTrackingHigh:
-      case kCmdTrackingLow:
-        TrackingLimits(number == kCmdTrackingHigh);
-        return true;
-      case kCmdOutputState:
-      case kCmdOutputImmediate:
-      case kCmdOutputShape:
-      case kCmdOutputPolarity:
-      case kCmdOutputWidth:
-      case kCmdOutputDelay:
-      case kCmdTriggerOutLevel:
-      case kCmdTriggerOutSlope:
-        TriggerOutput(client, number == kCmdOutputImmediate);
-        return true;
-      case kCmdReferenceClock:
-        ReferenceClock(command, client);
-        return true;
-      default:
-        if (number >= kCmdFetchFirst && number <= kCmdFetchLast) {
-          Fetch(*this, command, client);
-          return true;
-        }
-        return false;
-    }
-  } catch (const CommandFailed& failure) {
-    Push(client.Status(), failure.row);
-  } catch (const eSCPIErrorEvent& event) {
-    Push(client.Status(), event.row);
-  } catch (const eError& e) {
-    Push(client.Status(), ErrorRowForApplicationError(static_cast<int>(e)));
-  }
-  return true;
+// ---- the handlers ------------------------------------------------------------------------------------
+
+void RunMeasure(CTorvexHostParser& parser, ScpiParsedCommand& command, CTorvexHost& client) {
+  ReportCommandFailures(client.Status(), [&] { Measure(parser, command, client, false); });
+}
+
+void RunMeasureArray(CTorvexHostParser& parser, ScpiParsedCommand& command, CTorvexHost& client) {
+  ReportCommandFailures(client.Status(), [&] { Measure(parser, command, client, true); });
+}
+
+void RunRead(CTorvexHostParser& parser, ScpiParsedCommand& command, CTorvexHost& client) {
+  ReportCommandFailures(client.Status(), [&] { Read(parser, command, client, false); });
+}
+
+void RunReadArray(CTorvexHostParser& parser, ScpiParsedCommand& command, CTorvexHost& client) {
+  ReportCommandFailures(client.Status(), [&] { Read(parser, command, client, true); });
+}
+
+void RunFetch(CTorvexHostParser& parser, ScpiParsedCommand& command, CTorvexHost& client) {
+  ReportCommandFailures(client.Status(), [&] { Fetch(parser, command, client); });
+}
+
+void RunInitiate(CTorvexHostParser&, ScpiParsedCommand&, CTorvexHost& client) {
+  ReportCommandFailures(client.Status(), [&] { Initiate(client); });
+}
+
+// INITiate:CONTinuous, after the generic handler has set the node: switched on, the trigger is
+// initiated at once.
+void RunInitiateContinuous(CTorvexHostParser&, ScpiParsedCommand&, CTorvexHost& client) {
+  ReportCommandFailures(client.Status(), [&] {
+    if (g_node_trigger_parms_trigger_in_continuous != nullptr &&
+        g_node_trigger_parms_trigger_in_continuous->GetBooleanAttribute(eAttrValue))
+      Initiate(client);
+  });
+}
+
+void RunAbort(CTorvexHostParser&, ScpiParsedCommand&, CTorvexHost& client) {
+  ReportCommandFailures(client.Status(), [&] { Abort(client); });
+}
+
+void RunConfigureQuery(CTorvexHostParser&, ScpiParsedCommand& command, CTorvexHost& client) {
+  ReportCommandFailures(client.Status(), [&] { ConfigureQuery(command); });
+}
+
+void RunSearchMode(CTorvexHostParser&, ScpiParsedCommand& command, CTorvexHost& client) {
+  ReportCommandFailures(client.Status(), [&] { SearchMode(command, client); });
+}
+
+// The search and tracking limits, after the generic handler has set the node: the other limits
+// follow the new one.
+void RunSearchHighLimit(CTorvexHostParser&, ScpiParsedCommand&, CTorvexHost& client) {
+  ReportCommandFailures(client.Status(), [] { SetSearchHighLimit(); });
+}
+
+void RunSearchLowLimit(CTorvexHostParser&, ScpiParsedCommand&, CTorvexHost& client) {
+  ReportCommandFailures(client.Status(), [] { SetSearchLowLimit(); });
+}
+
+void RunTrackingHighLimit(CTorvexHostParser&, ScpiParsedCommand&, CTorvexHost& client) {
+  ReportCommandFailures(client.Status(), [] { TrackingLimits(true); });
+}
+
+void RunTrackingLowLimit(CTorvexHostParser&, ScpiParsedCommand&, CTorvexHost& client) {
+  ReportCommandFailures(client.Status(), [] { TrackingLimits(false); });
+}
+
+// The trigger-output settings, after the generic handler has set the node: the settings go to the DSP.
+void RunTriggerOutput(CTorvexHostParser&, ScpiParsedCommand&, CTorvexHost& client) {
+  ReportCommandFailures(client.Status(), [&] { TriggerOutput(client, false); });
+}
+
+// OUTPut:IMMediate: one pulse now.
+void RunTriggerOutputPulse(CTorvexHostParser&, ScpiParsedCommand&, CTorvexHost& client) {
+  ReportCommandFailures(client.Status(), [&] { TriggerOutput(client, true); });
+}
+
+void RunReferenceClock(CTorvexHostParser&, ScpiParsedCommand& command, CTorvexHost& client) {
+  ReportCommandFailures(client.Status(), [&] { ReferenceClock(command, client); });
 }
 
 }  // namespace Torvex

@@ -1,11 +1,13 @@
-// The generic parameter commands, the parameter getters, the node setters and the cross-parameter
-// dependencies of the parser.
+// The generic parameter handler (HandleParameterCommand, with a query half and a set half), the
+// parameter getters, the node setters and the cross-parameter dependencies of the parser.
 #include <cmath>
 #include <string>
 
+#include "core/CLogger.h"
 #include "core/CRecursiveMutex.h"
 #include "host/CTorvexHost.h"
 #include "host/CTorvexHostParser.h"
+#include "host/HostCommandHandlers.h"
 #include "host/ResponseFormatting.h"
 #include "peripherals/UnitConversion.h"
 #include "scpi/scpi_command_table.h"
@@ -355,140 +357,201 @@ int CTorvexHostParser::CheckParameterDependency(CParameterNode* node, const void
   return kDependencyNone;
 }
 
-// ---- the generic handler -----------------------------------------------------------------------
+// ---- the generic handler ---------------------------------------------------------------------------
+
+namespace {
+
+// What the bound-node part of the generic handler did with a command.
+enum class eNodeStep {
+  NoNode,   // no node it can serve (none bound, or a node of another type): nothing done
+  Done,     // the node was read into the reply or written; a getter or setter error is in the record
+  Refused,  // refused with -221 queued: the command ends here
+};
+
+// The node the record addresses: the suffix-2 node for suffix 2, the suffix-1 node for any other
+// suffix or none.
+CParameterNode* AddressedNode(const ScpiParsedCommand& command, const ScpiCommandAttributeRow& row) {
+  return command.numericSuffix.has_value() && *command.numericSuffix == 2 ? row.nodeSuffix2 : row.nodeSuffix1;
+}
+
+// A Float64 field value of a flux row, stored in the row's unit, converted to the unit UNIT selects;
+// `unit` becomes that unit's name. A failed conversion queues 202 (no probe) or 200 and leaves both.
+void ConvertToSelectedUnit(CScpiStatus& status, const ScpiCommandAttributeRow& row, double& value,
+                           std::string& unit) {
+  const std::string selected = StringValue(g_node_units_parms_selected);
+  double converted = value;
+  const int result = ConvertUnits(converted, FindUnit(row.unit), FindUnit(selected), 0.0);
+  if (result != kUnitOk) {
+    status.PushError(result == kUnitNoCurrentProbe ? kScpiErrorNoSelectedChannel : kScpiErrorFirmwareError, true);
+    return;
+  }
+  value = converted;
+  unit = selected;
+}
+
+// The text of attribute `attribute` of a node of one of the four value types, and the unit to write
+// after it; false for a node of any other type.
+bool FormatNodeAttribute(CScpiStatus& status, const ScpiCommandAttributeRow& row, CParameterNode* node,
+                         int attribute, std::string& text, std::string& unit) {
+  switch (node->Type()) {
+    case eNodeType::Boolean: text = FormatText("%d", node->GetBooleanAttribute(attribute) ? 1 : 0); return true;
+    case eNodeType::String: text = node->GetStringAttribute(attribute); return true;
+    case eNodeType::Int32: text = FormatText("%d", node->GetInt32Attribute(attribute)); return true;
+    case eNodeType::Float64: {
+      double value = node->GetFloat64Attribute(attribute);
+      if (row.fluxUnit != 0) ConvertToSelectedUnit(status, row, value, unit);
+      text = FormatText("%.15g", value);
+      return true;
+    }
+    default: return false;
+  }
+}
+
+// The query half: the value (no parameter) or the MINimum, MAXimum or DEFault attribute, followed by
+// the unit when there is one.
+eNodeStep QueryBoundNode(ScpiParsedCommand& command, CScpiStatus& status, const ScpiCommandAttributeRow& row,
+                         CParameterNode* node) {
+  const ScpiParameterValue& first = command.values[0];
+  int attribute = eAttrValue;
+  if (first.kind != kScpiValueNone) {
+    attribute = first.kind == kScpiValueChoice ? ChoiceAttribute(first.text) : -1;
+    if (attribute < 0) {
+      status.PushError(kScpiErrorFirmwareError, true);
+      return eNodeStep::Done;
+    }
+  }
+  if (!AttributePresent(node->Type(), attribute)) {
+    SetError(command, kCommandInternal);
+    return eNodeStep::Done;
+  }
+  std::string unit = row.unit;
+  std::string text;
+  if (!FormatNodeAttribute(status, row, node, attribute, text, unit)) {
+    status.PushError(kScpiErrorFirmwareError, true);
+    return eNodeStep::NoNode;
+  }
+  if (node->Type() != eNodeType::String && text.empty()) {
+    SetError(command, kCommandInternal);
+    return eNodeStep::Done;
+  }
+  AppendResponse(command, unit.empty() ? text : text + " " + unit, true);
+  return eNodeStep::Done;
+}
+
+// A new value for a node, of the node's type.
+struct NodeValue {
+  eNodeType type = eNodeType::Branch;
+  bool boolean = false;
+  std::string text;
+  std::int32_t integer = 0;
+  double real = 0.0;
+
+  // What CheckParameterDependency reads: a pointer to the value of the node's type.
+  const void* Address() const {
+    switch (type) {
+      case eNodeType::Boolean: return &boolean;
+      case eNodeType::String: return &text;
+      case eNodeType::Int32: return &integer;
+      default: return &real;
+    }
+  }
+};
+
+// A field value for a flux row in the node's storage unit. A bare number for the PPM reference while
+// PPM is selected is refused (-221): it would be read relative to the very reference being set.
+eNodeStep ReadFluxValue(ScpiParsedCommand& command, CScpiStatus& status, const ScpiCommandAttributeRow& row,
+                        CParameterNode* node, double& value) {
+  const std::string selected = StringValue(g_node_units_parms_selected);
+  const ScpiParameterValue& first = command.values[0];
+  const bool bareNumber =
+      (first.kind == kScpiValueInteger || first.kind == kScpiValueDouble) && first.unitClass == kScpiUnitNone;
+  if (node == g_node_units_parms_ppm_ref && selected == "PPM" && bareNumber) {
+    status.PushError(kScpiErrorSettingsConflict, true);
+    return eNodeStep::Refused;
+  }
+  value = CTorvexHostParser::GetFluxParameter(command, 0, node, static_cast<std::int32_t>(FindUnit(selected)),
+                                              static_cast<std::int32_t>(FindUnit(row.unit)));
+  return eNodeStep::Done;
+}
+
+// Parameter slot 0 as a value of the node's type (a getter error is in the record); NoNode for a node
+// of any other type (200 queued).
+eNodeStep ReadNewValue(ScpiParsedCommand& command, CScpiStatus& status, const ScpiCommandAttributeRow& row,
+                       CParameterNode* node, NodeValue& value) {
+  value.type = node->Type();
+  switch (value.type) {
+    case eNodeType::Boolean: value.boolean = CTorvexHostParser::GetBooleanParameter(command, 0, node) != 0; break;
+    case eNodeType::String: value.text = CTorvexHostParser::GetStringParameter(command, 0, node); break;
+    case eNodeType::Int32: value.integer = CTorvexHostParser::GetIntegerParameter(command, 0, node); break;
+    case eNodeType::Float64:
+      if (row.fluxUnit != 0) return ReadFluxValue(command, status, row, node, value.real);
+      value.real = CTorvexHostParser::GetDoubleParameter(command, 0, node, true);
+      break;
+    default:
+      status.PushError(kScpiErrorFirmwareError, true);
+      return eNodeStep::NoNode;
+  }
+  return eNodeStep::Done;
+}
+
+void WriteNewValue(ScpiParsedCommand& command, CParameterNode* node, const NodeValue& value) {
+  switch (value.type) {
+    case eNodeType::Boolean: CTorvexHostParser::SetBooleanNode(command, node, eAttrValue, value.boolean); break;
+    case eNodeType::String: CTorvexHostParser::SetStringNode(command, node, eAttrValue, value.text); break;
+    case eNodeType::Int32: CTorvexHostParser::SetIntegerNode(command, node, eAttrValue, value.integer); break;
+    default: CTorvexHostParser::SetDoubleNode(command, node, eAttrValue, value.real); break;
+  }
+}
+
+// The set half: the new value, the dependency check, the write and the row's status row (set after
+// every attempt that reached the setter, also when a getter or the setter refused the value).
+eNodeStep SetBoundNode(ScpiParsedCommand& command, CScpiStatus& status, const ScpiCommandAttributeRow& row,
+                       CParameterNode* node) {
+  NodeValue value;
+  const eNodeStep read = ReadNewValue(command, status, row, node, value);
+  if (read != eNodeStep::Done) return read;
+  const int dependency = CTorvexHostParser::CheckParameterDependency(node, value.Address());
+  if (dependency == kDependencyRefused) {
+    status.PushError(kScpiErrorSettingsConflict, true);
+    return eNodeStep::Refused;
+  }
+  if (dependency == kDependencyNoEffect) status.SetBitRow(kStatusRowQuestionableBit10, true, true);
+  WriteNewValue(command, node, value);
+  if (row.statusRow != kStatusRowNone) status.SetBitRow(row.statusRow, true, true);
+  return eNodeStep::Done;
+}
+
+// While a triggered measurement runs, a setting whose row refuses it (always, or unless the search
+// mode is MANual) is refused with -221. Queries never are.
+bool RefusedWhileMeasuring(const ScpiCommandAttributeRow& row, CScpiStatus& status, bool triggerActive) {
+  if (!triggerActive || row.query != 0) return false;
+  const bool refused = row.refusalKind == kScpiRefuseAlways ||
+                       (row.refusalKind == kScpiRefuseUnlessManualSearch &&
+                        StringValue(g_node_measure_parms_search_mode) != "MANual");
+  if (refused) status.PushError(kScpiErrorSettingsConflict, true);
+  return refused;
+}
+
+}  // namespace
 
 bool CTorvexHostParser::HandleParameterCommand(ScpiParsedCommand& command, CScpiStatus& status,
                                                bool triggerActive) {
   if (command.commandNumber >= kScpiCommandCount) return false;
   const ScpiCommandAttributeRow& row = kScpiCommandAttributes[command.commandNumber];
-  const bool query = row.query != 0;
-  const bool generic = row.generic != 0;
-  CParameterNode* node = command.numericSuffix.has_value() && *command.numericSuffix == 2 ? row.nodeSuffix2
-                                                                                          : row.nodeSuffix1;
-
-  // Settings are refused while a triggered measurement runs; queries never are.
-  if (triggerActive && !query) {
-    if (row.refusalKind == kScpiRefuseAlways ||
-        (row.refusalKind == kScpiRefuseUnlessManualSearch &&
-         StringValue(g_node_measure_parms_search_mode) != "MANual")) {
-      status.PushError(kScpiErrorSettingsConflict, true);
-      return true;
-    }
-  }
+  if (RefusedWhileMeasuring(row, status, triggerActive)) return true;
+  CParameterNode* node = AddressedNode(command, row);
   if (!HasNode(node)) return false;
+  const eNodeStep step =
+      row.query != 0 ? QueryBoundNode(command, status, row, node) : SetBoundNode(command, status, row, node);
+  if (step == eNodeStep::NoNode) return false;
+  return step == eNodeStep::Refused || row.generic != 0;
+}
 
-  if (query) {
-    const ScpiParameterValue& first = command.values[0];
-    int attribute = eAttrValue;
-    if (first.kind != kScpiValueNone) {
-      attribute = first.kind == kScpiValueChoice ? ChoiceAttribute(first.text) : -1;
-      if (attribute < 0) {
-        status.PushError(kScpiErrorFirmwareError, true);
-        return generic;
-      }
-    }
-    if (!AttributePresent(node->Type(), attribute)) {
-      SetError(command, kCommandInternal);
-      return generic;
-    }
-    std::string unit = row.unit;
-    std::string text;
-    switch (node->Type()) {
-      case eNodeType::Boolean:
-        text = FormatText("%d", node->GetBooleanAttribute(attribute) ? 1 : 0);
-        break;
-      case eNodeType::String:
-        text = node->GetStringAttribute(attribute);
-        break;
-      case eNodeType::Int32:
-        text = FormatText("%d", node->GetInt32Attribute(attribute));
-        break;
-      case eNodeType::Float64: {
-        double value = node->GetFloat64Attribute(attribute);
-        if (row.fluxUnit != 0) {
-          const std::string selected = StringValue(g_node_units_parms_selected);
-          double converted = value;
-          const int result = ConvertUnits(converted, FindUnit(row.unit), FindUnit(selected), 0.0);
-          if (result == kUnitOk) {
-            value = converted;
-            unit = selected;
-          } else {
-            status.PushError(result == kUnitNoCurrentProbe ? kScpiErrorNoSelectedChannel : kScpiErrorFirmwareError,
-                             true);
-          }
-        }
-        text = FormatText("%.15g", value);
-        break;
-      }
-      default:
-        status.PushError(kScpiErrorFirmwareError, true);
-        return false;
-    }
-    if (node->Type() != eNodeType::String && text.empty()) {
-      SetError(command, kCommandInternal);
-      return generic;
-    }
-    AppendResponse(command, unit.empty() ? text : text + " " + unit, true);
-    return generic;
-  }
+// ---- the own-code handler of the generic rows --------------------------------------------------------
 
-  // A set.
-  bool booleanValue = false;
-  std::string stringValue;
-  std::int32_t integerValue = 0;
-  double doubleValue = 0.0;
-  const void* newValue = nullptr;
-  switch (node->Type()) {
-    case eNodeType::Boolean:
-      booleanValue = GetBooleanParameter(command, 0, node) != 0;
-      newValue = &booleanValue;
-      break;
-    case eNodeType::String:
-      stringValue = GetStringParameter(command, 0, node);
-      newValue = &stringValue;
-      break;
-    case eNodeType::Int32:
-      integerValue = GetIntegerParameter(command, 0, node);
-      newValue = &integerValue;
-      break;
-    case eNodeType::Float64:
-      if (row.fluxUnit == 0) {
-        doubleValue = GetDoubleParameter(command, 0, node, true);
-      } else {
-        const std::string selected = StringValue(g_node_units_parms_selected);
-        const ScpiParameterValue& first = command.values[0];
-        const bool bareNumber = (first.kind == kScpiValueInteger || first.kind == kScpiValueDouble) &&
-                                first.unitClass == kScpiUnitNone;
-        // A bare number would be read relative to the very reference being set.
-        if (node == g_node_units_parms_ppm_ref && selected == "PPM" && bareNumber) {
-          status.PushError(kScpiErrorSettingsConflict, true);
-          return true;
-        }
-        doubleValue = GetFluxParameter(command, 0, node, static_cast<std::int32_t>(FindUnit(selected)),
-                                       static_cast<std::int32_t>(FindUnit(row.unit)));
-      }
-      newValue = &doubleValue;
-      break;
-    default:
-      status.PushError(kScpiErrorFirmwareError, true);
-      return false;
-  }
-
-  const int dependency = CheckParameterDependency(node, newValue);
-  if (dependency == kDependencyRefused) {
-    status.PushError(kScpiErrorSettingsConflict, true);
-    return true;
-  }
-  if (dependency == kDependencyNoEffect) status.SetBitRow(kStatusRowQuestionableBit10, true, true);
-
-  switch (node->Type()) {
-    case eNodeType::Boolean: SetBooleanNode(command, node, eAttrValue, booleanValue); break;
-    case eNodeType::String: SetStringNode(command, node, eAttrValue, stringValue); break;
-    case eNodeType::Int32: SetIntegerNode(command, node, eAttrValue, integerValue); break;
-    default: SetDoubleNode(command, node, eAttrValue, doubleValue); break;
-  }
-  if (row.statusRow != kStatusRowNone) status.SetBitRow(row.statusRow, true, true);
-  return generic;
+void NoOwnCode(CTorvexHostParser&, ScpiParsedCommand& command, CTorvexHost&) {
+  // A generic row gets here only when the generic handler could not serve its node.
+  g_Logger.Printf("Unhandled command number: %u\n", static_cast<unsigned>(command.commandNumber));
 }
 
 }  // namespace Torvex

@@ -7,28 +7,38 @@
 //                           measuring, bound nodes, reply unit, flux flag, settings-group status row,
 //                           generic flag.
 //
-// All three are made from one list of command definitions (scpi_command_table.cpp), one row per
-// command, so a command cannot get out of step between them. Constant data, read by the parser
-// thread.
+// All three, and the command names kCmd<name>, are made from the one row list of the command set
+// (TORVEX_SCPI_COMMAND_ROWS, scpi_command_rows.h), so a command cannot get out of step between them.
+// Constant data, read by the parser thread.
 #pragma once
 
 #include <array>
 #include <cstddef>
 #include <cstdint>
 
+#include "scpi/scpi_command_rows.h"
 #include "scpi/scpi_types.h"
 
 namespace Torvex {
 
 class CParameterNode;
 
-inline constexpr std::size_t kScpiCommandCount = 233;
+// The command numbers by name, in row order: kCmdIdnQuery is the number of "*IDN?".
+enum eScpiCommand : std::uint8_t {
+#define TORVEX_SCPI_COMMAND_NAME(name, ...) kCmd##name,
+  TORVEX_SCPI_COMMAND_ROWS(TORVEX_SCPI_COMMAND_NAME)
+#undef TORVEX_SCPI_COMMAND_NAME
+  kScpiCommandEnd
+};
+
+inline constexpr std::size_t kScpiCommandCount = kScpiCommandEnd;
+static_assert(kScpiCommandCount == 233, "the command set has 233 commands");
 inline constexpr std::size_t kScpiQueryCount = 139;
 inline constexpr std::size_t kScpiGenericCount = 105;
 // Every pattern is shorter than this (the engine keeps the header path in a buffer of this size).
 inline constexpr std::size_t kScpiMaxPatternLength = 64;
 
-// Refusal kinds while a triggered measurement runs.
+// Refusal kinds while a triggered measurement runs (the refusal column of the rows).
 enum ScpiRefusalKind : std::uint32_t {
   kScpiRefuseNever = 0,
   kScpiRefuseUnlessManualSearch = 2,

@@ -315,7 +315,8 @@ TEST_F(CommonCommandsTest, HelpSyntaxAnswersTheEntryOfTheFirstMatchingPattern) {
 
   // The text is matched from the root, whatever header path the message's last command left.
   const std::string level = Reply(A(), "SYST:HELP:SYNT? CONF:LEV;:STAT:OPER:ENAB?");
-  EXPECT_EQ(level.substr(0, std::string(Torvex::kScpiCommandPatterns[40]).size()), Torvex::kScpiCommandPatterns[40]);
+  const std::string pattern = Torvex::kScpiCommandPatterns[Torvex::kCmdMeasurementLevel];
+  EXPECT_EQ(level.substr(0, pattern.size()), pattern);
   EXPECT_TRUE(A().Errors().empty());
 }
 

@@ -1,163 +1,35 @@
 // The content of the factory settings file as its tests expect it: the nodes the start-up binds with
-// their types, and every leaf of the file with the texts of its attributes.
+// their types (read from the reference data), and every leaf of the file with the texts of its
+// attributes.
 #pragma once
 
 #include <array>
+#include <string>
 #include <string_view>
+#include <vector>
+
+#include "support/reference_table.h"
 
 namespace torvex_test {
 
 // ---------------------------------------------------------------------------------------------------
-// The nodes the start-up binds, with the type that their users rely on. Those whose type no operation
-// fixes (the modbus settings, the lock owner and the modbus host object) carry the type chosen for them.
+// The nodes the start-up binds, in binding order, with the type that their users rely on: the reference
+// data tests/data/bound_nodes.tsv. Those whose type no use fixes (the modbus settings, the lock owner and
+// the modbus host object) have an empty type there; the factory file chooses theirs (kFactoryNodes).
 struct BoundNode {
-  std::string_view path;
-  std::string_view type;
+  std::string path;
+  std::string type;  // empty: not fixed by any use
 };
 
-inline constexpr std::array kBoundNodes = {
-    BoundNode{"system/manufacturer", "String"},
-    BoundNode{"system/model", "String"},
-    BoundNode{"system/serial_no", "Int32"},
-    BoundNode{"system/manuf_date", "String"},
-    BoundNode{"system/calib_date", "String"},
-    BoundNode{"system/esa", "String"},
-    BoundNode{"system/eeprom/version", "String"},
-    BoundNode{"system/eeprom/date_created", "String"},
-    BoundNode{"system/eeprom/time_created", "String"},
-    BoundNode{"system/eeprom/option_bits", "Int32"},
-    BoundNode{"system/versions/hardware", "String"},
-    BoundNode{"system/versions/arm_firmware", "String"},
-    BoundNode{"system/versions/dsp_firmware", "String"},
-    BoundNode{"system/versions/cpld", "String"},
-    BoundNode{"system/versions/parm_file", "String"},
-    BoundNode{"system/rf/min_freq", "Int32"},
-    BoundNode{"system/rf/max_freq", "Int32"},
-    BoundNode{"system/acquisition/short_duration", "Float64"},
-    BoundNode{"system/usb/vendor_id", "Int32"},
-    BoundNode{"system/usb/product_id", "Int32"},
-    BoundNode{"system/usb/version", "String"},
-    BoundNode{"system/usb/version_bcd", "Int32"},
-    BoundNode{"system/temperature/current_value", "Int32"},
-    BoundNode{"system/temperature/update_interval", "Int32"},
-    BoundNode{"system/temperature/shutdown_limit", "Int32"},
-    BoundNode{"host_if/status/ESE", "Int32"},
-    BoundNode{"host_if/status/SRE", "Int32"},
-    BoundNode{"host_if/status/OPER", "Int32"},
-    BoundNode{"host_if/status/QUES", "Int32"},
-    BoundNode{"host_if/status/BIT11", "Int32"},
-    BoundNode{"host_if/status/BIT12", "Int32"},
-    BoundNode{"host_if/status/QUESBIT12", "Int32"},
-    BoundNode{"host_if/communication/ethernet_active", "Boolean"},
-    BoundNode{"host_if/communication/nbns_active", "Boolean"},
-    BoundNode{"host_if/communication/vxi11_object", "Pointer"},
-    BoundNode{"host_if/communication/usbtmc_object", "Pointer"},
-    BoundNode{"host_if/communication/modbus_object", "Pointer"},
-    BoundNode{"host_if/parameters/format", "String"},
-    BoundNode{"host_if/parameters/lock", "Pointer"},
-    BoundNode{"host_if/scpi_parser/object", "Pointer"},
-    BoundNode{"current_probe/current_channel_list", "Pointer"},
-    BoundNode{"current_probe/object", "Pointer"},
-    BoundNode{"current_probe/nmr_path_broken", "Boolean"},
-    BoundNode{"unit_conversion/nominal_p_gyro_ratio", "Float64"},
-    BoundNode{"ref_clock/external_detected", "Boolean"},
-    BoundNode{"ref_clock/external_locked", "Boolean"},
-    BoundNode{"results/flux/size", "Int32"},
-    BoundNode{"results/flux/digits", "Int32"},
-    BoundNode{"results/flux/expected_value", "Float64"},
-    BoundNode{"results/sigma/size", "Int32"},
-    BoundNode{"results/sigma/digits", "Int32"},
-    BoundNode{"results/uniformity/size", "Int32"},
-    BoundNode{"results/uniformity/digits", "Int32"},
-    BoundNode{"results/channel/size", "Int32"},
-    BoundNode{"results/timestamp/size", "Int32"},
-    BoundNode{"intermediate_results/nmr_signal/size", "Int32"},
-    BoundNode{"intermediate_results/nmr_signal/length", "Int32"},
-    BoundNode{"intermediate_results/nmr_signal/sample_period", "Float64"},
-    BoundNode{"intermediate_results/fft_buffer/size", "Int32"},
-    BoundNode{"intermediate_results/fft_buffer/length", "Int32"},
-    BoundNode{"intermediate_results/fft_buffer/resolution", "Float64"},
-    BoundNode{"intermediate_results/fft_buffer/noise_floor", "Float64"},
-    BoundNode{"intermediate_results/peak_spectrum/size", "Int32"},
-    BoundNode{"intermediate_results/peak_spectrum/length", "Int32"},
-    BoundNode{"intermediate_results/peak_spectrum/resolution", "Float64"},
-    BoundNode{"intermediate_results/peak_spectrum/center_frequency", "Float64"},
-    BoundNode{"intermediate_results/fit_coeffs/size", "Int32"},
-    BoundNode{"intermediate_results/fit_coeffs/length", "Int32"},
-    BoundNode{"intermediate_results/fit_coeffs/residue", "Float64"},
-    BoundNode{"intermediate_results/if_frequency", "Float64"},
-    BoundNode{"intermediate_results/relaxation_time", "Float64"},
-    BoundNode{"intermediate_results/rf_frequency", "Float64"},
-    BoundNode{"peripherals", "Branch"},
-    BoundNode{"comm_parms", "Branch"},
-    BoundNode{"measure_parms", "Branch"},
-    BoundNode{"trigger_parms", "Branch"},
-    BoundNode{"ref_clock_parms", "Branch"},
-    BoundNode{"units_parms", "Branch"},
-    BoundNode{"comm_parms/ethernet/enabled", "Boolean"},
-    BoundNode{"comm_parms/ethernet/auto_address", "Boolean"},
-    BoundNode{"comm_parms/ethernet/ip_address", "String"},
-    BoundNode{"comm_parms/ethernet/net_mask", "String"},
-    BoundNode{"comm_parms/ethernet/broadcast", "String"},
-    BoundNode{"comm_parms/ethernet/gateway", "String"},
-    BoundNode{"comm_parms/ethernet/dns_server", "String"},
-    BoundNode{"comm_parms/ethernet/domain", "String"},
-    BoundNode{"comm_parms/ethernet/id", "String"},
-    BoundNode{"comm_parms/nbns/enabled", "Boolean"},
-    BoundNode{"comm_parms/vxi11/enabled", "Boolean"},
-    BoundNode{"comm_parms/usbtmc/enabled", "Boolean"},
-    BoundNode{"comm_parms/modbus/enabled", "Boolean"},
-    BoundNode{"comm_parms/modbus/max_connections", "Int32"},
-    BoundNode{"comm_parms/modbus/auth_list", "String"},
-    BoundNode{"comm_parms/modbus/use_float32", "Boolean"},
-    BoundNode{"measure_parms/search/mode", "String"},
-    BoundNode{"measure_parms/search/low", "Float64"},
-    BoundNode{"measure_parms/search/high", "Float64"},
-    BoundNode{"measure_parms/search/value", "Float64"},
-    BoundNode{"measure_parms/search/level", "Float64"},
-    BoundNode{"measure_parms/search/fstep", "Float64"},
-    BoundNode{"measure_parms/measurement/mode", "String"},
-    BoundNode{"measure_parms/measurement/level", "Float64"},
-    BoundNode{"measure_parms/measurement/reject", "Boolean"},
-    BoundNode{"measure_parms/measurement/bandwidth", "Float64"},
-    BoundNode{"measure_parms/measurement/points", "Int32"},
-    BoundNode{"measure_parms/measurement/hysteresis", "Int32"},
-    BoundNode{"measure_parms/averaging/signal/active", "Boolean"},
-    BoundNode{"measure_parms/averaging/signal/count", "Int32"},
-    BoundNode{"measure_parms/averaging/signal/type", "String"},
-    BoundNode{"measure_parms/averaging/measurement/active", "Boolean"},
-    BoundNode{"measure_parms/averaging/measurement/count", "Int32"},
-    BoundNode{"measure_parms/averaging/measurement/type", "String"},
-    BoundNode{"measure_parms/probe/matching_tuning_mode", "String"},
-    BoundNode{"measure_parms/probe/matching", "Float64"},
-    BoundNode{"measure_parms/probe/tuning", "Float64"},
-    BoundNode{"measure_parms/pulse/mode", "String"},
-    BoundNode{"measure_parms/pulse/width", "Float64"},
-    BoundNode{"measure_parms/pulse/period", "Float64"},
-    BoundNode{"measure_parms/sample/mode", "String"},
-    BoundNode{"measure_parms/sample/length", "Float64"},
-    BoundNode{"measure_parms/sample/offset", "Float64"},
-    BoundNode{"measure_parms/sample/rate", "Float64"},
-    BoundNode{"measure_parms/tracking/min_freq", "Float64"},
-    BoundNode{"measure_parms/tracking/max_freq", "Float64"},
-    BoundNode{"measure_parms/tracking/hysteresis", "Int32"},
-    BoundNode{"trigger_parms/trigger_in/source", "String"},
-    BoundNode{"trigger_parms/trigger_in/slope", "String"},
-    BoundNode{"trigger_parms/trigger_in/count", "Int32"},
-    BoundNode{"trigger_parms/trigger_in/continuous", "Boolean"},
-    BoundNode{"trigger_parms/trigger_in/timer", "Float64"},
-    BoundNode{"trigger_parms/trigger_out/state", "Boolean"},
-    BoundNode{"trigger_parms/trigger_out/shape", "String"},
-    BoundNode{"trigger_parms/trigger_out/polarity", "String"},
-    BoundNode{"trigger_parms/trigger_out/width", "Float64"},
-    BoundNode{"trigger_parms/trigger_out/delay", "Float64"},
-    BoundNode{"trigger_parms/trigger_out/level", "Float64"},
-    BoundNode{"trigger_parms/trigger_out/slope", "String"},
-    BoundNode{"ref_clock_parms/mode", "String"},
-    BoundNode{"units_parms/selected", "String"},
-    BoundNode{"units_parms/ppm_ref", "Float64"},
-};
-static_assert(kBoundNodes.size() == 140, "134 bound leaves and the six top-level branches");
+inline std::vector<BoundNode> LoadBoundNodes(std::string* error) {
+  const ReferenceTable data = ReferenceTable::Load("bound_nodes.tsv");
+  *error = data.error;
+  std::vector<BoundNode> nodes;
+  for (const ReferenceRow& row : data.rows) {
+    nodes.push_back({data.Cell(row, "path"), data.Cell(row, "type")});
+  }
+  return nodes;
+}
 
 // ---------------------------------------------------------------------------------------------------
 // Every leaf of the file with the texts of its attributes. A null text is an attribute the node's

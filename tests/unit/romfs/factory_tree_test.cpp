@@ -1,8 +1,9 @@
 // The factory settings file read by the firmware's own tree code: it loads into an empty tree, every
-// path that the start-up binds resolves, every leaf reads back through the typed getters with the type
-// and values of factory_node_tables.h, and saving the loaded tree writes the file again byte for byte
-// (its few comments aside), so the file is exactly in the format the firmware writes. The file is
-// read as the firmware reads it: /romfs/factory.xml on a board whose romfs holds the built image.
+// path that the start-up binds resolves (the firmware's binding table is checked against the reference
+// data tests/data/bound_nodes.tsv), every leaf reads back through the typed getters with the type and
+// values of factory_node_tables.h, and saving the loaded tree writes the file again byte for byte (its
+// few comments aside), so the file is exactly in the format the firmware writes. The file is read as
+// the firmware reads it: /romfs/factory.xml on a board whose romfs holds the built image.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -10,6 +11,7 @@
 #include <set>
 #include <sstream>
 #include <string>
+#include <vector>
 #include <stdlib.h>
 
 #include "factory_node_tables.h"
@@ -63,20 +65,57 @@ TEST_F(FactoryTree, EveryBoundPathResolves) {
   }
 }
 
-// The typed table of these tests and the firmware's binding table name the same paths.
-TEST_F(FactoryTree, TypedTableCoversTheBinding) {
-  std::set<std::string> firmware;
-  for (std::size_t i = 0; i < kBoundParameterNodeCount; ++i) firmware.insert(kBoundParameterNodes[i].path);
-  std::set<std::string> tabled;
-  for (const auto& bound : kBoundNodes) tabled.insert(std::string(bound.path));
-  EXPECT_EQ(tabled, firmware);
+// The cells of reference row `i` that differ from row `i` of the firmware's binding table.
+std::vector<std::string> BindingDifferences(const BoundNode& expected, std::size_t i) {
+  if (i >= kBoundParameterNodeCount) return {"no binding row " + std::to_string(i)};
+  std::vector<std::string> out;
+  const BoundParameterNode& row = kBoundParameterNodes[i];
+  if (expected.path != row.path) out.push_back("path: code " + std::string(row.path) + ", data " + expected.path);
+  if (!expected.type.empty() && expected.type != TypeName(row.type))
+    out.push_back("type: code " + TypeName(row.type) + ", data " + expected.type);
+  return out;
+}
+
+// The firmware's binding table names the paths of the reference data in the same order, each with the
+// type the data gives.
+TEST(FactoryBinding, BindingTableMatchesTheReferenceData) {
+  std::string error;
+  const std::vector<BoundNode> bound = LoadBoundNodes(&error);
+  ASSERT_EQ(error, "");
+  ASSERT_EQ(bound.size(), kBoundParameterNodeCount);
+  for (std::size_t i = 0; i < bound.size(); ++i) {
+    for (const std::string& difference : BindingDifferences(bound[i], i))
+      ADD_FAILURE() << "row " << i << ": " << difference;
+  }
+}
+
+// A path or a type changed in the reference data is caught by the row check.
+TEST(FactoryBinding, CheckCatchesAChangedRow) {
+  std::string error;
+  const std::vector<BoundNode> bound = LoadBoundNodes(&error);
+  ASSERT_EQ(error, "");
+  ASSERT_EQ(bound.size(), kBoundParameterNodeCount);
+  const std::size_t row = kBoundNode_units_parms_ppm_ref;
+  ASSERT_TRUE(BindingDifferences(bound[row], row).empty());
+  BoundNode changed = bound[row];
+  changed.type = "Int32";
+  EXPECT_EQ(BindingDifferences(changed, row).size(), 1u);
+  changed = bound[row];
+  changed.path = "units_parms/ppm_reference";
+  EXPECT_EQ(BindingDifferences(changed, row).size(), 1u);
+  EXPECT_FALSE(BindingDifferences(bound[row], row - 1).empty());  // a row out of its place
 }
 
 TEST_F(FactoryTree, BoundNodesHaveTheirTypes) {
-  for (const auto& bound : kBoundNodes) {
-    CParameterNode* node = Node(bound.path);
-    ASSERT_NE(node, nullptr) << bound.path;
-    EXPECT_EQ(TypeName(node->Type()), bound.type) << bound.path;
+  std::string error;
+  const std::vector<BoundNode> bound = LoadBoundNodes(&error);
+  ASSERT_EQ(error, "");
+  for (const auto& node : bound) {
+    CParameterNode* found = Node(node.path);
+    ASSERT_NE(found, nullptr) << node.path;
+    if (!node.type.empty()) {
+      EXPECT_EQ(TypeName(found->Type()), node.type) << node.path;
+    }
   }
 }
 

@@ -109,7 +109,7 @@ TEST_P(NumericSuffix, KeepsItsFullWidthOrIsRefused) {
   ASSERT_EQ(parsed.code, c.code) << c.header;
   if (c.code == 0) {
     ASSERT_EQ(parsed.commands.size(), 1u);
-    EXPECT_EQ(parsed.commands[0].commandNumber, 28);
+    EXPECT_EQ(parsed.commands[0].commandNumber, kCmdAverageCountQuery);
     ASSERT_TRUE(parsed.commands[0].numericSuffix.has_value());
     EXPECT_EQ(*parsed.commands[0].numericSuffix, c.suffix);
   }

@@ -209,7 +209,7 @@ TEST(ParameterSlots, ThreeOptionalSlotsOfMeasure) {
   const auto parsed = ParseMessage("MEAS? 1.5 T,MAX,(@1!2:1!4)");
   ASSERT_EQ(parsed.code, 0);
   const ScpiParsedCommand& c = parsed.commands[0];
-  EXPECT_EQ(c.commandNumber, 97);
+  EXPECT_EQ(c.commandNumber, kCmdMeasureQuery);
   EXPECT_EQ(c.values[0].kind, kScpiValueDouble);
   EXPECT_DOUBLE_EQ(c.values[0].real, 1.5);
   EXPECT_EQ(c.values[0].unitClass, kScpiUnitTesla);

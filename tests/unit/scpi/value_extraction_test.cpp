@@ -92,7 +92,7 @@ TEST(ExpandChannelListLimits, AddressWithoutRoomLeavesTheListUnchanged) {
 
 TEST(ExtractParameters, ChoiceIndexBeyondTheListIsAnInternalError) {
   ScpiParsedCommand command;
-  command.commandNumber = 36;  // CONFigure[:MEASure]:MODE, choices AUTO|MANual
+  command.commandNumber = kCmdMeasurementMode;  // choices AUTO|MANual
   ScpiParameter parameters[kScpiParameterSlots];
   parameters[0].type = kScpiTypeChoice;
   parameters[0].choiceIndex = 1;
@@ -105,7 +105,7 @@ TEST(ExtractParameters, ChoiceIndexBeyondTheListIsAnInternalError) {
 
 TEST(ExtractParameters, FirstFailureWinsAndEndsTheConversion) {
   ScpiParsedCommand command;
-  command.commandNumber = 98;  // MEASure:ARRay[:FLUX]?
+  command.commandNumber = kCmdMeasureArrayQuery;
   ScpiParameter parameters[kScpiParameterSlots];
   parameters[0].type = kScpiTypeNumber;
   parameters[0].number = {5, 10, 0, 0};  // 5E10: beyond a 32-bit integer
@@ -138,10 +138,10 @@ TEST(ProgramMessage, RelativeHeadersAreCutAndTyped) {
   const auto parsed = ParseMessage("STAT:OPER:ENAB 5;PTR 1");
   ASSERT_EQ(parsed.code, 0);
   ASSERT_EQ(parsed.commands.size(), 2u);
-  EXPECT_EQ(parsed.commands[0].commandNumber, 21);
+  EXPECT_EQ(parsed.commands[0].commandNumber, kCmdOperationEnable);
   EXPECT_EQ(parsed.commands[0].values[0].kind, kScpiValueInteger);
   EXPECT_EQ(parsed.commands[0].values[0].integer, 5);
-  EXPECT_EQ(parsed.commands[1].commandNumber, 149);
+  EXPECT_EQ(parsed.commands[1].commandNumber, kCmdOperationPositive);
   EXPECT_EQ(parsed.commands[1].values[0].integer, 1);
 }
 
@@ -149,7 +149,7 @@ TEST(ProgramMessage, ConversionFailureInALaterCommandDiscardsAll) {
   const auto parsed = ParseMessage("*CLS;ROUT:CLOS (@2!1);*RST");
   EXPECT_EQ(parsed.code, kScpiListValue);
   EXPECT_TRUE(parsed.commands.empty());
-  EXPECT_EQ(parsed.failed.commandNumber, 118);
+  EXPECT_EQ(parsed.failed.commandNumber, kCmdRouteClose);
   EXPECT_EQ(parsed.failed.errorCode, kScpiListValue);
 }
 
@@ -176,7 +176,7 @@ TEST(ProgramMessage, AverageSuffixesSelectTheirRecords) {
 TEST(ParsedCommand, ResetClearsTheCommandButKeepsTheReply) {
   std::string reply;
   ScpiParsedCommand c(&reply);
-  c.commandNumber = 5;
+  c.commandNumber = kCmdOpc;
   c.numericSuffix = 3;
   c.values[0].kind = kScpiValueString;
   c.values[0].text = "x";
