@@ -3,9 +3,11 @@
 #include <array>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 
 #include "engine/CDoVovuriInterface.h"
 #include "engine/CEngineDevice.h"
+#include "engine/CPhysicalInterface.h"
 #include "engine/DoVovuriEngine.h"
 #include "engine/DoVovuriStatus.h"
 
@@ -13,30 +15,70 @@ namespace {
 
 constexpr std::uint32_t kRequestedInterfaceVersion = 0x01050000;
 
+// Reasons of the remote/local event (the state less one) and of the exception event.
+enum : std::int32_t {
+  kRemoteLocalReasonLocal = 0,
+  kRemoteLocalReasonRemote = 1,
+  kRemoteLocalReasonLocalLockout = 2,
+  kRemoteLocalReasonRemoteLockout = 3,
+  kExceptionReasonRemoved = 0,
+  kExceptionReasonTransferFailed = 1,
+  kExceptionReasonOther = 2,
+  kResponseRequestedReason = 1,
+};
+
+// The reason of each event code, row by row; every code without a row has none.
+struct EventReasonRow {
+  std::uint32_t code;
+  std::int32_t reason;
+};
+constexpr EventReasonRow kEventReasonRows[] = {
+    {kCodeInputEnd, kInputReasonEnd},
+    {kCodeInputBufferFull, kInputReasonBufferFull},
+    {kCodeInputTrigger, kInputReasonTrigger},
+    {kCodeInputUnterminated, kInputReasonUnterminated},
+    {kCodeResponseSent, kResponseReasonSent},
+    {kCodeResponseInterrupted, kResponseReasonInterrupted},
+    {kCodeResponseDiscarded, kResponseReasonDiscarded},
+    {kCodeResponseRequested, kResponseRequestedReason},
+    {kCodeRemoteLocalBase + kRemoteLocalLocs - 1, kRemoteLocalReasonLocal},
+    {kCodeRemoteLocalBase + kRemoteLocalRems - 1, kRemoteLocalReasonRemote},
+    {kCodeRemoteLocalBase + kRemoteLocalLwls - 1, kRemoteLocalReasonLocalLockout},
+    {kCodeRemoteLocalBase + kRemoteLocalRwls - 1, kRemoteLocalReasonRemoteLockout},
+    {kExceptionDeviceRemoved, kExceptionReasonRemoved},
+    {kExceptionTransferFailed, kExceptionReasonTransferFailed},
+    {kExceptionTransferFailed + 1, kExceptionReasonOther},  // the two codes between are reserved
+    {kExceptionTransferFailed + 2, kExceptionReasonOther},
+    {kExceptionPluginShutDown, kExceptionReasonOther},
+    {kExceptionTransportFailed, kExceptionReasonOther},
+};
+static_assert(std::size(kEventReasonRows) == 18, "18 event codes carry a reason");
+
 constexpr std::array<std::int32_t, 128> MakeEventReasonMap() {
   std::array<std::int32_t, 128> map{};
   for (auto& reason : map) reason = -1;
-  map[0] = 0;
-  map[1] = 1;
-  map[2] = 3;
-  map[3] = 2;
-  map[8] = 0;
-  map[9] = 2;
-  map[10] = 3;
-  map[16] = 1;
-  map[40] = 0;
-  map[41] = 1;
-  map[42] = 2;
-  map[43] = 3;
-  map[48] = 0;
-  map[49] = 1;
-  for (int code = 50; code <= 53; ++code) map[code] = 2;
+  for (const EventReasonRow& row : kEventReasonRows) map[row.code] = row.reason;
   return map;
 }
 
 constexpr std::array<std::int32_t, 128> kEventReasons = MakeEventReasonMap();
 
 std::uint32_t Public(std::uint32_t internal_status) { return DoVovuriPublicStatus(internal_status); }
+
+// The transport words of the device descriptor.
+constexpr std::uint32_t kTransportUsb = 0;
+constexpr std::uint32_t kTransportVxi11 = 1;
+
+// The descriptor a transport class hands to the engine: its transport, plug-in id and plug-in name.
+DoVovuriDeviceDescriptor DeviceDescriptor(std::uint32_t transport, std::uint32_t plugin_id, const char* plugin_name) {
+  DoVovuriDeviceDescriptor descriptor{};
+  descriptor.size = kDeviceDescriptorSize;
+  descriptor.interface_version = kDeviceInterfaceVersion;
+  descriptor.transport = transport;
+  descriptor.plugin_id = plugin_id;
+  std::memcpy(descriptor.plugin_name, plugin_name, std::strlen(plugin_name));
+  return descriptor;
+}
 
 }  // namespace
 
@@ -305,8 +347,9 @@ std::uint32_t C4882Device::RemoteLocalEvent(std::uint32_t code, std::uint32_t, v
   C4882Device* device = static_cast<C4882Device*>(context);
   std::int32_t reason = EventReasonMap[code & 0x7F];
   if (device->remote_local_mode_ == 0) {
-    if (reason == 2) reason = 0;
-    if (reason == 3) reason = 1;
+    // Only local and remote, on change: the lockout states count as their plain state.
+    if (reason == kRemoteLocalReasonLocalLockout) reason = kRemoteLocalReasonLocal;
+    if (reason == kRemoteLocalReasonRemoteLockout) reason = kRemoteLocalReasonRemote;
     if (reason == device->last_remote_local_) return 0;
   }
   device->last_remote_local_ = reason;
@@ -331,12 +374,7 @@ std::uint32_t CTcpIpDevice::Enable(std::uint32_t context, const char* name, std:
     settings.name_given = 1;
   }
   if (settings.valid == 0) return DOVOVURI_STATUS_DEVICE_SETTINGS_INVALID;
-  DoVovuriDeviceDescriptor descriptor{};
-  descriptor.size = kDeviceDescriptorSize;
-  descriptor.interface_version = kDeviceInterfaceVersion;
-  descriptor.transport = 1;
-  descriptor.plugin_id = kPluginIdVxi11;
-  std::memcpy(descriptor.plugin_name, "DoROra11", 8);
+  const DoVovuriDeviceDescriptor descriptor = DeviceDescriptor(kTransportVxi11, kPluginIdVxi11, "DoROra11");
   return C4882Device::Enable(&descriptor, context, &settings, start_event_loop);
 }
 
@@ -406,11 +444,6 @@ std::uint32_t CUsbDevice::Enable(std::uint16_t vendor_id, std::uint16_t product_
     if (settings.field_valid[field] != 1) settings.valid = 0;
   }
   if (settings.valid == 0) return DOVOVURI_STATUS_DEVICE_SETTINGS_INVALID;
-  DoVovuriDeviceDescriptor descriptor{};
-  descriptor.size = kDeviceDescriptorSize;
-  descriptor.interface_version = kDeviceInterfaceVersion;
-  descriptor.transport = 0;
-  descriptor.plugin_id = kPluginIdUsb;
-  std::memcpy(descriptor.plugin_name, "DaVIve", 6);
+  const DoVovuriDeviceDescriptor descriptor = DeviceDescriptor(kTransportUsb, kPluginIdUsb, "DaVIve");
   return C4882Device::Enable(&descriptor, context, &settings, start_event_loop);
 }
