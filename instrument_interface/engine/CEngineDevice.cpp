@@ -209,15 +209,15 @@ bool CEngineDevice::BindMessage(CMessageBuffer* message, void* data, std::uint32
 
 void CEngineDevice::SetTransportEvent(std::uint32_t id, bool enable, std::uint32_t* status) {
   *status = kStatusSuccess;
+  CPhysicalInterface* pi = physical_interface_;
+  if (id != kEventTrigger && id != kEventStatusByteRequest && id != kEventRemoteLocal) return;
+  *status = kStatusNotReported;
   if (id == kEventTrigger) {
-    *status = kStatusNotReported;
-    enable ? physical_interface_->EnableTrigger(status) : physical_interface_->DisableTrigger(status);
+    enable ? pi->EnableTrigger(status) : pi->DisableTrigger(status);
   } else if (id == kEventStatusByteRequest) {
-    *status = kStatusNotReported;
-    enable ? physical_interface_->EnableStatusByteRequest(status) : physical_interface_->DisableStatusByteRequest(status);
-  } else if (id == kEventRemoteLocal) {
-    *status = kStatusNotReported;
-    enable ? physical_interface_->EnableRemoteLocal(status) : physical_interface_->DisableRemoteLocal(status);
+    enable ? pi->EnableStatusByteRequest(status) : pi->DisableStatusByteRequest(status);
+  } else {
+    enable ? pi->EnableRemoteLocal(status) : pi->DisableRemoteLocal(status);
   }
 }
 
