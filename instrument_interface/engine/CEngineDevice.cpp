@@ -762,26 +762,18 @@ void CEngineDevice::ReturnToLocal(std::uint32_t* status) {
   EndOperation(status);
 }
 
-void CEngineDevice::EnableRelaxedMode(std::uint32_t* status) {
-  bool suspended = false;
-  if (!BeginAnyStateOperation(&suspended, status)) return;
-  if (machine_.IsRelaxedMode()) {
-    *status = kStatusRelaxedAlreadyEnabled;
-  } else {
-    *status = kStatusNotReported;
-    machine_.EnableRelaxedMode(status);
-  }
-  EndAnyStateOperation(suspended, status);
-}
+void CEngineDevice::EnableRelaxedMode(std::uint32_t* status) { SetRelaxedMode(true, status); }
 
-void CEngineDevice::DisableRelaxedMode(std::uint32_t* status) {
+void CEngineDevice::DisableRelaxedMode(std::uint32_t* status) { SetRelaxedMode(false, status); }
+
+void CEngineDevice::SetRelaxedMode(bool on, std::uint32_t* status) {
   bool suspended = false;
   if (!BeginAnyStateOperation(&suspended, status)) return;
-  if (!machine_.IsRelaxedMode()) {
-    *status = kStatusRelaxedAlreadyDisabled;
+  if (machine_.IsRelaxedMode() == on) {
+    *status = on ? kStatusRelaxedAlreadyEnabled : kStatusRelaxedAlreadyDisabled;
   } else {
     *status = kStatusNotReported;
-    machine_.DisableRelaxedMode(status);
+    on ? machine_.EnableRelaxedMode(status) : machine_.DisableRelaxedMode(status);
   }
   EndAnyStateOperation(suspended, status);
 }

@@ -153,6 +153,8 @@ class CEngineDevice {
   // `none` when there is no active message.
   void DropActive(CMessageBuffer** active);
   void CancelActive(CMessageBuffer** active, std::uint32_t none, std::uint32_t* status);
+  // Relaxed mode on or off; refused when it already is.
+  void SetRelaxedMode(bool on, std::uint32_t* status);
   // Enables or disables what the transport does for an event id (trigger, status byte, remote/local).
   void SetTransportEvent(std::uint32_t id, bool enable, std::uint32_t* status);
   // A refusal: kStatusDeviceClearActive while a device clear is active, else `otherwise`.
