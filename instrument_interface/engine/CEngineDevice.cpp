@@ -475,7 +475,9 @@ void CEngineDevice::Enable(const void* settings, std::uint32_t* status) {
   } else {
     machine_.Reset();
     last_direction_ = kHostDirectionNone;
-    flow_held_ = 0;
+    // A flow-control hold left from before a transport failure disabled the interface is given back
+    // (a disabled transport counts it as well), so that the engine starts from depth 0.
+    ReleaseFlowControl();
     *status = kStatusNotReported;
     physical_interface_->Enable(settings, status);
     if (*status == kStatusSuccess) physical_interface_->CreateMessageBuffer(input_, status);
