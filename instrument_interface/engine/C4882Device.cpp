@@ -1,11 +1,12 @@
 #include "engine/C4882Device.h"
 
 #include <array>
-#include <cstdlib>
 #include <cstring>
+#include <iterator>
 
 #include "engine/CDoVovuriInterface.h"
 #include "engine/CEngineDevice.h"
+#include "engine/CPhysicalInterface.h"
 #include "engine/DoVovuriEngine.h"
 #include "engine/DoVovuriStatus.h"
 
@@ -13,24 +14,49 @@ namespace {
 
 constexpr std::uint32_t kRequestedInterfaceVersion = 0x01050000;
 
+// Reasons of the remote/local event (the state less one) and of the exception event.
+enum : std::int32_t {
+  kRemoteLocalReasonLocal = 0,
+  kRemoteLocalReasonRemote = 1,
+  kRemoteLocalReasonLocalLockout = 2,
+  kRemoteLocalReasonRemoteLockout = 3,
+  kExceptionReasonRemoved = 0,
+  kExceptionReasonTransferFailed = 1,
+  kExceptionReasonOther = 2,
+  kResponseRequestedReason = 1,
+};
+
+// The reason of each event code, row by row; every code without a row has none.
+struct EventReasonRow {
+  std::uint32_t code;
+  std::int32_t reason;
+};
+constexpr EventReasonRow kEventReasonRows[] = {
+    {kCodeInputEnd, kInputReasonEnd},
+    {kCodeInputBufferFull, kInputReasonBufferFull},
+    {kCodeInputTrigger, kInputReasonTrigger},
+    {kCodeInputUnterminated, kInputReasonUnterminated},
+    {kCodeResponseSent, kResponseReasonSent},
+    {kCodeResponseInterrupted, kResponseReasonInterrupted},
+    {kCodeResponseDiscarded, kResponseReasonDiscarded},
+    {kCodeResponseRequested, kResponseRequestedReason},
+    {kCodeRemoteLocalBase + kRemoteLocalLocs - 1, kRemoteLocalReasonLocal},
+    {kCodeRemoteLocalBase + kRemoteLocalRems - 1, kRemoteLocalReasonRemote},
+    {kCodeRemoteLocalBase + kRemoteLocalLwls - 1, kRemoteLocalReasonLocalLockout},
+    {kCodeRemoteLocalBase + kRemoteLocalRwls - 1, kRemoteLocalReasonRemoteLockout},
+    {kExceptionDeviceRemoved, kExceptionReasonRemoved},
+    {kExceptionTransferFailed, kExceptionReasonTransferFailed},
+    {kExceptionTransferFailed + 1, kExceptionReasonOther},  // the two codes between are reserved
+    {kExceptionTransferFailed + 2, kExceptionReasonOther},
+    {kExceptionPluginShutDown, kExceptionReasonOther},
+    {kExceptionTransportFailed, kExceptionReasonOther},
+};
+static_assert(std::size(kEventReasonRows) == 18, "18 event codes carry a reason");
+
 constexpr std::array<std::int32_t, 128> MakeEventReasonMap() {
   std::array<std::int32_t, 128> map{};
   for (auto& reason : map) reason = -1;
-  map[0] = 0;
-  map[1] = 1;
-  map[2] = 3;
-  map[3] = 2;
-  map[8] = 0;
-  map[9] = 2;
-  map[10] = 3;
-  map[16] = 1;
-  map[40] = 0;
-  map[41] = 1;
-  map[42] = 2;
-  map[43] = 3;
-  map[48] = 0;
-  map[49] = 1;
-  for (int code = 50; code <= 53; ++code) map[code] = 2;
+  for (const EventReasonRow& row : kEventReasonRows) map[row.code] = row.reason;
   return map;
 }
 
@@ -50,50 +76,6 @@ const std::int32_t EventReasonMap[128] = {
 };
 
 // ---------------------------------------------------------------------------------------------------
-// MessageBufferDescriptor
-
-void MessageBufferDescriptor::Init(MessageBufferDescriptor* descriptor, std::uint32_t size, void* storage) {
-  *descriptor = MessageBufferDescriptor{0, kStatusNotReported, nullptr, 0, 0, nullptr};
-  if (size == 0 || (size != 1 && size % 4 != 0)) {
-    descriptor->status = kStatusBufferSizeInvalid;
-    return;
-  }
-  if (storage != nullptr) {
-    if ((reinterpret_cast<std::uintptr_t>(storage) & 3u) != 0) {
-      descriptor->status = kStatusBufferNotAligned;
-      return;
-    }
-    descriptor->data = static_cast<std::uint8_t*>(storage);
-  } else {
-    void* block = std::malloc(size);
-    if (block != nullptr && (reinterpret_cast<std::uintptr_t>(block) & 3u) != 0) {
-      std::free(block);
-      block = std::malloc(size + 4);
-      if (block != nullptr) {
-        descriptor->data = reinterpret_cast<std::uint8_t*>((reinterpret_cast<std::uintptr_t>(block) & ~std::uintptr_t{3}) + 4);
-      }
-    } else {
-      descriptor->data = static_cast<std::uint8_t*>(block);
-    }
-    if (block == nullptr) {
-      descriptor->status = kStatusOutOfMemory;
-      return;
-    }
-    descriptor->raw = block;
-  }
-  descriptor->capacity = size;
-  descriptor->owned = 1;
-  descriptor->status = kStatusSuccess;
-}
-
-void MessageBufferDescriptor::Release(MessageBufferDescriptor* descriptor) {
-  std::free(descriptor->raw);
-  descriptor->raw = nullptr;
-  descriptor->data = nullptr;
-  descriptor->owned = 0;
-}
-
-// ---------------------------------------------------------------------------------------------------
 // C4882Device
 
 C4882Device::~C4882Device() { TearDown(); }
@@ -105,6 +87,17 @@ void C4882Device::TearDown() {
     Release();
   }
   status_byte_request_enabled_ = trigger_enabled_ = remote_local_enabled_ = 0;
+}
+
+DoVovuriDeviceDescriptor C4882Device::DeviceDescriptor(std::uint32_t transport, std::uint32_t plugin_id,
+                                                       const char* plugin_name) {
+  DoVovuriDeviceDescriptor descriptor{};
+  descriptor.size = kDeviceDescriptorSize;
+  descriptor.interface_version = kDeviceInterfaceVersion;
+  descriptor.transport = transport;
+  descriptor.plugin_id = plugin_id;
+  std::memcpy(descriptor.plugin_name, plugin_name, std::strlen(plugin_name));
+  return descriptor;
 }
 
 std::uint32_t C4882Device::Release() {
@@ -305,112 +298,12 @@ std::uint32_t C4882Device::RemoteLocalEvent(std::uint32_t code, std::uint32_t, v
   C4882Device* device = static_cast<C4882Device*>(context);
   std::int32_t reason = EventReasonMap[code & 0x7F];
   if (device->remote_local_mode_ == 0) {
-    if (reason == 2) reason = 0;
-    if (reason == 3) reason = 1;
+    // Only local and remote, on change: the lockout states count as their plain state.
+    if (reason == kRemoteLocalReasonLocalLockout) reason = kRemoteLocalReasonLocal;
+    if (reason == kRemoteLocalReasonRemoteLockout) reason = kRemoteLocalReasonRemote;
     if (reason == device->last_remote_local_) return 0;
   }
   device->last_remote_local_ = reason;
   device->OnRemoteLocalChange(reason);
   return 0;
-}
-
-// ---------------------------------------------------------------------------------------------------
-// Transports
-
-CTcpIpDevice::~CTcpIpDevice() { TearDown(); }
-
-std::uint32_t CTcpIpDevice::Enable(std::uint32_t context, const char* name, std::uint8_t start_event_loop) {
-  DoVovuriVxi11Settings settings{};
-  settings.size = sizeof(DoVovuriVxi11Settings);
-  settings.valid = 1;
-  settings.version = 1;
-  if (name != nullptr) {
-    const std::size_t length = std::strlen(name);
-    if (length == 0 || length > 15) return DoVovuriPublicStatus(kStatusSettingsInvalid);
-    std::memcpy(settings.device_name, name, length);
-    settings.name_given = 1;
-  }
-  if (settings.valid == 0) return DOVOVURI_STATUS_DEVICE_SETTINGS_INVALID;
-  DoVovuriDeviceDescriptor descriptor{};
-  descriptor.size = kDeviceDescriptorSize;
-  descriptor.interface_version = kDeviceInterfaceVersion;
-  descriptor.transport = 1;
-  descriptor.plugin_id = kPluginIdVxi11;
-  std::memcpy(descriptor.plugin_name, "DoROra11", 8);
-  return C4882Device::Enable(&descriptor, context, &settings, start_event_loop);
-}
-
-namespace {
-
-bool ValidUsbText(const char* text, std::size_t max_length) {
-  const std::size_t length = std::strlen(text);
-  if (length == 0 || length > max_length) return false;
-  if (text[0] == ' ' || text[length - 1] == ' ') return false;
-  for (std::size_t i = 0; i < length; ++i) {
-    const unsigned char c = static_cast<unsigned char>(text[i]);
-    if (c < 0x20 || c > 0x7E) return false;
-    if (std::strchr("*\":/\\?", c) != nullptr) return false;
-  }
-  return true;
-}
-
-// The slot of string n in the settings record (stored as 2, 0, 1, 3, 4).
-constexpr int kStringSlot[5] = {1, 2, 0, 3, 4};
-// Field indexes of the valid and set-by-caller bytes.
-enum UsbField { kVendor, kProduct, kRelease, kConfiguration, kPower, kAttributes, kOption, kConnect, kString0 };
-
-}  // namespace
-
-CUsbDevice::~CUsbDevice() { TearDown(); }
-
-std::uint32_t CUsbDevice::Enable(std::uint16_t vendor_id, std::uint16_t product_id, std::uint16_t device_release,
-                                 const char* string0, const char* string1, const char* string2, const char* string3,
-                                 const char* string4, std::uint8_t max_power, std::uint8_t option,
-                                 std::uint32_t context, std::uint8_t start_event_loop) {
-  DoVovuriUsbSettings settings{};
-  settings.size = sizeof(DoVovuriUsbSettings);
-  settings.configuration_value = 1;
-  settings.max_power = 50;
-  settings.attributes = 0;
-  settings.option = 1;
-  settings.connect_at_enable = 1;
-  for (int field = 0; field < DoVovuriUsbSettings::kFieldCount; ++field) settings.field_valid[field] = 1;
-  settings.field_valid[kVendor] = settings.field_valid[kProduct] = settings.field_valid[kRelease] = 0;
-
-  const auto set = [&settings](int field) {
-    settings.field_valid[field] = 1;
-    settings.field_set[field] = 1;
-  };
-  settings.vendor_id = vendor_id;
-  set(kVendor);
-  settings.product_id = product_id;
-  set(kProduct);
-  settings.device_release = device_release;
-  set(kRelease);
-  const char* const strings[5] = {string0, string1, string2, string3, string4};
-  for (int n = 0; n < 5; ++n) {
-    const char* text = strings[n];
-    const bool optional = n >= 3;
-    if (optional && (text == nullptr || text[0] == '\0')) continue;  // absent
-    if (text == nullptr || !ValidUsbText(text, optional ? 126 : 63)) return DOVOVURI_STATUS_DEVICE_SETTINGS_INVALID;
-    std::memcpy(settings.strings[kStringSlot[n]], text, std::strlen(text));
-    set(kString0 + n);
-  }
-  if (max_power > 250) return DOVOVURI_STATUS_DEVICE_SETTINGS_INVALID;
-  settings.max_power = max_power;
-  set(kPower);
-  settings.option = option;
-  set(kOption);
-  settings.valid = 1;
-  for (int field = 0; field < DoVovuriUsbSettings::kFieldCount; ++field) {
-    if (settings.field_valid[field] != 1) settings.valid = 0;
-  }
-  if (settings.valid == 0) return DOVOVURI_STATUS_DEVICE_SETTINGS_INVALID;
-  DoVovuriDeviceDescriptor descriptor{};
-  descriptor.size = kDeviceDescriptorSize;
-  descriptor.interface_version = kDeviceInterfaceVersion;
-  descriptor.transport = 0;
-  descriptor.plugin_id = kPluginIdUsb;
-  std::memcpy(descriptor.plugin_name, "DaVIve", 6);
-  return C4882Device::Enable(&descriptor, context, &settings, start_event_loop);
 }

@@ -70,19 +70,16 @@ CEngineDevice::~CEngineDevice() {
 // The frame of an operation
 
 bool CEngineDevice::SuspendTransport(std::uint32_t* status) {
-  std::uint32_t suspend_status = kStatusNotReported;
-  physical_interface_->SuspendEvents(&suspend_status);
-  *status = suspend_status;
-  return suspend_status == kStatusSuccess;
+  return suspension_.Suspend(physical_interface_, "CEngineDevice::SuspendTransport", status);
 }
 
 void CEngineDevice::ResumeTransport(std::uint32_t* status) {
   std::uint32_t resume_status = kStatusNotReported;
-  physical_interface_->ResumeEvents(&resume_status);
+  suspension_.Resume(physical_interface_, "CEngineDevice::ResumeTransport", &resume_status);
   if (*status == kStatusSuccess) *status = resume_status;
 }
 
-bool CEngineDevice::BeginOperation(bool require_enabled, std::uint32_t* status) {
+bool CEngineDevice::LockWithInterface(std::uint32_t* status) {
   std::uint32_t lock_status = kStatusNotReported;
   if (!mutex_->Lock(&lock_status)) {
     *status = kStatusNotReported;
@@ -93,7 +90,12 @@ bool CEngineDevice::BeginOperation(bool require_enabled, std::uint32_t* status) 
     mutex_->Unlock();
     return false;
   }
-  if (require_enabled && !physical_interface_->IsEnabled()) {
+  return true;
+}
+
+bool CEngineDevice::BeginOperation(std::uint32_t* status) {
+  if (!LockWithInterface(status)) return false;
+  if (!physical_interface_->IsEnabled()) {
     *status = kStatusInterfaceNotEnabled;
     mutex_->Unlock();
     return false;
@@ -111,6 +113,21 @@ void CEngineDevice::EndOperation(std::uint32_t* status) {
   mutex_->Unlock();
 }
 
+bool CEngineDevice::BeginAnyStateOperation(bool* suspended, std::uint32_t* status) {
+  if (!LockWithInterface(status)) return false;
+  *suspended = physical_interface_->IsEnabled();
+  if (*suspended && !SuspendTransport(status)) {
+    mutex_->Unlock();
+    return false;
+  }
+  return true;
+}
+
+void CEngineDevice::EndAnyStateOperation(bool suspended, std::uint32_t* status) {
+  if (suspended) ResumeTransport(status);
+  mutex_->Unlock();
+}
+
 // ---------------------------------------------------------------------------------------------------
 // Posting and flow control
 
@@ -122,18 +139,21 @@ void CEngineDevice::Post(std::uint32_t id, std::uint32_t code, std::uint32_t dat
   queue_->Post(entry, &status);  // a full queue drops the entry; nobody retries
 }
 
+void CEngineDevice::PostInputComplete(CMessageBuffer* message) {
+  Post(kEventInputComplete, message->End() ? kCodeInputEnd : kCodeInputBufferFull, message->Count(), message, 0);
+}
+
 void CEngineDevice::ApplyFlowControl() {
   if (flow_held_ != 0 || physical_interface_ == nullptr || queue_->Count() < kHalfFull) return;
   std::uint32_t status = kStatusNotReported;
-  physical_interface_->SuspendEvents(&status);
-  if (status == kStatusSuccess) flow_held_ = 1;
+  if (suspension_.Suspend(physical_interface_, "CEngineDevice::ApplyFlowControl", &status)) flow_held_ = 1;
 }
 
 void CEngineDevice::ReleaseFlowControl() {
   if (flow_held_ == 0 || physical_interface_ == nullptr) return;
   flow_held_ = 0;
   std::uint32_t status = kStatusNotReported;
-  physical_interface_->ResumeEvents(&status);
+  suspension_.Resume(physical_interface_, "CEngineDevice::ReleaseFlowControl", &status);
 }
 
 // ---------------------------------------------------------------------------------------------------
@@ -145,21 +165,59 @@ bool CEngineDevice::InSendOrResponse() const {
 
 bool CEngineDevice::RespondingAllowed() const { return machine_.IsRespondingAllowed(); }
 
-std::uint32_t CEngineDevice::NoMessageStatus() const {
-  return machine_.IsDeviceClearActive() ? kStatusDeviceClearActive : kStatusNewMessageNotReceived;
+std::uint32_t CEngineDevice::RefusalStatus(std::uint32_t otherwise) const {
+  return machine_.IsDeviceClearActive() ? kStatusDeviceClearActive : otherwise;
 }
 
-void CEngineDevice::AbortReceiveOf(CMessageBuffer* message, std::uint32_t* status) {
+void CEngineDevice::AbortTransferOf(CMessageBuffer* message, std::uint32_t* status) {
   *status = kStatusSuccess;
-  if (message != nullptr && physical_interface_ != nullptr && physical_interface_->IsCurrentMessage(message)) {
+  if (message == nullptr || physical_interface_ == nullptr || !physical_interface_->IsCurrentMessage(message)) return;
+  if (message->Kind() == CMessageBuffer::kInput) {
     physical_interface_->AbortReceive(status);
+  } else {
+    physical_interface_->AbortSend(status);
   }
 }
 
-void CEngineDevice::AbortSendOf(CMessageBuffer* message, std::uint32_t* status) {
+void CEngineDevice::DropActive(CMessageBuffer** active) {
+  if (*active == nullptr) return;
+  std::uint32_t status = kStatusNotReported;
+  AbortTransferOf(*active, &status);
+  (*active)->Complete();
+  *active = nullptr;
+}
+
+void CEngineDevice::CancelActive(CMessageBuffer** active, std::uint32_t none, std::uint32_t* status) {
+  if (*active == nullptr) {
+    *status = none;
+    return;
+  }
+  AbortTransferOf(*active, status);
+  (*active)->Complete();
+  *active = nullptr;
+}
+
+bool CEngineDevice::BindMessage(CMessageBuffer* message, void* data, std::uint32_t length, bool end,
+                                std::uint32_t* status) {
+  *status = kStatusNotReported;
+  message->Bind(data, length, end, status);
+  if (*status != kStatusSuccess) return false;
+  *status = kStatusNotReported;
+  physical_interface_->AttachMessageBuffer(message, status);
+  return *status == kStatusSuccess;
+}
+
+void CEngineDevice::SetTransportEvent(std::uint32_t id, bool enable, std::uint32_t* status) {
   *status = kStatusSuccess;
-  if (message != nullptr && physical_interface_ != nullptr && physical_interface_->IsCurrentMessage(message)) {
-    physical_interface_->AbortSend(status);
+  CPhysicalInterface* pi = physical_interface_;
+  if (id != kEventTrigger && id != kEventStatusByteRequest && id != kEventRemoteLocal) return;
+  *status = kStatusNotReported;
+  if (id == kEventTrigger) {
+    enable ? pi->EnableTrigger(status) : pi->DisableTrigger(status);
+  } else if (id == kEventStatusByteRequest) {
+    enable ? pi->EnableStatusByteRequest(status) : pi->DisableStatusByteRequest(status);
+  } else {
+    enable ? pi->EnableRemoteLocal(status) : pi->DisableRemoteLocal(status);
   }
 }
 
@@ -169,13 +227,11 @@ void CEngineDevice::AbortSendOf(CMessageBuffer* message, std::uint32_t* status) 
 void CEngineDevice::ArmReceive(std::uint32_t* status) {
   *status = kStatusSuccess;
   if (active_input_ == nullptr || physical_interface_ == nullptr) return;
-  const std::int32_t state = machine_.GetState();
-  const bool relaxed_ready =
-      machine_.IsRelaxedMode() && (state == Mep::kDone || (state == Mep::kIdle && !machine_.IsUnterminated()));
-  const bool responding_state = InSendOrResponse() || relaxed_ready;
+  // SEND or RESPONSE, or in relaxed mode DONE or IDLE without unterminated.
+  const bool responding_state = RespondingAllowed() && machine_.GetState() != Mep::kQuery;
   if ((machine_.IsEndReceived() || machine_.IsTriggerActive()) && !responding_state) return;
   if (machine_.TriggersHeldBack() != 0 || machine_.IsUnterminated() || machine_.IsDeviceClearActive() ||
-      last_direction_ != 2 || physical_interface_->IsCurrentMessage(active_input_)) {
+      last_direction_ != kHostDirectionWrite || physical_interface_->IsCurrentMessage(active_input_)) {
     return;
   }
   if (responding_state) {
@@ -195,7 +251,7 @@ void CEngineDevice::DeliverTrigger() {
   if (machine_.IsMessageActive()) {
     CMessageBuffer* message = active_input_ != nullptr ? active_input_ : deferred_input_;
     std::uint32_t status = kStatusNotReported;
-    AbortReceiveOf(message, &status);
+    AbortTransferOf(message, &status);
     Post(kEventInputComplete, kCodeInputTrigger, message != nullptr ? message->Count() : 0, message, 1);
     if (message == active_input_) {
       active_input_ = nullptr;
@@ -212,7 +268,7 @@ void CEngineDevice::ReportUnterminated() {
   if (!machine_.IsUnterminated() || machine_.IsUnterminatedReported()) return;
   CMessageBuffer* message = active_input_;
   std::uint32_t status = kStatusNotReported;
-  AbortReceiveOf(message, &status);
+  AbortTransferOf(message, &status);
   Post(kEventInputComplete, kCodeInputUnterminated, message != nullptr ? message->Count() : 0, message, 0);
   active_input_ = nullptr;
   machine_.OnUnterminatedReported();
@@ -221,7 +277,7 @@ void CEngineDevice::ReportUnterminated() {
 void CEngineDevice::ReportInterruption() {
   CMessageBuffer* message = active_output_;
   std::uint32_t status = kStatusNotReported;
-  AbortSendOf(message, &status);
+  AbortTransferOf(message, &status);
   Post(kEventResponseComplete, kCodeResponseInterrupted, message != nullptr ? message->Count() : 0, message, 1);
   active_output_ = nullptr;
   machine_.OnInterruptionReported();
@@ -234,19 +290,30 @@ void CEngineDevice::ReportResponseRequest() {
   machine_.OnResponseRequestReported();
 }
 
+void CEngineDevice::SendIfAllowed(std::uint32_t* status) {
+  if (active_output_ != nullptr && last_direction_ == kHostDirectionRead && RespondingAllowed() &&
+      InSendOrResponse() && physical_interface_ != nullptr && !physical_interface_->IsCurrentMessage(active_output_)) {
+    *status = kStatusNotReported;
+    physical_interface_->BeginSend(active_output_, status);
+  }
+}
+
+void CEngineDevice::TakeBackPartialInput() {
+  if (active_input_ == nullptr) return;
+  std::uint32_t status = kStatusNotReported;
+  AbortTransferOf(active_input_, &status);
+  if (active_input_->Count() != 0) machine_.OnMessageData();
+}
+
 void CEngineDevice::ServiceTransfers(std::uint32_t* status) {
   *status = kStatusSuccess;
   if (machine_.IsInterrupted()) {
     ReportInterruption();
   } else if (!machine_.IsTriggerActive()) {
-    if (active_input_ != nullptr && last_direction_ == 2) {
+    if (active_input_ != nullptr && last_direction_ == kHostDirectionWrite) {
       ArmReceive(status);
-    } else if (active_output_ != nullptr && last_direction_ == 1) {
-      if (RespondingAllowed() && InSendOrResponse() && physical_interface_ != nullptr &&
-          !physical_interface_->IsCurrentMessage(active_output_)) {
-        *status = kStatusNotReported;
-        physical_interface_->BeginSend(active_output_, status);
-      }
+    } else if (active_output_ != nullptr && last_direction_ == kHostDirectionRead) {
+      SendIfAllowed(status);
     } else {
       ReportResponseRequest();
     }
@@ -264,7 +331,7 @@ void CEngineDevice::OnInputComplete(CMessageBuffer* message) {
   if (machine_.IsEndReceived() || machine_.IsTriggerActive()) {
     deferred_input_ = message;
   } else {
-    Post(kEventInputComplete, message->End() ? kCodeInputEnd : kCodeInputBufferFull, message->Count(), message, 0);
+    PostInputComplete(message);
   }
   const bool end = message->End();
   machine_.OnMessageData();
@@ -302,9 +369,10 @@ void CEngineDevice::HandleException(std::uint32_t code) {
     if (physical_interface != nullptr) physical_interface->DetachEngineDevice();
     physical_interface_ = nullptr;
     flow_held_ = 0;
+    suspension_.Forget();
   } else if (physical_interface != nullptr) {
-    if (active_input_ != nullptr) AbortReceiveOf(active_input_, &status);
-    if (active_output_ != nullptr) AbortSendOf(active_output_, &status);
+    AbortTransferOf(active_input_, &status);
+    AbortTransferOf(active_output_, &status);
     physical_interface->Disable(&status);
   }
   if (active_input_ != nullptr) active_input_->Cancel();
@@ -330,9 +398,9 @@ void CEngineDevice::HandleException(std::uint32_t code) {
 }
 
 void CEngineDevice::OnArmReceiveRequest() {
-  last_direction_ = 2;
+  last_direction_ = kHostDirectionWrite;
   std::uint32_t status = kStatusNotReported;
-  AbortSendOf(active_output_, &status);
+  AbortTransferOf(active_output_, &status);
   if (active_input_ != nullptr) ArmReceive(&status);
 }
 
@@ -343,31 +411,23 @@ void CEngineDevice::OnBeginReceive() {
 }
 
 void CEngineDevice::OnArmSendRequest() {
-  last_direction_ = 1;
-  std::uint32_t status = kStatusNotReported;
-  if (active_input_ != nullptr) {
-    AbortReceiveOf(active_input_, &status);
-    if (active_input_->Count() != 0) machine_.OnMessageData();
-  }
+  last_direction_ = kHostDirectionRead;
+  TakeBackPartialInput();
   machine_.OnReadRequest();
+  std::uint32_t status = kStatusNotReported;
   if (machine_.IsInterrupted()) {
     ReportInterruption();
   } else if (active_output_ == nullptr) {
     ReportResponseRequest();
-  } else if (RespondingAllowed() && InSendOrResponse() && last_direction_ == 1 &&
-             !physical_interface_->IsCurrentMessage(active_output_)) {
-    physical_interface_->BeginSend(active_output_, &status);
+  } else {
+    SendIfAllowed(&status);
   }
   if (machine_.IsUnterminated()) ReportUnterminated();
   ApplyFlowControl();
 }
 
 void CEngineDevice::OnTrigger() {
-  std::uint32_t status = kStatusNotReported;
-  if (active_input_ != nullptr) {
-    AbortReceiveOf(active_input_, &status);
-    if (active_input_->Count() != 0) machine_.OnMessageData();
-  }
+  TakeBackPartialInput();
   machine_.OnTrigger();
   if (machine_.IsInterrupted()) {
     ReportInterruption();
@@ -386,12 +446,12 @@ void CEngineDevice::OnDeviceClear() {
   }
   if (active_input_ != nullptr) {
     // The buffer stays posted, emptied: binding it again drops the bytes received and the END flag.
-    AbortReceiveOf(active_input_, &status);
+    AbortTransferOf(active_input_, &status);
     active_input_->Bind(active_input_->ApplicationBuffer(), active_input_->Length(), false, &status);
     physical_interface_->AttachMessageBuffer(active_input_, &status);
   }
   if (active_output_ != nullptr) {
-    AbortSendOf(active_output_, &status);
+    AbortTransferOf(active_output_, &status);
     Post(kEventResponseComplete, kCodeResponseDiscarded, active_output_->Count(), active_output_, 0);
     active_output_ = nullptr;
   }
@@ -409,147 +469,76 @@ void CEngineDevice::OnDeviceClear() {
 // Operations
 
 void CEngineDevice::Enable(const void* settings, std::uint32_t* status) {
-  std::uint32_t lock_status = kStatusNotReported;
-  if (!mutex_->Lock(&lock_status)) {
-    *status = kStatusNotReported;
-    return;
-  }
-  if (physical_interface_ == nullptr) {
-    *status = kStatusNoPhysicalInterface;
-  } else if (physical_interface_->IsEnabled()) {
+  if (!LockWithInterface(status)) return;
+  if (physical_interface_->IsEnabled()) {
     *status = kStatusInterfaceAlreadyEnabled;
   } else {
     machine_.Reset();
-    last_direction_ = 0;
-    flow_held_ = 0;
+    last_direction_ = kHostDirectionNone;
+    // A flow-control hold left from before a transport failure disabled the interface is given back
+    // (a disabled transport counts it as well), so that the engine starts from depth 0.
+    ReleaseFlowControl();
     *status = kStatusNotReported;
     physical_interface_->Enable(settings, status);
     if (*status == kStatusSuccess) physical_interface_->CreateMessageBuffer(input_, status);
     if (*status == kStatusSuccess) physical_interface_->CreateMessageBuffer(output_, status);
     // A transport comes out of Enable with its events suspended once; this hands them out.
-    if (physical_interface_->IsEnabled()) ResumeTransport(status);
+    if (physical_interface_->IsEnabled()) {
+      suspension_.AdoptEnableSuspension("CEngineDevice::Enable");
+      ResumeTransport(status);
+    }
   }
   mutex_->Unlock();
 }
 
 void CEngineDevice::Disable(std::uint32_t* status) {
-  std::uint32_t lock_status = kStatusNotReported;
-  if (!mutex_->Lock(&lock_status)) {
-    *status = kStatusNotReported;
+  if (!BeginOperation(status)) {
+    if (*status == kStatusNoPhysicalInterface) *status = kStatusSuccess;
     return;
   }
-  if (physical_interface_ == nullptr) {
-    *status = kStatusSuccess;
-    mutex_->Unlock();
-    return;
-  }
-  if (!physical_interface_->IsEnabled()) {
-    *status = kStatusInterfaceNotEnabled;
-    mutex_->Unlock();
-    return;
-  }
-  if (!SuspendTransport(status)) {
-    mutex_->Unlock();
-    return;
-  }
-  std::uint32_t step = kStatusNotReported;
-  if (active_input_ != nullptr) {
-    AbortReceiveOf(active_input_, &step);
-    active_input_->Complete();
-    active_input_ = nullptr;
-  }
+  DropActive(&active_input_);
   if (deferred_input_ != nullptr) {
     deferred_input_->Complete();
     deferred_input_ = nullptr;
   }
-  if (active_output_ != nullptr) {
-    AbortSendOf(active_output_, &step);
-    active_output_->Complete();
-    active_output_ = nullptr;
-  }
+  DropActive(&active_output_);
   *status = kStatusNotReported;
   physical_interface_->Disable(status);
+  std::uint32_t step = kStatusNotReported;
   if (machine_.IsRelaxedMode()) machine_.DisableRelaxedMode(&step);
   // Nothing is delivered by a disabled transport: the flow-control hold and this operation's
   // suspension are both given back, so the next Enable starts from depth 0.
   ReleaseFlowControl();
+  suspension_.ExpectHeld(1, "CEngineDevice::Disable");
   ResumeTransport(status);
   mutex_->Unlock();
 }
 
 void CEngineDevice::EnableEvent(std::uint32_t id, DoVovuriEventFunction function, void* context,
                                 std::uint32_t* status) {
-  std::uint32_t lock_status = kStatusNotReported;
-  if (!mutex_->Lock(&lock_status)) {
-    *status = kStatusNotReported;
-    return;
-  }
-  if (physical_interface_ == nullptr) {
-    *status = kStatusNoPhysicalInterface;
-    mutex_->Unlock();
-    return;
-  }
-  const bool suspended = physical_interface_->IsEnabled();
-  if (suspended && !SuspendTransport(status)) {
-    mutex_->Unlock();
-    return;
-  }
+  bool suspended = false;
+  if (!BeginAnyStateOperation(&suspended, status)) return;
   if (registers_[id].enabled != 0) {
     *status = kStatusEventAlreadyEnabled;
   } else {
-    *status = kStatusSuccess;
-    if (id == kEventTrigger) {
-      *status = kStatusNotReported;
-      physical_interface_->EnableTrigger(status);
-    } else if (id == kEventStatusByteRequest) {
-      *status = kStatusNotReported;
-      physical_interface_->EnableStatusByteRequest(status);
-    } else if (id == kEventRemoteLocal) {
-      // Registered before the transport is asked: it reports a current remote state from inside
-      // its enable, and that report must not be dropped.
-      registers_[id] = EventRegister{1, function, context};
-      *status = kStatusNotReported;
-      physical_interface_->EnableRemoteLocal(status);
-      if (*status != kStatusSuccess) registers_[id] = EventRegister{};
-    }
-    if (*status == kStatusSuccess) registers_[id] = EventRegister{1, function, context};
+    // The remote/local register is filled before the transport is asked: the transport reports a
+    // current remote state from inside its enable, and that report must not be dropped.
+    if (id == kEventRemoteLocal) registers_[id] = EventRegister{1, function, context};
+    SetTransportEvent(id, true, status);
+    registers_[id] = *status == kStatusSuccess ? EventRegister{1, function, context} : EventRegister{};
   }
-  if (suspended) ResumeTransport(status);
-  mutex_->Unlock();
+  EndAnyStateOperation(suspended, status);
 }
 
 void CEngineDevice::DisableEvent(std::uint32_t id, std::uint32_t* status) {
-  std::uint32_t lock_status = kStatusNotReported;
-  if (!mutex_->Lock(&lock_status)) {
-    *status = kStatusNotReported;
-    return;
-  }
-  if (physical_interface_ == nullptr) {
-    *status = kStatusNoPhysicalInterface;
-    mutex_->Unlock();
-    return;
-  }
-  const bool suspended = physical_interface_->IsEnabled();
-  if (suspended && !SuspendTransport(status)) {
-    mutex_->Unlock();
-    return;
-  }
+  bool suspended = false;
+  if (!BeginAnyStateOperation(&suspended, status)) return;
   *status = kStatusSuccess;
   if (registers_[id].enabled != 0) {
-    if (id == kEventTrigger) {
-      *status = kStatusNotReported;
-      physical_interface_->DisableTrigger(status);
-    } else if (id == kEventStatusByteRequest) {
-      *status = kStatusNotReported;
-      physical_interface_->DisableStatusByteRequest(status);
-    } else if (id == kEventRemoteLocal) {
-      *status = kStatusNotReported;
-      physical_interface_->DisableRemoteLocal(status);
-    }
+    SetTransportEvent(id, false, status);
     if (*status == kStatusSuccess) registers_[id] = EventRegister{0, nullptr, nullptr};
   }
-  if (suspended) ResumeTransport(status);
-  mutex_->Unlock();
+  EndAnyStateOperation(suspended, status);
 }
 
 void CEngineDevice::WaitForEvent(bool wait_forever, DoVovuriEventEntry* entry, std::uint32_t* status) {
@@ -602,7 +591,7 @@ void CEngineDevice::AbortEventWait(std::uint32_t* status) {
 }
 
 void CEngineDevice::AcknowledgeEvent(std::uint32_t code, std::uint32_t* status) {
-  if (!BeginOperation(true, status)) return;
+  if (!BeginOperation(status)) return;
   *status = kStatusSuccess;
   if (code == kCodeResponseRequested) {
     machine_.OnResponseRequestAcknowledged();
@@ -620,17 +609,11 @@ void CEngineDevice::AcknowledgeEvent(std::uint32_t code, std::uint32_t* status) 
 }
 
 void CEngineDevice::PostInputBuffer(void* data, std::uint32_t capacity, std::uint32_t* status) {
-  if (!BeginOperation(true, status)) return;
+  if (!BeginOperation(status)) return;
   if (input_->IsBound()) {
     *status = kStatusInputBufferPosted;
   } else {
-    *status = kStatusNotReported;
-    input_->Bind(data, capacity, false, status);
-    if (*status == kStatusSuccess) {
-      *status = kStatusNotReported;
-      physical_interface_->AttachMessageBuffer(input_, status);
-    }
-    if (*status == kStatusSuccess) {
+    if (BindMessage(input_, data, capacity, false, status)) {
       active_input_ = input_;
       ArmReceive(status);
     }
@@ -643,44 +626,26 @@ void CEngineDevice::PostInputBuffer(void* data, std::uint32_t capacity, std::uin
 }
 
 void CEngineDevice::CancelInputBuffer(std::uint32_t* status) {
-  if (!BeginOperation(true, status)) return;
-  if (active_input_ == nullptr) {
-    *status = kStatusNoInputBuffer;
-  } else {
-    AbortReceiveOf(active_input_, status);
-    active_input_->Complete();
-    active_input_ = nullptr;
-  }
+  if (!BeginOperation(status)) return;
+  CancelActive(&active_input_, kStatusNoInputBuffer, status);
   EndOperation(status);
 }
 
 void CEngineDevice::QueueResponse(const void* data, std::uint32_t count, bool end, std::uint32_t* status) {
-  if (!BeginOperation(true, status)) return;
+  if (!BeginOperation(status)) return;
   if (!RespondingAllowed()) {
     if (machine_.GetState() == Mep::kDeadlock) {
       *status = kStatusDeadlocked;
-    } else if (machine_.IsDeviceClearActive()) {
-      *status = kStatusDeviceClearActive;
     } else {
-      *status = kStatusQueryNotDetected;
+      *status = RefusalStatus(kStatusQueryNotDetected);
     }
   } else if (output_->IsBound()) {
     *status = kStatusResponseQueued;
   } else {
-    *status = kStatusNotReported;
-    output_->Bind(const_cast<void*>(data), count, end, status);
-    if (*status == kStatusSuccess) {
-      *status = kStatusNotReported;
-      physical_interface_->AttachMessageBuffer(output_, status);
-    }
-    if (*status == kStatusSuccess) {
+    if (BindMessage(output_, const_cast<void*>(data), count, end, status)) {
       active_output_ = output_;
       machine_.OnResponseQueued();
-      if (RespondingAllowed() && InSendOrResponse() && last_direction_ == 1 &&
-          !physical_interface_->IsCurrentMessage(output_)) {
-        *status = kStatusNotReported;
-        physical_interface_->BeginSend(output_, status);
-      }
+      SendIfAllowed(status);
     }
     if (*status != kStatusSuccess) {
       output_->Complete();
@@ -691,22 +656,16 @@ void CEngineDevice::QueueResponse(const void* data, std::uint32_t count, bool en
 }
 
 void CEngineDevice::CancelResponse(std::uint32_t* status) {
-  if (!BeginOperation(true, status)) return;
-  if (active_output_ == nullptr) {
-    *status = kStatusNoResponseQueued;
-  } else {
-    AbortSendOf(active_output_, status);
-    active_output_->Complete();
-    active_output_ = nullptr;
-  }
+  if (!BeginOperation(status)) return;
+  CancelActive(&active_output_, kStatusNoResponseQueued, status);
   EndOperation(status);
 }
 
 void CEngineDevice::QueryDetected(std::uint32_t* status) {
-  if (!BeginOperation(true, status)) return;
+  if (!BeginOperation(status)) return;
   machine_.OnQueryDetected();
   if (!machine_.IsMessageActive() && !machine_.IsTriggerActive()) {
-    *status = NoMessageStatus();
+    *status = RefusalStatus(kStatusNewMessageNotReceived);
   } else if (machine_.GetState() == Mep::kDeadlock) {
     *status = kStatusDeadlocked;
   } else {
@@ -721,15 +680,15 @@ void CEngineDevice::FinishProcessing(std::uint32_t* status) {
   if (deferred_input_ != nullptr) {
     CMessageBuffer* message = deferred_input_;
     deferred_input_ = nullptr;
-    Post(kEventInputComplete, message->End() ? kCodeInputEnd : kCodeInputBufferFull, message->Count(), message, 0);
+    PostInputComplete(message);
   }
   ServiceTransfers(status);
 }
 
 void CEngineDevice::MessageProcessed(std::uint32_t* status) {
-  if (!BeginOperation(true, status)) return;
+  if (!BeginOperation(status)) return;
   if (!machine_.IsEndReceived() && !(machine_.IsTriggerActive() && !machine_.IsMessageActive())) {
-    *status = machine_.IsDeviceClearActive() ? kStatusDeviceClearActive : kStatusEndNotReceived;
+    *status = RefusalStatus(kStatusEndNotReceived);
   } else {
     machine_.OnMessageProcessed();
     FinishProcessing(status);
@@ -738,9 +697,9 @@ void CEngineDevice::MessageProcessed(std::uint32_t* status) {
 }
 
 void CEngineDevice::EndProcessed(std::uint32_t* status) {
-  if (!BeginOperation(true, status)) return;
+  if (!BeginOperation(status)) return;
   if (!machine_.IsEndReceived()) {
-    *status = machine_.IsDeviceClearActive() ? kStatusDeviceClearActive : kStatusEndNotReceived;
+    *status = RefusalStatus(kStatusEndNotReceived);
   } else {
     machine_.OnEndProcessed();
     FinishProcessing(status);
@@ -749,18 +708,13 @@ void CEngineDevice::EndProcessed(std::uint32_t* status) {
 }
 
 void CEngineDevice::ReportDeadlock(std::uint32_t* status) {
-  if (!BeginOperation(true, status)) return;
+  if (!BeginOperation(status)) return;
   machine_.OnDeadlockRequest();
   if (machine_.GetState() == Mep::kDeadlock) {
-    if (active_output_ != nullptr) {
-      std::uint32_t step = kStatusNotReported;
-      AbortSendOf(active_output_, &step);
-      active_output_->Complete();
-      active_output_ = nullptr;
-    }
+    DropActive(&active_output_);
     *status = kStatusSuccess;
   } else if (!machine_.IsMessageActive() && !machine_.IsTriggerActive()) {
-    *status = NoMessageStatus();
+    *status = RefusalStatus(kStatusNewMessageNotReceived);
   } else if (RespondingAllowed()) {
     *status = kStatusMessageRequested;
   } else {
@@ -770,16 +724,11 @@ void CEngineDevice::ReportDeadlock(std::uint32_t* status) {
 }
 
 void CEngineDevice::AcknowledgeUnterminated(std::uint32_t* status) {
-  if (!BeginOperation(true, status)) return;
+  if (!BeginOperation(status)) return;
   if (!machine_.IsUnterminated()) {
-    *status = machine_.IsDeviceClearActive() ? kStatusDeviceClearActive : kStatusNotUnterminated;
+    *status = RefusalStatus(kStatusNotUnterminated);
   } else {
-    if (active_output_ != nullptr) {
-      std::uint32_t step = kStatusNotReported;
-      AbortSendOf(active_output_, &step);
-      active_output_->Complete();
-      active_output_ = nullptr;
-    }
+    DropActive(&active_output_);
     machine_.OnUnterminatedAcknowledged();
     ServiceTransfers(status);
   }
@@ -787,7 +736,7 @@ void CEngineDevice::AcknowledgeUnterminated(std::uint32_t* status) {
 }
 
 void CEngineDevice::SetStatusByte(std::uint8_t byte, std::uint32_t* status) {
-  if (!BeginOperation(true, status)) return;
+  if (!BeginOperation(status)) return;
   *status = kStatusSuccess;
   physical_interface_->SetStatusByte(byte, status);
   ApplyFlowControl();
@@ -795,76 +744,40 @@ void CEngineDevice::SetStatusByte(std::uint8_t byte, std::uint32_t* status) {
 }
 
 void CEngineDevice::RequestService(std::uint32_t* status) {
-  if (!BeginOperation(true, status)) return;
+  if (!BeginOperation(status)) return;
   *status = kStatusSuccess;
   physical_interface_->RequestService(status);
   EndOperation(status);
 }
 
 void CEngineDevice::WithdrawServiceRequest(std::uint32_t* status) {
-  if (!BeginOperation(true, status)) return;
+  if (!BeginOperation(status)) return;
   *status = kStatusSuccess;
   physical_interface_->CancelServiceRequest(status);
   EndOperation(status);
 }
 
 void CEngineDevice::ReturnToLocal(std::uint32_t* status) {
-  if (!BeginOperation(true, status)) return;
+  if (!BeginOperation(status)) return;
   *status = kStatusNotReported;
   physical_interface_->ReturnToLocal(status);
   EndOperation(status);
 }
 
-void CEngineDevice::EnableRelaxedMode(std::uint32_t* status) {
-  std::uint32_t lock_status = kStatusNotReported;
-  if (!mutex_->Lock(&lock_status)) {
-    *status = kStatusNotReported;
-    return;
-  }
-  if (physical_interface_ == nullptr) {
-    *status = kStatusNoPhysicalInterface;
-    mutex_->Unlock();
-    return;
-  }
-  const bool suspended = physical_interface_->IsEnabled();
-  if (suspended && !SuspendTransport(status)) {
-    mutex_->Unlock();
-    return;
-  }
-  if (machine_.IsRelaxedMode()) {
-    *status = kStatusRelaxedAlreadyEnabled;
-  } else {
-    *status = kStatusNotReported;
-    machine_.EnableRelaxedMode(status);
-  }
-  if (suspended) ResumeTransport(status);
-  mutex_->Unlock();
-}
+void CEngineDevice::EnableRelaxedMode(std::uint32_t* status) { SetRelaxedMode(true, status); }
 
-void CEngineDevice::DisableRelaxedMode(std::uint32_t* status) {
-  std::uint32_t lock_status = kStatusNotReported;
-  if (!mutex_->Lock(&lock_status)) {
-    *status = kStatusNotReported;
-    return;
-  }
-  if (physical_interface_ == nullptr) {
-    *status = kStatusNoPhysicalInterface;
-    mutex_->Unlock();
-    return;
-  }
-  const bool suspended = physical_interface_->IsEnabled();
-  if (suspended && !SuspendTransport(status)) {
-    mutex_->Unlock();
-    return;
-  }
-  if (!machine_.IsRelaxedMode()) {
-    *status = kStatusRelaxedAlreadyDisabled;
+void CEngineDevice::DisableRelaxedMode(std::uint32_t* status) { SetRelaxedMode(false, status); }
+
+void CEngineDevice::SetRelaxedMode(bool on, std::uint32_t* status) {
+  bool suspended = false;
+  if (!BeginAnyStateOperation(&suspended, status)) return;
+  if (machine_.IsRelaxedMode() == on) {
+    *status = on ? kStatusRelaxedAlreadyEnabled : kStatusRelaxedAlreadyDisabled;
   } else {
     *status = kStatusNotReported;
-    machine_.DisableRelaxedMode(status);
+    on ? machine_.EnableRelaxedMode(status) : machine_.DisableRelaxedMode(status);
   }
-  if (suspended) ResumeTransport(status);
-  mutex_->Unlock();
+  EndAnyStateOperation(suspended, status);
 }
 
 void CEngineDevice::ExceptionOutsideEvents(std::uint32_t code) {
@@ -876,11 +789,14 @@ void CEngineDevice::ExceptionOutsideEvents(std::uint32_t code) {
     return;
   }
   std::uint32_t status = kStatusNotReported;
-  physical_interface->SuspendEvents(&status);
-  const bool suspended = status == kStatusSuccess;
+  const bool suspended = suspension_.Suspend(physical_interface, "CEngineDevice::ExceptionOutsideEvents", &status);
   HandleException(code);
-  if (suspended) {
-    // Given back on the interface that was suspended, also when the engine has just forgotten it.
+  if (suspended && physical_interface_ == physical_interface) {
+    ResumeTransport(&status);
+  } else if (suspended) {
+    // Given back on the interface that was suspended, also when the engine has just forgotten it
+    // (and with it what the engine held there).
+    suspension_.Forget();
     status = kStatusNotReported;
     physical_interface->ResumeEvents(&status);
   }

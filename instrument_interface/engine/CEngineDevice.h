@@ -10,11 +10,13 @@
 //    the mutex, only while the transport is not suspended.
 // Flow control: when a post leaves the queue at least half full, the handler holds the transport back
 // with one suspension of its own; the event loop releases exactly that one when the queue has drained
-// below half. So every suspension the engine makes is released once, and the depth is 0 at rest.
+// below half. So every suspension the engine makes is released once, and the depth is 0 at rest;
+// CEngineSuspension counts them and stops the process on a misuse.
 #pragma once
 
 #include <cstdint>
 
+#include "engine/CEngineSuspension.h"
 #include "engine/CEventQueue.h"
 #include "engine/CMessageBuffer.h"
 #include "engine/CMessageExchangeStateMachine.h"
@@ -107,16 +109,26 @@ class CEngineDevice {
   std::uint32_t QueueHighWater() const { return queue_ != nullptr ? queue_->HighWater() : 0; }
 
  private:
+  // What the host asked for last: a read (a response) or a write (a message).
+  enum HostDirection : std::int32_t { kHostDirectionNone = 0, kHostDirectionRead = 1, kHostDirectionWrite = 2 };
+
   // The frame of an operation: lock, check the interface, suspend; and its end: resume, unlock.
   // Begin returns false (with the status set and the mutex released) when the operation must stop.
-  bool BeginOperation(bool require_enabled, std::uint32_t* status);
+  bool BeginOperation(std::uint32_t* status);
   void EndOperation(std::uint32_t* status);
+  // The frame of the operations that also work on a disabled interface: the transport is suspended
+  // only while it is enabled (*suspended says so).
+  bool BeginAnyStateOperation(bool* suspended, std::uint32_t* status);
+  void EndAnyStateOperation(bool suspended, std::uint32_t* status);
+  // Lock and check that an interface is bound; false (mutex released, status set) when not.
+  bool LockWithInterface(std::uint32_t* status);
   bool SuspendTransport(std::uint32_t* status);
   void ResumeTransport(std::uint32_t* status);
 
   // Posting, with the register of the event id; the flow-control step after it.
   void Post(std::uint32_t id, std::uint32_t code, std::uint32_t data, CMessageBuffer* object,
             std::uint8_t acknowledge);
+  void PostInputComplete(CMessageBuffer* message);
   void ApplyFlowControl();
   void ReleaseFlowControl();
 
@@ -127,13 +139,26 @@ class CEngineDevice {
   void ReportInterruption();
   void ReportResponseRequest();
   void ServiceTransfers(std::uint32_t* status);
+  // Starts sending the queued response when the host's last request was a read and the machine lets it.
+  void SendIfAllowed(std::uint32_t* status);
+  // A read request or trigger stops a receive in progress; bytes it got count as message data.
+  void TakeBackPartialInput();
   bool RespondingAllowed() const;
   bool InSendOrResponse() const;
+  // Binds the application's buffer to `message` and hands it to the transport.
+  bool BindMessage(CMessageBuffer* message, void* data, std::uint32_t length, bool end, std::uint32_t* status);
   // Abort the transport's transfer of `message` when it is the current one.
-  void AbortReceiveOf(CMessageBuffer* message, std::uint32_t* status);
-  void AbortSendOf(CMessageBuffer* message, std::uint32_t* status);
-  // The refusal of an operation that needs a message or trigger in hand.
-  std::uint32_t NoMessageStatus() const;
+  void AbortTransferOf(CMessageBuffer* message, std::uint32_t* status);
+  // An active message ends: its transfer aborted, its buffer given back, forgotten. Cancel reports
+  // `none` when there is no active message.
+  void DropActive(CMessageBuffer** active);
+  void CancelActive(CMessageBuffer** active, std::uint32_t none, std::uint32_t* status);
+  // Relaxed mode on or off; refused when it already is.
+  void SetRelaxedMode(bool on, std::uint32_t* status);
+  // Enables or disables what the transport does for an event id (trigger, status byte, remote/local).
+  void SetTransportEvent(std::uint32_t id, bool enable, std::uint32_t* status);
+  // A refusal: kStatusDeviceClearActive while a device clear is active, else `otherwise`.
+  std::uint32_t RefusalStatus(std::uint32_t otherwise) const;
   // After MessageProcessed or EndProcessed: the interruption, the held-back input, the transfers.
   void FinishProcessing(std::uint32_t* status);
   void HandleException(std::uint32_t code);
@@ -149,7 +174,7 @@ class CEngineDevice {
   std::uint32_t status_;
   COSMutex* mutex_ = nullptr;
   CPhysicalInterface* physical_interface_ = nullptr;
-  std::int32_t last_direction_ = 0;  // 0 none, 1 the host last asked to read, 2 it last wrote
+  HostDirection last_direction_ = kHostDirectionNone;
   EventRegister registers_[kEventRegisterCount] = {};
   CEventQueue* queue_ = nullptr;
   CMessageBuffer* input_ = nullptr;
@@ -161,4 +186,5 @@ class CEngineDevice {
   // 1 while the flow-control suspension is in effect. Set by a handler, cleared by the event loop's
   // wait or by Disable; the transport's suspension keeps those apart.
   std::uint8_t flow_held_ = 0;
+  CEngineSuspension suspension_;
 };

@@ -25,7 +25,7 @@ class CEngineDeviceList {
 
   // Constructs an engine device for the interface; its handle, or -1 with a status.
   std::int32_t Add(CPhysicalInterface* physical_interface, std::uint32_t* status);
-  // 0x54310 for an empty slot (or no handle).
+  // kStatusDeviceNotFound for an empty slot (or no handle).
   CEngineDevice* Lookup(std::int32_t handle, std::uint32_t* status);
   // Takes the device out of its slot and returns it (the caller deletes it).
   CEngineDevice* Remove(std::int32_t handle, std::uint32_t* status);

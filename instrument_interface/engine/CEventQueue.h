@@ -42,13 +42,14 @@ class CEventQueue {
   // The most entries the queue has held (diagnostics; any thread).
   std::uint32_t HighWater() const { return high_water_.load(); }
 
-  // 0x54355 and the entry is dropped when the queue is full.
+  // kStatusEventQueueFull and the entry is dropped when the queue is full.
   void Post(const DoVovuriEventEntry& entry, std::uint32_t* status);
-  // Waits for a post (forever, or only a poll): 0x54356 nothing there, 0x54357 aborted.
+  // Waits for a post (forever, or only a poll): kStatusEventWaitTimedOut when nothing is there,
+  // kStatusEventWaitAborted when aborted.
   void Wait(bool wait_forever, std::uint32_t* status);
-  // 0x54354 when empty.
+  // kStatusEventQueueEmpty when empty.
   void Get(DoVovuriEventEntry* entry, std::uint32_t* status);
-  // Wakes one wait with 0x54357.
+  // Wakes one wait with kStatusEventWaitAborted.
   void Abort(std::uint32_t* status);
   // Clears the buffer of every queued entry that carries `buffer` (the buffer is about to go away).
   // Returns how many entries were changed.

@@ -52,7 +52,7 @@ class CFunctionCallInterface : public CDoVovuriInterface {
   void DisableRelaxedMode(std::uint32_t* status) override;
 
  private:
-  // The engine device of the handle, or null with 0x54310.
+  // The engine device of the handle, or null with kStatusDeviceNotFound.
   CEngineDevice* Device(std::uint32_t* status);
 
   std::int32_t handle_ = -1;

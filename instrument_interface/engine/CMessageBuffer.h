@@ -24,7 +24,7 @@ class CMessageBuffer {
   CMessageBuffer& operator=(const CMessageBuffer&) = delete;
 
   bool IsFailed() const { return failed_ != 0; }
-  // Makes the internal buffer of `size` bytes; status 0x543F0 when that fails.
+  // Makes the internal buffer of `size` bytes; kStatusOutOfMemory when that fails.
   void CreateInternal(std::uint32_t size, std::uint32_t* status);
   // Binds the application's buffer of `length` bytes (input: room; output: bytes to send). An output
   // that fits the internal buffer is copied into it at once, with the window [0, length).

@@ -141,7 +141,10 @@ void CMessageExchangeStateMachine::RuleSend() {
     state_ = response_sent_ ? kDone : kResponse;
   } else if (NothingElseInHand() && !unterminated_) {
     SetUnterminated();
-  } else if (InputHeldBack() && !unterminated_) {
+  } else if (InputHeldBack() && !unterminated_ && !response_sent_) {
+    // Input that arrives after the whole response (END included) has gone interrupts nothing: the host
+    // has read it, and may write its next message before the application has said that the query's
+    // message is done. That input stays held back until then (the step hands it on).
     state_ = kRead;
     Interrupt();
   }

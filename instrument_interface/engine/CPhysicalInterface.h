@@ -46,7 +46,7 @@ class CPhysicalInterface : public CStatusByteStateMachineEventObserver,
                            public CServiceRequestStateMachineEventObserver {
  public:
   // os_device: the USB stack's device, null for other transports. When *status is non-zero on entry the
-  // constructor stops at once; otherwise it creates the two status machines (0x543F0 when that fails).
+  // constructor stops at once; otherwise it creates the two status machines (kStatusOutOfMemory when that fails).
   CPhysicalInterface(COSUsbDevice* os_device, std::uint32_t device_index, std::uint32_t plugin_id,
                      std::uint32_t* status);
   ~CPhysicalInterface() override;

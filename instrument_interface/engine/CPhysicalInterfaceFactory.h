@@ -12,13 +12,15 @@ class CPhysicalInterface;
 struct DoVovuriDeviceDescriptor {
   std::uint32_t size;               // kDeviceDescriptorSize
   std::uint32_t interface_version;  // kDeviceInterfaceVersion
-  std::uint32_t transport;          // 1 VXI-11, 0 USB
+  std::uint32_t transport;          // kDeviceTransportVxi11 or kDeviceTransportUsb
   std::uint32_t plugin_id;          // kPluginIdVxi11 or kPluginIdUsb
   char plugin_name[16];             // zero-filled
 };
 static_assert(sizeof(DoVovuriDeviceDescriptor) == 32, "the descriptor is 32 bytes");
 
 constexpr std::uint32_t kDeviceDescriptorSize = 32;
+constexpr std::uint32_t kDeviceTransportUsb = 0;
+constexpr std::uint32_t kDeviceTransportVxi11 = 1;
 constexpr std::uint32_t kDeviceInterfaceVersion = 0x01040000;
 constexpr std::uint32_t kPluginIdVxi11 = 1;
 constexpr std::uint32_t kPluginIdUsb = 2;

@@ -17,14 +17,15 @@ class CPluginRegistry {
 
   bool IsFailed() const { return failed_ != 0; }
 
-  // 0x54341 null factory, 0x54360 id taken, 0x54363 version not of the 0x010600xx family.
+  // kStatusNullPointer for a null factory, kStatusFactoryRegistered when the id is taken,
+  // kStatusEngineIncompatible for a version outside the family of kComponentVersion.
   void RegisterPlugin(std::uint32_t plugin_id, std::uint32_t version, CPhysicalInterfaceFactory* factory,
                       std::uint32_t* status);
   void UnregisterPlugin(std::uint32_t plugin_id);
-  // 0x54361 and null when no factory has the descriptor's plug-in id.
+  // kStatusNoFactory and null when no factory has the descriptor's plug-in id.
   CPhysicalInterface* CreateInterface(const DoVovuriDeviceDescriptor* descriptor, std::uint32_t context,
                                       std::uint32_t* status);
-  // Through the factory of the interface's plug-in id; 0x54361 when there is none.
+  // Through the factory of the interface's plug-in id; kStatusNoFactory when there is none.
   void DestroyInterface(CPhysicalInterface* physical_interface, std::uint32_t* status);
 
  private:

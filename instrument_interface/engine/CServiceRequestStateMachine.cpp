@@ -2,63 +2,11 @@
 
 #include <new>
 
+#include "engine/CServiceRequestActiveState.h"
+#include "engine/CServiceRequestIdleState.h"
+#include "engine/CServiceRequestSerialPollActiveState.h"
+#include "engine/CServiceRequestWaitState.h"
 #include "engine/DoVovuriStatus.h"
-
-// --- states ------------------------------------------------------------------------------------------
-
-void CServiceRequestIdleState::Assert(std::uint32_t* status) {
-  machine_->EnterActive();
-  machine_->AssertOnWire(status);
-}
-
-void CServiceRequestIdleState::StatusReadBegin(std::uint32_t* status) {
-  machine_->EnterSerialPollActive();
-  machine_->RequestStatusByte(status);
-}
-
-void CServiceRequestActiveState::Reset(std::uint32_t* status) {
-  machine_->EnterIdle();
-  machine_->WithdrawOnWire(status);
-}
-
-void CServiceRequestActiveState::Withdraw(std::uint32_t* status) {
-  machine_->EnterIdle();
-  machine_->WithdrawOnWire(status);
-}
-
-void CServiceRequestActiveState::StatusReadBegin(std::uint32_t* status) {
-  // RQS stays 1: the byte of this read carries 0x40.
-  machine_->EnterSerialPollActive();
-  machine_->WithdrawOnWire(status);
-  machine_->RequestStatusByte(status);
-}
-
-void CServiceRequestSerialPollActiveState::Reset(std::uint32_t* status) {
-  machine_->EnterIdle();
-  machine_->CancelStatusByteRequest(status);
-}
-
-void CServiceRequestSerialPollActiveState::Assert(std::uint32_t*) { machine_->EnterWait(); }
-
-void CServiceRequestSerialPollActiveState::StatusReadEnd(std::uint32_t* status) {
-  machine_->EnterIdle();
-  machine_->CancelStatusByteRequest(status);
-}
-
-void CServiceRequestWaitState::Reset(std::uint32_t* status) {
-  machine_->EnterIdle();
-  machine_->CancelStatusByteRequest(status);
-}
-
-void CServiceRequestWaitState::Withdraw(std::uint32_t*) { machine_->EnterSerialPollActive(); }
-
-void CServiceRequestWaitState::StatusReadEnd(std::uint32_t* status) {
-  machine_->EnterActive();
-  machine_->CancelStatusByteRequest(status);
-  machine_->AssertOnWire(status);
-}
-
-// --- machine -----------------------------------------------------------------------------------------
 
 CServiceRequestStateMachine::CServiceRequestStateMachine(CServiceRequestStateMachineEventObserver* observer,
                                                          CStatusByteStateMachine* status_byte_machine,

@@ -4,77 +4,24 @@
 // request once a host has read a status byte with RQS set.
 //
 // States: Idle, Active (service requested), SerialPollActive (a status read in progress), Wait (service
-// requested during a status read). Every transition sets the next state before it acts on the wire or
-// asks for the status byte, because those calls may come straight back into the machine (a transport
-// that serves a status read synchronously). No lock of its own (see CStatusByteStateMachine).
+// requested during a status read), one class each (CServiceRequest...State). Every transition sets the
+// next state before it acts on the wire or asks for the status byte, because those calls may come
+// straight back into the machine (a transport that serves a status read synchronously). No lock of its
+// own (see CStatusByteStateMachine).
 #pragma once
 
 #include <cstdint>
 
+#include "engine/CServiceRequestStateMachineEventObserver.h"
 #include "engine/CStatusByteStateMachine.h"
 
-// The wire side of the machine (the physical interface).
-class CServiceRequestStateMachineEventObserver {
- public:
-  virtual ~CServiceRequestStateMachineEventObserver() = default;
-  virtual void AssertServiceRequest(std::uint32_t* status) = 0;
-  virtual void WithdrawServiceRequest(std::uint32_t* status) = 0;
-  virtual void ReportStatusByte(std::uint8_t status_byte, std::uint32_t* status) = 0;
-};
-
-class CServiceRequestStateMachine;
-
-// One state: every event does nothing unless the state overrides it.
-class CServiceRequestState {
- public:
-  explicit CServiceRequestState(CServiceRequestStateMachine* machine) : machine_(machine) {}
-  virtual ~CServiceRequestState() = default;
-  virtual void Reset(std::uint32_t*) {}
-  virtual void Assert(std::uint32_t*) {}
-  virtual void Withdraw(std::uint32_t*) {}
-  virtual void StatusReadBegin(std::uint32_t*) {}
-  virtual void StatusReadEnd(std::uint32_t*) {}
-
- protected:
-  CServiceRequestStateMachine* machine_;
-};
-
-class CServiceRequestIdleState : public CServiceRequestState {
- public:
-  using CServiceRequestState::CServiceRequestState;
-  void Assert(std::uint32_t* status) override;
-  void StatusReadBegin(std::uint32_t* status) override;
-};
-
-class CServiceRequestActiveState : public CServiceRequestState {
- public:
-  using CServiceRequestState::CServiceRequestState;
-  void Reset(std::uint32_t* status) override;
-  void Withdraw(std::uint32_t* status) override;
-  void StatusReadBegin(std::uint32_t* status) override;
-};
-
-class CServiceRequestSerialPollActiveState : public CServiceRequestState {
- public:
-  using CServiceRequestState::CServiceRequestState;
-  void Reset(std::uint32_t* status) override;
-  void Assert(std::uint32_t* status) override;
-  void StatusReadEnd(std::uint32_t* status) override;
-};
-
-class CServiceRequestWaitState : public CServiceRequestState {
- public:
-  using CServiceRequestState::CServiceRequestState;
-  void Reset(std::uint32_t* status) override;
-  void Withdraw(std::uint32_t* status) override;
-  void StatusReadEnd(std::uint32_t* status) override;
-};
+class CServiceRequestState;
 
 class CServiceRequestStateMachine : public CStatusByteEventObserver {
  public:
   enum StateId { kIdle, kActive, kSerialPollActive, kWait };
 
-  // Status 0x543F0 when a state could not be made (the machine is then unusable).
+  // kStatusOutOfMemory when a state could not be made (the machine is then unusable).
   CServiceRequestStateMachine(CServiceRequestStateMachineEventObserver* observer,
                               CStatusByteStateMachine* status_byte_machine, std::uint32_t* status);
   ~CServiceRequestStateMachine() override;

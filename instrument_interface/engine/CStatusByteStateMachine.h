@@ -9,19 +9,8 @@
 
 #include <cstdint>
 
-// Told when the application must supply a status byte (the physical interface).
-class CStatusByteStateMachineEventObserver {
- public:
-  virtual ~CStatusByteStateMachineEventObserver() = default;
-  virtual void OnStatusByteNeeded(std::uint32_t* status) = 0;
-};
-
-// Waits for a status byte (the service-request machine).
-class CStatusByteEventObserver {
- public:
-  virtual ~CStatusByteEventObserver() = default;
-  virtual void StatusByteReady(std::uint8_t status_byte) = 0;
-};
+#include "engine/CStatusByteEventObserver.h"
+#include "engine/CStatusByteStateMachineEventObserver.h"
 
 class CStatusByteStateMachine {
  public:

@@ -1,8 +1,8 @@
 // CTorvexHost: the transport-independent state of one SCPI client (a host object).
 //
 // A transport host object (CTorvexHostEthernet, CTorvexHostUsb) derives from its engine device class
-// and from this class. The engine's event-loop thread of the device calls the transport object's event
-// overrides, which forward here: a complete program message becomes an entry of the parser queue,
+// and from this class, through CTorvexHostClient. The engine's event-loop thread of the device calls
+// the event overrides there, which forward here: a complete program message becomes an entry of the parser queue,
 // status-byte requests are answered from the embedded CScpiStatus, device clears drop what the client
 // has queued.
 //

@@ -1,24 +1,17 @@
-// CTorvexHostEthernet: the SCPI client of the VXI-11 transport.
+// CTorvexHostEthernet: the SCPI client of the VXI-11 transport. Made and deleted by the VXI-11 module's
+// start and stop; its events come on the device's event-loop thread (CTorvexHostClient.h).
 #pragma once
 
 #include "engine/C4882Device.h"
-#include "host/CTorvexHost.h"
+#include "host/CTorvexHostClient.h"
 
 namespace Torvex {
 
-class CTorvexHostEthernet : public CTcpIpDevice, public CTorvexHost {
+class CTorvexHostEthernet : public CTorvexHostClient<CTcpIpDevice> {
  public:
   // Enables the device (no name, event loop started), the remote/local event, posts the receive
   // buffer, enables triggers and status-byte requests; IsReady() tells whether all succeeded.
   CTorvexHostEthernet(CTorvexHostParser* parser, const CScpiStatus* statusTemplate);
-  ~CTorvexHostEthernet() override;
-
-  void OnInputComplete(std::int32_t reason, MessageBufferDescriptor* descriptor) override;
-  void OnResponseComplete(std::int32_t reason, MessageBufferDescriptor* descriptor) override;
-  void OnStatusByteRequest(std::uint32_t word) override;
-  void OnDeviceClear(std::uint32_t word) override;
-  void OnTrigger(std::uint32_t word) override;
-  void OnRemoteLocalChange(std::int32_t state) override;
 };
 
 }  // namespace Torvex

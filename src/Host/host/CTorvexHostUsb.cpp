@@ -8,7 +8,7 @@ CTorvexHostUsb::CTorvexHostUsb(CTorvexHostParser* parser, const CScpiStatus* sta
                                const char* string0, const char* string1, const char* string2,
                                const char* string3, const char* string4, std::uint8_t maxPower,
                                std::uint8_t option)
-    : C4882Device(), CTorvexHost(kHostKindUsb, this, parser, statusTemplate) {
+    : CTorvexHostClient(kHostKindUsb, parser, statusTemplate) {
   if (!IsReady()) return;
   SetReady(false);
   if (CUsbDevice::Enable(vendorId, productId, deviceRelease, string0, string1, string2, string3, string4,
@@ -20,21 +20,5 @@ CTorvexHostUsb::CTorvexHostUsb(CTorvexHostParser* parser, const CScpiStatus* sta
   if (EnableStatusByteRequestEvent() != 0) return;
   SetReady(true);
 }
-
-CTorvexHostUsb::~CTorvexHostUsb() {
-  BeginTeardown();
-  Disable();
-}
-
-void CTorvexHostUsb::OnInputComplete(std::int32_t reason, MessageBufferDescriptor* descriptor) {
-  HandleInputComplete(reason, descriptor);
-}
-void CTorvexHostUsb::OnResponseComplete(std::int32_t reason, MessageBufferDescriptor*) {
-  HandleResponseComplete(reason);
-}
-void CTorvexHostUsb::OnStatusByteRequest(std::uint32_t) { HandleStatusByteRequest(); }
-void CTorvexHostUsb::OnDeviceClear(std::uint32_t) { HandleDeviceClear(); }
-void CTorvexHostUsb::OnTrigger(std::uint32_t) { HandleTrigger(); }
-void CTorvexHostUsb::OnRemoteLocalChange(std::int32_t) { HandleRemoteLocalChange(); }
 
 }  // namespace Torvex

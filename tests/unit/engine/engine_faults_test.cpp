@@ -7,6 +7,7 @@
 #include <thread>
 #include <vector>
 
+#include "engine/CDoVovuriInterface.h"
 #include "engine/CEngineDevice.h"
 #include "engine/CEventQueue.h"
 #include "engine/DoVovuriStatus.h"
@@ -121,6 +122,36 @@ TEST_F(EngineFaultTest, TransportFailureOutsideTheEventsHoldsTheTransportBack) {
   EXPECT_EQ(host.MessageProcessed(), DoVovuriPublicStatus(kStatusInterfaceNotEnabled));
   EXPECT_EQ(host.Disable(), 0u);
   EXPECT_EQ(TestPlugins::Factory().Alive(), 0);
+}
+
+// A transport failure while the queue holds the transport back (nobody drains it): the disabled
+// transport keeps that hold until the device is enabled again, which gives it back first, so the
+// transport's Enable finds no suspension left over and the device comes back at rest.
+TEST_F(EngineFaultTest, EnableAfterATransportFailureDuringAFlowHoldStartsAtRest) {
+  const DoVovuriDeviceDescriptor descriptor{kDeviceDescriptorSize, kDeviceInterfaceVersion, kDeviceTransportVxi11,
+                                            kPluginIdVxi11, {}};
+  std::uint32_t status = kStatusNotReported;
+  CDoVovuriInterface* device = CreateFunctionCallInterface(0x01050000, &descriptor, 0, &status);
+  ASSERT_NE(device, nullptr);
+  const DoVovuriVxi11Settings settings{sizeof(DoVovuriVxi11Settings), 1, {}, 1, 0};
+  device->Enable(&settings, &status);
+  ASSERT_EQ(status, kStatusSuccess);
+  device->EnableEvent(kEventRemoteLocal, [](std::uint32_t, std::uint32_t, void*, void*) -> std::uint32_t { return 0; },
+                      nullptr, &status);
+  ASSERT_EQ(status, kStatusSuccess);
+  CTestTransport* transport = Transport();
+  for (std::uint32_t state : {1u, 2u, 3u, 4u, 1u}) transport->HostRemoteLocal(state);
+  ASSERT_TRUE(WaitFor([&] { return transport->Depth() == 1; }));  // the queue is half full
+  transport->ExceptionFromOutside(kExceptionTransportFailed);
+  EXPECT_FALSE(transport->IsTransportEnabled());
+
+  device->Enable(&settings, &status);
+  EXPECT_EQ(status, kStatusSuccess);
+  EXPECT_EQ(transport->Depth(), 0);
+  EXPECT_EQ(transport->Violations(), 0);
+  device->Disable(&status);
+  EXPECT_EQ(status, kStatusSuccess);
+  ReleaseFunctionCallInterface(device, &status);
 }
 
 // A failing plug-in start takes down only what it made itself; the engine and the other plug-in's

@@ -241,6 +241,40 @@ TEST_P(EngineTransferTest, DeviceClearDuringResponseHandsItBackBeforeTheClear) {
   ExpectRest(Transport());
 }
 
+// A client that reads a reply to its END and writes its next message at once: the reply is over, so
+// the new message interrupts nothing; it waits until the application has finished the query's message
+// and posted its buffer again, and then arrives whole.
+TEST_P(EngineTransferTest, AMessageRightAfterTheWholeResponseWaitsForTheQueryToFinish) {
+  TestHost host;
+  EnableHost(host);
+  SendQuery(host, "*IDN?\n");
+  Transport()->HostRead(100);
+  const std::string reply = "ID\n";
+  std::memcpy(host.response.data, reply.data(), reply.size());
+  host.response.count = static_cast<std::uint32_t>(reply.size());
+  ASSERT_EQ(host.QueueResponse(&host.response, 1), 0u);
+  ASSERT_TRUE(host.WaitEvents(2));
+  EXPECT_EQ(host.Events()[1].kind, "response");
+  EXPECT_EQ(host.Events()[1].reason, kResponseReasonSent);
+  EXPECT_EQ(Transport()->Received(), reply);
+
+  // The application has not yet said that the query's message is done.
+  Transport()->HostWrite("*CLS\n", true);
+  ASSERT_TRUE(Transport()->WaitIdle());
+  ASSERT_EQ(host.MessageProcessed(), 0u);
+  ASSERT_EQ(host.PostInputBuffer(&host.input), 0u);
+  ASSERT_TRUE(host.WaitEvents(3));
+  const std::vector<RecordedEvent> events = host.Events();
+  EXPECT_EQ(events[2].kind, "input");
+  EXPECT_EQ(events[2].reason, kInputReasonEnd);
+  EXPECT_EQ(host.LastInput(), "*CLS\n");
+  for (const RecordedEvent& event : events) {
+    EXPECT_FALSE(event.kind == "response" && event.reason == kResponseReasonInterrupted);
+  }
+  ASSERT_EQ(host.MessageProcessed(), 0u);
+  ExpectRest(Transport());
+}
+
 TEST_P(EngineTransferTest, StatusByteReadAsksTheApplicationAndAddsTheRequestBit) {
   TestHost host;
   host.on_status_byte_request = [&] { host.SetStatusByte(0xFF); };

@@ -152,6 +152,16 @@ const Scenario kScenarios[] = {
      kMsg | kEnd | kReadPending | kInterrupted, 1},
     {"InputHeldWhenQueryDetectedWithReadPending", {Data, End, Trigger, Read, Query}, M::kRead,
      kMsg | kEnd | kReadPending | kInterrupted, 1},
+    {"NewMessageWhileTheResponseIsSentInterrupts", {Data, End, Query, Read, Queued, Data}, M::kRead,
+     kMsg | kEnd | kMsgHeld | kInterrupted, 0},
+    // A response read whole, END included, is over: what the host sends next waits for the message to be
+    // processed and interrupts nothing.
+    {"MessageAfterTheWholeResponseIsHeldBack", {Data, End, Query, Read, Queued, Sent, Data}, M::kSend,
+     kMsg | kEnd | kMsgHeld | kRespSent, 0},
+    {"HeldMessageAfterTheWholeResponseGoesOnWhenProcessed", {Data, End, Query, Read, Queued, Sent, Data, Processed},
+     M::kRead, kMsg | kRespSent, 0},
+    {"TriggerAfterTheWholeResponseIsHeldBack", {Data, End, Query, Read, Queued, Sent, Trigger}, M::kSend,
+     kMsg | kEnd | kRespSent, 1},
     {"InterruptionReportedClearsIt", {Data, End, Query, Read, Queued, Processed, Data, IntReported}, M::kRead, kMsg, 0},
     // DEADLOCK.
     {"DeadlockInQuery", {Data, End, Query, Deadlock}, M::kDeadlock, kMsg | kEnd, 0},

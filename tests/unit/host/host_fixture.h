@@ -129,8 +129,8 @@ class HostClient {
         }, limit)) {
       return std::string();
     }
-    // The engine reports the reply complete on its own thread after the host has it; a message
-    // written before that would interrupt the reply.
+    // The engine hands the reply back on its event-loop thread after the host has it: wait for that,
+    // so that what a test looks at next (the status byte's MAV) is settled.
     WaitFor([&] { return !host_->ResponseQueued(); }, limit);
     return transport_->Received().substr(before);
   }

@@ -11,40 +11,18 @@
 #include "platform/interrupt.h"
 #include "platform/io.h"
 #include "platform/kernel.h"
+#include "support/kernel_thread.h"
 
 namespace {
+
+using torvex_test::ByThread;
+using torvex_test::RunOnKernelThread;
 
 class ContractTest : public ::testing::Test {
  protected:
   // The kernel and the interrupt delivery run threads: the death-test child starts afresh.
   void SetUp() override { GTEST_FLAG_SET(death_test_style, "threadsafe"); }
 };
-
-// Runs `body` on a kernel thread named `name` and deletes the thread once it has ended.
-void RunOnKernelThread(const char* name, std::function<void()> body) {
-  struct Job {
-    std::function<void()> body;
-    cyg_sem_t done;
-  } job{std::move(body), {}};
-  cyg_semaphore_init(&job.done, 0);
-  cyg_thread thread;
-  cyg_handle_t handle = 0;
-  cyg_thread_create(
-      10,
-      [](cyg_addrword_t data) {
-        auto* j = reinterpret_cast<Job*>(data);
-        j->body();
-        cyg_semaphore_post(&j->done);
-      },
-      reinterpret_cast<cyg_addrword_t>(&job), name, nullptr, 0, &handle, &thread);
-  cyg_thread_resume(handle);
-  cyg_semaphore_wait(&job.done);
-  cyg_thread_delete(handle);
-  cyg_semaphore_destroy(&job.done);
-}
-
-// The message's ending: the calling thread by name.
-std::string ByThread(const std::string& name) { return "\\(thread \"" + name + "\", id [0-9]+\\)"; }
 
 TEST_F(ContractTest, UnlockingAMutexTheThreadDoesNotOwn) {
   cyg_mutex_t m;
