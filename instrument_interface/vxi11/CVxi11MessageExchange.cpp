@@ -6,7 +6,8 @@
 #include <thread>
 
 #include "vxi11/CVxi11LinkManager.h"
-#include "vxi11/Vxi11LinkSync.h"
+#include "vxi11/CVxi11IoCompletionWaiter.h"
+#include "vxi11/CVxi11LinkOperationGuard.h"
 
 namespace {
 constexpr int kSpinMicroseconds = 30;

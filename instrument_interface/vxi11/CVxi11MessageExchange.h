@@ -13,7 +13,7 @@
 //    the response out of the device into the owner's mailbox and goes on; the owner's reads are then
 //    served from its mailbox. The mailboxes together hold at most kVxi11SetAsideBudget bytes; beyond it
 //    the owner's response is not set aside but interrupted by the next message (the device reports
-//    "Query INTERRUPTED"), and the owner's next read fails with 0x5432F (VXI-11 error 17).
+//    "Query INTERRUPTED"), and the owner's next read fails with kVxi11StatusResponseLost (VXI-11 error 17).
 //  - A read of a link that the device owes nothing, or whose response is not queued yet, waits without
 //    holding the device (its I/O time, or until its response comes).
 //

@@ -11,7 +11,7 @@
 #include "engine/CPhysicalInterfaceFactory.h"
 #include "support/wait_for.h"
 #include "vxi11/CVxi11LinkManager.h"
-#include "vxi11/Vxi11LinkSync.h"
+#include "vxi11/CVxi11PhysicalInterface.h"
 #include "vxi11_device_fixture.h"
 
 namespace torvex_test {
@@ -298,7 +298,7 @@ class LinkGuardTest : public ::testing::Test {
 
   std::uint32_t Trigger(std::uint32_t lid, bool waitlock, std::uint32_t lock_timeout, std::uint32_t io_timeout) {
     std::uint32_t status = kPending;
-    interface_->LinkTrigger(lid, waitlock, lock_timeout, io_timeout, &status);
+    interface_->LinkTrigger({lid, waitlock, lock_timeout, io_timeout}, &status);
     return status;
   }
 
@@ -415,11 +415,11 @@ TEST_F(LinkGuardTest, TriggerRemoteAndLocalNeedTheEnginesEnable) {
     Operation enable;
   };
   const Case cases[] = {
-      {"trigger", [](CVxi11PhysicalInterface& i, std::uint32_t* s) { i.LinkTrigger(1, false, 0, 1000, s); },
+      {"trigger", [](CVxi11PhysicalInterface& i, std::uint32_t* s) { i.LinkTrigger({1, false, 0, 1000}, s); },
        [](CVxi11PhysicalInterface& i, std::uint32_t* s) { i.EnableTrigger(s); }},
-      {"remote", [](CVxi11PhysicalInterface& i, std::uint32_t* s) { i.LinkRemote(1, false, 0, 1000, s); },
+      {"remote", [](CVxi11PhysicalInterface& i, std::uint32_t* s) { i.LinkRemote({1, false, 0, 1000}, s); },
        [](CVxi11PhysicalInterface& i, std::uint32_t* s) { i.EnableRemoteLocal(s); }},
-      {"local", [](CVxi11PhysicalInterface& i, std::uint32_t* s) { i.LinkLocal(1, false, 0, 1000, s); },
+      {"local", [](CVxi11PhysicalInterface& i, std::uint32_t* s) { i.LinkLocal({1, false, 0, 1000}, s); },
        [](CVxi11PhysicalInterface& i, std::uint32_t* s) { i.EnableRemoteLocal(s); }},
   };
   for (const Case& c : cases) {
@@ -436,13 +436,13 @@ TEST_F(LinkGuardTest, TriggerRemoteAndLocalNeedTheEnginesEnable) {
 TEST_F(LinkGuardTest, LateStatusByteAfterATimeOutIsIgnoredUntilTheNextRead) {
   FakeConnection connection;
   std::uint32_t status = kPending;
-  interface_->LinkReadStatusByte(&connection, 1, 5, false, 0, 30, &status);
+  interface_->LinkReadStatusByte(&connection, 1, {5, false, 0, 30}, &status);
   EXPECT_EQ(status, 0u);  // the reply is sent, with the time-out in it
   interface_->ReportStatusByte(0x42, &status);  // too late: ignored
   // The next device_readstb takes the byte reported while it waits (or just before).
   std::thread reader([&] {
     std::uint32_t s = kPending;
-    interface_->LinkReadStatusByte(&connection, 2, 5, false, 0, 60000, &s);
+    interface_->LinkReadStatusByte(&connection, 2, {5, false, 0, 60000}, &s);
   });
   ASSERT_TRUE(WaitFor([&] {
     std::uint32_t s = kPending;
