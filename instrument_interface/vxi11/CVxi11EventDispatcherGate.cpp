@@ -2,6 +2,7 @@
 
 #include <chrono>
 
+#include "engine/EngineContract.h"
 #include "vxi11/CVxi11Semaphore.h"
 #include "vxi11/Vxi11Status.h"
 
@@ -65,6 +66,10 @@ void CVxi11EventDispatcherGate::Pass(std::uint32_t lid, std::uint32_t timeout_ms
 
 void CVxi11EventDispatcherGate::Leave() {
   std::lock_guard<std::mutex> hold(mutex_);
+  // A leave of an idle gate changes nothing (a reset took the token back meanwhile).
+  if (busy_ != 0 && owner_ != std::this_thread::get_id()) {
+    EngineContractViolation("CVxi11EventDispatcherGate::Leave", "a leave by a thread that does not hold the token");
+  }
   busy_ = 0;
   owner_ = std::thread::id();
   changed_.notify_all();

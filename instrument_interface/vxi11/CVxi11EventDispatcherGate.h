@@ -25,7 +25,8 @@ class CVxi11EventDispatcherGate {
   // kVxi11StatusTimedOut timed
   // out.
   void Pass(std::uint32_t lid, std::uint32_t timeout_ms, std::uint32_t* status, CVxi11WaitCancel* cancel = nullptr);
-  // Link side: gives the token back.
+  // Link side: gives the token back. A leave by a thread other than the one holding the token stops
+  // the process (EngineContract.h).
   void Leave();
   // Engine side. Suspend returns once no link operation of another thread holds the token; a link
   // operation that calls the engine itself suspends without waiting. Suspensions nest.

@@ -2,6 +2,7 @@
 
 #include <chrono>
 
+#include "engine/EngineContract.h"
 #include "vxi11/CVxi11EventDispatcherGate.h"
 #include "vxi11/CVxi11LinkQueue.h"
 #include "vxi11/CVxi11LockManager.h"
@@ -32,6 +33,7 @@ std::uint32_t CVxi11LinkOperationGuard::Recompute() {
 }
 
 void CVxi11LinkOperationGuard::Register(CVxi11PhysicalInterface* physical_interface, std::uint32_t lid) {
+  if (registered_ != 0) EngineContractViolation("CVxi11LinkOperationGuard::Register", "a guard registered twice");
   interface_ = physical_interface;
   exchange_ = physical_interface->Exchange();
   lid_ = lid;
@@ -69,6 +71,7 @@ void CVxi11LinkOperationGuard::Begin(CVxi11PhysicalInterface* physical_interface
 }
 
 void CVxi11LinkOperationGuard::TakeTurn(std::uint32_t* status) {
+  if (registered_ == 0) EngineContractViolation("CVxi11LinkOperationGuard::TakeTurn", "a turn of an unregistered guard");
   if (gate_passed_ != 0) {
     *status = kStatusSuccess;
     return;

@@ -25,6 +25,8 @@ class CVxi11LinkOperationGuard : public CVxi11WaitCancel {
   // Registers the operation, queues it and makes the lock check (waitlock: up to lock_timeout while
   // another link holds the device lock); the remaining I/O time starts at io_timeout afterwards.
   void Begin(CVxi11PhysicalInterface* physical_interface, const Vxi11LinkCall& call, std::uint32_t* status);
+  // A guard serves one operation: a second Begin or Register, and a TakeTurn before either, stop the
+  // process (EngineContract.h).
   // Registers the operation only (device_lock: its wait for the lock is cancelled like the others). Lid 0:
   // work of the interface itself, which no device_abort reaches.
   void Register(CVxi11PhysicalInterface* physical_interface, std::uint32_t lid);

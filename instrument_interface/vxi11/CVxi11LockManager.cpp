@@ -2,6 +2,7 @@
 
 #include <new>
 
+#include "engine/EngineContract.h"
 #include "vxi11/CVxi11Semaphore.h"
 #include "vxi11/Vxi11Status.h"
 
@@ -126,10 +127,13 @@ bool CVxi11LockManager::Check(std::uint32_t lid, std::uint32_t timeout_ms, std::
   return *status == kStatusSuccess;
 }
 
-void CVxi11LockManager::Unlock(std::uint32_t) {
+void CVxi11LockManager::Unlock(std::uint32_t lid) {
   std::uint32_t ignored = 0;
   mutex_.Lock(&ignored);
   if (enabled_ != 0 && head_ != nullptr) {
+    if (head_->lid != lid) {
+      EngineContractViolation("CVxi11LockManager::Unlock", "an unlock by a link that does not own the device lock");
+    }
     if (head_->reentry > 0) {
       --head_->reentry;
     } else {

@@ -23,7 +23,8 @@ class CVxi11LockManager {
   // lock; otherwise waits up to timeout_ms for the owner to unlock, and then borrows the lock (returns
   // true: the caller gives it back with Unlock). Two links' checks never collide with each other.
   bool Check(std::uint32_t lid, std::uint32_t timeout_ms, std::uint32_t* status, CVxi11WaitCancel* cancel = nullptr);
-  // Releases one hold of the owner (callers only unlock what they hold); the next waiter owns it.
+  // Releases one hold of the owner lid; the next waiter owns it. An unlock by a link that does not own
+  // the lock (while the manager is enabled and the device locked) stops the process (EngineContract.h).
   void Unlock(std::uint32_t lid);
   // Ends lid's lock wait with kVxi11StatusAborted.
   void AbortWait(std::uint32_t lid);

@@ -2,6 +2,7 @@
 
 #include <chrono>
 
+#include "engine/EngineContract.h"
 #include "vxi11/Vxi11Status.h"
 
 namespace {
@@ -77,6 +78,7 @@ bool CVxi11Semaphore::Wait(std::uint32_t timeout_ms, std::uint32_t* status, CVxi
 
 void CVxi11Semaphore::Post() {
   std::lock_guard<std::mutex> hold(mutex_);
-  if (count_ < maximum_) ++count_;
+  if (count_ >= maximum_) EngineContractViolation("CVxi11Semaphore::Post", "a post past the maximum count");
+  ++count_;
   posted_.notify_one();
 }

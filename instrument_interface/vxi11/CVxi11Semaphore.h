@@ -15,7 +15,7 @@ class CVxi11Semaphore {
   bool IsFailed() const { return false; }
   // False with kVxi11StatusTimedOut when the time ran out, with kVxi11StatusAborted when `cancel` said so first.
   bool Wait(std::uint32_t timeout_ms, std::uint32_t* status, CVxi11WaitCancel* cancel = nullptr);
-  // The count never passes the maximum.
+  // A post past the maximum count is a misuse: it stops the process (EngineContract.h).
   void Post();
 
  private:
