@@ -738,43 +738,18 @@ void Vxi11WithdrawSrqHandler(CVxi11PhysicalInterface* physical_interface, std::u
   Access::Mutex(table).Unlock();
 }
 
-void Vxi11DropInterfaceLinks(CVxi11PhysicalInterface* physical_interface) {
-  CVxi11LinkManager* table = g_link_table.load();
-  if (table == nullptr) return;
-  CVxi11LinkManager::Table* t = Access::Get(table);
-  std::vector<Link*> removed;
-  std::uint32_t ignored = 0;
-  Access::Mutex(table).Lock(&ignored);
-  for (auto it = t->links.begin(); it != t->links.end();) {
-    if (it->second->physical_interface != physical_interface) {
-      ++it;
-      continue;
-    }
-    try {
-      removed.push_back(it->second);
-    } catch (const std::bad_alloc&) {
-      break;  // only the links collected so far are removed
-    }
-    it = t->links.erase(it);
-    AddDetaching(t, physical_interface, 1);
-  }
-  Access::Mutex(table).Unlock();
-  RetireLinks(t, removed, false);
-  // Links of this interface that other threads are taking out (destroy_link, a connection's end).
-  cyg_mutex_lock(&t->aux_mutex);
-  while (t->detaching.count(physical_interface) != 0) cyg_cond_wait(&t->aux_changed);
-  cyg_mutex_unlock(&t->aux_mutex);
-}
+namespace {
 
-void Vxi11DropConnectionLinks(CVxi11Connection* connection) {
-  CVxi11LinkManager* table = g_link_table.load();
-  if (table == nullptr) return;
+// Takes the links `belongs` picks out of the table (each counted as detaching from its interface) and
+// retires them outside the table's mutex. Under memory shortage only the links collected so far go.
+template <class Belongs>
+void DropLinks(CVxi11LinkManager* table, Belongs belongs, bool release_lock) {
   CVxi11LinkManager::Table* t = Access::Get(table);
   std::vector<Link*> removed;
   std::uint32_t ignored = 0;
   Access::Mutex(table).Lock(&ignored);
   for (auto it = t->links.begin(); it != t->links.end();) {
-    if (it->second->connection != connection) {
+    if (!belongs(*it->second)) {
       ++it;
       continue;
     }
@@ -787,8 +762,28 @@ void Vxi11DropConnectionLinks(CVxi11Connection* connection) {
     it = t->links.erase(it);
   }
   Access::Mutex(table).Unlock();
+  RetireLinks(t, removed, release_lock);
+}
+
+}  // namespace
+
+void Vxi11DropInterfaceLinks(CVxi11PhysicalInterface* physical_interface) {
+  CVxi11LinkManager* table = g_link_table.load();
+  if (table == nullptr) return;
+  DropLinks(table, [&](const Link& link) { return link.physical_interface == physical_interface; }, false);
+  // Links of this interface that other threads are taking out (destroy_link, a connection's end).
+  CVxi11LinkManager::Table* t = Access::Get(table);
+  cyg_mutex_lock(&t->aux_mutex);
+  while (t->detaching.count(physical_interface) != 0) cyg_cond_wait(&t->aux_changed);
+  cyg_mutex_unlock(&t->aux_mutex);
+}
+
+void Vxi11DropConnectionLinks(CVxi11Connection* connection) {
+  CVxi11LinkManager* table = g_link_table.load();
+  if (table == nullptr) return;
   // A connection that ends while its link holds the lock leaves the device unlocked.
-  RetireLinks(t, removed, true);
+  DropLinks(table, [&](const Link& link) { return link.connection == connection; }, true);
+  CVxi11LinkManager::Table* t = Access::Get(table);
   cyg_mutex_lock(&t->aux_mutex);
   while (t->sending.count(connection) != 0) cyg_cond_wait(&t->aux_changed);
   cyg_mutex_unlock(&t->aux_mutex);

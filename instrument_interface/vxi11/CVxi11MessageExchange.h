@@ -136,6 +136,8 @@ class CVxi11MessageExchange {
   bool OwnerHasPartialMessage();
 
  private:
+  // Under mutex_: the exchange free, nothing owed, no input posted.
+  void ResetLocked(std::uint8_t enabled);
   struct Link {
     CVxi11Connection* connection = nullptr;
     std::uint8_t busy = 0;     // an operation of the link runs
