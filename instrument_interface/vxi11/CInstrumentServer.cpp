@@ -7,9 +7,9 @@
 #include "vxi11/CVxi11CoreChannel.h"
 #include "vxi11/CVxi11InterruptChannel.h"
 #include "vxi11/Vxi11LinkOperations.h"
+#include "vxi11/Vxi11Status.h"
 
 namespace {
-constexpr std::uint32_t kStatusNotEstablished = 0x54391;
 }  // namespace
 
 CInstrumentServer::CInstrumentServer(const COSSocket& connection, CInstrumentServerManager* manager,
@@ -94,7 +94,7 @@ void CInstrumentServer::SendSrq(std::uint32_t handle_length, const std::uint8_t*
   std::uint32_t lock_status = 0;
   mutex_->Lock(&lock_status);
   if (interrupt_ == nullptr) {
-    *status = kStatusNotEstablished;
+    *status = kVxi11StatusChannelNotEstablished;
   } else {
     interrupt_->SendSrq(handle_length, handle, status);
   }
@@ -104,7 +104,7 @@ void CInstrumentServer::SendSrq(std::uint32_t handle_length, const std::uint8_t*
 void CInstrumentServer::SendReadStbReply(std::uint32_t xid, std::uint8_t status_byte, std::uint32_t internal_status,
                                          std::uint32_t* status) {
   if (core_ == nullptr) {
-    *status = 0x54391;
+    *status = kVxi11StatusChannelNotEstablished;
     return;
   }
   core_->KeepReadStbReply(xid, status_byte, internal_status);

@@ -32,7 +32,7 @@ class CInstrumentServer : public COSThread, public CVxi11Connection {
   void CreateInterruptChannel(std::uint32_t host_address, std::uint16_t host_port, std::int32_t family,
                               std::uint32_t* status);
   void DestroyInterruptChannel(std::uint32_t* status);
-  // Safe from any thread; a request for a connection that has ended reports 0x54391.
+  // Safe from any thread; a request for a connection that has ended reports kVxi11StatusChannelNotEstablished.
   void SendSrq(std::uint32_t handle_length, const std::uint8_t* handle, std::uint32_t* status) override;
   // Called from within the device_readstb operation, on the connection's own thread; the reply goes
   // out once the operation has returned (so no send waits while it holds the device).

@@ -1,20 +1,17 @@
 #include "vxi11/CInstrumentServerManager.h"
 
-#include <poll.h>
-
 #include <new>
 
 #include "engine/COSSocket.h"
 #include "vxi11/CInstrumentServer.h"
+#include "vxi11/CVxi11Backoff.h"
 #include "vxi11/CMiniPortMapper.h"
 #include "vxi11/CPortMapperClient.h"
 #include "vxi11/Vxi11Rpc.h"
+#include "vxi11/Vxi11Status.h"
 
 namespace {
 
-constexpr std::uint32_t kStatusNoMemory = 0x543F0;
-constexpr std::uint32_t kStatusAlreadyRegistered = 0x54311;
-constexpr std::uint32_t kStatusNotPresent = 0x54393;
 constexpr std::uint32_t kProtocolTcp = 6;
 constexpr std::uint32_t kLoopback = 0x7F000001;
 
@@ -60,17 +57,17 @@ void CInstrumentServerManager::Register(std::uint32_t* status) {
   const std::uint16_t port = listen_.GetPort();
   const std::uint16_t registered =
       PortMapperGetPort(portmapper_, kVxi11CoreProgram, 1, kProtocolTcp, status);
-  if (*status == kStatusNotPresent) {
+  if (*status == kVxi11StatusPortMapperNotPresent) {
     mini_ = new (std::nothrow)
         CMiniPortMapper(port, status, options_.portmapper_port, options_.listen_address,
                         options_.portmapper_receive_timeout_ms);
-    if (mini_ == nullptr) *status = kStatusNoMemory;
+    if (mini_ == nullptr) *status = kStatusOutOfMemory;
     return;
   }
   if (*status != 0) return;
   // A registration whose port accepts no connection was left behind by a server that has gone.
   if (registered != 0 && PortAnswers(kLoopback, registered)) {
-    *status = kStatusAlreadyRegistered;
+    *status = kStatusInterfaceAlreadyBound;
     return;
   }
   PortMapperUnset(portmapper_, kVxi11CoreProgram, 1, port, status);
@@ -120,18 +117,11 @@ CInstrumentServerManager::~CInstrumentServerManager() {
 void CInstrumentServerManager::Run() {
   SetState(kStateRunning);
   SignalStarted();
-  int backoff_ms = 1;
-  while (GetState() != kStateStopRequested) {
-    std::uint32_t status = 0;
-    COSSocket accepted = COSListenSocket::Accept(&listen_, &status);
-    if (status != 0) {
-      // Passing failures (out of descriptors, an aborted handshake) are retried after a growing pause.
-      if (GetState() == kStateStopRequested) return;
-      poll(nullptr, 0, backoff_ms);
-      backoff_ms = backoff_ms < 500 ? backoff_ms * 2 : 500;
-      continue;
-    }
-    backoff_ms = 1;
+  CVxi11Backoff backoff;
+  const auto stopping = [this] { return GetState() == kStateStopRequested; };
+  for (;;) {
+    COSSocket accepted;
+    if (!backoff.Accept(&listen_, stopping, &accepted)) return;
     // Connections beyond the limit are refused: closed before anything is made for them.
     if (Reap() >= options_.max_connections) {
       accepted.Close();
@@ -171,7 +161,7 @@ std::uint32_t CInstrumentServerManager::Reap() {
 void CInstrumentServerManager::AddServer(CInstrumentServer* server, std::uint32_t* status) {
   Entry* entry = new (std::nothrow) Entry{1, server, nullptr};
   if (entry == nullptr) {
-    *status = kStatusNoMemory;
+    *status = kStatusOutOfMemory;
     return;
   }
   std::uint32_t lock_status = 0;

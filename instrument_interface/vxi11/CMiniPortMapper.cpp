@@ -11,22 +11,26 @@
 #include <cstring>
 #include <new>
 
+#include "vxi11/CVxi11Backoff.h"
 #include "vxi11/Vxi11Rpc.h"
+#include "vxi11/Vxi11Status.h"
 
 namespace {
 
-constexpr std::uint32_t kStatusNoMemory = 0x543F0;
-constexpr std::uint32_t kStatusDriver = 0x543FF;
 constexpr std::uint32_t kProcGetPort = 3;
 constexpr std::uint32_t kProtocolTcp = 6;
 constexpr std::uint32_t kUdpWaitMs = 5000;
 
+// GETPORT's argument: the mapping asked for (its port word is not used).
+struct GetPortArgs {
+  std::uint32_t program;
+  std::uint32_t version;
+  std::uint32_t protocol;
+  std::uint32_t port;
+};
+
 using Clock = std::chrono::steady_clock;
 
-void Pause(int* backoff_ms) {
-  poll(nullptr, 0, *backoff_ms);
-  *backoff_ms = *backoff_ms < 500 ? *backoff_ms * 2 : 500;
-}
 
 }  // namespace
 
@@ -47,7 +51,7 @@ CMiniPortMapper::CMiniPortMapper(std::uint16_t port, std::uint32_t* status, std:
   tcp_buffer_ = new (std::nothrow) std::uint8_t[kBufferSize];
   udp_buffer_ = new (std::nothrow) std::uint8_t[kBufferSize];
   if (tcp_buffer_ == nullptr || udp_buffer_ == nullptr) {
-    *status = kStatusNoMemory;
+    *status = kStatusOutOfMemory;
     return;
   }
   wake_fd_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
@@ -63,18 +67,18 @@ CMiniPortMapper::CMiniPortMapper(std::uint16_t port, std::uint32_t* status, std:
   // Both protocols on the same port number (an ephemeral TCP port is reused for UDP).
   if (os_status == 0) udp_.Bind(tcp_listen_.GetPort(), &os_status, bind_address);
   if (os_status != 0) {
-    *status = kStatusDriver;
+    *status = kStatusNotReported;
     return;
   }
   tcp_thread_ = new (std::nothrow) Thread(&tcp_functor_);
   udp_thread_ = new (std::nothrow) Thread(&udp_functor_);
   if (tcp_thread_ == nullptr || udp_thread_ == nullptr) {
-    *status = kStatusNoMemory;
+    *status = kStatusOutOfMemory;
     return;
   }
   tcp_thread_->Start(15, &os_status);
   if (os_status == 0) udp_thread_->Start(15, &os_status);
-  *status = os_status == 0 ? 0 : kStatusDriver;
+  *status = os_status == 0 ? 0 : kStatusNotReported;
 }
 
 CMiniPortMapper::~CMiniPortMapper() {
@@ -109,18 +113,18 @@ std::uint32_t CMiniPortMapper::AnswerCall(std::uint16_t port, const std::uint8_t
   }
   if (call.msg_type != kRpcCall) return Vxi11BuildErrorReply(reply, call.xid_raw, kRpcReasonGarbageArgs, 2, 2);
   if (call.proc != kProcGetPort) return Vxi11BuildErrorReply(reply, call.xid_raw, kRpcReasonProcUnavail, 2, 2);
-  if (!decoded || call.args_length < 16) {
+  GetPortArgs mapping;
+  if (!decoded || !Vxi11DecodeArgs(call, &mapping)) {
     return Vxi11BuildErrorReply(reply, call.xid_raw, kRpcReasonGarbageArgs, 2, 2);
   }
-  const bool ours = XdrGet(call.args) == kVxi11CoreProgram && XdrGet(call.args + 4) == 1 &&
-                    XdrGet(call.args + 8) == kProtocolTcp;
+  const bool ours = mapping.program == kVxi11CoreProgram && mapping.version == 1 && mapping.protocol == kProtocolTcp;
   std::uint32_t n = Vxi11PutAcceptedHeader(reply, call.xid_raw, 0);
   XdrPut(reply + n, ours ? port : 0);  // no mapping: port 0
   return n + 4;
 }
 
 void CMiniPortMapper::MiniPortMapperUdpLoop() {
-  int backoff_ms = 1;
+  CVxi11Backoff backoff;
   while (!Stopping()) {
     std::uint32_t sender_address = 0;
     std::uint16_t sender_port = 0;
@@ -131,10 +135,10 @@ void CMiniPortMapper::MiniPortMapperUdpLoop() {
     if (status != 0) {
       // An empty datagram or a passing error: wait a little and go on, unless asked to stop.
       if (Stopping()) return;
-      Pause(&backoff_ms);
+      backoff.Pause();
       continue;
     }
-    backoff_ms = 1;
+    backoff.Reset();
     std::uint8_t reply[32];
     const std::uint32_t length = AnswerCall(port_, udp_buffer_, n, reply);
     if (length > 0) udp_.SendTo(reply, length, sender_address, sender_port, &status);
@@ -144,7 +148,7 @@ void CMiniPortMapper::MiniPortMapperUdpLoop() {
 void CMiniPortMapper::MiniPortMapperTcpLoop() {
   TcpConnection* connections[kMaxTcpConnections] = {};
   std::uint32_t count = 0;
-  int backoff_ms = 1;
+  CVxi11Backoff backoff;
   Clock::time_point accept_pause_end{};
   while (!Stopping()) {
     // Connections whose call is overdue are closed; the nearest deadline bounds the wait.
@@ -175,7 +179,7 @@ void CMiniPortMapper::MiniPortMapperTcpLoop() {
     fds[1] = {accepting ? tcp_listen_.fd : -1, POLLIN, 0};
     for (std::uint32_t i = 0; i < count; ++i) fds[2 + i] = {connections[i]->socket.fd, POLLIN, 0};
     if (poll(fds, 2 + count, wait_ms) < 0 && errno != EINTR) {
-      Pause(&backoff_ms);
+      backoff.Pause();
       continue;
     }
     if (Stopping()) break;
@@ -195,11 +199,10 @@ void CMiniPortMapper::MiniPortMapperTcpLoop() {
         if (status != 0) {
           // Nothing waiting any more, or a passing failure (out of descriptors): the listening socket
           // rests a little, growing while the failures go on.
-          accept_pause_end = Clock::now() + std::chrono::milliseconds(backoff_ms);
-          backoff_ms = backoff_ms < 500 ? backoff_ms * 2 : 500;
+          accept_pause_end = Clock::now() + std::chrono::milliseconds(backoff.NextMs());
           break;
         }
-        backoff_ms = 1;
+        backoff.Reset();
         TcpConnection* connection = new (std::nothrow) TcpConnection;
         if (connection == nullptr) {
           accepted.Close();

@@ -2,11 +2,10 @@
 
 #include "engine/COSSocket.h"
 #include "vxi11/Vxi11Rpc.h"
+#include "vxi11/Vxi11Status.h"
 
 namespace {
 
-constexpr std::uint32_t kStatusNotPresent = 0x54393;
-constexpr std::uint32_t kStatusSocketError = 0x54394;
 constexpr std::uint32_t kConnectTimeoutMs = 1000;
 constexpr std::uint32_t kReplyTimeoutMs = 2000;
 constexpr std::uint32_t kProcSet = 1;
@@ -46,13 +45,13 @@ std::uint32_t CPortMapperClient::Exchange(std::uint32_t proc, const std::uint32_
   std::uint32_t os_status = 0;
   socket.CreateTcp(&os_status);
   if (os_status != 0) {
-    *status = kStatusSocketError;
+    *status = kVxi11StatusSocketError;
     return 0;
   }
   socket.Connect(address_, port_, kConnectTimeoutMs, &os_status);
   if (os_status != 0) {
     socket.Close();
-    *status = kStatusNotPresent;
+    *status = kVxi11StatusPortMapperNotPresent;
     return 0;
   }
   // A portmapper that accepts but never answers must not hold the start up.
@@ -73,7 +72,7 @@ std::uint32_t CPortMapperClient::Exchange(std::uint32_t proc, const std::uint32_
   // xid, REPLY, MSG_ACCEPTED, verifier (empty), SUCCESS, result.
   if (!ok || length < 28 || XdrGet(record) != kXid || XdrGet(record + 4) != kRpcReply || XdrGet(record + 8) != 0 ||
       XdrGet(record + 16) != 0 || XdrGet(record + 20) != 0) {
-    *status = kStatusSocketError;
+    *status = kVxi11StatusSocketError;
     return 0;
   }
   *status = 0;
@@ -90,7 +89,7 @@ void PortMapperUnset(CPortMapperClient* client, std::uint32_t prog, std::uint32_
                      std::uint32_t* status) {
   const std::uint32_t mapping[4] = {prog, vers, 6, port};
   client->Exchange(kProcUnset, mapping, status);
-  if (*status != 0) *status = kStatusSocketError;
+  if (*status != 0) *status = kVxi11StatusSocketError;
 }
 
 void PortMapperSet(CPortMapperClient* client, std::uint32_t prog, std::uint32_t vers, std::uint32_t prot,
@@ -98,5 +97,5 @@ void PortMapperSet(CPortMapperClient* client, std::uint32_t prog, std::uint32_t 
   const std::uint32_t mapping[4] = {prog, vers, prot, port};
   const std::uint32_t accepted = client->Exchange(kProcSet, mapping, status);
   // A portmapper that refuses the mapping answers false.
-  if (*status == 0 && accepted == 0) *status = kStatusSocketError;
+  if (*status == 0 && accepted == 0) *status = kVxi11StatusSocketError;
 }

@@ -18,7 +18,8 @@ class CPortMapperClient {
   std::uint32_t MessageLength() const { return length_; }
 
   // One exchange; the result word of the reply, or 0 with a non-zero status:
-  // 0x54393 when nothing answers on the portmapper's port, 0x54394 for any other failure.
+  // kVxi11StatusPortMapperNotPresent when nothing answers on the portmapper's port, kVxi11StatusSocketError for any
+  // other failure.
   std::uint32_t Exchange(std::uint32_t proc, const std::uint32_t mapping[4], std::uint32_t* status);
 
   std::uint32_t Address() const { return address_; }
@@ -31,8 +32,9 @@ class CPortMapperClient {
   std::uint8_t message_[64] = {};
 };
 
-// The port the portmapper holds for the mapping (0 when none) with status 0; 0x54393 when no portmapper
-// answers, 0x54394 on any other failure.
+// The port the portmapper holds for the mapping (0 when none) with status 0; kVxi11StatusPortMapperNotPresent when no
+// portmapper
+// answers, kVxi11StatusSocketError on any other failure.
 std::uint16_t PortMapperGetPort(CPortMapperClient* client, std::uint32_t prog, std::uint32_t vers,
                                 std::uint32_t prot, std::uint32_t* status);
 void PortMapperUnset(CPortMapperClient* client, std::uint32_t prog, std::uint32_t vers, std::uint16_t port,

@@ -1,8 +1,7 @@
 #include "vxi11/CVxi11AbortChannel.h"
 
-#include <poll.h>
-
 #include "vxi11/CInstrumentServer.h"
+#include "vxi11/CVxi11Backoff.h"
 #include "vxi11/Vxi11LinkOperations.h"
 #include "vxi11/Vxi11Rpc.h"
 
@@ -51,18 +50,11 @@ void CVxi11AbortChannel::Run() {
 }
 
 void CVxi11AbortChannel::Serve() {
-  int backoff_ms = 1;
-  while (GetState() != kStateStopRequested) {
-    std::uint32_t status = 0;
-    COSSocket accepted = COSListenSocket::Accept(&listen_, &status);
-    if (status != 0) {
-      // A failed accept (say, out of descriptors) is retried after a growing pause.
-      if (GetState() == kStateStopRequested) return;
-      poll(nullptr, 0, backoff_ms);
-      backoff_ms = backoff_ms < 500 ? backoff_ms * 2 : 500;
-      continue;
-    }
-    backoff_ms = 1;
+  CVxi11Backoff backoff;
+  const auto stopping = [this] { return GetState() == kStateStopRequested; };
+  for (;;) {
+    COSSocket accepted;
+    if (!backoff.Accept(&listen_, stopping, &accepted)) return;
     std::uint32_t lock_status = 0;
     connection_mutex_.Lock(&lock_status);
     connection_ = accepted;
@@ -88,16 +80,17 @@ void CVxi11AbortChannel::ServeConnection(COSSocket* connection) {
       continue;
     }
     std::uint32_t reason = 0;
+    std::uint32_t lid = 0;  // device_abort's one argument
     bool sent = true;
     if (!Vxi11CheckCall(call, kVxi11AbortProgram, 1, &reason)) {
       sent = SendErrorReply(connection, call.xid_raw, reason);
     } else if (call.proc != kDeviceAbort) {
       sent = SendErrorReply(connection, call.xid_raw, kRpcReasonProcUnavail);
-    } else if (call.msg_type != kRpcCall || !decoded || call.args_length < 4) {
+    } else if (call.msg_type != kRpcCall || !decoded || !Vxi11DecodeArgs(call, &lid)) {
       sent = SendErrorReply(connection, call.xid_raw, kRpcReasonGarbageArgs);
     } else {
       std::uint32_t status = 0;
-      server_->Operations()->device_abort(server_, XdrGet(call.args), &status);
+      server_->Operations()->device_abort(server_, lid, &status);
       std::uint8_t record[4 + 28];
       std::uint32_t n = Vxi11PutAcceptedHeader(record + 4, call.xid_raw, 0);
       XdrPut(record + 4 + n, Vxi11ErrorFromStatus(status));

@@ -10,6 +10,7 @@
 
 #include "vxi11/CInstrumentServer.h"
 #include "vxi11/Vxi11LinkOperations.h"
+#include "vxi11/Vxi11Status.h"
 
 namespace {
 
@@ -21,8 +22,61 @@ constexpr std::uint32_t kReasonReqCnt = 1u << 0;
 constexpr std::uint32_t kMaxDeviceName = 199;
 constexpr std::uint32_t kErrorParameter = 5;
 constexpr std::uint32_t kErrorNotSupported = 8;
-// device_readstb whose operation gave no status byte (answered error 3).
-constexpr std::uint32_t kStatusNoStatusByte = 0x543FF;
+
+// The fixed argument words of the core procedures, in their order on the wire.
+struct CreateLinkArgs {
+  std::uint32_t client_id;
+  std::uint32_t lock_device;
+  std::uint32_t lock_timeout;
+  std::uint32_t name_length;  // the name's bytes follow
+};
+struct DeviceWriteArgs {
+  std::uint32_t lid;
+  std::uint32_t io_timeout;
+  std::uint32_t lock_timeout;
+  std::uint32_t flags;
+  std::uint32_t data_length;  // the data bytes follow
+};
+struct DeviceReadArgs {
+  std::uint32_t lid;
+  std::uint32_t request_size;
+  std::uint32_t io_timeout;
+  std::uint32_t lock_timeout;
+  std::uint32_t flags;
+  std::uint32_t term_char;
+};
+// device_readstb, device_trigger, device_clear, device_remote, device_local.
+struct DeviceGenericArgs {
+  std::uint32_t lid;
+  std::uint32_t flags;
+  std::uint32_t lock_timeout;
+  std::uint32_t io_timeout;
+};
+struct DeviceLockArgs {
+  std::uint32_t lid;
+  std::uint32_t flags;
+  std::uint32_t lock_timeout;
+};
+// device_unlock, destroy_link.
+struct LinkArgs {
+  std::uint32_t lid;
+};
+struct EnableSrqArgs {
+  std::uint32_t lid;
+  std::uint32_t enable;
+  std::uint32_t handle_length;  // the handle's bytes follow
+};
+struct CreateIntrChanArgs {
+  std::uint32_t host_address;
+  std::uint32_t host_port;
+  std::uint32_t program;
+  std::uint32_t version;
+  std::uint32_t family;
+};
+
+Vxi11LinkCall GenericCall(const DeviceGenericArgs& args) {
+  return {args.lid, (args.flags & kFlagWaitLock) != 0, args.lock_timeout, args.io_timeout};
+}
 
 enum Procedure : std::uint32_t {
   kCreateLink = 10,
@@ -163,65 +217,61 @@ void CVxi11CoreChannel::ProcUnavailable(const Vxi11CallHeader& call) {
 }
 
 void CVxi11CoreChannel::CreateLink(const Vxi11CallHeader& call) {
-  const std::uint8_t* a = call.args;
-  if (call.args_length < 16 || call.args_length - 16 < XdrGet(a + 12) || truncated_) {
+  CreateLinkArgs args;
+  if (!Vxi11DecodeArgs(call, &args) || call.args_length - sizeof args < args.name_length || truncated_) {
     SendErrorReply(call.xid_raw, kRpcReasonGarbageArgs);
     return;
   }
-  const bool lock_device = XdrGet(a + 4) != 0;
-  const std::uint32_t lock_timeout = XdrGet(a + 8);
-  std::uint32_t name_length = XdrGet(a + 12);
-  if (name_length > kMaxDeviceName) name_length = kMaxDeviceName;
+  const std::uint32_t name_length = args.name_length > kMaxDeviceName ? kMaxDeviceName : args.name_length;
   char name[kMaxDeviceName + 1];
-  std::memcpy(name, a + 16, name_length);
+  std::memcpy(name, call.args + sizeof args, name_length);
   name[name_length] = '\0';
   std::uint32_t status = 0;
-  const std::uint32_t lid = ops_->create_link(server_, lock_device, lock_timeout, name, &status);
+  const std::uint32_t lid = ops_->create_link(server_, args.lock_device != 0, args.lock_timeout, name, &status);
   const std::uint32_t words[4] = {Vxi11ErrorFromStatus(status), lid, server_->GetAbortPort(), kMaxData};
   SendResult(call.xid_raw, words, 4);
 }
 
 void CVxi11CoreChannel::DeviceWrite(const Vxi11CallHeader& call) {
-  const std::uint8_t* a = call.args;
-  if (call.args_length < 20) {
+  DeviceWriteArgs args;
+  if (!Vxi11DecodeArgs(call, &args)) {
     SendErrorReply(call.xid_raw, kRpcReasonGarbageArgs);
     return;
   }
-  const std::uint32_t length = XdrGet(a + 16);
+  const std::uint32_t length = args.data_length;
   if (length > kMaxData) {
     // Longer than the maxRecvSize announced by create_link: refused without touching the link.
     const std::uint32_t words[2] = {kErrorParameter, 0};
     SendResult(call.xid_raw, words, 2);
     return;
   }
-  if (truncated_ || call.args_length - 20 < length) {
+  if (truncated_ || call.args_length - sizeof args < length) {
     SendErrorReply(call.xid_raw, kRpcReasonGarbageArgs);
     return;
   }
-  const std::uint32_t flags = XdrGet(a + 12);
+  const Vxi11LinkCall link_call{args.lid, (args.flags & kFlagWaitLock) != 0, args.lock_timeout, args.io_timeout};
   std::uint32_t status = 0;
-  const std::uint32_t size = ops_->device_write(server_, XdrGet(a), (flags & kFlagWaitLock) != 0, XdrGet(a + 8),
-                                                (flags & kFlagEnd) != 0, XdrGet(a + 4), length, a + 20, &status);
+  const std::uint32_t size = ops_->device_write(server_, link_call, (args.flags & kFlagEnd) != 0, length,
+                                                call.args + sizeof args, &status);
   const std::uint32_t words[2] = {Vxi11ErrorFromStatus(status), size};
   SendResult(call.xid_raw, words, 2);
 }
 
 void CVxi11CoreChannel::DeviceRead(const Vxi11CallHeader& call) {
-  const std::uint8_t* a = call.args;
-  if (call.args_length < 24 || truncated_) {
+  DeviceReadArgs args;
+  if (!Vxi11DecodeArgs(call, &args) || truncated_) {
     SendErrorReply(call.xid_raw, kRpcReasonGarbageArgs);
     return;
   }
-  const std::uint32_t request = XdrGet(a + 4);
+  const std::uint32_t request = args.request_size;
   const std::uint32_t count = request > kMaxData ? kMaxData : request;
-  const std::uint32_t flags = XdrGet(a + 16);
+  const Vxi11LinkCall link_call{args.lid, (args.flags & kFlagWaitLock) != 0, args.lock_timeout, args.io_timeout};
   std::uint8_t* data = transmit_ + 4 + 24 + 12;
   std::memset(transmit_, 0, kTransmitSize);
   std::uint32_t reason = 0;
   std::uint32_t status = 0;
-  std::uint32_t n = ops_->device_read(server_, XdrGet(a), (flags & kFlagWaitLock) != 0, XdrGet(a + 12),
-                                      (flags & kFlagTermCharSet) != 0, static_cast<std::uint8_t>(XdrGet(a + 20)),
-                                      XdrGet(a + 8), count, data, &reason, &status);
+  std::uint32_t n = ops_->device_read(server_, link_call, (args.flags & kFlagTermCharSet) != 0,
+                                      static_cast<std::uint8_t>(args.term_char), count, data, &reason, &status);
   if (n > count) n = count;
   if (n == count && request <= kMaxData) reason |= kReasonReqCnt;
   std::uint8_t* reply = transmit_ + 4;
@@ -234,15 +284,14 @@ void CVxi11CoreChannel::DeviceRead(const Vxi11CallHeader& call) {
 }
 
 void CVxi11CoreChannel::DeviceReadStb(const Vxi11CallHeader& call) {
-  const std::uint8_t* a = call.args;
-  if (call.args_length < 16 || truncated_) {
+  DeviceGenericArgs args;
+  if (!Vxi11DecodeArgs(call, &args) || truncated_) {
     SendErrorReply(call.xid_raw, kRpcReasonGarbageArgs);
     return;
   }
   std::uint32_t status = 0;
   readstb_reply_.kept = false;
-  ops_->device_readstb(server_, call.xid_raw, XdrGet(a), (XdrGet(a + 4) & kFlagWaitLock) != 0, XdrGet(a + 8),
-                       XdrGet(a + 12), &status);
+  ops_->device_readstb(server_, call.xid_raw, GenericCall(args), &status);
   // The reply the operation gave, sent now that it holds nothing; without one (the operation failed
   // before the status byte was asked for) the error with status byte 0, so every call is answered,
   // and never with a success it did not report.
@@ -250,64 +299,64 @@ void CVxi11CoreChannel::DeviceReadStb(const Vxi11CallHeader& call) {
     readstb_reply_.kept = false;
     SendReadStbReply(readstb_reply_.xid_raw, readstb_reply_.status_byte, readstb_reply_.status);
   } else {
-    SendReadStbReply(call.xid_raw, 0, status != 0 ? status : kStatusNoStatusByte);
+    SendReadStbReply(call.xid_raw, 0, status != 0 ? status : kStatusNotReported);
   }
 }
 
 void CVxi11CoreChannel::DeviceGeneric(const Vxi11CallHeader& call) {
-  const std::uint8_t* a = call.args;
-  if (call.args_length < 16 || truncated_) {
+  DeviceGenericArgs args;
+  if (!Vxi11DecodeArgs(call, &args) || truncated_) {
     SendErrorReply(call.xid_raw, kRpcReasonGarbageArgs);
     return;
   }
-  using Operation = void (*)(CInstrumentServer*, std::uint32_t, bool, std::uint32_t, std::uint32_t, std::uint32_t*);
-  Operation operation = ops_->device_trigger;
+  auto operation = ops_->device_trigger;
   if (call.proc == kDeviceClear) operation = ops_->device_clear;
   if (call.proc == kDeviceRemote) operation = ops_->device_remote;
   if (call.proc == kDeviceLocal) operation = ops_->device_local;
   std::uint32_t status = 0;
-  operation(server_, XdrGet(a), (XdrGet(a + 4) & kFlagWaitLock) != 0, XdrGet(a + 8), XdrGet(a + 12), &status);
+  operation(server_, GenericCall(args), &status);
   const std::uint32_t words[1] = {Vxi11ErrorFromStatus(status)};
   SendResult(call.xid_raw, words, 1);
 }
 
 void CVxi11CoreChannel::DeviceLock(const Vxi11CallHeader& call) {
-  const std::uint8_t* a = call.args;
-  if (call.args_length < 12 || truncated_) {
+  DeviceLockArgs args;
+  if (!Vxi11DecodeArgs(call, &args) || truncated_) {
     SendErrorReply(call.xid_raw, kRpcReasonGarbageArgs);
     return;
   }
   std::uint32_t status = 0;
-  ops_->device_lock(server_, XdrGet(a), (XdrGet(a + 4) & kFlagWaitLock) != 0, XdrGet(a + 8), &status);
+  ops_->device_lock(server_, {args.lid, (args.flags & kFlagWaitLock) != 0, args.lock_timeout, 0}, &status);
   const std::uint32_t words[1] = {Vxi11ErrorFromStatus(status)};
   SendResult(call.xid_raw, words, 1);
 }
 
 void CVxi11CoreChannel::DeviceUnlock(const Vxi11CallHeader& call) {
-  if (call.args_length < 4 || truncated_) {
+  LinkArgs args;
+  if (!Vxi11DecodeArgs(call, &args) || truncated_) {
     SendErrorReply(call.xid_raw, kRpcReasonGarbageArgs);
     return;
   }
   std::uint32_t status = 0;
-  ops_->device_unlock(server_, XdrGet(call.args), &status);
+  ops_->device_unlock(server_, args.lid, &status);
   const std::uint32_t words[1] = {Vxi11ErrorFromStatus(status)};
   SendResult(call.xid_raw, words, 1);
 }
 
 void CVxi11CoreChannel::EnableSrq(const Vxi11CallHeader& call) {
-  const std::uint8_t* a = call.args;
-  if (call.args_length < 12 || truncated_) {
+  EnableSrqArgs args;
+  if (!Vxi11DecodeArgs(call, &args) || truncated_) {
     SendErrorReply(call.xid_raw, kRpcReasonGarbageArgs);
     return;
   }
-  const std::uint32_t handle_length = XdrGet(a + 8);
+  const std::uint32_t handle_length = args.handle_length;
   std::uint32_t status = 0;
-  if (call.args_length - 12 < handle_length) {
+  if (call.args_length - sizeof args < handle_length) {
     // The declared handle runs past the call: refused as too long (the operation refuses more
     // than 40 bytes in any case) without reading beyond the received bytes.
-    status = 0x5434F;
+    status = kVxi11StatusBadParameter;
   } else {
-    ops_->enable_srq(server_, XdrGet(a), XdrGet(a + 4) != 0, handle_length, a + 12, &status);
+    ops_->enable_srq(server_, args.lid, args.enable != 0, handle_length, call.args + sizeof args, &status);
   }
   const std::uint32_t words[1] = {Vxi11ErrorFromStatus(status)};
   SendResult(call.xid_raw, words, 1);
@@ -320,33 +369,34 @@ void CVxi11CoreChannel::DeviceDocmd(const Vxi11CallHeader& call) {
 }
 
 void CVxi11CoreChannel::DestroyLink(const Vxi11CallHeader& call) {
-  if (call.args_length < 4 || truncated_) {
+  LinkArgs args;
+  if (!Vxi11DecodeArgs(call, &args) || truncated_) {
     SendErrorReply(call.xid_raw, kRpcReasonGarbageArgs);
     return;
   }
   std::uint32_t status = 0;
-  ops_->destroy_link(server_, XdrGet(call.args), &status);
+  ops_->destroy_link(server_, args.lid, &status);
   const std::uint32_t words[1] = {Vxi11ErrorFromStatus(status)};
   SendResult(call.xid_raw, words, 1);
 }
 
 void CVxi11CoreChannel::CreateIntrChan(const Vxi11CallHeader& call) {
-  const std::uint8_t* a = call.args;
-  if (call.args_length < 20 || truncated_) {
+  CreateIntrChanArgs args;
+  if (!Vxi11DecodeArgs(call, &args) || truncated_) {
     SendErrorReply(call.xid_raw, kRpcReasonGarbageArgs);
     return;
   }
-  if (XdrGet(a + 8) != kVxi11InterruptProgram) {
+  if (args.program != kVxi11InterruptProgram) {
     SendErrorReply(call.xid_raw, kRpcReasonProgUnavail);
     return;
   }
-  if (XdrGet(a + 12) != 1) {
+  if (args.version != 1) {
     SendErrorReply(call.xid_raw, kRpcReasonProgMismatch);
     return;
   }
   std::uint32_t status = 0;
-  server_->CreateInterruptChannel(XdrGet(a), static_cast<std::uint16_t>(XdrGet(a + 4)),
-                                  static_cast<std::int32_t>(XdrGet(a + 16)), &status);
+  server_->CreateInterruptChannel(args.host_address, static_cast<std::uint16_t>(args.host_port),
+                                  static_cast<std::int32_t>(args.family), &status);
   const std::uint32_t words[1] = {Vxi11ErrorFromStatus(status)};
   SendResult(call.xid_raw, words, 1);
 }

@@ -4,15 +4,11 @@
 
 #include <cstring>
 
-#include "engine/DoVovuriStatus.h"
+#include "vxi11/Vxi11Status.h"
 #include "vxi11/Vxi11Rpc.h"
 
 namespace {
 
-constexpr std::uint32_t kStatusNotEstablished = 0x54391;
-constexpr std::uint32_t kStatusAlreadyEstablished = 0x54392;
-constexpr std::uint32_t kStatusNotSupported = 0x54395;
-constexpr std::uint32_t kStatusSendFailed = 0x543FF;
 constexpr std::uint32_t kIntrSrqProcedure = 30;
 
 }  // namespace
@@ -59,11 +55,11 @@ void CVxi11InterruptChannel::Create(std::uint32_t host_address, std::uint16_t ho
   const bool already = established_ != 0;
   mutex_.Unlock();
   if (already) {
-    *status = kStatusAlreadyEstablished;
+    *status = kVxi11StatusChannelAlreadyEstablished;
     return;
   }
   if (family != kFamilyTcp && family != kFamilyUdp) {
-    *status = kStatusNotSupported;
+    *status = kVxi11StatusNotSupported;
     return;
   }
   // The connect may take its whole time-out; it runs without the mutex so that service requests of
@@ -80,7 +76,7 @@ void CVxi11InterruptChannel::Create(std::uint32_t host_address, std::uint16_t ho
   if (os_status != 0) {
     tcp.Close();
     udp.Close();
-    *status = kStatusNotEstablished;
+    *status = kVxi11StatusChannelNotEstablished;
     return;
   }
   mutex_.Lock(&lock_status);
@@ -88,7 +84,7 @@ void CVxi11InterruptChannel::Create(std::uint32_t host_address, std::uint16_t ho
     mutex_.Unlock();
     tcp.Close();
     udp.Close();
-    *status = kStatusAlreadyEstablished;
+    *status = kVxi11StatusChannelAlreadyEstablished;
     return;
   }
   tcp_ = tcp;
@@ -105,7 +101,7 @@ void CVxi11InterruptChannel::Destroy(std::uint32_t* status) {
   std::uint32_t lock_status = 0;
   mutex_.Lock(&lock_status);
   if (established_ == 0) {
-    *status = kStatusNotEstablished;
+    *status = kVxi11StatusChannelNotEstablished;
   } else {
     CloseLocked();
     *status = 0;
@@ -125,7 +121,7 @@ void CVxi11InterruptChannel::SendSrq(std::uint32_t handle_length, const std::uin
   mutex_.Lock(&lock_status);
   if (established_ == 0) {
     mutex_.Unlock();
-    *status = kStatusNotEstablished;
+    *status = kVxi11StatusChannelNotEstablished;
     return;
   }
   std::uint8_t record[4 + 44 + kMaxHandle];
@@ -146,5 +142,5 @@ void CVxi11InterruptChannel::SendSrq(std::uint32_t handle_length, const std::uin
     sent = os_status == 0 && n == length;
   }
   mutex_.Unlock();
-  *status = sent ? 0 : kStatusSendFailed;
+  *status = sent ? 0 : kStatusNotReported;
 }

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "engine/C4882Device.h"
-#include "engine/DoVovuriStatus.h"
+#include "vxi11/Vxi11Status.h"
 
 namespace {
 
@@ -84,11 +84,11 @@ CPhysicalInterface* CVxi11PhysicalInterfaceManager::CreateInterface(const DoVovu
                                                                     std::uint32_t device_index,
                                                                     std::uint32_t* status) {
   if (descriptor == nullptr || (descriptor->interface_version >> 8) != 0x10400) {
-    *status = 0x54364;
+    *status = kVxi11StatusIncompatible;
     return nullptr;
   }
   if (IsFailed()) {
-    *status = kVxi11StatusOutOfMemory;
+    *status = kStatusOutOfMemory;
     return nullptr;
   }
   const std::string name = OwnName(device_index);
@@ -96,14 +96,14 @@ CPhysicalInterface* CVxi11PhysicalInterfaceManager::CreateInterface(const DoVovu
   mutex_->Lock(&ignored);
   if (names_->by_name.count(name) != 0) {
     mutex_->Unlock();
-    *status = 0x54311;
+    *status = kStatusInterfaceAlreadyBound;
     return nullptr;
   }
   try {
     names_->by_name.emplace(name, nullptr);  // reserved while the interface is made
   } catch (const std::bad_alloc&) {
     mutex_->Unlock();
-    *status = kVxi11StatusOutOfMemory;
+    *status = kStatusOutOfMemory;
     return nullptr;
   }
   std::uint32_t construct_status = kStatusSuccess;
@@ -111,14 +111,14 @@ CPhysicalInterface* CVxi11PhysicalInterfaceManager::CreateInterface(const DoVovu
   if (created == nullptr) {
     names_->by_name.erase(name);
     mutex_->Unlock();
-    *status = kVxi11StatusOutOfMemory;
+    *status = kStatusOutOfMemory;
     return nullptr;
   }
   if (construct_status != kStatusSuccess || !created->IsConstructed()) {
     names_->by_name.erase(name);
     mutex_->Unlock();
     delete created;
-    *status = 0x54301;
+    *status = kVxi11StatusConstructFailed;
     return nullptr;
   }
   names_->by_name[name] = created;
@@ -225,7 +225,7 @@ void CVxi11PhysicalInterfaceManager::RegisterName(CVxi11PhysicalInterface* physi
         names_->by_name.emplace(alias, physical_interface);
       } catch (const std::bad_alloc&) {
         mutex_->Unlock();
-        *status = kVxi11StatusOutOfMemory;
+        *status = kStatusOutOfMemory;
         return;
       }
     }
@@ -248,7 +248,7 @@ void RegisterVxi11DeviceName(CVxi11PhysicalInterface* physical_interface, const 
                              std::uint32_t* status) {
   CVxi11PhysicalInterfaceManager* manager = g_interface_manager.load();
   if (manager == nullptr) {
-    *status = kVxi11StatusNotEnabled;  // no plug-in: nothing can reach the interface
+    *status = kStatusInterfaceNotEnabled;  // no plug-in: nothing can reach the interface
     return;
   }
   manager->RegisterName(physical_interface, settings, status);
@@ -336,7 +336,7 @@ void AddDetaching(CVxi11LinkManager::Table* t, CVxi11PhysicalInterface* key, int
   cyg_mutex_unlock(&t->aux_mutex);
 }
 
-// Under the table's mutex: the link of lid when it belongs to connection, else null with 0x54390.
+// Under the table's mutex: the link of lid when it belongs to connection, else null with kVxi11StatusNoSuchLink.
 Link* Lookup(CVxi11LinkManager::Table* t, CVxi11Connection* connection, std::uint32_t lid, std::uint32_t* status) {
   auto it = t->links.find(lid);
   if (it == t->links.end() || it->second->connection != connection) {
@@ -438,11 +438,12 @@ bool CVxi11LinkManager::IsSrqPending(std::uint32_t lid) {
 // ---------------------------------------------------------------------------------------------------
 // Link operations
 
-std::uint32_t Vxi11CreateLinkHandler(CVxi11LinkManager* table, CVxi11Connection* connection, bool lock_device,
+std::uint32_t Vxi11CreateLinkHandler(CVxi11Connection* connection, bool lock_device,
                                      std::uint32_t lock_timeout, const char* name, std::uint32_t* status) {
+  CVxi11LinkManager* table = g_link_table.load();
   CVxi11PhysicalInterfaceManager* manager = g_interface_manager.load();
   if (table == nullptr || manager == nullptr) {
-    *status = kVxi11StatusNoSuchDevice;
+    *status = kStatusDeviceNotFound;
     return 0;
   }
   CVxi11LinkManager::Table* t = Access::Get(table);
@@ -451,7 +452,7 @@ std::uint32_t Vxi11CreateLinkHandler(CVxi11LinkManager* table, CVxi11Connection*
   CVxi11PhysicalInterface* physical_interface = manager->FindInterface(name);
   if (physical_interface == nullptr || !physical_interface->IsEnabled()) {
     Access::Mutex(table).Unlock();
-    *status = kVxi11StatusNoSuchDevice;
+    *status = kStatusDeviceNotFound;
     return 0;
   }
   std::uint32_t id = 0;
@@ -476,7 +477,7 @@ std::uint32_t Vxi11CreateLinkHandler(CVxi11LinkManager* table, CVxi11Connection*
       DeleteLink(link);
     }
     Access::Mutex(table).Unlock();
-    *status = kVxi11StatusOutOfMemory;
+    *status = kStatusOutOfMemory;
     return 0;
   }
   link->id = id;
@@ -489,7 +490,7 @@ std::uint32_t Vxi11CreateLinkHandler(CVxi11LinkManager* table, CVxi11Connection*
     t->links.erase(id);
     Access::Mutex(table).Unlock();
     DeleteLink(link);
-    *status = kVxi11StatusOutOfMemory;
+    *status = kStatusOutOfMemory;
     return 0;
   }
   *status = kStatusSuccess;
@@ -522,8 +523,9 @@ std::uint32_t Vxi11CreateLinkHandler(CVxi11LinkManager* table, CVxi11Connection*
   return 0;
 }
 
-void Vxi11DestroyLinkHandler(CVxi11LinkManager* table, CVxi11Connection* connection, std::uint32_t lid,
+void Vxi11DestroyLinkHandler(CVxi11Connection* connection, std::uint32_t lid,
                              std::uint32_t* status) {
+  CVxi11LinkManager* table = g_link_table.load();
   if (table == nullptr) {
     *status = kVxi11StatusNoSuchLink;
     return;
@@ -544,97 +546,78 @@ void Vxi11DestroyLinkHandler(CVxi11LinkManager* table, CVxi11Connection* connect
   *status = kStatusSuccess;
 }
 
-std::uint32_t Vxi11DeviceWriteHandler(CVxi11LinkManager* table, CVxi11Connection* connection, std::uint32_t lid,
-                                      bool waitlock, std::uint32_t lock_timeout, bool end,
-                                      std::uint32_t io_timeout, std::uint32_t length, const std::uint8_t* data,
-                                      std::uint32_t* status) {
-  Link* link = Acquire(table, connection, lid, status);
+std::uint32_t Vxi11DeviceWriteHandler(CVxi11Connection* connection, const Vxi11LinkCall& call, bool end,
+                                      std::uint32_t length, const std::uint8_t* data, std::uint32_t* status) {
+  Link* link = Acquire(g_link_table.load(), connection, call.lid, status);
+  if (link == nullptr) return 0;
+  const std::uint32_t n = link->physical_interface->LinkWrite(call, end, length, data, status);
+  link->mutex->Unlock();
+  return n;
+}
+
+std::uint32_t Vxi11DeviceReadHandler(CVxi11Connection* connection, const Vxi11LinkCall& call, bool termchar_set,
+                                     std::uint8_t termchar, std::uint32_t count, std::uint8_t* destination,
+                                     std::uint32_t* reason, std::uint32_t* status) {
+  Link* link = Acquire(g_link_table.load(), connection, call.lid, status);
   if (link == nullptr) return 0;
   const std::uint32_t n =
-      link->physical_interface->LinkWrite(lid, waitlock, lock_timeout, end, io_timeout, length, data, status);
+      link->physical_interface->LinkRead(call, termchar_set, termchar, count, destination, reason, status);
   link->mutex->Unlock();
   return n;
 }
 
-std::uint32_t Vxi11DeviceReadHandler(CVxi11LinkManager* table, CVxi11Connection* connection, std::uint32_t lid,
-                                     bool waitlock, std::uint32_t lock_timeout, bool termchar_set,
-                                     std::uint8_t termchar, std::uint32_t io_timeout, std::uint32_t count,
-                                     std::uint8_t* destination, std::uint32_t* reason, std::uint32_t* status) {
-  Link* link = Acquire(table, connection, lid, status);
-  if (link == nullptr) return 0;
-  const std::uint32_t n = link->physical_interface->LinkRead(lid, waitlock, lock_timeout, termchar_set, termchar,
-                                                             io_timeout, count, destination, reason, status);
-  link->mutex->Unlock();
-  return n;
-}
-
-void Vxi11DeviceReadStbHandler(CVxi11LinkManager* table, CVxi11Connection* connection, std::uint32_t xid,
-                               std::uint32_t lid, bool waitlock, std::uint32_t lock_timeout,
-                               std::uint32_t io_timeout, std::uint32_t* status) {
-  Link* link = Acquire(table, connection, lid, status);
+void Vxi11DeviceReadStbHandler(CVxi11Connection* connection, std::uint32_t xid, const Vxi11LinkCall& call,
+                               std::uint32_t* status) {
+  Link* link = Acquire(g_link_table.load(), connection, call.lid, status);
   if (link == nullptr) return;
-  link->physical_interface->LinkReadStatusByte(connection, xid, lid, waitlock, lock_timeout, io_timeout, status);
+  link->physical_interface->LinkReadStatusByte(connection, xid, call, status);
   link->mutex->Unlock();
 }
 
 namespace {
 
-using SimpleLinkOperation = void (CVxi11PhysicalInterface::*)(std::uint32_t, bool, std::uint32_t, std::uint32_t,
-                                                               std::uint32_t*);
+using SimpleLinkOperation = void (CVxi11PhysicalInterface::*)(const Vxi11LinkCall&, std::uint32_t*);
 
-void Forward(SimpleLinkOperation operation, CVxi11LinkManager* table, CVxi11Connection* connection,
-             std::uint32_t lid, bool waitlock, std::uint32_t lock_timeout, std::uint32_t io_timeout,
+void Forward(SimpleLinkOperation operation, CVxi11Connection* connection, const Vxi11LinkCall& call,
              std::uint32_t* status) {
-  Link* link = Acquire(table, connection, lid, status);
+  Link* link = Acquire(g_link_table.load(), connection, call.lid, status);
   if (link == nullptr) return;
-  (link->physical_interface->*operation)(lid, waitlock, lock_timeout, io_timeout, status);
+  (link->physical_interface->*operation)(call, status);
   link->mutex->Unlock();
 }
 
 }  // namespace
 
-void Vxi11DeviceTriggerHandler(CVxi11LinkManager* table, CVxi11Connection* connection, std::uint32_t lid,
-                               bool waitlock, std::uint32_t lock_timeout, std::uint32_t io_timeout,
-                               std::uint32_t* status) {
-  Forward(&CVxi11PhysicalInterface::LinkTrigger, table, connection, lid, waitlock, lock_timeout, io_timeout,
-          status);
+void Vxi11DeviceTriggerHandler(CVxi11Connection* connection, const Vxi11LinkCall& call, std::uint32_t* status) {
+  Forward(&CVxi11PhysicalInterface::LinkTrigger, connection, call, status);
 }
 
-void Vxi11DeviceClearHandler(CVxi11LinkManager* table, CVxi11Connection* connection, std::uint32_t lid,
-                             bool waitlock, std::uint32_t lock_timeout, std::uint32_t io_timeout,
-                             std::uint32_t* status) {
-  Forward(&CVxi11PhysicalInterface::LinkClear, table, connection, lid, waitlock, lock_timeout, io_timeout, status);
+void Vxi11DeviceClearHandler(CVxi11Connection* connection, const Vxi11LinkCall& call, std::uint32_t* status) {
+  Forward(&CVxi11PhysicalInterface::LinkClear, connection, call, status);
 }
 
-void Vxi11DeviceRemoteHandler(CVxi11LinkManager* table, CVxi11Connection* connection, std::uint32_t lid,
-                              bool waitlock, std::uint32_t lock_timeout, std::uint32_t io_timeout,
-                              std::uint32_t* status) {
-  Forward(&CVxi11PhysicalInterface::LinkRemote, table, connection, lid, waitlock, lock_timeout, io_timeout,
-          status);
+void Vxi11DeviceRemoteHandler(CVxi11Connection* connection, const Vxi11LinkCall& call, std::uint32_t* status) {
+  Forward(&CVxi11PhysicalInterface::LinkRemote, connection, call, status);
 }
 
-void Vxi11DeviceLocalHandler(CVxi11LinkManager* table, CVxi11Connection* connection, std::uint32_t lid,
-                             bool waitlock, std::uint32_t lock_timeout, std::uint32_t io_timeout,
-                             std::uint32_t* status) {
-  Forward(&CVxi11PhysicalInterface::LinkLocal, table, connection, lid, waitlock, lock_timeout, io_timeout, status);
+void Vxi11DeviceLocalHandler(CVxi11Connection* connection, const Vxi11LinkCall& call, std::uint32_t* status) {
+  Forward(&CVxi11PhysicalInterface::LinkLocal, connection, call, status);
 }
 
-void Vxi11DeviceLockHandler(CVxi11LinkManager* table, CVxi11Connection* connection, std::uint32_t lid,
-                            bool waitlock, std::uint32_t lock_timeout, std::uint32_t* status) {
-  Link* link = Acquire(table, connection, lid, status);
+void Vxi11DeviceLockHandler(CVxi11Connection* connection, const Vxi11LinkCall& call, std::uint32_t* status) {
+  Link* link = Acquire(g_link_table.load(), connection, call.lid, status);
   if (link == nullptr) return;
   if (link->holds_lock != 0) {
     *status = kVxi11StatusLockRefused;  // a second device_lock of the same link
   } else {
-    link->physical_interface->LinkLock(lid, waitlock, lock_timeout, status);
+    link->physical_interface->LinkLock(call.lid, call.waitlock, call.lock_timeout, status);
     if (*status == kStatusSuccess) link->holds_lock = 1;
   }
   link->mutex->Unlock();
 }
 
-void Vxi11DeviceUnlockHandler(CVxi11LinkManager* table, CVxi11Connection* connection, std::uint32_t lid,
-                              std::uint32_t* status) {
-  Link* link = Acquire(table, connection, lid, status);
+void Vxi11DeviceUnlockHandler(CVxi11Connection* connection, std::uint32_t lid, std::uint32_t* status) {
+  Link* link = Acquire(g_link_table.load(), connection, lid, status);
   if (link == nullptr) return;
   if (link->holds_lock == 0) {
     *status = kVxi11StatusNotLocked;
@@ -645,8 +628,9 @@ void Vxi11DeviceUnlockHandler(CVxi11LinkManager* table, CVxi11Connection* connec
   link->mutex->Unlock();
 }
 
-void Vxi11EnableSrqHandler(CVxi11LinkManager* table, CVxi11Connection* connection, std::uint32_t lid, bool enable,
+void Vxi11EnableSrqHandler(CVxi11Connection* connection, std::uint32_t lid, bool enable,
                            std::uint32_t handle_length, const std::uint8_t* handle, std::uint32_t* status) {
+  CVxi11LinkManager* table = g_link_table.load();
   if (table == nullptr) {
     *status = kVxi11StatusNoSuchLink;
     return;
@@ -687,8 +671,9 @@ void Vxi11EnableSrqHandler(CVxi11LinkManager* table, CVxi11Connection* connectio
   }
 }
 
-void Vxi11DeviceAbortHandler(CVxi11LinkManager* table, CVxi11Connection* connection, std::uint32_t lid,
+void Vxi11DeviceAbortHandler(CVxi11Connection* connection, std::uint32_t lid,
                              std::uint32_t* status) {
+  CVxi11LinkManager* table = g_link_table.load();
   if (table == nullptr) {
     *status = kVxi11StatusNoSuchLink;
     return;
@@ -753,43 +738,18 @@ void Vxi11WithdrawSrqHandler(CVxi11PhysicalInterface* physical_interface, std::u
   Access::Mutex(table).Unlock();
 }
 
-void Vxi11DropInterfaceLinks(CVxi11PhysicalInterface* physical_interface) {
-  CVxi11LinkManager* table = g_link_table.load();
-  if (table == nullptr) return;
-  CVxi11LinkManager::Table* t = Access::Get(table);
-  std::vector<Link*> removed;
-  std::uint32_t ignored = 0;
-  Access::Mutex(table).Lock(&ignored);
-  for (auto it = t->links.begin(); it != t->links.end();) {
-    if (it->second->physical_interface != physical_interface) {
-      ++it;
-      continue;
-    }
-    try {
-      removed.push_back(it->second);
-    } catch (const std::bad_alloc&) {
-      break;  // only the links collected so far are removed
-    }
-    it = t->links.erase(it);
-    AddDetaching(t, physical_interface, 1);
-  }
-  Access::Mutex(table).Unlock();
-  RetireLinks(t, removed, false);
-  // Links of this interface that other threads are taking out (destroy_link, a connection's end).
-  cyg_mutex_lock(&t->aux_mutex);
-  while (t->detaching.count(physical_interface) != 0) cyg_cond_wait(&t->aux_changed);
-  cyg_mutex_unlock(&t->aux_mutex);
-}
+namespace {
 
-void Vxi11DropConnectionLinks(CVxi11Connection* connection) {
-  CVxi11LinkManager* table = g_link_table.load();
-  if (table == nullptr) return;
+// Takes the links `belongs` picks out of the table (each counted as detaching from its interface) and
+// retires them outside the table's mutex. Under memory shortage only the links collected so far go.
+template <class Belongs>
+void DropLinks(CVxi11LinkManager* table, Belongs belongs, bool release_lock) {
   CVxi11LinkManager::Table* t = Access::Get(table);
   std::vector<Link*> removed;
   std::uint32_t ignored = 0;
   Access::Mutex(table).Lock(&ignored);
   for (auto it = t->links.begin(); it != t->links.end();) {
-    if (it->second->connection != connection) {
+    if (!belongs(*it->second)) {
       ++it;
       continue;
     }
@@ -802,9 +762,49 @@ void Vxi11DropConnectionLinks(CVxi11Connection* connection) {
     it = t->links.erase(it);
   }
   Access::Mutex(table).Unlock();
+  RetireLinks(t, removed, release_lock);
+}
+
+}  // namespace
+
+void Vxi11DropInterfaceLinks(CVxi11PhysicalInterface* physical_interface) {
+  CVxi11LinkManager* table = g_link_table.load();
+  if (table == nullptr) return;
+  DropLinks(table, [&](const Link& link) { return link.physical_interface == physical_interface; }, false);
+  // Links of this interface that other threads are taking out (destroy_link, a connection's end).
+  CVxi11LinkManager::Table* t = Access::Get(table);
+  cyg_mutex_lock(&t->aux_mutex);
+  while (t->detaching.count(physical_interface) != 0) cyg_cond_wait(&t->aux_changed);
+  cyg_mutex_unlock(&t->aux_mutex);
+}
+
+void Vxi11DropConnectionLinks(CVxi11Connection* connection) {
+  CVxi11LinkManager* table = g_link_table.load();
+  if (table == nullptr) return;
   // A connection that ends while its link holds the lock leaves the device unlocked.
-  RetireLinks(t, removed, true);
+  DropLinks(table, [&](const Link& link) { return link.connection == connection; }, true);
+  CVxi11LinkManager::Table* t = Access::Get(table);
   cyg_mutex_lock(&t->aux_mutex);
   while (t->sending.count(connection) != 0) cyg_cond_wait(&t->aux_changed);
   cyg_mutex_unlock(&t->aux_mutex);
+}
+
+const CVxi11LinkOperations* Vxi11LinkTableOperations() {
+  static constexpr CVxi11LinkOperations kOperations = {
+      .create_link = Vxi11CreateLinkHandler,
+      .destroy_link = Vxi11DestroyLinkHandler,
+      .device_write = Vxi11DeviceWriteHandler,
+      .device_read = Vxi11DeviceReadHandler,
+      .device_readstb = Vxi11DeviceReadStbHandler,
+      .device_trigger = Vxi11DeviceTriggerHandler,
+      .device_clear = Vxi11DeviceClearHandler,
+      .device_remote = Vxi11DeviceRemoteHandler,
+      .device_local = Vxi11DeviceLocalHandler,
+      .device_lock = Vxi11DeviceLockHandler,
+      .device_unlock = Vxi11DeviceUnlockHandler,
+      .enable_srq = Vxi11EnableSrqHandler,
+      .device_abort = Vxi11DeviceAbortHandler,
+      .drop_connection_links = Vxi11DropConnectionLinks,
+  };
+  return &kOperations;
 }

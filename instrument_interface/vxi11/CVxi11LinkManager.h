@@ -18,6 +18,7 @@
 #include "engine/COSMutex.h"
 #include "engine/CPhysicalInterfaceFactory.h"
 #include "vxi11/CVxi11PhysicalInterface.h"
+#include "vxi11/Vxi11LinkOperations.h"
 
 // What the link table needs of a connection (the connection's CInstrumentServer derives from it).
 class CVxi11Connection {
@@ -96,45 +97,34 @@ void RegisterVxi11DeviceName(CVxi11PhysicalInterface* physical_interface, const 
 void UnregisterVxi11DeviceName(CVxi11PhysicalInterface* physical_interface, std::uint32_t* status);
 
 // ---- link-level operations (connection threads; "connection" identifies the caller) -------------
-// Every operation reports an internal status (Vxi11LinkSync.h); 0x54390 for an unknown link or a link
-// of another connection.
-std::uint32_t Vxi11CreateLinkHandler(CVxi11LinkManager* table, CVxi11Connection* connection, bool lock_device,
-                                     std::uint32_t lock_timeout, const char* name, std::uint32_t* status);
-void Vxi11DestroyLinkHandler(CVxi11LinkManager* table, CVxi11Connection* connection, std::uint32_t lid,
-                             std::uint32_t* status);
-std::uint32_t Vxi11DeviceWriteHandler(CVxi11LinkManager* table, CVxi11Connection* connection, std::uint32_t lid,
-                                      bool waitlock, std::uint32_t lock_timeout, bool end,
-                                      std::uint32_t io_timeout, std::uint32_t length, const std::uint8_t* data,
-                                      std::uint32_t* status);
-std::uint32_t Vxi11DeviceReadHandler(CVxi11LinkManager* table, CVxi11Connection* connection, std::uint32_t lid,
-                                     bool waitlock, std::uint32_t lock_timeout, bool termchar_set,
-                                     std::uint8_t termchar, std::uint32_t io_timeout, std::uint32_t count,
-                                     std::uint8_t* destination, std::uint32_t* reason, std::uint32_t* status);
-// Status 0: the reply was sent through connection->SendReadStbReply. Non-zero: nothing was sent.
-void Vxi11DeviceReadStbHandler(CVxi11LinkManager* table, CVxi11Connection* connection, std::uint32_t xid,
-                               std::uint32_t lid, bool waitlock, std::uint32_t lock_timeout,
-                               std::uint32_t io_timeout, std::uint32_t* status);
-void Vxi11DeviceTriggerHandler(CVxi11LinkManager* table, CVxi11Connection* connection, std::uint32_t lid,
-                               bool waitlock, std::uint32_t lock_timeout, std::uint32_t io_timeout,
+// They work on the current link table (Vxi11LinkTable()); without one every link is unknown.
+// Every operation reports an internal status (Vxi11Status.h); kVxi11StatusNoSuchLink for an unknown link
+// or a link of another connection.
+std::uint32_t Vxi11CreateLinkHandler(CVxi11Connection* connection, bool lock_device, std::uint32_t lock_timeout,
+                                     const char* name, std::uint32_t* status);
+void Vxi11DestroyLinkHandler(CVxi11Connection* connection, std::uint32_t lid, std::uint32_t* status);
+std::uint32_t Vxi11DeviceWriteHandler(CVxi11Connection* connection, const Vxi11LinkCall& call, bool end,
+                                      std::uint32_t length, const std::uint8_t* data, std::uint32_t* status);
+std::uint32_t Vxi11DeviceReadHandler(CVxi11Connection* connection, const Vxi11LinkCall& call, bool termchar_set,
+                                     std::uint8_t termchar, std::uint32_t count, std::uint8_t* destination,
+                                     std::uint32_t* reason, std::uint32_t* status);
+// Status 0: the reply was given to connection->SendReadStbReply. Non-zero: nothing was given.
+void Vxi11DeviceReadStbHandler(CVxi11Connection* connection, std::uint32_t xid, const Vxi11LinkCall& call,
                                std::uint32_t* status);
-void Vxi11DeviceClearHandler(CVxi11LinkManager* table, CVxi11Connection* connection, std::uint32_t lid,
-                             bool waitlock, std::uint32_t lock_timeout, std::uint32_t io_timeout,
-                             std::uint32_t* status);
-void Vxi11DeviceRemoteHandler(CVxi11LinkManager* table, CVxi11Connection* connection, std::uint32_t lid,
-                              bool waitlock, std::uint32_t lock_timeout, std::uint32_t io_timeout,
-                              std::uint32_t* status);
-void Vxi11DeviceLocalHandler(CVxi11LinkManager* table, CVxi11Connection* connection, std::uint32_t lid,
-                             bool waitlock, std::uint32_t lock_timeout, std::uint32_t io_timeout,
-                             std::uint32_t* status);
-void Vxi11DeviceLockHandler(CVxi11LinkManager* table, CVxi11Connection* connection, std::uint32_t lid,
-                            bool waitlock, std::uint32_t lock_timeout, std::uint32_t* status);
-void Vxi11DeviceUnlockHandler(CVxi11LinkManager* table, CVxi11Connection* connection, std::uint32_t lid,
-                              std::uint32_t* status);
-void Vxi11EnableSrqHandler(CVxi11LinkManager* table, CVxi11Connection* connection, std::uint32_t lid, bool enable,
+void Vxi11DeviceTriggerHandler(CVxi11Connection* connection, const Vxi11LinkCall& call, std::uint32_t* status);
+void Vxi11DeviceClearHandler(CVxi11Connection* connection, const Vxi11LinkCall& call, std::uint32_t* status);
+void Vxi11DeviceRemoteHandler(CVxi11Connection* connection, const Vxi11LinkCall& call, std::uint32_t* status);
+void Vxi11DeviceLocalHandler(CVxi11Connection* connection, const Vxi11LinkCall& call, std::uint32_t* status);
+// call.io_timeout is not used.
+void Vxi11DeviceLockHandler(CVxi11Connection* connection, const Vxi11LinkCall& call, std::uint32_t* status);
+void Vxi11DeviceUnlockHandler(CVxi11Connection* connection, std::uint32_t lid, std::uint32_t* status);
+void Vxi11EnableSrqHandler(CVxi11Connection* connection, std::uint32_t lid, bool enable,
                            std::uint32_t handle_length, const std::uint8_t* handle, std::uint32_t* status);
 // From the abort channel: `connection` is the connection the abort channel belongs to.
-void Vxi11DeviceAbortHandler(CVxi11LinkManager* table, CVxi11Connection* connection, std::uint32_t lid,
-                             std::uint32_t* status);
+void Vxi11DeviceAbortHandler(CVxi11Connection* connection, std::uint32_t lid, std::uint32_t* status);
+
+// The operations above as the table the server calls.
+const CVxi11LinkOperations* Vxi11LinkTableOperations();
 
 // ---- engine side and connection life ----
 // Service request of an interface: sent to every link with SRQ enabled (outside the table's mutex),

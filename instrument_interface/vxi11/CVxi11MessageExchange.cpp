@@ -6,36 +6,34 @@
 #include <thread>
 
 #include "vxi11/CVxi11LinkManager.h"
-#include "vxi11/Vxi11LinkSync.h"
+#include "vxi11/CVxi11IoCompletionWaiter.h"
+#include "vxi11/CVxi11LinkOperationGuard.h"
 
 namespace {
 constexpr int kSpinMicroseconds = 30;
 }  // namespace
 
-void CVxi11MessageExchange::Enable() {
-  std::lock_guard<std::mutex> hold(mutex_);
-  enabled_ = 1;
+void CVxi11MessageExchange::ResetLocked(std::uint8_t enabled) {
+  enabled_ = enabled;
   owner_ = 0;
   owner_gone_ = 0;
   partial_ = 0;
   delivered_ = 0;
   response_ = 0;
   setting_aside_ = 0;
-  // The device posts its input buffer after the enable.
+  // The device posts its input buffer after an enable.
   input_ready_ = 0;
+}
+
+void CVxi11MessageExchange::Enable() {
+  std::lock_guard<std::mutex> hold(mutex_);
+  ResetLocked(1);
   Changed();
 }
 
 void CVxi11MessageExchange::Disable() {
   std::lock_guard<std::mutex> hold(mutex_);
-  enabled_ = 0;
-  owner_ = 0;
-  owner_gone_ = 0;
-  partial_ = 0;
-  delivered_ = 0;
-  response_ = 0;
-  input_ready_ = 0;
-  setting_aside_ = 0;
+  ResetLocked(0);
   writers_.clear();
   for (auto& entry : links_) ForgetMailbox(entry.second);
   Changed();

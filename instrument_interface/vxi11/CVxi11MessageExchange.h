@@ -13,7 +13,7 @@
 //    the response out of the device into the owner's mailbox and goes on; the owner's reads are then
 //    served from its mailbox. The mailboxes together hold at most kVxi11SetAsideBudget bytes; beyond it
 //    the owner's response is not set aside but interrupted by the next message (the device reports
-//    "Query INTERRUPTED"), and the owner's next read fails with 0x5432F (VXI-11 error 17).
+//    "Query INTERRUPTED"), and the owner's next read fails with kVxi11StatusResponseLost (VXI-11 error 17).
 //  - A read of a link that the device owes nothing, or whose response is not queued yet, waits without
 //    holding the device (its I/O time, or until its response comes).
 //
@@ -136,6 +136,8 @@ class CVxi11MessageExchange {
   bool OwnerHasPartialMessage();
 
  private:
+  // Under mutex_: the exchange free, nothing owed, no input posted.
+  void ResetLocked(std::uint8_t enabled);
   struct Link {
     CVxi11Connection* connection = nullptr;
     std::uint8_t busy = 0;     // an operation of the link runs

@@ -6,7 +6,7 @@
 #include <new>
 
 #include "engine/CDataBuffer.h"
-#include "engine/DoVovuriStatus.h"
+#include "vxi11/Vxi11Status.h"
 #include "vxi11/CVxi11LinkManager.h"
 
 namespace {
@@ -81,7 +81,7 @@ void CVxi11PhysicalInterface::SetEnabledFlag(bool enabled) { shared_->enabled.st
 void CVxi11PhysicalInterface::Enable(const void* settings, std::uint32_t* status) {
   *status = kStatusSuccess;
   if (constructed_ == 0) {
-    *status = kVxi11StatusNotEnabled;
+    *status = kStatusInterfaceNotEnabled;
     return;
   }
   if (IsEnabled()) return;
@@ -112,7 +112,7 @@ void CVxi11PhysicalInterface::Disable(std::uint32_t* status) {
   shared_->enabled.store(0);
   gate_->Close();
   shared_->flags.store(0);
-  // Every waiting link operation ends with 0x54396, the lock owner and the kept responses are forgotten.
+  // Every waiting link operation ends with kVxi11StatusAborted, the lock owner and the kept responses are forgotten.
   exchange_->Disable();
   waiter_->Disable();
   locks_->Disable();
@@ -153,7 +153,7 @@ void CVxi11PhysicalInterface::DisableRemoteLocal(std::uint32_t* status) {
 
 void CVxi11PhysicalInterface::InputBufferReady(std::uint32_t* status) {
   if (!IsEnabled()) {
-    *status = kVxi11StatusNotEnabled;
+    *status = kStatusInterfaceNotEnabled;
     return;
   }
   shared_->flags.fetch_or(kFlagInputReady);
@@ -162,7 +162,7 @@ void CVxi11PhysicalInterface::InputBufferReady(std::uint32_t* status) {
 
 void CVxi11PhysicalInterface::DeviceClearDone(std::uint32_t* status) {
   if (!IsEnabled()) {
-    *status = kVxi11StatusNotEnabled;
+    *status = kStatusInterfaceNotEnabled;
     return;
   }
   shared_->clear_done.store(1);
@@ -171,7 +171,7 @@ void CVxi11PhysicalInterface::DeviceClearDone(std::uint32_t* status) {
 }
 
 void CVxi11PhysicalInterface::ReturnToLocal(std::uint32_t* status) {
-  *status = IsEnabled() ? kStatusSuccess : kVxi11StatusNotEnabled;
+  *status = IsEnabled() ? kStatusSuccess : kStatusInterfaceNotEnabled;
 }
 
 void CVxi11PhysicalInterface::AttachInputBuffer(CDataBuffer*, std::uint32_t* status) {
@@ -186,7 +186,7 @@ void CVxi11PhysicalInterface::AttachOutputBuffer(CDataBuffer*, std::uint32_t* st
 
 void CVxi11PhysicalInterface::Receive(CDataBuffer* buffer, std::uint32_t* status) {
   if (!IsEnabled()) {
-    *status = kVxi11StatusNotEnabled;
+    *status = kStatusInterfaceNotEnabled;
     return;
   }
   shared_->window_kind.store(kOperationWrite);
@@ -199,7 +199,7 @@ void CVxi11PhysicalInterface::CancelReceive(std::uint32_t* count, bool* end, std
   *count = 0;
   *end = false;
   if (!IsEnabled()) {
-    *status = kVxi11StatusNotEnabled;
+    *status = kStatusInterfaceNotEnabled;
     return;
   }
   shared_->window.store(nullptr);
@@ -208,7 +208,7 @@ void CVxi11PhysicalInterface::CancelReceive(std::uint32_t* count, bool* end, std
 
 void CVxi11PhysicalInterface::Send(CDataBuffer* buffer, bool term_char_found, bool end, std::uint32_t* status) {
   if (!IsEnabled()) {
-    *status = kVxi11StatusNotEnabled;
+    *status = kStatusInterfaceNotEnabled;
     return;
   }
   shared_->termchar_found.store(term_char_found ? 1 : 0);
@@ -222,7 +222,7 @@ void CVxi11PhysicalInterface::Send(CDataBuffer* buffer, bool term_char_found, bo
 void CVxi11PhysicalInterface::CancelSend(std::uint32_t* count, std::uint32_t* status) {
   *count = 0;
   if (!IsEnabled()) {
-    *status = kVxi11StatusNotEnabled;
+    *status = kStatusInterfaceNotEnabled;
     return;
   }
   shared_->window.store(nullptr);
@@ -253,7 +253,7 @@ bool CVxi11PhysicalInterface::IsConstructed() { return constructed_ != 0; }
 
 void CVxi11PhysicalInterface::AssertServiceRequest(std::uint32_t* status) {
   if (!IsEnabled()) {
-    *status = kVxi11StatusNotEnabled;
+    *status = kStatusInterfaceNotEnabled;
     return;
   }
   Vxi11AssertSrqHandler(this, status);
@@ -261,7 +261,7 @@ void CVxi11PhysicalInterface::AssertServiceRequest(std::uint32_t* status) {
 
 void CVxi11PhysicalInterface::WithdrawServiceRequest(std::uint32_t* status) {
   if (!IsEnabled()) {
-    *status = kVxi11StatusNotEnabled;
+    *status = kStatusInterfaceNotEnabled;
     return;
   }
   Vxi11WithdrawSrqHandler(this, status);
@@ -269,7 +269,7 @@ void CVxi11PhysicalInterface::WithdrawServiceRequest(std::uint32_t* status) {
 
 void CVxi11PhysicalInterface::ReportStatusByte(std::uint8_t byte, std::uint32_t* status) {
   if (!IsEnabled()) {
-    *status = kVxi11StatusNotEnabled;
+    *status = kStatusInterfaceNotEnabled;
     return;
   }
   *status = kStatusSuccess;
@@ -390,11 +390,11 @@ void CVxi11PhysicalInterface::SetAside(std::uint32_t owner, CVxi11LinkOperationG
   exchange_->FinishSetAside(owner, &bytes, end);
 }
 
-std::uint32_t CVxi11PhysicalInterface::LinkWrite(std::uint32_t lid, bool waitlock, std::uint32_t lock_timeout,
-                                                 bool end, std::uint32_t io_timeout, std::uint32_t length,
+std::uint32_t CVxi11PhysicalInterface::LinkWrite(const Vxi11LinkCall& call, bool end, std::uint32_t length,
                                                  const std::uint8_t* data, std::uint32_t* status) {
+  const std::uint32_t lid = call.lid;
   CVxi11LinkOperationGuard guard;
-  guard.Begin(this, lid, waitlock, lock_timeout, io_timeout, status);
+  guard.Begin(this, call, status);
   if (*status != kStatusSuccess) return 0;
   if (length == 0) return 0;  // nothing reaches the engine, END included
 
@@ -451,13 +451,12 @@ std::uint32_t CVxi11PhysicalInterface::LinkWrite(std::uint32_t lid, bool waitloc
   return accepted;
 }
 
-std::uint32_t CVxi11PhysicalInterface::LinkRead(std::uint32_t lid, bool waitlock, std::uint32_t lock_timeout,
-                                                bool termchar_set, std::uint8_t termchar,
-                                                std::uint32_t io_timeout, std::uint32_t count,
-                                                std::uint8_t* destination, std::uint32_t* reason,
+std::uint32_t CVxi11PhysicalInterface::LinkRead(const Vxi11LinkCall& call, bool termchar_set, std::uint8_t termchar,
+                                                std::uint32_t count, std::uint8_t* destination, std::uint32_t* reason,
                                                 std::uint32_t* status) {
+  const std::uint32_t lid = call.lid;
   CVxi11LinkOperationGuard guard;
-  guard.Begin(this, lid, waitlock, lock_timeout, io_timeout, status);
+  guard.Begin(this, call, status);
   if (*status != kStatusSuccess) return 0;
   if (count == 0) return 0;
 
@@ -586,10 +585,10 @@ std::uint32_t CVxi11PhysicalInterface::ReadFromDevice(std::uint32_t lid, CVxi11L
 }
 
 void CVxi11PhysicalInterface::LinkReadStatusByte(CVxi11Connection* connection, std::uint32_t xid,
-                                                 std::uint32_t lid, bool waitlock, std::uint32_t lock_timeout,
-                                                 std::uint32_t io_timeout, std::uint32_t* status) {
+                                                 const Vxi11LinkCall& call, std::uint32_t* status) {
+  const std::uint32_t lid = call.lid;
   CVxi11LinkOperationGuard guard;
-  guard.Begin(this, lid, waitlock, lock_timeout, io_timeout, status);
+  guard.Begin(this, call, status);
   if (*status == kStatusSuccess) guard.TakeTurn(status);
   if (*status != kStatusSuccess) return;  // nothing sent: the caller answers
 
@@ -617,11 +616,9 @@ void CVxi11PhysicalInterface::LinkReadStatusByte(CVxi11Connection* connection, s
   *status = kStatusSuccess;
 }
 
-void CVxi11PhysicalInterface::SimpleOperation(int which, std::uint32_t lid, bool waitlock,
-                                              std::uint32_t lock_timeout, std::uint32_t io_timeout,
-                                              std::uint32_t* status) {
+void CVxi11PhysicalInterface::SimpleOperation(int which, const Vxi11LinkCall& call, std::uint32_t* status) {
   CVxi11LinkOperationGuard guard;
-  guard.Begin(this, lid, waitlock, lock_timeout, io_timeout, status);
+  guard.Begin(this, call, status);
   if (*status == kStatusSuccess) guard.TakeTurn(status);
   if (*status != kStatusSuccess) return;
   const std::uint8_t flags = shared_->flags.load();
@@ -655,15 +652,14 @@ void CVxi11PhysicalInterface::ClearDevice(std::uint32_t lid, CVxi11LinkOperation
   if (lid != 0 && shared_->clear_done.load() == 0) WaitCompletion(lid, kVxi11CompletionClearDone, guard, status);
 }
 
-void CVxi11PhysicalInterface::LinkTrigger(std::uint32_t lid, bool waitlock, std::uint32_t lock_timeout,
-                                          std::uint32_t io_timeout, std::uint32_t* status) {
-  SimpleOperation(kTrigger, lid, waitlock, lock_timeout, io_timeout, status);
+void CVxi11PhysicalInterface::LinkTrigger(const Vxi11LinkCall& call, std::uint32_t* status) {
+  SimpleOperation(kTrigger, call, status);
 }
 
-void CVxi11PhysicalInterface::LinkClear(std::uint32_t lid, bool waitlock, std::uint32_t lock_timeout,
-                                        std::uint32_t io_timeout, std::uint32_t* status) {
+void CVxi11PhysicalInterface::LinkClear(const Vxi11LinkCall& call, std::uint32_t* status) {
+  const std::uint32_t lid = call.lid;
   CVxi11LinkOperationGuard guard;
-  guard.Begin(this, lid, waitlock, lock_timeout, io_timeout, status);
+  guard.Begin(this, call, status);
   if (*status != kStatusSuccess) return;
   // Another link's query in progress is not cleared away: the clear waits for its response (which is
   // set aside when the link does not read it), as a write would.
@@ -673,20 +669,18 @@ void CVxi11PhysicalInterface::LinkClear(std::uint32_t lid, bool waitlock, std::u
   exchange_->DropMailbox(lid);
 }
 
-void CVxi11PhysicalInterface::LinkRemote(std::uint32_t lid, bool waitlock, std::uint32_t lock_timeout,
-                                         std::uint32_t io_timeout, std::uint32_t* status) {
-  SimpleOperation(kRemote, lid, waitlock, lock_timeout, io_timeout, status);
+void CVxi11PhysicalInterface::LinkRemote(const Vxi11LinkCall& call, std::uint32_t* status) {
+  SimpleOperation(kRemote, call, status);
 }
 
-void CVxi11PhysicalInterface::LinkLocal(std::uint32_t lid, bool waitlock, std::uint32_t lock_timeout,
-                                        std::uint32_t io_timeout, std::uint32_t* status) {
-  SimpleOperation(kLocal, lid, waitlock, lock_timeout, io_timeout, status);
+void CVxi11PhysicalInterface::LinkLocal(const Vxi11LinkCall& call, std::uint32_t* status) {
+  SimpleOperation(kLocal, call, status);
 }
 
 void CVxi11PhysicalInterface::LinkLock(std::uint32_t lid, bool waitlock, std::uint32_t lock_timeout,
                                        std::uint32_t* status) {
   if (!IsEnabled()) {
-    *status = kVxi11StatusNotEnabled;
+    *status = kStatusInterfaceNotEnabled;
     return;
   }
   // The wait for the lock ends early like an I/O operation's (device_abort, the client gone).
@@ -697,7 +691,7 @@ void CVxi11PhysicalInterface::LinkLock(std::uint32_t lid, bool waitlock, std::ui
 
 void CVxi11PhysicalInterface::LinkUnlock(std::uint32_t lid, std::uint32_t* status) {
   if (!IsEnabled()) {
-    *status = kVxi11StatusNotEnabled;
+    *status = kStatusInterfaceNotEnabled;
     return;
   }
   locks_->Unlock(lid);
@@ -730,7 +724,7 @@ void CVxi11PhysicalInterface::LinkClosed(std::uint32_t lid) {
 
 void CVxi11PhysicalInterface::LinkAbort(std::uint32_t lid, std::uint32_t* status) {
   if (!IsEnabled()) {
-    *status = kVxi11StatusNotEnabled;
+    *status = kStatusInterfaceNotEnabled;
     return;
   }
   exchange_->Abort(lid);

@@ -9,6 +9,30 @@
 // through CVxi11MessageExchange: a response goes only to the link whose message produced it, and an
 // operation that waits for the device to answer (or for another link's exchange) holds neither turn
 // nor gate meanwhile.
+//
+// Link synchronisation of one VXI-11 device: the device lock, the order in which the links' operations
+// run, the wait for the engine's completions and the event gate shared with the engine.
+//
+// Four objects per physical interface, all created disabled (the gate closed) and switched by the
+// interface's Enable and Disable:
+//  - CVxi11LockManager: the device lock of device_lock / device_unlock and the lock check (with
+//    lock_timeout) that every I/O operation makes before it runs. The head of its list owns the lock.
+//  - CVxi11LinkQueue: link operations of the interface in arrival order; only the head runs. An
+//    operation whose lock check has passed is promoted past operations still in their lock check. An
+//    operation holds its place only while it works with the engine (CVxi11LinkOperationGuard).
+//  - CVxi11IoCompletionWaiter: where the running operation waits, bounded by its remaining I/O time,
+//    for one completion code the engine posts.
+//  - CVxi11EventDispatcherGate: the one token shared by the running link operation (while it calls the
+//    engine's entry points) and the engine's suspensions of the transport. Suspensions nest: the gate
+//    keeps a depth, and the token returns to the links only when the depth is back to 0.
+// Which link the device's message exchange belongs to is CVxi11MessageExchange's (one more object of
+// the interface).
+//
+// Every wait takes a time-out in ms: 0 only tries, kVxi11WaitForever waits without limit. A wait of a
+// link operation also ends when the operation is cancelled (CVxi11WaitCancel: device_abort, the link or
+// its client's connection gone), looked at in slices of kVxi11WaitSliceMs. No object waits while
+// holding another object's mutex; CVxi11LinkQueue::Abort alone takes the other three objects' mutexes
+// inside its own.
 #pragma once
 
 #include <cstdint>
@@ -16,7 +40,12 @@
 
 #include "engine/CPhysicalInterface.h"
 #include "vxi11/CVxi11MessageExchange.h"
-#include "vxi11/Vxi11LinkSync.h"
+#include "vxi11/Vxi11LinkOperations.h"
+#include "vxi11/CVxi11EventDispatcherGate.h"
+#include "vxi11/CVxi11IoCompletionWaiter.h"
+#include "vxi11/CVxi11LinkOperationGuard.h"
+#include "vxi11/CVxi11LinkQueue.h"
+#include "vxi11/CVxi11LockManager.h"
 
 class CDataBuffer;
 class CVxi11Connection;
@@ -67,31 +96,25 @@ class CVxi11PhysicalInterface : public CPhysicalInterface {
 
   // ---- link side (connection threads, the link's mutex held) ----
   // Returns the bytes accepted; a time-out or abort in the middle returns what was delivered.
-  std::uint32_t LinkWrite(std::uint32_t lid, bool waitlock, std::uint32_t lock_timeout, bool end,
-                          std::uint32_t io_timeout, std::uint32_t length, const std::uint8_t* data,
+  std::uint32_t LinkWrite(const Vxi11LinkCall& call, bool end, std::uint32_t length, const std::uint8_t* data,
                           std::uint32_t* status);
   // Returns the bytes collected into destination (room for count); *reason gets kVxi11ReasonEnd and
   // kVxi11ReasonTermChar bits.
-  std::uint32_t LinkRead(std::uint32_t lid, bool waitlock, std::uint32_t lock_timeout, bool termchar_set,
-                         std::uint8_t termchar, std::uint32_t io_timeout, std::uint32_t count,
+  std::uint32_t LinkRead(const Vxi11LinkCall& call, bool termchar_set, std::uint8_t termchar, std::uint32_t count,
                          std::uint8_t* destination, std::uint32_t* reason, std::uint32_t* status);
   // Sends the device_readstb reply through the connection itself and reports 0; a non-zero status
   // means nothing was sent (the caller answers).
-  void LinkReadStatusByte(CVxi11Connection* connection, std::uint32_t xid, std::uint32_t lid, bool waitlock,
-                          std::uint32_t lock_timeout, std::uint32_t io_timeout, std::uint32_t* status);
-  void LinkTrigger(std::uint32_t lid, bool waitlock, std::uint32_t lock_timeout, std::uint32_t io_timeout,
-                   std::uint32_t* status);
+  void LinkReadStatusByte(CVxi11Connection* connection, std::uint32_t xid, const Vxi11LinkCall& call,
+                          std::uint32_t* status);
+  void LinkTrigger(const Vxi11LinkCall& call, std::uint32_t* status);
   // Clears the device once the exchange is free or lid's (another link's query in progress is not
   // cleared away; its response is set aside first), and drops lid's own kept response.
-  void LinkClear(std::uint32_t lid, bool waitlock, std::uint32_t lock_timeout, std::uint32_t io_timeout,
-                 std::uint32_t* status);
-  void LinkRemote(std::uint32_t lid, bool waitlock, std::uint32_t lock_timeout, std::uint32_t io_timeout,
-                  std::uint32_t* status);
-  void LinkLocal(std::uint32_t lid, bool waitlock, std::uint32_t lock_timeout, std::uint32_t io_timeout,
-                 std::uint32_t* status);
+  void LinkClear(const Vxi11LinkCall& call, std::uint32_t* status);
+  void LinkRemote(const Vxi11LinkCall& call, std::uint32_t* status);
+  void LinkLocal(const Vxi11LinkCall& call, std::uint32_t* status);
   void LinkLock(std::uint32_t lid, bool waitlock, std::uint32_t lock_timeout, std::uint32_t* status);
   void LinkUnlock(std::uint32_t lid, std::uint32_t* status);
-  // From the abort channel's thread: ends lid's operation (its waits end with 0x54396).
+  // From the abort channel's thread: ends lid's operation (its waits end with kVxi11StatusAborted).
   void LinkAbort(std::uint32_t lid, std::uint32_t* status);
   // The link table's links: made (with the connection whose end ends the link's operations), going
   // (its operation in progress ends at once), gone (after its operation ended: it owns nothing any
@@ -113,8 +136,7 @@ class CVxi11PhysicalInterface : public CPhysicalInterface {
   // Waits for the engine's completion `code`; keeps the guard's turn.
   void WaitCompletion(std::uint32_t lid, std::int32_t code, CVxi11LinkOperationGuard* guard,
                       std::uint32_t* status);
-  void SimpleOperation(int which, std::uint32_t lid, bool waitlock, std::uint32_t lock_timeout,
-                       std::uint32_t io_timeout, std::uint32_t* status);
+  void SimpleOperation(int which, const Vxi11LinkCall& call, std::uint32_t* status);
   // Until the exchange is lid's (a write) or free of other links' work (a clear): sets other links'
   // queued responses aside on the way. Returns with the turn held.
   void WaitForExchange(std::uint32_t lid, bool need_input, CVxi11LinkOperationGuard* guard, std::uint32_t* status);

@@ -6,7 +6,7 @@
 #include <cstring>
 
 #include "engine/COSSocket.h"
-#include "engine/DoVovuriStatus.h"
+#include "vxi11/Vxi11Status.h"
 
 std::uint32_t XdrGet(const std::uint8_t* p) {
   return (static_cast<std::uint32_t>(p[0]) << 24) | (static_cast<std::uint32_t>(p[1]) << 16) |
@@ -193,22 +193,10 @@ Vxi11ParseResult Vxi11ParseRecord(const std::uint8_t* data, std::uint32_t size, 
 }
 
 std::uint32_t Vxi11ErrorFromStatus(std::uint32_t status) {
-  switch (status) {
-    case 0: return 0;
-    case 0x54310: return 21;
-    case 0x54315: return 11;
-    case 0x54316: return 12;
-    case 0x54324: return 15;
-    case 0x5432F: return 17;
-    case 0x5434F: return 5;
-    case 0x54390: return 4;
-    case 0x54391: return 6;
-    case 0x54392: return 29;
-    case 0x54395: return 8;
-    case 0x54396: return 23;
-    case 0x543F0: return 9;
-    default: return 3;
+  for (const Vxi11ErrorRow& row : kVxi11ErrorRows) {
+    if (row.status == status) return row.error;
   }
+  return kVxi11ErrorDeviceNotAccessible;
 }
 
 void Vxi11SetReceiveTimeout(COSSocket* socket, std::uint32_t timeout_ms) {

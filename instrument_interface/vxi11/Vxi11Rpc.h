@@ -6,6 +6,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
+#include <type_traits>
 
 class COSSocket;
 
@@ -78,6 +80,20 @@ struct Vxi11CallHeader {
 // header or an authenticator is oversized or runs past the end; `header` then holds whatever was
 // decodable (the xid whenever 4 bytes arrived), so the caller can still answer GARBAGE_ARGS.
 bool Vxi11DecodeCall(const std::uint8_t* message, std::uint32_t length, Vxi11CallHeader* header);
+
+// Decodes the fixed words at the start of a call's arguments into `args`, a record of 32-bit fields in
+// their order on the wire. False (and `args` untouched) when the call is too short for them. Data that
+// follows the words (an opaque, a string) starts at call.args + sizeof(Args).
+template <class Args>
+bool Vxi11DecodeArgs(const Vxi11CallHeader& call, Args* args) {
+  static_assert(std::is_trivially_copyable_v<Args> && sizeof(Args) % 4 == 0, "a record of 32-bit words");
+  constexpr std::uint32_t kWords = sizeof(Args) / 4;
+  if (call.args == nullptr || call.args_length < sizeof(Args)) return false;
+  std::uint32_t words[kWords];
+  for (std::uint32_t i = 0; i < kWords; ++i) words[i] = XdrGet(call.args + 4 * i);
+  std::memcpy(args, words, sizeof(Args));
+  return true;
+}
 
 // Checks prog, rpcvers and vers in this order; false with the reason to answer on the first mismatch.
 // Callers check msg_type and the procedure in their own order.

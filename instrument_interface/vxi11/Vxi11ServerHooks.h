@@ -3,11 +3,8 @@
 #pragma once
 
 #include "vxi11/CInstrumentServerManager.h"
-#include "vxi11/Vxi11LinkOperations.h"
+#include "vxi11/CVxi11LinkManager.h"
 #include "vxi11/Vxi11Plugin.h"
-
-// The link operations of the current link table (Vxi11LinkTable()).
-const CVxi11LinkOperations* Vxi11LinkTableOperations();
 
 // Options of the next start (listen address, portmapper port); the link operations are always those
 // of the link table. Set before the plug-in starts.

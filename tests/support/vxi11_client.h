@@ -15,6 +15,8 @@
 #include <string>
 #include <vector>
 
+#include "support/vxi11_wire_client.h"
+
 namespace torvex_test {
 
 constexpr std::uint32_t kVxi11CoreProgram = 0x0607AF;
@@ -45,46 +47,26 @@ enum : std::uint32_t {
   kVxi11DestroyLink = 23,
 };
 
-// One TCP connection carrying record-marked ONC RPC calls.
+// One TCP connection carrying record-marked ONC RPC calls, on the raw client and call builders of
+// vxi11_wire_client.h.
 class RpcConnection {
  public:
-  RpcConnection() = default;
-  ~RpcConnection() { Close(); }
-  RpcConnection(const RpcConnection&) = delete;
-  RpcConnection& operator=(const RpcConnection&) = delete;
-
   bool Connect(std::uint16_t port) {
-    Close();
-    fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(port);
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (fd_ >= 0 && ::connect(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0) return true;
-    Close();
+    if (client_.Connect(port)) return true;
+    client_.Close();
     return false;
   }
-  void Close() {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = -1;
-  }
-  bool IsOpen() const { return fd_ >= 0; }
+  void Close() { client_.Close(); }
+  bool IsOpen() const { return client_.fd() >= 0; }
 
   // Sends one call (one record of one fragment); returns its xid, 0 when the send failed.
   std::uint32_t Send(std::uint32_t prog, std::uint32_t vers, std::uint32_t proc, const std::vector<std::uint8_t>& args) {
-    std::vector<std::uint8_t> m;
-    Put(&m, 0);  // record mark, filled below
-    const std::uint32_t xid = ++xid_;
-    for (std::uint32_t w : {xid, 0u, 2u, prog, vers, proc, 0u, 0u, 0u, 0u}) Put(&m, w);
-    m.insert(m.end(), args.begin(), args.end());
-    const auto mark = static_cast<std::uint32_t>(0x80000000u | (m.size() - 4));
-    for (int i = 0; i < 4; ++i) m[static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(mark >> (24 - 8 * i));
-    for (std::size_t done = 0; done < m.size();) {
-      const ssize_t n = ::send(fd_, m.data() + done, m.size() - done, MSG_NOSIGNAL);
-      if (n <= 0) return 0;
-      done += static_cast<std::size_t>(n);
-    }
-    return xid;
+    vxi11_test::CallSpec spec;
+    spec.xid = ++xid_;
+    spec.prog = prog;
+    spec.vers = vers;
+    spec.proc = proc;
+    return client_.SendRecord(vxi11_test::Call(spec, args)) ? spec.xid : 0;
   }
 
   // Reads the next reply; `results` gets what follows an accepted SUCCESS header. False when none came
@@ -117,34 +99,18 @@ class RpcConnection {
     return Send(prog, vers, proc, args) != 0 && Receive(results, limit);
   }
 
-  static void Put(std::vector<std::uint8_t>* out, std::uint32_t w) {
-    for (int s = 24; s >= 0; s -= 8) out->push_back(static_cast<std::uint8_t>(w >> s));
-  }
-  static void PutOpaque(std::vector<std::uint8_t>* out, const std::string& s) {
-    Put(out, static_cast<std::uint32_t>(s.size()));
-    out->insert(out->end(), s.begin(), s.end());
-    while (out->size() % 4 != 0) out->push_back(0);
-  }
-  static std::uint32_t Get(const std::vector<std::uint8_t>& in, std::size_t at) {
-    if (at + 4 > in.size()) return 0xDEADBEEFu;
-    return static_cast<std::uint32_t>(in[at]) << 24 | static_cast<std::uint32_t>(in[at + 1]) << 16 |
-           static_cast<std::uint32_t>(in[at + 2]) << 8 | in[at + 3];
-  }
+  static void Put(std::vector<std::uint8_t>* out, std::uint32_t w) { vxi11_test::Put(out, w); }
+  static void PutOpaque(std::vector<std::uint8_t>* out, const std::string& s) { vxi11_test::PutOpaque(out, s); }
+  static std::uint32_t Get(const std::vector<std::uint8_t>& in, std::size_t at) { return vxi11_test::Get(in, at); }
 
  private:
+  // Exactly n bytes before the deadline.
   bool ReceiveExact(std::uint8_t* out, std::size_t n, std::chrono::steady_clock::time_point deadline) {
-    for (std::size_t done = 0; done < n;) {
-      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-      pollfd p{fd_, POLLIN, 0};
-      if (left.count() <= 0 || ::poll(&p, 1, static_cast<int>(left.count())) <= 0) return false;
-      const ssize_t got = ::recv(fd_, out + done, n - done, 0);
-      if (got <= 0) return false;
-      done += static_cast<std::size_t>(got);
-    }
-    return true;
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    return left.count() > 0 && client_.ReceiveExact(out, n, static_cast<int>(left.count()));
   }
 
-  int fd_ = -1;
+  vxi11_test::RawClient client_;
   std::uint32_t xid_ = 0x7100;
 };
 

@@ -69,6 +69,21 @@ inline Bytes ArgWords(const Words& words) {
   return out;
 }
 
+// A socket of `type` (SOCK_STREAM, SOCK_DGRAM) bound to an ephemeral loopback port, which `*port`
+// gets; -1 when no socket could be made.
+inline int BindLoopback(int type, std::uint16_t* port) {
+  const int fd = socket(AF_INET, type, 0);
+  if (fd < 0) return -1;
+  sockaddr_in sa{};
+  sa.sin_family = AF_INET;
+  sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
+  socklen_t len = sizeof sa;
+  getsockname(fd, reinterpret_cast<sockaddr*>(&sa), &len);
+  *port = ntohs(sa.sin_port);
+  return fd;
+}
+
 class RawClient {
  public:
   RawClient() = default;

@@ -14,14 +14,7 @@ using vxi11_test::Get;
 // A host-side listener (TCP or UDP) on an ephemeral loopback port.
 struct HostService {
   explicit HostService(bool udp) : udp(udp) {
-    fd = socket(AF_INET, udp ? SOCK_DGRAM : SOCK_STREAM, 0);
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
-    socklen_t len = sizeof sa;
-    getsockname(fd, reinterpret_cast<sockaddr*>(&sa), &len);
-    port = ntohs(sa.sin_port);
+    fd = vxi11_test::BindLoopback(udp ? SOCK_DGRAM : SOCK_STREAM, &port);
     if (!udp) listen(fd, 4);
   }
   ~HostService() {

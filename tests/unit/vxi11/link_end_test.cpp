@@ -29,7 +29,7 @@ TEST_F(LinkEndTest, AReadWaitingWithoutLimitEndsWhenItsLinkOrItsClientGoes) {
     FakeConnection other;
     const std::uint32_t lid = Link(&leaving);
     std::uint32_t status = 0xFFFFFFFF;
-    Vxi11DeviceLockHandler(table_, &leaving, lid, false, 0, &status);
+    Vxi11DeviceLockHandler(&leaving, {lid, false, 0, 0}, &status);
     ASSERT_EQ(status, 0u);
     std::atomic<std::uint32_t> read_status{0xFFFFFFFF};
     std::thread reader([&] {
@@ -41,7 +41,7 @@ TEST_F(LinkEndTest, AReadWaitingWithoutLimitEndsWhenItsLinkOrItsClientGoes) {
     ASSERT_TRUE(WaitFor([&] { return Inst0()->Exchange()->Waiting() == 1; }));
     switch (how) {
       case Ends::kDestroyLink:
-        Vxi11DestroyLinkHandler(table_, &leaving, lid, &status);
+        Vxi11DestroyLinkHandler(&leaving, lid, &status);
         EXPECT_EQ(status, 0u);
         break;
       case Ends::kConnectionEnds:
@@ -63,9 +63,9 @@ TEST_F(LinkEndTest, AReadWaitingWithoutLimitEndsWhenItsLinkOrItsClientGoes) {
     std::uint32_t reason = 0;
     EXPECT_EQ(Read(&other, other_lid, 1000, &reason, &status, 1000), kIdnReply);
     EXPECT_EQ(status, 0u);
-    Vxi11DeviceLockHandler(table_, &other, other_lid, false, 0, &status);
+    Vxi11DeviceLockHandler(&other, {other_lid, false, 0, 0}, &status);
     EXPECT_EQ(status, 0u);
-    Vxi11DestroyLinkHandler(table_, &other, other_lid, &status);
+    Vxi11DestroyLinkHandler(&other, other_lid, &status);
   }
 }
 
@@ -78,12 +78,12 @@ TEST_F(LinkEndTest, ALockWaitEndsWhenItsClientLeaves) {
   const std::uint32_t held = Link(&holder);
   const std::uint32_t lid = Link(&waiting);
   std::uint32_t status = 0xFFFFFFFF;
-  Vxi11DeviceLockHandler(table_, &holder, held, false, 0, &status);
+  Vxi11DeviceLockHandler(&holder, {held, false, 0, 0}, &status);
   ASSERT_EQ(status, 0u);
   std::atomic<std::uint32_t> lock_status{0xFFFFFFFF};
   std::thread locker([&] {
     std::uint32_t s = 0;
-    Vxi11DeviceLockHandler(table_, &waiting, lid, true, kVxi11WaitForever, &s);
+    Vxi11DeviceLockHandler(&waiting, {lid, true, kVxi11WaitForever, 0}, &s);
     lock_status = s;
   });
   ASSERT_TRUE(WaitFor([&] { return Inst0()->Locks()->Waiters() == 1; }));
@@ -105,13 +105,11 @@ TEST_F(LinkEndTest, AnIncompleteMessageOfALinkThatGoesIsNotContinuedByTheNext) {
   const std::uint32_t lid = Link(&leaving);
   std::uint32_t status = 0xFFFFFFFF;
   const std::string part = "SYST:ERR";
-  EXPECT_EQ(Vxi11DeviceWriteHandler(table_, &leaving, lid, false, 0, false, 1000,
-                                    static_cast<std::uint32_t>(part.size()),
-                                    reinterpret_cast<const std::uint8_t*>(part.data()), &status),
+  EXPECT_EQ(Vxi11DeviceWriteHandler(&leaving, {lid, false, 0, 1000}, false, static_cast<std::uint32_t>(part.size()), reinterpret_cast<const std::uint8_t*>(part.data()), &status),
             part.size());
   ASSERT_EQ(status, 0u);
   EXPECT_TRUE(Inst0()->Exchange()->OwnerHasPartialMessage());
-  Vxi11DestroyLinkHandler(table_, &leaving, lid, &status);
+  Vxi11DestroyLinkHandler(&leaving, lid, &status);
   EXPECT_EQ(Inst0()->Exchange()->Owner(), 0u);
   const std::uint32_t next_lid = Link(&next);
   Write(&next, next_lid, "*IDN?\n", 2000);

@@ -104,7 +104,7 @@ TEST_F(LinkExchangeTest, CommandWithoutResponseFreesTheExchange) {
   Write(&a, la, "*IDN?\n");
   EXPECT_EQ(Inst0()->Exchange()->Owner(), la);
   std::uint32_t status = 0;
-  Vxi11DestroyLinkHandler(table_, &a, la, &status);
+  Vxi11DestroyLinkHandler(&a, la, &status);
   FakeConnection b;
   const std::uint32_t lb = Link(&b);
   Write(&b, lb, "LONG?\n");

@@ -96,7 +96,7 @@ class LinkManagerTest : public ::testing::Test {
   }
   std::uint32_t Create(CVxi11Connection* connection, const char* name, std::uint32_t* status, bool lock = false,
                        std::uint32_t lock_timeout = 0) {
-    return Vxi11CreateLinkHandler(&table_, connection, lock, lock_timeout, name, status);
+    return Vxi11CreateLinkHandler(connection, lock, lock_timeout, name, status);
   }
   static std::uint32_t Owner(CVxi11PhysicalInterface* p) { return p->Locks()->Owner(); }
 
@@ -114,12 +114,12 @@ TEST_F(LinkManagerTest, NamesResolveExactlyAndTheAliasToo) {
   const Case cases[] = {
       {"inst0", 0},
       {"probe", 0},
-      {"INST0", kVxi11StatusNoSuchDevice},
-      {"inst00", kVxi11StatusNoSuchDevice},
-      {"inst", kVxi11StatusNoSuchDevice},
-      {"", kVxi11StatusNoSuchDevice},
-      {"Probe", kVxi11StatusNoSuchDevice},
-      {"inst1", kVxi11StatusNoSuchDevice},
+      {"INST0", kStatusDeviceNotFound},
+      {"inst00", kStatusDeviceNotFound},
+      {"inst", kStatusDeviceNotFound},
+      {"", kStatusDeviceNotFound},
+      {"Probe", kStatusDeviceNotFound},
+      {"inst1", kStatusDeviceNotFound},
   };
   for (const Case& c : cases) {
     std::uint32_t status = kPending;
@@ -152,7 +152,7 @@ TEST_F(LinkManagerTest, AliasRulesAtEnable) {
   // A disabled interface is found by name but refused.
   first->Disable(&status);
   EXPECT_EQ(Create(&connection, "inst0", &status), 0u);
-  EXPECT_EQ(status, kVxi11StatusNoSuchDevice);
+  EXPECT_EQ(status, kStatusDeviceNotFound);
 }
 
 TEST_F(LinkManagerTest, LinksAreKnownOnlyToTheirConnection) {
@@ -165,15 +165,15 @@ TEST_F(LinkManagerTest, LinksAreKnownOnlyToTheirConnection) {
   ASSERT_NE(la, 0u);
   ASSERT_NE(lb, 0u);
   EXPECT_NE(la, lb);
-  Vxi11DestroyLinkHandler(&table_, &b, la, &status);
+  Vxi11DestroyLinkHandler(&b, la, &status);
   EXPECT_EQ(status, kVxi11StatusNoSuchLink);
-  Vxi11DeviceTriggerHandler(&table_, &a, la ^ 0x40000u, false, 0, 0, &status);
+  Vxi11DeviceTriggerHandler(&a, {la ^ 0x40000u, false, 0, 0}, &status);
   EXPECT_EQ(status, kVxi11StatusNoSuchLink);
-  Vxi11DeviceAbortHandler(&table_, &b, la, &status);
+  Vxi11DeviceAbortHandler(&b, la, &status);
   EXPECT_EQ(status, kVxi11StatusNoSuchLink);
-  Vxi11DestroyLinkHandler(&table_, &a, la, &status);
+  Vxi11DestroyLinkHandler(&a, la, &status);
   EXPECT_EQ(status, 0u);
-  Vxi11DestroyLinkHandler(&table_, &a, la, &status);
+  Vxi11DestroyLinkHandler(&a, la, &status);
   EXPECT_EQ(status, kVxi11StatusNoSuchLink);
   EXPECT_EQ(table_.LinkCount(), 1u);
 }
@@ -186,7 +186,7 @@ TEST_F(LinkManagerTest, LockRefusalsAndLockedCreateLink) {
   const std::uint32_t la = Create(&a, "inst0", &status, true, 0);
   ASSERT_EQ(status, 0u);
   EXPECT_EQ(Owner(p), la);
-  Vxi11DeviceLockHandler(&table_, &a, la, false, 0, &status);
+  Vxi11DeviceLockHandler(&a, {la, false, 0, 0}, &status);
   EXPECT_EQ(status, kVxi11StatusLockRefused);
   // create_link with lockDevice while another link holds the lock: "device locked by another link"
   // once its lock_timeout is up, and no link left behind.
@@ -194,12 +194,12 @@ TEST_F(LinkManagerTest, LockRefusalsAndLockedCreateLink) {
   EXPECT_EQ(status, kVxi11StatusLockRefused);
   EXPECT_EQ(table_.LinkCount(), 1u);
   const std::uint32_t lb = Create(&b, "inst0", &status);
-  Vxi11DeviceUnlockHandler(&table_, &b, lb, &status);
+  Vxi11DeviceUnlockHandler(&b, lb, &status);
   EXPECT_EQ(status, kVxi11StatusNotLocked);
-  Vxi11DeviceUnlockHandler(&table_, &a, la, &status);
+  Vxi11DeviceUnlockHandler(&a, la, &status);
   EXPECT_EQ(status, 0u);
   EXPECT_EQ(Owner(p), 0u);
-  Vxi11DeviceLockHandler(&table_, &b, lb, false, 0, &status);
+  Vxi11DeviceLockHandler(&b, {lb, false, 0, 0}, &status);
   EXPECT_EQ(status, 0u);
   EXPECT_EQ(Owner(p), lb);
 }
@@ -218,9 +218,9 @@ TEST_F(LinkManagerTest, EndOfAConnectionLeavesTheDeviceUnlocked) {
   EXPECT_TRUE(table_.HasLink(lb));
   EXPECT_EQ(Owner(p), 0u);
   // destroy_link of a link that holds the lock unlocks too.
-  Vxi11DeviceLockHandler(&table_, &b, lb, false, 0, &status);
+  Vxi11DeviceLockHandler(&b, {lb, false, 0, 0}, &status);
   EXPECT_EQ(Owner(p), lb);
-  Vxi11DestroyLinkHandler(&table_, &b, lb, &status);
+  Vxi11DestroyLinkHandler(&b, lb, &status);
   EXPECT_EQ(Owner(p), 0u);
 }
 
@@ -231,7 +231,7 @@ TEST_F(LinkManagerTest, DisablingTheDeviceDropsItsLinks) {
   const std::uint32_t la = Create(&a, "inst0", &status);
   p->Disable(&status);
   EXPECT_EQ(table_.LinkCount(), 0u);
-  Vxi11DeviceLockHandler(&table_, &a, la, false, 0, &status);
+  Vxi11DeviceLockHandler(&a, {la, false, 0, 0}, &status);
   EXPECT_EQ(status, kVxi11StatusNoSuchLink);
 }
 
@@ -244,30 +244,26 @@ TEST_F(LinkManagerTest, ServiceRequestReachesEnabledLinksAndIsDeliveredOnceOnEna
   const std::uint32_t lb = Create(&b, "inst0", &status);
   const std::string handle_a = "handle-a";
   const std::string handle_b = "handle-of-b";
-  Vxi11EnableSrqHandler(&table_, &a, la, true, static_cast<std::uint32_t>(handle_a.size()),
-                        reinterpret_cast<const std::uint8_t*>(handle_a.data()), &status);
+  Vxi11EnableSrqHandler(&a, la, true, static_cast<std::uint32_t>(handle_a.size()), reinterpret_cast<const std::uint8_t*>(handle_a.data()), &status);
   ASSERT_EQ(status, 0u);
   std::string too_long(41, 'h');
-  Vxi11EnableSrqHandler(&table_, &b, lb, true, 41, reinterpret_cast<const std::uint8_t*>(too_long.data()), &status);
+  Vxi11EnableSrqHandler(&b, lb, true, 41, reinterpret_cast<const std::uint8_t*>(too_long.data()), &status);
   EXPECT_EQ(status, kVxi11StatusBadParameter);
 
   p->AssertServiceRequest(&status);
   EXPECT_EQ(a.Srqs(), std::vector<std::string>{handle_a});
   EXPECT_TRUE(b.Srqs().empty());
   EXPECT_TRUE(table_.IsSrqPending(lb));
-  Vxi11EnableSrqHandler(&table_, &b, lb, true, static_cast<std::uint32_t>(handle_b.size()),
-                        reinterpret_cast<const std::uint8_t*>(handle_b.data()), &status);
+  Vxi11EnableSrqHandler(&b, lb, true, static_cast<std::uint32_t>(handle_b.size()), reinterpret_cast<const std::uint8_t*>(handle_b.data()), &status);
   EXPECT_EQ(b.Srqs(), std::vector<std::string>{handle_b});
-  Vxi11EnableSrqHandler(&table_, &b, lb, true, static_cast<std::uint32_t>(handle_b.size()),
-                        reinterpret_cast<const std::uint8_t*>(handle_b.data()), &status);
+  Vxi11EnableSrqHandler(&b, lb, true, static_cast<std::uint32_t>(handle_b.size()), reinterpret_cast<const std::uint8_t*>(handle_b.data()), &status);
   EXPECT_EQ(b.Srqs().size(), 1u) << "delivered once";
 
   // A withdrawn request is forgotten.
-  Vxi11EnableSrqHandler(&table_, &b, lb, false, 0, nullptr, &status);
+  Vxi11EnableSrqHandler(&b, lb, false, 0, nullptr, &status);
   p->AssertServiceRequest(&status);
   p->WithdrawServiceRequest(&status);
-  Vxi11EnableSrqHandler(&table_, &b, lb, true, static_cast<std::uint32_t>(handle_b.size()),
-                        reinterpret_cast<const std::uint8_t*>(handle_b.data()), &status);
+  Vxi11EnableSrqHandler(&b, lb, true, static_cast<std::uint32_t>(handle_b.size()), reinterpret_cast<const std::uint8_t*>(handle_b.data()), &status);
   EXPECT_EQ(b.Srqs().size(), 1u);
   EXPECT_EQ(a.Srqs().size(), 2u);
 }
@@ -280,7 +276,7 @@ TEST_F(LinkManagerTest, SlowServiceRequestHoldsNeitherTheTableNorAnEndingConnect
   std::uint32_t status = kPending;
   const std::uint32_t ls = Create(&slow, "inst0", &status);
   const std::string handle = "h";
-  Vxi11EnableSrqHandler(&table_, &slow, ls, true, 1, reinterpret_cast<const std::uint8_t*>(handle.data()), &status);
+  Vxi11EnableSrqHandler(&slow, ls, true, 1, reinterpret_cast<const std::uint8_t*>(handle.data()), &status);
   std::thread engine([&] {
     std::uint32_t s = kPending;
     p->AssertServiceRequest(&s);
@@ -289,7 +285,7 @@ TEST_F(LinkManagerTest, SlowServiceRequestHoldsNeitherTheTableNorAnEndingConnect
   // The table serves other connections while the send blocks.
   const std::uint32_t lo = Create(&other, "inst0", &status);
   EXPECT_EQ(status, 0u);
-  Vxi11DestroyLinkHandler(&table_, &other, lo, &status);
+  Vxi11DestroyLinkHandler(&other, lo, &status);
   EXPECT_EQ(status, 0u);
   // The slow connection ends: its links go at once, but it is not released while the send runs.
   std::atomic<bool> dropped{false};

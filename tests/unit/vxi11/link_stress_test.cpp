@@ -39,7 +39,7 @@ TEST_F(LinkStressTest, TwoLinksQueryWhileAbortsComeIn) {
       // Every other round under the device lock, so the other link's lock check waits.
       const bool locked = round % 2 == 0;
       if (locked) {
-        Vxi11DeviceLockHandler(table_, connection, lid, true, 300, &status);
+        Vxi11DeviceLockHandler(connection, {lid, true, 300, 0}, &status);
         if (!Expected(status)) ++unexpected;
       }
       const bool holds = locked && status == 0;
@@ -50,7 +50,7 @@ TEST_F(LinkStressTest, TwoLinksQueryWhileAbortsComeIn) {
       if (!Expected(status)) ++unexpected;
       if (status == 0 && reply == kIdnReply) ++answered;
       if (holds) {
-        Vxi11DeviceUnlockHandler(table_, connection, lid, &status);
+        Vxi11DeviceUnlockHandler(connection, lid, &status);
         if (status != 0) ++unexpected;
       }
     }
@@ -63,7 +63,7 @@ TEST_F(LinkStressTest, TwoLinksQueryWhileAbortsComeIn) {
     while (running.load() > 0) {
       const int which = static_cast<int>(random() % 2);
       std::uint32_t status = 0;
-      Vxi11DeviceAbortHandler(table_, &connections[which], lids[which], &status);
+      Vxi11DeviceAbortHandler(&connections[which], lids[which], &status);
       if (status != 0) ++unexpected;
       for (unsigned spin = random() % 2000; spin > 0; --spin) std::this_thread::yield();
     }
@@ -86,7 +86,7 @@ TEST_F(LinkStressTest, TwoLinksQueryWhileAbortsComeIn) {
 
   // A device clear brings the message exchange back to rest; then a query is answered.
   std::uint32_t status = 0;
-  Vxi11DeviceClearHandler(table_, &connections[0], lids[0], false, 0, 2000, &status);
+  Vxi11DeviceClearHandler(&connections[0], {lids[0], false, 0, 2000}, &status);
   EXPECT_EQ(status, 0u);
   Write(&connections[0], lids[0], "*IDN?\n");
   std::uint32_t reason = 0;

@@ -5,13 +5,16 @@
 
 #include <atomic>
 #include <chrono>
+#include <functional>
+#include <string>
 #include <thread>
 #include <vector>
 
 #include "engine/CPhysicalInterfaceFactory.h"
+#include "support/kernel_thread.h"
 #include "support/wait_for.h"
 #include "vxi11/CVxi11LinkManager.h"
-#include "vxi11/Vxi11LinkSync.h"
+#include "vxi11/CVxi11PhysicalInterface.h"
 #include "vxi11_device_fixture.h"
 
 namespace torvex_test {
@@ -298,7 +301,7 @@ class LinkGuardTest : public ::testing::Test {
 
   std::uint32_t Trigger(std::uint32_t lid, bool waitlock, std::uint32_t lock_timeout, std::uint32_t io_timeout) {
     std::uint32_t status = kPending;
-    interface_->LinkTrigger(lid, waitlock, lock_timeout, io_timeout, &status);
+    interface_->LinkTrigger({lid, waitlock, lock_timeout, io_timeout}, &status);
     return status;
   }
 
@@ -415,11 +418,11 @@ TEST_F(LinkGuardTest, TriggerRemoteAndLocalNeedTheEnginesEnable) {
     Operation enable;
   };
   const Case cases[] = {
-      {"trigger", [](CVxi11PhysicalInterface& i, std::uint32_t* s) { i.LinkTrigger(1, false, 0, 1000, s); },
+      {"trigger", [](CVxi11PhysicalInterface& i, std::uint32_t* s) { i.LinkTrigger({1, false, 0, 1000}, s); },
        [](CVxi11PhysicalInterface& i, std::uint32_t* s) { i.EnableTrigger(s); }},
-      {"remote", [](CVxi11PhysicalInterface& i, std::uint32_t* s) { i.LinkRemote(1, false, 0, 1000, s); },
+      {"remote", [](CVxi11PhysicalInterface& i, std::uint32_t* s) { i.LinkRemote({1, false, 0, 1000}, s); },
        [](CVxi11PhysicalInterface& i, std::uint32_t* s) { i.EnableRemoteLocal(s); }},
-      {"local", [](CVxi11PhysicalInterface& i, std::uint32_t* s) { i.LinkLocal(1, false, 0, 1000, s); },
+      {"local", [](CVxi11PhysicalInterface& i, std::uint32_t* s) { i.LinkLocal({1, false, 0, 1000}, s); },
        [](CVxi11PhysicalInterface& i, std::uint32_t* s) { i.EnableRemoteLocal(s); }},
   };
   for (const Case& c : cases) {
@@ -436,13 +439,13 @@ TEST_F(LinkGuardTest, TriggerRemoteAndLocalNeedTheEnginesEnable) {
 TEST_F(LinkGuardTest, LateStatusByteAfterATimeOutIsIgnoredUntilTheNextRead) {
   FakeConnection connection;
   std::uint32_t status = kPending;
-  interface_->LinkReadStatusByte(&connection, 1, 5, false, 0, 30, &status);
+  interface_->LinkReadStatusByte(&connection, 1, {5, false, 0, 30}, &status);
   EXPECT_EQ(status, 0u);  // the reply is sent, with the time-out in it
   interface_->ReportStatusByte(0x42, &status);  // too late: ignored
   // The next device_readstb takes the byte reported while it waits (or just before).
   std::thread reader([&] {
     std::uint32_t s = kPending;
-    interface_->LinkReadStatusByte(&connection, 2, 5, false, 0, 60000, &s);
+    interface_->LinkReadStatusByte(&connection, 2, {5, false, 0, 60000}, &s);
   });
   ASSERT_TRUE(WaitFor([&] {
     std::uint32_t s = kPending;
@@ -457,6 +460,132 @@ TEST_F(LinkGuardTest, LateStatusByteAfterATimeOutIsIgnoredUntilTheNextRead) {
   EXPECT_EQ(replies[1].xid, 2u);
   EXPECT_EQ(replies[1].internal_status, 0u);
   EXPECT_EQ(replies[1].status_byte, 0x21);
+}
+
+// ---- contract checks: a misuse stops the process naming the call and the thread ----
+
+TEST(Vxi11LinkContractTest, MisusesOfTheSynchronisationObjects) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  struct Case {
+    const char* name;
+    // Sets up correct use on this thread and returns the misuse, which runs on the thread "link".
+    std::function<std::function<void()>()> arrange;
+    const char* message;
+  };
+  CVxi11Mutex mutex;
+  CVxi11Semaphore semaphore;
+  CVxi11LockManager locks;
+  CVxi11EventDispatcherGate gate;
+  const Case cases[] = {
+      {"mutex locked twice by one thread",
+       [&] {
+         return std::function<void()>([&] {
+           std::uint32_t status = kPending;
+           mutex.Lock(&status);
+           mutex.Lock(&status);
+         });
+       },
+       "CVxi11Mutex::Lock: a lock by the thread that already holds the mutex "},
+      {"mutex unlocked by another thread",
+       [&] {
+         std::uint32_t status = kPending;
+         mutex.Lock(&status);
+         return std::function<void()>([&] { mutex.Unlock(); });
+       },
+       "CVxi11Mutex::Unlock: an unlock by a thread that does not hold the mutex "},
+      {"semaphore posted past its maximum",
+       [&] {
+         semaphore.Init(0, 1);
+         semaphore.Post();
+         return std::function<void()>([&] { semaphore.Post(); });
+       },
+       "CVxi11Semaphore::Post: a post past the maximum count "},
+      {"device lock released by a link that does not own it",
+       [&] {
+         std::uint32_t status = kPending;
+         locks.Enable();
+         locks.Lock(1, 0, &status);
+         return std::function<void()>([&] { locks.Unlock(2); });
+       },
+       "CVxi11LockManager::Unlock: an unlock by a link that does not own the device lock "},
+      {"gate left by a thread that does not hold the token",
+       [&] {
+         std::uint32_t status = kPending;
+         gate.Reset();
+         gate.Resume();
+         gate.Pass(1, 0, &status);
+         return std::function<void()>([&] { gate.Leave(); });
+       },
+       "CVxi11EventDispatcherGate::Leave: a leave by a thread that does not hold the token "},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_DEATH(
+        {
+          const std::function<void()> misuse = c.arrange();
+          RunOnKernelThread("link", misuse);
+        },
+        std::string(c.message) + ByThread("link"));
+  }
+}
+
+TEST(Vxi11LinkContractTest, CorrectUseBesideEachMisuseGoesOn) {
+  CVxi11Mutex mutex;
+  std::uint32_t status = kPending;
+  RunOnKernelThread("link", [&] {
+    mutex.Lock(&status);
+    mutex.Unlock();
+  });
+  mutex.Lock(&status);
+  mutex.Unlock();
+  CVxi11Semaphore semaphore;
+  semaphore.Init(0, 1);
+  semaphore.Post();
+  EXPECT_TRUE(semaphore.Wait(0, &status));
+  semaphore.Post();  // back at the maximum, not past it
+  CVxi11LockManager locks;
+  locks.Enable();
+  locks.Lock(1, 0, &status);
+  locks.Unlock(1);
+  locks.Unlock(2);  // nobody owns the lock: nothing to release, no misuse
+  EXPECT_EQ(locks.Owner(), 0u);
+  CVxi11EventDispatcherGate gate;
+  gate.Reset();
+  gate.Resume();
+  gate.Pass(1, 0, &status);
+  ASSERT_EQ(status, 0u);
+  gate.Leave();
+  RunOnKernelThread("link", [&] { gate.Leave(); });  // an idle gate: nothing to give back
+  EXPECT_FALSE(gate.IsBusy());
+}
+
+TEST_F(LinkGuardTest, AGuardServesOneOperation) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_DEATH(RunOnKernelThread("link",
+                                 [&] {
+                                   CVxi11LinkOperationGuard guard;
+                                   guard.Register(interface_, 1);
+                                   guard.Register(interface_, 1);
+                                 }),
+               std::string("CVxi11LinkOperationGuard::Register: a guard registered twice ") + ByThread("link"));
+  EXPECT_DEATH(RunOnKernelThread("link",
+                                 [&] {
+                                   CVxi11LinkOperationGuard guard;
+                                   std::uint32_t status = kPending;
+                                   guard.TakeTurn(&status);
+                                 }),
+               std::string("CVxi11LinkOperationGuard::TakeTurn: a turn of an unregistered guard ") +
+                   ByThread("link"));
+  // A guard used again after its end serves the next operation.
+  CVxi11LinkOperationGuard guard;
+  std::uint32_t status = kPending;
+  guard.Begin(interface_, {1, false, 0, 1000}, &status);
+  ASSERT_EQ(status, 0u);
+  guard.End();
+  guard.Begin(interface_, {1, false, 0, 1000}, &status);
+  EXPECT_EQ(status, 0u);
+  guard.TakeTurn(&status);
+  EXPECT_EQ(status, 0u);
 }
 
 }  // namespace

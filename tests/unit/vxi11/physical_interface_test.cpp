@@ -125,10 +125,10 @@ TEST_F(PhysicalInterfaceTest, StatusByteReplyCarriesTheDevicesStatusByte) {
   FakeConnection connection;
   const std::uint32_t lid = Link(&connection);
   std::uint32_t status = 0xFFFFFFFF;
-  Vxi11DeviceReadStbHandler(table_, &connection, 77, lid, false, 0, 2000, &status);
+  Vxi11DeviceReadStbHandler(&connection, 77, {lid, false, 0, 2000}, &status);
   EXPECT_EQ(status, 0u);
   ASSERT_EQ(device.SetStatusByte(0x05), 0u);
-  Vxi11DeviceReadStbHandler(table_, &connection, 78, lid, false, 0, 2000, &status);
+  Vxi11DeviceReadStbHandler(&connection, 78, {lid, false, 0, 2000}, &status);
   EXPECT_EQ(status, 0u);
   const auto replies = connection.StbReplies();
   ASSERT_EQ(replies.size(), 2u);  // one reply per call, sent by the link operation
@@ -139,7 +139,7 @@ TEST_F(PhysicalInterfaceTest, StatusByteReplyCarriesTheDevicesStatusByte) {
   EXPECT_EQ(replies[1].internal_status, 0u);
   EXPECT_EQ(replies[1].status_byte, 0x05);
   // An unknown link sends nothing: the core channel answers that one.
-  Vxi11DeviceReadStbHandler(table_, &connection, 79, lid + 1, false, 0, 2000, &status);
+  Vxi11DeviceReadStbHandler(&connection, 79, {lid + 1, false, 0, 2000}, &status);
   EXPECT_EQ(status, kVxi11StatusNoSuchLink);
   EXPECT_EQ(connection.StbReplies().size(), 2u);
 }
@@ -150,19 +150,19 @@ TEST_F(PhysicalInterfaceTest, TriggerClearRemoteAndLocalReachTheDevice) {
   FakeConnection connection;
   const std::uint32_t lid = Link(&connection);
   std::uint32_t status = 0xFFFFFFFF;
-  Vxi11DeviceClearHandler(table_, &connection, lid, false, 0, 2000, &status);
+  Vxi11DeviceClearHandler(&connection, {lid, false, 0, 2000}, &status);
   EXPECT_EQ(status, 0u);
   EXPECT_TRUE(WaitFor([&] { return device.Clears() == 1; }));
 
   ASSERT_EQ(device.EnableTriggerEvent(), 0u);
-  Vxi11DeviceTriggerHandler(table_, &connection, lid, false, 0, 2000, &status);
+  Vxi11DeviceTriggerHandler(&connection, {lid, false, 0, 2000}, &status);
   EXPECT_EQ(status, 0u);
   EXPECT_TRUE(WaitFor([&] { return device.Triggers() == 1; }));
 
   ASSERT_EQ(device.EnableRemoteLocalEvent(1), 0u);
-  Vxi11DeviceRemoteHandler(table_, &connection, lid, false, 0, 2000, &status);
+  Vxi11DeviceRemoteHandler(&connection, {lid, false, 0, 2000}, &status);
   EXPECT_EQ(status, 0u);
-  Vxi11DeviceLocalHandler(table_, &connection, lid, false, 0, 2000, &status);
+  Vxi11DeviceLocalHandler(&connection, {lid, false, 0, 2000}, &status);
   EXPECT_EQ(status, 0u);
   EXPECT_TRUE(WaitFor([&] { return device.RemoteLocal().size() >= 2; }));
   // The device numbers the states from 0: LOCS 0 ... RWLS 3.
@@ -189,7 +189,7 @@ TEST_F(PhysicalInterfaceTest, AbortEndsABlockedReadAndTheNextReadWorks) {
   // Abort until the read has reached its wait and ends.
   ASSERT_TRUE(WaitFor([&] {
     std::uint32_t status = 0xFFFFFFFF;
-    Vxi11DeviceAbortHandler(table_, &connection, lid, &status);
+    Vxi11DeviceAbortHandler(&connection, lid, &status);
     EXPECT_EQ(status, 0u);
     return read_status.load() != 0xFFFFFFFF;
   }));
@@ -223,12 +223,12 @@ TEST_F(PhysicalInterfaceTest, DisableEndsAWaitingReadAndDropsTheLinks) {
   EXPECT_EQ(device.Disable(), 0u);
   reader.join();
   // Aborted or not enabled, or refused by the lock step when the disable reached it there first.
-  EXPECT_TRUE(read_status.load() == kVxi11StatusAborted || read_status.load() == kVxi11StatusNotEnabled ||
+  EXPECT_TRUE(read_status.load() == kVxi11StatusAborted || read_status.load() == kStatusInterfaceNotEnabled ||
               read_status.load() == kVxi11StatusLockRefused)
       << std::hex << read_status.load();
   EXPECT_EQ(table_->LinkCount(), 0u);
   std::uint32_t status = 0;
-  Vxi11DeviceClearHandler(table_, &connection, lid, false, 0, 100, &status);
+  Vxi11DeviceClearHandler(&connection, {lid, false, 0, 100}, &status);
   EXPECT_EQ(status, kVxi11StatusNoSuchLink);
   // Enabled again: a new link works.
   ASSERT_EQ(device.Start(), 0u);

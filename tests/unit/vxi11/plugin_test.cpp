@@ -72,7 +72,7 @@ TEST_F(PluginTest, StoppingEverythingWithLinksLeftIsClean) {
   ASSERT_EQ(device.Start("probe"), 0u);
   FakeConnection connection;
   std::uint32_t status = 0xFFFFFFFF;
-  const std::uint32_t lid = Vxi11CreateLinkHandler(Vxi11LinkTable(), &connection, true, 0, "probe", &status);
+  const std::uint32_t lid = Vxi11CreateLinkHandler(&connection, true, 0, "probe", &status);
   ASSERT_EQ(status, 0u);
   ASSERT_NE(lid, 0u);
   DoVovuriStopAll();

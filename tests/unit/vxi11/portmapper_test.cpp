@@ -177,14 +177,7 @@ TEST_F(MiniPortMapperTest, UdpIgnoresShortDatagramsAndKeepsServing) {
 class FakeSystemPortMapper {
  public:
   FakeSystemPortMapper() {
-    listen_ = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(listen_, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
-    socklen_t len = sizeof sa;
-    getsockname(listen_, reinterpret_cast<sockaddr*>(&sa), &len);
-    port_ = ntohs(sa.sin_port);
+    listen_ = vxi11_test::BindLoopback(SOCK_STREAM, &port_);
     listen(listen_, 16);
     thread_ = std::thread([this] { Serve(); });
   }
@@ -280,17 +273,7 @@ TEST(PortMapperRegistrationTest, AStaleRegistrationIsReplacedALiveOneRefusesTheS
   FakeSystemPortMapper system;
   // A port nobody listens on: bind a socket, read its port, close it.
   std::uint16_t dead_port = 0;
-  {
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
-    socklen_t len = sizeof sa;
-    getsockname(fd, reinterpret_cast<sockaddr*>(&sa), &len);
-    dead_port = ntohs(sa.sin_port);
-    close(fd);
-  }
+  close(vxi11_test::BindLoopback(SOCK_STREAM, &dead_port));
   system.Preset(0x0607AF, dead_port);
   auto first = std::make_unique<CInstrumentServerManager>(OptionsFor(system.port()));
   ASSERT_FALSE(first->IsFailed());

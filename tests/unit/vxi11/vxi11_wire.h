@@ -58,9 +58,23 @@ struct FakeLinks {
   }
 };
 
+// Records one I/O call (under the mutex) and answers with the set status.
+inline void RecordCall(const Vxi11LinkCall& call, const char* name, std::uint32_t* status) {
+  auto& f = FakeLinks::Get();
+  std::lock_guard<std::mutex> lock(f.mutex);
+  ++f.calls;
+  f.last_lid = call.lid;
+  f.last_waitlock = call.waitlock;
+  f.last_lock_timeout = call.lock_timeout;
+  f.last_io_timeout = call.io_timeout;
+  if (name != nullptr) f.last_name = name;
+  *status = f.status;
+}
+
 inline const CVxi11LinkOperations* FakeOperations() {
   static const CVxi11LinkOperations ops = {
-      [](CInstrumentServer*, bool, std::uint32_t lock_timeout, const char* name, std::uint32_t* status) {
+      .create_link = [](CVxi11Connection*, bool, std::uint32_t lock_timeout, const char* name,
+                        std::uint32_t* status) {
         auto& f = FakeLinks::Get();
         std::lock_guard<std::mutex> lock(f.mutex);
         ++f.calls;
@@ -69,57 +83,45 @@ inline const CVxi11LinkOperations* FakeOperations() {
         *status = f.status;
         return f.status == 0 ? f.next_lid : 0u;
       },
-      [](CInstrumentServer*, std::uint32_t lid, std::uint32_t* status) {
+      .destroy_link = [](CVxi11Connection*, std::uint32_t lid, std::uint32_t* status) {
         auto& f = FakeLinks::Get();
         std::lock_guard<std::mutex> lock(f.mutex);
         ++f.calls;
         f.last_lid = lid;
         *status = f.status;
       },
-      [](CInstrumentServer*, std::uint32_t lid, bool waitlock, std::uint32_t lock_timeout, bool end,
-         std::uint32_t io_timeout, std::uint32_t length, const std::uint8_t* data, std::uint32_t* status) {
+      .device_write = [](CVxi11Connection*, const Vxi11LinkCall& call, bool end, std::uint32_t length,
+                         const std::uint8_t* data, std::uint32_t* status) {
+        RecordCall(call, nullptr, status);
         auto& f = FakeLinks::Get();
         std::lock_guard<std::mutex> lock(f.mutex);
-        ++f.calls;
-        f.last_lid = lid;
-        f.last_waitlock = waitlock;
-        f.last_lock_timeout = lock_timeout;
         f.last_end = end;
-        f.last_io_timeout = io_timeout;
         f.last_data.assign(data, data + length);
-        *status = f.status;
         return length;
       },
-      [](CInstrumentServer*, std::uint32_t lid, bool waitlock, std::uint32_t lock_timeout, bool termchar_set,
-         std::uint8_t term_char, std::uint32_t io_timeout, std::uint32_t count, std::uint8_t* data,
-         std::uint32_t* reason, std::uint32_t* status) {
+      .device_read = [](CVxi11Connection*, const Vxi11LinkCall& call, bool termchar_set, std::uint8_t term_char,
+                        std::uint32_t count, std::uint8_t* data, std::uint32_t* reason, std::uint32_t* status) {
+        RecordCall(call, nullptr, status);
         auto& f = FakeLinks::Get();
         std::lock_guard<std::mutex> lock(f.mutex);
-        ++f.calls;
-        f.last_lid = lid;
-        f.last_waitlock = waitlock;
-        f.last_lock_timeout = lock_timeout;
         f.last_termchar_set = termchar_set;
         f.last_termchar = term_char;
-        f.last_io_timeout = io_timeout;
         f.last_count = count;
-        const std::uint32_t n =
-            static_cast<std::uint32_t>(f.read_data.size()) < count ? static_cast<std::uint32_t>(f.read_data.size())
-                                                                   : count;
+        const auto size = static_cast<std::uint32_t>(f.read_data.size());
+        const std::uint32_t n = size < count ? size : count;
         std::memcpy(data, f.read_data.data(), n);
         *reason = f.read_reason;
-        *status = f.status;
         return n;
       },
-      [](CInstrumentServer* server, std::uint32_t xid, std::uint32_t lid, bool, std::uint32_t, std::uint32_t,
-         std::uint32_t* status) {
+      .device_readstb = [](CVxi11Connection* connection, std::uint32_t xid, const Vxi11LinkCall& call,
+                           std::uint32_t* status) {
         auto& f = FakeLinks::Get();
         std::uint32_t st = 0;
         std::uint8_t stb = 0;
         {
           std::lock_guard<std::mutex> lock(f.mutex);
           ++f.calls;
-          f.last_lid = lid;
+          f.last_lid = call.lid;
           st = f.status;
           stb = f.status_byte;
         }
@@ -128,77 +130,24 @@ inline const CVxi11LinkOperations* FakeOperations() {
           return;
         }
         std::uint32_t send_status = 0;
-        server->SendReadStbReply(xid, stb, 0, &send_status);
+        connection->SendReadStbReply(xid, stb, 0, &send_status);
         *status = 0;
       },
-      [](CInstrumentServer*, std::uint32_t lid, bool waitlock, std::uint32_t lock_timeout, std::uint32_t io_timeout,
-         std::uint32_t* status) {
-        auto& f = FakeLinks::Get();
-        std::lock_guard<std::mutex> lock(f.mutex);
-        ++f.calls;
-        f.last_lid = lid;
-        f.last_waitlock = waitlock;
-        f.last_lock_timeout = lock_timeout;
-        f.last_io_timeout = io_timeout;
-        f.last_name = "trigger";
-        *status = f.status;
+      .device_trigger = [](CVxi11Connection*, const Vxi11LinkCall& call,
+                           std::uint32_t* status) { RecordCall(call, "trigger", status); },
+      .device_clear = [](CVxi11Connection*, const Vxi11LinkCall& call,
+                         std::uint32_t* status) { RecordCall(call, "clear", status); },
+      .device_remote = [](CVxi11Connection*, const Vxi11LinkCall& call,
+                          std::uint32_t* status) { RecordCall(call, "remote", status); },
+      .device_local = [](CVxi11Connection*, const Vxi11LinkCall& call,
+                         std::uint32_t* status) { RecordCall(call, "local", status); },
+      .device_lock = [](CVxi11Connection*, const Vxi11LinkCall& call,
+                        std::uint32_t* status) { RecordCall(call, "lock", status); },
+      .device_unlock = [](CVxi11Connection*, std::uint32_t lid, std::uint32_t* status) {
+        RecordCall({lid, false, 0, 0}, "unlock", status);
       },
-      [](CInstrumentServer*, std::uint32_t lid, bool waitlock, std::uint32_t lock_timeout, std::uint32_t io_timeout,
-         std::uint32_t* status) {
-        auto& f = FakeLinks::Get();
-        std::lock_guard<std::mutex> lock(f.mutex);
-        ++f.calls;
-        f.last_lid = lid;
-        f.last_waitlock = waitlock;
-        f.last_lock_timeout = lock_timeout;
-        f.last_io_timeout = io_timeout;
-        f.last_name = "clear";
-        *status = f.status;
-      },
-      [](CInstrumentServer*, std::uint32_t lid, bool waitlock, std::uint32_t lock_timeout, std::uint32_t io_timeout,
-         std::uint32_t* status) {
-        auto& f = FakeLinks::Get();
-        std::lock_guard<std::mutex> lock(f.mutex);
-        ++f.calls;
-        f.last_lid = lid;
-        f.last_waitlock = waitlock;
-        f.last_lock_timeout = lock_timeout;
-        f.last_io_timeout = io_timeout;
-        f.last_name = "remote";
-        *status = f.status;
-      },
-      [](CInstrumentServer*, std::uint32_t lid, bool waitlock, std::uint32_t lock_timeout, std::uint32_t io_timeout,
-         std::uint32_t* status) {
-        auto& f = FakeLinks::Get();
-        std::lock_guard<std::mutex> lock(f.mutex);
-        ++f.calls;
-        f.last_lid = lid;
-        f.last_waitlock = waitlock;
-        f.last_lock_timeout = lock_timeout;
-        f.last_io_timeout = io_timeout;
-        f.last_name = "local";
-        *status = f.status;
-      },
-      [](CInstrumentServer*, std::uint32_t lid, bool waitlock, std::uint32_t lock_timeout, std::uint32_t* status) {
-        auto& f = FakeLinks::Get();
-        std::lock_guard<std::mutex> lock(f.mutex);
-        ++f.calls;
-        f.last_lid = lid;
-        f.last_waitlock = waitlock;
-        f.last_lock_timeout = lock_timeout;
-        f.last_name = "lock";
-        *status = f.status;
-      },
-      [](CInstrumentServer*, std::uint32_t lid, std::uint32_t* status) {
-        auto& f = FakeLinks::Get();
-        std::lock_guard<std::mutex> lock(f.mutex);
-        ++f.calls;
-        f.last_lid = lid;
-        f.last_name = "unlock";
-        *status = f.status;
-      },
-      [](CInstrumentServer*, std::uint32_t lid, bool, std::uint32_t handle_length, const std::uint8_t* handle,
-         std::uint32_t* status) {
+      .enable_srq = [](CVxi11Connection*, std::uint32_t lid, bool, std::uint32_t handle_length,
+                       const std::uint8_t* handle, std::uint32_t* status) {
         auto& f = FakeLinks::Get();
         std::lock_guard<std::mutex> lock(f.mutex);
         ++f.calls;
@@ -206,14 +155,14 @@ inline const CVxi11LinkOperations* FakeOperations() {
         f.last_data.assign(handle, handle + handle_length);
         *status = handle_length > 40 ? 0x5434Fu : f.status;
       },
-      [](CInstrumentServer*, std::uint32_t lid, std::uint32_t* status) {
+      .device_abort = [](CVxi11Connection*, std::uint32_t lid, std::uint32_t* status) {
         auto& f = FakeLinks::Get();
         std::lock_guard<std::mutex> lock(f.mutex);
         ++f.aborts;
         f.last_lid = lid;
         *status = lid == 7 ? 0u : 0x54390u;
       },
-      [](CInstrumentServer*) { ++FakeLinks::Get().drops; },
+      .drop_connection_links = [](CVxi11Connection*) { ++FakeLinks::Get().drops; },
   };
   return &ops;
 }
