@@ -37,6 +37,7 @@
 #include <vector>
 
 #include "firmware_process.h"
+#include "support/free_port.h"
 #include "support/process_stats.h"
 #include "support/vxi11_session.h"
 #include "support/wait_for.h"

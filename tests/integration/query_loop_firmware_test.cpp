@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "firmware_process.h"
-#include "support/process_stats.h"
+#include "support/free_port.h"
 #include "support/vxi11_client.h"
 #include "support/wait_for.h"
 

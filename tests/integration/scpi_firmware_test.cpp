@@ -14,6 +14,7 @@
 #include <string>
 
 #include "firmware_process.h"
+#include "support/free_port.h"
 #include "support/wait_for.h"
 
 namespace {
@@ -21,22 +22,6 @@ namespace {
 using namespace std::chrono_literals;
 using torvex_test::FirmwareProcess;
 using torvex_test::WaitFor;
-
-// A free TCP port on the loopback (for the firmware's own portmapper).
-std::uint16_t FreePort() {
-  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof a;
-  std::uint16_t port = 0;
-  if (::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
-      ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) == 0) {
-    port = ntohs(a.sin_port);
-  }
-  ::close(fd);
-  return port;
-}
 
 // The board's answer to a message whose reply is empty or that has none.
 constexpr const char* kNothing = "ok";
@@ -48,7 +33,7 @@ class ScpiFirmware : public ::testing::Test {
   void SetUp() override { ASSERT_NO_FATAL_FAILURE(Start()); }
 
   void Start() {
-    const std::uint16_t portmapper = FreePort();
+    const std::uint16_t portmapper = torvex_test::FreeLoopbackPort();
     ASSERT_NE(portmapper, 0);
     fw_.Start({"--portmapper-port", std::to_string(portmapper), "--nbns-ports", "0,0"});
     ASSERT_TRUE(fw_.WaitForOutput("board: ready")) << fw_.Output();

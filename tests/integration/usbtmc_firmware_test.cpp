@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "firmware_process.h"
+#include "support/free_port.h"
 #include "support/wait_for.h"
 
 namespace {
@@ -25,22 +26,6 @@ namespace {
 using namespace std::chrono_literals;
 using torvex_test::FirmwareProcess;
 using torvex_test::WaitFor;
-
-// A free TCP port on the loopback (for the firmware's own portmapper).
-std::uint16_t FreePort() {
-  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof a;
-  std::uint16_t port = 0;
-  if (::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
-      ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) == 0) {
-    port = ntohs(a.sin_port);
-  }
-  ::close(fd);
-  return port;
-}
 
 // A VXI-11 link over ONC RPC on TCP, just enough to send a message from the network side.
 class Vxi11Link {
@@ -158,7 +143,7 @@ std::size_t CountEntries(const std::string& folder) {
 class UsbFirmware : public ::testing::Test {
  protected:
   void SetUp() override {
-    portmapper_ = FreePort();
+    portmapper_ = torvex_test::FreeLoopbackPort();
     ASSERT_NE(portmapper_, 0);
     fw_.Start({"--portmapper-port", std::to_string(portmapper_), "--nbns-ports", "0,0"});
     ASSERT_TRUE(fw_.WaitForOutput("board: ready")) << fw_.Output();

@@ -26,6 +26,7 @@
 #include <vector>
 
 #include "firmware_process.h"
+#include "support/free_port.h"
 #include "support/vxi11_client.h"
 #include "support/wait_for.h"
 
@@ -44,22 +45,6 @@ constexpr char kMeasured[] = "1.500 T;1\n";
 constexpr char kMeasuredNothing[] = ";1\n";
 
 bool IsMeasurement(const std::string& data) { return data == kMeasured || data == kMeasuredNothing; }
-
-// A free TCP port on the loopback (for the firmware's own portmapper).
-std::uint16_t FreePort() {
-  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof a;
-  std::uint16_t port = 0;
-  if (::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
-      ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) == 0) {
-    port = ntohs(a.sin_port);
-  }
-  ::close(fd);
-  return port;
-}
 
 // Asks *IDN? on its own link, in its own thread, until stopped: counts what it saw.
 class WellBehavedClient {
@@ -128,7 +113,7 @@ class Vxi11LinksFirmware : public ::testing::Test {
   void SetUp() override {
     std::filesystem::create_directories(fw_.Root());
     std::ofstream(fw_.Root() / "board.conf", std::ios::trunc) << "flash-blocks 64\nplug 1 probe\n";
-    portmapper_ = FreePort();
+    portmapper_ = torvex_test::FreeLoopbackPort();
     ASSERT_NE(portmapper_, 0);
     fw_.Start({"--portmapper-port", std::to_string(portmapper_), "--nbns-ports", "0,0"});
     ASSERT_TRUE(fw_.WaitForOutput("board: ready")) << fw_.Output();
