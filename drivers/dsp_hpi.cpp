@@ -53,7 +53,7 @@ constexpr cyg_uint32 Space(cyg_uint32 memory_type, cyg_uint32 setup, cyg_uint32 
          emif::kCectlReadStrobe.Make(strobe) | emif::kCectlMemoryType.Make(memory_type) |
          emif::kCectlReadHold.Make(hold);
 }
-// CE0 to CE2 at setup 15, strobe 63, hold 3 and turnaround 3 (the slowest); CE3 at setup 1,
+// CE0 to CE2 at setup 15, strobe 63, hold 3 and turnaround 3; CE3 at setup 1,
 // strobe 3, hold 1, turnaround 1.
 constexpr cyg_uint32 kSlowSdram = Space(emif::kMemoryTypeSdram32, 15, 63, 3, 3);
 constexpr cyg_uint32 kSlowAsync = Space(emif::kMemoryTypeAsync32, 15, 63, 3, 3);
