@@ -43,10 +43,36 @@ struct emif_register {
   cyg_uint32 value;
   const char* name;
 };
+namespace emif = hw::emif;
+// A chip-enable space of the given memory type with the same setup, strobe and hold (in clocks) for
+// reads and writes.
+constexpr cyg_uint32 Space(cyg_uint32 memory_type, cyg_uint32 setup, cyg_uint32 strobe, cyg_uint32 hold,
+                           cyg_uint32 turnaround) {
+  return emif::kCectlWriteSetup.Make(setup) | emif::kCectlWriteStrobe.Make(strobe) | emif::kCectlWriteHold.Make(hold) |
+         emif::kCectlReadSetup.Make(setup) | emif::kCectlTurnaround.Make(turnaround) |
+         emif::kCectlReadStrobe.Make(strobe) | emif::kCectlMemoryType.Make(memory_type) |
+         emif::kCectlReadHold.Make(hold);
+}
+// CE0 to CE2 at setup 15, strobe 63, hold 3 and turnaround 3; CE3 at setup 1,
+// strobe 3, hold 1, turnaround 1.
+constexpr cyg_uint32 kSlowSdram = Space(emif::kMemoryTypeSdram32, 15, 63, 3, 3);
+constexpr cyg_uint32 kSlowAsync = Space(emif::kMemoryTypeAsync32, 15, 63, 3, 3);
+constexpr cyg_uint32 kFastAsync = Space(emif::kMemoryTypeAsync32, 1, 3, 1, 1);
+// SDRAM: four banks, row and column sizes 1, refresh on, initialised, TRCD 3, TRP 3, TRC 10.
+constexpr cyg_uint32 kSdramControl = emif::kSdctlFourBanks | emif::kSdctlRowBits.Make(1) |
+                                     emif::kSdctlColumnBits.Make(1) | emif::kSdctlRefreshEnable |
+                                     emif::kSdctlInitialise | emif::kSdctlTrcd.Make(3) | emif::kSdctlTrp.Make(3) |
+                                     emif::kSdctlTrc.Make(10);
+constexpr cyg_uint32 kSdramRefreshPeriod = emif::kSdtimPeriod.Make(1562);
 constexpr emif_register kEmifRegisters[] = {
-    {0x01800000, 0x00003060, "GBLCTL"}, {0x01800004, 0xFFFFFF33, "CECTL1"}, {0x01800008, 0xFFFFFF23, "CECTL0"},
-    {0x01800010, 0xFFFFFF23, "CECTL2"}, {0x01800014, 0x10D14321, "CECTL3"}, {0x01800018, 0x5733A000, "SDCTL"},
-    {0x0180001C, 0x0000061A, "SDTIM"},  {0x01800020, 0x0017DF2D, "SDEXT"},
+    {emif::kGblctl, 0x00003060, "GBLCTL"},
+    {emif::kCectl1, kSlowSdram, "CECTL1"},
+    {emif::kCectl0, kSlowAsync, "CECTL0"},
+    {emif::kCectl2, kSlowAsync, "CECTL2"},
+    {emif::kCectl3, kFastAsync, "CECTL3"},
+    {emif::kSdctl, kSdramControl, "SDCTL"},
+    {emif::kSdtim, kSdramRefreshPeriod, "SDTIM"},
+    {emif::kSdext, 0x0017DF2D, "SDEXT"},  // the SDRAM's command-to-command timings
 };
 static_assert(std::size(kEmifRegisters) == 8);
 // Two groups of consecutive registers: GBLCTL..CECTL0 and CECTL2..SDEXT.

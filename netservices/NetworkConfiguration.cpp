@@ -255,51 +255,26 @@ void GetInterfaceAddresses(char* address, char* mask, char* broadcast, char* gat
   std::strcpy(domain, "local");
 
   if (bp.bp_vend[0] != 0) {
-    // The walk stays inside the vendor area and inside each option's stated length.
+    // The first copy of each option counts; the lookup stays inside the vendor area and each option's
+    // stated length.
+    using namespace platform::net;
     const std::uint8_t* opts = bp.bp_vend + 4;
     const std::size_t size = kBootpVendorSize - 4;
-    std::size_t i = 0;
-    bool have_router = false, have_dns = false;
-    while (i < size && opts[i] != 255) {
-      const std::uint8_t tag = opts[i];
-      if (tag == 0) {
-        ++i;
-        continue;
+    std::uint8_t len = 0;
+    const std::uint8_t* value = nullptr;
+    if ((value = FindDhcpOption(opts, size, kDhcpOptionSubnetMask, &len)) != nullptr && len >= 4) std::memcpy(&m, value, 4);
+    if ((value = FindDhcpOption(opts, size, kDhcpOptionRouter, &len)) != nullptr && len >= 4) std::memcpy(&gw, value, 4);
+    if ((value = FindDhcpOption(opts, size, kDhcpOptionDomainNameServer, &len)) != nullptr && len >= 4) {
+      std::memcpy(&dns, value, 4);
+    }
+    if ((value = FindDhcpOption(opts, size, kDhcpOptionDomainName, &len)) != nullptr) {
+      std::memset(domain, 0, kDomainText);
+      std::size_t n = 0;
+      while (n < len && n < kDomainText - 1 && value[n] != 0) {
+        domain[n] = static_cast<char>(value[n]);
+        ++n;
       }
-      if (i + 1 >= size) break;
-      const std::size_t len = opts[i + 1];
-      const std::uint8_t* value = opts + i + 2;
-      if (i + 2 + len > size) break;
-      switch (tag) {
-        case 1:
-          if (len >= 4) std::memcpy(&m, value, 4);
-          break;
-        case 3:
-          if (len >= 4 && !have_router) {
-            std::memcpy(&gw, value, 4);
-            have_router = true;
-          }
-          break;
-        case 6:
-          if (len >= 4 && !have_dns) {
-            std::memcpy(&dns, value, 4);
-            have_dns = true;
-          }
-          break;
-        case 15: {
-          std::memset(domain, 0, kDomainText);
-          std::size_t n = 0;
-          while (n < len && n < kDomainText - 1 && value[n] != 0) {
-            domain[n] = static_cast<char>(value[n]);
-            ++n;
-          }
-          if (n == 0) std::strcpy(domain, "local");
-          break;
-        }
-        default:
-          break;
-      }
-      i += 2 + len;
+      if (n == 0) std::strcpy(domain, "local");
     }
   }
   platform::net::AddressText(yiaddr, address);

@@ -190,8 +190,8 @@ const std::uint8_t* FindDhcpOption(const std::uint8_t* options, std::size_t size
   std::size_t i = 0;
   while (i < size) {
     const std::uint8_t t = options[i];
-    if (t == 255) break;
-    if (t == 0) {
+    if (t == kDhcpOptionEnd) break;
+    if (t == kDhcpOptionPad) {
       ++i;
       continue;
     }
@@ -226,7 +226,7 @@ bool init_net(const char* intf, bootp* bp) {
   InterfaceConfig c;
   c.address = bp->bp_yiaddr.s_addr;
   if (c.address == 0) return false;
-  const bool cookie = bp->bp_vend[0] == 99 && bp->bp_vend[1] == 130 && bp->bp_vend[2] == 83 && bp->bp_vend[3] == 99;
+  const bool cookie = std::memcmp(bp->bp_vend, kDhcpMagicCookie, sizeof kDhcpMagicCookie) == 0;
   std::uint8_t len = 0;
   const std::uint8_t* v = nullptr;
   c.mask = ClassMask(c.address);
@@ -235,12 +235,12 @@ bool init_net(const char* intf, bootp* bp) {
   if (cookie) {
     const std::uint8_t* opts = bp->bp_vend + 4;
     const std::size_t size = kBootpVendorSize - 4;
-    if ((v = FindDhcpOption(opts, size, 1, &len)) != nullptr && len >= 4) std::memcpy(&c.mask, v, 4);
-    if ((v = FindDhcpOption(opts, size, 28, &len)) != nullptr && len >= 4) {
+    if ((v = FindDhcpOption(opts, size, kDhcpOptionSubnetMask, &len)) != nullptr && len >= 4) std::memcpy(&c.mask, v, 4);
+    if ((v = FindDhcpOption(opts, size, kDhcpOptionBroadcastAddress, &len)) != nullptr && len >= 4) {
       std::memcpy(&c.broadcast, v, 4);
       have_broadcast = true;
     }
-    if ((v = FindDhcpOption(opts, size, 3, &len)) != nullptr && len >= 4) std::memcpy(&c.gateway, v, 4);
+    if ((v = FindDhcpOption(opts, size, kDhcpOptionRouter, &len)) != nullptr && len >= 4) std::memcpy(&c.gateway, v, 4);
   }
   if (!have_broadcast) c.broadcast = (c.address & c.mask) | ~c.mask;
   if (!b->Configure(c)) return false;

@@ -19,7 +19,6 @@
 namespace platform::net {
 namespace {
 
-constexpr std::uint8_t kCookie[4] = {99, 130, 83, 99};
 // Seconds to wait for the server's answer to each discover (servers may check an address before they
 // offer it), and to a request.
 constexpr std::uint32_t kDiscoverWaits[] = {2, 4, 4};
@@ -119,12 +118,12 @@ class Message {
     m_.bp_xid = xid;
     m_.bp_flags = broadcast_reply ? htons(0x8000) : 0;
     std::memcpy(m_.bp_chaddr, mac, 6);
-    std::memcpy(m_.bp_vend, kCookie, 4);
+    std::memcpy(m_.bp_vend, kDhcpMagicCookie, 4);
     at_ = 4;
-    Add(53, &type, 1);
+    Add(kDhcpOptionMessageType, &type, 1);
     std::uint8_t id[7] = {1};
     std::memcpy(id + 1, mac, 6);
-    Add(61, id, 7);
+    Add(kDhcpOptionClientIdentifier, id, 7);
   }
   void Add(std::uint8_t tag, const void* value, std::size_t length) {
     length = std::min<std::size_t>(length, 255);
@@ -137,13 +136,15 @@ class Message {
   void AddAddress(std::uint8_t tag, std::uint32_t address) { Add(tag, &address, 4); }
   void AddCommon() {
     const std::string host = DhcpHostName();
-    if (!host.empty()) Add(12, host.data(), host.size());
-    const std::uint8_t wanted[] = {1, 3, 6, 15, 28, 51, 54, 58, 59};
-    Add(55, wanted, sizeof wanted);
+    if (!host.empty()) Add(kDhcpOptionHostName, host.data(), host.size());
+    const std::uint8_t wanted[] = {kDhcpOptionSubnetMask,       kDhcpOptionRouter,      kDhcpOptionDomainNameServer,
+                                   kDhcpOptionDomainName,       kDhcpOptionBroadcastAddress, kDhcpOptionLeaseTime,
+                                   kDhcpOptionServerIdentifier, kDhcpOptionRenewalTime, kDhcpOptionRebindingTime};
+    Add(kDhcpOptionParameterRequestList, wanted, sizeof wanted);
   }
   bootp& record() { return m_; }
   const std::uint8_t* data() {
-    m_.bp_vend[at_] = 255;
+    m_.bp_vend[at_] = kDhcpOptionEnd;
     return reinterpret_cast<const std::uint8_t*>(&m_);
   }
   std::size_t size() const { return sizeof m_; }
@@ -165,13 +166,13 @@ Reply ParseReply(const std::uint8_t* data, std::size_t length, std::uint32_t xid
   constexpr std::size_t kFixed = offsetof(bootp, bp_vend);
   if (length < kFixed + 4) return r;
   std::memcpy(&r.record, data, std::min(length, sizeof r.record));
-  if (r.record.bp_op != 2 || r.record.bp_xid != xid || std::memcmp(r.record.bp_vend, kCookie, 4) != 0) return r;
+  if (r.record.bp_op != 2 || r.record.bp_xid != xid || std::memcmp(r.record.bp_vend, kDhcpMagicCookie, 4) != 0) return r;
   const std::size_t area = std::min(length, sizeof r.record) - kFixed - 4;
   std::uint8_t len = 0;
-  const std::uint8_t* v = FindDhcpOption(r.record.bp_vend + 4, area, 53, &len);
+  const std::uint8_t* v = FindDhcpOption(r.record.bp_vend + 4, area, kDhcpOptionMessageType, &len);
   if (v == nullptr || len != 1) return r;
   const std::uint8_t type = v[0];
-  if ((v = FindDhcpOption(r.record.bp_vend + 4, area, 54, &len)) != nullptr && len == 4) std::memcpy(&r.server, v, 4);
+  if ((v = FindDhcpOption(r.record.bp_vend + 4, area, kDhcpOptionServerIdentifier, &len)) != nullptr && len == 4) std::memcpy(&r.server, v, 4);
   r.type = type;
   return r;
 }
@@ -198,15 +199,15 @@ void TakeLease(const Reply& ack, bootp* bp, dhcp_lease* lease) {
   std::uint8_t len = 0;
   std::uint32_t seconds = 3600, t1 = 0, t2 = 0;
   const std::uint8_t* v = nullptr;
-  if ((v = FindDhcpOption(bp->bp_vend + 4, area, 51, &len)) != nullptr && len == 4) {
+  if ((v = FindDhcpOption(bp->bp_vend + 4, area, kDhcpOptionLeaseTime, &len)) != nullptr && len == 4) {
     std::memcpy(&seconds, v, 4);
     seconds = ntohl(seconds);
   }
-  if ((v = FindDhcpOption(bp->bp_vend + 4, area, 58, &len)) != nullptr && len == 4) {
+  if ((v = FindDhcpOption(bp->bp_vend + 4, area, kDhcpOptionRenewalTime, &len)) != nullptr && len == 4) {
     std::memcpy(&t1, v, 4);
     t1 = ntohl(t1);
   }
-  if ((v = FindDhcpOption(bp->bp_vend + 4, area, 59, &len)) != nullptr && len == 4) {
+  if ((v = FindDhcpOption(bp->bp_vend + 4, area, kDhcpOptionRebindingTime, &len)) != nullptr && len == 4) {
     std::memcpy(&t2, v, 4);
     t2 = ntohl(t2);
   }

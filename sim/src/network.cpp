@@ -13,7 +13,8 @@
 namespace sim {
 namespace {
 
-constexpr std::uint8_t kCookie[4] = {99, 130, 83, 99};
+namespace net = platform::net;
+
 constexpr std::size_t kFixed = offsetof(bootp, bp_vend);
 
 std::uint32_t Address(const std::string& text) {
@@ -229,17 +230,17 @@ void Network::DhcpClose() {
 
 // The scripted server's answer to one message of the board (empty: none).
 std::vector<std::uint8_t> Network::ServerReply(const std::uint8_t* message, std::size_t length) {
-  if (length < kFixed + 4 || std::memcmp(message + kFixed, kCookie, 4) != 0) return {};
+  if (length < kFixed + 4 || std::memcmp(message + kFixed, net::kDhcpMagicCookie, 4) != 0) return {};
   bootp request{};
   std::memcpy(&request, message, std::min(length, sizeof request));
   const std::uint8_t* opts = message + kFixed + 4;
   const std::size_t size = std::min(length, sizeof request) - kFixed - 4;
   std::uint8_t len = 0;
-  const std::uint8_t* v = platform::net::FindDhcpOption(opts, size, 53, &len);
+  const std::uint8_t* v = platform::net::FindDhcpOption(opts, size, net::kDhcpOptionMessageType, &len);
   if (v == nullptr || len != 1 || v[0] > 8) return {};
   const std::uint8_t type = v[0];
   ++dhcp_counts_[type];
-  v = platform::net::FindDhcpOption(opts, size, 12, &len);
+  v = platform::net::FindDhcpOption(opts, size, net::kDhcpOptionHostName, &len);
   host_name_ = v != nullptr ? std::string(reinterpret_cast<const char*>(v), len) : std::string();
   if (!offer_) return {};
   const DhcpOffer& o = *offer_;
@@ -249,7 +250,7 @@ std::vector<std::uint8_t> Network::ServerReply(const std::uint8_t* message, std:
     answer = 2;
   } else if (type == 3 && request.bp_ciaddr.s_addr == 0) {
     std::uint32_t wanted = 0;
-    if ((v = platform::net::FindDhcpOption(opts, size, 50, &len)) != nullptr && len == 4) std::memcpy(&wanted, v, 4);
+    if ((v = platform::net::FindDhcpOption(opts, size, net::kDhcpOptionRequestedAddress, &len)) != nullptr && len == 4) std::memcpy(&wanted, v, 4);
     answer = wanted == yiaddr ? 5 : 6;
   } else if (type == 3) {
     if (renewal_ == Renewal::kSilent) return {};
@@ -272,18 +273,18 @@ std::vector<std::uint8_t> Network::ServerReply(const std::uint8_t* message, std:
     reply.bp_giaddr.s_addr = Address(o.relay);
   }
   Options out;
-  out.Add(53, &answer, 1);
-  out.AddAddress(54, server);
+  out.Add(net::kDhcpOptionMessageType, &answer, 1);
+  out.AddAddress(net::kDhcpOptionServerIdentifier, server);
   if (answer != 6) {
     const std::uint32_t lease = htonl(o.lease_seconds);
-    out.Add(51, &lease, 4);
-    if (o.mask) out.AddAddress(1, Address(*o.mask));
-    if (o.router) out.AddAddress(3, Address(*o.router));
-    if (o.dns) out.AddAddress(6, Address(*o.dns));
-    if (o.domain) out.Add(15, o.domain->data(), std::min<std::size_t>(o.domain->size(), 255));
+    out.Add(net::kDhcpOptionLeaseTime, &lease, 4);
+    if (o.mask) out.AddAddress(net::kDhcpOptionSubnetMask, Address(*o.mask));
+    if (o.router) out.AddAddress(net::kDhcpOptionRouter, Address(*o.router));
+    if (o.dns) out.AddAddress(net::kDhcpOptionDomainNameServer, Address(*o.dns));
+    if (o.domain) out.Add(net::kDhcpOptionDomainName, o.domain->data(), std::min<std::size_t>(o.domain->size(), 255));
   }
-  out.bytes.push_back(255);
-  std::memcpy(reply.bp_vend, kCookie, 4);
+  out.bytes.push_back(net::kDhcpOptionEnd);
+  std::memcpy(reply.bp_vend, net::kDhcpMagicCookie, 4);
   std::memcpy(reply.bp_vend + 4, out.bytes.data(), std::min(out.bytes.size(), kBootpVendorSize - 4));
   const auto* p = reinterpret_cast<const std::uint8_t*>(&reply);
   return std::vector<std::uint8_t>(p, p + sizeof reply);

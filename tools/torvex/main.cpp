@@ -37,98 +37,41 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <algorithm>
 #include <cstring>
 #include <filesystem>
 #include <memory>
-#include <optional>
-#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "BoardCommands.h"
 #include "BoardControl.h"
-#include "UsbCommands.h"
+#include "Options.h"
 #include "core/CLogger.h"
 #include "drivers/board_devices.h"
 #include "main/TorvexMain.h"
+#include "netservices/nbns.h"
 #include "platform/board_state.h"
 #include "platform/bootloader.h"
 #include "platform/devtab.h"
 #include "platform/io.h"
 #include "platform/kernel.h"
-#include "netservices/NetworkConfiguration.h"
 #include "platform/net.h"
 #include "sim/board.h"
 #include "sim/board_description.h"
+#include "sim/nand_flash.h"
 #include "sim/network.h"
 #include "sim/usb_redir.h"
-#include "sim/nand_flash.h"
 #include "sim/watchdog_timer.h"
-#include "status/CScpiStatus.h"
-#include "netservices/nbns.h"
-#include "tree/BoundParameterNodes.h"
-#include "tree/CParameterNode.h"
 #include "vxi11/Vxi11ServerHooks.h"
 
 namespace {
 
 namespace fs = std::filesystem;
-
-constexpr const char* kUsage =
-    "usage: torvex --root DIR [--tick-us N] [--log-stderr] [--boot-condition N] [--net sim|linux[:IFNAME]]\n"
-    "              [--portmapper-port N] [--nbns-ports NAME,DATAGRAM] [--usbredir-port N]\n"
-    "       torvex board --root DIR COMMAND...\n"
-    "board commands: button short|long|press|release, temperature CELSIUS, fault watchdog, state,\n"
-    "  plug PATH probe|multiplexer[:N]|camera[:H], unplug PATH, field TESLA, probes,\n"
-    "  dsp [state|clear|boot on|off|versions DSP CPLD|delay ID|all MS|drop ID|all N|mailbox N|\n"
-    "       check N|error N|stall on|off], net [dhcp on|off],\n"
-    "  usb SCPI-TEXT, usbtmc OPERATION [ARGS] (see README)\n";
-
-[[noreturn]] void Usage(const std::string& message) {
-  std::fprintf(stderr, "torvex: %s\n%s", message.c_str(), kUsage);
-  std::exit(2);
-}
-
-// The tick's accepted range: below 100 us a short push of the button no longer tells itself from a
-// long one on a loaded host, and the keep-alive thread misses the watchdog.
-constexpr unsigned long kMinTickUs = 100;
-constexpr unsigned long kMaxTickUs = 10000000;
-
-// A decimal number from `min` to `max`, or the usage with the accepted range.
-unsigned long ParseNumber(const char* text, unsigned long min, unsigned long max, const char* what) {
-  char* end = nullptr;
-  errno = 0;
-  const unsigned long v = std::strtoul(text, &end, 10);
-  if (end == text || *end != '\0' || errno != 0 || text[0] < '0' || text[0] > '9' || v < min || v > max) {
-    Usage(std::string(what) + " takes " + std::to_string(min) + " to " + std::to_string(max));
-  }
-  return v;
-}
-
-// "NAME,DATAGRAM": two port numbers from 0 to 65535.
-void ParsePortPair(const char* text, unsigned long* first, unsigned long* second) {
-  const std::string pair = text;
-  const std::size_t comma = pair.find(',');
-  if (comma == std::string::npos) Usage("--nbns-ports takes NAME,DATAGRAM");
-  *first = ParseNumber(pair.substr(0, comma).c_str(), 0, 65535, "--nbns-ports");
-  *second = ParseNumber(pair.substr(comma + 1).c_str(), 0, 65535, "--nbns-ports");
-}
-
-struct Options {
-  std::string root;
-  unsigned long tick_us = 0;
-  bool log_stderr = false;
-  std::uint32_t boot_condition = platform::bootloader::kColdBoot;
-  std::string net = "sim";  // "sim", or "linux:<interface>"
-  unsigned long portmapper_port = 111;
-  unsigned long nbns_name_port = 137;
-  unsigned long nbns_datagram_port = 138;
-  std::optional<unsigned long> usbredir_port;  // off unless given
-};
+using board::Options;
+using board::Usage;
 
 std::vector<std::string> g_argv;  // for the re-start after a reset
 
@@ -244,229 +187,6 @@ void PrepareRoot(const std::string& root) {
   }
 }
 
-// Holds the button for `hold`, then releases it (on a thread of its own).
-void PushButton(sim::Board& board, std::chrono::microseconds hold) {
-  std::thread([&board, hold] {
-    board.PressButton();
-    std::this_thread::sleep_for(hold);
-    board.ReleaseButton();
-  }).detach();
-}
-
-std::chrono::microseconds Ticks(cyg_tick_count_t ticks) {
-  return std::chrono::microseconds(ticks * platform::kernel::TickMicroseconds());
-}
-
-// The firmware tells a long push (held 5 s = 500 ticks) from a short one. A short push lasts 20 ticks,
-// but at least 150 ms of real time so that a busy host still sees it pressed, and never more than
-// half the long-push limit.
-std::chrono::microseconds ShortPush() {
-  return std::min(std::max(Ticks(20), std::chrono::microseconds(150000)), Ticks(250));
-}
-std::chrono::microseconds LongPush() { return Ticks(600); }
-
-// Commands that change the board act once their reply has been sent: what they cause (a power cut,
-// a reset) may end the process at once.
-// A whole decimal or 0x-prefixed hexadecimal number up to `max`.
-bool ParseCount(const std::string& text, unsigned long max, unsigned long& out) {
-  if (text.empty() || text[0] < '0' || text[0] > '9') return false;
-  char* end = nullptr;
-  errno = 0;
-  const unsigned long v = std::strtoul(text.c_str(), &end, 0);
-  if (*end != '\0' || errno != 0 || v > max) return false;
-  out = v;
-  return true;
-}
-
-bool ParseVersion(const std::string& text, sim::DspVersion& out) {
-  const auto dot = text.find('.');
-  unsigned long major = 0, minor = 0;
-  if (dot == std::string::npos || text.find_first_not_of("0123456789.") != std::string::npos ||
-      !ParseCount(text.substr(0, dot), 0xFFFF, major) || !ParseCount(text.substr(dot + 1), 0xFFFF, minor)) {
-    return false;
-  }
-  out.major = static_cast<std::uint16_t>(major);
-  out.minor = static_cast<std::uint16_t>(minor);
-  return true;
-}
-
-// The `dsp` board command: the DSP program's state and faults.
-std::string DspCommand(sim::DspProgram& dsp, const std::vector<std::string>& args) {
-  const std::string what = args.empty() ? "state" : args[0];
-  const std::size_t n = args.size();
-  auto on_off = [&](const char* usage) {
-    if (n != 2 || (args[1] != "on" && args[1] != "off")) throw std::invalid_argument(usage);
-    return args[1] == "on";
-  };
-  auto count = [&](std::size_t at, unsigned long max, const char* usage) {
-    unsigned long v = 0;
-    if (at >= n || !ParseCount(args[at], max, v)) throw std::invalid_argument(usage);
-    return v;
-  };
-  // A request id (a reply id for DSP_BOOTED) with a length in the frame table, or "all".
-  auto request = [&](const char* usage) -> std::uint32_t {
-    if (n != 3) throw std::invalid_argument(usage);
-    if (args[1] == "all") return sim::DspProgram::kAllRequests;
-    unsigned long id = 0;
-    if (!ParseCount(args[1], 0xFFFFFFFFUL, id) ||
-        (sim::DspProgram::RequestBytes(static_cast<std::uint32_t>(id)) == 0 && id != sim::DspProgram::kBootedId)) {
-      throw std::invalid_argument(std::string(usage) + " (ID: a request id such as 0x70, or 0x10001 for DSP_BOOTED)");
-    }
-    return static_cast<std::uint32_t>(id);
-  };
-  if (what == "state" && n <= 1) return dsp.Describe();
-  if (what == "clear" && n == 1) {
-    dsp.ClearFaults();
-    return {};
-  }
-  if (what == "boot") {
-    dsp.SetBootEnabled(on_off("dsp boot takes on or off"));
-  } else if (what == "versions") {
-    sim::DspVersion version, cpld;
-    if (n != 3 || !ParseVersion(args[1], version) || !ParseVersion(args[2], cpld)) {
-      throw std::invalid_argument("dsp versions takes DSP and CPLD versions, MAJOR.MINOR each");
-    }
-    dsp.SetReportedVersions(version, cpld);
-  } else if (what == "delay") {
-    const std::uint32_t id = request("dsp delay takes ID|all MILLISECONDS");
-    dsp.SetReplyDelay(id, static_cast<std::uint32_t>(count(2, 3600000, "dsp delay takes ID|all MILLISECONDS (up to 3600000)")));
-  } else if (what == "drop") {
-    const std::uint32_t id = request("dsp drop takes ID|all COUNT");
-    dsp.DropReplies(id, static_cast<unsigned>(count(2, 1000000, "dsp drop takes ID|all COUNT (up to 1000000)")));
-  } else if (what == "mailbox" && n == 2) {
-    dsp.CorruptMailbox(static_cast<unsigned>(count(1, 1000000, "dsp mailbox takes a count of replies")));
-  } else if (what == "check" && n == 2) {
-    dsp.CorruptCheckWord(static_cast<unsigned>(count(1, 1000000, "dsp check takes a count of replies")));
-  } else if (what == "error" && n == 2) {
-    dsp.SetErrorFlag(static_cast<unsigned>(count(1, 1000000, "dsp error takes a count of replies")));
-  } else if (what == "stall") {
-    dsp.StallCounter(on_off("dsp stall takes on or off"));
-  } else {
-    throw std::invalid_argument(
-        "dsp takes state, clear, boot on|off, versions DSP CPLD, delay ID|all MS, drop ID|all N, mailbox N, "
-        "check N, error N or stall on|off");
-  }
-  return {};
-}
-
-// "net": the network state as the tree shows it; "net dhcp on|off": the simulated link's DHCP server.
-std::string NetCommand(const std::vector<std::string>& args, sim::Network* link) {
-  if (args.size() == 2 && args[0] == "dhcp" && (args[1] == "on" || args[1] == "off")) {
-    if (link == nullptr) throw std::invalid_argument("net dhcp needs the simulated link");
-    link->SetDhcpServer(args[1] == "on" ? std::optional<sim::Network::DhcpOffer>(sim::Network::DhcpOffer{})
-                                        : std::nullopt);
-    return {};
-  }
-  if (!args.empty()) throw std::invalid_argument("net takes nothing, or dhcp on|off");
-  // The tree's nodes are bound by the start-up: read only once the firmware is ready.
-  if (platform::board::GetRunState() != platform::board::RunState::kReady) {
-    return std::string("state=") + platform::board::RunStateName(platform::board::GetRunState());
-  }
-  auto text = [](Torvex::CParameterNode* node) {
-    return node != nullptr ? node->GetStringAttribute(Torvex::eAttrValue) : std::string("-");
-  };
-  Torvex::CParameterNode* active = Torvex::g_node_host_if_communication_ethernet_active;
-  std::string reply = "active=";
-  reply += active != nullptr && active->GetBooleanAttribute(Torvex::eAttrValue) ? "1" : "0";
-  reply += " passes=" + std::to_string(Torvex::NetworkPassCount());
-  reply += " mode=" + std::to_string(Torvex::g_NetworkAddressMode.load());
-  reply += " ip=" + text(Torvex::g_node_comm_parms_ethernet_ip_address);
-  reply += " mask=" + text(Torvex::g_node_comm_parms_ethernet_net_mask);
-  reply += " broadcast=" + text(Torvex::g_node_comm_parms_ethernet_broadcast);
-  reply += " gateway=" + text(Torvex::g_node_comm_parms_ethernet_gateway);
-  reply += " dns=" + text(Torvex::g_node_comm_parms_ethernet_dns_server);
-  reply += " domain=" + text(Torvex::g_node_comm_parms_ethernet_domain);
-  return reply;
-}
-
-void AddControlCommands(board::ControlServer& server, sim::Board& board, sim::Network* link) {
-  server.Add("net", [link](const std::vector<std::string>& args) { return NetCommand(args, link); });
-  // The USB host on the other end of the board's cable: lives as long as the process.
-  static board::UsbCommands* usb = new board::UsbCommands(board);
-  server.Add("usb", [](const std::vector<std::string>& args) { return usb->Usb(args); });
-  server.Add("usbtmc", [](const std::vector<std::string>& args) { return usb->Usbtmc(args); });
-  server.Add("button", [&server, &board](const std::vector<std::string>& args) -> std::string {
-    const std::string how = args.size() == 1 ? args[0] : std::string();
-    if (how == "short") {
-      server.AfterReply([&board] { PushButton(board, ShortPush()); });
-    } else if (how == "long") {
-      server.AfterReply([&board] { PushButton(board, LongPush()); });
-    } else if (how == "press") {
-      server.AfterReply([&board] { board.PressButton(); });
-    } else if (how == "release") {
-      server.AfterReply([&board] { board.ReleaseButton(); });
-    } else {
-      throw std::invalid_argument("button takes short, long, press or release");
-    }
-    return {};
-  });
-  server.Add("temperature", [&server, &board](const std::vector<std::string>& args) -> std::string {
-    if (args.size() != 1) throw std::invalid_argument("temperature takes one value in degrees Celsius");
-    char* end = nullptr;
-    const double c = std::strtod(args[0].c_str(), &end);
-    if (end == args[0].c_str() || *end != '\0' || !(c >= -60.0 && c <= 200.0)) {
-      throw std::invalid_argument("temperature takes a value from -60 to 200 degrees Celsius");
-    }
-    server.AfterReply([&board, c] { board.SetTemperature(c); });
-    return {};
-  });
-  server.Add("fault", [&server](const std::vector<std::string>& args) -> std::string {
-    if (args.size() != 1 || args[0] != "watchdog") throw std::invalid_argument("fault takes watchdog");
-    // The watchdog runs out now, as if the keep-alive thread had stalled: the board resets.
-    server.AfterReply([] { platform::bootloader::WatchdogExpired(); });
-    return {};
-  });
-  // The probe connector: plug and unplug anywhere in the tree, the field the Hall sensors measure,
-  // and what is plugged.
-  server.Add("plug", [&board](const std::vector<std::string>& args) -> std::string {
-    if (args.size() != 2) throw std::invalid_argument("plug takes PATH KIND");
-    std::string error;
-    if (!board.peripherals().Plug(args[0], args[1], &error)) throw std::invalid_argument("plug: " + error);
-    return {};
-  });
-  server.Add("unplug", [&board](const std::vector<std::string>& args) -> std::string {
-    if (args.size() != 1) throw std::invalid_argument("unplug takes PATH");
-    std::string error;
-    if (!board.peripherals().Unplug(args[0], &error)) throw std::invalid_argument("unplug: " + error);
-    return {};
-  });
-  server.Add("field", [&board](const std::vector<std::string>& args) -> std::string {
-    if (args.size() != 1) throw std::invalid_argument("field takes one value in tesla");
-    char* end = nullptr;
-    const double t = std::strtod(args[0].c_str(), &end);
-    if (end == args[0].c_str() || *end != '\0' || !(t >= -30.0 && t <= 30.0)) {
-      throw std::invalid_argument("field takes a value from -30 to 30 tesla");
-    }
-    board.peripherals().SetField(0.0, 0.0, t);
-    return {};
-  });
-  // The DSP program's faults; without arguments its state.
-  server.Add("dsp", [&board](const std::vector<std::string>& args) -> std::string {
-    return DspCommand(board.dsp_program(), args);
-  });
-  server.Add("probes", [&board](const std::vector<std::string>& args) -> std::string {
-    if (!args.empty()) throw std::invalid_argument("probes takes no argument");
-    std::string reply;
-    for (const std::string& line : board.peripherals().Describe()) reply += (reply.empty() ? "" : "\n") + line;
-    return reply;
-  });
-  // The condition of one status register (0 to 6) as every new client starts with it.
-  server.Add("condition", [](const std::vector<std::string>& args) -> std::string {
-    char* end = nullptr;
-    const long reg = args.size() == 1 ? std::strtol(args[0].c_str(), &end, 10) : -1;
-    if (args.size() != 1 || end == args[0].c_str() || *end != '\0' || reg < 0 || reg > 6) {
-      throw std::invalid_argument("condition takes a status register from 0 to 6");
-    }
-    std::uint16_t value = 0;
-    Torvex::g_ScpiStatusTemplate.GetCondition(static_cast<std::uint32_t>(reg), value);
-    return std::to_string(value);
-  });
-  server.Add("state", [](const std::vector<std::string>& args) -> std::string {
-    if (!args.empty()) throw std::invalid_argument("state takes no argument");
-    return platform::board::RunStateName(platform::board::GetRunState());
-  });
-}
-
 int BoardClient(int argc, char** argv) {
   std::string root;
   std::string line;
@@ -490,53 +210,6 @@ int BoardClient(int argc, char** argv) {
   }
 }
 
-Options ParseOptions(int argc, char** argv) {
-  Options o;
-  for (int i = 1; i < argc; ++i) {
-    const std::string arg = argv[i];
-    const bool takes_value = arg == "--root" || arg == "--tick-us" || arg == "--boot-condition" || arg == "--net" ||
-                             arg == "--portmapper-port" || arg == "--nbns-ports" || arg == "--usbredir-port";
-    if (takes_value && i + 1 >= argc) Usage(arg + " needs a value");
-    if (arg == "--help" || arg == "-h") {
-      std::fputs(kUsage, stdout);
-      std::exit(0);
-    } else if (arg == "--root") {
-      o.root = argv[++i];
-    } else if (arg == "--tick-us") {
-      o.tick_us = ParseNumber(argv[++i], kMinTickUs, kMaxTickUs, "--tick-us");
-    } else if (arg == "--net") {
-      o.net = argv[++i];
-    } else if (arg == "--portmapper-port") {
-      o.portmapper_port = ParseNumber(argv[++i], 0, 65535, "--portmapper-port");
-    } else if (arg == "--usbredir-port") {
-      o.usbredir_port = ParseNumber(argv[++i], 0, 65535, "--usbredir-port");
-    } else if (arg == "--nbns-ports") {
-      ParsePortPair(argv[++i], &o.nbns_name_port, &o.nbns_datagram_port);
-    } else if (arg == "--log-stderr") {
-      o.log_stderr = true;
-    } else if (arg == "--boot-condition") {
-      o.boot_condition = static_cast<std::uint32_t>(ParseNumber(argv[++i], 0, 0xFFFFFFFFUL, "--boot-condition"));
-    } else {
-      Usage("unknown argument " + arg);
-    }
-  }
-  if (o.root.empty()) Usage("--root is required");
-  if (const char* env = std::getenv("TORVEX_PORTMAPPER_PORT"); env != nullptr && o.portmapper_port == 111) {
-    o.portmapper_port = ParseNumber(env, 0, 65535, "TORVEX_PORTMAPPER_PORT");
-  }
-  if (const char* env = std::getenv("TORVEX_NBNS_PORTS");
-      env != nullptr && o.nbns_name_port == 137 && o.nbns_datagram_port == 138) {
-    ParsePortPair(env, &o.nbns_name_port, &o.nbns_datagram_port);
-  }
-  if (const char* env = std::getenv("TORVEX_USBREDIR_PORT"); env != nullptr && *env != '\0' && !o.usbredir_port) {
-    o.usbredir_port = ParseNumber(env, 0, 65535, "TORVEX_USBREDIR_PORT");
-  }
-  if (const char* env = std::getenv("TORVEX_NET"); env != nullptr && o.net == "sim") o.net = env;
-  if (o.net == "linux") o.net = "linux:eth0";
-  if (o.net != "sim" && (o.net.rfind("linux:", 0) != 0 || o.net.size() == 6)) Usage("--net takes sim or linux[:IFNAME]");
-  return o;
-}
-
 }  // namespace
 
 #if defined(__SANITIZE_THREAD__)
@@ -544,20 +217,25 @@ Options ParseOptions(int argc, char** argv) {
 extern "C" const char* __tsan_default_options() { return "report_thread_leaks=0"; }
 #endif
 
-int main(int argc, char** argv) {
-  if (argc > 1 && std::strcmp(argv[1], "board") == 0) return BoardClient(argc, argv);
-  g_argv.assign(argv, argv + argc);
-  const Options options = ParseOptions(argc, argv);
-  if (options.tick_us != 0) platform::kernel::SetTickMicroseconds(static_cast<std::uint32_t>(options.tick_us));
+namespace {
 
-  {
-    std::error_code ec;
-    fs::create_directories(options.root, ec);
-    std::string lock_error;
-    if (!LockRoot(options.root, lock_error)) {
-      std::fprintf(stderr, "board: %s\n", lock_error.c_str());
-      return 1;
-    }
+// What the board is made of besides the firmware: kept for the life of the process.
+struct BoardParts {
+  std::unique_ptr<sim::Board> board;
+  std::unique_ptr<sim::UsbRedirServer> usbredir;
+  std::unique_ptr<sim::NandFlash> nand;
+  std::unique_ptr<sim::Network> sim_link;
+  std::unique_ptr<platform::net::Backend> linux_link;
+};
+
+// Locks the board root and lays out its missing parts. 0, or the process's exit status.
+int TakeRoot(const Options& options) {
+  std::error_code ec;
+  fs::create_directories(options.root, ec);
+  std::string lock_error;
+  if (!LockRoot(options.root, lock_error)) {
+    std::fprintf(stderr, "board: %s\n", lock_error.c_str());
+    return 1;
   }
   try {
     PrepareRoot(options.root);
@@ -566,61 +244,67 @@ int main(int argc, char** argv) {
     return 1;
   }
   platform::SetBoardRoot(options.root);
+  return 0;
+}
 
-  const sigset_t signals = ShutdownSignals();
-
+// The board as its description in the root gives it (temperature, CPLD, what is plugged, the flash),
+// with its USB cable joined to a usbredir guest when asked. 0, or the process's exit status.
+int AssembleBoard(const Options& options, BoardParts& parts) {
   sim::BoardDescription description;
   std::string error;
   if (!sim::LoadBoardDescription(options.root, description, error)) {
     std::fprintf(stderr, "board: %s\n", error.c_str());
     return 2;
   }
-  std::unique_ptr<sim::Board> board;
   try {
-    board = std::make_unique<sim::Board>(options.root);
+    parts.board = std::make_unique<sim::Board>(options.root);
   } catch (const std::exception& e) {
     std::fprintf(stderr, "board: %s\n", e.what());
     return 1;
   }
-  board->SetTemperature(description.temperature);
-  board->dsp_program().SetCpldVersion({description.cpld_major, description.cpld_minor});
+  sim::Board& board = *parts.board;
+  board.SetTemperature(description.temperature);
+  board.dsp_program().SetCpldVersion({description.cpld_major, description.cpld_minor});
   for (const auto& [path, kind] : description.plugged) {
-    if (!board->peripherals().Plug(path, kind, &error)) {
+    if (!board.peripherals().Plug(path, kind, &error)) {
       std::fprintf(stderr, "board: %s: plug %s %s: %s\n", sim::kBoardDescriptionName, path.c_str(), kind.c_str(),
                    error.c_str());
       return 2;
     }
   }
-  // The cable of the board's USB device controller, joined to a usbredir guest when asked.
-  std::unique_ptr<sim::UsbRedirServer> usbredir;
   if (options.usbredir_port) {
-    usbredir = std::make_unique<sim::UsbRedirServer>(
-        board->usb(), [](const std::string& line) { std::fprintf(stderr, "board: usbredir: %s\n", line.c_str()); });
-    if (!usbredir->Start(static_cast<std::uint16_t>(*options.usbredir_port), &error)) {
+    parts.usbredir = std::make_unique<sim::UsbRedirServer>(
+        board.usb(), [](const std::string& line) { std::fprintf(stderr, "board: usbredir: %s\n", line.c_str()); });
+    if (!parts.usbredir->Start(static_cast<std::uint16_t>(*options.usbredir_port), &error)) {
       std::fprintf(stderr, "board: usbredir: %s\n", error.c_str());
       return 1;
     }
-    std::fprintf(stderr, "board: usbredir on 127.0.0.1:%u\n", static_cast<unsigned>(usbredir->Port()));
+    std::fprintf(stderr, "board: usbredir on 127.0.0.1:%u\n", static_cast<unsigned>(parts.usbredir->Port()));
   }
   sim::NandFlash::Geometry geometry;
   geometry.block_count = description.flash_blocks;
-  sim::NandFlash nand(platform::nand::kFlashDeviceName, geometry, {{0, description.flash_blocks - 1}});
-  for (const std::uint32_t block : description.bad_blocks) nand.MarkBad(block);
-  nand.Register();
+  parts.nand = std::make_unique<sim::NandFlash>(platform::nand::kFlashDeviceName, geometry,
+                                                std::vector<platform::nand::Partition>{{0, description.flash_blocks - 1}});
+  for (const std::uint32_t block : description.bad_blocks) parts.nand->MarkBad(block);
+  parts.nand->Register();
   sim::WatchdogTimer::Instance();
+  return 0;
+}
 
-  std::unique_ptr<sim::Network> sim_link;
-  std::unique_ptr<platform::net::Backend> linux_link;
+// The network interface on the simulated link or on a Linux interface, and the addresses and ports
+// the network services listen on. 0, or the process's exit status.
+int ConnectNetwork(const Options& options, BoardParts& parts) {
   if (options.net == "sim") {
-    sim_link = std::make_unique<sim::Network>();
-    sim_link->Install();
+    parts.sim_link = std::make_unique<sim::Network>();
+    parts.sim_link->Install();
   } else {
-    linux_link = platform::net::MakeLinuxBackend(options.net.substr(6), error);
-    if (linux_link == nullptr) {
+    std::string error;
+    parts.linux_link = platform::net::MakeLinuxBackend(options.net.substr(6), error);
+    if (parts.linux_link == nullptr) {
       std::fprintf(stderr, "board: network: %s\n", error.c_str());
       return 1;
     }
-    platform::net::InstallBackend(linux_link.get());
+    platform::net::InstallBackend(parts.linux_link.get());
   }
 
   // On the simulated link every service listens on this machine's loopback only; on a real interface
@@ -633,7 +317,11 @@ int main(int argc, char** argv) {
   Torvex::nbns_set_ports(static_cast<std::uint16_t>(options.nbns_name_port),
                          static_cast<std::uint16_t>(options.nbns_datagram_port));
   Torvex::nbns_set_loopback_only(!real_link);
+  return 0;
+}
 
+// What the boot loader does for a reset, firmware-update mode and power off.
+void InstallBootLoader(const Options& options) {
   platform::bootloader::SetBootCondition(options.boot_condition);
   platform::bootloader::Hooks hooks;
   hooks.reset = [] { Restart(); };
@@ -646,6 +334,22 @@ int main(int argc, char** argv) {
     EndProcess(0);
   };
   platform::bootloader::SetHooks(hooks);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc > 1 && std::strcmp(argv[1], "board") == 0) return BoardClient(argc, argv);
+  g_argv.assign(argv, argv + argc);
+  const Options options = board::ParseOptions(argc, argv);
+  if (options.tick_us != 0) platform::kernel::SetTickMicroseconds(static_cast<std::uint32_t>(options.tick_us));
+  if (const int status = TakeRoot(options); status != 0) return status;
+
+  const sigset_t signals = ShutdownSignals();
+  BoardParts parts;
+  if (const int status = AssembleBoard(options, parts); status != 0) return status;
+  if (const int status = ConnectNetwork(options, parts); status != 0) return status;
+  InstallBootLoader(options);
 
   drivers_hardware_init();
   drivers_register_devices();
@@ -659,17 +363,18 @@ int main(int argc, char** argv) {
   });
 
   board::ControlServer control;
-  AddControlCommands(control, *board, sim_link.get());
+  board::AddControlCommands(control, *parts.board, parts.sim_link.get());
+  std::string error;
   if (!control.Start(options.root, error)) {
     std::fprintf(stderr, "board: %s\n", error.c_str());
     EndProcess(1);
   }
   g_control = &control;
 
-  std::thread([&board, signals] {
+  std::thread([&parts, signals] {
     for (;;) {
       int sig = 0;
-      if (sigwait(&signals, &sig) == 0) PushButton(*board, ShortPush());
+      if (sigwait(&signals, &sig) == 0) board::PushButton(*parts.board, board::ShortPush());
     }
   }).detach();
 

@@ -156,6 +156,41 @@ inline constexpr std::uint32_t kHpicHostInterrupt = Bit(2);  // HINT, write 1 to
 constexpr std::uint32_t BothHalves(std::uint32_t bits) { return bits | (bits << 16); }
 }  // namespace hpi
 
+// The DSP's external memory interface, at DSP addresses (reached through the host port): the global
+// control, the four chip-enable space controls and the SDRAM controls.
+namespace emif {
+inline constexpr std::uint32_t kGblctl = 0x01800000;
+inline constexpr std::uint32_t kCectl1 = 0x01800004;
+inline constexpr std::uint32_t kCectl0 = 0x01800008;
+inline constexpr std::uint32_t kCectl2 = 0x01800010;
+inline constexpr std::uint32_t kCectl3 = 0x01800014;
+inline constexpr std::uint32_t kSdctl = 0x01800018;
+inline constexpr std::uint32_t kSdtim = 0x0180001C;
+inline constexpr std::uint32_t kSdext = 0x01800020;
+// CECTLn: the space's memory type and its read and write timing (setup, strobe, hold), in clocks.
+inline constexpr Field kCectlWriteSetup{28, 4};
+inline constexpr Field kCectlWriteStrobe{22, 6};
+inline constexpr Field kCectlWriteHold{20, 2};
+inline constexpr Field kCectlReadSetup{16, 4};
+inline constexpr Field kCectlTurnaround{14, 2};
+inline constexpr Field kCectlReadStrobe{8, 6};
+inline constexpr Field kCectlMemoryType{4, 4};
+inline constexpr Field kCectlReadHold{0, 3};
+inline constexpr std::uint32_t kMemoryTypeAsync32 = 2;
+inline constexpr std::uint32_t kMemoryTypeSdram32 = 3;
+// SDCTL: the SDRAM's geometry and timing.
+inline constexpr std::uint32_t kSdctlFourBanks = Bit(30);  // SDBSZ
+inline constexpr Field kSdctlRowBits{28, 2};               // SDRSZ
+inline constexpr Field kSdctlColumnBits{26, 2};            // SDCSZ
+inline constexpr std::uint32_t kSdctlRefreshEnable = Bit(25);
+inline constexpr std::uint32_t kSdctlInitialise = Bit(24);
+inline constexpr Field kSdctlTrcd{20, 4};
+inline constexpr Field kSdctlTrp{16, 4};
+inline constexpr Field kSdctlTrc{12, 4};
+// SDTIM: the refresh period, in clocks.
+inline constexpr Field kSdtimPeriod{0, 12};
+}  // namespace emif
+
 // The full-speed USB device controller: byte-wide registers, endpoint 0 (control, 8-byte FIFO) and
 // endpoints 1 to 4 (64-byte FIFOs). INDEX_REG selects the endpoint that MAXP_REG, the CSRs and
 // OUT_FIFO_CNT1_REG address. Interrupt flag registers are cleared by writing 1 to a bit.

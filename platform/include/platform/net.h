@@ -194,8 +194,32 @@ void ReceiveFrame(const std::uint8_t* frame, std::size_t length);
 // The host name the DHCP client currently sends ("" for none).
 std::string DhcpHostName();
 
+// The magic cookie that opens a DHCP options area (bp_vend).
+inline constexpr std::uint8_t kDhcpMagicCookie[4] = {99, 130, 83, 99};
+
+// DHCP option tags (RFC 2132) the client, the network configuration and the simulated server use.
+enum DhcpOptionTag : std::uint8_t {
+  kDhcpOptionPad = 0,
+  kDhcpOptionSubnetMask = 1,
+  kDhcpOptionRouter = 3,
+  kDhcpOptionDomainNameServer = 6,
+  kDhcpOptionHostName = 12,
+  kDhcpOptionDomainName = 15,
+  kDhcpOptionBroadcastAddress = 28,
+  kDhcpOptionRequestedAddress = 50,
+  kDhcpOptionLeaseTime = 51,
+  kDhcpOptionMessageType = 53,
+  kDhcpOptionServerIdentifier = 54,
+  kDhcpOptionParameterRequestList = 55,
+  kDhcpOptionRenewalTime = 58,
+  kDhcpOptionRebindingTime = 59,
+  kDhcpOptionClientIdentifier = 61,
+  kDhcpOptionEnd = 255,
+};
+
 // Looks a DHCP option up in an options area (after the magic cookie): the walk stops at the area's
-// end, at tag 255, and at an option whose length passes the end. Returns the value and its length.
+// end, at the end tag, and at an option whose length passes the end. Returns the value and its length
+// of the option's first copy (a repeated option counts once, as it first appears).
 const std::uint8_t* FindDhcpOption(const std::uint8_t* options, std::size_t size, std::uint8_t tag,
                                    std::uint8_t* length);
 

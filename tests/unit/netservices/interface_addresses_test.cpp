@@ -10,6 +10,7 @@
 
 #include "netservices/NetworkConfiguration.h"
 #include "platform/net.h"
+#include "sim/network.h"
 
 namespace {
 
@@ -42,6 +43,11 @@ void Load(const std::vector<std::uint8_t>& options, bool cookie = true) {
   }
   std::memcpy(eth0_bootp_data.bp_vend + 4, options.data(), std::min(options.size(), kBootpVendorSize - 4));
 }
+
+// Every option the addresses come from twice, with different values.
+const std::vector<std::uint8_t> kRepeatedOptions = {
+    1,  4, 255, 255, 255, 0,   1, 4, 255, 255, 0, 0, 3, 4, 10, 1, 2, 254, 3, 4, 10, 1, 2, 253,
+    6,  4, 8,   8,   8,   8,   6, 4, 9,   9,   9, 9, 15, 1, 'a', 15, 1, 'b', 255};
 
 struct Case {
   const char* name;
@@ -91,6 +97,8 @@ TEST(InterfaceAddresses, OptionsAndFields) {
        {"10.1.2.3", "255.255.0.0", "10.1.255.255", "10.0.0.1", "10.0.0.9", "local"}},
       {"tag without room for its length", last_tag, true,
        {"10.1.2.3", "255.0.0.0", "10.255.255.255", "10.0.0.1", "10.0.0.9", "local"}},
+      {"a repeated option counts as it first appears", kRepeatedOptions, true,
+       {"10.1.2.3", "255.255.255.0", "10.1.2.255", "10.1.2.254", "8.8.8.8", "a"}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -103,6 +111,22 @@ TEST(InterfaceAddresses, OptionsAndFields) {
     EXPECT_EQ(got.server, c.expected.server);
     EXPECT_EQ(got.domain, c.expected.domain);
   }
+}
+
+// What is published for a record is what the interface was configured with from the same record.
+TEST(InterfaceAddresses, PublishedAddressesAreTheOnesTheInterfaceIsGiven) {
+  sim::Network link;
+  link.Install();
+  Load(kRepeatedOptions);
+  ASSERT_TRUE(init_net(eth0_name, &eth0_bootp_data));
+  const platform::net::InterfaceConfig given = link.Config();
+  char mask[16], gateway[16];
+  platform::net::AddressText(given.mask, mask);
+  platform::net::AddressText(given.gateway, gateway);
+  const Addresses got = Get();
+  EXPECT_EQ(got.mask, mask);
+  EXPECT_EQ(got.gateway, gateway);
+  dhcp_halt();  // the interface down again for the tests that follow
 }
 
 TEST(InterfaceAddresses, StaticRecordGivesBackTheConfiguredTexts) {
