@@ -25,8 +25,8 @@
 #include "sim/gpio.h"
 #include "sim/usb_device.h"
 #include "sim/usb_redir.h"
-#include "usb/CS3C2410Controller.h"
-#include "usb/CUsbDeviceManager.h"
+#include "usb/controller/CS3C2410Controller.h"
+#include "usb/device/CUsbDeviceManager.h"
 #include "support/usb_test_device.h"
 
 namespace {

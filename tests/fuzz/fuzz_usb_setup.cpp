@@ -18,8 +18,8 @@
 #include "platform/regbus.h"
 #include "sim/gpio.h"
 #include "sim/usb_device.h"
-#include "usb/CS3C2410Controller.h"
-#include "usb/CUsbDeviceManager.h"
+#include "usb/controller/CS3C2410Controller.h"
+#include "usb/device/CUsbDeviceManager.h"
 #include "support/usb_test_device.h"
 
 namespace {

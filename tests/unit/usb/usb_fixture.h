@@ -21,8 +21,8 @@
 #include "sim/gpio.h"
 #include "sim/usb_device.h"
 #include "support/wait_for.h"
-#include "usb/CS3C2410Controller.h"
-#include "usb/CUsbDeviceManager.h"
+#include "usb/controller/CS3C2410Controller.h"
+#include "usb/device/CUsbDeviceManager.h"
 
 namespace torvex_test {
 
