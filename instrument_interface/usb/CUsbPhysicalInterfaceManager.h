@@ -16,7 +16,7 @@
 #include "engine/COSUsbDeviceManager.h"
 #include "engine/CPhysicalInterfaceFactory.h"
 #include "engine/CSdkList.h"
-#include "usb/controller/UsbTypes.h"
+#include "usb/controller/UsbControllerEvents.h"
 
 class CUsbDeviceManager;
 class CUsbPhysicalInterface;

@@ -14,7 +14,7 @@
 #include "engine/COSUsbDevice.h"
 #include "usb/controller/CS3C2410Registers.h"
 #include "usb/controller/CUsbController.h"
-#include "usb/controller/CUsbEndpoint.h"
+#include "usb/controller/CUsbControllerEndpoint.h"
 
 class CS3C2410Controller : public CUsbController {
  public:

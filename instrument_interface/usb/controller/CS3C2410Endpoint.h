@@ -12,7 +12,7 @@
 #include <cstdint>
 
 #include "usb/controller/CS3C2410Registers.h"
-#include "usb/controller/CUsbEndpoint.h"
+#include "usb/controller/CUsbControllerEndpoint.h"
 
 class CS3C2410Controller;
 

@@ -12,6 +12,11 @@
 // ResumeInterruptService take it too (unless called from inside the pass), so once
 // SuspendInterruptService returns, no pass runs until the service is resumed, also on a multicore
 // host. Configuration, interface and endpoint operations are serialised by the device manager.
+//
+// The boundary to the device core, by direction: the virtual operations below are what a driver
+// implements (this base calls them; [service] marks those called only inside a service pass,
+// [interrupt] the one called from the interrupt handler); the rest is what the device core calls;
+// the events the driver reports back are in UsbControllerEvents.h.
 #pragma once
 
 #include <atomic>
@@ -21,7 +26,8 @@
 #include "engine/COSInterruptHandler.h"
 #include "engine/COSUsbDevice.h"
 #include "platform/kernel.h"
-#include "usb/controller/CUsbEndpoint.h"
+#include "usb/controller/CUsbControllerEndpoint.h"
+#include "usb/controller/UsbControllerEvents.h"
 #include "usb/controller/UsbTypes.h"
 
 class CUsbController;
@@ -71,6 +77,7 @@ class CUsbController {
   CUsbController(const CUsbController&) = delete;
   CUsbController& operator=(const CUsbController&) = delete;
 
+  // === what a driver implements =======================================================================
   virtual void SetPowerSource(std::uint32_t) {}
   virtual bool IsIndicatorSupported() { return false; }
   virtual void PulseIndicator(std::uint16_t ms, std::uint32_t* status);
@@ -82,10 +89,12 @@ class CUsbController {
   virtual void Disconnect(std::uint32_t* status) = 0;
   virtual void EnableInterrupts(std::uint32_t* status) = 0;
   virtual void DisableInterrupts() = 0;
+  // [interrupt] From CheckInterrupt in the primary interrupt handler, before a pass is started.
   virtual bool IsInterruptPending() = 0;
-  // Called at the start of every service pass, under the service lock, however the pass was started
-  // (interrupt or a driver's own post).
+  // [service] At the start of every service pass, under the service lock, however the pass was
+  // started (interrupt or a driver's own post).
   virtual void ServicePassStarting() {}
+  // [service] Each takes (and clears) one bus event the hardware flagged.
   virtual bool TakeSuspend() = 0;
   virtual bool TakeBusReset() = 0;
   virtual bool TakeResume() = 0;
@@ -103,6 +112,8 @@ class CUsbController {
                                                             std::uint8_t alternate, CUsbEndpointEventObserver* observer,
                                                             std::uint32_t* status) = 0;
   virtual void DestroyEndpoint(CUsbControllerEndpoint* endpoint) = 0;
+
+  // === what the device core calls ====================================================================
 
   // --- endpoints -------------------------------------------------------------------------------------
   CUsbControllerEndpoint* AddControlEndpoint(CUsbEndpointEventObserver* observer, std::uint32_t* status);
@@ -136,6 +147,8 @@ class CUsbController {
   void ResetLiveEndpoints(std::uint32_t* status);
 
   // --- interrupt path ---------------------------------------------------------------------------------
+  // Called by the interrupt resolvers: CheckInterrupt from the interrupt, ServiceInterrupt is the
+  // service pass on the "USB Interrupt Handler" thread.
   std::uint32_t CheckInterrupt();
   void ServiceInterrupt();
   void SuspendInterruptService();

@@ -1,13 +1,13 @@
-// Endpoint interfaces of the USB device stack.
-//
-// CUsbEndpoint is what an interface class and the device manager use: transfers, halts, packet sizes.
-// CUsbControllerEndpoint adds what the controller base needs to program an endpoint into the hardware
-// and to service it. The base implementations report "not supported" where a class provides nothing.
+// An endpoint as the device core sees it: what an interface class and the device manager call
+// (transfers, halts, packet sizes). CUsbControllerEndpoint.h adds what a driver implements for the
+// controller base. The base implementations report "not supported" where a driver provides nothing.
+// The completions come back through the endpoint's CUsbEndpointEventObserver (UsbControllerEvents.h).
 #pragma once
 
 #include <cstdint>
 
 #include "engine/CDataBuffer.h"
+#include "usb/controller/UsbControllerEvents.h"
 #include "usb/controller/UsbTypes.h"
 
 class CUsbEndpoint {
@@ -51,19 +51,4 @@ class CUsbEndpoint {
   std::int32_t kind_;
   CUsbEndpointEventObserver* observer_;
   std::uint32_t state_ = 0;
-};
-
-class CUsbControllerEndpoint : public CUsbEndpoint {
- public:
-  using CUsbEndpoint::CUsbEndpoint;
-
-  virtual void Configure(std::uint32_t* status) = 0;
-  // Acts whatever the status.
-  virtual void Deconfigure(std::uint32_t* status) = 0;
-  virtual void PrepareAlternate(std::uint32_t* status) = 0;
-  virtual void Stall(std::uint32_t* status) = 0;
-  virtual bool IsStalled() { return false; }
-  virtual void ClearStall(std::uint32_t* status) = 0;
-  virtual bool IsInterruptPending() = 0;
-  virtual void Service(std::uint32_t* status) = 0;
 };

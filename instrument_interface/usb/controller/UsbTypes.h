@@ -1,5 +1,5 @@
-// Shared vocabulary of the USB device stack: internal status codes, endpoint kinds, speed codes, the
-// setup packet and the observer interfaces through which the layers report to each other.
+// Shared vocabulary of the USB device stack: internal status codes, endpoint kinds, speed codes and the
+// setup packet. The events a controller driver reports upwards are in UsbControllerEvents.h.
 //
 // Every operation that takes a status word last does nothing when it is not 0 on entry, unless its
 // comment says otherwise.
@@ -50,32 +50,4 @@ struct UsbSetupPacket {
   std::uint16_t wValue;
   std::uint16_t wIndex;
   std::uint16_t wLength;
-};
-
-class CUsbEndpointEventObserver {
- public:
-  virtual void OnSetup(const UsbSetupPacket& setup, std::uint32_t* status) = 0;
-  virtual void OnReadComplete(std::int32_t kind, std::uint32_t result, std::uint32_t count, std::uint32_t* status) = 0;
-  virtual void OnWriteComplete(std::int32_t kind, std::uint32_t result, std::uint32_t count, std::uint32_t* status) = 0;
-  virtual ~CUsbEndpointEventObserver() = default;
-};
-
-class CUsbDeviceEventObserver {
- public:
-  virtual void OnSetConfiguration(std::uint8_t value, std::uint32_t* status) = 0;
-  virtual void OnSetInterface(std::uint8_t configuration, std::uint8_t interface, std::uint8_t alternate,
-                              std::uint32_t* status) = 0;
-  virtual void OnResume(std::uint32_t* status) = 0;
-  virtual void OnBusReset(std::uint32_t* status) = 0;
-  virtual void OnSuspend(std::uint32_t* status) = 0;
-  virtual ~CUsbDeviceEventObserver() = default;
-};
-
-class COSUsbDevice;
-
-// Told about a service pass that ended with an error (the USB plug-in manager).
-class CUsbExceptionEventObserver {
- public:
-  virtual void OnUsbException(COSUsbDevice* device, std::uint32_t status) = 0;
-  virtual ~CUsbExceptionEventObserver() = default;
 };
