@@ -20,19 +20,10 @@
 #include "sim/usb_device.h"
 #include "usb/controller/CS3C2410Controller.h"
 #include "usb/device/CUsbDeviceManager.h"
+#include "support/usb_device_stack.h"
 #include "support/usb_test_device.h"
 
 namespace {
-
-class Maker : public COSUsbDeviceManager {
- public:
-  void RemoveDevice(COSUsbDevice* device) override { delete device; }
-};
-
-class Exceptions : public CUsbExceptionEventObserver {
- public:
-  void OnUsbException(COSUsbDevice*, std::uint32_t) override {}
-};
 
 // Answers class request 7 (IN) with up to 16 bytes, acknowledges 1, stalls the rest.
 class SmallClass : public CUsbInterfaceClassEventObserver {
@@ -61,35 +52,19 @@ class SmallClass : public CUsbInterfaceClassEventObserver {
 };
 
 struct Stack {
-  sim::Gpio gpio;
-  std::unique_ptr<sim::UsbDeviceController> model;
-  std::unique_ptr<sim::UsbHost> host;
-  Maker maker;
-  Exceptions exceptions;
-  COSUsbDevice* device = nullptr;
-  std::unique_ptr<CS3C2410Controller> controller;
-  std::unique_ptr<CUsbDeviceManager> manager;
+  torvex_test::CIgnoredUsbExceptions exceptions;
+  torvex_test::UsbDeviceSide side;
   SmallClass cls;
 
   Stack() {
     // Frames of 0.2 ms: each input runs a few dozen of them, and the time limits of the transfers
     // still leave the device's threads room on a loaded machine.
     platform::kernel::SetTickMicroseconds(2000);
-    platform::regbus::Map(sim::Gpio::kBase, sim::Gpio::kSize, &gpio);
-    gpio.Preset(hw::line::kUsbPullup, hw::gpio::kFunctionOutput, false);
-    model = std::make_unique<sim::UsbDeviceController>(gpio);
-    host = std::make_unique<sim::UsbHost>(*model);
-    std::uint32_t s = 0;
-    device = maker.CreateDevice(0, &s);
-    controller = std::make_unique<CS3C2410Controller>(device, &exceptions, &s);
-    manager = std::make_unique<CUsbDeviceManager>(controller.get(), &s);
-    const UsbDeviceSettings settings = torvex_test::TestDeviceSettings();
-    const UsbInterfaceDescription description = torvex_test::TestTmcDescription();
-    cls.io = manager->Configure(settings, description, &s);
-    if (cls.io != nullptr) cls.io->AttachClass(&cls, &s);
-    manager->Connect(settings, &s);
-    manager->ResumeEvents(&s);
-    if (s != 0 || !host->WaitAttached(2000)) std::abort();
+    if (side.Build(&exceptions) != 0 ||
+        side.BringUp(torvex_test::TestDeviceSettings(), torvex_test::TestTmcDescription(), &cls) != 0)
+      std::abort();
+    cls.io = side.io;
+    if (!side.host->WaitAttached(2000)) std::abort();
   }
 };
 
@@ -118,7 +93,7 @@ sim::UsbTransfer Must(sim::UsbHost& host, const sim::UsbSetup& setup) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   Stack& st = TheStack();
-  sim::UsbHost& host = *st.host;
+  sim::UsbHost& host = *st.side.host;
   host.Reset();
   Must(host, sim::UsbSetup{0x00, 5, 1, 0, 0});
   Must(host, sim::UsbSetup{0x00, 9, 1, 0, 0});
@@ -136,7 +111,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     Check(t.outcome != sim::UsbOutcome::kNoResponse);
   }
   Check(Must(host, sim::UsbSetup{0x80, 0, 0, 0, 2}).data.size() == 2);
-  Check(st.controller->ServiceOrderSize() <= 4);
-  Check(st.model->FifoFaults() == 0);
+  Check(st.side.controller->ServiceOrderSize() <= 4);
+  Check(st.side.model->FifoFaults() == 0);
   return 0;
 }
