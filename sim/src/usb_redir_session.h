@@ -99,16 +99,9 @@ inline std::uint16_t SetupValue(const std::array<std::uint8_t, 8>& s) { return s
 inline std::uint16_t SetupIndex(const std::array<std::uint8_t, 8>& s) { return static_cast<std::uint16_t>(s[4] | (s[5] << 8)); }
 inline std::uint16_t SetupLength(const std::array<std::uint8_t, 8>& s) { return static_cast<std::uint16_t>(s[6] | (s[7] << 8)); }
 
-inline std::array<std::uint8_t, 8> MakeSetup(std::uint8_t type, std::uint8_t request, std::uint16_t value, std::uint16_t index,
-                                      std::uint16_t length) {
-  return {type,
-          request,
-          static_cast<std::uint8_t>(value & 0xFF),
-          static_cast<std::uint8_t>(value >> 8),
-          static_cast<std::uint8_t>(index & 0xFF),
-          static_cast<std::uint8_t>(index >> 8),
-          static_cast<std::uint8_t>(length & 0xFF),
-          static_cast<std::uint8_t>(length >> 8)};
+inline std::array<std::uint8_t, 8> MakeSetup(std::uint8_t type, std::uint8_t request, std::uint16_t value,
+                                             std::uint16_t index, std::uint16_t length) {
+  return UsbSetup{type, request, value, index, length}.Bytes();
 }
 
 inline const char* StatusName(std::uint8_t status) {

@@ -24,20 +24,11 @@
 
 namespace {
 
-class NullClass : public CUsbInterfaceClassEventObserver {
- public:
-  void OnSetup(const UsbSetupPacket&, std::uint32_t*) override {}
-  void OnReadComplete(std::int32_t, std::uint32_t, std::uint32_t, std::uint32_t*) override {}
-  void OnWriteComplete(std::int32_t, std::uint32_t, std::uint32_t, std::uint32_t*) override {}
-  void OnInterfaceEnabled(std::uint32_t*) override {}
-  void OnInterfaceDisabled(std::uint32_t*) override {}
-  void OnSuspend(std::uint32_t*) override {}
-};
 
 struct Stack {
   torvex_test::CIgnoredUsbExceptions exceptions;
   torvex_test::UsbDeviceSide side;
-  NullClass cls;
+  torvex_test::CUsbMinimalClass cls;
 
   Stack() {
     platform::kernel::SetTickMicroseconds(1000);

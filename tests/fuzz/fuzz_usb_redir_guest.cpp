@@ -32,28 +32,11 @@
 
 namespace {
 
-// Acknowledges class request 1 and stalls the rest.
-class SmallClass : public CUsbInterfaceClassEventObserver {
- public:
-  CUsbInterfaceClassIoManager* io = nullptr;
-  void OnSetup(const UsbSetupPacket& setup, std::uint32_t* status) override {
-    if (setup.bRequest == 1 && setup.wLength == 0) {
-      io->AcknowledgeStatus(status);
-    } else {
-      io->Halt(kUsbKindControl, status);
-    }
-  }
-  void OnReadComplete(std::int32_t, std::uint32_t, std::uint32_t, std::uint32_t*) override {}
-  void OnWriteComplete(std::int32_t, std::uint32_t, std::uint32_t, std::uint32_t*) override {}
-  void OnInterfaceEnabled(std::uint32_t*) override {}
-  void OnInterfaceDisabled(std::uint32_t*) override {}
-  void OnSuspend(std::uint32_t*) override {}
-};
 
 struct Stack {
   torvex_test::CIgnoredUsbExceptions exceptions;
   torvex_test::UsbDeviceSide side;
-  SmallClass cls;
+  torvex_test::CUsbMinimalClass cls;
   std::unique_ptr<sim::UsbRedirServer> server;
 
   Stack() {

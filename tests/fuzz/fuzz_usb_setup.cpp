@@ -25,27 +25,19 @@
 
 namespace {
 
-// Answers class request 7 (IN) with up to 16 bytes, acknowledges 1, stalls the rest.
-class SmallClass : public CUsbInterfaceClassEventObserver {
+// Answers class request 7 (IN) with up to 16 bytes, and the rest as the minimal class does.
+class SmallClass : public torvex_test::CUsbMinimalClass {
  public:
   SmallClass() : reply_(16) {}
-  CUsbInterfaceClassIoManager* io = nullptr;
   void OnSetup(const UsbSetupPacket& setup, std::uint32_t* status) override {
     if (setup.bRequest == 7 && (setup.bmRequestType & 0x80) != 0) {
       reply_.SetWindow(0, setup.wLength < 16 ? setup.wLength : 16);
       reply_.next = nullptr;
       io->StartWrite(kUsbKindControl, &reply_, status);
-    } else if (setup.bRequest == 1 && setup.wLength == 0) {
-      io->AcknowledgeStatus(status);
     } else {
-      io->Halt(kUsbKindControl, status);
+      CUsbMinimalClass::OnSetup(setup, status);
     }
   }
-  void OnReadComplete(std::int32_t, std::uint32_t, std::uint32_t, std::uint32_t*) override {}
-  void OnWriteComplete(std::int32_t, std::uint32_t, std::uint32_t, std::uint32_t*) override {}
-  void OnInterfaceEnabled(std::uint32_t*) override {}
-  void OnInterfaceDisabled(std::uint32_t*) override {}
-  void OnSuspend(std::uint32_t*) override {}
 
  private:
   CDataBuffer reply_;

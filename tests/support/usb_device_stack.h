@@ -29,6 +29,26 @@ class CIgnoredUsbExceptions : public CUsbExceptionEventObserver {
   void OnUsbException(COSUsbDevice*, std::uint32_t) override {}
 };
 
+// An interface class for stacks that need one but test something else: acknowledges class request 1
+// without a data stage, stalls every other, ignores the rest of its events. `io` is set by its user
+// once the interface is configured.
+class CUsbMinimalClass : public CUsbInterfaceClassEventObserver {
+ public:
+  CUsbInterfaceClassIoManager* io = nullptr;
+  void OnSetup(const UsbSetupPacket& setup, std::uint32_t* status) override {
+    if (setup.bRequest == 1 && setup.wLength == 0) {
+      io->AcknowledgeStatus(status);
+    } else {
+      io->Halt(kUsbKindControl, status);
+    }
+  }
+  void OnReadComplete(std::int32_t, std::uint32_t, std::uint32_t, std::uint32_t*) override {}
+  void OnWriteComplete(std::int32_t, std::uint32_t, std::uint32_t, std::uint32_t*) override {}
+  void OnInterfaceEnabled(std::uint32_t*) override {}
+  void OnInterfaceDisabled(std::uint32_t*) override {}
+  void OnSuspend(std::uint32_t*) override {}
+};
+
 struct UsbDeviceSide {
   sim::Gpio gpio;
   std::unique_ptr<sim::UsbDeviceController> model;

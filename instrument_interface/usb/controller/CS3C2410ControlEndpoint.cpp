@@ -113,6 +113,16 @@ void CS3C2410ControlEndpoint::ClearStall(std::uint32_t* status) {
   Write8(u::EP0_CSR, 0);
 }
 
+void CS3C2410ControlEndpoint::EndDataStage(std::uint32_t* status) {
+  if ((state_ & (kActive | kDataStageSent)) == 0 && state_ != kStateOvertaken) return;
+  const bool sent = (state_ & kDataStageSent) != 0;
+  const std::uint32_t count = in_->total();
+  state_ = 0;
+  status_pending_ = 0;
+  if (*status == 0 && observer_ != nullptr)
+    observer_->OnWriteComplete(kUsbKindControl, sent ? kUsbResultCompleted : kUsbResultOvertaken, count, status);
+}
+
 void CS3C2410ControlEndpoint::Service(std::uint32_t* status) {
   TakeInterrupt();
   registers_->soft_pending[0].store(0);
@@ -125,14 +135,7 @@ void CS3C2410ControlEndpoint::Service(std::uint32_t* status) {
         0, u::EP0_CSR,
         static_cast<std::uint8_t>((csr & ~(u::kEp0ServicedSetupEnd | u::kEp0InPktRdy | u::kEp0DataEnd)) |
                                   u::kEp0ServicedSetupEnd));
-    if ((state_ & (kActive | kDataStageSent)) != 0 || state_ == kStateOvertaken) {
-      const bool sent = (state_ & kDataStageSent) != 0;
-      const std::uint32_t count = in_->total();
-      state_ = 0;
-      status_pending_ = 0;
-      if (*status == 0 && observer_ != nullptr)
-        observer_->OnWriteComplete(kUsbKindControl, sent ? kUsbResultCompleted : kUsbResultOvertaken, count, status);
-    }
+    EndDataStage(status);
     state_ = 0;
     status_pending_ = 0;
     csr = registers_->ReadCsr(0, u::EP0_CSR);
@@ -147,14 +150,7 @@ void CS3C2410ControlEndpoint::Service(std::uint32_t* status) {
     return;
   }
   if ((csr & u::kEp0OutPktRdy) != 0) {
-    if ((state_ & (kActive | kDataStageSent)) != 0 || state_ == kStateOvertaken) {
-      const bool sent = (state_ & kDataStageSent) != 0;
-      const std::uint32_t count = in_->total();
-      state_ = 0;
-      status_pending_ = 0;
-      if (*status == 0 && observer_ != nullptr)
-        observer_->OnWriteComplete(kUsbKindControl, sent ? kUsbResultCompleted : kUsbResultOvertaken, count, status);
-    }
+    EndDataStage(status);
     if (*status != 0) return;
     UsbSetupPacket setup{};
     registers_->ReadSetup(&setup);

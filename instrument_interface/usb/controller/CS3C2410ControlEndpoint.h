@@ -28,6 +28,9 @@ class CS3C2410ControlEndpoint : public CS3C2410Endpoint {
 
  private:
   void LoadPacket();
+  // A data stage in progress (or sent, or overtaken) is over: its owner is told, result 1 when it
+  // had gone out completely, 4 otherwise.
+  void EndDataStage(std::uint32_t* status);
   CS3C2410FifoManager* in_ = nullptr;
   CS3C2410FifoManager* out_ = nullptr;
   std::uint8_t setup_unacknowledged_ = 0;

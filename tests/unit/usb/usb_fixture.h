@@ -21,6 +21,7 @@
 #include "sim/gpio.h"
 #include "sim/usb_device.h"
 #include "support/usb_device_stack.h"
+#include "support/usb_test_device.h"
 #include "support/wait_for.h"
 #include "usb/controller/CS3C2410Controller.h"
 #include "usb/device/CUsbDeviceManager.h"
@@ -165,17 +166,8 @@ inline UsbDeviceSettings TestSettings() {
 }
 
 inline UsbInterfaceDescription TestDescription() {
-  UsbInterfaceDescription d;
-  d.interface_class = 0xFE;
-  d.subclass = 3;
-  d.protocol = 1;
+  UsbInterfaceDescription d = TestTmcDescription();
   d.interface_string = "Test Interface";
-  d.endpoint_count = 3;
-  d.endpoint_kinds[0] = kUsbKindBulkOut;
-  d.endpoint_kinds[1] = kUsbKindBulkIn;
-  d.endpoint_kinds[2] = kUsbKindInterruptIn;
-  d.packet_size[kUsbKindInterruptIn] = 2;
-  d.interval_full[kUsbKindInterruptIn] = 1;
   d.interval_high[kUsbKindInterruptIn] = 4;
   return d;
 }
