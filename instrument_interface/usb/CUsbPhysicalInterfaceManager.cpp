@@ -3,10 +3,10 @@
 #include <new>
 
 #include "engine/DoVovuriStatus.h"
-#include "usb/CS3C2410Controller.h"
-#include "usb/CUsb488Class.h"
-#include "usb/CUsbDeviceManager.h"
-#include "usb/CUsbPhysicalInterface.h"
+#include "usb/controller/CS3C2410Controller.h"
+#include "usb/usbtmc/CUsb488Class.h"
+#include "usb/device/CUsbDeviceManager.h"
+#include "usb/device/CUsbPhysicalInterface.h"
 
 namespace {
 

@@ -16,7 +16,7 @@
 #include "engine/COSUsbDeviceManager.h"
 #include "engine/CPhysicalInterfaceFactory.h"
 #include "engine/CSdkList.h"
-#include "usb/UsbTypes.h"
+#include "usb/controller/UsbControllerEvents.h"
 
 class CUsbDeviceManager;
 class CUsbPhysicalInterface;
@@ -35,7 +35,7 @@ class CUsbPhysicalInterfaceManager : public CPhysicalInterfaceFactory,
   CPhysicalInterface* CreateInterface(const DoVovuriDeviceDescriptor* descriptor, std::uint32_t context,
                                       std::uint32_t* status) override;
   void DestroyInterface(CPhysicalInterface* physical_interface) override;
-  // The same, with the status of the refusal (0x543FF for an interface that is not this plug-in's).
+  // The same, with the status of the refusal (kStatusNotReported for an interface that is not this plug-in's).
   void DestroyInterface(CPhysicalInterface* physical_interface, std::uint32_t* status);
   void OnUsbException(COSUsbDevice* device, std::uint32_t status) override;
   void RemoveDevice(COSUsbDevice* device) override;

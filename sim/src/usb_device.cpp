@@ -495,6 +495,89 @@ UsbTransfer UsbHost::ControlPartial(const UsbSetup& setup, std::uint32_t packets
   return ControlImpl(setup, packets);
 }
 
+bool UsbHost::InTransaction(unsigned endpoint, std::uint32_t frames, std::vector<std::uint8_t>* packet,
+                            unsigned* toggle, UsbTransfer* t) {
+  for (std::uint32_t waited = 0;;) {
+    const UsbHandshake h = device_.In(address_, endpoint, packet, toggle);
+    if (h == UsbHandshake::kAck) return true;
+    if (h == UsbHandshake::kStall || h == UsbHandshake::kNone) {
+      t->outcome = h == UsbHandshake::kStall ? UsbOutcome::kStall : UsbOutcome::kNoResponse;
+      return false;
+    }
+    ++t->naks;
+    if (++waited > frames) {
+      t->outcome = UsbOutcome::kTimeout;
+      return false;
+    }
+    WaitFrames(1);
+  }
+}
+
+bool UsbHost::ControlDataIn(const UsbSetup& setup, std::uint32_t max_packets, UsbTransfer* t) {
+  unsigned expected = 1;
+  for (;;) {
+    if (t->packets.size() >= max_packets) return false;
+    std::vector<std::uint8_t> packet;
+    unsigned toggle = 0;
+    if (!InTransaction(0, kDataStageFrames, &packet, &toggle, t)) return false;
+    if (toggle != expected || packet.size() > hw::usbd::kEp0PacketSize ||
+        t->data.size() + packet.size() > setup.length) {
+      t->outcome = UsbOutcome::kProtocolError;
+      return false;
+    }
+    expected ^= 1u;
+    t->packets.push_back(packet.size());
+    t->data.insert(t->data.end(), packet.begin(), packet.end());
+    if (packet.size() < hw::usbd::kEp0PacketSize || t->data.size() == setup.length) return true;
+  }
+}
+
+bool UsbHost::ControlStatusOut(UsbTransfer* t) {
+  for (std::uint32_t f = 0;; ++f) {
+    const UsbHandshake h = device_.Out(address_, 0, nullptr, 0, 1);
+    if (h == UsbHandshake::kAck) return true;
+    if (h == UsbHandshake::kStall || h == UsbHandshake::kNone) {
+      t->outcome = h == UsbHandshake::kStall ? UsbOutcome::kStall : UsbOutcome::kNoResponse;
+      return false;
+    }
+    ++t->naks;
+    if (f >= kStatusStageFrames) {
+      t->outcome = UsbOutcome::kTimeout;
+      return false;
+    }
+    WaitFrames(1);
+  }
+}
+
+bool UsbHost::ControlStatusIn(UsbTransfer* t) {
+  std::vector<std::uint8_t> packet;
+  unsigned toggle = 0;
+  if (!InTransaction(0, kStatusStageFrames, &packet, &toggle, t)) return false;
+  if (!packet.empty()) {
+    t->outcome = UsbOutcome::kProtocolError;
+    return false;
+  }
+  return true;
+}
+
+void UsbHost::FollowStandardRequest(const UsbSetup& setup) {
+  if ((setup.request_type & 0x60) != 0) return;
+  if (setup.request == 5 && setup.request_type == 0) address_ = static_cast<std::uint8_t>(setup.value & 0x7F);
+  if (setup.request == 9 && setup.request_type == 0) {
+    for (unsigned i = 1; i < in_toggle_.size(); ++i) in_toggle_[i] = out_toggle_[i] = 0;
+  }
+  if (setup.request == 1 && setup.request_type == 2 && setup.value == 0) {
+    const unsigned n = setup.index & 0x0F;
+    if (n < in_toggle_.size()) {
+      if ((setup.index & 0x80) != 0) {
+        in_toggle_[n] = 0;
+      } else {
+        out_toggle_[n] = 0;
+      }
+    }
+  }
+}
+
 UsbTransfer UsbHost::ControlImpl(const UsbSetup& setup, std::uint32_t max_packets) {
   UsbTransfer t;
   if (device_.Setup(address_, setup.Bytes()) != UsbHandshake::kAck) {
@@ -502,135 +585,18 @@ UsbTransfer UsbHost::ControlImpl(const UsbSetup& setup, std::uint32_t max_packet
     return t;
   }
   const bool in_stage = (setup.request_type & 0x80) != 0 && setup.length > 0;
-  if (in_stage) {
-    std::uint32_t frames = 0;
-    unsigned expected = 1;
-    for (;;) {
-      if (t.packets.size() >= max_packets) return t;
-      std::vector<std::uint8_t> packet;
-      unsigned toggle = 0;
-      const UsbHandshake h = device_.In(address_, 0, &packet, &toggle);
-      if (h == UsbHandshake::kStall) {
-        t.outcome = UsbOutcome::kStall;
-        return t;
-      }
-      if (h == UsbHandshake::kNone) {
-        t.outcome = UsbOutcome::kNoResponse;
-        return t;
-      }
-      if (h == UsbHandshake::kNak) {
-        ++t.naks;
-        if (++frames > kDataStageFrames) {
-          t.outcome = UsbOutcome::kTimeout;
-          return t;
-        }
-        WaitFrames(1);
-        continue;
-      }
-      frames = 0;
-      if (toggle != expected || packet.size() > hw::usbd::kEp0PacketSize ||
-          t.data.size() + packet.size() > setup.length) {
-        t.outcome = UsbOutcome::kProtocolError;
-        return t;
-      }
-      expected ^= 1u;
-      t.packets.push_back(packet.size());
-      t.data.insert(t.data.end(), packet.begin(), packet.end());
-      if (packet.size() < hw::usbd::kEp0PacketSize || t.data.size() == setup.length) break;
-    }
-    // Status stage: a zero-length OUT.
-    for (std::uint32_t f = 0;; ++f) {
-      const UsbHandshake h = device_.Out(address_, 0, nullptr, 0, 1);
-      if (h == UsbHandshake::kAck) break;
-      if (h == UsbHandshake::kStall) {
-        t.outcome = UsbOutcome::kStall;
-        return t;
-      }
-      if (h == UsbHandshake::kNone) {
-        t.outcome = UsbOutcome::kNoResponse;
-        return t;
-      }
-      ++t.naks;
-      if (f >= kStatusStageFrames) {
-        t.outcome = UsbOutcome::kTimeout;
-        return t;
-      }
-      WaitFrames(1);
-    }
-  } else {
-    // Status stage: a zero-length IN.
-    for (std::uint32_t f = 0;; ++f) {
-      std::vector<std::uint8_t> packet;
-      unsigned toggle = 0;
-      const UsbHandshake h = device_.In(address_, 0, &packet, &toggle);
-      if (h == UsbHandshake::kAck) {
-        if (!packet.empty()) {
-          t.outcome = UsbOutcome::kProtocolError;
-          return t;
-        }
-        break;
-      }
-      if (h == UsbHandshake::kStall) {
-        t.outcome = UsbOutcome::kStall;
-        return t;
-      }
-      if (h == UsbHandshake::kNone) {
-        t.outcome = UsbOutcome::kNoResponse;
-        return t;
-      }
-      ++t.naks;
-      if (f >= kStatusStageFrames) {
-        t.outcome = UsbOutcome::kTimeout;
-        return t;
-      }
-      WaitFrames(1);
-    }
-  }
-  // Standard requests that change the host's view of the device.
-  if ((setup.request_type & 0x60) == 0) {
-    if (setup.request == 5 && setup.request_type == 0) address_ = static_cast<std::uint8_t>(setup.value & 0x7F);
-    if (setup.request == 9 && setup.request_type == 0) {
-      for (unsigned i = 1; i < in_toggle_.size(); ++i) in_toggle_[i] = out_toggle_[i] = 0;
-    }
-    if (setup.request == 1 && setup.request_type == 2 && setup.value == 0) {
-      const unsigned n = setup.index & 0x0F;
-      if (n < in_toggle_.size()) {
-        if ((setup.index & 0x80) != 0) {
-          in_toggle_[n] = 0;
-        } else {
-          out_toggle_[n] = 0;
-        }
-      }
-    }
-  }
+  // With an IN data stage the status stage is a zero-length OUT, else a zero-length IN.
+  const bool done = in_stage ? ControlDataIn(setup, max_packets, &t) && ControlStatusOut(&t) : ControlStatusIn(&t);
+  if (done) FollowStandardRequest(setup);
   return t;
 }
 
 UsbTransfer UsbHost::ReadIn(unsigned endpoint, std::size_t max_bytes, std::uint32_t frames, std::size_t max_packet) {
   UsbTransfer t;
-  std::uint32_t waited = 0;
   while (t.data.size() < max_bytes || t.packets.empty()) {
     std::vector<std::uint8_t> packet;
     unsigned toggle = 0;
-    const UsbHandshake h = device_.In(address_, endpoint, &packet, &toggle);
-    if (h == UsbHandshake::kStall) {
-      t.outcome = UsbOutcome::kStall;
-      return t;
-    }
-    if (h == UsbHandshake::kNone) {
-      t.outcome = UsbOutcome::kNoResponse;
-      return t;
-    }
-    if (h == UsbHandshake::kNak) {
-      ++t.naks;
-      if (++waited > frames) {
-        t.outcome = UsbOutcome::kTimeout;
-        return t;
-      }
-      WaitFrames(1);
-      continue;
-    }
-    waited = 0;
+    if (!InTransaction(endpoint, frames, &packet, &toggle, &t)) return t;
     if (endpoint >= in_toggle_.size() || toggle != in_toggle_[endpoint]) {
       ++t.toggle_errors;  // a repeat the host has already taken: dropped
       continue;
@@ -649,30 +615,17 @@ UsbTransfer UsbHost::ReadIn(unsigned endpoint, std::size_t max_bytes, std::uint3
 
 UsbTransfer UsbHost::ReadPacket(unsigned endpoint, std::uint32_t frames) {
   UsbTransfer t;
-  for (std::uint32_t waited = 0;;) {
+  for (;;) {
     std::vector<std::uint8_t> packet;
     unsigned toggle = 0;
-    const UsbHandshake h = device_.In(address_, endpoint, &packet, &toggle);
-    if (h == UsbHandshake::kAck) {
-      if (endpoint < in_toggle_.size() && toggle == in_toggle_[endpoint]) {
-        in_toggle_[endpoint] ^= 1u;
-        t.packets.push_back(packet.size());
-        t.data = packet;
-        return t;
-      }
-      ++t.toggle_errors;
-      continue;
-    }
-    if (h == UsbHandshake::kStall || h == UsbHandshake::kNone) {
-      t.outcome = h == UsbHandshake::kStall ? UsbOutcome::kStall : UsbOutcome::kNoResponse;
+    if (!InTransaction(endpoint, frames, &packet, &toggle, &t)) return t;
+    if (endpoint < in_toggle_.size() && toggle == in_toggle_[endpoint]) {
+      in_toggle_[endpoint] ^= 1u;
+      t.packets.push_back(packet.size());
+      t.data = packet;
       return t;
     }
-    ++t.naks;
-    if (++waited > frames) {
-      t.outcome = UsbOutcome::kTimeout;
-      return t;
-    }
-    WaitFrames(1);
+    ++t.toggle_errors;
   }
 }
 

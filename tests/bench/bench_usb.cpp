@@ -17,61 +17,25 @@
 #include "platform/regbus.h"
 #include "sim/gpio.h"
 #include "sim/usb_device.h"
-#include "usb/CS3C2410Controller.h"
-#include "usb/CUsbDeviceManager.h"
+#include "usb/controller/CS3C2410Controller.h"
+#include "usb/device/CUsbDeviceManager.h"
+#include "support/usb_device_stack.h"
 #include "support/usb_test_device.h"
 
 namespace {
 
-class Maker : public COSUsbDeviceManager {
- public:
-  void RemoveDevice(COSUsbDevice* device) override { delete device; }
-};
-
-class Exceptions : public CUsbExceptionEventObserver {
- public:
-  void OnUsbException(COSUsbDevice*, std::uint32_t) override {}
-};
-
-class NullClass : public CUsbInterfaceClassEventObserver {
- public:
-  void OnSetup(const UsbSetupPacket&, std::uint32_t*) override {}
-  void OnReadComplete(std::int32_t, std::uint32_t, std::uint32_t, std::uint32_t*) override {}
-  void OnWriteComplete(std::int32_t, std::uint32_t, std::uint32_t, std::uint32_t*) override {}
-  void OnInterfaceEnabled(std::uint32_t*) override {}
-  void OnInterfaceDisabled(std::uint32_t*) override {}
-  void OnSuspend(std::uint32_t*) override {}
-};
 
 struct Stack {
-  sim::Gpio gpio;
-  std::unique_ptr<sim::UsbDeviceController> model;
-  std::unique_ptr<sim::UsbHost> host;
-  Maker maker;
-  Exceptions exceptions;
-  COSUsbDevice* device = nullptr;
-  std::unique_ptr<CS3C2410Controller> controller;
-  std::unique_ptr<CUsbDeviceManager> manager;
-  CUsbInterfaceClassIoManager* io = nullptr;
-  NullClass cls;
+  torvex_test::CIgnoredUsbExceptions exceptions;
+  torvex_test::UsbDeviceSide side;
+  torvex_test::CUsbMinimalClass cls;
 
   Stack() {
     platform::kernel::SetTickMicroseconds(1000);
-    platform::regbus::Map(sim::Gpio::kBase, sim::Gpio::kSize, &gpio);
-    gpio.Preset(hw::line::kUsbPullup, hw::gpio::kFunctionOutput, false);
-    model = std::make_unique<sim::UsbDeviceController>(gpio);
-    host = std::make_unique<sim::UsbHost>(*model);
-    std::uint32_t s = 0;
-    device = maker.CreateDevice(0, &s);
-    controller = std::make_unique<CS3C2410Controller>(device, &exceptions, &s);
-    manager = std::make_unique<CUsbDeviceManager>(controller.get(), &s);
-    const UsbDeviceSettings settings = torvex_test::TestDeviceSettings();
-    const UsbInterfaceDescription description = torvex_test::TestTmcDescription();
-    io = manager->Configure(settings, description, &s);
-    if (io != nullptr) io->AttachClass(&cls, &s);
-    manager->Connect(settings, &s);
-    manager->ResumeEvents(&s);
-    if (s != 0 || host->Enumerate(3).outcome != sim::UsbOutcome::kOk) std::abort();
+    if (side.Build(&exceptions) != 0 ||
+        side.BringUp(torvex_test::TestDeviceSettings(), torvex_test::TestTmcDescription(), &cls) != 0 ||
+        side.host->Enumerate(3).outcome != sim::UsbOutcome::kOk)
+      std::abort();
   }
 };
 
@@ -88,10 +52,10 @@ void BM_BulkInTransfer(benchmark::State& state) {
     buffer.SetWindow(0, n);
     buffer.next = nullptr;
     std::uint32_t s = 0;
-    st.manager->SuspendEvents(&s);
-    st.io->StartWrite(kUsbKindBulkIn, &buffer, &s);
-    st.manager->ResumeEvents(&s);
-    const sim::UsbTransfer t = st.host->ReadIn(1, n + 64, 5000);
+    st.side.manager->SuspendEvents(&s);
+    st.side.io->StartWrite(kUsbKindBulkIn, &buffer, &s);
+    st.side.manager->ResumeEvents(&s);
+    const sim::UsbTransfer t = st.side.host->ReadIn(1, n + 64, 5000);
     if (s != 0 || t.outcome != sim::UsbOutcome::kOk || t.data.size() != n) {
       state.SkipWithError("bulk-IN transfer failed");
       break;
@@ -104,7 +68,7 @@ BENCHMARK(BM_BulkInTransfer)->Arg(64)->Arg(1024)->Arg(4096)->Unit(benchmark::kMi
 void BM_ControlReadOfTheConfiguration(benchmark::State& state) {
   Stack& st = TheStack();
   for (auto _ : state) {
-    const sim::UsbTransfer t = st.host->Control(sim::UsbSetup{0x80, 6, 0x0200, 0, 255});
+    const sim::UsbTransfer t = st.side.host->Control(sim::UsbSetup{0x80, 6, 0x0200, 0, 255});
     if (t.outcome != sim::UsbOutcome::kOk) {
       state.SkipWithError("control read failed");
       break;
@@ -116,7 +80,7 @@ BENCHMARK(BM_ControlReadOfTheConfiguration)->Unit(benchmark::kMillisecond)->UseR
 void BM_Enumeration(benchmark::State& state) {
   Stack& st = TheStack();
   for (auto _ : state) {
-    const sim::UsbEnumeration e = st.host->Enumerate(3);
+    const sim::UsbEnumeration e = st.side.host->Enumerate(3);
     if (e.outcome != sim::UsbOutcome::kOk) {
       state.SkipWithError(("enumeration failed at " + e.failed_step).c_str());
       break;

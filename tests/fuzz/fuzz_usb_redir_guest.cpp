@@ -25,68 +25,27 @@
 #include "sim/gpio.h"
 #include "sim/usb_device.h"
 #include "sim/usb_redir.h"
-#include "usb/CS3C2410Controller.h"
-#include "usb/CUsbDeviceManager.h"
+#include "usb/controller/CS3C2410Controller.h"
+#include "usb/device/CUsbDeviceManager.h"
+#include "support/usb_device_stack.h"
 #include "support/usb_test_device.h"
 
 namespace {
 
-class Maker : public COSUsbDeviceManager {
- public:
-  void RemoveDevice(COSUsbDevice* device) override { delete device; }
-};
-
-class Exceptions : public CUsbExceptionEventObserver {
- public:
-  void OnUsbException(COSUsbDevice*, std::uint32_t) override {}
-};
-
-// Acknowledges class request 1 and stalls the rest.
-class SmallClass : public CUsbInterfaceClassEventObserver {
- public:
-  CUsbInterfaceClassIoManager* io = nullptr;
-  void OnSetup(const UsbSetupPacket& setup, std::uint32_t* status) override {
-    if (setup.bRequest == 1 && setup.wLength == 0) {
-      io->AcknowledgeStatus(status);
-    } else {
-      io->Halt(kUsbKindControl, status);
-    }
-  }
-  void OnReadComplete(std::int32_t, std::uint32_t, std::uint32_t, std::uint32_t*) override {}
-  void OnWriteComplete(std::int32_t, std::uint32_t, std::uint32_t, std::uint32_t*) override {}
-  void OnInterfaceEnabled(std::uint32_t*) override {}
-  void OnInterfaceDisabled(std::uint32_t*) override {}
-  void OnSuspend(std::uint32_t*) override {}
-};
 
 struct Stack {
-  sim::Gpio gpio;
-  std::unique_ptr<sim::UsbDeviceController> model;
-  Maker maker;
-  Exceptions exceptions;
-  COSUsbDevice* device = nullptr;
-  std::unique_ptr<CS3C2410Controller> controller;
-  std::unique_ptr<CUsbDeviceManager> manager;
-  SmallClass cls;
+  torvex_test::CIgnoredUsbExceptions exceptions;
+  torvex_test::UsbDeviceSide side;
+  torvex_test::CUsbMinimalClass cls;
   std::unique_ptr<sim::UsbRedirServer> server;
 
   Stack() {
     platform::kernel::SetTickMicroseconds(200);  // frames of 20 us: an announcement per input costs about 60 frames
-    platform::regbus::Map(sim::Gpio::kBase, sim::Gpio::kSize, &gpio);
-    gpio.Preset(hw::line::kUsbPullup, hw::gpio::kFunctionOutput, false);
-    model = std::make_unique<sim::UsbDeviceController>(gpio);
-    std::uint32_t s = 0;
-    device = maker.CreateDevice(0, &s);
-    controller = std::make_unique<CS3C2410Controller>(device, &exceptions, &s);
-    manager = std::make_unique<CUsbDeviceManager>(controller.get(), &s);
-    const UsbDeviceSettings settings = torvex_test::TestDeviceSettings();
-    const UsbInterfaceDescription description = torvex_test::TestTmcDescription();
-    cls.io = manager->Configure(settings, description, &s);
-    if (cls.io != nullptr) cls.io->AttachClass(&cls, &s);
-    manager->Connect(settings, &s);
-    manager->ResumeEvents(&s);
-    if (s != 0) std::abort();
-    server = std::make_unique<sim::UsbRedirServer>(*model, [](const std::string& l) { if (std::getenv("FUZZ_USBREDIR_LOG")) std::fprintf(stderr, "usbredir: %s\n", l.c_str()); });
+    if (side.Build(&exceptions, false) != 0 ||
+        side.BringUp(torvex_test::TestDeviceSettings(), torvex_test::TestTmcDescription(), &cls) != 0)
+      std::abort();
+    cls.io = side.io;
+    server = std::make_unique<sim::UsbRedirServer>(*side.model, [](const std::string& l) { if (std::getenv("FUZZ_USBREDIR_LOG")) std::fprintf(stderr, "usbredir: %s\n", l.c_str()); });
     std::string error;
     if (!server->Start(0, &error)) std::abort();
   }

@@ -18,78 +18,45 @@
 #include "platform/regbus.h"
 #include "sim/gpio.h"
 #include "sim/usb_device.h"
-#include "usb/CS3C2410Controller.h"
-#include "usb/CUsbDeviceManager.h"
+#include "usb/controller/CS3C2410Controller.h"
+#include "usb/device/CUsbDeviceManager.h"
+#include "support/usb_device_stack.h"
 #include "support/usb_test_device.h"
 
 namespace {
 
-class Maker : public COSUsbDeviceManager {
- public:
-  void RemoveDevice(COSUsbDevice* device) override { delete device; }
-};
-
-class Exceptions : public CUsbExceptionEventObserver {
- public:
-  void OnUsbException(COSUsbDevice*, std::uint32_t) override {}
-};
-
-// Answers class request 7 (IN) with up to 16 bytes, acknowledges 1, stalls the rest.
-class SmallClass : public CUsbInterfaceClassEventObserver {
+// Answers class request 7 (IN) with up to 16 bytes, and the rest as the minimal class does.
+class SmallClass : public torvex_test::CUsbMinimalClass {
  public:
   SmallClass() : reply_(16) {}
-  CUsbInterfaceClassIoManager* io = nullptr;
   void OnSetup(const UsbSetupPacket& setup, std::uint32_t* status) override {
     if (setup.bRequest == 7 && (setup.bmRequestType & 0x80) != 0) {
       reply_.SetWindow(0, setup.wLength < 16 ? setup.wLength : 16);
       reply_.next = nullptr;
       io->StartWrite(kUsbKindControl, &reply_, status);
-    } else if (setup.bRequest == 1 && setup.wLength == 0) {
-      io->AcknowledgeStatus(status);
     } else {
-      io->Halt(kUsbKindControl, status);
+      CUsbMinimalClass::OnSetup(setup, status);
     }
   }
-  void OnReadComplete(std::int32_t, std::uint32_t, std::uint32_t, std::uint32_t*) override {}
-  void OnWriteComplete(std::int32_t, std::uint32_t, std::uint32_t, std::uint32_t*) override {}
-  void OnInterfaceEnabled(std::uint32_t*) override {}
-  void OnInterfaceDisabled(std::uint32_t*) override {}
-  void OnSuspend(std::uint32_t*) override {}
 
  private:
   CDataBuffer reply_;
 };
 
 struct Stack {
-  sim::Gpio gpio;
-  std::unique_ptr<sim::UsbDeviceController> model;
-  std::unique_ptr<sim::UsbHost> host;
-  Maker maker;
-  Exceptions exceptions;
-  COSUsbDevice* device = nullptr;
-  std::unique_ptr<CS3C2410Controller> controller;
-  std::unique_ptr<CUsbDeviceManager> manager;
+  torvex_test::CIgnoredUsbExceptions exceptions;
+  torvex_test::UsbDeviceSide side;
   SmallClass cls;
 
   Stack() {
     // Frames of 0.2 ms: each input runs a few dozen of them, and the time limits of the transfers
     // still leave the device's threads room on a loaded machine.
     platform::kernel::SetTickMicroseconds(2000);
-    platform::regbus::Map(sim::Gpio::kBase, sim::Gpio::kSize, &gpio);
-    gpio.Preset(hw::line::kUsbPullup, hw::gpio::kFunctionOutput, false);
-    model = std::make_unique<sim::UsbDeviceController>(gpio);
-    host = std::make_unique<sim::UsbHost>(*model);
-    std::uint32_t s = 0;
-    device = maker.CreateDevice(0, &s);
-    controller = std::make_unique<CS3C2410Controller>(device, &exceptions, &s);
-    manager = std::make_unique<CUsbDeviceManager>(controller.get(), &s);
-    const UsbDeviceSettings settings = torvex_test::TestDeviceSettings();
-    const UsbInterfaceDescription description = torvex_test::TestTmcDescription();
-    cls.io = manager->Configure(settings, description, &s);
-    if (cls.io != nullptr) cls.io->AttachClass(&cls, &s);
-    manager->Connect(settings, &s);
-    manager->ResumeEvents(&s);
-    if (s != 0 || !host->WaitAttached(2000)) std::abort();
+    if (side.Build(&exceptions) != 0 ||
+        side.BringUp(torvex_test::TestDeviceSettings(), torvex_test::TestTmcDescription(), &cls) != 0)
+      std::abort();
+    cls.io = side.io;
+    if (!side.host->WaitAttached(2000)) std::abort();
   }
 };
 
@@ -118,7 +85,7 @@ sim::UsbTransfer Must(sim::UsbHost& host, const sim::UsbSetup& setup) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   Stack& st = TheStack();
-  sim::UsbHost& host = *st.host;
+  sim::UsbHost& host = *st.side.host;
   host.Reset();
   Must(host, sim::UsbSetup{0x00, 5, 1, 0, 0});
   Must(host, sim::UsbSetup{0x00, 9, 1, 0, 0});
@@ -136,7 +103,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     Check(t.outcome != sim::UsbOutcome::kNoResponse);
   }
   Check(Must(host, sim::UsbSetup{0x80, 0, 0, 0, 2}).data.size() == 2);
-  Check(st.controller->ServiceOrderSize() <= 4);
-  Check(st.model->FifoFaults() == 0);
+  Check(st.side.controller->ServiceOrderSize() <= 4);
+  Check(st.side.model->FifoFaults() == 0);
   return 0;
 }

@@ -2,7 +2,7 @@
 // interface with bulk-OUT, bulk-IN and a 2-byte interrupt-IN endpoint.
 #pragma once
 
-#include "usb/CUsbDeviceManager.h"
+#include "usb/device/CUsbDeviceManager.h"
 
 namespace torvex_test {
 

@@ -106,137 +106,194 @@ std::string UsbCommands::Usb(const std::vector<std::string>& args) {
   return reply;
 }
 
+namespace {
+
+// SIZE and TERMCHAR of the read operations (args[1] and args[2]).
+sim::UsbtmcReadOptions ReadOptions(const std::vector<std::string>& args, const char* usage) {
+  const std::size_t n = args.size();
+  sim::UsbtmcReadOptions options;
+  if (n > 3) throw std::invalid_argument(usage);
+  if (n >= 2) options.transfer_size = static_cast<std::uint32_t>(Number(args[1], 1, 0xFFFFFFFFUL, usage));
+  if (n == 3) options.term_char = static_cast<std::uint8_t>(Number(args[2], 0, 255, usage));
+  return options;
+}
+
+const char* Flag(bool on) { return on ? "1" : "0"; }
+
+}  // namespace
+
+// One row per operation: its name, the words it takes (the name counted), whether it opens the device
+// itself, and what runs it. Rows whose handler checks its own words say so with kAnyCount.
+const UsbCommands::UsbtmcOperation UsbCommands::kUsbtmcOperations[] = {
+    {"open", 1, kAnyCount, false, &UsbCommands::UsbtmcOpen},
+    {"write", 2, kAnyCount, true, &UsbCommands::UsbtmcWrite},
+    {"read", 1, kAnyCount, true, &UsbCommands::UsbtmcRead},
+    {"chunk", 1, kAnyCount, true, &UsbCommands::UsbtmcChunk},
+    {"request", 1, 2, true, &UsbCommands::UsbtmcRequest},
+    {"partial", 3, kAnyCount, true, &UsbCommands::UsbtmcPartial},
+    {"repeat", 3, 4, true, &UsbCommands::UsbtmcRepeat},
+    {"trigger", 1, 1, true, &UsbCommands::UsbtmcTrigger},
+    {"abort-out", 1, 1, true, &UsbCommands::UsbtmcAbortOut},
+    {"abort-in", 1, 1, true, &UsbCommands::UsbtmcAbortIn},
+    {"clear", 1, 1, true, &UsbCommands::UsbtmcClear},
+    {"stb", 1, 1, true, &UsbCommands::UsbtmcStatusByte},
+    {"srq", 1, 2, true, &UsbCommands::UsbtmcServiceRequest},
+    {"ren", 2, 2, true, &UsbCommands::UsbtmcRen},
+    {"gtl", 1, 1, true, &UsbCommands::UsbtmcGoToLocal},
+    {"llo", 1, 1, true, &UsbCommands::UsbtmcLocalLockout},
+    {"caps", 1, 1, true, &UsbCommands::UsbtmcCapabilities},
+};
+
 std::string UsbCommands::Usbtmc(const std::vector<std::string>& args) {
   if (args.empty()) throw std::invalid_argument(kUsbtmcUsage);
-  const std::string& op = args[0];
-  const std::size_t n = args.size();
-  // SIZE and TERMCHAR of the read operations.
-  auto read_options = [&](const char* usage) {
-    sim::UsbtmcReadOptions options;
-    if (n > 3) throw std::invalid_argument(usage);
-    if (n >= 2) options.transfer_size = static_cast<std::uint32_t>(Number(args[1], 1, 0xFFFFFFFFUL, usage));
-    if (n == 3) options.term_char = static_cast<std::uint8_t>(Number(args[2], 0, 255, usage));
-    return options;
-  };
-  if (op == "open") {
-    if (n != 1) throw std::invalid_argument("usbtmc open takes nothing");
-    client_.Close();
-    EnsureOpen();
-    const sim::UsbtmcEndpoints& e = client_.endpoints();
-    const sim::UsbEnumeration& en = client_.enumeration();
-    const std::vector<std::uint8_t>& d = en.device_descriptor;
-    std::string reply = "vendor=" + Hex(static_cast<unsigned>(d[8] | d[9] << 8), 4) +
-                        " product=" + Hex(static_cast<unsigned>(d[10] | d[11] << 8), 4) +
-                        " interface=" + std::to_string(e.interface_number) +
-                        " protocol=" + std::to_string(e.interface_protocol) +
-                        " bulk-out=" + std::to_string(e.bulk_out) + " bulk-in=" + std::to_string(e.bulk_in) +
-                        " interrupt-in=" + std::to_string(e.interrupt_in);
-    const char* names[] = {"manufacturer", "model", "serial"};
-    for (std::size_t i = 0; i < en.strings.size() && i < 3; ++i) {
-      reply += std::string(" ") + names[i] + "=\"" + Printable(en.strings[i]) + "\"";
-    }
-    return reply;
+  const UsbtmcOperation* operation = nullptr;
+  for (const UsbtmcOperation& row : kUsbtmcOperations) {
+    if (args[0] == row.name) operation = &row;
   }
+  // Every operation but open talks to an open device; an unknown one is refused after the device
+  // check, so that a device that is off says so first.
+  if (operation == nullptr || operation->needs_open) EnsureOpen();
+  if (operation == nullptr || args.size() < operation->min_words || args.size() > operation->max_words) {
+    throw std::invalid_argument(kUsbtmcUsage);
+  }
+  return (this->*operation->run)(args);
+}
+
+std::string UsbCommands::UsbtmcOpen(const std::vector<std::string>& args) {
+  if (args.size() != 1) throw std::invalid_argument("usbtmc open takes nothing");
+  client_.Close();
   EnsureOpen();
-  if (op == "write" && n >= 2) {
-    Check(client_.Write(Join(args, 1)));
-    return {};
+  const sim::UsbtmcEndpoints& e = client_.endpoints();
+  const sim::UsbEnumeration& en = client_.enumeration();
+  const std::vector<std::uint8_t>& d = en.device_descriptor;
+  std::string reply = "vendor=" + Hex(static_cast<unsigned>(d[8] | d[9] << 8), 4) +
+                      " product=" + Hex(static_cast<unsigned>(d[10] | d[11] << 8), 4) +
+                      " interface=" + std::to_string(e.interface_number) +
+                      " protocol=" + std::to_string(e.interface_protocol) +
+                      " bulk-out=" + std::to_string(e.bulk_out) + " bulk-in=" + std::to_string(e.bulk_in) +
+                      " interrupt-in=" + std::to_string(e.interrupt_in);
+  const char* names[] = {"manufacturer", "model", "serial"};
+  for (std::size_t i = 0; i < en.strings.size() && i < 3; ++i) {
+    reply += std::string(" ") + names[i] + "=\"" + Printable(en.strings[i]) + "\"";
   }
-  if (op == "read") {
-    const sim::UsbtmcReadOptions options = read_options("usbtmc read takes [SIZE [TERMCHAR]]");
-    std::string data;
-    int chunks = 0;
-    sim::UsbtmcChunk chunk;
-    do {
-      Check(client_.ReadChunk(options, &chunk));
-      data += chunk.data;
-      ++chunks;
-      if (chunk.transfer_size == 0 && !chunk.eom) throw std::invalid_argument("usb: empty transfer without EOM");
-    } while (!chunk.eom && !(options.term_char.has_value() && chunk.term_char));
-    return "chunks=" + std::to_string(chunks) + " eom=" + (chunk.eom ? "1" : "0") +
-           " term=" + (chunk.term_char ? "1" : "0") + " data=" + Printable(data);
-  }
-  if (op == "chunk") {
-    const sim::UsbtmcReadOptions options = read_options("usbtmc chunk takes [SIZE [TERMCHAR]]");
-    sim::UsbtmcChunk chunk;
+  return reply;
+}
+
+std::string UsbCommands::UsbtmcWrite(const std::vector<std::string>& args) {
+  Check(client_.Write(Join(args, 1)));
+  return {};
+}
+
+std::string UsbCommands::UsbtmcRead(const std::vector<std::string>& args) {
+  const sim::UsbtmcReadOptions options = ReadOptions(args, "usbtmc read takes [SIZE [TERMCHAR]]");
+  std::string data;
+  int chunks = 0;
+  sim::UsbtmcChunk chunk;
+  do {
     Check(client_.ReadChunk(options, &chunk));
-    return "size=" + std::to_string(chunk.transfer_size) + " eom=" + (chunk.eom ? "1" : "0") +
-           " term=" + (chunk.term_char ? "1" : "0") + " data=" + Printable(chunk.data);
+    data += chunk.data;
+    ++chunks;
+    if (chunk.transfer_size == 0 && !chunk.eom) throw std::invalid_argument("usb: empty transfer without EOM");
+  } while (!chunk.eom && !(options.term_char.has_value() && chunk.term_char));
+  return "chunks=" + std::to_string(chunks) + " eom=" + Flag(chunk.eom) + " term=" + Flag(chunk.term_char) +
+         " data=" + Printable(data);
+}
+
+std::string UsbCommands::UsbtmcChunk(const std::vector<std::string>& args) {
+  const sim::UsbtmcReadOptions options = ReadOptions(args, "usbtmc chunk takes [SIZE [TERMCHAR]]");
+  sim::UsbtmcChunk chunk;
+  Check(client_.ReadChunk(options, &chunk));
+  return "size=" + std::to_string(chunk.transfer_size) + " eom=" + Flag(chunk.eom) +
+         " term=" + Flag(chunk.term_char) + " data=" + Printable(chunk.data);
+}
+
+std::string UsbCommands::UsbtmcRequest(const std::vector<std::string>& args) {
+  sim::UsbtmcReadOptions options;
+  if (args.size() == 2) {
+    options.transfer_size = static_cast<std::uint32_t>(Number(args[1], 1, 0xFFFFFFFFUL, "usbtmc request takes [SIZE]"));
   }
-  if (op == "request" && n <= 2) {
-    sim::UsbtmcReadOptions options;
-    if (n == 2) options.transfer_size = static_cast<std::uint32_t>(Number(args[1], 1, 0xFFFFFFFFUL, "usbtmc request takes [SIZE]"));
-    Check(client_.RequestIn(options));
-    return {};
-  }
-  if (op == "partial" && n >= 3) {
-    const std::string message = Join(args, 2);
-    const auto bytes = Number(args[1], 0, message.empty() ? 0 : message.size() - 1,
-                              "usbtmc partial takes BYTES (fewer than the text's) and TEXT");
-    Check(client_.WritePartial(message, bytes));
-    return {};
-  }
-  if (op == "repeat" && (n == 3 || n == 4)) {
-    const auto count = Number(args[1], 1, 100000, "usbtmc repeat takes COUNT (1 to 100000) UNIT [LAST]");
-    std::string message;
-    for (unsigned long i = 0; i < count; ++i) message += (i == 0 ? "" : ";") + args[2];
-    if (n == 4) message += ";" + args[3];
-    Check(client_.Write(message));
-    std::string reply = "bytes=" + std::to_string(message.size());
-    if (IsQuery(message)) reply += " reply=" + Printable(ReadReply({}));
-    return reply;
-  }
-  if (op == "trigger" && n == 1) {
-    Check(client_.Trigger());
-    return {};
-  }
-  if (op == "abort-out" && n == 1) {
-    std::uint32_t received = 0;
-    Check(client_.AbortBulkOut(&received));
-    return "received=" + std::to_string(received);
-  }
-  if (op == "abort-in" && n == 1) {
-    std::uint32_t sent = 0;
-    const sim::UsbtmcResult r = client_.AbortBulkIn(&sent);
-    Check(r);
-    return "status=" + Hex(r.status, 2) + " sent=" + std::to_string(sent);
-  }
-  if (op == "clear" && n == 1) {
-    Check(client_.Clear());
-    return {};
-  }
-  if (op == "stb" && n == 1) {
-    std::uint8_t stb = 0;
-    Check(client_.ReadStatusByte(&stb));
-    return "stb=" + std::to_string(stb);
-  }
-  if (op == "srq" && n <= 2) {
-    const auto ms = n == 2 ? Number(args[1], 1, 8000, "usbtmc srq takes [MS] (1 to 8000)") : 5000;
-    std::uint8_t stb = 0;
-    Check(client_.WaitServiceRequest(std::chrono::milliseconds(ms), &stb));
-    return "stb=" + std::to_string(stb);
-  }
-  if (op == "ren" && n == 2 && (args[1] == "on" || args[1] == "off")) {
-    Check(client_.RenControl(args[1] == "on"));
-    return {};
-  }
-  if (op == "gtl" && n == 1) {
-    Check(client_.GoToLocal());
-    return {};
-  }
-  if (op == "llo" && n == 1) {
-    Check(client_.LocalLockout());
-    return {};
-  }
-  if (op == "caps" && n == 1) {
-    sim::UsbtmcCapabilities c;
-    Check(client_.GetCapabilities(&c));
-    return "usbtmc=" + Hex(c.bcd_usbtmc, 4) + " interface=" + std::to_string(c.interface_capabilities) +
-           " device=" + std::to_string(c.device_capabilities) + " usb488=" + Hex(c.bcd_usb488, 4) +
-           " usb488-interface=" + std::to_string(c.usb488_interface_capabilities) +
-           " usb488-device=" + std::to_string(c.usb488_device_capabilities);
-  }
-  throw std::invalid_argument(kUsbtmcUsage);
+  Check(client_.RequestIn(options));
+  return {};
+}
+
+std::string UsbCommands::UsbtmcPartial(const std::vector<std::string>& args) {
+  const std::string message = Join(args, 2);
+  const auto bytes = Number(args[1], 0, message.empty() ? 0 : message.size() - 1,
+                            "usbtmc partial takes BYTES (fewer than the text's) and TEXT");
+  Check(client_.WritePartial(message, bytes));
+  return {};
+}
+
+std::string UsbCommands::UsbtmcRepeat(const std::vector<std::string>& args) {
+  const auto count = Number(args[1], 1, 100000, "usbtmc repeat takes COUNT (1 to 100000) UNIT [LAST]");
+  std::string message;
+  for (unsigned long i = 0; i < count; ++i) message += (i == 0 ? "" : ";") + args[2];
+  if (args.size() == 4) message += ";" + args[3];
+  Check(client_.Write(message));
+  std::string reply = "bytes=" + std::to_string(message.size());
+  if (IsQuery(message)) reply += " reply=" + Printable(ReadReply({}));
+  return reply;
+}
+
+std::string UsbCommands::UsbtmcTrigger(const std::vector<std::string>&) {
+  Check(client_.Trigger());
+  return {};
+}
+
+std::string UsbCommands::UsbtmcAbortOut(const std::vector<std::string>&) {
+  std::uint32_t received = 0;
+  Check(client_.AbortBulkOut(&received));
+  return "received=" + std::to_string(received);
+}
+
+std::string UsbCommands::UsbtmcAbortIn(const std::vector<std::string>&) {
+  std::uint32_t sent = 0;
+  const sim::UsbtmcResult r = client_.AbortBulkIn(&sent);
+  Check(r);
+  return "status=" + Hex(r.status, 2) + " sent=" + std::to_string(sent);
+}
+
+std::string UsbCommands::UsbtmcClear(const std::vector<std::string>&) {
+  Check(client_.Clear());
+  return {};
+}
+
+std::string UsbCommands::UsbtmcStatusByte(const std::vector<std::string>&) {
+  std::uint8_t stb = 0;
+  Check(client_.ReadStatusByte(&stb));
+  return "stb=" + std::to_string(stb);
+}
+
+std::string UsbCommands::UsbtmcServiceRequest(const std::vector<std::string>& args) {
+  const auto ms = args.size() == 2 ? Number(args[1], 1, 8000, "usbtmc srq takes [MS] (1 to 8000)") : 5000;
+  std::uint8_t stb = 0;
+  Check(client_.WaitServiceRequest(std::chrono::milliseconds(ms), &stb));
+  return "stb=" + std::to_string(stb);
+}
+
+std::string UsbCommands::UsbtmcRen(const std::vector<std::string>& args) {
+  if (args[1] != "on" && args[1] != "off") throw std::invalid_argument(kUsbtmcUsage);
+  Check(client_.RenControl(args[1] == "on"));
+  return {};
+}
+
+std::string UsbCommands::UsbtmcGoToLocal(const std::vector<std::string>&) {
+  Check(client_.GoToLocal());
+  return {};
+}
+
+std::string UsbCommands::UsbtmcLocalLockout(const std::vector<std::string>&) {
+  Check(client_.LocalLockout());
+  return {};
+}
+
+std::string UsbCommands::UsbtmcCapabilities(const std::vector<std::string>&) {
+  sim::UsbtmcCapabilities c;
+  Check(client_.GetCapabilities(&c));
+  return "usbtmc=" + Hex(c.bcd_usbtmc, 4) + " interface=" + std::to_string(c.interface_capabilities) +
+         " device=" + std::to_string(c.device_capabilities) + " usb488=" + Hex(c.bcd_usb488, 4) +
+         " usb488-interface=" + std::to_string(c.usb488_interface_capabilities) +
+         " usb488-device=" + std::to_string(c.usb488_device_capabilities);
 }
 
 }  // namespace board

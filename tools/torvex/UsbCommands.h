@@ -7,6 +7,7 @@
 // (the USB module switched off and on). Called by the control server, one request at a time.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -36,6 +37,36 @@ class UsbCommands {
   // Throws std::invalid_argument with the failure's description.
   void Check(const sim::UsbtmcResult& result);
   std::string ReadReply(const sim::UsbtmcReadOptions& options);
+
+  // The usbtmc operations, one handler each (args[0] is the operation's name).
+  using Args = std::vector<std::string>;
+  std::string UsbtmcOpen(const Args& args);
+  std::string UsbtmcWrite(const Args& args);
+  std::string UsbtmcRead(const Args& args);
+  std::string UsbtmcChunk(const Args& args);
+  std::string UsbtmcRequest(const Args& args);
+  std::string UsbtmcPartial(const Args& args);
+  std::string UsbtmcRepeat(const Args& args);
+  std::string UsbtmcTrigger(const Args& args);
+  std::string UsbtmcAbortOut(const Args& args);
+  std::string UsbtmcAbortIn(const Args& args);
+  std::string UsbtmcClear(const Args& args);
+  std::string UsbtmcStatusByte(const Args& args);
+  std::string UsbtmcServiceRequest(const Args& args);
+  std::string UsbtmcRen(const Args& args);
+  std::string UsbtmcGoToLocal(const Args& args);
+  std::string UsbtmcLocalLockout(const Args& args);
+  std::string UsbtmcCapabilities(const Args& args);
+
+  static constexpr std::size_t kAnyCount = static_cast<std::size_t>(-1);
+  struct UsbtmcOperation {
+    const char* name;
+    std::size_t min_words;
+    std::size_t max_words;
+    bool needs_open;
+    std::string (UsbCommands::*run)(const Args& args);
+  };
+  static const UsbtmcOperation kUsbtmcOperations[];
 
   sim::Board& board_;
   sim::UsbHost host_;

@@ -202,6 +202,17 @@ class UsbHost {
 
  private:
   UsbTransfer ControlImpl(const UsbSetup& setup, std::uint32_t max_packets);
+  // IN tokens until the device answers with a packet (true: the packet and its toggle), a STALL or
+  // nothing, or NAKs for more than `frames` frames (false: t->outcome says which). NAKs count in t.
+  bool InTransaction(unsigned endpoint, std::uint32_t frames, std::vector<std::uint8_t>* packet, unsigned* toggle,
+                     UsbTransfer* t);
+  // The stages of a control transfer; false when the transfer ends there (t->outcome says how; a
+  // data stage cut at `max_packets` ends it with kOk).
+  bool ControlDataIn(const UsbSetup& setup, std::uint32_t max_packets, UsbTransfer* t);
+  bool ControlStatusOut(UsbTransfer* t);
+  bool ControlStatusIn(UsbTransfer* t);
+  // SET_ADDRESS, SET_CONFIGURATION and CLEAR_FEATURE(ENDPOINT_HALT) done: the host follows them.
+  void FollowStandardRequest(const UsbSetup& setup);
 
   UsbDeviceController& device_;
   std::uint8_t address_ = 0;

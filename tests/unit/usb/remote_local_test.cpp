@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "usb/CRemoteLocalStateMachine.h"
+#include "usb/usbtmc/CRemoteLocalStateMachine.h"
 
 namespace torvex_test {
 namespace {

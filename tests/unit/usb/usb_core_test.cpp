@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "usb/CUsbDescriptors.h"
+#include "usb/device/CUsbDescriptorSet.h"
 #include "usb_fixture.h"
 
 namespace torvex_test {
@@ -110,7 +110,7 @@ struct PowerCase {
 
 TEST_F(UsbCore, ConfigureChecksThePowerValues) {
   const PowerCase cases[] = {
-      {1, 51, kUsbStatusPowerInconsistent}, {0, 0, kUsbStatusPowerInconsistent}, {1, 50, 0}, {0, 250, 0}};
+      {1, 51, kStatusSettingsInvalid}, {0, 0, kStatusSettingsInvalid}, {1, 50, 0}, {0, 250, 0}};
   for (const PowerCase& c : cases) {
     UsbDeviceSettings settings = TestSettings();
     settings.self_powered = c.self_powered;
@@ -159,7 +159,7 @@ TEST_F(UsbCore, ServiceOrderIsBulkOutBulkInInterruptInControlAndNeverHoldsAnEndp
 TEST_F(UsbCore, AddEndpointOfControlKindIsRefused) {
   std::uint32_t s = 0;
   EXPECT_EQ(controller_->AddEndpoint(1, 0, 0, kUsbKindControl, nullptr, &s), nullptr);
-  EXPECT_EQ(s, kUsbStatusDriverFault);
+  EXPECT_EQ(s, kStatusNotReported);
 }
 
 TEST_F(UsbCore, SetInterfaceWithoutAnInterfaceIsARequestErrorNotADeviceFailure) {
@@ -188,10 +188,10 @@ TEST_F(UsbCore, ConnectAndConfigureRefuseWhileConnected) {
   Bring();
   std::uint32_t s = 0;
   manager_->Connect(TestSettings(), &s);
-  EXPECT_EQ(s, kUsbStatusAlreadyConnected);
+  EXPECT_EQ(s, kStatusInterfaceAlreadyBound);
   s = 0;
   EXPECT_EQ(manager_->Configure(TestSettings(), TestDescription(), &s), nullptr);
-  EXPECT_EQ(s, kUsbStatusAlreadyConnected);
+  EXPECT_EQ(s, kStatusInterfaceAlreadyBound);
 }
 
 }  // namespace

@@ -20,16 +20,13 @@
 #include "platform/regbus.h"
 #include "sim/gpio.h"
 #include "sim/usb_device.h"
+#include "support/usb_device_stack.h"
+#include "support/usb_test_device.h"
 #include "support/wait_for.h"
-#include "usb/CS3C2410Controller.h"
-#include "usb/CUsbDeviceManager.h"
+#include "usb/controller/CS3C2410Controller.h"
+#include "usb/device/CUsbDeviceManager.h"
 
 namespace torvex_test {
-
-class CUsbTestDeviceMaker : public COSUsbDeviceManager {
- public:
-  void RemoveDevice(COSUsbDevice* device) override { delete device; }
-};
 
 class CRecordingExceptions : public CUsbExceptionEventObserver {
  public:
@@ -169,17 +166,8 @@ inline UsbDeviceSettings TestSettings() {
 }
 
 inline UsbInterfaceDescription TestDescription() {
-  UsbInterfaceDescription d;
-  d.interface_class = 0xFE;
-  d.subclass = 3;
-  d.protocol = 1;
+  UsbInterfaceDescription d = TestTmcDescription();
   d.interface_string = "Test Interface";
-  d.endpoint_count = 3;
-  d.endpoint_kinds[0] = kUsbKindBulkOut;
-  d.endpoint_kinds[1] = kUsbKindBulkIn;
-  d.endpoint_kinds[2] = kUsbKindInterruptIn;
-  d.packet_size[kUsbKindInterruptIn] = 2;
-  d.interval_full[kUsbKindInterruptIn] = 1;
   d.interval_high[kUsbKindInterruptIn] = 4;
   return d;
 }
@@ -190,33 +178,11 @@ class UsbStack : public ::testing::Test {
 
   void SetUp() override {
     platform::interrupts::ResetController();
-    platform::regbus::Map(sim::Gpio::kBase, sim::Gpio::kSize, &gpio_);
-    gpio_.Preset(hw::line::kUsbPullup, hw::gpio::kFunctionOutput, false);
-    model_ = std::make_unique<sim::UsbDeviceController>(gpio_);
-    host_ = std::make_unique<sim::UsbHost>(*model_);
-    std::uint32_t s = 0;
-    device_ = maker_.CreateDevice(0, &s);
-    ASSERT_EQ(s, 0u);
-    controller_ = std::make_unique<CS3C2410Controller>(device_, &exceptions_, &s);
-    ASSERT_EQ(s, 0u);
-    manager_ = std::make_unique<CUsbDeviceManager>(controller_.get(), &s);
-    ASSERT_EQ(s, 0u);
+    ASSERT_EQ(side_.Build(&exceptions_), 0u);
   }
 
   void TearDown() override {
-    std::uint32_t s = 0;
-    if (manager_ != nullptr && manager_->IsConnected()) manager_->Disconnect(&s);
-    if (io_ != nullptr) {
-      s = 0;
-      manager_->RemoveInterface(io_, &s);
-      io_ = nullptr;
-    }
-    manager_.reset();
-    controller_.reset();
-    if (device_ != nullptr) maker_.RemoveDevice(device_);
-    host_.reset();
-    model_.reset();
-    platform::regbus::Unmap(&gpio_);
+    side_.TearDown();
     platform::interrupts::ResetController();
   }
 
@@ -271,15 +237,17 @@ class UsbStack : public ::testing::Test {
   }
 
   std::vector<std::unique_ptr<CDataBuffer>> buffers_;
-  sim::Gpio gpio_;
-  std::unique_ptr<sim::UsbDeviceController> model_;
-  std::unique_ptr<sim::UsbHost> host_;
-  CUsbTestDeviceMaker maker_;
-  COSUsbDevice* device_ = nullptr;
   CRecordingExceptions exceptions_;
-  std::unique_ptr<CS3C2410Controller> controller_;
-  std::unique_ptr<CUsbDeviceManager> manager_;
-  CUsbInterfaceClassIoManager* io_ = nullptr;
+  UsbDeviceSide side_;
+  // The parts of the stack under the names the tests use.
+  sim::Gpio& gpio_ = side_.gpio;
+  std::unique_ptr<sim::UsbDeviceController>& model_ = side_.model;
+  std::unique_ptr<sim::UsbHost>& host_ = side_.host;
+  CUsbTestDeviceMaker& maker_ = side_.maker;
+  COSUsbDevice*& device_ = side_.device;
+  std::unique_ptr<CS3C2410Controller>& controller_ = side_.controller;
+  std::unique_ptr<CUsbDeviceManager>& manager_ = side_.manager;
+  CUsbInterfaceClassIoManager*& io_ = side_.io;
   CTestClass class_;
 };
 

@@ -8,8 +8,8 @@
 #include <thread>
 
 #include "engine/DoVovuriStatus.h"
-#include "usb/CUsbDeviceManager.h"
-#include "usb/CUsbPhysicalInterface.h"
+#include "usb/device/CUsbDeviceManager.h"
+#include "usb/device/CUsbPhysicalInterface.h"
 #include "usb/CUsbPhysicalInterfaceManager.h"
 #include "usbtmc_fixture.h"
 

@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "usb/CUsb488ClassRequests.h"
+#include "usb/usbtmc/CUsb488ClassRequests.h"
 #include "usb/CUsbPhysicalInterfaceManager.h"
 #include "usbtmc_fixture.h"
 
