@@ -24,31 +24,28 @@ namespace platform {
 
 using io_internal::DeviceOf;
 
-int select(int nfds, fd_set* readfds, fd_set* writefds, fd_set* exceptfds, struct timeval* timeout) {
-  kernel::CheckMayBlock("select");
-  using Clock = std::chrono::steady_clock;
-  const bool infinite = timeout == nullptr;
-  if (nfds < 0 || nfds > FD_SETSIZE || (!infinite && (timeout->tv_sec < 0 || timeout->tv_usec < 0))) {
-    errno = EINVAL;
-    return -1;
-  }
-  Clock::time_point deadline = Clock::time_point::max();
-  if (!infinite) {
-    // A time-out beyond the clock's range waits as long as it can (no wrap into the past).
-    const Clock::time_point now = Clock::now();
-    const auto room = std::chrono::duration_cast<std::chrono::seconds>(Clock::time_point::max() - now).count() - 1;
-    const long long seconds = static_cast<long long>(timeout->tv_sec) + timeout->tv_usec / 1000000;
-    if (seconds < room) {
-      deadline = now + std::chrono::seconds(seconds) + std::chrono::microseconds(timeout->tv_usec % 1000000);
-    }
-  }
-  const selectwait::Waiter& waiter = selectwait::ThisThreadWaiter();
+namespace {
 
-  struct Want {
-    int fd;
-    cyg_io_handle_t device;
-    bool r, w, e;
-  };
+using Clock = std::chrono::steady_clock;
+
+// The end of a select's wait; a time-out beyond the clock's range waits as long as it can (no wrap
+// into the past).
+Clock::time_point Deadline(const timeval& timeout) {
+  const Clock::time_point now = Clock::now();
+  const auto room = std::chrono::duration_cast<std::chrono::seconds>(Clock::time_point::max() - now).count() - 1;
+  const long long seconds = static_cast<long long>(timeout.tv_sec) + timeout.tv_usec / 1000000;
+  if (seconds >= room) return Clock::time_point::max();
+  return now + std::chrono::seconds(seconds) + std::chrono::microseconds(timeout.tv_usec % 1000000);
+}
+
+// A descriptor of the call's sets and what is asked of it.
+struct Want {
+  int fd;
+  cyg_io_handle_t device;  // 0: a file or socket of the host
+  bool r, w, e;
+};
+
+std::vector<Want> Wanted(int nfds, const fd_set* readfds, const fd_set* writefds, const fd_set* exceptfds) {
   std::vector<Want> wants;
   for (int fd = 0; fd < nfds; ++fd) {
     const bool r = readfds != nullptr && FD_ISSET(fd, readfds);
@@ -56,6 +53,22 @@ int select(int nfds, fd_set* readfds, fd_set* writefds, fd_set* exceptfds, struc
     const bool e = exceptfds != nullptr && FD_ISSET(fd, exceptfds);
     if (r || w || e) wants.push_back(Want{fd, DeviceOf(fd), r, w, e});
   }
+  return wants;
+}
+
+}  // namespace
+
+int select(int nfds, fd_set* readfds, fd_set* writefds, fd_set* exceptfds, struct timeval* timeout) {
+  kernel::CheckMayBlock("select");
+  const bool infinite = timeout == nullptr;
+  if (nfds < 0 || nfds > FD_SETSIZE || (!infinite && (timeout->tv_sec < 0 || timeout->tv_usec < 0))) {
+    errno = EINVAL;
+    return -1;
+  }
+  const Clock::time_point deadline = infinite ? Clock::time_point::max() : Deadline(*timeout);
+  const selectwait::Waiter& waiter = selectwait::ThisThreadWaiter();
+
+  const std::vector<Want> wants = Wanted(nfds, readfds, writefds, exceptfds);
   // A descriptor that is not open is refused before any device is asked, so that no device event
   // is consumed by a call that fails.
   for (const Want& want : wants) {

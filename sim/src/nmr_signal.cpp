@@ -110,7 +110,15 @@ NmrAnalysis NmrAnalyser::Analyse(const std::vector<float>& signal, double sample
   if (!detail) return a;
 
   a.signal.assign(signal.begin(), signal.begin() + static_cast<std::ptrdiff_t>(n));
+  Refine(a, n, peak_bin, sample_rate, lo_frequency);
+  return a;
+}
 
+// The peak measured on the fine spectrum of the windowed signal (still in the coarse plan's input):
+// its frequency, width, shape and spread.
+void NmrAnalyser::Refine(NmrAnalysis& a, std::size_t n, std::size_t peak_bin, double sample_rate,
+                         double lo_frequency) {
+  Plans& p = *plans_;
   // Fine spectrum around the peak.
   std::fill(p.fine_in, p.fine_in + kFineFftSize, 0.0);
   std::copy(p.coarse_in, p.coarse_in + n, p.fine_in);
@@ -182,7 +190,6 @@ NmrAnalysis NmrAnalyser::Analyse(const std::vector<float>& signal, double sample
 
   a.fit = {static_cast<float>(y0), static_cast<float>(b), static_cast<float>(c), static_cast<float>(a.if_frequency),
            static_cast<float>(a.linewidth)};
-  return a;
 }
 
 }  // namespace sim

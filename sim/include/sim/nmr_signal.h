@@ -86,6 +86,7 @@ class NmrAnalyser {
 
  private:
   struct Plans;
+  void Refine(NmrAnalysis& a, std::size_t n, std::size_t peak_bin, double sample_rate, double lo_frequency);
   std::unique_ptr<Plans> plans_;
 };
 

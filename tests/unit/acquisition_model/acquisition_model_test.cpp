@@ -11,6 +11,7 @@
 #include <cmath>
 #include <cstdint>
 #include <filesystem>
+#include <ostream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -272,6 +273,7 @@ struct TriggerCase {
   const char* source;
   bool bus;  // the test sends the bus trigger
 };
+void PrintTo(const TriggerCase& c, std::ostream* os) { *os << c.source; }
 
 class TriggerSources : public AcquisitionModelTest, public ::testing::WithParamInterface<TriggerCase> {};
 

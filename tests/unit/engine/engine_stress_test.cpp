@@ -16,6 +16,7 @@
 #include <deque>
 #include <fstream>
 #include <mutex>
+#include <ostream>
 #include <random>
 #include <string>
 #include <thread>
@@ -217,6 +218,7 @@ struct StressCase {
   SuspensionKind kind;
   int delivery_threads;
 };
+void PrintTo(const StressCase& c, std::ostream* os) { *os << c.name; }
 
 class EngineStressTest : public EngineTest, public ::testing::WithParamInterface<StressCase> {};
 

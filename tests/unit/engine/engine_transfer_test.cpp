@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <ostream>
 #include <string>
 
 #include "engine/DoVovuriStatus.h"
@@ -17,6 +18,7 @@ struct TransportCase {
   SuspensionKind kind;
   std::uint32_t buffer_size;  // 0: the transport works in the application's buffers
 };
+void PrintTo(const TransportCase& c, std::ostream* os) { *os << c.name; }
 
 const TransportCase kTransports[] = {
     {"GateWithoutBuffers", SuspensionKind::kGate, 0},

@@ -2,6 +2,7 @@
 // flags it must leave (every flag not named must be clear).
 #include <gtest/gtest.h>
 
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -107,6 +108,7 @@ struct Scenario {
   unsigned flags;
   std::uint32_t triggers_held;
 };
+void PrintTo(const Scenario& s, std::ostream* os) { *os << s.name; }
 
 class MessageExchange : public ::testing::TestWithParam<Scenario> {};
 

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <ostream>
 #include <string>
 
 #include "engine/DoVovuriStatus.h"
@@ -13,6 +14,7 @@ struct MappingCase {
   std::uint32_t internal;
   std::uint32_t expected;
 };
+void PrintTo(const MappingCase& c, std::ostream* os) { *os << c.name << " (0x" << std::hex << c.internal << std::dec << ")"; }
 
 class StatusMapping : public ::testing::TestWithParam<MappingCase> {};
 

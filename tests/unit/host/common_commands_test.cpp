@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <ostream>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -196,6 +197,7 @@ struct StatusRegisterCase {
   std::uint16_t mask;         // its bit; 0 when the register has no such row
   std::uint16_t presetEnable; // the enable after STATus:PRESet
 };
+void PrintTo(const StatusRegisterCase& c, std::ostream* os) { *os << c.header; }
 
 class StatusMatrixTest : public CommonCommandsTest, public ::testing::WithParamInterface<StatusRegisterCase> {};
 

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <ostream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -79,6 +80,7 @@ struct TopologyCase {
   const char* nodes;
   const char* channels;
 };
+void PrintTo(const TopologyCase& c, std::ostream* os) { *os << c.name; }
 
 class TopologyCases : public TopologyTest, public ::testing::WithParamInterface<TopologyCase> {};
 

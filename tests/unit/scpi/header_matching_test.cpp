@@ -9,6 +9,7 @@
 
 #include "scpi/scpi_command_table.h"
 #include "scpi_support.h"
+#include "support/case_name.h"
 
 namespace Torvex {
 namespace {
@@ -125,7 +126,8 @@ INSTANTIATE_TEST_SUITE_P(Suffixes, NumericSuffix,
                                            SuffixCase{"AVER0:COUN?", kScpiSuffixInvalid, 0},
                                            SuffixCase{"AVER000:COUN?", kScpiSuffixInvalid, 0},
                                            SuffixCase{"AVER4294967296:COUN?", kScpiSuffixInvalid, 0},
-                                           SuffixCase{"AVER99999999999:COUN?", kScpiSuffixInvalid, 0}));
+                                           SuffixCase{"AVER99999999999:COUN?", kScpiSuffixInvalid, 0}),
+                         [](const auto& info) { return torvex_test::CaseName(info.index, info.param.header); });
 
 TEST(NumericSuffix, CommandWithoutSuffixCarriesNone) {
   const auto parsed = ParseMessage("STAT:OPER?");

@@ -12,6 +12,7 @@
 
 #include "scpi/scpi_command_table.h"
 #include "scpi_support.h"
+#include "support/case_name.h"
 
 namespace Torvex {
 namespace {
@@ -168,7 +169,8 @@ const ValueCase kValueCases[] = {
     {"CONF:LEV 1)", kScpiParentheses, 0, 0, "", 0},
 };
 
-INSTANTIATE_TEST_SUITE_P(Values, CommandValue, ::testing::ValuesIn(kValueCases));
+INSTANTIATE_TEST_SUITE_P(Values, CommandValue, ::testing::ValuesIn(kValueCases),
+                         [](const auto& info) { return torvex_test::CaseName(info.index, info.param.message); });
 
 // ---- Parameter counts and omitted slots --------------------------------------------------------
 
@@ -325,7 +327,8 @@ INSTANTIATE_TEST_SUITE_P(
         ChannelCase{"ROUT:CLOS (@2,1!2:1!3!4)", kScpiListDimensions, {}},
         ChannelCase{"ROUT:CLOS (@2,1!2:1!3!4,x)", kScpiDataType, {}},
         // Expansions beyond the bound are refused before anything is expanded.
-        ChannelCase{"ROUT:CLOS (@1!1!1!1!1:1!255!255!255!255)", kScpiChannelListError, {}}));
+        ChannelCase{"ROUT:CLOS (@1!1!1!1!1:1!255!255!255!255)", kScpiChannelListError, {}}),
+    [](const auto& info) { return torvex_test::CaseName(info.index, info.param.message); });
 
 TEST(ChannelList, ExpansionAtTheBoundIsKept) {
   const auto parsed = ParseMessage("ROUT:CLOS (@1!1!1:1!40!250)");

@@ -10,6 +10,7 @@
 #include "core/CTorvexChannel.h"
 #include "scpi/scpi_command_table.h"
 #include "scpi_support.h"
+#include "support/case_name.h"
 
 namespace Torvex {
 namespace {
@@ -47,7 +48,10 @@ INSTANTIATE_TEST_SUITE_P(
                       ExpandCase{{1, 3, 1}, {1, 2, 2}, {"1!3!1", "1!3!2", "1!2!1", "1!2!2"}},
                       ExpandCase{{1}, {1}, {"1"}},
                       ExpandCase{{1, 255}, {1, 255}, {"1!255"}},
-                      ExpandCase{{1, 2, 3, 4, 5}, {1, 2, 3, 4, 5}, {"1!2!3!4!5"}}));
+                      ExpandCase{{1, 2, 3, 4, 5}, {1, 2, 3, 4, 5}, {"1!2!3!4!5"}}),
+    [](const auto& info) {
+      return torvex_test::CaseName(info.index, info.param.expected.front() + " to " + info.param.expected.back());
+    });
 
 TEST(ExpandChannelListLimits, RefusesASixthLevelAndOversizedResults) {
   const std::uint8_t first[6] = {1, 1, 1, 1, 1, 1};
