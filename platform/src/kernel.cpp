@@ -42,11 +42,40 @@ KernelLockState& KLock() {
   return *state;
 }
 
-std::atomic<std::uint32_t> g_tick_us{0};
+// The clock: the tick count is base.tick + (now - base.time) / base.tick_us. A new tick length
+// starts a new base at the current tick, so that the count goes on without a jump. Bases are never
+// freed: a reader may still hold the one it loaded (a run changes the tick once or twice).
+struct TimeBase {
+  cyg_tick_count_t tick;
+  Clock::time_point time;
+  std::uint32_t tick_us;
+};
 
-Clock::time_point Epoch() {
-  static const Clock::time_point epoch = Clock::now();
-  return epoch;
+std::atomic<const TimeBase*> g_base{nullptr};
+
+std::mutex& BaseLock() {
+  static auto* lock = new std::mutex;
+  return *lock;
+}
+
+// TORVEX_TICK_US when it holds a valid length, else 10000 us.
+std::uint32_t TickFromEnvironment() {
+  if (const char* env = std::getenv("TORVEX_TICK_US")) {
+    char* end = nullptr;
+    const unsigned long v = std::strtoul(env, &end, 10);
+    if (end != env && *end == '\0' && v > 0 && v <= 10000000UL) return static_cast<std::uint32_t>(v);
+  }
+  return 10000;
+}
+
+// The base in use; the first call starts the clock at tick 0.
+const TimeBase& Base() {
+  if (const TimeBase* base = g_base.load(std::memory_order_acquire)) return *base;
+  std::lock_guard<std::mutex> g(BaseLock());
+  if (const TimeBase* base = g_base.load(std::memory_order_acquire)) return *base;
+  const TimeBase* base = new TimeBase{0, Clock::now(), TickFromEnvironment()};
+  g_base.store(base, std::memory_order_release);
+  return *base;
 }
 
 thread_local ThreadRecord* t_self = nullptr;
@@ -115,13 +144,15 @@ void RetakeKernelLock(cyg_ucount32 depth) {
 
 std::chrono::steady_clock::time_point TickToTimePoint(cyg_tick_count_t tick) {
   // A tick too far ahead for the clock (an absolute time near the maximum, or "forever") is the
-  // latest time point, never a product that wraps into the past.
-  const Clock::time_point epoch = Epoch();
+  // latest time point, never a product that wraps into the past. A tick before the base (a deadline
+  // taken under an earlier tick length) is already past.
+  const TimeBase& base = Base();
+  if (tick < base.tick) return base.time;
   using Micros = std::chrono::microseconds;
-  const auto room = std::chrono::duration_cast<Micros>(Clock::time_point::max() - epoch).count();
-  const std::uint64_t tick_us = TickMicroseconds();
-  if (tick > static_cast<std::uint64_t>(room) / tick_us) return Clock::time_point::max();
-  return epoch + Micros(static_cast<std::int64_t>(tick * tick_us));
+  const auto room = std::chrono::duration_cast<Micros>(Clock::time_point::max() - base.time).count();
+  const cyg_tick_count_t ahead = tick - base.tick;
+  if (ahead > static_cast<std::uint64_t>(room) / base.tick_us) return Clock::time_point::max();
+  return base.time + Micros(static_cast<std::int64_t>(ahead * base.tick_us));
 }
 
 cyg_tick_count_t TicksFromNow(cyg_tick_count_t ticks) {
@@ -130,22 +161,22 @@ cyg_tick_count_t TicksFromNow(cyg_tick_count_t ticks) {
 }
 
 void SetTickMicroseconds(std::uint32_t microseconds) {
-  g_tick_us.store(microseconds == 0 ? 1 : microseconds);
+  const std::uint32_t us = microseconds == 0 ? 1 : microseconds;
+  std::lock_guard<std::mutex> g(BaseLock());
+  const TimeBase* old = g_base.load(std::memory_order_acquire);
+  const TimeBase* base;
+  if (old == nullptr) {
+    base = new TimeBase{0, Clock::now(), us};
+  } else {
+    // The new base starts now, at the current count: the tick under way ends one new length later.
+    const Clock::time_point now = Clock::now();
+    const auto elapsed = std::chrono::duration_cast<std::chrono::microseconds>(now - old->time).count();
+    base = new TimeBase{old->tick + static_cast<cyg_tick_count_t>(elapsed < 0 ? 0 : elapsed) / old->tick_us, now, us};
+  }
+  g_base.store(base, std::memory_order_release);
 }
 
-std::uint32_t TickMicroseconds() {
-  std::uint32_t us = g_tick_us.load(std::memory_order_relaxed);
-  if (us != 0) return us;
-  us = 10000;
-  if (const char* env = std::getenv("TORVEX_TICK_US")) {
-    char* end = nullptr;
-    const unsigned long v = std::strtoul(env, &end, 10);
-    if (end != env && *end == '\0' && v > 0 && v <= 10000000UL) us = static_cast<std::uint32_t>(v);
-  }
-  std::uint32_t expected = 0;
-  g_tick_us.compare_exchange_strong(expected, us);
-  return g_tick_us.load();
-}
+std::uint32_t TickMicroseconds() { return Base().tick_us; }
 
 cyg_tick_count_t MillisecondsToTicks(std::uint32_t milliseconds) {
   const cyg_tick_count_t ticks = milliseconds / 10;
@@ -683,6 +714,7 @@ void cyg_interrupt_enable() { cyg_scheduler_unlock(); }
 // --- real-time clock -------------------------------------------------------------------------------
 
 cyg_tick_count_t cyg_current_time() {
-  const auto elapsed = std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - Epoch());
-  return static_cast<cyg_tick_count_t>(elapsed.count()) / TickMicroseconds();
+  const TimeBase& base = Base();
+  const auto elapsed = std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - base.time).count();
+  return base.tick + static_cast<cyg_tick_count_t>(elapsed < 0 ? 0 : elapsed) / base.tick_us;
 }

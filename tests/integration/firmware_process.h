@@ -10,10 +10,10 @@
 
 namespace torvex_test {
 
-// The board's tick in whole-firmware tests: fast, so that the firmware's periods pass quickly. Under
-// the sanitizers the firmware runs several times slower while its time-outs (in ticks) do not, so the
-// tick is longer there: a start-up step with a board-time limit (main waits 500 ms for the acquisition)
-// keeps the same room in work done.
+// The board's tick in whole-firmware tests once the firmware is up (it starts at 10 ms ticks): fast,
+// so that the firmware's periods pass quickly. Under the sanitizers the firmware runs several times
+// slower while its time-outs (in ticks) do not, so the tick is longer there: a step with a board-time
+// limit (a DSP exchange) keeps the same room in work done.
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
 inline constexpr unsigned kDefaultTickUs = 3000;
 #else

@@ -13,6 +13,9 @@
 //  - firmware-update mode: "board: firmware-update mode" and status 3.
 // SIGTERM and SIGINT are a short push of the on/off button; SIGKILL is a power cut.
 //
+// --tick-us N (or TORVEX_TICK_US) is the tick length once the firmware has come up ("board: ready");
+// the start-up runs at the instrument's 10 ms tick.
+//
 // The network interface eth0 is the simulated link (sim/network.h) unless --net linux (or the
 // environment variable TORVEX_NET=linux) puts it on the Linux interface IFNAME (default eth0) of the
 // process's network namespace: meant only for a namespace a test made for it.
@@ -72,6 +75,9 @@ namespace {
 namespace fs = std::filesystem;
 using board::Options;
 using board::Usage;
+
+// The tick of the start-up (the instrument's).
+constexpr std::uint32_t kStartUpTickUs = 10000;
 
 std::vector<std::string> g_argv;  // for the re-start after a reset
 
@@ -342,7 +348,14 @@ int main(int argc, char** argv) {
   if (argc > 1 && std::strcmp(argv[1], "board") == 0) return BoardClient(argc, argv);
   g_argv.assign(argv, argv + argc);
   const Options options = board::ParseOptions(argc, argv);
-  if (options.tick_us != 0) platform::kernel::SetTickMicroseconds(static_cast<std::uint32_t>(options.tick_us));
+  // The board starts at the instrument's own 10 ms tick and takes the run's tick (--tick-us, else
+  // TORVEX_TICK_US) once the firmware is up. Main's start-up waits (the DSP, then 500 ms for the
+  // acquisition) and the first DSP exchanges cover work of the host's threads, which a fast tick does
+  // not make faster: on a loaded host a few milliseconds of wall time would not hold it. The fast
+  // tick is for the periods of the running firmware.
+  const std::uint32_t run_tick_us = options.tick_us != 0 ? static_cast<std::uint32_t>(options.tick_us)
+                                                         : platform::kernel::TickMicroseconds();
+  platform::kernel::SetTickMicroseconds(kStartUpTickUs);
   if (const int status = TakeRoot(options); status != 0) return status;
 
   const sigset_t signals = ShutdownSignals();
@@ -358,8 +371,10 @@ int main(int argc, char** argv) {
 
   Torvex::g_Logger.SetMirrorToStderr(options.log_stderr);
 
-  platform::board::SetRunStateListener([](platform::board::RunState state) {
-    if (state == platform::board::RunState::kReady) std::fprintf(stderr, "board: ready\n");
+  platform::board::SetRunStateListener([run_tick_us](platform::board::RunState state) {
+    if (state != platform::board::RunState::kReady) return;
+    if (run_tick_us != kStartUpTickUs) platform::kernel::SetTickMicroseconds(run_tick_us);
+    std::fprintf(stderr, "board: ready\n");
   });
 
   board::ControlServer control;

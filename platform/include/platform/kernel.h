@@ -195,8 +195,9 @@ cyg_tick_count_t cyg_current_time();
 
 namespace platform::kernel {
 
-// Length of one tick. Set once, before the first kernel call that measures time; the default comes
-// from the environment variable TORVEX_TICK_US, else 10000 us.
+// Length of one tick; the default comes from the environment variable TORVEX_TICK_US, else 10000 us.
+// A change while the clock runs takes effect at the current tick: the tick count goes on from there
+// without a jump, at the new length. A wait already under way keeps the real time its deadline had.
 void SetTickMicroseconds(std::uint32_t microseconds);
 std::uint32_t TickMicroseconds();
 

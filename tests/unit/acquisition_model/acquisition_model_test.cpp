@@ -56,7 +56,8 @@ struct ModelWorld {
 ModelWorld& World() {
   static ModelWorld* world = [] {
     auto* w = new ModelWorld;
-    platform::kernel::SetTickMicroseconds(kTickUs);
+    // The start-up at the instrument's tick, as on the board; kTickUs once the acquisition runs.
+    platform::kernel::SetTickMicroseconds(10000);
     w->board = &ProcessBoard("acqmodel");
     const std::filesystem::path romfs = std::filesystem::path(platform::BoardRoot()) / "romfs";
     std::filesystem::create_directories(romfs);
@@ -77,6 +78,7 @@ ModelWorld& World() {
     Torvex::StartAcquisitionModule();
     w->dspStarted = Torvex::WaitForDspStarted(10000, &w->versionAccepted, &w->checksPassed);
     Torvex::WaitForAcqStarted(500);
+    platform::kernel::SetTickMicroseconds(kTickUs);
     return w;
   }();
   return *world;

@@ -4,6 +4,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
 
 #include "unit/netservices/net_fixture.h"
 
@@ -211,14 +214,54 @@ TEST_F(NetworkConfigurationTest, UnreadableEsaGivesZeroBytesForTheMissingOnes) {
   EXPECT_NE(std::find(log.begin(), log.end(), "hwaddr 02:04:00:00:00:00"), log.end());
 }
 
+// Holds a configuration pass at its last step, where it sets ethernet_active, while armed: requests
+// made meanwhile surely come during the pass, however slowly the host runs the requesting thread.
+struct PassGate {
+  std::mutex lock;
+  std::condition_variable changed;
+  bool armed = false;
+  bool held = false;
+
+  static void OnActive(Torvex::CParameterNode* node, int kind, void* context) {
+    if (kind != Torvex::eAttrValue || !node->GetBooleanAttribute(Torvex::eAttrValue)) return;
+    auto* gate = static_cast<PassGate*>(context);
+    std::unique_lock<std::mutex> g(gate->lock);
+    if (!gate->armed) return;
+    gate->held = true;
+    gate->changed.notify_all();
+    gate->changed.wait_for(g, std::chrono::seconds(20), [gate] { return !gate->armed; });
+  }
+  void Open() {
+    {
+      std::lock_guard<std::mutex> g(lock);
+      armed = false;
+    }
+    changed.notify_all();
+  }
+};
+
 TEST_F(NetworkConfigurationTest, RequestsDuringAPassRunItOnceMoreAfterIt) {
-  net_->SetDhcpServer(std::nullopt);  // link-local: a pass that lasts a while
+  static PassGate gate;  // the node keeps its subscribers after the test
+  {
+    std::lock_guard<std::mutex> g(gate.lock);
+    gate.armed = true;
+    gate.held = false;
+  }
+  struct OpenAtExit {
+    ~OpenAtExit() { gate.Open(); }
+  } open_at_exit;
+  Torvex::g_node_host_if_communication_ethernet_active->Subscribe(&PassGate::OnActive, &gate);
+  net_->SetDhcpServer(std::nullopt);  // link-local
   const std::uint32_t before = Torvex::NetworkPassCount();
   Torvex::StartNetworkThread();
-  ASSERT_TRUE(WaitFor([&] { return !SentArp().empty(); }));  // claiming: the pass has a while to go
+  {
+    std::unique_lock<std::mutex> g(gate.lock);
+    ASSERT_TRUE(gate.changed.wait_for(g, std::chrono::seconds(20), [] { return gate.held; }));
+  }
   ASSERT_EQ(Torvex::g_NetworkPassRunning, 1);
   Torvex::StartNetworkThread();
   Torvex::StartNetworkThread();
+  gate.Open();
   ASSERT_TRUE(WaitForPasses(before + 2));
   // Two requests while running give one more pass, not two.
   ASSERT_TRUE(WaitFor([] { return Torvex::g_NetworkPassRunning == 0; }));

@@ -180,6 +180,28 @@ TEST(KernelTime, DelayLastsAtLeastItsTicks) {
   EXPECT_GE(cyg_current_time(), before + 5);
 }
 
+
+// A new tick length while the clock runs: the count goes on from where it was (never back, no
+// jump), and a wait taken after the change counts ticks of the new length.
+TEST(KernelTime, ATickChangeContinuesTheCountAtTheNewLength) {
+  const std::uint32_t fast = platform::kernel::TickMicroseconds();
+  cyg_thread_delay(20);  // a count well past 0, so that a restart of the count would show
+  const cyg_tick_count_t before = cyg_current_time();
+  platform::kernel::SetTickMicroseconds(10000000);  // 10 s ticks: the count stands still from here
+  const cyg_tick_count_t during = cyg_current_time();
+  EXPECT_GE(during, before);
+  EXPECT_LE(during, before + 1000) << "the count jumped ahead";
+  cyg_sem_t sem;
+  cyg_semaphore_init(&sem, 0);
+  EXPECT_FALSE(cyg_semaphore_timed_wait(&sem, during));  // a deadline not ahead only tries
+  platform::kernel::SetTickMicroseconds(fast);
+  const cyg_tick_count_t after = cyg_current_time();
+  EXPECT_GE(after, during);
+  const cyg_tick_count_t deadline = after + 3;
+  EXPECT_FALSE(cyg_semaphore_timed_wait(&sem, deadline));
+  EXPECT_GE(cyg_current_time(), deadline);
+  cyg_semaphore_destroy(&sem);
+}
 TEST(KernelSemaphore, TimedWaitIsWokenByPost) {
   cyg_sem_t sem;
   cyg_semaphore_init(&sem, 0);
