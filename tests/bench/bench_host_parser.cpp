@@ -2,14 +2,14 @@
 // transport writes a program message to one VXI-11 client, the client queues it, the parser thread
 // parses and executes it and hands the reply back, the controller reads it. Two messages: "*IDN?"
 // (one query with a reply) and "STAT:OPER:ENAB 5;PTR 1" (two settings, no reply). Beside them, the
-// cost of one bare thread hand-off round trip, and how many of those one message costs.
+// hand-offs of one message, the cost of one bare std::binary_semaphore hand-off of the same run, and
+// how many of those one message costs.
 #include <benchmark/benchmark.h>
 
 #include <chrono>
-#include <condition_variable>
 #include <filesystem>
+#include <iterator>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <thread>
 
@@ -18,6 +18,7 @@
 #include "host/CTorvexHostParser.h"
 #include "platform/io.h"
 #include "status/CScpiStatus.h"
+#include "support/hand_off.h"
 #include "support/process_board.h"
 #include "test_transport.h"
 #include "tree/BoundParameterNodes.h"
@@ -54,44 +55,11 @@ bool WorldReady() {
   return ready;
 }
 
-// One thread hands a token to another and waits for it back.
-class HandOff {
- public:
-  HandOff() : partner_([this] { Serve(); }) {}
-  ~HandOff() {
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      stop_ = true;
-    }
-    changed_.notify_all();
-    partner_.join();
-  }
-  double NanosecondsPerRoundTrip(int rounds) {
-    const auto start = std::chrono::steady_clock::now();
-    for (int k = 0; k < rounds; ++k) {
-      std::unique_lock<std::mutex> lock(mutex_);
-      away_ = true;
-      changed_.notify_all();
-      changed_.wait(lock, [this] { return !away_; });
-    }
-    return std::chrono::duration<double, std::nano>(std::chrono::steady_clock::now() - start).count() / rounds;
-  }
-
- private:
-  void Serve() {
-    std::unique_lock<std::mutex> lock(mutex_);
-    for (;;) {
-      changed_.wait(lock, [this] { return away_ || stop_; });
-      if (stop_) return;
-      away_ = false;
-      changed_.notify_all();
-    }
-  }
-  std::mutex mutex_;
-  std::condition_variable changed_;
-  bool away_ = false;
-  bool stop_ = false;
-  std::thread partner_;
+// The thread hand-offs of one "*IDN?" through the parser (the controller stands for the transport).
+constexpr const char* kMessageHandOffs[] = {
+    "controller -> engine event loop: the message is complete",
+    "event loop -> \"Host Parser Thread\": the message is queued for the parser",
+    "parser thread -> controller: the reply is handed to the transport",
 };
 
 // Runs `message` through one client for every iteration; `reply` tells whether the controller reads.
@@ -141,12 +109,14 @@ void RunMessages(benchmark::State& state, const std::string& message, bool reply
       const double message_ns =
           std::chrono::duration<double, std::nano>(std::chrono::steady_clock::now() - start).count() /
           static_cast<double>(messages > 0 ? messages : 1);
-      HandOff hand_off;
-      const double hand_off_ns = hand_off.NanosecondsPerRoundTrip(20000);
+      const double hand_off_ns = torvex_test::BinarySemaphoreHandOffNs(20000);
       state.SetItemsProcessed(messages * commands);
       state.counters["message_us"] = message_ns / 1000.0;
-      state.counters["hand_off_round_trip_us"] = hand_off_ns / 1000.0;
-      state.counters["hand_offs_per_message"] = message_ns / hand_off_ns;
+      state.counters["binary_semaphore_hand_off_us"] = hand_off_ns / 1000.0;
+      state.counters["hand_offs_of_a_query"] = static_cast<double>(std::size(kMessageHandOffs));
+      state.counters["message_in_hand_offs"] = message_ns / hand_off_ns;
+      torvex_test::PrintHandOffs("one \"*IDN?\" through the parser", kMessageHandOffs,
+                                 static_cast<int>(std::size(kMessageHandOffs)));
     }
     client.reset();
   }

@@ -1,10 +1,14 @@
 // The firmware's own cost of one VXI-11 query: a client on a loopback connection sends device_write
 // "*IDN?" and device_read, served by the core channel, the link table, the engine and an application
 // device that answers from its event function. Beside it, the same two calls answered by the core
-// channel over a link table that does no work, so the share of the wire side shows.
+// channel over a link table that does no work, so the share of the wire side shows, and the cost of a
+// bare std::binary_semaphore hand-off of the same run, with how many of those one query costs.
 #include <benchmark/benchmark.h>
 
 #include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <iterator>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -12,6 +16,7 @@
 #include <vector>
 
 #include "engine/C4882Device.h"
+#include "support/hand_off.h"
 #include "engine/DoVovuriEngine.h"
 #include "vxi11/CInstrumentServerManager.h"
 #include "vxi11/Vxi11Plugin.h"
@@ -57,6 +62,29 @@ class IdnDevice : public CTcpIpDevice {
   MessageBufferDescriptor response_{};
 };
 
+// The thread hand-offs of one query of BM_QueryThroughEngine (the device answers on the event loop;
+// in the firmware the "Host Parser Thread" adds one between the event loop and the response).
+constexpr const char* kQueryHandOffs[] = {
+    "client -> connection thread: device_write \"*IDN?\" with END",
+    "connection thread -> engine event loop: the message is complete (DataReceived queues the event)",
+    "connection thread -> client: device_write reply",
+    "client -> connection thread: device_read",
+    "event loop -> connection thread: the response is queued (the read waits for it in the exchange)",
+    "connection thread -> client: device_read reply",
+};
+
+// The figures beside a query benchmark: the bare hand-off of this run and the query in hand-offs.
+void ReportHandOffs(benchmark::State& state, double seconds, std::int64_t queries) {
+  if (queries <= 0) return;
+  const double hand_off_ns = torvex_test::BinarySemaphoreHandOffNs(20000);
+  const double query_ns = seconds * 1e9 / static_cast<double>(queries);
+  state.counters["query_us"] = query_ns / 1000.0;
+  state.counters["binary_semaphore_hand_off_us"] = hand_off_ns / 1000.0;
+  state.counters["hand_offs_of_a_query"] = static_cast<double>(std::size(kQueryHandOffs));
+  state.counters["query_in_hand_offs"] = query_ns / hand_off_ns;
+  torvex_test::PrintHandOffs("one VXI-11 query", kQueryHandOffs, static_cast<int>(std::size(kQueryHandOffs)));
+}
+
 CallSpec Proc(std::uint32_t proc) {
   CallSpec spec;
   spec.proc = proc;
@@ -100,12 +128,17 @@ void BM_QueryThroughEngine(benchmark::State& state) {
     if (lid == 0) {
       state.SkipWithError("no link");
     } else {
+      std::int64_t queries = 0;
+      const auto start = std::chrono::steady_clock::now();
       for (auto _ : state) {
         if (!Query(&client, lid)) {
           state.SkipWithError("query failed");
           break;
         }
+        ++queries;
       }
+      ReportHandOffs(state, std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(),
+                     queries);
     }
     client.Close();
     manager.reset();
