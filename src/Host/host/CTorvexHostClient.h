@@ -4,6 +4,10 @@
 // teardown (the parser lets go of the client before the device is disabled, and the device is disabled
 // while the overrides below still exist).
 //
+// An owner calls Close() before it deletes the client: the event-loop thread may be inside one of the
+// overrides below until the device is disabled, and a destructor that has begun already rewrites the
+// object's dispatch table under that call. The destructor closes a client its owner did not.
+//
 // A transport client derives from it with its device class and enables the device in its constructor.
 #pragma once
 
@@ -17,7 +21,13 @@ namespace Torvex {
 template <class TransportDevice>
 class CTorvexHostClient : public TransportDevice, public CTorvexHost {
  public:
-  ~CTorvexHostClient() override {
+  ~CTorvexHostClient() override { Close(); }
+
+  // The parser lets go of the client and the device is disabled, which ends its event-loop thread.
+  // Only the owner's thread calls it; a second call does nothing.
+  void Close() {
+    if (closed_) return;
+    closed_ = true;
     BeginTeardown();
     this->Disable();
   }
@@ -34,6 +44,9 @@ class CTorvexHostClient : public TransportDevice, public CTorvexHost {
  protected:
   CTorvexHostClient(std::uint32_t kind, CTorvexHostParser* parser, const CScpiStatus* statusTemplate)
       : CTorvexHost(kind, this, parser, statusTemplate) {}
+
+ private:
+  bool closed_ = false;
 };
 
 }  // namespace Torvex

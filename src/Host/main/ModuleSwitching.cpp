@@ -80,9 +80,13 @@ void RunSwitch(void (*evaluate)()) {
 void DeleteHostObject(CTorvexHost* host) {
   auto destroy = [host] {
     if (host->Kind() == kHostKindUsb) {
-      delete static_cast<CTorvexHostUsb*>(host);
+      auto* usb = static_cast<CTorvexHostUsb*>(host);
+      usb->Close();
+      delete usb;
     } else {
-      delete static_cast<CTorvexHostEthernet*>(host);
+      auto* ethernet = static_cast<CTorvexHostEthernet*>(host);
+      ethernet->Close();
+      delete ethernet;
     }
   };
   CTorvexHostParser* parser = &host->Parser();

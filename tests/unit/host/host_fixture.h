@@ -95,8 +95,9 @@ class HostClient {
   }
   ~HostClient() { Destroy(); }
 
-  // Deletes the host object (its destructor disables the device).
+  // Closes the host object (the device disabled, its event loop ended), then deletes it.
   void Destroy() {
+    if (host_ != nullptr) host_->Close();
     host_.reset();
     transport_ = nullptr;
   }
