@@ -44,11 +44,13 @@ KernelLockState& KLock() {
 
 // The clock: the tick count is base.tick + (now - base.time) / base.tick_us. A new tick length
 // starts a new base at the current tick, so that the count goes on without a jump. Bases are never
-// freed: a reader may still hold the one it loaded (a run changes the tick once or twice).
+// freed: a reader may still hold the one it loaded (a run changes the tick once or twice). Each base
+// keeps the one it replaced, so that every base stays reachable and none counts as a leak.
 struct TimeBase {
   cyg_tick_count_t tick;
   Clock::time_point time;
   std::uint32_t tick_us;
+  const TimeBase* replaced;
 };
 
 std::atomic<const TimeBase*> g_base{nullptr};
@@ -73,7 +75,7 @@ const TimeBase& Base() {
   if (const TimeBase* base = g_base.load(std::memory_order_acquire)) return *base;
   std::lock_guard<std::mutex> g(BaseLock());
   if (const TimeBase* base = g_base.load(std::memory_order_acquire)) return *base;
-  const TimeBase* base = new TimeBase{0, Clock::now(), TickFromEnvironment()};
+  const TimeBase* base = new TimeBase{0, Clock::now(), TickFromEnvironment(), nullptr};
   g_base.store(base, std::memory_order_release);
   return *base;
 }
@@ -166,12 +168,13 @@ void SetTickMicroseconds(std::uint32_t microseconds) {
   const TimeBase* old = g_base.load(std::memory_order_acquire);
   const TimeBase* base;
   if (old == nullptr) {
-    base = new TimeBase{0, Clock::now(), us};
+    base = new TimeBase{0, Clock::now(), us, nullptr};
   } else {
     // The new base starts now, at the current count: the tick under way ends one new length later.
     const Clock::time_point now = Clock::now();
     const auto elapsed = std::chrono::duration_cast<std::chrono::microseconds>(now - old->time).count();
-    base = new TimeBase{old->tick + static_cast<cyg_tick_count_t>(elapsed < 0 ? 0 : elapsed) / old->tick_us, now, us};
+    const cyg_tick_count_t ticks = static_cast<cyg_tick_count_t>(elapsed < 0 ? 0 : elapsed) / old->tick_us;
+    base = new TimeBase{old->tick + ticks, now, us, old};
   }
   g_base.store(base, std::memory_order_release);
 }
