@@ -2,6 +2,8 @@
 PRESET ?= default
 BOARD  ?= build/board
 JOBS   ?= $(shell nproc)
+# Extra arguments for the configure step, e.g. CMAKE_ARGS=-DTORVEX_WERROR=ON.
+CMAKE_ARGS ?=
 
 .PHONY: run test deps configure build bench clean
 
@@ -9,7 +11,7 @@ deps:
 	@bash tools/install-deps.sh
 
 configure: deps
-	@cmake --preset $(PRESET) >/dev/null
+	@cmake --preset $(PRESET) $(CMAKE_ARGS) >/dev/null
 
 build: configure
 	@cmake --build --preset $(PRESET) -j $(JOBS)

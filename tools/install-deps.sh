@@ -10,6 +10,7 @@ packages=(
   libfftw3-dev
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   clang libclang-rt-14-dev
+  clang-format-14  # tools/check-format.sh
   libxml2-utils
   samba-common-bin nbtscan  # name-service peer tests (nmblookup, nbtscan)
   python3-pyvisa python3-pyvisa-py liblxi-dev rpcbind rpcsvc-proto libtirpc-dev iproute2

@@ -199,6 +199,7 @@ TEST(NbnsPackets, ShortAndInconsistentPacketsAreRejected) {
   auto too_many_questions = good;
   too_many_questions[4] = 0;
   too_many_questions[5] = 101;
+  ASSERT_GT(good.size(), 12u + 7u);  // a header and a record's last 7 bytes at least
   auto long_rdlength = good;
   long_rdlength[good.size() - 7] = 7;  // RDLENGTH 7 with 6 bytes of RDATA
   auto extra_record = good;
