@@ -530,6 +530,11 @@ UsbFrameClock::Clock::time_point UsbFrameClock::LastStart(std::uint32_t bit_time
   return start_ + period_ * last / kBitTimesPerFrame;
 }
 
+UsbFrameClock::Clock::time_point UsbFrameClock::NextFrameStart() {
+  Sync(Clock::now());
+  return start_ + period_;
+}
+
 void UsbFrameClock::WaitForFrame(std::uint64_t frame) {
   for (;;) {
     const Clock::time_point now = Clock::now();

@@ -164,6 +164,8 @@ class UsbFrameClock {
   void Take(std::uint32_t bit_times);
   // The last moment a transaction of `bit_times` can start in the current frame.
   Clock::time_point LastStart(std::uint32_t bit_times);
+  // When the next frame begins.
+  Clock::time_point NextFrameStart();
   // Sleeps until frame `frame` has begun.
   void WaitForFrame(std::uint64_t frame);
 
