@@ -263,6 +263,22 @@ std::size_t UsbDeviceController::OutFifoCount(unsigned endpoint) {
   return endpoint < kEndpoints ? eps_[endpoint].out_fifo.size() : 0;
 }
 
+std::uint64_t UsbDeviceController::Changes() {
+  std::lock_guard<std::mutex> g(lock_);
+  return changes_;
+}
+
+void UsbDeviceController::WaitForChange(std::uint64_t seen, std::chrono::steady_clock::time_point until) {
+  std::unique_lock<std::mutex> g(lock_);
+  changed_.wait_until(g, until, [&] { return changes_ != seen; });
+}
+
+void UsbDeviceController::Poke() {
+  std::lock_guard<std::mutex> g(lock_);
+  ++changes_;
+  changed_.notify_all();
+}
+
 std::uint32_t UsbDeviceController::Read(std::uint32_t address, unsigned) {
   std::lock_guard<std::mutex> g(lock_);
   unsigned n = 0;
@@ -429,6 +445,8 @@ void UsbDeviceController::Write(std::uint32_t address, std::uint32_t value32, un
       break;
   }
   UpdateLineLocked();
+  ++changes_;
+  changed_.notify_all();
 }
 
 // --- host --------------------------------------------------------------------------------------------
@@ -460,12 +478,80 @@ const char* UsbOutcomeName(UsbOutcome outcome) {
   return "?";
 }
 
-std::chrono::microseconds UsbHost::FramePeriod() {
+std::chrono::microseconds UsbFrameClock::Period() {
   const std::uint32_t us = platform::kernel::TickMicroseconds() / 10;
   return std::chrono::microseconds(std::max<std::uint32_t>(us, 20));
 }
 
-void UsbHost::WaitFrames(std::uint32_t frames) { std::this_thread::sleep_for(FramePeriod() * frames); }
+UsbFrameClock::UsbFrameClock() : period_(Period()), start_(Clock::now()) {}
+
+void UsbFrameClock::Sync(Clock::time_point now) {
+  const std::chrono::nanoseconds period = Period();
+  if (period != period_) {
+    // The tick changed: a new frame of the new length starts now.
+    period_ = period;
+    start_ = now;
+    ++frame_;
+    used_ = 0;
+    return;
+  }
+  if (now < start_ + period_) return;
+  const auto frames = (now - start_) / period_;
+  start_ += period_ * frames;
+  frame_ += static_cast<std::uint64_t>(frames);
+  used_ = 0;
+}
+
+std::uint32_t UsbFrameClock::Elapsed(Clock::time_point now) const {
+  const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(now - start_).count();
+  return static_cast<std::uint32_t>(std::clamp<long long>(ns * kBitTimesPerFrame / period_.count(), 0, kBitTimesPerFrame));
+}
+
+std::uint64_t UsbFrameClock::Frame() {
+  Sync(Clock::now());
+  return frame_;
+}
+
+bool UsbFrameClock::Fits(std::uint32_t bit_times) {
+  const Clock::time_point now = Clock::now();
+  Sync(now);
+  return std::max(used_, Elapsed(now)) + bit_times <= kUsableBitTimes;
+}
+
+void UsbFrameClock::Take(std::uint32_t bit_times) {
+  const Clock::time_point now = Clock::now();
+  Sync(now);
+  used_ = std::min(std::max(used_, Elapsed(now)) + bit_times, kBitTimesPerFrame);
+}
+
+UsbFrameClock::Clock::time_point UsbFrameClock::LastStart(std::uint32_t bit_times) {
+  Sync(Clock::now());
+  const std::uint32_t last = bit_times < kUsableBitTimes ? kUsableBitTimes - bit_times : 0;
+  return start_ + period_ * last / kBitTimesPerFrame;
+}
+
+UsbFrameClock::Clock::time_point UsbFrameClock::NextFrameStart() {
+  Sync(Clock::now());
+  return start_ + period_;
+}
+
+void UsbFrameClock::WaitForFrame(std::uint64_t frame) {
+  for (;;) {
+    const Clock::time_point now = Clock::now();
+    Sync(now);
+    if (frame_ >= frame) return;
+    const Clock::time_point at = start_ + period_ * static_cast<std::int64_t>(frame - frame_);
+    // A sleep overshoots by tens of microseconds: sleep to shortly before the frame, then yield.
+    constexpr auto kMargin = std::chrono::microseconds(150);
+    if (at - now > kMargin) {
+      std::this_thread::sleep_until(at - kMargin);
+    } else {
+      std::this_thread::yield();
+    }
+  }
+}
+
+void UsbHost::WaitFrames(std::uint32_t frames) { clock_.WaitForFrame(clock_.Frame() + frames); }
 
 bool UsbHost::WaitAttached(std::uint32_t frames) {
   for (std::uint32_t i = 0; i <= frames; ++i) {
@@ -473,6 +559,14 @@ bool UsbHost::WaitAttached(std::uint32_t frames) {
     WaitFrames(1);
   }
   return false;
+}
+
+void UsbHost::set_interval(unsigned endpoint, std::uint32_t frames) {
+  if (endpoint < interval_.size()) interval_[endpoint] = frames;
+}
+
+void UsbHost::WaitAfterNak(std::uint64_t seen, std::uint32_t bit_times) {
+  device_.WaitForChange(seen, clock_.LastStart(bit_times));
 }
 
 void UsbHost::ResetToggles() {
@@ -495,21 +589,72 @@ UsbTransfer UsbHost::ControlPartial(const UsbSetup& setup, std::uint32_t packets
   return ControlImpl(setup, packets);
 }
 
-bool UsbHost::InTransaction(unsigned endpoint, std::uint32_t frames, std::vector<std::uint8_t>* packet,
-                            unsigned* toggle, UsbTransfer* t) {
-  for (std::uint32_t waited = 0;;) {
+bool UsbHost::InTransaction(unsigned endpoint, std::uint32_t frames, std::size_t max_packet,
+                            std::vector<std::uint8_t>* packet, unsigned* toggle, UsbTransfer* t) {
+  const std::uint32_t interval = endpoint < interval_.size() ? interval_[endpoint] : 0;
+  const std::uint32_t bits = UsbFrameClock::DataBitTimes(max_packet);
+  const std::uint64_t first = clock_.Frame();
+  for (;;) {
+    if (interval > 0) {
+      // An interrupt endpoint: one token per bInterval frames.
+      clock_.WaitForFrame(next_poll_[endpoint]);
+      next_poll_[endpoint] = clock_.Frame() + interval;
+    }
+    if (!clock_.Fits(bits)) {
+      if (clock_.Frame() - first > frames) {
+        t->outcome = UsbOutcome::kTimeout;
+        return false;
+      }
+      clock_.WaitForFrame(clock_.Frame() + 1);
+      continue;
+    }
+    const std::uint64_t seen = device_.Changes();
     const UsbHandshake h = device_.In(address_, endpoint, packet, toggle);
+    if (h == UsbHandshake::kAck) {
+      clock_.Take(UsbFrameClock::DataBitTimes(packet->size()));
+      return true;
+    }
+    clock_.Take(UsbFrameClock::kHandshakeBitTimes);
+    if (h == UsbHandshake::kStall || h == UsbHandshake::kNone) {
+      t->outcome = h == UsbHandshake::kStall ? UsbOutcome::kStall : UsbOutcome::kNoResponse;
+      return false;
+    }
+    ++t->naks;
+    if (clock_.Frame() - first >= frames + std::uint64_t{1}) {
+      t->outcome = UsbOutcome::kTimeout;
+      return false;
+    }
+    if (interval == 0) WaitAfterNak(seen, bits);
+  }
+}
+
+bool UsbHost::OutTransaction(unsigned endpoint, const std::uint8_t* data, std::size_t size, unsigned toggle,
+                             std::uint32_t frames, UsbTransfer* t) {
+  const std::uint32_t bits = UsbFrameClock::DataBitTimes(size);
+  const std::uint64_t first = clock_.Frame();
+  for (;;) {
+    if (!clock_.Fits(bits)) {
+      if (clock_.Frame() - first > frames) {
+        t->outcome = UsbOutcome::kTimeout;
+        return false;
+      }
+      clock_.WaitForFrame(clock_.Frame() + 1);
+      continue;
+    }
+    const std::uint64_t seen = device_.Changes();
+    const UsbHandshake h = device_.Out(address_, endpoint, data, size, toggle);
+    clock_.Take(bits);  // the data packet is on the wire whatever the answer
     if (h == UsbHandshake::kAck) return true;
     if (h == UsbHandshake::kStall || h == UsbHandshake::kNone) {
       t->outcome = h == UsbHandshake::kStall ? UsbOutcome::kStall : UsbOutcome::kNoResponse;
       return false;
     }
     ++t->naks;
-    if (++waited > frames) {
+    if (clock_.Frame() - first >= frames + std::uint64_t{1}) {
       t->outcome = UsbOutcome::kTimeout;
       return false;
     }
-    WaitFrames(1);
+    WaitAfterNak(seen, bits);
   }
 }
 
@@ -519,7 +664,7 @@ bool UsbHost::ControlDataIn(const UsbSetup& setup, std::uint32_t max_packets, Us
     if (t->packets.size() >= max_packets) return false;
     std::vector<std::uint8_t> packet;
     unsigned toggle = 0;
-    if (!InTransaction(0, kDataStageFrames, &packet, &toggle, t)) return false;
+    if (!InTransaction(0, kDataStageFrames, hw::usbd::kEp0PacketSize, &packet, &toggle, t)) return false;
     if (toggle != expected || packet.size() > hw::usbd::kEp0PacketSize ||
         t->data.size() + packet.size() > setup.length) {
       t->outcome = UsbOutcome::kProtocolError;
@@ -532,27 +677,12 @@ bool UsbHost::ControlDataIn(const UsbSetup& setup, std::uint32_t max_packets, Us
   }
 }
 
-bool UsbHost::ControlStatusOut(UsbTransfer* t) {
-  for (std::uint32_t f = 0;; ++f) {
-    const UsbHandshake h = device_.Out(address_, 0, nullptr, 0, 1);
-    if (h == UsbHandshake::kAck) return true;
-    if (h == UsbHandshake::kStall || h == UsbHandshake::kNone) {
-      t->outcome = h == UsbHandshake::kStall ? UsbOutcome::kStall : UsbOutcome::kNoResponse;
-      return false;
-    }
-    ++t->naks;
-    if (f >= kStatusStageFrames) {
-      t->outcome = UsbOutcome::kTimeout;
-      return false;
-    }
-    WaitFrames(1);
-  }
-}
+bool UsbHost::ControlStatusOut(UsbTransfer* t) { return OutTransaction(0, nullptr, 0, 1, kStatusStageFrames, t); }
 
 bool UsbHost::ControlStatusIn(UsbTransfer* t) {
   std::vector<std::uint8_t> packet;
   unsigned toggle = 0;
-  if (!InTransaction(0, kStatusStageFrames, &packet, &toggle, t)) return false;
+  if (!InTransaction(0, kStatusStageFrames, 0, &packet, &toggle, t)) return false;
   if (!packet.empty()) {
     t->outcome = UsbOutcome::kProtocolError;
     return false;
@@ -580,6 +710,9 @@ void UsbHost::FollowStandardRequest(const UsbSetup& setup) {
 
 UsbTransfer UsbHost::ControlImpl(const UsbSetup& setup, std::uint32_t max_packets) {
   UsbTransfer t;
+  const std::uint32_t setup_bits = UsbFrameClock::DataBitTimes(8);
+  while (!clock_.Fits(setup_bits)) clock_.WaitForFrame(clock_.Frame() + 1);
+  clock_.Take(setup_bits);
   if (device_.Setup(address_, setup.Bytes()) != UsbHandshake::kAck) {
     t.outcome = UsbOutcome::kNoResponse;
     return t;
@@ -596,7 +729,7 @@ UsbTransfer UsbHost::ReadIn(unsigned endpoint, std::size_t max_bytes, std::uint3
   while (t.data.size() < max_bytes || t.packets.empty()) {
     std::vector<std::uint8_t> packet;
     unsigned toggle = 0;
-    if (!InTransaction(endpoint, frames, &packet, &toggle, &t)) return t;
+    if (!InTransaction(endpoint, frames, max_packet, &packet, &toggle, &t)) return t;
     if (endpoint >= in_toggle_.size() || toggle != in_toggle_[endpoint]) {
       ++t.toggle_errors;  // a repeat the host has already taken: dropped
       continue;
@@ -618,7 +751,7 @@ UsbTransfer UsbHost::ReadPacket(unsigned endpoint, std::uint32_t frames) {
   for (;;) {
     std::vector<std::uint8_t> packet;
     unsigned toggle = 0;
-    if (!InTransaction(endpoint, frames, &packet, &toggle, &t)) return t;
+    if (!InTransaction(endpoint, frames, hw::usbd::kFifoSize, &packet, &toggle, &t)) return t;
     if (endpoint < in_toggle_.size() && toggle == in_toggle_[endpoint]) {
       in_toggle_[endpoint] ^= 1u;
       t.packets.push_back(packet.size());
@@ -637,23 +770,8 @@ UsbTransfer UsbHost::WriteOut(unsigned endpoint, const std::vector<std::uint8_t>
   while (offset < data.size() || need_zlp) {
     const std::size_t n = std::min<std::size_t>(hw::usbd::kFifoSize, data.size() - offset);
     if (n == 0) need_zlp = false;
-    for (std::uint64_t waited = 0;;) {
-      const unsigned toggle = endpoint < out_toggle_.size() ? out_toggle_[endpoint] : 0;
-      const UsbHandshake h = device_.Out(address_, endpoint, data.data() + offset, n, toggle);
-      if (h == UsbHandshake::kAck) break;
-      if (h == UsbHandshake::kStall || h == UsbHandshake::kNone) {
-        t.outcome = h == UsbHandshake::kStall ? UsbOutcome::kStall : UsbOutcome::kNoResponse;
-        return t;
-      }
-      ++t.naks;
-      // A host controller retries a NAKed OUT within the frame as the bus allows: several times per
-      // frame here, the limit still counted in frames.
-      if (++waited > std::uint64_t{frames} * kOutRetriesPerFrame) {
-        t.outcome = UsbOutcome::kTimeout;
-        return t;
-      }
-      std::this_thread::sleep_for(FramePeriod() / kOutRetriesPerFrame);
-    }
+    const unsigned toggle = endpoint < out_toggle_.size() ? out_toggle_[endpoint] : 0;
+    if (!OutTransaction(endpoint, data.data() + offset, n, toggle, frames, &t)) return t;
     if (endpoint < out_toggle_.size()) out_toggle_[endpoint] ^= 1u;
     t.packets.push_back(n);
     t.data.insert(t.data.end(), data.begin() + static_cast<std::ptrdiff_t>(offset),
@@ -692,6 +810,13 @@ UsbEnumeration UsbHost::Enumerate(std::uint8_t address) {
   t = get_descriptor(2, 0, 0, total);
   if (t.outcome != UsbOutcome::kOk) return fail("configuration", t.outcome);
   e.configuration = t.data;
+  interval_.fill(0);
+  for (std::size_t i = 0; i + 1 < e.configuration.size() && e.configuration[i] >= 2; i += e.configuration[i]) {
+    const std::uint8_t* d = e.configuration.data() + i;
+    const bool interrupt_in = d[1] == 5 && d[0] >= 7 && i + 7 <= e.configuration.size() && (d[2] & 0x80) != 0 &&
+                              (d[3] & 0x03) == 0x03;
+    if (interrupt_in) set_interval(d[2] & 0x0F, std::max<std::uint32_t>(d[6], 1));
+  }
   t = get_descriptor(3, 0, 0, 255);
   if (t.outcome != UsbOutcome::kOk || t.data.size() < 2) return fail("language ids", t.outcome);
   for (std::size_t i = 2; i + 1 < t.data.size(); i += 2) {

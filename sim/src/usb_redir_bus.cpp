@@ -62,24 +62,36 @@ bool Session::StepControl(Transfer& t) {
     t.stage = Transfer::Stage::kDone;
     return true;
   };
+  // A NAK: the transfer waits, until the stage's limit in frames has passed.
+  auto held = [&](std::uint32_t limit) {
+    if (clock_.Frame() - t.stage_frame > limit) {
+      t.status = usb_redir_timeout;
+      t.stage = Transfer::Stage::kDone;
+      return true;
+    }
+    return false;
+  };
   if (t.stage == Transfer::Stage::kSetup) {
+    if (!TakeBus(UsbFrameClock::DataBitTimes(8))) return false;
     const UsbHandshake h = d.Setup(a, t.setup);
     if (h != UsbHandshake::kAck) return fail(h);
     t.stage = SetupLength(t.setup) == 0 ? Transfer::Stage::kStatus : Transfer::Stage::kData;
     t.toggle = 1;
-    t.waited = 0;
+    t.stage_frame = clock_.Frame();
     if (t.In()) t.data.clear();
   }
   const std::size_t maxp = info_.max_packet0;
   const std::uint16_t length = SetupLength(t.setup);
-  for (unsigned packets = 0; t.stage == Transfer::Stage::kData && packets < kPacketsPerFrame; ++packets) {
+  while (t.stage == Transfer::Stage::kData) {
     UsbHandshake h;
     if (t.In()) {
+      if (!clock_.Fits(UsbFrameClock::DataBitTimes(maxp))) return false;
       std::vector<std::uint8_t> packet;
       unsigned toggle = 0;
       h = d.In(a, 0, &packet, &toggle);
       if (h == UsbHandshake::kAck) {
-        t.waited = 0;
+        clock_.Take(UsbFrameClock::DataBitTimes(packet.size()));
+        t.stage_frame = clock_.Frame();
         if (toggle != t.toggle) continue;  // a repeat of a packet already taken
         if (packet.size() > maxp || t.data.size() + packet.size() > length) {
           t.status = usb_redir_babble;
@@ -88,35 +100,27 @@ bool Session::StepControl(Transfer& t) {
         }
         t.toggle ^= 1u;
         t.data.insert(t.data.end(), packet.begin(), packet.end());
-        if (packet.size() < maxp || t.data.size() == length) {
-          t.stage = Transfer::Stage::kStatus;
-          t.waited = 0;
-        }
+        if (packet.size() < maxp || t.data.size() == length) t.stage = Transfer::Stage::kStatus;
         continue;
       }
+      clock_.Take(UsbFrameClock::kHandshakeBitTimes);
     } else {
       const std::size_t n = std::min(maxp, t.data.size() - t.offset);
+      if (!TakeBus(UsbFrameClock::DataBitTimes(n))) return false;
       h = d.Out(a, 0, t.data.data() + t.offset, n, t.toggle);
       if (h == UsbHandshake::kAck) {
-        t.waited = 0;
+        t.stage_frame = clock_.Frame();
         t.toggle ^= 1u;
         t.offset += n;
-        if (t.offset >= t.data.size()) {
-          t.stage = Transfer::Stage::kStatus;
-          t.waited = 0;
-        }
+        if (t.offset >= t.data.size()) t.stage = Transfer::Stage::kStatus;
         continue;
       }
     }
     if (h != UsbHandshake::kNak) return fail(h);
-    if (++t.waited > kDataStageFrames) {
-      t.status = usb_redir_timeout;
-      t.stage = Transfer::Stage::kDone;
-      return true;
-    }
-    return false;
+    return held(kDataStageFrames);
   }
   if (t.stage != Transfer::Stage::kStatus) return false;
+  if (!TakeBus(UsbFrameClock::DataBitTimes(0))) return false;
   UsbHandshake h;
   if (t.In() && length > 0) {
     h = d.Out(a, 0, nullptr, 0, 1);
@@ -136,12 +140,7 @@ bool Session::StepControl(Transfer& t) {
     return true;
   }
   if (h != UsbHandshake::kNak) return fail(h);
-  if (++t.waited > kStatusStageFrames) {
-    t.status = usb_redir_timeout;
-    t.stage = Transfer::Stage::kDone;
-    return true;
-  }
-  return false;
+  return held(kStatusStageFrames);
 }
 
 bool Session::StepBulkIn(Transfer& t) {
@@ -149,10 +148,12 @@ bool Session::StepBulkIn(Transfer& t) {
   const UsbRedirDeviceInfo::Endpoint* e = FindEndpoint(t.endpoint);
   const std::size_t maxp = e != nullptr ? e->max_packet : hw::usbd::kFifoSize;
   unsigned& expected = toggles_[EpIndex(t.endpoint)];
-  for (unsigned packets = 0; packets < kPacketsPerFrame; ++packets) {
+  // Tokens while the frame has room; a NAK leaves the transfer pending.
+  while (clock_.Fits(UsbFrameClock::DataBitTimes(maxp))) {
     std::vector<std::uint8_t> packet;
     unsigned toggle = 0;
     const UsbHandshake h = d.In(bus_address_, t.endpoint & 0x0F, &packet, &toggle);
+    clock_.Take(h == UsbHandshake::kAck ? UsbFrameClock::DataBitTimes(packet.size()) : UsbFrameClock::kHandshakeBitTimes);
     if (h == UsbHandshake::kNak) return false;
     if (h != UsbHandshake::kAck) {
       t.status = h == UsbHandshake::kStall ? usb_redir_stall : usb_redir_ioerror;
@@ -178,12 +179,14 @@ bool Session::StepOut(Transfer& t) {
   const UsbRedirDeviceInfo::Endpoint* e = FindEndpoint(t.endpoint);
   const std::size_t maxp = e != nullptr ? e->max_packet : hw::usbd::kFifoSize;
   unsigned& toggle = toggles_[EpIndex(t.endpoint)];
-  for (unsigned packets = 0; packets < kPacketsPerFrame; ++packets) {
+  for (;;) {
     if (t.offset >= t.data.size() && (t.zero_length_sent || !t.data.empty())) {
       t.status = usb_redir_success;
       return true;
     }
     const std::size_t n = std::min(maxp, t.data.size() - t.offset);
+    // The data packet is on the wire whatever the answer.
+    if (!TakeBus(UsbFrameClock::DataBitTimes(n))) return false;
     const UsbHandshake h = d.Out(bus_address_, t.endpoint & 0x0F, t.data.data() + t.offset, n, toggle);
     if (h == UsbHandshake::kNak) return false;
     if (h != UsbHandshake::kAck) {
@@ -194,11 +197,6 @@ bool Session::StepOut(Transfer& t) {
     t.offset += n;
     if (n == 0) t.zero_length_sent = true;
   }
-  if (t.offset >= t.data.size() && (t.zero_length_sent || !t.data.empty())) {
-    t.status = usb_redir_success;
-    return true;
-  }
-  return false;
 }
 
 void Session::Finish(Transfer& t) {
@@ -311,17 +309,16 @@ void Session::PollInterrupts() {
   for (unsigned n = 1; n < interrupts_.size(); ++n) {
     InterruptIn& r = interrupts_[n];
     if (!r.receiving || r.halted) continue;
-    if (r.countdown > 0) {
-      --r.countdown;
-      continue;
-    }
+    const std::uint64_t frame = clock_.Frame();
+    if (frame < r.next_frame) continue;
     const std::uint8_t address = static_cast<std::uint8_t>(0x80 | n);
     const UsbRedirDeviceInfo::Endpoint* e = FindEndpoint(address);
-    if (e == nullptr) continue;
-    r.countdown = e->interval > 0 ? e->interval - 1u : 0u;
+    if (e == nullptr || !clock_.Fits(UsbFrameClock::DataBitTimes(e->max_packet))) continue;
+    r.next_frame = frame + std::max<std::uint32_t>(e->interval, 1);
     std::vector<std::uint8_t> packet;
     unsigned toggle = 0;
     const UsbHandshake h = d.In(bus_address_, n, &packet, &toggle);
+    clock_.Take(h == UsbHandshake::kAck ? UsbFrameClock::DataBitTimes(packet.size()) : UsbFrameClock::kHandshakeBitTimes);
     // No answer (not configured yet, in reset) is polled again like a NAK.
     if (h == UsbHandshake::kNak || h == UsbHandshake::kNone) continue;
     std::uint8_t status = usb_redir_success;
@@ -360,9 +357,14 @@ void Session::BusLoop() {
     if (started_) {
       const bool attached = owner_.device.Attached();
       if (!announced_) {
-        attached_frames_ = attached ? attached_frames_ + 1 : 0;
-        if (retry_frames_ > 0) --retry_frames_;
-        if (attached && attached_frames_ >= kAttachDebounceFrames && retry_frames_ == 0) {
+        // The debounce and the retry wait count frames of the bus, however often the loop turns.
+        const std::uint64_t frame = clock_.Frame();
+        if (!attached) {
+          attached_since_.reset();
+        } else if (!attached_since_.has_value()) {
+          attached_since_ = frame;
+        }
+        if (attached && frame - *attached_since_ >= kAttachDebounceFrames && frame >= retry_frame_) {
           std::string failed;
           if (Enumerate(&failed)) {
             announced_ = true;
@@ -373,13 +375,13 @@ void Session::BusLoop() {
             owner_.Say(std::string("device ") + ids + " announced");
           } else {
             owner_.Say("enumeration failed at " + failed);
-            retry_frames_ = kEnumerationRetryFrames;
+            retry_frame_ = clock_.Frame() + kEnumerationRetryFrames;
           }
         }
       } else if (!attached || device_lost_) {
         announced_ = false;
         device_lost_ = false;
-        attached_frames_ = 0;
+        attached_since_.reset();
         FailAll(usb_redir_ioerror);
         for (auto& r : interrupts_) r = InterruptIn{};
         configuration_ = 0;
@@ -403,7 +405,7 @@ void Session::BusLoop() {
         for (const auto& r : interrupts_) busy = busy || (r.receiving && !r.halted);
       }
     }
-    WaitFramesOrWork(busy ? 1 : kIdleFrames);
+    WaitForBusOrWork(busy);
   }
 }
 

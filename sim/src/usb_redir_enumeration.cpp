@@ -6,9 +6,30 @@
 namespace sim {
 namespace redir {
 
-void Session::WaitFramesOrWork(std::uint32_t frames) {
-  std::unique_lock<std::mutex> g(lock_);
-  work_cv_.wait_for(g, UsbHost::FramePeriod() * frames, [this] { return bus_stop_ || !inbox_.empty(); });
+void Session::WaitForBusOrWork(bool busy) {
+  UsbDeviceController& d = owner_.device;
+  // Read before looking at the inbox: a Post after the look changes it, and the wait ends at once.
+  const std::uint64_t seen = d.Changes();
+  {
+    std::lock_guard<std::mutex> g(lock_);
+    if (bus_stop_ || !inbox_.empty()) return;
+  }
+  const std::uint32_t packet = UsbFrameClock::DataBitTimes(hw::usbd::kFifoSize);
+  UsbFrameClock::Clock::time_point until;
+  if (!busy) {
+    until = UsbFrameClock::Clock::now() + UsbHost::FramePeriod() * kIdleFrames;
+  } else if (clock_.Fits(packet)) {
+    until = clock_.LastStart(packet);
+  } else {
+    until = clock_.NextFrameStart();
+  }
+  d.WaitForChange(seen, until);
+}
+
+bool Session::TakeBus(std::uint32_t bit_times) {
+  if (!clock_.Fits(bit_times)) return false;
+  clock_.Take(bit_times);
+  return true;
 }
 
 const UsbRedirDeviceInfo::Endpoint* Session::FindEndpoint(std::uint8_t address) const {
@@ -48,7 +69,10 @@ std::uint8_t Session::RunControlNow(const std::array<std::uint8_t, 8>& setup, st
       std::lock_guard<std::mutex> g(lock_);
       if (bus_stop_) return usb_redir_cancelled;
     }
-    std::this_thread::sleep_for(UsbHost::FramePeriod());
+    // Posted work waits until the enumeration is over: only the device or the frame ends this wait.
+    const std::uint64_t seen = owner_.device.Changes();
+    const std::uint32_t packet = UsbFrameClock::DataBitTimes(info_.max_packet0);
+    owner_.device.WaitForChange(seen, clock_.Fits(packet) ? clock_.LastStart(packet) : clock_.NextFrameStart());
   }
   *in = std::move(t.data);
   if (t.status == usb_redir_success && SetupType(setup) == 0x00 && SetupRequest(setup) == kRequestSetAddress) {

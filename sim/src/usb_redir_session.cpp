@@ -254,7 +254,7 @@ void Session::OnStartInterrupt(void* priv, std::uint64_t id, usb_redir_start_int
     } else {
       auto& r = s->interrupts_[ep & 0x0F];
       r.receiving = true;
-      r.countdown = 0;
+      r.next_frame = 0;
     }
     s->Complete([id, ep, status](usbredirparser* p) {
       usb_redir_interrupt_receiving_status_header r{status, ep};
@@ -403,6 +403,7 @@ void Session::Post(std::function<void()> work) {
     inbox_.push_back(std::move(work));
   }
   work_cv_.notify_one();
+  owner_.device.Poke();  // the bus thread may be waiting on the device
 }
 
 void Session::Complete(Completion c) {
@@ -429,6 +430,7 @@ void Session::StopBus() {
     bus_stop_ = true;
   }
   work_cv_.notify_all();
+  owner_.device.Poke();
   if (bus_.joinable()) bus_.join();
 }
 

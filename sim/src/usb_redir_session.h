@@ -78,8 +78,6 @@ constexpr std::uint16_t kFeatureEndpointHalt = 0;
 // within 50. Bulk and interrupt transfers have none: the guest cancels what it no longer wants.
 constexpr std::uint32_t kDataStageFrames = 500;
 constexpr std::uint32_t kStatusStageFrames = 50;
-// Packets one endpoint may move in one frame (a full-speed frame carries about 19 of 64 bytes).
-constexpr unsigned kPacketsPerFrame = 19;
 // Frames between seeing the pull-up and resetting the device (the host's debounce), and between
 // enumeration attempts that failed.
 constexpr std::uint32_t kAttachDebounceFrames = 20;
@@ -144,7 +142,7 @@ struct Transfer {
   enum class Stage { kSetup, kData, kStatus, kDone } stage = Stage::kSetup;
   std::size_t offset = 0;  // OUT bytes sent
   unsigned toggle = 1;     // control stages' toggle
-  std::uint32_t waited = 0;
+  std::uint64_t stage_frame = 0;  // the frame the current stage (or its last packet) began in
   bool zero_length_sent = false;
   std::uint8_t status = usb_redir_success;
 
@@ -215,7 +213,11 @@ class Session {
   // --- bus thread ------------------------------------------------------------------------------------
   void BusLoop();
   void StopBus();
-  void WaitFramesOrWork(std::uint32_t frames);
+  // Until the device changes or work comes: when `busy`, no later than the frame's room for a packet
+  // lasts (or the next frame, when it has none left); else for kIdleFrames frames.
+  void WaitForBusOrWork(bool busy);
+  // Whether a transaction of `bit_times` fits in the current frame; if so, it takes them.
+  bool TakeBus(std::uint32_t bit_times);
   bool Enumerate(std::string* failed_step);
   void BusReset();
   std::uint8_t RunControlNow(const std::array<std::uint8_t, 8>& setup, std::vector<std::uint8_t>* in);
@@ -254,8 +256,9 @@ class Session {
   bool announced_ = false;  // device_connect sent for the device on the bus
   bool device_lost_ = false;  // endpoint 0 went silent: announce the device again
   std::uint8_t bus_address_ = 0;  // 0 after a reset until the bridge's SET_ADDRESS is done
-  std::uint32_t attached_frames_ = 0;
-  std::uint32_t retry_frames_ = 0;
+  UsbFrameClock clock_;
+  std::optional<std::uint64_t> attached_since_;  // the frame the pull-up was first seen high
+  std::uint64_t retry_frame_ = 0;                 // no enumeration before this frame
   UsbRedirDeviceInfo info_;
   std::uint8_t configuration_ = 0;
   std::map<unsigned, std::deque<Transfer>> queues_;  // by ep_info index; control on 0
@@ -263,7 +266,7 @@ class Session {
   struct InterruptIn {
     bool receiving = false;
     bool halted = false;
-    std::uint32_t countdown = 0;
+    std::uint64_t next_frame = 0;  // polled once per bInterval frames
   };
   std::array<InterruptIn, 16> interrupts_{};
   std::uint64_t interrupt_id_ = 0;

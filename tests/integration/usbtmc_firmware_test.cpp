@@ -140,12 +140,16 @@ std::size_t CountEntries(const std::string& folder) {
   return n;
 }
 
+constexpr unsigned kUsbTickUs = 10000;
+
 class UsbFirmware : public ::testing::Test {
  protected:
   void SetUp() override {
     portmapper_ = torvex_test::FreeLoopbackPort();
     ASSERT_NE(portmapper_, 0);
-    fw_.Start({"--portmapper-port", std::to_string(portmapper_), "--nbns-ports", "0,0"});
+    // The instrument's own 10 ms tick, so 1 ms USB frames: the host's control-transfer limits (50
+    // frames for a status stage) are then those of a real bus, which a slow (sanitised) firmware meets.
+    fw_.Start({"--portmapper-port", std::to_string(portmapper_), "--nbns-ports", "0,0"}, kUsbTickUs);
     ASSERT_TRUE(fw_.WaitForOutput("board: ready")) << fw_.Output();
     ASSERT_TRUE(WaitForUsb()) << Usb("*IDN?") << "\n" << fw_.Output();
     idn_ = Usb("*IDN?");

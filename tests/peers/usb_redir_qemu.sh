@@ -4,7 +4,8 @@
 # guest's usbtmc driver enumerates the instrument; a small static helper in the guest sends *IDN?,
 # reads the status byte, clears the device and asks *IDN? again; then it reads with nothing to read
 # (the read times out and its request stays open on the device), clears the device and asks *IDN?
-# once more, printing each result on the serial console, which this script checks.
+# once more, and times 100 *IDN? round trips, printing each result on the serial console, which this
+# script checks (the mean round trip is printed, not judged).
 #
 # The guest runs twice against the same board: a guest that goes must leave the board serving the next.
 #
@@ -188,7 +189,7 @@ run_guest() {  # console file
   qemu_pid=""
   tr -d '\r' <"$console.raw" >"$console"
   echo "--- guest console, run $2 ($(($(date +%s) - start)) s) ---"
-  grep -E '^(GUEST|IDN|STB|CLEAR|IDN-AFTER-CLEAR|EMPTY-READ|CLEAR-AFTER-EMPTY-READ|IDN-AFTER-EMPTY-READ|ERROR):' "$console"
+  grep -E '^(GUEST|IDN|STB|CLEAR|IDN-AFTER-CLEAR|EMPTY-READ|CLEAR-AFTER-EMPTY-READ|IDN-AFTER-EMPTY-READ|IDN-MEAN|ERROR):' "$console"
 }
 
 status=0
@@ -208,6 +209,8 @@ check_guest() {  # console file, run
   check "run $2: the clear after it ends the open request" 'grep -q "^CLEAR-AFTER-EMPTY-READ: ok$" "$console"'
   check "run $2: *IDN? after that clear gives the same identity" \
     '[ -n "$idn_after_empty" ] && [ "$idn_after_empty" = "$idn" ]'
+  check "run $2: 100 *IDN? round trips through /dev/usbtmc0, mean $(sed -n 's/^IDN-MEAN: //p' "$console" | head -1)" \
+    'grep -Eq "^IDN-MEAN: [0-9]+ us over 100 round trips$" "$console"'
 }
 
 run_guest "$work/console1.txt" 1

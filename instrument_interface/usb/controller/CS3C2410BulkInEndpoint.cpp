@@ -9,12 +9,15 @@ using platform::regbus::Write8;
 
 void CS3C2410BulkInEndpoint::CancelTransfer(std::uint32_t* count, std::uint32_t*) {
   // Called under the service lock, with or without a halt: no service pass loads a packet meanwhile.
-  // Without a halt the host may still take the waiting packet just before the flush; it then gets
-  // that packet and the empty one after it, and the count misses that packet.
   registers_->DisableEndpointInterrupt(number_);
-  // A packet still waiting in the FIFO never reached the host: the flush takes it back.
-  const std::uint32_t not_taken = state_ != 0 && PacketWaiting() ? fifo_->last_packet() : 0;
+  // A packet still waiting in the FIFO never reached the host: the flush takes it back. Without a
+  // halt the host may still take it between the look and the flush; its completion then raises the
+  // endpoint's interrupt flag (raised whether or not the interrupt is enabled), and it counts as sent.
+  const bool flagged_before = registers_->EndpointInterruptFlag(number_);
+  const bool waiting = state_ != 0 && PacketWaiting();
   fifo_->Flush(kind_);
+  const bool taken_meanwhile = waiting && !flagged_before && registers_->EndpointInterruptFlag(number_);
+  const std::uint32_t not_taken = waiting && !taken_meanwhile ? fifo_->last_packet() : 0;
   fifo_->FinishPacket();  // arms an empty packet
   *count = fifo_->total() - not_taken;
   state_ = 0;

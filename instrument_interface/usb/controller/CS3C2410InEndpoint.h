@@ -12,7 +12,8 @@ class CS3C2410InEndpoint : public CS3C2410Endpoint {
   ~CS3C2410InEndpoint() override;
 
   void StartWrite(CDataBuffer* chain, std::uint32_t* status) override;
-  bool IsFifoEmpty() override { return fifo_ == nullptr || fifo_->remaining() == 0; }
+  // Nothing left for the host: every byte loaded and the last packet taken from the FIFO.
+  bool IsFifoEmpty() override { return fifo_ == nullptr || (fifo_->remaining() == 0 && !PacketWaiting()); }
   void FlushFifo(std::uint32_t* status) override;
   void Halt(std::uint32_t* status) override;
   void Configure(std::uint32_t* status) override;

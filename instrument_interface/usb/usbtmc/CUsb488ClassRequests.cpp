@@ -326,8 +326,11 @@ void CUsb488ClassRequests::DeviceClearDone(std::uint32_t* status) {
 
 void CUsb488ClassRequests::CheckClearStatus(const UsbSetupPacket&, std::uint32_t* status) {
   CUsbTmcBulkManager* bulk = owner_->Bulk();
-  // bmClear bit 0: bytes wait on bulk-IN that the host has to read out before the clear can end.
-  const std::uint8_t waiting = bulk->IsBulkInWaiting() ? 1 : 0;
+  // bmClear bit 0: bytes wait on bulk-IN that the host has to read out before the clear can end. Once
+  // the host has taken the last packet, the transfer's completion may still be on its way to the
+  // service pass: the host is then told to ask again, not to read a packet that will not come.
+  const bool bytes_for_host = io_ == nullptr || !io_->IsFifoEmpty(kUsbKindBulkIn);
+  const std::uint8_t waiting = bulk->IsBulkInWaiting() && bytes_for_host ? 1 : 0;
   std::uint8_t reply[2] = {};
   if (clear_in_progress_ != 0) {
     if (clear_count_ == 0 && waiting == 0 && !bulk->IsRequestOpen()) {

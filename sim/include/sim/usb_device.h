@@ -16,9 +16,12 @@
 // dropped (a retransmission). A detached device, a wrong address or a bus in reset gives kNone.
 //
 // UsbHost drives transactions on a 1 ms frame clock scaled like the kernel's tick (one frame lasts
-// TickMicroseconds() / 10 real microseconds, at least 20). A NAKed token is retried in the next
-// frame; a control transfer must meet USB 2.0's limits (each data packet within 500 frames, the status
-// stage within 50); bulk and interrupt transfers follow their toggles and stop at a short packet.
+// TickMicroseconds() / 10 real microseconds, at least 20; see UsbFrameClock). Each transaction takes
+// the bit times it puts on the wire from the frame's budget. A NAKed bulk or control token is tried
+// again at once (as soon as the firmware has touched the controller) while the frame has room for
+// it, then in the next frame; an interrupt endpoint is polled once per bInterval frames. A control
+// transfer must meet USB 2.0's limits (each data packet within 500 frames, the status stage within
+// 50); bulk and interrupt transfers follow their toggles and stop at a short packet.
 //
 // Thread safety: every call may come from any thread; the model has one lock. A UsbHost is used by one
 // thread at a time.
@@ -27,6 +30,7 @@
 #include <array>
 #include <chrono>
 #include <cstdint>
+#include <condition_variable>
 #include <deque>
 #include <mutex>
 #include <string>
@@ -74,6 +78,15 @@ class UsbDeviceController final : public platform::regbus::Model {
   std::uint8_t Ep0Csr();
   std::size_t OutFifoCount(unsigned endpoint);
 
+  // --- waiting for the firmware (hosts) --------------------------------------------------------------
+  // Counts the firmware's register writes other than FIFO bytes (only those change how a token is
+  // answered) and Pokes.
+  std::uint64_t Changes();
+  // Until Changes() differs from `seen` or `until` has passed.
+  void WaitForChange(std::uint64_t seen, std::chrono::steady_clock::time_point until);
+  // Wakes the waiters of WaitForChange (a host that has new work for its bus thread).
+  void Poke();
+
   std::uint32_t Read(std::uint32_t address, unsigned width) override;
   void Write(std::uint32_t address, std::uint32_t value, unsigned width) override;
 
@@ -119,7 +132,54 @@ class UsbDeviceController final : public platform::regbus::Model {
   std::array<Endpoint, kEndpoints> eps_{};
   std::uint64_t fifo_faults_ = 0;
   bool line_ = false;
+  std::uint64_t changes_ = 0;
+  std::condition_variable changed_;
 };
+
+// A host's frame clock: frames of FramePeriod() (1 ms scaled like the kernel's tick), each 12,000 bit
+// times of full speed, of which transactions get what the start-of-frame packet and the end-of-frame
+// guard leave: 19 bulk packets of 64 bytes. A transaction takes its bit times from the current frame
+// when they fit; the frame's bus time that has passed idle is gone. One thread at a time.
+class UsbFrameClock {
+ public:
+  using Clock = std::chrono::steady_clock;
+  static constexpr std::uint32_t kBitTimesPerFrame = 12000;
+  static constexpr std::uint32_t kFrameOverheadBitTimes = 200;  // SOF packet and end-of-frame guard
+  static constexpr std::uint32_t kUsableBitTimes = kBitTimesPerFrame - kFrameOverheadBitTimes;
+  // A transaction with a data packet: token, data PID and CRC, handshake, SYNCs, EOPs and bus
+  // turn-arounds come to 13 bytes besides the payload.
+  static constexpr std::uint32_t DataBitTimes(std::size_t payload) {
+    return static_cast<std::uint32_t>((payload + 13) * 8);
+  }
+  // A token answered by a handshake alone (NAK or STALL).
+  static constexpr std::uint32_t kHandshakeBitTimes = 8 * 8;
+
+  static std::chrono::microseconds Period();
+  UsbFrameClock();
+  // The current frame's number.
+  std::uint64_t Frame();
+  // Whether a transaction of `bit_times` starting now still fits in the current frame.
+  bool Fits(std::uint32_t bit_times);
+  // Takes `bit_times` of the current frame for a transaction starting now (it fitted).
+  void Take(std::uint32_t bit_times);
+  // The last moment a transaction of `bit_times` can start in the current frame.
+  Clock::time_point LastStart(std::uint32_t bit_times);
+  // When the next frame begins.
+  Clock::time_point NextFrameStart();
+  // Sleeps until frame `frame` has begun.
+  void WaitForFrame(std::uint64_t frame);
+
+ private:
+  void Sync(Clock::time_point now);
+  std::uint32_t Elapsed(Clock::time_point now) const;
+
+  std::chrono::nanoseconds period_;
+  Clock::time_point start_;
+  std::uint64_t frame_ = 0;
+  std::uint32_t used_ = 0;
+};
+static_assert(UsbFrameClock::kUsableBitTimes / UsbFrameClock::DataBitTimes(64) == 19,
+              "a full-speed frame carries 19 bulk packets of 64 bytes");
 
 // One control request as the host sends it.
 struct UsbSetup {
@@ -156,13 +216,11 @@ class UsbHost {
  public:
   static constexpr std::uint32_t kDataStageFrames = 500;
   static constexpr std::uint32_t kStatusStageFrames = 50;
-  // A NAKed bulk or interrupt OUT packet is tried again this many times per frame.
-  static constexpr std::uint32_t kOutRetriesPerFrame = 8;
 
   explicit UsbHost(UsbDeviceController& device) : device_(device) {}
 
   // Real time of one frame.
-  static std::chrono::microseconds FramePeriod();
+  static std::chrono::microseconds FramePeriod() { return UsbFrameClock::Period(); }
   void WaitFrames(std::uint32_t frames);
   // Waits up to `frames` frames for the device to pull D+ up.
   bool WaitAttached(std::uint32_t frames);
@@ -196,7 +254,11 @@ class UsbHost {
   // Enumeration as a host does it: reset, the first 8 bytes of the device descriptor at address 0
   // (asked with wLength 64), reset, SET_ADDRESS, the device descriptor, the configuration header and
   // then the whole configuration, the language IDs and the three device strings, SET_CONFIGURATION.
+  // The interrupt IN endpoints of the configuration are polled at their bInterval from then on.
   UsbEnumeration Enumerate(std::uint8_t address);
+  // Polls IN endpoint `endpoint` once per `frames` frames (an interrupt endpoint's bInterval); 0 makes
+  // it a bulk endpoint again.
+  void set_interval(unsigned endpoint, std::uint32_t frames);
 
   void ResetToggles();
 
@@ -204,8 +266,14 @@ class UsbHost {
   UsbTransfer ControlImpl(const UsbSetup& setup, std::uint32_t max_packets);
   // IN tokens until the device answers with a packet (true: the packet and its toggle), a STALL or
   // nothing, or NAKs for more than `frames` frames (false: t->outcome says which). NAKs count in t.
-  bool InTransaction(unsigned endpoint, std::uint32_t frames, std::vector<std::uint8_t>* packet, unsigned* toggle,
-                     UsbTransfer* t);
+  bool InTransaction(unsigned endpoint, std::uint32_t frames, std::size_t max_packet, std::vector<std::uint8_t>* packet,
+                     unsigned* toggle, UsbTransfer* t);
+  // One OUT packet (or a control status stage) retried on NAK for `frames` frames; false when it
+  // failed (t->outcome says how).
+  bool OutTransaction(unsigned endpoint, const std::uint8_t* data, std::size_t size, unsigned toggle,
+                      std::uint32_t frames, UsbTransfer* t);
+  // After a NAK: waits until the device changes or the frame has no room for `bit_times` left.
+  void WaitAfterNak(std::uint64_t seen, std::uint32_t bit_times);
   // The stages of a control transfer; false when the transfer ends there (t->outcome says how; a
   // data stage cut at `max_packets` ends it with kOk).
   bool ControlDataIn(const UsbSetup& setup, std::uint32_t max_packets, UsbTransfer* t);
@@ -215,7 +283,10 @@ class UsbHost {
   void FollowStandardRequest(const UsbSetup& setup);
 
   UsbDeviceController& device_;
+  UsbFrameClock clock_;
   std::uint8_t address_ = 0;
+  std::array<std::uint32_t, UsbDeviceController::kEndpoints> interval_{};   // 0: bulk
+  std::array<std::uint64_t, UsbDeviceController::kEndpoints> next_poll_{};  // interrupt: frame
   std::array<unsigned, UsbDeviceController::kEndpoints> in_toggle_{};
   std::array<unsigned, UsbDeviceController::kEndpoints> out_toggle_{};
 };

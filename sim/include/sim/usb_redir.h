@@ -12,9 +12,10 @@
 //
 // Threads: one server thread accepts connections and runs the parser of the one connection it serves
 // (its socket is non-blocking; a second connection while one is served is closed at once). A bus
-// thread per connection runs the transactions on a 1 ms frame clock (UsbHost::FramePeriod): a NAKed
-// bulk or interrupt IN stays pending and is tried again in the next frame, so the parser never waits
-// for the device and completions go back asynchronously. The bus thread never touches the parser: it
+// thread per connection runs the transactions on a 1 ms frame clock (UsbFrameClock, with the frame's
+// bit budget): a NAKed bulk or control token stays pending and is tried again as soon as the device
+// changes while the frame has room, else in the next frame; an interrupt IN endpoint is polled once
+// per bInterval frames. The parser never waits for the device and completions go back asynchronously. The bus thread never touches the parser: it
 // hands completions to the server thread through a queue and an eventfd.
 //
 // A guest that disconnects ends its connection only: the device stays on the bus and the next

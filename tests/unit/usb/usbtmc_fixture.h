@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <cstring>
@@ -262,8 +263,20 @@ class UsbTmcTest : public ::testing::Test {
     return host_->ReadIn(kInterruptEp, 2, frames, 2);
   }
 
+  // Bulk-OUT of `bytes`, resumed after the packets the device took until a deadline in wall time: a
+  // device slow to take a packet on a loaded machine is waited for, however short the frames.
   sim::UsbOutcome Write(const std::vector<std::uint8_t>& bytes) {
-    return host_->WriteOut(kBulkOutEp, bytes, kTmcFrames).outcome;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    std::size_t sent = 0;
+    for (;;) {
+      const std::vector<std::uint8_t> rest(bytes.begin() + static_cast<std::ptrdiff_t>(sent), bytes.end());
+      const sim::UsbTransfer t = host_->WriteOut(kBulkOutEp, rest, kTmcFrames);
+      sent += t.data.size();
+      if (t.outcome != sim::UsbOutcome::kTimeout || sent >= bytes.size() ||
+          std::chrono::steady_clock::now() >= deadline) {
+        return t.outcome;
+      }
+    }
   }
   // REQUEST_DEV_DEP_MSG_IN, then the bulk-IN transfer that answers it.
   sim::UsbTransfer RequestIn(std::uint8_t tag, std::uint32_t size, bool term_char_enabled = false,
