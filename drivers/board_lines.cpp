@@ -11,9 +11,7 @@ void board_set_line(hw::Line line, bool high) {
   cyg_interrupt_enable();
 }
 
-bool board_line_high(hw::Line line) {
-  return (platform::regbus::Read32(hw::gpio::Dat(line.port)) & line.Mask()) != 0;
-}
+bool board_line_high(hw::Line line) { return (platform::regbus::Read32(hw::gpio::Dat(line.port)) & line.Mask()) != 0; }
 
 bool board_button_pressed() { return !board_line_high(hw::line::kOnOffButton); }
 

@@ -13,7 +13,6 @@ using hw::line::kBusHandover3;
 using hw::line::kBusHandover4;
 using hw::line::kDspReset;
 
-
 // HPIC values: the control bits repeated in both halves.
 constexpr cyg_uint32 kHalfwordOrder = BothHalves(kHpicHalfwordOrder);
 constexpr cyg_uint32 kInterruptDsp = BothHalves(kHpicHalfwordOrder | kHpicDspInterrupt);
@@ -59,10 +58,9 @@ constexpr cyg_uint32 kSlowSdram = Space(emif::kMemoryTypeSdram32, 15, 63, 3, 3);
 constexpr cyg_uint32 kSlowAsync = Space(emif::kMemoryTypeAsync32, 15, 63, 3, 3);
 constexpr cyg_uint32 kFastAsync = Space(emif::kMemoryTypeAsync32, 1, 3, 1, 1);
 // SDRAM: four banks, row and column sizes 1, refresh on, initialised, TRCD 3, TRP 3, TRC 10.
-constexpr cyg_uint32 kSdramControl = emif::kSdctlFourBanks | emif::kSdctlRowBits.Make(1) |
-                                     emif::kSdctlColumnBits.Make(1) | emif::kSdctlRefreshEnable |
-                                     emif::kSdctlInitialise | emif::kSdctlTrcd.Make(3) | emif::kSdctlTrp.Make(3) |
-                                     emif::kSdctlTrc.Make(10);
+constexpr cyg_uint32 kSdramControl =
+    emif::kSdctlFourBanks | emif::kSdctlRowBits.Make(1) | emif::kSdctlColumnBits.Make(1) | emif::kSdctlRefreshEnable |
+    emif::kSdctlInitialise | emif::kSdctlTrcd.Make(3) | emif::kSdctlTrp.Make(3) | emif::kSdctlTrc.Make(10);
 constexpr cyg_uint32 kSdramRefreshPeriod = emif::kSdtimPeriod.Make(1562);
 constexpr emif_register kEmifRegisters[] = {
     {emif::kGblctl, 0x00003060, "GBLCTL"},

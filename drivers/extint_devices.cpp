@@ -161,7 +161,6 @@ cyg_devtab_entry s_entries[] = {
 };
 static_assert(std::size(s_entries) == 3, "one entry per event device");
 
-
 }  // namespace
 
 void extint_setup_triggers() {

@@ -172,8 +172,8 @@ cyg_uint32 iic_tx(const cyg_i2c_device* dev, cyg_bool_t send_start, const cyg_ui
   return sent;
 }
 
-cyg_uint32 iic_rx(const cyg_i2c_device* dev, cyg_bool_t send_start, cyg_uint8* buf, cyg_uint32 count,
-                  cyg_bool_t nak, cyg_bool_t send_stop) {
+cyg_uint32 iic_rx(const cyg_i2c_device* dev, cyg_bool_t send_start, cyg_uint8* buf, cyg_uint32 count, cyg_bool_t nak,
+                  cyg_bool_t send_stop) {
   if (!begin_transfer(dev, send_start, true)) return 0;
   cyg_uint32 received = 0;
   for (cyg_uint32 k = 0; k < count; ++k) {

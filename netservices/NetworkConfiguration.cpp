@@ -110,8 +110,8 @@ void RunPass() {
     const std::string broadcast = ReadString(g_node_comm_parms_ethernet_broadcast);
     const std::string gateway = ReadString(g_node_comm_parms_ethernet_gateway);
     const std::string dns = ReadString(g_node_comm_parms_ethernet_dns_server);
-    result = ConfigureNetworkInterface(mac, host, ip.c_str(), mask.c_str(), broadcast.c_str(), gateway.c_str(),
-                                       dns.c_str());
+    result =
+        ConfigureNetworkInterface(mac, host, ip.c_str(), mask.c_str(), broadcast.c_str(), gateway.c_str(), dns.c_str());
   } else {
     result = ConfigureNetworkInterface(mac, host, nullptr, nullptr, nullptr, nullptr, nullptr);
     PublishInterfaceAddresses();
@@ -184,8 +184,7 @@ int ConfigureNetworkInterface(const std::uint8_t mac[6], const char* host, const
         char text[kAddressText];
         platform::net::AddressText(address, text);
         ipv4ll_start_monitor(OnLinkLocalConflict);
-        build_bootp_record(&eth0_bootp_data, eth0_name, text, "255.255.0.0", "169.254.255.255", "0.0.0.0",
-                           "0.0.0.0");
+        build_bootp_record(&eth0_bootp_data, eth0_name, text, "255.255.0.0", "169.254.255.255", "0.0.0.0", "0.0.0.0");
       }
     }
   }
@@ -213,8 +212,8 @@ void StartDhcpLeaseThread(const std::uint8_t mac[6], const char* host) {
   }
   if (g_LeaseThreadHandle != 0) return;
   cyg_semaphore_init(&dhcp_needs_attention, 0);
-  cyg_thread_create(8, DhcpLeaseThreadMain, reinterpret_cast<cyg_addrword_t>(&r), "Torvex DHCP lease mgt",
-                    g_LeaseStack, sizeof g_LeaseStack, &g_LeaseThreadHandle, &g_LeaseThread);
+  cyg_thread_create(8, DhcpLeaseThreadMain, reinterpret_cast<cyg_addrword_t>(&r), "Torvex DHCP lease mgt", g_LeaseStack,
+                    sizeof g_LeaseStack, &g_LeaseThreadHandle, &g_LeaseThread);
   cyg_thread_resume(g_LeaseThreadHandle);
 }
 
@@ -262,8 +261,10 @@ void GetInterfaceAddresses(char* address, char* mask, char* broadcast, char* gat
     const std::size_t size = kBootpVendorSize - 4;
     std::uint8_t len = 0;
     const std::uint8_t* value = nullptr;
-    if ((value = FindDhcpOption(opts, size, kDhcpOptionSubnetMask, &len)) != nullptr && len >= 4) std::memcpy(&m, value, 4);
-    if ((value = FindDhcpOption(opts, size, kDhcpOptionRouter, &len)) != nullptr && len >= 4) std::memcpy(&gw, value, 4);
+    if ((value = FindDhcpOption(opts, size, kDhcpOptionSubnetMask, &len)) != nullptr && len >= 4)
+      std::memcpy(&m, value, 4);
+    if ((value = FindDhcpOption(opts, size, kDhcpOptionRouter, &len)) != nullptr && len >= 4)
+      std::memcpy(&gw, value, 4);
     if ((value = FindDhcpOption(opts, size, kDhcpOptionDomainNameServer, &len)) != nullptr && len >= 4) {
       std::memcpy(&dns, value, 4);
     }
@@ -285,8 +286,8 @@ void GetInterfaceAddresses(char* address, char* mask, char* broadcast, char* gat
 }
 
 void PublishInterfaceAddresses() {
-  char address[kAddressText], mask[kAddressText], broadcast[kAddressText], gateway[kAddressText],
-      server[kAddressText], domain[kDomainText];
+  char address[kAddressText], mask[kAddressText], broadcast[kAddressText], gateway[kAddressText], server[kAddressText],
+      domain[kDomainText];
   GetInterfaceAddresses(address, mask, broadcast, gateway, server, domain);
   WriteString(g_node_comm_parms_ethernet_ip_address, address);
   WriteString(g_node_comm_parms_ethernet_net_mask, mask);

@@ -52,7 +52,7 @@ eth_drv_sc* g_Ipv4llDriver = nullptr;
 cyg_thread g_MonitorThread;
 cyg_handle_t g_MonitorHandle = 0;
 alignas(8) unsigned char g_MonitorStack[8016];
-std::uint8_t g_ClaimMac[6];  // the MAC of the last claim
+std::uint8_t g_ClaimMac[6];         // the MAC of the last claim
 std::size_t g_Ipv4llArpLength = 0;  // bytes of the last captured body (under g_HookLock)
 
 // The claim's candidate generator: a linear congruential generator of the C library's kind, two
@@ -143,8 +143,8 @@ void ArmCapture() {
 // Waits up to `wait` ticks for a captured frame; true with the body's first bytes in `body`.
 bool WaitForCapture(cyg_tick_count_t wait, std::uint8_t body[kArpExamined], bool* complete) {
   const cyg_tick_count_t deadline = cyg_current_time() + wait;
-  const cyg_flag_value_t v =
-      cyg_flag_timed_wait(&g_Ipv4llArpEvent, kIpv4llArpCaptured, CYG_FLAG_WAITMODE_OR | CYG_FLAG_WAITMODE_CLR, deadline);
+  const cyg_flag_value_t v = cyg_flag_timed_wait(&g_Ipv4llArpEvent, kIpv4llArpCaptured,
+                                                 CYG_FLAG_WAITMODE_OR | CYG_FLAG_WAITMODE_CLR, deadline);
   if ((v & kIpv4llArpCaptured) == 0) return false;
   // Under the hook lock: a late frame may be captured into the buffer while it is read.
   std::lock_guard<std::mutex> g(g_HookLock);
@@ -185,8 +185,8 @@ void ipv4ll_arp_recv_hook(eth_drv_sc* sc, eth_drv_sg* sg_list, int sg_len) {
     if (!g_HookArmed) return;
     if (have_header && Be16(header + 12) == 0x0806 && sg_len >= 2 && sg_list[1].buf != 0) {
       // Bounded by the buffer: a longer first body piece is cut, a negative length copies nothing.
-      const std::size_t n =
-          std::min<std::size_t>(kIpv4llArpBufferSize, sg_list[1].len > 0 ? static_cast<std::size_t>(sg_list[1].len) : 0);
+      const std::size_t n = std::min<std::size_t>(kIpv4llArpBufferSize,
+                                                  sg_list[1].len > 0 ? static_cast<std::size_t>(sg_list[1].len) : 0);
       std::memcpy(g_Ipv4llArpBuffer, reinterpret_cast<const void*>(sg_list[1].buf), n);
       g_Ipv4llArpLength = n;
       g_HookArmed = false;

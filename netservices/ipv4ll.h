@@ -28,8 +28,8 @@ inline constexpr cyg_flag_value_t kIpv4llStopMonitor = 0x2;  // the monitor is a
 inline constexpr std::size_t kIpv4llArpBufferSize = 1024;
 
 extern std::atomic<std::uint32_t> g_Ipv4llAddress;  // network order
-extern std::atomic<int> g_Ipv4llClaimState;          // 0-2 probing, 3-5 announcing, 6 claimed, 7 conflict
-extern cyg_flag_t& g_Ipv4llArpEvent;  // never destroyed (a monitor may wait on it at exit)
+extern std::atomic<int> g_Ipv4llClaimState;         // 0-2 probing, 3-5 announcing, 6 claimed, 7 conflict
+extern cyg_flag_t& g_Ipv4llArpEvent;                // never destroyed (a monitor may wait on it at exit)
 extern std::uint8_t g_Ipv4llArpBuffer[kIpv4llArpBufferSize];
 extern std::uint32_t g_Ipv4llWaitSeed;
 extern std::atomic<int> g_Ipv4llStopRequested;

@@ -103,8 +103,7 @@ void nbns_browse_reset() {
 }
 
 std::vector<std::uint8_t> nbns_build_host_announcement(std::uint16_t datagram_id, std::uint16_t source_port,
-                                                       const std::string& host_name,
-                                                       const std::string& workgroup,
+                                                       const std::string& host_name, const std::string& workgroup,
                                                        const std::string& comment, unsigned interval) {
   const std::string host = host_name.empty() ? "NoName" : host_name;
   const std::string group = workgroup.empty() ? "NoGroup" : workgroup;
@@ -128,21 +127,21 @@ std::vector<std::uint8_t> nbns_build_host_announcement(std::uint16_t datagram_id
   w.U8(0x25);
   w.Zeros(27);
   w.U8(17);
-  w.U16(0);                                      // total parameter count
-  w.U16(static_cast<unsigned>(data_length));     // total data count
-  w.U16(0);                                      // maximum parameter count
-  w.U16(0);                                      // maximum data count
-  w.U8(0);                                       // maximum setup count
-  w.U8(0);                                       // reserved
-  w.U16(0);                                      // flags
-  w.Zeros(4);                                    // time-out
-  w.U16(0);                                      // reserved
-  w.U16(0);                                      // parameter count
-  w.U16(0);                                      // parameter offset
-  w.U16(static_cast<unsigned>(data_length));     // data count
-  w.U16(86);                                     // data offset
-  w.U8(3);                                       // setup count
-  w.U8(0);                                       // reserved
+  w.U16(0);                                   // total parameter count
+  w.U16(static_cast<unsigned>(data_length));  // total data count
+  w.U16(0);                                   // maximum parameter count
+  w.U16(0);                                   // maximum data count
+  w.U8(0);                                    // maximum setup count
+  w.U8(0);                                    // reserved
+  w.U16(0);                                   // flags
+  w.Zeros(4);                                 // time-out
+  w.U16(0);                                   // reserved
+  w.U16(0);                                   // parameter count
+  w.U16(0);                                   // parameter offset
+  w.U16(static_cast<unsigned>(data_length));  // data count
+  w.U16(86);                                  // data offset
+  w.U8(3);                                    // setup count
+  w.U8(0);                                    // reserved
   w.U16(1);
   w.U16(1);
   w.U16(2);
@@ -181,8 +180,8 @@ void nbns_send_host_announcement(NbnsNameRecord& entry, const std::string& host_
   socklen_t local_size = sizeof local;
   const std::uint16_t source_port =
       getsockname(descriptor, reinterpret_cast<sockaddr*>(&local), &local_size) == 0 ? ntohs(local.sin_port) : 138;
-  const std::vector<std::uint8_t> datagram = nbns_build_host_announcement(
-      ++s_DatagramId, source_port, host_name, entry.name, comment, s_AnnouncementInterval);
+  const std::vector<std::uint8_t> datagram =
+      nbns_build_host_announcement(++s_DatagramId, source_port, host_name, entry.name, comment, s_AnnouncementInterval);
   sockaddr_in to{};
   to.sin_family = AF_INET;
   to.sin_port = htons(g_NbnsDatagramPort);
@@ -207,21 +206,21 @@ int nbns_query_name(const std::string& name, std::uint8_t type, bool broadcast, 
                   });
 }
 
-int nbns_query_node_status(const std::string& name, std::uint8_t type, std::uint32_t address,
-                           NbnsPacketHandler handler, std::string* name_out) {
+int nbns_query_node_status(const std::string& name, std::uint8_t type, std::uint32_t address, NbnsPacketHandler handler,
+                           std::string* name_out) {
   s_StatusTrnId = static_cast<std::uint16_t>((s_StatusTrnId + 45) % 10000);
   const auto packet = nbns_build_node_status_request(s_StatusTrnId, name, type);
   bool replied = false;
-  const int result = Exchange(packet, address, 5000, 3, true, handler,
-                              [&](const NbnsPacketView& view, const NbnsHeader& h) {
-                                replied = true;
-                                std::vector<NbnsStatusName> names;
-                                if (!IsAnswer(h, s_StatusTrnId) || !nbns_read_status_names(view, &names)) return -1;
-                                for (const NbnsStatusName& n : names) {
-                                  if (n.type == kMasterBrowserType) *name_out = n.name.substr(0, 15);
-                                }
-                                return 1;
-                              });
+  const int result =
+      Exchange(packet, address, 5000, 3, true, handler, [&](const NbnsPacketView& view, const NbnsHeader& h) {
+        replied = true;
+        std::vector<NbnsStatusName> names;
+        if (!IsAnswer(h, s_StatusTrnId) || !nbns_read_status_names(view, &names)) return -1;
+        for (const NbnsStatusName& n : names) {
+          if (n.type == kMasterBrowserType) *name_out = n.name.substr(0, 15);
+        }
+        return 1;
+      });
   if (!replied) {
     std::printf("No response (this is not unusual)\n");
     std::fflush(stdout);
@@ -240,8 +239,8 @@ void do_browse_hook() {
       nbns_send_host_announcement(g_NbnsNameTable[i], g_NbnsHostName, g_NbnsComment);
       std::uint32_t found = 0;
       const std::string group = g_NbnsNameTable[i].name;
-      const int answered = nbns_query_name(group, kMasterBrowserType, true, g_NbnsNameTable[i].master_browser,
-                                           &found, construct_reply);
+      const int answered =
+          nbns_query_name(group, kMasterBrowserType, true, g_NbnsNameTable[i].master_browser, &found, construct_reply);
       if (answered) {
         g_NbnsNameTable[i].master_browser = found;
         continue;

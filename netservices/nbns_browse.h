@@ -20,14 +20,13 @@ void do_browse_hook();
 void nbns_send_host_announcement(NbnsNameRecord& entry, const std::string& host_name, const std::string& comment);
 // The host announcement datagram for one call that sends.
 std::vector<std::uint8_t> nbns_build_host_announcement(std::uint16_t datagram_id, std::uint16_t source_port,
-                                                       const std::string& host_name,
-                                                       const std::string& workgroup,
+                                                       const std::string& host_name, const std::string& workgroup,
                                                        const std::string& comment, unsigned interval);
 // Name query to `address` (network order) on the name-service port; 1 with *answer set when answered.
 int nbns_query_name(const std::string& name, std::uint8_t type, bool broadcast, std::uint32_t address,
                     std::uint32_t* answer, NbnsPacketHandler handler);
 // Node status query; 1 when answered, with the last listed name of type 0x1D in *name_out.
-int nbns_query_node_status(const std::string& name, std::uint8_t type, std::uint32_t address,
-                           NbnsPacketHandler handler, std::string* name_out);
+int nbns_query_node_status(const std::string& name, std::uint8_t type, std::uint32_t address, NbnsPacketHandler handler,
+                           std::string* name_out);
 
 }  // namespace Torvex

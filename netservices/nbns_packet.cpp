@@ -10,9 +10,7 @@ constexpr std::size_t kMaxPointerDistance = 50;
 // The longest label sequence accepted as one name.
 constexpr std::size_t kMaxNameBytes = 255;
 
-std::uint8_t UpperByte(std::uint8_t c) {
-  return (c >= 'a' && c <= 'z') ? static_cast<std::uint8_t>(c - 'a' + 'A') : c;
-}
+std::uint8_t UpperByte(std::uint8_t c) { return (c >= 'a' && c <= 'z') ? static_cast<std::uint8_t>(c - 'a' + 'A') : c; }
 
 class Writer {
  public:
@@ -52,8 +50,7 @@ class Writer {
 };
 
 // Answer record of an NB response: the question name as received, type NB, class 1.
-void NbAnswer(Writer& w, NbnsQuestionName question, std::uint32_t ttl, std::uint16_t nb_flags,
-              std::uint32_t address) {
+void NbAnswer(Writer& w, NbnsQuestionName question, std::uint32_t ttl, std::uint16_t nb_flags, std::uint32_t address) {
   w.Bytes(question.bytes, question.length);
   w.U16(kNbnsTypeNb);
   w.U16(1);
@@ -184,12 +181,9 @@ bool nbns_names_equal(const std::string& a, const std::string& b) {
   return true;
 }
 
-std::vector<std::uint8_t> nbns_build_name_request(NbnsNameRequest kind, std::uint16_t trn_id,
-                                                  const std::string& name, std::uint8_t type,
-                                                  std::uint32_t address) {
-  const unsigned b2 = kind == NbnsNameRequest::Registration ? 0x29
-                      : kind == NbnsNameRequest::Refresh    ? 0x48
-                                                            : 0x30;
+std::vector<std::uint8_t> nbns_build_name_request(NbnsNameRequest kind, std::uint16_t trn_id, const std::string& name,
+                                                  std::uint8_t type, std::uint32_t address) {
+  const unsigned b2 = kind == NbnsNameRequest::Registration ? 0x29 : kind == NbnsNameRequest::Refresh ? 0x48 : 0x30;
   Writer w;
   w.Header(trn_id, b2, 0x10, 1, 0, 0, 1);
   w.Name(name, type);
@@ -205,8 +199,8 @@ std::vector<std::uint8_t> nbns_build_name_request(NbnsNameRequest kind, std::uin
   return w.Take();
 }
 
-std::vector<std::uint8_t> nbns_build_name_query(std::uint16_t trn_id, const std::string& name,
-                                                std::uint8_t type, bool broadcast) {
+std::vector<std::uint8_t> nbns_build_name_query(std::uint16_t trn_id, const std::string& name, std::uint8_t type,
+                                                bool broadcast) {
   Writer w;
   w.Header(trn_id, 0x01, broadcast ? 0x10 : 0x00, 1, 0, 0, 0);
   w.Name(name, type);
@@ -242,9 +236,8 @@ std::vector<std::uint8_t> nbns_build_registration_response(std::uint16_t trn_id,
   return w.Take();
 }
 
-std::vector<std::uint8_t> nbns_build_release_response(std::uint16_t trn_id, bool positive,
-                                                      NbnsQuestionName question, std::uint16_t nb_flags,
-                                                      std::uint32_t address) {
+std::vector<std::uint8_t> nbns_build_release_response(std::uint16_t trn_id, bool positive, NbnsQuestionName question,
+                                                      std::uint16_t nb_flags, std::uint32_t address) {
   Writer w;
   w.Header(trn_id, 0xB4, positive ? 0x00 : 0x05, 0, 1, 0, 0);
   NbAnswer(w, question, 0, nb_flags, address);

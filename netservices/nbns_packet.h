@@ -32,9 +32,7 @@ struct NbnsPacketView {
   const std::uint8_t* data;
   std::size_t length;
 
-  bool Has(std::size_t offset, std::size_t count) const {
-    return offset <= length && count <= length - offset;
-  }
+  bool Has(std::size_t offset, std::size_t count) const { return offset <= length && count <= length - offset; }
   std::uint16_t U16(std::size_t offset) const {  // caller checked Has(offset, 2)
     return static_cast<std::uint16_t>((data[offset] << 8) | data[offset + 1]);
   }
@@ -46,10 +44,10 @@ struct NbnsPacketView {
 // Header fields of a view of at least 12 bytes.
 struct NbnsHeader {
   std::uint16_t trn_id;
-  bool response;     // R
-  unsigned opcode;   // 0-15
-  unsigned nm_flags; // AA, TC, RD of byte 2 (bits 2-0) and RA, B of byte 3 (bits 7 and 4)
-  bool broadcast;    // B
+  bool response;      // R
+  unsigned opcode;    // 0-15
+  unsigned nm_flags;  // AA, TC, RD of byte 2 (bits 2-0) and RA, B of byte 3 (bits 7 and 4)
+  bool broadcast;     // B
   unsigned rcode;
   std::uint16_t qdcount, ancount, nscount, arcount;
 };
@@ -81,11 +79,10 @@ bool nbns_names_equal(const std::string& a, const std::string& b);
 
 enum class NbnsNameRequest { Registration, Refresh, Release };
 // Registration, refresh or release request for `name` of `type` carrying `address` (broadcast).
-std::vector<std::uint8_t> nbns_build_name_request(NbnsNameRequest kind, std::uint16_t trn_id,
-                                                  const std::string& name, std::uint8_t type,
-                                                  std::uint32_t address);
-std::vector<std::uint8_t> nbns_build_name_query(std::uint16_t trn_id, const std::string& name,
-                                                std::uint8_t type, bool broadcast);
+std::vector<std::uint8_t> nbns_build_name_request(NbnsNameRequest kind, std::uint16_t trn_id, const std::string& name,
+                                                  std::uint8_t type, std::uint32_t address);
+std::vector<std::uint8_t> nbns_build_name_query(std::uint16_t trn_id, const std::string& name, std::uint8_t type,
+                                                bool broadcast);
 std::vector<std::uint8_t> nbns_build_node_status_request(std::uint16_t trn_id, const std::string& name,
                                                          std::uint8_t type);
 
@@ -100,9 +97,8 @@ std::vector<std::uint8_t> nbns_build_query_response(std::uint16_t trn_id, NbnsQu
 std::vector<std::uint8_t> nbns_build_registration_response(std::uint16_t trn_id, bool positive,
                                                            NbnsQuestionName question, std::uint32_t ttl,
                                                            std::uint16_t nb_flags, std::uint32_t address);
-std::vector<std::uint8_t> nbns_build_release_response(std::uint16_t trn_id, bool positive,
-                                                      NbnsQuestionName question, std::uint16_t nb_flags,
-                                                      std::uint32_t address);
+std::vector<std::uint8_t> nbns_build_release_response(std::uint16_t trn_id, bool positive, NbnsQuestionName question,
+                                                      std::uint16_t nb_flags, std::uint32_t address);
 
 // One name of a node status answer.
 struct NbnsStatusName {

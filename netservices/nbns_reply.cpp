@@ -150,8 +150,7 @@ void HandleRefresh(const Request& r, const NbRecord& record) {
   e.ttl = static_cast<long>(ttl);
   e.time = nbns_now();
   const std::uint32_t granted = ttl >= kMaxGrantedTtl ? kMaxGrantedTtl : ttl;
-  Reply(nbns_build_registration_response(r.header.trn_id, true, r.question, granted, record.nb_flags,
-                                         record.address));
+  Reply(nbns_build_registration_response(r.header.trn_id, true, r.question, granted, record.nb_flags, record.address));
 }
 
 void HandleRegistration(const Request& r) {
@@ -163,9 +162,9 @@ void HandleRegistration(const Request& r) {
   }
   if (!nbns_names_equal(r.name, g_NbnsHostName) || record.address == g_NbnsOwnAddress) return;
   const std::uint16_t port = g_NbnsLastSource.port != 0 ? g_NbnsLastSource.port : g_NbnsNamePort;
-  nbns_send_packet(nbns_build_registration_response(r.header.trn_id, false, r.question, 0, record.nb_flags,
-                                                    g_NbnsOwnAddress),
-                   record.address, port);
+  nbns_send_packet(
+      nbns_build_registration_response(r.header.trn_id, false, r.question, 0, record.nb_flags, g_NbnsOwnAddress),
+      record.address, port);
 }
 
 }  // namespace
@@ -197,8 +196,7 @@ void construct_reply(const std::uint8_t* packet, std::size_t length) {
   if (!ReadRequest(packet, length, &r)) return;
   const NbnsHeader& h = r.header;
   if (h.rcode != 0 || h.response) {
-    if (h.opcode == kNbnsOpRegistration && h.nm_flags == kRegistrationResponseFlags && h.rcode != 0 &&
-        h.rcode != 7) {
+    if (h.opcode == kNbnsOpRegistration && h.nm_flags == kRegistrationResponseFlags && h.rcode != 0 && h.rcode != 7) {
       g_NbnsStartStatus.store(1);
     }
     return;
@@ -221,8 +219,7 @@ void construct_reply(const std::uint8_t* packet, std::size_t length) {
     case kNbnsOpRefreshAlt:
       if (with_record && !h.broadcast) HandleRegistration(r);
       break;
-    default:
-      break;
+    default: break;
   }
 }
 

@@ -70,9 +70,7 @@ void Say(const char* text) {
   std::fflush(stdout);
 }
 
-int TicksToMs(cyg_tick_count_t ticks) {
-  return static_cast<int>(ticks * platform::kernel::TickMicroseconds() / 1000);
-}
+int TicksToMs(cyg_tick_count_t ticks) { return static_cast<int>(ticks * platform::kernel::TickMicroseconds() / 1000); }
 
 std::uint16_t LocalPort(int descriptor) {
   sockaddr_in local{};
@@ -168,8 +166,7 @@ void process_138() {
   std::uint8_t buffer[kNbnsMaxDatagram];
   sockaddr_in from{};
   socklen_t size = sizeof from;
-  recvfrom(g_NbnsDatagramSocket.load(), buffer, sizeof buffer, MSG_DONTWAIT, reinterpret_cast<sockaddr*>(&from),
-           &size);
+  recvfrom(g_NbnsDatagramSocket.load(), buffer, sizeof buffer, MSG_DONTWAIT, reinterpret_cast<sockaddr*>(&from), &size);
 }
 
 void PauseTicks(cyg_tick_count_t ticks) {

@@ -51,11 +51,11 @@ enum NbnsNameSource : int {
 };
 
 inline constexpr std::size_t kNbnsNameCapacity = 100;  // 99 characters and a zero byte
-inline constexpr int kNbnsGroupType = 0xF0;           // type of the own group names
+inline constexpr int kNbnsGroupType = 0xF0;            // type of the own group names
 
 struct NbnsNameRecord {
-  std::time_t time;        // added or refreshed
-  long ttl;                // seconds; 0 is permanent
+  std::time_t time;  // added or refreshed
+  long ttl;          // seconds; 0 is permanent
   std::uint32_t address;
   std::uint32_t master_browser;
   bool master_browser_known;

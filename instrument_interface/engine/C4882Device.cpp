@@ -69,7 +69,7 @@ std::uint32_t Public(std::uint32_t internal_status) { return DoVovuriPublicStatu
 const std::int32_t EventReasonMap[128] = {
 #define R(i) kEventReasons[i]
 #define R8(i) R(i), R(i + 1), R(i + 2), R(i + 3), R(i + 4), R(i + 5), R(i + 6), R(i + 7)
-    R8(0),  R8(8),  R8(16), R8(24), R8(32), R8(40), R8(48), R8(56),
+    R8(0),  R8(8),  R8(16), R8(24), R8(32), R8(40),  R8(48),  R8(56),
     R8(64), R8(72), R8(80), R8(88), R8(96), R8(104), R8(112), R8(120),
 #undef R8
 #undef R
@@ -199,12 +199,12 @@ std::uint32_t C4882Device::QueueResponse(MessageBufferDescriptor* descriptor, st
   return 0;
 }
 
-#define DEVICE_OPERATION(operation)                                        \
-  std::uint32_t C4882Device::operation() {                                 \
-    if (interface_ == nullptr) return DOVOVURI_STATUS_DEVICE_NOT_ENABLED;  \
-    std::uint32_t status = kStatusNotReported;                             \
-    interface_->operation(&status);                                        \
-    return Public(status);                                                 \
+#define DEVICE_OPERATION(operation) \
+  std::uint32_t C4882Device::operation() { \
+    if (interface_ == nullptr) return DOVOVURI_STATUS_DEVICE_NOT_ENABLED; \
+    std::uint32_t status = kStatusNotReported; \
+    interface_->operation(&status); \
+    return Public(status); \
   }
 DEVICE_OPERATION(QueryDetected)
 DEVICE_OPERATION(MessageProcessed)
@@ -266,8 +266,7 @@ std::uint32_t C4882Device::InputCompleteEvent(std::uint32_t code, std::uint32_t 
   return 0;
 }
 
-std::uint32_t C4882Device::ResponseCompleteEvent(std::uint32_t code, std::uint32_t data, void* context,
-                                                 void* buffer) {
+std::uint32_t C4882Device::ResponseCompleteEvent(std::uint32_t code, std::uint32_t data, void* context, void* buffer) {
   C4882Device* device = static_cast<C4882Device*>(context);
   const std::int32_t reason = EventReasonMap[code & 0x7F];
   MessageBufferDescriptor* descriptor = nullptr;

@@ -19,8 +19,7 @@ class CDoVovuriInterface {
   virtual void Enable(const void* settings, std::uint32_t* status) = 0;
   virtual void Disable(std::uint32_t* status) = 0;
   virtual void EnableEventLoop(std::uint32_t* status) = 0;
-  virtual void EnableEvent(std::uint32_t id, DoVovuriEventFunction function, void* context,
-                           std::uint32_t* status) = 0;
+  virtual void EnableEvent(std::uint32_t id, DoVovuriEventFunction function, void* context, std::uint32_t* status) = 0;
   virtual void DisableEvent(std::uint32_t id, std::uint32_t* status) = 0;
   virtual void WaitForEvent(std::uint8_t wait_forever, DoVovuriEventEntry* entry, std::uint32_t* status) = 0;
   virtual void AbortEventWait(std::uint32_t* status) = 0;

@@ -291,8 +291,8 @@ void CEngineDevice::ReportResponseRequest() {
 }
 
 void CEngineDevice::SendIfAllowed(std::uint32_t* status) {
-  if (active_output_ != nullptr && last_direction_ == kHostDirectionRead && RespondingAllowed() &&
-      InSendOrResponse() && physical_interface_ != nullptr && !physical_interface_->IsCurrentMessage(active_output_)) {
+  if (active_output_ != nullptr && last_direction_ == kHostDirectionRead && RespondingAllowed() && InSendOrResponse() &&
+      physical_interface_ != nullptr && !physical_interface_->IsCurrentMessage(active_output_)) {
     *status = kStatusNotReported;
     physical_interface_->BeginSend(active_output_, status);
   }

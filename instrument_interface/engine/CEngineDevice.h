@@ -126,8 +126,7 @@ class CEngineDevice {
   void ResumeTransport(std::uint32_t* status);
 
   // Posting, with the register of the event id; the flow-control step after it.
-  void Post(std::uint32_t id, std::uint32_t code, std::uint32_t data, CMessageBuffer* object,
-            std::uint8_t acknowledge);
+  void Post(std::uint32_t id, std::uint32_t code, std::uint32_t data, CMessageBuffer* object, std::uint8_t acknowledge);
   void PostInputComplete(CMessageBuffer* message);
   void ApplyFlowControl();
   void ReleaseFlowControl();

@@ -35,7 +35,7 @@ void CEngineSuspension::AdoptEnableSuspension(const char* call) {
 void CEngineSuspension::ExpectHeld(int held, const char* call) const {
   const int depth = depth_.load();
   if (depth == held) return;
-  const std::string what = "the engine holds " + std::to_string(depth) + " suspensions where it should hold " +
-                           std::to_string(held);
+  const std::string what =
+      "the engine holds " + std::to_string(depth) + " suspensions where it should hold " + std::to_string(held);
   EngineContractViolation(call, what.c_str());
 }

@@ -13,8 +13,7 @@
 #include "engine/COSSemaphore.h"
 
 // Called by the event loop as (event code, data word, context, buffer). The result is not used.
-using DoVovuriEventFunction = std::uint32_t (*)(std::uint32_t code, std::uint32_t data, void* context,
-                                                void* buffer);
+using DoVovuriEventFunction = std::uint32_t (*)(std::uint32_t code, std::uint32_t data, void* context, void* buffer);
 
 // One event. While queued, `buffer` is the engine's message buffer (CMessageBuffer*) handed back with
 // the event, or null; the wait turns it into the application buffer's address.

@@ -106,8 +106,7 @@ void CFunctionCallInterface::DisableEvent(std::uint32_t id, std::uint32_t* statu
   if (CEngineDevice* device = Device(status)) device->DisableEvent(id, status);
 }
 
-void CFunctionCallInterface::WaitForEvent(std::uint8_t wait_forever, DoVovuriEventEntry* entry,
-                                          std::uint32_t* status) {
+void CFunctionCallInterface::WaitForEvent(std::uint8_t wait_forever, DoVovuriEventEntry* entry, std::uint32_t* status) {
   if (entry == nullptr) {
     *status = kStatusNullPointer;
     return;
@@ -168,9 +167,9 @@ void CFunctionCallInterface::QueueResponse(const void* data, std::uint32_t count
   }
 }
 
-#define FORWARD(operation)                                                      \
-  void CFunctionCallInterface::operation(std::uint32_t* status) {               \
-    if (CEngineDevice* device = Device(status)) device->operation(status);      \
+#define FORWARD(operation) \
+  void CFunctionCallInterface::operation(std::uint32_t* status) { \
+    if (CEngineDevice* device = Device(status)) device->operation(status); \
   }
 FORWARD(CancelResponse)
 FORWARD(QueryDetected)

@@ -101,9 +101,7 @@ class CMessageExchangeStateMachine {
   bool NothingHeldBack() const { return !message_held_ && !end_held_ && triggers_held_ == 0; }
   bool NothingElseInHand() const { return !end_received_ && !trigger_active_ && NothingHeldBack(); }
   bool InputHeldBack() const { return triggers_held_ != 0 || message_held_; }
-  bool DoneOrIdleWithoutUnterminated() const {
-    return state_ == kDone || (state_ == kIdle && !unterminated_);
-  }
+  bool DoneOrIdleWithoutUnterminated() const { return state_ == kDone || (state_ == kIdle && !unterminated_); }
 
   std::int32_t state_ = kIdle;
   std::uint8_t message_active_ = 0;

@@ -12,8 +12,7 @@ class COSDevice {
   virtual ~COSDevice() = default;
   virtual bool IsFailed() = 0;
   virtual std::int32_t GetDeviceNumber() = 0;
-  virtual void AttachHandlers(COSInterruptHandler* primary, COSInterruptHandler* secondary,
-                              std::uint32_t* status) = 0;
+  virtual void AttachHandlers(COSInterruptHandler* primary, COSInterruptHandler* secondary, std::uint32_t* status) = 0;
   virtual void DetachHandlers() = 0;
 
   // Unsupported operations: status 8 and result 0, or result 0, or nothing.

@@ -14,8 +14,7 @@ void COSListenSocket::CreateTcp(std::uint32_t* status) {
   *status = fd == -1 ? kOsStatusSocketError : kStatusSuccess;
 }
 
-void COSListenSocket::BindAndListen(std::uint16_t bind_port, std::uint32_t* status,
-                                    std::uint32_t bind_address) {
+void COSListenSocket::BindAndListen(std::uint16_t bind_port, std::uint32_t* status, std::uint32_t bind_address) {
   *status = kOsStatusSocketError;
   if (fd == -1) return;
   int one = 1;

@@ -47,8 +47,7 @@ void COSSocket::CreateTcp(std::uint32_t* status) {
   *status = fd == -1 ? kOsStatusSocketError : kStatusSuccess;
 }
 
-void COSSocket::Connect(std::uint32_t address, std::uint16_t port, std::uint32_t timeout_ms,
-                        std::uint32_t* status) {
+void COSSocket::Connect(std::uint32_t address, std::uint16_t port, std::uint32_t timeout_ms, std::uint32_t* status) {
   if (fd == -1) {
     *status = kOsStatusSocketError;
     return;

@@ -3,8 +3,8 @@
 #include "engine/DoVovuriStatus.h"
 
 COSThread::COSThread() {
-  cyg_thread_create(15, &COSThread::ThreadEntry, reinterpret_cast<cyg_addrword_t>(this), "DO-Vovuri",
-                    stack_, kStackSize, &handle_, &thread_);
+  cyg_thread_create(15, &COSThread::ThreadEntry, reinterpret_cast<cyg_addrword_t>(this), "DO-Vovuri", stack_,
+                    kStackSize, &handle_, &thread_);
   cyg_mutex_init(&thread_mutex_);
 }
 

@@ -36,8 +36,8 @@ std::uint16_t COSUdpSocket::LocalPort() const {
   return ntohs(sa.sin_port);
 }
 
-std::uint32_t COSUdpSocket::SendTo(const void* buffer, std::uint32_t length, std::uint32_t address,
-                                   std::uint16_t port, std::uint32_t* status) {
+std::uint32_t COSUdpSocket::SendTo(const void* buffer, std::uint32_t length, std::uint32_t address, std::uint16_t port,
+                                   std::uint32_t* status) {
   sockaddr_in sa{};
   sa.sin_family = AF_INET;
   sa.sin_addr.s_addr = htonl(address);

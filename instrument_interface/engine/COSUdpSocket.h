@@ -23,8 +23,8 @@ class COSUdpSocket {
   // Waits up to `timeout_ms` (kNoTimeout: no limit) for a datagram: status 6 and 0 on time-out; status
   // 7 and 0 for an empty datagram, a failure, a shut-down socket or no socket; else the count and the
   // sender.
-  std::uint32_t ReceiveFrom(void* buffer, std::uint32_t size, std::uint32_t timeout_ms,
-                            std::uint32_t* sender_address, std::uint16_t* sender_port, std::uint32_t* status);
+  std::uint32_t ReceiveFrom(void* buffer, std::uint32_t size, std::uint32_t timeout_ms, std::uint32_t* sender_address,
+                            std::uint16_t* sender_port, std::uint32_t* status);
   void Shutdown();
   void Close();
 

@@ -50,8 +50,8 @@ void COSUsbDevice::AttachInterrupts(const cyg_vector_t* vectors, std::uint32_t* 
       return;
     }
     cyg_handle_t handle = 0;
-    cyg_interrupt_create(*v, kInterruptPriority, reinterpret_cast<cyg_addrword_t>(this),
-                         &COSUsbDevice::UsbInterruptIsr, &COSUsbDevice::UsbInterruptDsr, &handle, object);
+    cyg_interrupt_create(*v, kInterruptPriority, reinterpret_cast<cyg_addrword_t>(this), &COSUsbDevice::UsbInterruptIsr,
+                         &COSUsbDevice::UsbInterruptDsr, &handle, object);
     if (!interrupts_.PushBack(InterruptRecord{*v, handle, object})) {
       cyg_interrupt_delete(handle);
       delete object;
@@ -63,8 +63,7 @@ void COSUsbDevice::AttachInterrupts(const cyg_vector_t* vectors, std::uint32_t* 
   *status = kStatusSuccess;
 }
 
-void COSUsbDevice::AttachHandlers(COSInterruptHandler* primary, COSInterruptHandler* secondary,
-                                  std::uint32_t* status) {
+void COSUsbDevice::AttachHandlers(COSInterruptHandler* primary, COSInterruptHandler* secondary, std::uint32_t* status) {
   primary_.store(primary);
   secondary_.store(secondary);
   CSdkList<InterruptRecord>::Cursor cursor;

@@ -34,8 +34,7 @@ class COSUsbDevice : public COSDevice {
   // `vectors` ends with 0. On an allocation failure every interrupt made so far is removed again and
   // the status is 5.
   void AttachInterrupts(const cyg_vector_t* vectors, std::uint32_t* status);
-  void AttachHandlers(COSInterruptHandler* primary, COSInterruptHandler* secondary,
-                      std::uint32_t* status) override;
+  void AttachHandlers(COSInterruptHandler* primary, COSInterruptHandler* secondary, std::uint32_t* status) override;
   void DetachHandlers() override;
 
   // Runs the secondary handler once more on the interrupt thread without an interrupt (a driver that

@@ -7,8 +7,8 @@
 #include "engine/CMessageBuffer.h"
 #include "engine/DoVovuriStatus.h"
 
-CPhysicalInterface::CPhysicalInterface(COSUsbDevice* os_device, std::uint32_t device_index,
-                                       std::uint32_t plugin_id, std::uint32_t* status)
+CPhysicalInterface::CPhysicalInterface(COSUsbDevice* os_device, std::uint32_t device_index, std::uint32_t plugin_id,
+                                       std::uint32_t* status)
     : device_index_(device_index), plugin_id_(plugin_id), os_device_(os_device) {
   if (*status != kStatusSuccess) return;
   status_byte_machine_ = new (std::nothrow) CStatusByteStateMachine(this);
@@ -67,8 +67,7 @@ void CPhysicalInterface::CreateMessageBuffer(CMessageBuffer* message, std::uint3
   if (message->Internal() != nullptr) {
     // Made at an earlier Enable; the transport gets it again.
   } else {
-    const std::uint32_t size =
-        message->Kind() == CMessageBuffer::kInput ? GetInputBufferSize() : GetOutputBufferSize();
+    const std::uint32_t size = message->Kind() == CMessageBuffer::kInput ? GetInputBufferSize() : GetOutputBufferSize();
     if (size == 0) return;
     message->CreateInternal(size, status);
     if (*status != kStatusSuccess) return;
@@ -114,8 +113,8 @@ void CPhysicalInterface::SendStep(std::uint32_t* status) {
       term_char_found = true;
     }
   }
-  const bool end = message->End() &&
-                   message->Length() - message->Count() == buffer->WindowEnd() - buffer->WindowStart();
+  const bool end =
+      message->End() && message->Length() - message->Count() == buffer->WindowEnd() - buffer->WindowStart();
   *status = kStatusNotReported;
   Send(buffer, term_char_found, end, status);
   if (*status == kStatusSuccess) transfer_active_ = 1;
@@ -209,8 +208,7 @@ void CPhysicalInterface::ArmReceive() {
 }
 
 void CPhysicalInterface::DataReceived(std::uint32_t count, bool end) {
-  if (engine_device_ == nullptr || current_message_ == nullptr ||
-      current_message_->Kind() != CMessageBuffer::kInput) {
+  if (engine_device_ == nullptr || current_message_ == nullptr || current_message_->Kind() != CMessageBuffer::kInput) {
     return;
   }
   transfer_active_ = 0;
@@ -242,8 +240,7 @@ void CPhysicalInterface::ArmSend() {
 }
 
 void CPhysicalInterface::DataSent(std::uint32_t count) {
-  if (engine_device_ == nullptr || current_message_ == nullptr ||
-      current_message_->Kind() != CMessageBuffer::kOutput) {
+  if (engine_device_ == nullptr || current_message_ == nullptr || current_message_->Kind() != CMessageBuffer::kOutput) {
     return;
   }
   transfer_active_ = 0;

@@ -31,10 +31,10 @@ class CMessageBuffer;
 class COSUsbDevice;
 
 // Exception codes a transport reports through NotifyException.
-constexpr std::uint32_t kExceptionDeviceRemoved = 48;     // the hardware is gone: forget the interface
-constexpr std::uint32_t kExceptionTransferFailed = 49;    // a data transfer failed
-constexpr std::uint32_t kExceptionPluginShutDown = 52;    // the plug-in takes its interfaces with it
-constexpr std::uint32_t kExceptionTransportFailed = 53;   // status read failed, listener ended, ...
+constexpr std::uint32_t kExceptionDeviceRemoved = 48;    // the hardware is gone: forget the interface
+constexpr std::uint32_t kExceptionTransferFailed = 49;   // a data transfer failed
+constexpr std::uint32_t kExceptionPluginShutDown = 52;   // the plug-in takes its interfaces with it
+constexpr std::uint32_t kExceptionTransportFailed = 53;  // status read failed, listener ended, ...
 
 // Remote/local states a transport reports (IEEE 488.1 LOCS, REMS, LWLS, RWLS).
 constexpr std::uint32_t kRemoteLocalLocs = 1;
@@ -128,7 +128,7 @@ class CPhysicalInterface : public CStatusByteStateMachineEventObserver,
   void BeginReceive();                           // a host write begins
   void ArmReceive();                             // the host write is ready for bytes
   void DataReceived(std::uint32_t count, bool end);
-  void ArmSend();                                // the host asks to read
+  void ArmSend();  // the host asks to read
   void DataSent(std::uint32_t count);
   void StatusReadBegin();
   void StatusReadEnd();

@@ -26,8 +26,8 @@ CPhysicalInterfaceFactory* CPluginRegistry::Find(std::uint32_t plugin_id) const 
   return nullptr;
 }
 
-void CPluginRegistry::RegisterPlugin(std::uint32_t plugin_id, std::uint32_t version,
-                                     CPhysicalInterfaceFactory* factory, std::uint32_t* status) {
+void CPluginRegistry::RegisterPlugin(std::uint32_t plugin_id, std::uint32_t version, CPhysicalInterfaceFactory* factory,
+                                     std::uint32_t* status) {
   std::uint32_t lock_status = kStatusNotReported;
   if (failed_ != 0 || !mutex_.Lock(&lock_status)) {
     *status = kStatusNotReported;
@@ -65,8 +65,8 @@ void CPluginRegistry::UnregisterPlugin(std::uint32_t plugin_id) {
   mutex_.Unlock();
 }
 
-CPhysicalInterface* CPluginRegistry::CreateInterface(const DoVovuriDeviceDescriptor* descriptor,
-                                                     std::uint32_t context, std::uint32_t* status) {
+CPhysicalInterface* CPluginRegistry::CreateInterface(const DoVovuriDeviceDescriptor* descriptor, std::uint32_t context,
+                                                     std::uint32_t* status) {
   std::uint32_t lock_status = kStatusNotReported;
   if (failed_ != 0 || !mutex_.Lock(&lock_status)) {
     *status = kStatusNotReported;

@@ -42,8 +42,14 @@ class CServiceRequestStateMachine : public CStatusByteEventObserver {
   bool IsRqs() const { return rqs_ != 0; }
 
   // --- used by the states ---
-  void EnterIdle() { current_ = idle_; rqs_ = 0; }
-  void EnterActive() { current_ = active_; rqs_ = 1; }
+  void EnterIdle() {
+    current_ = idle_;
+    rqs_ = 0;
+  }
+  void EnterActive() {
+    current_ = active_;
+    rqs_ = 1;
+  }
   void EnterSerialPollActive() { current_ = serial_poll_active_; }
   void EnterWait() { current_ = wait_; }
   void SetRqs(bool rqs) { rqs_ = rqs ? 1 : 0; }

@@ -22,7 +22,8 @@ void MessageBufferDescriptor::Init(MessageBufferDescriptor* descriptor, std::uin
       std::free(block);
       block = std::malloc(size + 4);
       if (block != nullptr) {
-        descriptor->data = reinterpret_cast<std::uint8_t*>((reinterpret_cast<std::uintptr_t>(block) & ~std::uintptr_t{3}) + 4);
+        descriptor->data =
+            reinterpret_cast<std::uint8_t*>((reinterpret_cast<std::uintptr_t>(block) & ~std::uintptr_t{3}) + 4);
       }
     } else {
       descriptor->data = static_cast<std::uint8_t*>(block);

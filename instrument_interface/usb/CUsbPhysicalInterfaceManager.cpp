@@ -190,8 +190,8 @@ CUsbPhysicalInterface* CUsbPhysicalInterfaceManager::CreateOneInterface(std::uin
     return nullptr;
   }
   COSUsbDevice* os_device = device_manager->GetController()->GetOsDevice();
-  auto* pi = new (std::nothrow)
-      CUsbPhysicalInterface(device_manager, cls, os_device, device_index, descriptor->plugin_id, &s);
+  auto* pi =
+      new (std::nothrow) CUsbPhysicalInterface(device_manager, cls, os_device, device_index, descriptor->plugin_id, &s);
   if (pi == nullptr || s != kStatusSuccess) {
     delete pi;
     delete cls;

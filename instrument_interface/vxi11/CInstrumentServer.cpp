@@ -9,8 +9,7 @@
 #include "vxi11/Vxi11LinkOperations.h"
 #include "vxi11/Vxi11Status.h"
 
-namespace {
-}  // namespace
+namespace {}  // namespace
 
 CInstrumentServer::CInstrumentServer(const COSSocket& connection, CInstrumentServerManager* manager,
                                      const CVxi11LinkOperations* operations, std::uint32_t send_timeout_ms)
@@ -83,8 +82,8 @@ void CInstrumentServer::Stop() {
 
 std::uint16_t CInstrumentServer::GetAbortPort() { return abort_ != nullptr ? abort_->GetPort() : 0; }
 
-void CInstrumentServer::CreateInterruptChannel(std::uint32_t host_address, std::uint16_t host_port,
-                                               std::int32_t family, std::uint32_t* status) {
+void CInstrumentServer::CreateInterruptChannel(std::uint32_t host_address, std::uint16_t host_port, std::int32_t family,
+                                               std::uint32_t* status) {
   interrupt_->Create(host_address, host_port, family, status);
 }
 

@@ -55,12 +55,10 @@ CInstrumentServerManager::CInstrumentServerManager(const CVxi11ServerOptions& op
 
 void CInstrumentServerManager::Register(std::uint32_t* status) {
   const std::uint16_t port = listen_.GetPort();
-  const std::uint16_t registered =
-      PortMapperGetPort(portmapper_, kVxi11CoreProgram, 1, kProtocolTcp, status);
+  const std::uint16_t registered = PortMapperGetPort(portmapper_, kVxi11CoreProgram, 1, kProtocolTcp, status);
   if (*status == kVxi11StatusPortMapperNotPresent) {
-    mini_ = new (std::nothrow)
-        CMiniPortMapper(port, status, options_.portmapper_port, options_.listen_address,
-                        options_.portmapper_receive_timeout_ms);
+    mini_ = new (std::nothrow) CMiniPortMapper(port, status, options_.portmapper_port, options_.listen_address,
+                                               options_.portmapper_receive_timeout_ms);
     if (mini_ == nullptr) *status = kStatusOutOfMemory;
     return;
   }
@@ -127,8 +125,8 @@ void CInstrumentServerManager::Run() {
       accepted.Close();
       continue;
     }
-    CInstrumentServer* server = new (std::nothrow)
-        CInstrumentServer(accepted, this, options_.operations, options_.reply_send_timeout_ms);
+    CInstrumentServer* server =
+        new (std::nothrow) CInstrumentServer(accepted, this, options_.operations, options_.reply_send_timeout_ms);
     if (server == nullptr) {
       accepted.Close();
     } else if (server->IsFailed()) {

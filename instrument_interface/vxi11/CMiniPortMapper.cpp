@@ -31,7 +31,6 @@ struct GetPortArgs {
 
 using Clock = std::chrono::steady_clock;
 
-
 }  // namespace
 
 // One TCP client: what it has sent and not yet been answered, and when its next call is due.
@@ -224,8 +223,7 @@ bool CMiniPortMapper::ServeTcpConnection(TcpConnection* connection) {
   const int fd = connection->socket.fd;
   ssize_t n;
   do {
-    n = recv(fd, connection->received + connection->used, TcpConnection::kReceiveSize - connection->used,
-             MSG_DONTWAIT);
+    n = recv(fd, connection->received + connection->used, TcpConnection::kReceiveSize - connection->used, MSG_DONTWAIT);
   } while (n == -1 && errno == EINTR);
   if (n == 0) return false;  // the client has closed
   if (n < 0) return errno == EAGAIN || errno == EWOULDBLOCK;

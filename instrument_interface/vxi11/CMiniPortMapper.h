@@ -54,8 +54,7 @@ class CMiniPortMapper {
 
   // Serves `port` as the core channel's port; listens on `bind_address`:`listen_port`.
   CMiniPortMapper(std::uint16_t port, std::uint32_t* status, std::uint16_t listen_port = 111,
-                  std::uint32_t bind_address = 0x7F000001,
-                  std::uint32_t receive_timeout_ms = kDefaultReceiveTimeoutMs);
+                  std::uint32_t bind_address = 0x7F000001, std::uint32_t receive_timeout_ms = kDefaultReceiveTimeoutMs);
   ~CMiniPortMapper();
   CMiniPortMapper(const CMiniPortMapper&) = delete;
   CMiniPortMapper& operator=(const CMiniPortMapper&) = delete;

@@ -14,8 +14,8 @@ constexpr std::uint32_t kProcGetPort = 3;
 
 }  // namespace
 
-void CPortMapperClient::PortMapperCall(std::uint32_t xid, std::uint32_t prog, std::uint32_t vers,
-                                       std::uint32_t proc, const std::uint32_t mapping[4]) {
+void CPortMapperClient::PortMapperCall(std::uint32_t xid, std::uint32_t prog, std::uint32_t vers, std::uint32_t proc,
+                                       const std::uint32_t mapping[4]) {
   const std::uint32_t words[] = {kRpcLastFragment | (kCallLength - 4),
                                  xid,
                                  kRpcCall,
@@ -38,8 +38,7 @@ void CPortMapperClient::PortMapperCall(std::uint32_t xid, std::uint32_t prog, st
   }
 }
 
-std::uint32_t CPortMapperClient::Exchange(std::uint32_t proc, const std::uint32_t mapping[4],
-                                          std::uint32_t* status) {
+std::uint32_t CPortMapperClient::Exchange(std::uint32_t proc, const std::uint32_t mapping[4], std::uint32_t* status) {
   PortMapperCall(kXid, kPortMapperProgram, 2, proc, mapping);
   COSSocket socket;
   std::uint32_t os_status = 0;
@@ -79,8 +78,8 @@ std::uint32_t CPortMapperClient::Exchange(std::uint32_t proc, const std::uint32_
   return XdrGet(record + 24);
 }
 
-std::uint16_t PortMapperGetPort(CPortMapperClient* client, std::uint32_t prog, std::uint32_t vers,
-                                std::uint32_t prot, std::uint32_t* status) {
+std::uint16_t PortMapperGetPort(CPortMapperClient* client, std::uint32_t prog, std::uint32_t vers, std::uint32_t prot,
+                                std::uint32_t* status) {
   const std::uint32_t mapping[4] = {prog, vers, prot, 0};
   return static_cast<std::uint16_t>(client->Exchange(kProcGetPort, mapping, status));
 }

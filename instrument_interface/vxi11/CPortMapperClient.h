@@ -35,8 +35,8 @@ class CPortMapperClient {
 // The port the portmapper holds for the mapping (0 when none) with status 0; kVxi11StatusPortMapperNotPresent when no
 // portmapper
 // answers, kVxi11StatusSocketError on any other failure.
-std::uint16_t PortMapperGetPort(CPortMapperClient* client, std::uint32_t prog, std::uint32_t vers,
-                                std::uint32_t prot, std::uint32_t* status);
+std::uint16_t PortMapperGetPort(CPortMapperClient* client, std::uint32_t prog, std::uint32_t vers, std::uint32_t prot,
+                                std::uint32_t* status);
 void PortMapperUnset(CPortMapperClient* client, std::uint32_t prog, std::uint32_t vers, std::uint16_t port,
                      std::uint32_t* status);
 void PortMapperSet(CPortMapperClient* client, std::uint32_t prog, std::uint32_t vers, std::uint32_t prot,

@@ -12,8 +12,7 @@ constexpr std::uint32_t kDrainLimit = 64 * 1024;
 
 }  // namespace
 
-CVxi11AbortChannel::CVxi11AbortChannel(CInstrumentServer* server, std::uint32_t address,
-                                       std::uint32_t send_timeout_ms)
+CVxi11AbortChannel::CVxi11AbortChannel(CInstrumentServer* server, std::uint32_t address, std::uint32_t send_timeout_ms)
     : server_(server), send_timeout_ms_(send_timeout_ms) {
   connection_mutex_.Init();
   if (connection_mutex_.IsFailed()) return;

@@ -10,8 +10,7 @@ int CVxi11Backoff::NextMs() {
 
 void CVxi11Backoff::Pause() { poll(nullptr, 0, NextMs()); }
 
-bool CVxi11Backoff::Accept(COSListenSocket* listen_socket, const std::function<bool()>& stopping,
-                           COSSocket* accepted) {
+bool CVxi11Backoff::Accept(COSListenSocket* listen_socket, const std::function<bool()>& stopping, COSSocket* accepted) {
   while (!stopping()) {
     std::uint32_t status = 0;
     *accepted = COSListenSocket::Accept(listen_socket, &status);

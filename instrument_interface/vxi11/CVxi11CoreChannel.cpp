@@ -251,8 +251,8 @@ void CVxi11CoreChannel::DeviceWrite(const Vxi11CallHeader& call) {
   }
   const Vxi11LinkCall link_call{args.lid, (args.flags & kFlagWaitLock) != 0, args.lock_timeout, args.io_timeout};
   std::uint32_t status = 0;
-  const std::uint32_t size = ops_->device_write(server_, link_call, (args.flags & kFlagEnd) != 0, length,
-                                                call.args + sizeof args, &status);
+  const std::uint32_t size =
+      ops_->device_write(server_, link_call, (args.flags & kFlagEnd) != 0, length, call.args + sizeof args, &status);
   const std::uint32_t words[2] = {Vxi11ErrorFromStatus(status), size};
   SendResult(call.xid_raw, words, 2);
 }

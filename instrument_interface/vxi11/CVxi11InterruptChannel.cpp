@@ -23,11 +23,11 @@ CVxi11InterruptChannel::~CVxi11InterruptChannel() {
   if (!mutex_.IsFailed()) mutex_.Destroy();
 }
 
-std::uint32_t CVxi11InterruptChannel::BuildSrqCall(std::uint8_t* out, std::uint32_t xid,
-                                                   std::uint32_t handle_length, const std::uint8_t* handle) {
+std::uint32_t CVxi11InterruptChannel::BuildSrqCall(std::uint8_t* out, std::uint32_t xid, std::uint32_t handle_length,
+                                                   const std::uint8_t* handle) {
   if (handle_length > kMaxHandle) handle_length = kMaxHandle;
-  const std::uint32_t header[] = {xid, kRpcCall, kRpcVersion, kVxi11InterruptProgram, 1, kIntrSrqProcedure,
-                                  0, 0, 0, 0, handle_length};
+  const std::uint32_t header[] = {xid, kRpcCall, kRpcVersion, kVxi11InterruptProgram, 1, kIntrSrqProcedure, 0,
+                                  0,   0,        0,           handle_length};
   std::uint32_t n = 0;
   for (std::uint32_t word : header) {
     XdrPut(out + n, word);
@@ -115,8 +115,7 @@ void CVxi11InterruptChannel::DrainRepliesLocked() {
   }
 }
 
-void CVxi11InterruptChannel::SendSrq(std::uint32_t handle_length, const std::uint8_t* handle,
-                                     std::uint32_t* status) {
+void CVxi11InterruptChannel::SendSrq(std::uint32_t handle_length, const std::uint8_t* handle, std::uint32_t* status) {
   std::uint32_t lock_status = 0;
   mutex_.Lock(&lock_status);
   if (established_ == 0) {

@@ -81,8 +81,7 @@ CVxi11PhysicalInterfaceManager::~CVxi11PhysicalInterfaceManager() {
 }
 
 CPhysicalInterface* CVxi11PhysicalInterfaceManager::CreateInterface(const DoVovuriDeviceDescriptor* descriptor,
-                                                                    std::uint32_t device_index,
-                                                                    std::uint32_t* status) {
+                                                                    std::uint32_t device_index, std::uint32_t* status) {
   if (descriptor == nullptr || (descriptor->interface_version >> 8) != 0x10400) {
     *status = kVxi11StatusIncompatible;
     return nullptr;
@@ -244,8 +243,7 @@ void CVxi11PhysicalInterfaceManager::UnregisterName(CVxi11PhysicalInterface* phy
   *status = kStatusSuccess;
 }
 
-void RegisterVxi11DeviceName(CVxi11PhysicalInterface* physical_interface, const void* settings,
-                             std::uint32_t* status) {
+void RegisterVxi11DeviceName(CVxi11PhysicalInterface* physical_interface, const void* settings, std::uint32_t* status) {
   CVxi11PhysicalInterfaceManager* manager = g_interface_manager.load();
   if (manager == nullptr) {
     *status = kStatusInterfaceNotEnabled;  // no plug-in: nothing can reach the interface
@@ -317,8 +315,7 @@ namespace {
 
 using Access = CVxi11LinkTableAccess;
 
-void AddCount(CVxi11LinkManager::Table* t, std::map<CVxi11Connection*, int>& counts, CVxi11Connection* key,
-              int delta) {
+void AddCount(CVxi11LinkManager::Table* t, std::map<CVxi11Connection*, int>& counts, CVxi11Connection* key, int delta) {
   cyg_mutex_lock(&t->aux_mutex);
   int& value = counts[key];
   value += delta;
@@ -438,8 +435,8 @@ bool CVxi11LinkManager::IsSrqPending(std::uint32_t lid) {
 // ---------------------------------------------------------------------------------------------------
 // Link operations
 
-std::uint32_t Vxi11CreateLinkHandler(CVxi11Connection* connection, bool lock_device,
-                                     std::uint32_t lock_timeout, const char* name, std::uint32_t* status) {
+std::uint32_t Vxi11CreateLinkHandler(CVxi11Connection* connection, bool lock_device, std::uint32_t lock_timeout,
+                                     const char* name, std::uint32_t* status) {
   CVxi11LinkManager* table = g_link_table.load();
   CVxi11PhysicalInterfaceManager* manager = g_interface_manager.load();
   if (table == nullptr || manager == nullptr) {
@@ -523,8 +520,7 @@ std::uint32_t Vxi11CreateLinkHandler(CVxi11Connection* connection, bool lock_dev
   return 0;
 }
 
-void Vxi11DestroyLinkHandler(CVxi11Connection* connection, std::uint32_t lid,
-                             std::uint32_t* status) {
+void Vxi11DestroyLinkHandler(CVxi11Connection* connection, std::uint32_t lid, std::uint32_t* status) {
   CVxi11LinkManager* table = g_link_table.load();
   if (table == nullptr) {
     *status = kVxi11StatusNoSuchLink;
@@ -628,8 +624,8 @@ void Vxi11DeviceUnlockHandler(CVxi11Connection* connection, std::uint32_t lid, s
   link->mutex->Unlock();
 }
 
-void Vxi11EnableSrqHandler(CVxi11Connection* connection, std::uint32_t lid, bool enable,
-                           std::uint32_t handle_length, const std::uint8_t* handle, std::uint32_t* status) {
+void Vxi11EnableSrqHandler(CVxi11Connection* connection, std::uint32_t lid, bool enable, std::uint32_t handle_length,
+                           const std::uint8_t* handle, std::uint32_t* status) {
   CVxi11LinkManager* table = g_link_table.load();
   if (table == nullptr) {
     *status = kVxi11StatusNoSuchLink;
@@ -671,8 +667,7 @@ void Vxi11EnableSrqHandler(CVxi11Connection* connection, std::uint32_t lid, bool
   }
 }
 
-void Vxi11DeviceAbortHandler(CVxi11Connection* connection, std::uint32_t lid,
-                             std::uint32_t* status) {
+void Vxi11DeviceAbortHandler(CVxi11Connection* connection, std::uint32_t lid, std::uint32_t* status) {
   CVxi11LinkManager* table = g_link_table.load();
   if (table == nullptr) {
     *status = kVxi11StatusNoSuchLink;
@@ -770,7 +765,8 @@ void DropLinks(CVxi11LinkManager* table, Belongs belongs, bool release_lock) {
 void Vxi11DropInterfaceLinks(CVxi11PhysicalInterface* physical_interface) {
   CVxi11LinkManager* table = g_link_table.load();
   if (table == nullptr) return;
-  DropLinks(table, [&](const Link& link) { return link.physical_interface == physical_interface; }, false);
+  DropLinks(
+      table, [&](const Link& link) { return link.physical_interface == physical_interface; }, false);
   // Links of this interface that other threads are taking out (destroy_link, a connection's end).
   CVxi11LinkManager::Table* t = Access::Get(table);
   cyg_mutex_lock(&t->aux_mutex);
@@ -782,7 +778,8 @@ void Vxi11DropConnectionLinks(CVxi11Connection* connection) {
   CVxi11LinkManager* table = g_link_table.load();
   if (table == nullptr) return;
   // A connection that ends while its link holds the lock leaves the device unlocked.
-  DropLinks(table, [&](const Link& link) { return link.connection == connection; }, true);
+  DropLinks(
+      table, [&](const Link& link) { return link.connection == connection; }, true);
   CVxi11LinkManager::Table* t = Access::Get(table);
   cyg_mutex_lock(&t->aux_mutex);
   while (t->sending.count(connection) != 0) cyg_cond_wait(&t->aux_changed);

@@ -92,8 +92,7 @@ CVxi11PhysicalInterfaceManager* Vxi11InterfaceManager();
 CVxi11LinkManager* Vxi11LinkTable();
 
 // Called by CVxi11PhysicalInterface::Enable / Disable, through the current interface manager.
-void RegisterVxi11DeviceName(CVxi11PhysicalInterface* physical_interface, const void* settings,
-                             std::uint32_t* status);
+void RegisterVxi11DeviceName(CVxi11PhysicalInterface* physical_interface, const void* settings, std::uint32_t* status);
 void UnregisterVxi11DeviceName(CVxi11PhysicalInterface* physical_interface, std::uint32_t* status);
 
 // ---- link-level operations (connection threads; "connection" identifies the caller) -------------
@@ -118,8 +117,8 @@ void Vxi11DeviceLocalHandler(CVxi11Connection* connection, const Vxi11LinkCall& 
 // call.io_timeout is not used.
 void Vxi11DeviceLockHandler(CVxi11Connection* connection, const Vxi11LinkCall& call, std::uint32_t* status);
 void Vxi11DeviceUnlockHandler(CVxi11Connection* connection, std::uint32_t lid, std::uint32_t* status);
-void Vxi11EnableSrqHandler(CVxi11Connection* connection, std::uint32_t lid, bool enable,
-                           std::uint32_t handle_length, const std::uint8_t* handle, std::uint32_t* status);
+void Vxi11EnableSrqHandler(CVxi11Connection* connection, std::uint32_t lid, bool enable, std::uint32_t handle_length,
+                           const std::uint8_t* handle, std::uint32_t* status);
 // From the abort channel: `connection` is the connection the abort channel belongs to.
 void Vxi11DeviceAbortHandler(CVxi11Connection* connection, std::uint32_t lid, std::uint32_t* status);
 

@@ -71,7 +71,8 @@ void CVxi11LinkOperationGuard::Begin(CVxi11PhysicalInterface* physical_interface
 }
 
 void CVxi11LinkOperationGuard::TakeTurn(std::uint32_t* status) {
-  if (registered_ == 0) EngineContractViolation("CVxi11LinkOperationGuard::TakeTurn", "a turn of an unregistered guard");
+  if (registered_ == 0)
+    EngineContractViolation("CVxi11LinkOperationGuard::TakeTurn", "a turn of an unregistered guard");
   if (gate_passed_ != 0) {
     *status = kStatusSuccess;
     return;

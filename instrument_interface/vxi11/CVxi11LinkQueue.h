@@ -24,8 +24,7 @@ class CVxi11LinkQueue {
   // Waits until lid's entry is the head. kVxi11StatusTimedOut timed out, kVxi11StatusAborted aborted, cancelled or
   // disabled. A
   // failed entry stays queued until Dequeue.
-  void WaitTurn(std::uint32_t lid, std::uint32_t timeout_ms, std::uint32_t* status,
-                CVxi11WaitCancel* cancel = nullptr);
+  void WaitTurn(std::uint32_t lid, std::uint32_t timeout_ms, std::uint32_t* status, CVxi11WaitCancel* cancel = nullptr);
   void Promote(std::uint32_t lid);
   void Dequeue(std::uint32_t lid);
   // True when the running (head) operation was aborted, or the queue is disabled.
@@ -36,7 +35,6 @@ class CVxi11LinkQueue {
   void Disable();
   // Link ids in queue order (for tests and diagnostics); returns how many were written.
   int Snapshot(std::uint32_t* lids, int capacity);
-
 
  private:
   struct Entry;

@@ -424,4 +424,3 @@ int CVxi11MessageExchange::Waiting() {
   std::lock_guard<std::mutex> hold(mutex_);
   return waiting_;
 }
-

@@ -164,13 +164,13 @@ class CVxi11MessageExchange {
   int waiting_ = 0;
   std::uint8_t enabled_ = 0;
   std::uint32_t owner_ = 0;
-  std::uint8_t owner_gone_ = 0;       // the owner went while the device still owed it an answer
-  std::uint8_t partial_ = 0;          // part of the owner's message is in the device, without END
-  std::uint8_t delivered_ = 0;        // the owner's message reached the device with END
-  std::uint8_t response_ = 0;         // the device queued a response (the owner's) not yet taken out
-  std::uint8_t input_ready_ = 0;      // the device's input buffer is posted
-  std::uint8_t setting_aside_ = 0;    // a link takes the owner's response out of the device
-  std::size_t set_aside_bytes_ = 0;   // the mailboxes together
+  std::uint8_t owner_gone_ = 0;         // the owner went while the device still owed it an answer
+  std::uint8_t partial_ = 0;            // part of the owner's message is in the device, without END
+  std::uint8_t delivered_ = 0;          // the owner's message reached the device with END
+  std::uint8_t response_ = 0;           // the device queued a response (the owner's) not yet taken out
+  std::uint8_t input_ready_ = 0;        // the device's input buffer is posted
+  std::uint8_t setting_aside_ = 0;      // a link takes the owner's response out of the device
+  std::size_t set_aside_bytes_ = 0;     // the mailboxes together
   std::vector<std::uint32_t> writers_;  // writes waiting for the exchange, in arrival order
   std::map<std::uint32_t, Link> links_;
 };

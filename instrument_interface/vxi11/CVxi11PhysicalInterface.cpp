@@ -57,7 +57,8 @@ CVxi11PhysicalInterface::CVxi11PhysicalInterface(std::uint32_t device_index, std
     queue_ = new (std::nothrow) CVxi11LinkQueue(gate_, waiter_, locks_);
   }
   if (shared_ != nullptr && locks_ != nullptr && waiter_ != nullptr && gate_ != nullptr && queue_ != nullptr &&
-      exchange_ != nullptr && !locks_->IsFailed() && !waiter_->IsFailed() && !gate_->IsFailed() && !queue_->IsFailed()) {
+      exchange_ != nullptr && !locks_->IsFailed() && !waiter_->IsFailed() && !gate_->IsFailed() &&
+      !queue_->IsFailed()) {
     constructed_ = 1;
   }
 }
@@ -374,7 +375,8 @@ void CVxi11PhysicalInterface::SetAside(std::uint32_t owner, CVxi11LinkOperationG
     }
     if (*status != kStatusSuccess) break;
     CDataBuffer* window = shared_->window.load();
-    const std::uint32_t n = window->WindowEnd() > window->WindowStart() ? window->WindowEnd() - window->WindowStart() : 0;
+    const std::uint32_t n =
+        window->WindowEnd() > window->WindowStart() ? window->WindowEnd() - window->WindowStart() : 0;
     const std::uint8_t* from = window->Data() + window->WindowStart();
     bytes.insert(bytes.end(), from, from + n);
     end = shared_->end.load() != 0;
@@ -420,9 +422,8 @@ std::uint32_t CVxi11PhysicalInterface::LinkWrite(const Vxi11LinkCall& call, bool
     }
     CDataBuffer* window = shared_->window.load();
     if (window == nullptr) continue;  // the engine took the window back in BeginReceive
-    const std::uint32_t room = window->WindowEnd() > window->WindowStart()
-                                   ? window->WindowEnd() - window->WindowStart()
-                                   : 0;
+    const std::uint32_t room =
+        window->WindowEnd() > window->WindowStart() ? window->WindowEnd() - window->WindowStart() : 0;
     const std::uint32_t n = std::min(room, length - accepted);
     if (n > 0) std::memcpy(window->Data() + window->WindowStart(), data + accepted, n);
     accepted += n;
@@ -551,9 +552,8 @@ std::uint32_t CVxi11PhysicalInterface::ReadFromDevice(std::uint32_t lid, CVxi11L
       }
     }
     CDataBuffer* window = shared_->window.load();
-    const std::uint32_t available = window->WindowEnd() > window->WindowStart()
-                                        ? window->WindowEnd() - window->WindowStart()
-                                        : 0;
+    const std::uint32_t available =
+        window->WindowEnd() > window->WindowStart() ? window->WindowEnd() - window->WindowStart() : 0;
     const std::uint32_t n = std::min(available, count - collected);
     if (n > 0) std::memcpy(destination + collected, window->Data() + window->WindowStart(), n);
     // END and the termination character belong to the window's last byte.
@@ -638,8 +638,7 @@ void CVxi11PhysicalInterface::SimpleOperation(int which, const Vxi11LinkCall& ca
         RemoteLocalChanged(which == kRemote ? kRemoteLocalRwls : kRemoteLocalLocs);
       }
       break;
-    default:
-      break;
+    default: break;
   }
 }
 

@@ -134,8 +134,7 @@ class CVxi11PhysicalInterface : public CPhysicalInterface {
 
  private:
   // Waits for the engine's completion `code`; keeps the guard's turn.
-  void WaitCompletion(std::uint32_t lid, std::int32_t code, CVxi11LinkOperationGuard* guard,
-                      std::uint32_t* status);
+  void WaitCompletion(std::uint32_t lid, std::int32_t code, CVxi11LinkOperationGuard* guard, std::uint32_t* status);
   void SimpleOperation(int which, const Vxi11LinkCall& call, std::uint32_t* status);
   // Until the exchange is lid's (a write) or free of other links' work (a clear): sets other links'
   // queued responses aside on the way. Returns with the turn held.

@@ -54,7 +54,8 @@ bool CVxi11Semaphore::Wait(std::uint32_t timeout_ms, std::uint32_t* status, CVxi
           taken = posted();
           break;
         }
-        if (left < slice) slice = std::chrono::duration_cast<std::chrono::milliseconds>(left) + std::chrono::milliseconds(1);
+        if (left < slice)
+          slice = std::chrono::duration_cast<std::chrono::milliseconds>(left) + std::chrono::milliseconds(1);
       }
       if (posted_.wait_for(hold, slice, posted)) {
         taken = true;

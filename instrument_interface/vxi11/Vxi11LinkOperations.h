@@ -22,12 +22,12 @@ struct CVxi11LinkOperations {
                                const char* device_name, std::uint32_t* status);
   void (*destroy_link)(CVxi11Connection* connection, std::uint32_t lid, std::uint32_t* status);
   // Returns the number of bytes accepted.
-  std::uint32_t (*device_write)(CVxi11Connection* connection, const Vxi11LinkCall& call, bool end,
-                                std::uint32_t length, const std::uint8_t* data, std::uint32_t* status);
+  std::uint32_t (*device_write)(CVxi11Connection* connection, const Vxi11LinkCall& call, bool end, std::uint32_t length,
+                                const std::uint8_t* data, std::uint32_t* status);
   // Returns the byte count stored in `data` (at most `count`); sets reason bits 1 (CHR) and 2 (END).
   std::uint32_t (*device_read)(CVxi11Connection* connection, const Vxi11LinkCall& call, bool termchar_set,
-                               std::uint8_t term_char, std::uint32_t count, std::uint8_t* data,
-                               std::uint32_t* reason, std::uint32_t* status);
+                               std::uint8_t term_char, std::uint32_t count, std::uint8_t* data, std::uint32_t* reason,
+                               std::uint32_t* status);
   // Gives the reply to CVxi11Connection::SendReadStbReply and reports 0; a non-zero status means
   // nothing was given.
   void (*device_readstb)(CVxi11Connection* connection, std::uint32_t xid, const Vxi11LinkCall& call,

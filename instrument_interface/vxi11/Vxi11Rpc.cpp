@@ -119,8 +119,7 @@ bool Vxi11DecodeCall(const std::uint8_t* message, std::uint32_t length, Vxi11Cal
   return true;
 }
 
-bool Vxi11CheckCall(const Vxi11CallHeader& header, std::uint32_t prog, std::uint32_t vers,
-                    std::uint32_t* reason) {
+bool Vxi11CheckCall(const Vxi11CallHeader& header, std::uint32_t prog, std::uint32_t vers, std::uint32_t* reason) {
   if (header.prog != prog) {
     *reason = kRpcReasonProgUnavail;
   } else if (header.rpcvers != kRpcVersion) {
@@ -143,8 +142,8 @@ std::uint32_t Vxi11PutAcceptedHeader(std::uint8_t* out, std::uint32_t xid_raw, s
   return 24;
 }
 
-std::uint32_t Vxi11BuildErrorReply(std::uint8_t* out, std::uint32_t xid_raw, std::uint32_t reason,
-                                   std::uint32_t low, std::uint32_t high) {
+std::uint32_t Vxi11BuildErrorReply(std::uint8_t* out, std::uint32_t xid_raw, std::uint32_t reason, std::uint32_t low,
+                                   std::uint32_t high) {
   if (reason == kRpcReasonRpcMismatch) {
     std::memcpy(out, &xid_raw, 4);
     XdrPut(out + 4, kRpcReply);

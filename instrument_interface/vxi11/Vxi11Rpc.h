@@ -97,8 +97,7 @@ bool Vxi11DecodeArgs(const Vxi11CallHeader& call, Args* args) {
 
 // Checks prog, rpcvers and vers in this order; false with the reason to answer on the first mismatch.
 // Callers check msg_type and the procedure in their own order.
-bool Vxi11CheckCall(const Vxi11CallHeader& header, std::uint32_t prog, std::uint32_t vers,
-                    std::uint32_t* reason);
+bool Vxi11CheckCall(const Vxi11CallHeader& header, std::uint32_t prog, std::uint32_t vers, std::uint32_t* reason);
 
 // Writes an accepted reply header (xid, REPLY, MSG_ACCEPTED, AUTH_NONE verifier, accept_stat) at `out`;
 // returns 24.
@@ -106,8 +105,8 @@ std::uint32_t Vxi11PutAcceptedHeader(std::uint8_t* out, std::uint32_t xid_raw, s
 
 // Builds the error reply for `reason` at `out` (without record mark); `low`/`high` are the versions a
 // PROG_MISMATCH reports. RPC_MISMATCH always reports 2..2. Returns the length (24 or 32).
-std::uint32_t Vxi11BuildErrorReply(std::uint8_t* out, std::uint32_t xid_raw, std::uint32_t reason,
-                                   std::uint32_t low, std::uint32_t high);
+std::uint32_t Vxi11BuildErrorReply(std::uint8_t* out, std::uint32_t xid_raw, std::uint32_t reason, std::uint32_t low,
+                                   std::uint32_t high);
 
 // Sends `length` bytes at `record` (which must have 4 free bytes before it for the mark) as one
 // last fragment, completing short sends, within `timeout_ms` in all. False on failure, and when the

@@ -52,19 +52,13 @@ RamWords& Words() { return g_words; }
 void Service(std::uint32_t code, std::uintptr_t argument) {
   if (code < kServiceCount) g_calls[code].fetch_add(1);
   switch (code) {
-    case kServiceKeepAlive:
-      break;
-    case kServiceReset:
-      RunHook(&Hooks::reset);
-      break;
-    case kServiceFirmwareUpdate:
-      RunHook(&Hooks::firmware_update);
-      break;
+    case kServiceKeepAlive: break;
+    case kServiceReset: RunHook(&Hooks::reset); break;
+    case kServiceFirmwareUpdate: RunHook(&Hooks::firmware_update); break;
     case kServiceQueryBootCondition:
       if (argument != 0) *reinterpret_cast<std::uint32_t*>(argument) = g_boot_condition.load();
       break;
-    default:
-      break;
+    default: break;
   }
 }
 

@@ -21,8 +21,8 @@ cyg_uint32 cyg_i2c_transaction_tx(const cyg_i2c_device* dev, cyg_bool_t send_sta
   return dev->bus->tx(dev, send_start, buf, count, send_stop);
 }
 
-cyg_uint32 cyg_i2c_transaction_rx(const cyg_i2c_device* dev, cyg_bool_t send_start, cyg_uint8* buf,
-                                  cyg_uint32 count, cyg_bool_t nak, cyg_bool_t send_stop) {
+cyg_uint32 cyg_i2c_transaction_rx(const cyg_i2c_device* dev, cyg_bool_t send_start, cyg_uint8* buf, cyg_uint32 count,
+                                  cyg_bool_t nak, cyg_bool_t send_stop) {
   return dev->bus->rx(dev, send_start, buf, count, nak, send_stop);
 }
 

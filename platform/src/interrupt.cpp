@@ -44,7 +44,10 @@ class Controller final : public regbus::Model {
     std::call_once(started_, [this] { std::thread([this] { DeliveryLoop(); }).detach(); });
   }
 
-  void Create(cyg_interrupt* intr) { (void)intr; EnsureDeliveryThread(); }
+  void Create(cyg_interrupt* intr) {
+    (void)intr;
+    EnsureDeliveryThread();
+  }
 
   void Attach(cyg_interrupt* intr) {
     std::lock_guard<std::mutex> g(lock_);
@@ -153,8 +156,16 @@ class Controller final : public regbus::Model {
         Changed();
         break;
       }
-      case kINTMOD: { std::lock_guard<std::mutex> g(lock_); mode_ = value; break; }
-      case kPRIORITY: { std::lock_guard<std::mutex> g(lock_); priority_ = value; break; }
+      case kINTMOD: {
+        std::lock_guard<std::mutex> g(lock_);
+        mode_ = value;
+        break;
+      }
+      case kPRIORITY: {
+        std::lock_guard<std::mutex> g(lock_);
+        priority_ = value;
+        break;
+      }
       default: break;  // INTPND and INTOFFSET: writes have no further effect here
     }
   }
@@ -258,8 +269,8 @@ void ResetController() { TheController().Reset(); }
 
 using platform::interrupts::TheController;
 
-void cyg_interrupt_create(cyg_vector_t vector, cyg_priority_t priority, cyg_addrword_t data,
-                          cyg_ISR_t* isr, cyg_DSR_t* dsr, cyg_handle_t* handle, cyg_interrupt* intr) {
+void cyg_interrupt_create(cyg_vector_t vector, cyg_priority_t priority, cyg_addrword_t data, cyg_ISR_t* isr,
+                          cyg_DSR_t* dsr, cyg_handle_t* handle, cyg_interrupt* intr) {
   intr->vector = vector;
   intr->priority = priority;
   intr->data = data;

@@ -24,9 +24,7 @@ using namespace io_internal;
 
 namespace {
 
-bool WantsWrite(int flags) {
-  return (flags & O_ACCMODE) != O_RDONLY || (flags & (O_CREAT | O_TRUNC | O_APPEND)) != 0;
-}
+bool WantsWrite(int flags) { return (flags & O_ACCMODE) != O_RDONLY || (flags & (O_CREAT | O_TRUNC | O_APPEND)) != 0; }
 
 bool PathOnFlash(const char* path) {
   Resolved r;
@@ -263,7 +261,9 @@ DIR* opendir(const char* path) {
   return host ? ::opendir(host->c_str()) : nullptr;
 }
 
-struct dirent* readdir(DIR* dir) { return ::readdir(dir); }
+struct dirent* readdir(DIR* dir) {
+  return ::readdir(dir);
+}
 
 int closedir(DIR* dir) { return ::closedir(dir); }
 

@@ -260,12 +260,9 @@ template <typename Object>
 void CheckLive(const Object* object, const char* call) {
   if (object == nullptr) ContractViolation(call, "no object given");
   switch (object->state) {
-    case ObjectState::kLive:
-      return;
-    case ObjectState::kNeverInitialised:
-      ContractViolation(call, "the object was never initialised");
-    case ObjectState::kDestroyed:
-      ContractViolation(call, "the object was destroyed");
+    case ObjectState::kLive: return;
+    case ObjectState::kNeverInitialised: ContractViolation(call, "the object was never initialised");
+    case ObjectState::kDestroyed: ContractViolation(call, "the object was destroyed");
   }
   ContractViolation(call, "the object is not a kernel object");
 }
@@ -289,9 +286,8 @@ using namespace platform::kernel;
 
 // --- threads ---------------------------------------------------------------------------------------
 
-void cyg_thread_create(cyg_priority_t priority, cyg_thread_entry_t* entry, cyg_addrword_t entry_data,
-                       const char* name, void* stack_base, cyg_ucount32 stack_size,
-                       cyg_handle_t* handle, cyg_thread* thread) {
+void cyg_thread_create(cyg_priority_t priority, cyg_thread_entry_t* entry, cyg_addrword_t entry_data, const char* name,
+                       void* stack_base, cyg_ucount32 stack_size, cyg_handle_t* handle, cyg_thread* thread) {
   auto* r = new ThreadRecord;
   r->name = name != nullptr ? name : "";
   r->priority = priority;
@@ -330,7 +326,9 @@ void cyg_thread_suspend(cyg_handle_t thread) {
   if (r != Self()) return;
   // Only a resume ends a suspension. A release that arrives meanwhile is kept for the next wait.
   bool released = false;
-  while (!BlockingWait(g, r->resumed, [&] { return r->suspend_count == 0; }, nullptr)) released = true;
+  while (!BlockingWait(
+      g, r->resumed, [&] { return r->suspend_count == 0; }, nullptr))
+    released = true;
   if (released) r->release_pending = true;
 }
 
@@ -356,7 +354,8 @@ void cyg_thread_delay(cyg_tick_count_t ticks) {
   ThreadRecord* self = Self();
   std::unique_lock<std::mutex> g(KernelMutex());
   // Sleeps on its own condition; only a release ends it early.
-  BlockingWait(g, self->delay, [] { return false; }, &deadline);
+  BlockingWait(
+      g, self->delay, [] { return false; }, &deadline);
 }
 
 cyg_handle_t cyg_thread_self() { return reinterpret_cast<cyg_handle_t>(Self()); }
@@ -431,7 +430,8 @@ cyg_bool_t cyg_mutex_lock(cyg_mutex_t* mutex) {
   std::unique_lock<std::mutex> g(KernelMutex());
   CheckLive(mutex, "cyg_mutex_lock");
   if (mutex->owner == self) ContractViolation("cyg_mutex_lock", "locking a mutex the thread already holds");
-  const bool ok = BlockingWait(g, mutex->wait, [&] { return mutex->owner == nullptr; }, nullptr);
+  const bool ok = BlockingWait(
+      g, mutex->wait, [&] { return mutex->owner == nullptr; }, nullptr);
   if (ok) mutex->owner = self;
   return ok;
 }
@@ -473,7 +473,9 @@ cyg_bool_t cyg_semaphore_wait(cyg_sem_t* sem) {
   CheckMayBlock("cyg_semaphore_wait");
   std::unique_lock<std::mutex> g(KernelMutex());
   CheckLive(sem, "cyg_semaphore_wait");
-  if (!BlockingWait(g, sem->wait, [&] { return sem->count > 0; }, nullptr)) return false;
+  if (!BlockingWait(
+          g, sem->wait, [&] { return sem->count > 0; }, nullptr))
+    return false;
   --sem->count;
   return true;
 }
@@ -483,7 +485,9 @@ cyg_bool_t cyg_semaphore_timed_wait(cyg_sem_t* sem, cyg_tick_count_t abstime) {
   const auto deadline = TickToTimePoint(abstime);
   std::unique_lock<std::mutex> g(KernelMutex());
   CheckLive(sem, "cyg_semaphore_timed_wait");
-  if (!BlockingWait(g, sem->wait, [&] { return sem->count > 0; }, &deadline)) return false;
+  if (!BlockingWait(
+          g, sem->wait, [&] { return sem->count > 0; }, &deadline))
+    return false;
   --sem->count;
   return true;
 }
@@ -556,7 +560,8 @@ cyg_bool_t CondWait(const char* call, cyg_cond_t* cond, const std::chrono::stead
     last->next = &me;
   }
   ++cond->waiters;
-  bool ok = BlockingWait(g, cond->wait, [&] { return me.signalled; }, deadline);
+  bool ok = BlockingWait(
+      g, cond->wait, [&] { return me.signalled; }, deadline);
   ok = ok || me.signalled;
   if (cond->queue == &me) {
     cond->queue = me.next;
@@ -569,7 +574,9 @@ cyg_bool_t CondWait(const char* call, cyg_cond_t* cond, const std::chrono::stead
     }
   }
   --cond->waiters;
-  while (!BlockingWait(g, m->wait, [&] { return m->owner == nullptr; }, nullptr)) ok = false;
+  while (!BlockingWait(
+      g, m->wait, [&] { return m->owner == nullptr; }, nullptr))
+    ok = false;
   m->owner = self;
   return ok;
 }
@@ -641,7 +648,8 @@ cyg_flag_value_t FlagWait(const char* call, cyg_flag_t* flag, cyg_flag_value_t p
   std::unique_lock<std::mutex> g(KernelMutex());
   CheckLive(flag, call);
   if (pattern == 0) return 0;
-  if (!BlockingWait(g, flag->wait, [&] { return FlagSatisfied(flag->value, pattern, mode); }, deadline)) {
+  if (!BlockingWait(
+          g, flag->wait, [&] { return FlagSatisfied(flag->value, pattern, mode); }, deadline)) {
     return 0;
   }
   const cyg_flag_value_t result = flag->value;

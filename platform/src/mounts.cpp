@@ -31,8 +31,8 @@ struct IoState {
       {"/dev", "devfs", nullptr, false, false},
   };
   std::unordered_map<int, cyg_io_handle_t> devices;  // descriptor -> device
-  std::unordered_set<int> flash_files;                // descriptors of files on the flash
-  std::string cwd = "/";                              // the firmware's current directory
+  std::unordered_set<int> flash_files;               // descriptors of files on the flash
+  std::string cwd = "/";                             // the firmware's current directory
 };
 
 IoState& State() {

@@ -156,9 +156,7 @@ int ioctl(int fd, unsigned long request, void* arg) {
       }
       std::memcpy(req->ifr_hwaddr.sa_data, mac, 6);
       return 0;
-    default:
-      errno = EINVAL;
-      return -1;
+    default: errno = EINVAL; return -1;
   }
 }
 
@@ -235,7 +233,8 @@ bool init_net(const char* intf, bootp* bp) {
   if (cookie) {
     const std::uint8_t* opts = bp->bp_vend + 4;
     const std::size_t size = kBootpVendorSize - 4;
-    if ((v = FindDhcpOption(opts, size, kDhcpOptionSubnetMask, &len)) != nullptr && len >= 4) std::memcpy(&c.mask, v, 4);
+    if ((v = FindDhcpOption(opts, size, kDhcpOptionSubnetMask, &len)) != nullptr && len >= 4)
+      std::memcpy(&c.mask, v, 4);
     if ((v = FindDhcpOption(opts, size, kDhcpOptionBroadcastAddress, &len)) != nullptr && len >= 4) {
       std::memcpy(&c.broadcast, v, 4);
       have_broadcast = true;

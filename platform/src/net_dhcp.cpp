@@ -137,9 +137,10 @@ class Message {
   void AddCommon() {
     const std::string host = DhcpHostName();
     if (!host.empty()) Add(kDhcpOptionHostName, host.data(), host.size());
-    const std::uint8_t wanted[] = {kDhcpOptionSubnetMask,       kDhcpOptionRouter,      kDhcpOptionDomainNameServer,
-                                   kDhcpOptionDomainName,       kDhcpOptionBroadcastAddress, kDhcpOptionLeaseTime,
-                                   kDhcpOptionServerIdentifier, kDhcpOptionRenewalTime, kDhcpOptionRebindingTime};
+    const std::uint8_t wanted[] = {
+        kDhcpOptionSubnetMask,       kDhcpOptionRouter,           kDhcpOptionDomainNameServer,
+        kDhcpOptionDomainName,       kDhcpOptionBroadcastAddress, kDhcpOptionLeaseTime,
+        kDhcpOptionServerIdentifier, kDhcpOptionRenewalTime,      kDhcpOptionRebindingTime};
     Add(kDhcpOptionParameterRequestList, wanted, sizeof wanted);
   }
   bootp& record() { return m_; }
@@ -166,13 +167,15 @@ Reply ParseReply(const std::uint8_t* data, std::size_t length, std::uint32_t xid
   constexpr std::size_t kFixed = offsetof(bootp, bp_vend);
   if (length < kFixed + 4) return r;
   std::memcpy(&r.record, data, std::min(length, sizeof r.record));
-  if (r.record.bp_op != 2 || r.record.bp_xid != xid || std::memcmp(r.record.bp_vend, kDhcpMagicCookie, 4) != 0) return r;
+  if (r.record.bp_op != 2 || r.record.bp_xid != xid || std::memcmp(r.record.bp_vend, kDhcpMagicCookie, 4) != 0)
+    return r;
   const std::size_t area = std::min(length, sizeof r.record) - kFixed - 4;
   std::uint8_t len = 0;
   const std::uint8_t* v = FindDhcpOption(r.record.bp_vend + 4, area, kDhcpOptionMessageType, &len);
   if (v == nullptr || len != 1) return r;
   const std::uint8_t type = v[0];
-  if ((v = FindDhcpOption(r.record.bp_vend + 4, area, kDhcpOptionServerIdentifier, &len)) != nullptr && len == 4) std::memcpy(&r.server, v, 4);
+  if ((v = FindDhcpOption(r.record.bp_vend + 4, area, kDhcpOptionServerIdentifier, &len)) != nullptr && len == 4)
+    std::memcpy(&r.server, v, 4);
   r.type = type;
   return r;
 }

@@ -220,8 +220,7 @@ class LinuxBackend final : public Backend {
       if (p[1].revents != 0) break;
       sockaddr_ll from{};
       socklen_t from_length = sizeof from;
-      const ssize_t n =
-          ::recvfrom(packet_, frame, sizeof frame, 0, reinterpret_cast<sockaddr*>(&from), &from_length);
+      const ssize_t n = ::recvfrom(packet_, frame, sizeof frame, 0, reinterpret_cast<sockaddr*>(&from), &from_length);
       if (n < 0) {
         ::usleep(10000);  // the interface is down: nothing arrives until it is up again
         continue;

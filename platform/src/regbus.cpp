@@ -53,8 +53,7 @@ struct Origin {
 
 // The bus error of an access that no model decodes, raised outside the map lock (a handler may touch
 // the bus).
-[[gnu::noinline]] void BusError(bool write, unsigned width, std::uint32_t address, std::uint32_t value,
-                                Origin origin) {
+[[gnu::noinline]] void BusError(bool write, unsigned width, std::uint32_t address, std::uint32_t value, Origin origin) {
   platform::signals::SavedRegisters frame{};
   frame.r[0] = address;
   frame.r[1] = write ? value : 0;
@@ -126,12 +125,8 @@ std::uint16_t Read16(std::uint32_t address) {
 }
 std::uint32_t Read32(std::uint32_t address) { return DoRead(address, 4, TORVEX_REGBUS_ORIGIN(Read32)); }
 void Write8(std::uint32_t address, std::uint8_t value) { DoWrite(address, value, 1, TORVEX_REGBUS_ORIGIN(Write8)); }
-void Write16(std::uint32_t address, std::uint16_t value) {
-  DoWrite(address, value, 2, TORVEX_REGBUS_ORIGIN(Write16));
-}
-void Write32(std::uint32_t address, std::uint32_t value) {
-  DoWrite(address, value, 4, TORVEX_REGBUS_ORIGIN(Write32));
-}
+void Write16(std::uint32_t address, std::uint16_t value) { DoWrite(address, value, 2, TORVEX_REGBUS_ORIGIN(Write16)); }
+void Write32(std::uint32_t address, std::uint32_t value) { DoWrite(address, value, 4, TORVEX_REGBUS_ORIGIN(Write32)); }
 #undef TORVEX_REGBUS_ORIGIN
 
 void SetTrace(bool on) {

@@ -90,9 +90,18 @@ int select(int nfds, fd_set* readfds, fd_set* writefds, fd_set* exceptfds, struc
     for (const Want& want : wants) {
       if (want.device != 0) {
         const auto info = static_cast<cyg_addrword_t>(waiter.id);
-        if (want.r && cyg_io_select(want.device, CYG_FREAD, info)) { FD_SET(want.fd, &ro); ++ready; }
-        if (want.w && cyg_io_select(want.device, CYG_FWRITE, info)) { FD_SET(want.fd, &wo); ++ready; }
-        if (want.e && cyg_io_select(want.device, 0, info)) { FD_SET(want.fd, &eo); ++ready; }
+        if (want.r && cyg_io_select(want.device, CYG_FREAD, info)) {
+          FD_SET(want.fd, &ro);
+          ++ready;
+        }
+        if (want.w && cyg_io_select(want.device, CYG_FWRITE, info)) {
+          FD_SET(want.fd, &wo);
+          ++ready;
+        }
+        if (want.e && cyg_io_select(want.device, 0, info)) {
+          FD_SET(want.fd, &eo);
+          ++ready;
+        }
       } else {
         short events = 0;
         if (want.r) events |= POLLIN;
@@ -127,9 +136,18 @@ int select(int nfds, fd_set* readfds, fd_set* writefds, fd_set* exceptfds, struc
         errno = EBADF;
         return -1;
       }
-      if (want.r && (p.revents & (POLLIN | POLLHUP | POLLERR))) { FD_SET(want.fd, &ro); ++ready; }
-      if (want.w && (p.revents & (POLLOUT | POLLERR))) { FD_SET(want.fd, &wo); ++ready; }
-      if (want.e && (p.revents & POLLPRI)) { FD_SET(want.fd, &eo); ++ready; }
+      if (want.r && (p.revents & (POLLIN | POLLHUP | POLLERR))) {
+        FD_SET(want.fd, &ro);
+        ++ready;
+      }
+      if (want.w && (p.revents & (POLLOUT | POLLERR))) {
+        FD_SET(want.fd, &wo);
+        ++ready;
+      }
+      if (want.e && (p.revents & POLLPRI)) {
+        FD_SET(want.fd, &eo);
+        ++ready;
+      }
     }
     if (ready > 0 || (!infinite && Clock::now() >= deadline)) {
       if (readfds != nullptr) *readfds = ro;

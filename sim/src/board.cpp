@@ -45,9 +45,7 @@ Board::Board(const std::string& root)
 
   // Board wiring: lines the firmware drives reach the models that listen to them.
   gpio_.Observe(kDspReset, [this](bool level) { dsp_.SetResetLine(level); });
-  auto bus_lines = [this](bool) {
-    dsp_.SetBusLines(gpio_.Level(kBusHandover3), gpio_.Level(kBusHandover4));
-  };
+  auto bus_lines = [this](bool) { dsp_.SetBusLines(gpio_.Level(kBusHandover3), gpio_.Level(kBusHandover4)); };
   gpio_.Observe(kBusHandover3, bus_lines);
   gpio_.Observe(kBusHandover4, bus_lines);
   gpio_.Observe(kI2cSegment, [this](bool level) { iic_.SetSegmentSelect(level); });
@@ -149,8 +147,9 @@ void Board::SetAdcVoltage(unsigned channel, double volts) { adc_.SetVoltage(chan
 
 bool Board::LoadEeprom(std::size_t offset, std::span<const std::uint8_t> bytes, std::string* error) {
   if (offset > Eeprom::kSize || bytes.size() > Eeprom::kSize - offset) {
-    if (error) *error = "board: " + std::to_string(bytes.size()) + " bytes at offset " + std::to_string(offset) +
-                        " do not fit in the " + std::to_string(Eeprom::kSize) + "-byte EEPROM";
+    if (error)
+      *error = "board: " + std::to_string(bytes.size()) + " bytes at offset " + std::to_string(offset) +
+               " do not fit in the " + std::to_string(Eeprom::kSize) + "-byte EEPROM";
     return false;
   }
   std::lock_guard<std::mutex> g(lock_);

@@ -10,8 +10,7 @@ std::uint32_t WordAddress(std::uint32_t address) { return address & ~3u; }
 
 }  // namespace
 
-Dsp::Dsp(std::function<void(bool level)> host_interrupt_line)
-    : host_interrupt_line_(std::move(host_interrupt_line)) {}
+Dsp::Dsp(std::function<void(bool level)> host_interrupt_line) : host_interrupt_line_(std::move(host_interrupt_line)) {}
 
 // The line is driven with the model's lock held, so that its level always follows the order of the
 // changes (the port model never calls back into this one).

@@ -33,7 +33,7 @@ struct Out {
 };
 
 struct Section {
-  const char* name;   // short names only; nullptr: the long name at string-table offset 4
+  const char* name;  // short names only; nullptr: the long name at string-table offset 4
   std::uint32_t address;
   std::uint32_t size;
   std::uint32_t flags;
@@ -44,8 +44,9 @@ std::vector<std::uint32_t> IdentityWords(DspVersion version) {
   const auto code = DspCodeWords();
   std::uint32_t code_xor = 0;
   for (std::uint32_t w : code) code_xor ^= w;
-  std::vector<std::uint32_t> id = {kDspIdentityMagic, version.major, version.minor, kDspTextAddress,
-                                   static_cast<std::uint32_t>(code.size()), code_xor};
+  std::vector<std::uint32_t> id = {
+      kDspIdentityMagic, version.major, version.minor, kDspTextAddress, static_cast<std::uint32_t>(code.size()),
+      code_xor};
   std::uint32_t check = 0;
   for (std::uint32_t w : id) check ^= w;
   id.push_back(check);

@@ -58,8 +58,8 @@ const MessageRow* FindReply(std::uint32_t id) {
 constexpr std::uint32_t kLengthlessReplyWords = 5;  // error reply to an id of no length
 constexpr double kDefaultSampleRate = 1.0e6;
 constexpr double kDefaultSampleLength = 2.0e-3;
-constexpr double kNominalIf = 0.25;        // of the sample rate: the LO sits this far below the frequency
-constexpr double kSearchIfLow = 0.05;      // the part of the receiver band a search step covers
+constexpr double kNominalIf = 0.25;    // of the sample rate: the LO sits this far below the frequency
+constexpr double kSearchIfLow = 0.05;  // the part of the receiver band a search step covers
 constexpr double kSearchIfHigh = 0.40;
 constexpr unsigned kMaxSearchSteps = 10000;
 constexpr std::size_t kMaxQueuedFrames = 64;
@@ -315,9 +315,8 @@ std::string DspProgram::Describe() {
   if (boots_ != 0) std::snprintf(version, sizeof version, "%u.%u", unsigned{version_.major}, unsigned{version_.minor});
   std::snprintf(line, sizeof line, "state %s version %s cpld %u.%u requests %llu bad %llu replies %llu cancelled %llu",
                 StateName(static_cast<int>(state_)), version, unsigned{cpld_.major}, unsigned{cpld_.minor},
-                static_cast<unsigned long long>(requests_),
-                static_cast<unsigned long long>(bad_frames_), static_cast<unsigned long long>(replies_),
-                static_cast<unsigned long long>(cancelled_));
+                static_cast<unsigned long long>(requests_), static_cast<unsigned long long>(bad_frames_),
+                static_cast<unsigned long long>(replies_), static_cast<unsigned long long>(cancelled_));
   std::string out = line;
   if (!faults_.boot) out += " no-boot";
   if (faults_.versions) {
@@ -589,8 +588,8 @@ NmrAcquisition DspProgram::AcquisitionAt(double rf_frequency) const {
   double length = measure_parms_.size() > 11 ? FloatAt(measure_parms_, 11) : 0.0;
   if (!(length > 0.0 && length <= 1.0)) length = kDefaultSampleLength;
   acq.sample_rate = rate;
-  acq.samples = static_cast<std::size_t>(std::clamp(std::round(rate * length), 64.0,
-                                                    static_cast<double>(NmrAnalyser::kMaxSamples)));
+  acq.samples = static_cast<std::size_t>(
+      std::clamp(std::round(rate * length), 64.0, static_cast<double>(NmrAnalyser::kMaxSamples)));
   acq.lo_frequency = rf_frequency - kNominalIf * rate;
   return acq;
 }
@@ -614,7 +613,7 @@ std::vector<std::uint32_t> DspProgram::Measure(const std::vector<std::uint32_t>&
       frequency = a.rf_frequency;
       sigma = a.sigma;
       uniformity = a.linewidth / frequency * 1.0e6;  // ppm
-      tracking_ = frequency;                          // the tracking follows the resonance
+      tracking_ = frequency;                         // the tracking follows the resonance
     }
     last_ = std::move(a);
   }
@@ -628,7 +627,7 @@ std::vector<std::uint32_t> DspProgram::Measure(const std::vector<std::uint32_t>&
   reply[8] = static_cast<std::uint32_t>(stamp);
   reply[9] = static_cast<std::uint32_t>(stamp >> 32);
   reply[10] = FloatWord(std::fabs(factor) * sigma);  // in the unit of the flux
-  reply[11] = 1;                                      // acquisitions in this measurement
+  reply[11] = 1;                                     // acquisitions in this measurement
   reply[12] = FloatWord(uniformity);
   reply[13] = measure_parms_.size() > 6 ? measure_parms_[5] : 0;  // matching and tuning in use
   reply[14] = measure_parms_.size() > 6 ? measure_parms_[6] : 0;

@@ -5,11 +5,12 @@
 
 namespace sim {
 
-NandFlash::NandFlash()
-    : NandFlash(platform::nand::kFlashDeviceName, Geometry{}, {{0, Geometry{}.block_count - 1}}) {}
+NandFlash::NandFlash() : NandFlash(platform::nand::kFlashDeviceName, Geometry{}, {{0, Geometry{}.block_count - 1}}) {}
 
 NandFlash::NandFlash(std::string name, Geometry geometry, std::vector<platform::nand::Partition> partitions)
-    : m_Name(std::move(name)), m_Geometry(geometry), m_Partitions(std::move(partitions)),
+    : m_Name(std::move(name)),
+      m_Geometry(geometry),
+      m_Partitions(std::move(partitions)),
       m_Blocks(geometry.block_count) {}
 
 NandFlash::~NandFlash() { Unregister(); }

@@ -250,7 +250,8 @@ std::vector<std::uint8_t> Network::ServerReply(const std::uint8_t* message, std:
     answer = 2;
   } else if (type == 3 && request.bp_ciaddr.s_addr == 0) {
     std::uint32_t wanted = 0;
-    if ((v = platform::net::FindDhcpOption(opts, size, net::kDhcpOptionRequestedAddress, &len)) != nullptr && len == 4) std::memcpy(&wanted, v, 4);
+    if ((v = platform::net::FindDhcpOption(opts, size, net::kDhcpOptionRequestedAddress, &len)) != nullptr && len == 4)
+      std::memcpy(&wanted, v, 4);
     answer = wanted == yiaddr ? 5 : 6;
   } else if (type == 3) {
     if (renewal_ == Renewal::kSilent) return {};

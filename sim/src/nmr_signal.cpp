@@ -116,8 +116,7 @@ NmrAnalysis NmrAnalyser::Analyse(const std::vector<float>& signal, double sample
 
 // The peak measured on the fine spectrum of the windowed signal (still in the coarse plan's input):
 // its frequency, width, shape and spread.
-void NmrAnalyser::Refine(NmrAnalysis& a, std::size_t n, std::size_t peak_bin, double sample_rate,
-                         double lo_frequency) {
+void NmrAnalyser::Refine(NmrAnalysis& a, std::size_t n, std::size_t peak_bin, double sample_rate, double lo_frequency) {
   Plans& p = *plans_;
   // Fine spectrum around the peak.
   std::fill(p.fine_in, p.fine_in + kFineFftSize, 0.0);

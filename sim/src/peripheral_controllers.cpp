@@ -166,13 +166,13 @@ struct PeripheralControllers::Impl {
 
   // Link state.
   std::uint8_t result = kResultAccepted;
-  Bytes rx;        // bytes of the frame being written (after the address byte)
+  Bytes rx;  // bytes of the frame being written (after the address byte)
   std::uint8_t rxAddress = 0;
-  Bytes tx;        // frame being read
+  Bytes tx;  // frame being read
   std::size_t txPos = 0;
   bool reading = false;
-  Bytes answer;    // content of the last command answer
-  Bytes block;     // memory block being read
+  Bytes answer;  // content of the last command answer
+  Bytes block;   // memory block being read
   std::size_t blockPos = 0;
   std::uint32_t busHz = 0;
   bool inReset = false;
@@ -227,7 +227,7 @@ PeripheralControllers::Node* PeripheralControllers::Impl::Find(const std::vector
 // camera is returned (the request names the camera's model and serial number) and `head` is the head
 // number; otherwise `head` is 0.
 PeripheralControllers::Node* PeripheralControllers::Impl::Route(const Bytes& content, std::size_t& pos,
-                                                               std::vector<unsigned>* path, unsigned* head) {
+                                                                std::vector<unsigned>* path, unsigned* head) {
   *head = 0;
   if (pos >= content.size()) return nullptr;
   const unsigned n = content[pos++];
@@ -330,8 +330,8 @@ void PeripheralControllers::Impl::Command(Node& node, std::uint8_t command, cons
       else result = kResultRefused;
       break;
     case 2:
-      answer = TextPair("sim", node.type == kTypeMultiplexer ? "Multiplexer " + std::to_string(node.ports.size())
-                                                             : "Proton probe");
+      answer = TextPair(
+          "sim", node.type == kTypeMultiplexer ? "Multiplexer " + std::to_string(node.ports.size()) : "Proton probe");
       break;
     case 3:
       if (node.type != kTypeMultiplexer) {
@@ -366,9 +366,7 @@ void PeripheralControllers::Impl::Command(Node& node, std::uint8_t command, cons
       answer = w.b;
       break;
     }
-    case 11:
-      answer = {0x12, 0x34};
-      break;
+    case 11: answer = {0x12, 0x34}; break;
     case 12: {
       if (node.type != kTypeCamera || block.empty()) {
         result = kResultRefused;
@@ -380,9 +378,7 @@ void PeripheralControllers::Impl::Command(Node& node, std::uint8_t command, cons
       blockPos += n;
       break;
     }
-    default:
-      result = kResultRefused;
-      break;
+    default: result = kResultRefused; break;
   }
 }
 
@@ -412,9 +408,7 @@ void PeripheralControllers::Impl::OnWritten() {
     case 0x14:  // active route
       result = kResultAccepted;
       break;
-    case 0x11:
-      result = kResultAccepted;
-      break;
+    case 0x11: result = kResultAccepted; break;
     case 0x13: {
       std::vector<unsigned> path;
       unsigned head = 0;
@@ -442,9 +436,7 @@ void PeripheralControllers::Impl::OnWritten() {
               rxAddress == 0x15);
       break;
     }
-    default:
-      result = kResultRefused;
-      break;
+    default: result = kResultRefused; break;
   }
 }
 
@@ -471,9 +463,7 @@ bool PeripheralControllers::Port::Start(bool read, std::uint32_t bus_hz) {
       content = {static_cast<std::uint8_t>(impl_.changed ? 1 : 0)};
       impl_.changed = false;
       break;
-    case 0x12:
-      content = impl_.Identification(*impl_.connector);
-      break;
+    case 0x12: content = impl_.Identification(*impl_.connector); break;
     case 0x14:
       if (impl_.activeRoute == nullptr) {
         content = {0, 0, 0, 0, 0, 0};
@@ -489,8 +479,7 @@ bool PeripheralControllers::Port::Start(bool read, std::uint32_t bus_hz) {
       content = {0, 0, 0, 0, 0, 0};
       content.insert(content.end(), impl_.answer.begin(), impl_.answer.end());
       break;
-    default:
-      return false;
+    default: return false;
   }
   impl_.Frame(address_, content);
   return true;

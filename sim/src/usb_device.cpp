@@ -294,36 +294,21 @@ std::uint32_t UsbDeviceController::Read(std::uint32_t address, unsigned) {
   }
   Endpoint& sel = eps_[index_ < kEndpoints ? index_ : 0];
   switch (address) {
-    case u::FUNC_ADDR_REG:
-      return address_ | (address_update_ ? u::kAddrUpdate : 0u);
-    case u::PWR_REG:
-      return pwr_;
-    case u::EP_INT_REG:
-      return ep_int_;
-    case u::USB_INT_REG:
-      return usb_int_;
-    case u::EP_INT_EN_REG:
-      return ep_int_en_;
-    case u::USB_INT_EN_REG:
-      return usb_int_en_;
-    case u::INDEX_REG:
-      return index_;
-    case u::MAXP_REG:
-      return sel.maxp;
-    case u::IN_CSR1_REG:
-      return index_ == 0 ? ep0_csr_ : sel.in_csr1;
-    case u::IN_CSR2_REG:
-      return sel.in_csr2;
-    case u::OUT_CSR1_REG:
-      return sel.out_csr1;
-    case u::OUT_CSR2_REG:
-      return sel.out_csr2;
-    case u::OUT_FIFO_CNT1_REG:
-      return static_cast<std::uint32_t>(sel.out_fifo.size() & 0xFF);
-    case u::OUT_FIFO_CNT2_REG:
-      return static_cast<std::uint32_t>(sel.out_fifo.size() >> 8);
-    default:
-      return 0;
+    case u::FUNC_ADDR_REG: return address_ | (address_update_ ? u::kAddrUpdate : 0u);
+    case u::PWR_REG: return pwr_;
+    case u::EP_INT_REG: return ep_int_;
+    case u::USB_INT_REG: return usb_int_;
+    case u::EP_INT_EN_REG: return ep_int_en_;
+    case u::USB_INT_EN_REG: return usb_int_en_;
+    case u::INDEX_REG: return index_;
+    case u::MAXP_REG: return sel.maxp;
+    case u::IN_CSR1_REG: return index_ == 0 ? ep0_csr_ : sel.in_csr1;
+    case u::IN_CSR2_REG: return sel.in_csr2;
+    case u::OUT_CSR1_REG: return sel.out_csr1;
+    case u::OUT_CSR2_REG: return sel.out_csr2;
+    case u::OUT_FIFO_CNT1_REG: return static_cast<std::uint32_t>(sel.out_fifo.size() & 0xFF);
+    case u::OUT_FIFO_CNT2_REG: return static_cast<std::uint32_t>(sel.out_fifo.size() >> 8);
+    default: return 0;
   }
 }
 
@@ -407,24 +392,12 @@ void UsbDeviceController::Write(std::uint32_t address, std::uint32_t value32, un
     case u::PWR_REG:
       pwr_ = static_cast<std::uint8_t>((pwr_ & ~u::kPwrSuspendEnable) | (value & u::kPwrSuspendEnable));
       break;
-    case u::EP_INT_REG:
-      ep_int_ = static_cast<std::uint8_t>(ep_int_ & ~value);
-      break;
-    case u::USB_INT_REG:
-      usb_int_ = static_cast<std::uint8_t>(usb_int_ & ~value);
-      break;
-    case u::EP_INT_EN_REG:
-      ep_int_en_ = value & 0x1F;
-      break;
-    case u::USB_INT_EN_REG:
-      usb_int_en_ = value & 0x07;
-      break;
-    case u::INDEX_REG:
-      index_ = value;
-      break;
-    case u::MAXP_REG:
-      sel.maxp = value;
-      break;
+    case u::EP_INT_REG: ep_int_ = static_cast<std::uint8_t>(ep_int_ & ~value); break;
+    case u::USB_INT_REG: usb_int_ = static_cast<std::uint8_t>(usb_int_ & ~value); break;
+    case u::EP_INT_EN_REG: ep_int_en_ = value & 0x1F; break;
+    case u::USB_INT_EN_REG: usb_int_en_ = value & 0x07; break;
+    case u::INDEX_REG: index_ = value; break;
+    case u::MAXP_REG: sel.maxp = value; break;
     case u::IN_CSR1_REG:
       if (index_ == 0) {
         WriteEp0CsrLocked(value);
@@ -432,17 +405,12 @@ void UsbDeviceController::Write(std::uint32_t address, std::uint32_t value32, un
         WriteInCsr1Locked(sel, value);
       }
       break;
-    case u::IN_CSR2_REG:
-      sel.in_csr2 = value;
-      break;
+    case u::IN_CSR2_REG: sel.in_csr2 = value; break;
     case u::OUT_CSR1_REG:
       if (index_ != 0 && index_ < kEndpoints) WriteOutCsr1Locked(sel, value);
       break;
-    case u::OUT_CSR2_REG:
-      sel.out_csr2 = value;
-      break;
-    default:
-      break;
+    case u::OUT_CSR2_REG: sel.out_csr2 = value; break;
+    default: break;
   }
   UpdateLineLocked();
   ++changes_;
@@ -464,16 +432,11 @@ std::array<std::uint8_t, 8> UsbSetup::Bytes() const {
 
 const char* UsbOutcomeName(UsbOutcome outcome) {
   switch (outcome) {
-    case UsbOutcome::kOk:
-      return "ok";
-    case UsbOutcome::kStall:
-      return "stall";
-    case UsbOutcome::kTimeout:
-      return "timeout";
-    case UsbOutcome::kNoResponse:
-      return "no response";
-    case UsbOutcome::kProtocolError:
-      return "protocol error";
+    case UsbOutcome::kOk: return "ok";
+    case UsbOutcome::kStall: return "stall";
+    case UsbOutcome::kTimeout: return "timeout";
+    case UsbOutcome::kNoResponse: return "no response";
+    case UsbOutcome::kProtocolError: return "protocol error";
   }
   return "?";
 }
@@ -504,7 +467,8 @@ void UsbFrameClock::Sync(Clock::time_point now) {
 
 std::uint32_t UsbFrameClock::Elapsed(Clock::time_point now) const {
   const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(now - start_).count();
-  return static_cast<std::uint32_t>(std::clamp<long long>(ns * kBitTimesPerFrame / period_.count(), 0, kBitTimesPerFrame));
+  return static_cast<std::uint32_t>(
+      std::clamp<long long>(ns * kBitTimesPerFrame / period_.count(), 0, kBitTimesPerFrame));
 }
 
 std::uint64_t UsbFrameClock::Frame() {
@@ -813,8 +777,8 @@ UsbEnumeration UsbHost::Enumerate(std::uint8_t address) {
   interval_.fill(0);
   for (std::size_t i = 0; i + 1 < e.configuration.size() && e.configuration[i] >= 2; i += e.configuration[i]) {
     const std::uint8_t* d = e.configuration.data() + i;
-    const bool interrupt_in = d[1] == 5 && d[0] >= 7 && i + 7 <= e.configuration.size() && (d[2] & 0x80) != 0 &&
-                              (d[3] & 0x03) == 0x03;
+    const bool interrupt_in =
+        d[1] == 5 && d[0] >= 7 && i + 7 <= e.configuration.size() && (d[2] & 0x80) != 0 && (d[3] & 0x03) == 0x03;
     if (interrupt_in) set_interval(d[2] & 0x0F, std::max<std::uint32_t>(d[6], 1));
   }
   t = get_descriptor(3, 0, 0, 255);

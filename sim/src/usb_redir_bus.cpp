@@ -13,7 +13,8 @@ void Session::Queue(Transfer t) {
     status = usb_redir_ioerror;
   } else if (t.kind == TransferKind::kControl) {
     // The bridge owns the device's address: a SET_ADDRESS from the guest is answered here.
-    if (t.purpose == ControlPurpose::kPacket && SetupType(t.setup) == 0x00 && SetupRequest(t.setup) == kRequestSetAddress) {
+    if (t.purpose == ControlPurpose::kPacket && SetupType(t.setup) == 0x00 &&
+        SetupRequest(t.setup) == kRequestSetAddress) {
       Finish(t);
       return;
     }
@@ -153,7 +154,8 @@ bool Session::StepBulkIn(Transfer& t) {
     std::vector<std::uint8_t> packet;
     unsigned toggle = 0;
     const UsbHandshake h = d.In(bus_address_, t.endpoint & 0x0F, &packet, &toggle);
-    clock_.Take(h == UsbHandshake::kAck ? UsbFrameClock::DataBitTimes(packet.size()) : UsbFrameClock::kHandshakeBitTimes);
+    clock_.Take(h == UsbHandshake::kAck ? UsbFrameClock::DataBitTimes(packet.size())
+                                        : UsbFrameClock::kHandshakeBitTimes);
     if (h == UsbHandshake::kNak) return false;
     if (h != UsbHandshake::kAck) {
       t.status = h == UsbHandshake::kStall ? usb_redir_stall : usb_redir_ioerror;
@@ -206,8 +208,7 @@ void Session::Finish(Transfer& t) {
     const bool ok = status == usb_redir_success;
     const std::array<std::uint8_t, 8>& s = t.setup;
     switch (t.purpose) {
-      case ControlPurpose::kInternal:
-        return;
+      case ControlPurpose::kInternal: return;
       case ControlPurpose::kSetConfiguration: {
         if (ok) {
           configuration_ = static_cast<std::uint8_t>(SetupValue(s));
@@ -220,8 +221,8 @@ void Session::Finish(Transfer& t) {
       }
       case ControlPurpose::kGetConfiguration: {
         const std::uint8_t value = ok && !t.data.empty() ? t.data[0] : configuration_;
-        usb_redir_configuration_status_header r{ok && t.data.empty() ? static_cast<std::uint8_t>(usb_redir_ioerror) : status,
-                                                value};
+        usb_redir_configuration_status_header r{
+            ok && t.data.empty() ? static_cast<std::uint8_t>(usb_redir_ioerror) : status, value};
         Complete([id, r](usbredirparser* p) mutable { usbredirparser_send_configuration_status(p, id, &r); });
         return;
       }
@@ -236,17 +237,17 @@ void Session::Finish(Transfer& t) {
         return;
       }
       case ControlPurpose::kGetAltSetting: {
-        usb_redir_alt_setting_status_header r{ok && t.data.empty() ? static_cast<std::uint8_t>(usb_redir_ioerror) : status,
-                                              static_cast<std::uint8_t>(SetupIndex(s)),
-                                              ok && !t.data.empty() ? t.data[0] : static_cast<std::uint8_t>(0)};
+        usb_redir_alt_setting_status_header r{
+            ok && t.data.empty() ? static_cast<std::uint8_t>(usb_redir_ioerror) : status,
+            static_cast<std::uint8_t>(SetupIndex(s)), ok && !t.data.empty() ? t.data[0] : static_cast<std::uint8_t>(0)};
         Complete([id, r](usbredirparser* p) mutable { usbredirparser_send_alt_setting_status(p, id, &r); });
         return;
       }
-      case ControlPurpose::kPacket:
-        break;
+      case ControlPurpose::kPacket: break;
     }
     // Standard requests whose effect the host side keeps track of.
-    if (ok && SetupType(s) == 0x02 && SetupRequest(s) == kRequestClearFeature && SetupValue(s) == kFeatureEndpointHalt) {
+    if (ok && SetupType(s) == 0x02 && SetupRequest(s) == kRequestClearFeature &&
+        SetupValue(s) == kFeatureEndpointHalt) {
       const std::uint8_t ep = static_cast<std::uint8_t>(SetupIndex(s) & 0x8F);
       toggles_[EpIndex(ep)] = 0;
       if ((ep & 0x80) != 0) interrupts_[ep & 0x0F].halted = false;
@@ -266,10 +267,12 @@ void Session::Finish(Transfer& t) {
     r.index = SetupIndex(s);
     r.status = status;
     const bool in = t.In();
-    r.length = static_cast<std::uint16_t>(in ? t.data.size() : (status == usb_redir_success ? t.data.size() : t.offset));
+    r.length =
+        static_cast<std::uint16_t>(in ? t.data.size() : (status == usb_redir_success ? t.data.size() : t.offset));
     std::vector<std::uint8_t> data = in ? std::move(t.data) : std::vector<std::uint8_t>();
     Complete([id, r, data = std::move(data)](usbredirparser* p) mutable {
-      usbredirparser_send_control_packet(p, id, &r, data.empty() ? nullptr : data.data(), static_cast<int>(data.size()));
+      usbredirparser_send_control_packet(p, id, &r, data.empty() ? nullptr : data.data(),
+                                         static_cast<int>(data.size()));
     });
     return;
   }
@@ -318,7 +321,8 @@ void Session::PollInterrupts() {
     std::vector<std::uint8_t> packet;
     unsigned toggle = 0;
     const UsbHandshake h = d.In(bus_address_, n, &packet, &toggle);
-    clock_.Take(h == UsbHandshake::kAck ? UsbFrameClock::DataBitTimes(packet.size()) : UsbFrameClock::kHandshakeBitTimes);
+    clock_.Take(h == UsbHandshake::kAck ? UsbFrameClock::DataBitTimes(packet.size())
+                                        : UsbFrameClock::kHandshakeBitTimes);
     // No answer (not configured yet, in reset) is polled again like a NAK.
     if (h == UsbHandshake::kNak || h == UsbHandshake::kNone) continue;
     std::uint8_t status = usb_redir_success;

@@ -46,8 +46,7 @@ bool ParseUsbDeviceDescriptor(const std::uint8_t* data, std::size_t size, UsbRed
   return true;
 }
 
-bool ParseUsbConfiguration(const std::uint8_t* data, std::size_t size, UsbRedirDeviceInfo* info,
-                           std::string* error) {
+bool ParseUsbConfiguration(const std::uint8_t* data, std::size_t size, UsbRedirDeviceInfo* info, std::string* error) {
   if (data == nullptr || size < 9) return Fail(error, "configuration shorter than 9 bytes");
   if (data[0] < 9 || data[1] != kDescriptorConfiguration) return Fail(error, "not a configuration descriptor");
   const std::size_t total = Word(data + 2);
@@ -96,8 +95,8 @@ bool ParseUsbConfiguration(const std::uint8_t* data, std::size_t size, UsbRedirD
         if (max_packet == 0 && (d[3] & 3) != 1) {
           return Fail(error, "endpoint " + std::to_string(address) + " with wMaxPacketSize 0");
         }
-        endpoints.push_back(UsbRedirDeviceInfo::Endpoint{address, static_cast<std::uint8_t>(d[3] & 3), d[6], current,
-                                                         max_packet});
+        endpoints.push_back(
+            UsbRedirDeviceInfo::Endpoint{address, static_cast<std::uint8_t>(d[3] & 3), d[6], current, max_packet});
       }
     }
     at += length;

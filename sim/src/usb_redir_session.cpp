@@ -41,9 +41,13 @@ bool Session::Init() {
   // The library calls a packet's callback without looking whether it is set: the packets that only
   // the device's side sends are given handlers that drop them, so a guest sending one cannot crash
   // the board.
-  parser_->device_connect_func = [](void* priv, usb_redir_device_connect_header*) { Of(priv)->Unexpected("device_connect"); };
+  parser_->device_connect_func = [](void* priv, usb_redir_device_connect_header*) {
+    Of(priv)->Unexpected("device_connect");
+  };
   parser_->device_disconnect_func = [](void* priv) { Of(priv)->Unexpected("device_disconnect"); };
-  parser_->interface_info_func = [](void* priv, usb_redir_interface_info_header*) { Of(priv)->Unexpected("interface_info"); };
+  parser_->interface_info_func = [](void* priv, usb_redir_interface_info_header*) {
+    Of(priv)->Unexpected("interface_info");
+  };
   parser_->ep_info_func = [](void* priv, usb_redir_ep_info_header*) { Of(priv)->Unexpected("ep_info"); };
   parser_->configuration_status_func = [](void* priv, std::uint64_t, usb_redir_configuration_status_header*) {
     Of(priv)->Unexpected("configuration_status");
@@ -54,7 +58,8 @@ bool Session::Init() {
   parser_->iso_stream_status_func = [](void* priv, std::uint64_t, usb_redir_iso_stream_status_header*) {
     Of(priv)->Unexpected("iso_stream_status");
   };
-  parser_->interrupt_receiving_status_func = [](void* priv, std::uint64_t, usb_redir_interrupt_receiving_status_header*) {
+  parser_->interrupt_receiving_status_func = [](void* priv, std::uint64_t,
+                                                usb_redir_interrupt_receiving_status_header*) {
     Of(priv)->Unexpected("interrupt_receiving_status");
   };
   parser_->bulk_streams_status_func = [](void* priv, std::uint64_t, usb_redir_bulk_streams_status_header*) {
@@ -328,8 +333,7 @@ void Session::OnStopBulkReceiving(void* priv, std::uint64_t id, usb_redir_stop_b
   usbredirparser_send_bulk_receiving_status(s->parser_, id, &r);
 }
 
-void Session::OnControl(void* priv, std::uint64_t id, usb_redir_control_packet_header* h, std::uint8_t* data,
-                        int len) {
+void Session::OnControl(void* priv, std::uint64_t id, usb_redir_control_packet_header* h, std::uint8_t* data, int len) {
   Session* s = Of(priv);
   Transfer t;
   t.id = id;

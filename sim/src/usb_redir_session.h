@@ -64,7 +64,6 @@ struct UsbRedirServer::Impl {
 
 namespace redir {
 
-
 constexpr std::uint8_t kRequestClearFeature = 1;
 constexpr std::uint8_t kRequestSetAddress = 5;
 constexpr std::uint8_t kRequestGetDescriptor = 6;
@@ -93,9 +92,15 @@ inline unsigned EpIndex(std::uint8_t address) { return ((address & 0x80) >> 3) |
 
 inline std::uint8_t SetupType(const std::array<std::uint8_t, 8>& s) { return s[0]; }
 inline std::uint8_t SetupRequest(const std::array<std::uint8_t, 8>& s) { return s[1]; }
-inline std::uint16_t SetupValue(const std::array<std::uint8_t, 8>& s) { return static_cast<std::uint16_t>(s[2] | (s[3] << 8)); }
-inline std::uint16_t SetupIndex(const std::array<std::uint8_t, 8>& s) { return static_cast<std::uint16_t>(s[4] | (s[5] << 8)); }
-inline std::uint16_t SetupLength(const std::array<std::uint8_t, 8>& s) { return static_cast<std::uint16_t>(s[6] | (s[7] << 8)); }
+inline std::uint16_t SetupValue(const std::array<std::uint8_t, 8>& s) {
+  return static_cast<std::uint16_t>(s[2] | (s[3] << 8));
+}
+inline std::uint16_t SetupIndex(const std::array<std::uint8_t, 8>& s) {
+  return static_cast<std::uint16_t>(s[4] | (s[5] << 8));
+}
+inline std::uint16_t SetupLength(const std::array<std::uint8_t, 8>& s) {
+  return static_cast<std::uint16_t>(s[6] | (s[7] << 8));
+}
 
 inline std::array<std::uint8_t, 8> MakeSetup(std::uint8_t type, std::uint8_t request, std::uint16_t value,
                                              std::uint16_t index, std::uint16_t length) {
@@ -104,22 +109,14 @@ inline std::array<std::uint8_t, 8> MakeSetup(std::uint8_t type, std::uint8_t req
 
 inline const char* StatusName(std::uint8_t status) {
   switch (status) {
-    case usb_redir_success:
-      return "success";
-    case usb_redir_cancelled:
-      return "cancelled";
-    case usb_redir_inval:
-      return "invalid";
-    case usb_redir_ioerror:
-      return "I/O error";
-    case usb_redir_stall:
-      return "stall";
-    case usb_redir_timeout:
-      return "timeout";
-    case usb_redir_babble:
-      return "babble";
-    default:
-      return "?";
+    case usb_redir_success: return "success";
+    case usb_redir_cancelled: return "cancelled";
+    case usb_redir_inval: return "invalid";
+    case usb_redir_ioerror: return "I/O error";
+    case usb_redir_stall: return "stall";
+    case usb_redir_timeout: return "timeout";
+    case usb_redir_babble: return "babble";
+    default: return "?";
   }
 }
 
@@ -136,12 +133,12 @@ struct Transfer {
   ControlPurpose purpose = ControlPurpose::kPacket;
   std::uint8_t endpoint = 0;  // with the direction bit
   std::array<std::uint8_t, 8> setup{};
-  std::uint32_t length = 0;         // bytes asked for (IN) or given (OUT)
-  std::vector<std::uint8_t> data;   // OUT data, or what came IN
+  std::uint32_t length = 0;        // bytes asked for (IN) or given (OUT)
+  std::vector<std::uint8_t> data;  // OUT data, or what came IN
   // Progress.
   enum class Stage { kSetup, kData, kStatus, kDone } stage = Stage::kSetup;
-  std::size_t offset = 0;  // OUT bytes sent
-  unsigned toggle = 1;     // control stages' toggle
+  std::size_t offset = 0;         // OUT bytes sent
+  unsigned toggle = 1;            // control stages' toggle
   std::uint64_t stage_frame = 0;  // the frame the current stage (or its last packet) began in
   bool zero_length_sent = false;
   std::uint8_t status = usb_redir_success;
@@ -151,7 +148,6 @@ struct Transfer {
 
 // A completion handed from the bus thread to the server thread, which owns the parser.
 using Completion = std::function<void(usbredirparser*)>;
-
 
 // One connection: the parser (server thread) and the bus (its own thread).
 class Session {
@@ -201,7 +197,8 @@ class Session {
 
   void TakePacketData(std::uint8_t* data, int len, std::vector<std::uint8_t>* out);
   void Unexpected(const char* what) {
-    if (!unexpected_reported_) owner_.Say(std::string("dropped a ") + what + " packet from the guest (the device's side sends those)");
+    if (!unexpected_reported_)
+      owner_.Say(std::string("dropped a ") + what + " packet from the guest (the device's side sends those)");
     unexpected_reported_ = true;
   }
   void DrainCompletions();
@@ -252,13 +249,13 @@ class Session {
   std::thread bus_;
 
   // Bus thread only.
-  bool started_ = false;    // the peer's hello came
-  bool announced_ = false;  // device_connect sent for the device on the bus
-  bool device_lost_ = false;  // endpoint 0 went silent: announce the device again
+  bool started_ = false;          // the peer's hello came
+  bool announced_ = false;        // device_connect sent for the device on the bus
+  bool device_lost_ = false;      // endpoint 0 went silent: announce the device again
   std::uint8_t bus_address_ = 0;  // 0 after a reset until the bridge's SET_ADDRESS is done
   UsbFrameClock clock_;
   std::optional<std::uint64_t> attached_since_;  // the frame the pull-up was first seen high
-  std::uint64_t retry_frame_ = 0;                 // no enumeration before this frame
+  std::uint64_t retry_frame_ = 0;                // no enumeration before this frame
   UsbRedirDeviceInfo info_;
   std::uint8_t configuration_ = 0;
   std::map<unsigned, std::deque<Transfer>> queues_;  // by ep_info index; control on 0

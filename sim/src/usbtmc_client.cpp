@@ -337,8 +337,8 @@ UsbtmcResult UsbtmcClient::ClassRequest(std::uint8_t recipient, std::uint8_t req
   const UsbTransfer t = bus_.Control(UsbSetup{recipient, request, value, index, length});
   if (t.outcome != UsbOutcome::kOk) return TransferFailed(t.outcome, step);
   if (t.data.size() != length || t.data.empty()) {
-    return Fail(UsbtmcError::kBadReply, std::string(step) + ": reply of " + std::to_string(t.data.size()) +
-                                            " bytes, " + std::to_string(length) + " asked");
+    return Fail(UsbtmcError::kBadReply, std::string(step) + ": reply of " + std::to_string(t.data.size()) + " bytes, " +
+                                            std::to_string(length) + " asked");
   }
   *reply = t.data;
   UsbtmcResult r;
@@ -348,8 +348,8 @@ UsbtmcResult UsbtmcClient::ClassRequest(std::uint8_t recipient, std::uint8_t req
 
 UsbtmcResult UsbtmcClient::InterfaceRequest(std::uint8_t request, std::uint16_t value, std::uint16_t length,
                                             std::vector<std::uint8_t>* reply) {
-  UsbtmcResult r = ClassRequest(kRecipientInterface, request, value, endpoints_.interface_number, length,
-                                "class request", reply);
+  UsbtmcResult r =
+      ClassRequest(kRecipientInterface, request, value, endpoints_.interface_number, length, "class request", reply);
   if (r.ok() && r.status != usbtmc::kStatusSuccess) return StatusFailed(r.status, "class request");
   return r;
 }
@@ -471,8 +471,8 @@ UsbtmcResult UsbtmcClient::ReadNotification(std::chrono::milliseconds limit, std
   const UsbTransfer t = InterruptIn(endpoints_.interrupt_in, DeadlineIn(limit));
   if (t.outcome != UsbOutcome::kOk) return TransferFailed(t.outcome, "interrupt-IN");
   if (t.data.size() != 2) {
-    return Fail(UsbtmcError::kBadReply, "interrupt-IN: a notification of " + std::to_string(t.data.size()) +
-                                            " bytes, not 2");
+    return Fail(UsbtmcError::kBadReply,
+                "interrupt-IN: a notification of " + std::to_string(t.data.size()) + " bytes, not 2");
   }
   *packet = t.data;
   return {};
@@ -494,7 +494,8 @@ UsbtmcResult UsbtmcClient::ReadStatusByte(std::uint8_t* status_byte) {
   const auto deadline = std::chrono::steady_clock::now() + timeout_;
   for (;;) {
     std::vector<std::uint8_t> packet;
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
     if (left.count() <= 0) return TransferFailed(UsbOutcome::kTimeout, "READ_STATUS_BYTE: interrupt-IN");
     if (UsbtmcResult n = ReadNotification(left, &packet); !n.ok()) {
       n.step = "READ_STATUS_BYTE: " + n.step;
@@ -517,7 +518,8 @@ UsbtmcResult UsbtmcClient::WaitServiceRequest(std::chrono::milliseconds limit, s
   if (endpoints_.interrupt_in == 0) return Fail(UsbtmcError::kNoInterruptIn, "service request");
   const auto deadline = std::chrono::steady_clock::now() + limit;
   while (srq_status_.empty()) {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
     if (left.count() <= 0) return TransferFailed(UsbOutcome::kTimeout, "service request");
     std::vector<std::uint8_t> packet;
     if (UsbtmcResult n = ReadNotification(left, &packet); !n.ok()) {
@@ -542,8 +544,8 @@ UsbtmcResult UsbtmcClient::RenControl(bool assert_ren) {
 
 UsbtmcResult UsbtmcClient::GoToLocal() {
   std::vector<std::uint8_t> reply;
-  UsbtmcResult r = ClassRequest(kRecipientInterface, usbtmc::kGoToLocal, 0, endpoints_.interface_number, 1,
-                                "GO_TO_LOCAL", &reply);
+  UsbtmcResult r =
+      ClassRequest(kRecipientInterface, usbtmc::kGoToLocal, 0, endpoints_.interface_number, 1, "GO_TO_LOCAL", &reply);
   if (r.ok() && r.status != usbtmc::kStatusSuccess) return StatusFailed(r.status, "GO_TO_LOCAL");
   return r;
 }

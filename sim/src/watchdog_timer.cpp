@@ -55,11 +55,10 @@ void WatchdogTimer::Arm() {
   armed_ = (wtcon_ & kEnable) && (wtcon_ & kResetEnable);
   if (!armed_) return;
   // The count's share of the nominal period, in 10 ms ticks, scaled to the tick length in use.
-  const double seconds = static_cast<double>(platform::watchdog::kPeriodNanoseconds) * 1e-9 * wtcnt_ /
-                         platform::watchdog::kReloadCount;
+  const double seconds =
+      static_cast<double>(platform::watchdog::kPeriodNanoseconds) * 1e-9 * wtcnt_ / platform::watchdog::kReloadCount;
   const double scaled = seconds * platform::kernel::TickMicroseconds() / 10000.0;
-  deadline_ = std::chrono::steady_clock::now() +
-              std::chrono::microseconds(static_cast<std::int64_t>(scaled * 1e6));
+  deadline_ = std::chrono::steady_clock::now() + std::chrono::microseconds(static_cast<std::int64_t>(scaled * 1e6));
 }
 
 bool WatchdogTimer::Running() {

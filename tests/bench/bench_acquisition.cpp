@@ -39,8 +39,8 @@ namespace {
 
 using Torvex::CTorvexHostAcquisition;
 
-constexpr double kField = 1.0;           // tesla, inside the proton probe's range
-constexpr double kSampleRate = 1.0e6;    // the factory rate
+constexpr double kField = 1.0;         // tesla, inside the proton probe's range
+constexpr double kSampleRate = 1.0e6;  // the factory rate
 
 struct World {
   bool ready = false;
@@ -74,8 +74,8 @@ World& TheWorld() {
     Torvex::StartAcquisitionModule();
     bool accepted = false;
     bool passed = false;
-    w->ready = Torvex::WaitForDspStarted(10000, &accepted, &passed) && accepted && passed &&
-               Torvex::WaitForAcqStarted(500);
+    w->ready =
+        Torvex::WaitForDspStarted(10000, &accepted, &passed) && accepted && passed && Torvex::WaitForAcqStarted(500);
     return w;
   }();
   return *world;
@@ -184,6 +184,12 @@ void BM_ContinuousResults(benchmark::State& state) {
   Report(state, results, failures);
   state.counters["flux_error_T"] = flux - kField;
 }
-BENCHMARK(BM_ContinuousResults)->Args({1, 64})->Args({10, 64})->Args({100, 64})->Args({10, 2000})->UseRealTime()->MinTime(2.0);
+BENCHMARK(BM_ContinuousResults)
+    ->Args({1, 64})
+    ->Args({10, 64})
+    ->Args({100, 64})
+    ->Args({10, 2000})
+    ->UseRealTime()
+    ->MinTime(2.0);
 
 }  // namespace

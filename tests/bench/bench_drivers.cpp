@@ -32,8 +32,8 @@ void BM_HostPortWriteBlock(benchmark::State& state) {
   std::vector<cyg_uint32> words(static_cast<std::size_t>(state.range(0)), 0x5A5A5A5A);
   for (auto _ : state) dsp_hpi_write_block(0x90FF0000, words.data(), static_cast<cyg_uint32>(words.size()));
   state.SetBytesProcessed(state.iterations() * state.range(0) * 4);
-  state.counters["words/s"] = benchmark::Counter(static_cast<double>(state.iterations() * state.range(0)),
-                                                 benchmark::Counter::kIsRate);
+  state.counters["words/s"] =
+      benchmark::Counter(static_cast<double>(state.iterations() * state.range(0)), benchmark::Counter::kIsRate);
 }
 BENCHMARK(BM_HostPortWriteBlock)->Arg(1)->Arg(64)->Arg(1024);
 
@@ -42,8 +42,8 @@ void BM_HostPortReadBlock(benchmark::State& state) {
   std::vector<cyg_uint32> words(static_cast<std::size_t>(state.range(0)));
   for (auto _ : state) dsp_hpi_read_block(0x90FF8000, words.data(), static_cast<cyg_uint32>(words.size()));
   state.SetBytesProcessed(state.iterations() * state.range(0) * 4);
-  state.counters["words/s"] = benchmark::Counter(static_cast<double>(state.iterations() * state.range(0)),
-                                                 benchmark::Counter::kIsRate);
+  state.counters["words/s"] =
+      benchmark::Counter(static_cast<double>(state.iterations() * state.range(0)), benchmark::Counter::kIsRate);
 }
 BENCHMARK(BM_HostPortReadBlock)->Arg(1)->Arg(64)->Arg(1024);
 

@@ -31,13 +31,14 @@ std::size_t InstallImage() {
     const std::size_t text = kImageBytes - 64 * 1024 - 4;
     torvex_test::CoffImage image{
         // Away from the mailboxes and the status block the DSP keeps below 0x10000.
-        .sections = {{.name = ".text", .address = 0x80100000, .flags = torvex_test::kCoffText,
-                      .data = CoffPattern(text, 1)},
-                     {.name = ".far", .address = 0x80000000, .flags = torvex_test::kCoffData,
-                      .data = CoffPattern(64 * 1024 - 2, 2)},
-                     {.name = ".cinit", .address = 0x80010000, .flags = torvex_test::kCoffData,
-                      .data = CoffPattern(6, 3)},
-                     {.name = ".bss", .address = 0x80020000, .flags = torvex_test::kCoffBss, .size = 65536}}};
+        .sections = {
+            {.name = ".text", .address = 0x80100000, .flags = torvex_test::kCoffText, .data = CoffPattern(text, 1)},
+            {.name = ".far",
+             .address = 0x80000000,
+             .flags = torvex_test::kCoffData,
+             .data = CoffPattern(64 * 1024 - 2, 2)},
+            {.name = ".cinit", .address = 0x80010000, .flags = torvex_test::kCoffData, .data = CoffPattern(6, 3)},
+            {.name = ".bss", .address = 0x80020000, .flags = torvex_test::kCoffBss, .size = 65536}}};
     image.WriteTo(platform::BoardRoot() + kPath);
     return text + 64 * 1024 - 2 + 6;
   }();

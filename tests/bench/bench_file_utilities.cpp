@@ -29,7 +29,8 @@ struct Board {
     std::ofstream(root / deep / "leaf") << "x";
     for (int d = 0; d < 10; ++d) {
       fs::create_directories(root / "yaffs/user" / std::to_string(d));
-      for (int f = 0; f < 20; ++f) std::ofstream(root / "yaffs/user" / std::to_string(d) / ("f" + std::to_string(f))) << std::string(700, 'f');
+      for (int f = 0; f < 20; ++f)
+        std::ofstream(root / "yaffs/user" / std::to_string(d) / ("f" + std::to_string(f))) << std::string(700, 'f');
     }
     std::ofstream(root / "yaffs/big") << std::string(64 * 1024, 'b');
     platform::SetBoardRoot(root.string());

@@ -52,8 +52,8 @@ void PlugTree(const std::vector<std::pair<const char*, const char*>>& tree) {
 
 const std::vector<std::pair<const char*, const char*>> kProbe = {{"1", "probe"}};
 const std::vector<std::pair<const char*, const char*>> kTree = {
-    {"1", "multiplexer:4"}, {"1/1", "probe"}, {"1/2", "probe"}, {"1/3", "multiplexer:4"}, {"1/3/1", "probe"},
-    {"1/3/2", "probe"},     {"1/4", "camera:3"}};
+    {"1", "multiplexer:4"}, {"1/1", "probe"},   {"1/2", "probe"},   {"1/3", "multiplexer:4"},
+    {"1/3/1", "probe"},     {"1/3/2", "probe"}, {"1/4", "camera:3"}};
 
 void BM_ReadIdentification(benchmark::State& state) {
   PlugTree(kProbe);

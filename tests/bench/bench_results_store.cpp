@@ -14,8 +14,8 @@ namespace {
 
 using Torvex::CResultsStore;
 using Torvex::CTorvexHostAcquisition;
-using Torvex::ResultBuffer;
 using Torvex::g_ResultsStore;
+using Torvex::ResultBuffer;
 
 constexpr std::uint32_t kCapacity = 1000;
 

@@ -45,7 +45,9 @@ std::string SampleParameters(const ScpiParameterSpecRow& slots) {
     if (!out.empty()) out += ',';
     switch (s.type) {
       case kScpiTypeNumber: out += "1"; break;
-      case kScpiTypeChoice: out += std::string(s.choice->choices).substr(0, std::string(s.choice->choices).find('|')); break;
+      case kScpiTypeChoice:
+        out += std::string(s.choice->choices).substr(0, std::string(s.choice->choices).find('|'));
+        break;
       case kScpiTypeQuotedString: out += "'file'"; break;
       case kScpiTypeText: out += "text"; break;
       case kScpiTypeChannelList: out += "(@1!2)"; break;
@@ -93,12 +95,12 @@ const int kRegistered = [] {
     const std::string shortMessage = ShortForm(kScpiCommandPatterns[n]) + suffix;
     const std::string longMessage = LongForm(kScpiCommandPatterns[n]) + suffix;
     // 466 header benchmarks: a short run each keeps the whole program under a minute.
-    benchmark::RegisterBenchmark(("short/" + number).c_str(),
-                                 [shortMessage](benchmark::State& s) { ParseMessage(s, shortMessage, 1); })
-        ->MinTime(0.02);
-    benchmark::RegisterBenchmark(("long/" + number).c_str(),
-                                 [longMessage](benchmark::State& s) { ParseMessage(s, longMessage, 1); })
-        ->MinTime(0.02);
+    benchmark::RegisterBenchmark(("short/" + number).c_str(), [shortMessage](benchmark::State& s) {
+      ParseMessage(s, shortMessage, 1);
+    })->MinTime(0.02);
+    benchmark::RegisterBenchmark(("long/" + number).c_str(), [longMessage](benchmark::State& s) {
+      ParseMessage(s, longMessage, 1);
+    })->MinTime(0.02);
   }
   return 0;
 }();

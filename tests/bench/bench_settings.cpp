@@ -37,8 +37,7 @@ bool FactoryBoard() {
     });
     platform::SetBoardRoot(root.string());
     return platform::mount("", "/romfs", "romfs") == 0 && platform::mount("", "/yaffs", "yaffs") == 0 &&
-           LoadTreeFromXml(kFactorySettingsPath, &g_ParameterTreeRoot, nullptr) == 0 &&
-           TorvexBindParameterNodes() == 0;
+           LoadTreeFromXml(kFactorySettingsPath, &g_ParameterTreeRoot, nullptr) == 0 && TorvexBindParameterNodes() == 0;
   }();
   return ready;
 }

@@ -26,7 +26,6 @@
 
 namespace {
 
-
 struct Stack {
   torvex_test::CIgnoredUsbExceptions exceptions;
   torvex_test::UsbDeviceSide side;

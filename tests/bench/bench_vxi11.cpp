@@ -137,15 +137,14 @@ void BM_QueryThroughEngine(benchmark::State& state) {
         }
         ++queries;
       }
-      ReportHandOffs(state, std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(),
-                     queries);
+      ReportHandOffs(state, std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(), queries);
     }
     client.Close();
     manager.reset();
   }
   DoVovuriStopAll();
-  state.counters["queries_per_s"] = benchmark::Counter(static_cast<double>(state.iterations()),
-                                                       benchmark::Counter::kIsRate);
+  state.counters["queries_per_s"] =
+      benchmark::Counter(static_cast<double>(state.iterations()), benchmark::Counter::kIsRate);
 }
 BENCHMARK(BM_QueryThroughEngine)->UseRealTime()->MinTime(1.0);
 
@@ -194,9 +193,8 @@ void BM_QueriesOnEightLinks(benchmark::State& state) {
     manager.reset();
   }
   DoVovuriStopAll();
-  state.counters["queries_per_s"] = benchmark::Counter(static_cast<double>(state.iterations()) * kLinks *
-                                                           kQueriesPerLink,
-                                                       benchmark::Counter::kIsRate);
+  state.counters["queries_per_s"] = benchmark::Counter(
+      static_cast<double>(state.iterations()) * kLinks * kQueriesPerLink, benchmark::Counter::kIsRate);
 }
 BENCHMARK(BM_QueriesOnEightLinks)->UseRealTime()->MinTime(1.0);
 
@@ -213,8 +211,8 @@ void BM_WireSideOnly(benchmark::State& state) {
   }
   client.Close();
   manager.reset();
-  state.counters["queries_per_s"] = benchmark::Counter(static_cast<double>(state.iterations()),
-                                                       benchmark::Counter::kIsRate);
+  state.counters["queries_per_s"] =
+      benchmark::Counter(static_cast<double>(state.iterations()), benchmark::Counter::kIsRate);
 }
 BENCHMARK(BM_WireSideOnly)->UseRealTime()->MinTime(1.0);
 

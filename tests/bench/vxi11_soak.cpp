@@ -408,8 +408,8 @@ int main(int argc, char** argv) {
       next += 10s;
       const torvex_test::ProcessStats now = torvex_test::ReadProcessStats(board.Pid());
       std::printf("  %5.0f s: %ld answered, %ld lost, %ld wrong; %s\n",
-                  std::chrono::duration<double>(Clock::now() - began).count(), tally.answered.load(),
-                  tally.lost.load(), tally.wrong.load(), torvex_test::Describe(now).c_str());
+                  std::chrono::duration<double>(Clock::now() - began).count(), tally.answered.load(), tally.lost.load(),
+                  tally.wrong.load(), torvex_test::Describe(now).c_str());
       std::fflush(stdout);
     }
   });
@@ -427,10 +427,11 @@ int main(int argc, char** argv) {
   std::printf("end:   %s%s\n", torvex_test::Describe(end).c_str(), running ? "" : " (the board program has ended)");
   std::printf("episodes:");
   for (const auto& [name, count] : episodes) std::printf(" %s %ld", name.c_str(), count);
-  std::printf("\nqueries answered %ld in %.1f s (%.0f per second); replies lost %ld, wrong %ld; slowest "
-              "well-behaved query %.1f ms\n",
-              tally.answered.load(), seconds, tally.answered.load() / seconds, tally.lost.load(), tally.wrong.load(),
-              tally.slowest_us.load() / 1000.0);
+  std::printf(
+      "\nqueries answered %ld in %.1f s (%.0f per second); replies lost %ld, wrong %ld; slowest "
+      "well-behaved query %.1f ms\n",
+      tally.answered.load(), seconds, tally.answered.load() / seconds, tally.lost.load(), tally.wrong.load(),
+      tally.slowest_us.load() / 1000.0);
   for (const std::string& f : tally.first_failures) std::printf("  %s\n", f.c_str());
   return tally.lost == 0 && tally.wrong == 0 && running ? 0 : 1;
 }

@@ -48,7 +48,7 @@ class RecordingParser : public Torvex::CTMS320C67xxCoffParser {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  static sim::Board& board = [] () -> sim::Board& {
+  static sim::Board& board = []() -> sim::Board& {
     sim::Board& made = torvex_test::ProcessBoard("fuzz-coff");
     std::filesystem::create_directories(platform::BoardRoot() + "/romfs");
     if (!platform::IsMounted("/romfs") && platform::mount("", "/romfs", "romfs") != 0) std::abort();

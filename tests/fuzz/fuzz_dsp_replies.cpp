@@ -36,7 +36,8 @@ std::uint32_t Word(const std::uint8_t* p) {
 }
 
 void PlaceReply(sim::Dsp& dsp, const std::vector<std::uint32_t>& words) {
-  for (std::size_t i = 0; i < words.size(); ++i) dsp.WriteWord(kDspReplyBuffer + 4 * static_cast<std::uint32_t>(i), words[i]);
+  for (std::size_t i = 0; i < words.size(); ++i)
+    dsp.WriteWord(kDspReplyBuffer + 4 * static_cast<std::uint32_t>(i), words[i]);
   dsp.WriteWord(kDspReplyMailbox, words.empty() ? 0 : words[0]);
   dsp.RaiseHostInterrupt();
 }
@@ -80,8 +81,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       float sigma, uniformity, matching, tuning;
       std::uint32_t word11;
       std::uint64_t stamp;
-      CTorvexDSP::GetPwMeasurement(&flux, &unit, &frequency, &sigma, &word11, &uniformity, &matching, &tuning,
-                                   &stamp);
+      CTorvexDSP::GetPwMeasurement(&flux, &unit, &frequency, &sigma, &word11, &uniformity, &matching, &tuning, &stamp);
       (void)CTorvexDSP::GetSearchResult();
     }
     if (result != 0 && status != 0) __builtin_trap();  // a refused reply gives no status

@@ -37,8 +37,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     CheckCanonical(path);
     std::string again;
     Require(Torvex::CanonicalMassMemoryPath(path, &again) && again == path);
-    if (Torvex::MassMemoryPathIsReadable(path))
-      Require(path.rfind("/yaffs/", 0) == 0 || path.rfind("/romfs/", 0) == 0);
+    if (Torvex::MassMemoryPathIsReadable(path)) Require(path.rfind("/yaffs/", 0) == 0 || path.rfind("/romfs/", 0) == 0);
     if (Torvex::MassMemoryPathIsBelow(path, "/yaffs/user/")) Require(path.size() > 12);
     // The temporary file a write goes through is never a name a host may write itself.
     if (!Torvex::NamesTemporaryFile(path)) Require(Torvex::NamesTemporaryFile(path + "~tmp0"));

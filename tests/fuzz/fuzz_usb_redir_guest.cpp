@@ -32,7 +32,6 @@
 
 namespace {
 
-
 struct Stack {
   torvex_test::CIgnoredUsbExceptions exceptions;
   torvex_test::UsbDeviceSide side;
@@ -45,7 +44,9 @@ struct Stack {
         side.BringUp(torvex_test::TestDeviceSettings(), torvex_test::TestTmcDescription(), &cls) != 0)
       std::abort();
     cls.io = side.io;
-    server = std::make_unique<sim::UsbRedirServer>(*side.model, [](const std::string& l) { if (std::getenv("FUZZ_USBREDIR_LOG")) std::fprintf(stderr, "usbredir: %s\n", l.c_str()); });
+    server = std::make_unique<sim::UsbRedirServer>(*side.model, [](const std::string& l) {
+      if (std::getenv("FUZZ_USBREDIR_LOG")) std::fprintf(stderr, "usbredir: %s\n", l.c_str());
+    });
     std::string error;
     if (!server->Start(0, &error)) std::abort();
   }

@@ -171,9 +171,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       // Every response transfer starts with a DEV_DEP_MSG_IN header whose TransferSize fits.
       if (t.outcome == sim::UsbOutcome::kOk && t.data.size() >= 12) {
         Check(t.data[0] == 2, "response header");
-        const std::uint32_t length = static_cast<std::uint32_t>(t.data[4]) | static_cast<std::uint32_t>(t.data[5]) << 8 |
-                                     static_cast<std::uint32_t>(t.data[6]) << 16 |
-                                     static_cast<std::uint32_t>(t.data[7]) << 24;
+        const std::uint32_t length =
+            static_cast<std::uint32_t>(t.data[4]) | static_cast<std::uint32_t>(t.data[5]) << 8 |
+            static_cast<std::uint32_t>(t.data[6]) << 16 | static_cast<std::uint32_t>(t.data[7]) << 24;
         Check(length <= t.data.size() - 12, "response TransferSize");
       }
     } else {

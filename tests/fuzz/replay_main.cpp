@@ -32,10 +32,21 @@ int main(int argc, char** argv) {
     const int edits = 1 + static_cast<int>(rng() % 8);
     for (int e = 0; e < edits; ++e) {
       switch (rng() % 4) {
-        case 0: if (!s.empty()) s[rng() % s.size()] = static_cast<char>(rng()); break;
-        case 1: s.insert(s.begin() + static_cast<long>(s.empty() ? 0 : rng() % (s.size() + 1)), static_cast<char>(rng())); break;
-        case 2: if (!s.empty()) s.erase(rng() % s.size(), 1 + rng() % 8); break;
-        case 3: if (!s.empty()) { std::size_t a = rng() % s.size(); s.insert(a, s.substr(a, 1 + rng() % 16)); } break;
+        case 0:
+          if (!s.empty()) s[rng() % s.size()] = static_cast<char>(rng());
+          break;
+        case 1:
+          s.insert(s.begin() + static_cast<long>(s.empty() ? 0 : rng() % (s.size() + 1)), static_cast<char>(rng()));
+          break;
+        case 2:
+          if (!s.empty()) s.erase(rng() % s.size(), 1 + rng() % 8);
+          break;
+        case 3:
+          if (!s.empty()) {
+            std::size_t a = rng() % s.size();
+            s.insert(a, s.substr(a, 1 + rng() % 16));
+          }
+          break;
       }
     }
     LLVMFuzzerTestOneInput(reinterpret_cast<const std::uint8_t*>(s.data()), s.size());

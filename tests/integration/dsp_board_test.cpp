@@ -41,7 +41,7 @@ TEST(DspBoard, ImageInstalledAndFaultCommands) {
       {"dsp check 2", true, "check 2"},
       {"dsp error 3", true, "error 3"},
       {"dsp stall on", true, " stall"},
-      {"dsp delay 0x44 10", false, nullptr},     // no such request
+      {"dsp delay 0x44 10", false, nullptr},  // no such request
       {"dsp delay 0x10 -5", false, nullptr},
       {"dsp versions 2 1.8", false, nullptr},
       {"dsp boot maybe", false, nullptr},

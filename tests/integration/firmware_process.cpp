@@ -43,8 +43,8 @@ void FirmwareProcess::Start(const std::vector<std::string>& extra_args, unsigned
   exited_ = false;
   int pipefd[2];
   if (::pipe(pipefd) != 0) throw std::runtime_error("pipe failed");
-  std::vector<std::string> args = {TORVEX_BINARY, "--root", root_.string(), "--tick-us", std::to_string(tick_us),
-                                   "--log-stderr"};
+  std::vector<std::string> args = {TORVEX_BINARY,           "--root",      root_.string(), "--tick-us",
+                                   std::to_string(tick_us), "--log-stderr"};
   // Boards run side by side: their portmappers and name servers take free ports, not 111, 137 and 138.
   if (std::find(extra_args.begin(), extra_args.end(), "--portmapper-port") == extra_args.end()) {
     args.insert(args.end(), {"--portmapper-port", "0"});

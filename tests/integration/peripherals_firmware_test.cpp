@@ -85,12 +85,11 @@ TEST_F(PeripheralsFirmware, TheProbeDescriptionFileIsReadAtStartUp) {
     const char* text;
     bool kept;
   };
-  for (const Case c : {Case{"<Probe><StructVersion>1</StructVersion><GyroRatio>42577478.5</GyroRatio></Probe>", true},
-                       Case{"<!DOCTYPE Probe><Probe><StructVersion>1</StructVersion></Probe>", true},
-                       Case{"<!DOCTYPE Probe [<!ENTITY v \"1\">]><Probe><StructVersion>&v;</StructVersion></Probe>",
-                            false},
-                       Case{"<Probe><StructVersion>2</StructVersion></Probe>", false},
-                       Case{"<Probe><Struct", false}}) {
+  for (const Case c :
+       {Case{"<Probe><StructVersion>1</StructVersion><GyroRatio>42577478.5</GyroRatio></Probe>", true},
+        Case{"<!DOCTYPE Probe><Probe><StructVersion>1</StructVersion></Probe>", true},
+        Case{"<!DOCTYPE Probe [<!ENTITY v \"1\">]><Probe><StructVersion>&v;</StructVersion></Probe>", false},
+        Case{"<Probe><StructVersion>2</StructVersion></Probe>", false}, Case{"<Probe><Struct", false}}) {
     std::filesystem::create_directories(fw.Root() / "yaffs/user");
     std::ofstream(fw.Root() / "yaffs/user/probe.xml", std::ios::trunc) << c.text;
     fw.Start();
@@ -117,8 +116,8 @@ TEST_F(PeripheralsFirmware, CameraHeadsAreClosedAndMeasuredOneByOne) {
   const double high1 = tesla("ROUT:PROB:MAX? (@1!1)");
   const double low2 = tesla("ROUT:PROB:MIN? (@1!2)");
   const double high2 = tesla("ROUT:PROB:MAX? (@1!2)");
-  ASSERT_TRUE(low1 > 0 && low1 < low2 && low2 < high1 && high1 < high2) << low1 << " " << high1 << " " << low2
-                                                                          << " " << high2;
+  ASSERT_TRUE(low1 > 0 && low1 < low2 && low2 < high1 && high1 < high2)
+      << low1 << " " << high1 << " " << low2 << " " << high2;
   // Fields inside one head's range only.
   const double onlyHead1 = (low1 + low2) / 2;
   const double onlyHead2 = (high1 + high2) / 2;

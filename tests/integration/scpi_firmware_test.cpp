@@ -68,7 +68,8 @@ TEST_F(ScpiFirmware, AFetchWaitingForAFieldThatIsNotThereIsAnsweredAfterASearchP
   ASSERT_EQ(fw_.Board("field 1"), "ok");
   std::string value;
   EXPECT_TRUE(WaitFor([&] { return std::regex_match(value = Usb("FETC? 3"), std::regex("1\\.000 T")); }, 20s))
-      << value << "\n" << fw_.Output();
+      << value << "\n"
+      << fw_.Output();
   (void)Usb("*CLS");
   ASSERT_EQ(Usb("INIT:CONT OFF;:ABOR"), kNothing);
   EXPECT_EQ(Usb("SYST:ERR?"), kNoError);

@@ -91,9 +91,9 @@ TEST(SettingsFirmware, StoreAndRecallKeepTheProbesTheRouteAndTheSelection) {
 TEST(SettingsFirmware, EndingTheRunDuringAContinuousMeasurementSavesTheSettings) {
   struct Case {
     const char* label;
-    const char* action;     // a board command
-    bool restarts;          // the firmware starts again by itself (a reset)
-    int status;             // exit status of the process (after a reset: of the switch-off that follows)
+    const char* action;  // a board command
+    bool restarts;       // the firmware starts again by itself (a reset)
+    int status;          // exit status of the process (after a reset: of the switch-off that follows)
     const char* logged;
     const char* unit_next;  // the unit the next start has
   };

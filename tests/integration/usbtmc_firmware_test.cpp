@@ -354,8 +354,8 @@ TEST_F(UsbFirmware, TheStatusByteAndAServiceRequestComeOnInterruptIn) {
 TEST_F(UsbFirmware, RemoteLocalRequestsAreAcceptedInEveryStateWithMessagesBetween) {
   // The application does not enable remote/local reporting for USB (RL1 stays off, see the
   // capabilities): the requests are answered and the state moves, but no message is disturbed.
-  const std::vector<std::string> steps = {"ren on", "-", "llo", "-", "gtl", "-", "llo", "ren off", "-",
-                                          "gtl", "llo", "ren on", "gtl", "-", "ren off"};
+  const std::vector<std::string> steps = {"ren on", "-",   "llo", "-",      "gtl", "-", "llo",    "ren off",
+                                          "-",      "gtl", "llo", "ren on", "gtl", "-", "ren off"};
   for (const std::string& step : steps) {
     SCOPED_TRACE(step);
     if (step == "-") {

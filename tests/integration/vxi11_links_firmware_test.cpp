@@ -74,8 +74,8 @@ class WellBehavedClient {
     return first_failure_;
   }
   std::string Summary() const {
-    return std::to_string(queries_.load()) + " queries, " + std::to_string(failures_.load()) +
-           " failed, slowest " + std::to_string(slowest_ms_.load()) + " ms";
+    return std::to_string(queries_.load()) + " queries, " + std::to_string(failures_.load()) + " failed, slowest " +
+           std::to_string(slowest_ms_.load()) + " ms";
   }
 
  private:

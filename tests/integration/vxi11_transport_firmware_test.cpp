@@ -239,9 +239,8 @@ TEST_F(Vxi11Transport, ConnectionsBeyondTheLimitAreRefusedWhileTheAdmittedAreSer
     crowd.push_back(std::move(client));
   }
   const torvex_test::ProcessStats during = torvex_test::ReadProcessStats(fw_.Pid());
-  std::printf("[ figures  ] %d of %d connections admitted, %d refused; before: %s; with the crowd: %s\n",
-              admitted, kCrowd, refused, torvex_test::Describe(before).c_str(),
-              torvex_test::Describe(during).c_str());
+  std::printf("[ figures  ] %d of %d connections admitted, %d refused; before: %s; with the crowd: %s\n", admitted,
+              kCrowd, refused, torvex_test::Describe(before).c_str(), torvex_test::Describe(during).c_str());
   EXPECT_GT(refused, 0);
   EXPECT_GE(admitted, 8);
   // Two threads (core and abort channel) for each admitted connection, and no more.
@@ -339,8 +338,8 @@ bool NameServerAnswers(std::uint32_t address, std::uint16_t port) {
   sendto(fd, request.data(), request.size(), 0, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
   pollfd p{fd, POLLIN, 0};
   std::uint8_t answer[1024];
-  const bool answered = poll(&p, 1, 1000) > 0 && recv(fd, answer, sizeof answer, 0) >= 2 && answer[0] == 0x12 &&
-                        answer[1] == 0x34;
+  const bool answered =
+      poll(&p, 1, 1000) > 0 && recv(fd, answer, sizeof answer, 0) >= 2 && answer[0] == 0x12 && answer[1] == 0x34;
   close(fd);
   return answered;
 }

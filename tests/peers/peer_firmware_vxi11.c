@@ -167,7 +167,8 @@ int main(int argc, char** argv) {
    * settings changed since power-up. */
   if (failures == 0) {
     int device = lxi_connect("127.0.0.1", 0, "inst0", 3000, VXI11);
-    int sent = device != LXI_ERROR && lxi_send(device, "UNIT MT", 7, 1000) == 7 && lxi_send(device, "*RST", 4, 1000) == 4;
+    int sent =
+        device != LXI_ERROR && lxi_send(device, "UNIT MT", 7, 1000) == 7 && lxi_send(device, "*RST", 4, 1000) == 4;
     if (device != LXI_ERROR) lxi_disconnect(device);
     if (!sent || !wait_for_log("board: ready", 2, 60000)) {
       printf("FAIL *RST did not restart the firmware\n");

@@ -272,7 +272,8 @@ static void test_locks(void) {
   w.flags = 1 | 8;
   w.data.data_len = 5;
   w.data.data_val = (char*)"*CLS\n";
-  if (peer_write_1(&w, &wr, second) != RPC_SUCCESS || wr.error != 11) fail(what, "write under a foreign lock not answered 11");
+  if (peer_write_1(&w, &wr, second) != RPC_SUCCESS || wr.error != 11)
+    fail(what, "write under a foreign lock not answered 11");
   PeerLinkId lid = a.lid;
   PeerErrorResult result;
   memset(&result, 0, sizeof result);

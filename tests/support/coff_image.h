@@ -26,7 +26,7 @@ struct CoffSection {
   std::string name;
   std::uint32_t address = 0;
   std::uint32_t flags = kCoffText;
-  std::vector<std::uint8_t> data;  // written to the file; its length is the size unless `size` is set
+  std::vector<std::uint8_t> data;                // written to the file; its length is the size unless `size` is set
   std::optional<std::uint32_t> size;             // the header's size, when it differs from data.size()
   std::optional<std::uint32_t> virtual_address;  // the physical address unless set
   std::optional<std::uint32_t> data_offset;      // where the data is written unless set
@@ -85,7 +85,7 @@ struct CoffImage {
     u16(target_id);
     // Optional header.
     u16(magic);
-    u16(0);  // version stamp
+    u16(0);                                   // version stamp
     for (unsigned i = 0; i < 6; ++i) u32(0);  // sizes, entry point, bases
     // Section headers.
     for (std::size_t i = 0; i < sections.size(); ++i) {

@@ -20,8 +20,7 @@ class DspHostPort {
   void WriteBlock(std::uint32_t address, const std::vector<std::uint32_t>& words) {
     Control(0);
     dsp_.Write(hw::hpi::kBase + hw::hpi::kHpiaWrite, address, 4);
-    for (std::size_t i = 0; i + 1 < words.size(); ++i)
-      dsp_.Write(hw::hpi::kBase + hw::hpi::kHpidIncWrite, words[i], 4);
+    for (std::size_t i = 0; i + 1 < words.size(); ++i) dsp_.Write(hw::hpi::kBase + hw::hpi::kHpidIncWrite, words[i], 4);
     dsp_.Write(hw::hpi::kBase + hw::hpi::kHpidWrite, words.back(), 4);
   }
   std::uint32_t ReadWord(std::uint32_t address) {

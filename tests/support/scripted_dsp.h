@@ -64,8 +64,8 @@ class ScriptedDsp {
     dsp_.WriteWord(Torvex::kDspReplyMailbox, frame[0]);
     dsp_.RaiseHostInterrupt();
   }
-  void SendBooted(std::uint32_t dspMajor, std::uint32_t dspMinor, std::uint32_t cpldMajor,
-                  std::uint32_t cpldMinor, std::uint32_t status = 0) {
+  void SendBooted(std::uint32_t dspMajor, std::uint32_t dspMinor, std::uint32_t cpldMajor, std::uint32_t cpldMinor,
+                  std::uint32_t status = 0) {
     Send(MakeReply(Torvex::kDspBooted, 0, {status, 0, dspMajor, dspMinor, cpldMajor, cpldMinor}));
   }
 

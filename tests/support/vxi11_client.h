@@ -60,7 +60,8 @@ class RpcConnection {
   bool IsOpen() const { return client_.fd() >= 0; }
 
   // Sends one call (one record of one fragment); returns its xid, 0 when the send failed.
-  std::uint32_t Send(std::uint32_t prog, std::uint32_t vers, std::uint32_t proc, const std::vector<std::uint8_t>& args) {
+  std::uint32_t Send(std::uint32_t prog, std::uint32_t vers, std::uint32_t proc,
+                     const std::vector<std::uint8_t>& args) {
     vxi11_test::CallSpec spec;
     spec.xid = ++xid_;
     spec.prog = prog;
@@ -106,7 +107,8 @@ class RpcConnection {
  private:
   // Exactly n bytes before the deadline.
   bool ReceiveExact(std::uint8_t* out, std::size_t n, std::chrono::steady_clock::time_point deadline) {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
     return left.count() > 0 && client_.ReceiveExact(out, n, static_cast<int>(left.count()));
   }
 
@@ -172,8 +174,8 @@ class Vxi11Client {
   }
   Reply Read(std::uint32_t io_timeout = 5000, std::uint32_t request_size = 4096, std::uint32_t flags = 0,
              std::uint32_t lock_timeout = 0, std::uint8_t termchar = '\n') {
-    Reply reply = Run(kVxi11DeviceRead, ReadArgs(io_timeout, request_size, flags, lock_timeout, termchar),
-                      io_timeout, lock_timeout);
+    Reply reply = Run(kVxi11DeviceRead, ReadArgs(io_timeout, request_size, flags, lock_timeout, termchar), io_timeout,
+                      lock_timeout);
     DecodeRead(&reply);
     return reply;
   }

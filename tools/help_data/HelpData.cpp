@@ -98,8 +98,8 @@ std::string HeaderList() {
     const std::string pattern = kScpiCommandPatterns[n];
     const bool query = !pattern.empty() && pattern.back() == '?';
     const std::string base = query ? pattern.substr(0, pattern.size() - 1) : pattern;
-    bool other = false;  // the setter or query of the same header
-    bool listed = false; // already listed with its pair
+    bool other = false;   // the setter or query of the same header
+    bool listed = false;  // already listed with its pair
     for (std::size_t m = 0; m < kScpiCommandCount; ++m) {
       if (m == n) continue;
       const std::string p = kScpiCommandPatterns[m];

@@ -91,7 +91,8 @@ std::string DspCommand(sim::DspProgram& dsp, const std::vector<std::string>& arg
     dsp.SetReportedVersions(version, cpld);
   } else if (what == "delay") {
     const std::uint32_t id = request("dsp delay takes ID|all MILLISECONDS");
-    dsp.SetReplyDelay(id, static_cast<std::uint32_t>(count(2, 3600000, "dsp delay takes ID|all MILLISECONDS (up to 3600000)")));
+    dsp.SetReplyDelay(
+        id, static_cast<std::uint32_t>(count(2, 3600000, "dsp delay takes ID|all MILLISECONDS (up to 3600000)")));
   } else if (what == "drop") {
     const std::uint32_t id = request("dsp drop takes ID|all COUNT");
     dsp.DropReplies(id, static_cast<unsigned>(count(2, 1000000, "dsp drop takes ID|all COUNT (up to 1000000)")));

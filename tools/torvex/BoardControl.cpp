@@ -21,11 +21,11 @@ namespace {
 
 constexpr std::size_t kMaxRequest = 4096;
 constexpr std::size_t kMaxReply = 1 << 20;  // a reply may carry a long device answer (usb)
-constexpr int kRequestTimeoutMs = 5000;  // a request line must be complete within this
+constexpr int kRequestTimeoutMs = 5000;     // a request line must be complete within this
 // The longest wait for a request's reply: every board operation bounds its own waits, but a USB
 // message of a megabyte takes several seconds over the simulated cable, more on a loaded machine.
 constexpr int kReplyTimeoutMs = 60000;
-constexpr int kMaxClients = 8;           // clients served at once; more are refused
+constexpr int kMaxClients = 8;  // clients served at once; more are refused
 constexpr const char* kSocketName = "control.sock";
 
 // A socket address names the socket file relative to an open descriptor of the board root
@@ -66,7 +66,8 @@ std::string ReadLine(int fd, int timeout_ms, std::size_t max_size = kMaxRequest)
   char c;
   for (;;) {
     if (line.size() > max_size) return {};
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
     if (left.count() <= 0) return {};
     pollfd p{fd, POLLIN, 0};
     if (::poll(&p, 1, static_cast<int>(left.count())) <= 0) return {};

@@ -94,7 +94,8 @@ Options ParseOptions(int argc, char** argv) {
   }
   if (const char* env = std::getenv("TORVEX_NET"); env != nullptr && o.net == "sim") o.net = env;
   if (o.net == "linux") o.net = "linux:eth0";
-  if (o.net != "sim" && (o.net.rfind("linux:", 0) != 0 || o.net.size() == 6)) Usage("--net takes sim or linux[:IFNAME]");
+  if (o.net != "sim" && (o.net.rfind("linux:", 0) != 0 || o.net.size() == 6))
+    Usage("--net takes sim or linux[:IFNAME]");
   return o;
 }
 

@@ -169,9 +169,8 @@ std::string UsbCommands::UsbtmcOpen(const std::vector<std::string>& args) {
   std::string reply = "vendor=" + Hex(static_cast<unsigned>(d[8] | d[9] << 8), 4) +
                       " product=" + Hex(static_cast<unsigned>(d[10] | d[11] << 8), 4) +
                       " interface=" + std::to_string(e.interface_number) +
-                      " protocol=" + std::to_string(e.interface_protocol) +
-                      " bulk-out=" + std::to_string(e.bulk_out) + " bulk-in=" + std::to_string(e.bulk_in) +
-                      " interrupt-in=" + std::to_string(e.interrupt_in);
+                      " protocol=" + std::to_string(e.interface_protocol) + " bulk-out=" + std::to_string(e.bulk_out) +
+                      " bulk-in=" + std::to_string(e.bulk_in) + " interrupt-in=" + std::to_string(e.interrupt_in);
   const char* names[] = {"manufacturer", "model", "serial"};
   for (std::size_t i = 0; i < en.strings.size() && i < 3; ++i) {
     reply += std::string(" ") + names[i] + "=\"" + Printable(en.strings[i]) + "\"";
@@ -203,8 +202,8 @@ std::string UsbCommands::UsbtmcChunk(const std::vector<std::string>& args) {
   const sim::UsbtmcReadOptions options = ReadOptions(args, "usbtmc chunk takes [SIZE [TERMCHAR]]");
   sim::UsbtmcChunk chunk;
   Check(client_.ReadChunk(options, &chunk));
-  return "size=" + std::to_string(chunk.transfer_size) + " eom=" + Flag(chunk.eom) +
-         " term=" + Flag(chunk.term_char) + " data=" + Printable(chunk.data);
+  return "size=" + std::to_string(chunk.transfer_size) + " eom=" + Flag(chunk.eom) + " term=" + Flag(chunk.term_char) +
+         " data=" + Printable(chunk.data);
 }
 
 std::string UsbCommands::UsbtmcRequest(const std::vector<std::string>& args) {

@@ -138,7 +138,8 @@ constexpr const char* kLockFileName = "board.lock";
 constexpr const char* kLockFdVariable = "TORVEX_BOARD_LOCK_FD";
 
 bool SameFile(int fd, const std::string& path) {
-  struct stat a{}, b{};
+  struct stat a {
+  }, b{};
   return ::fstat(fd, &a) == 0 && ::stat(path.c_str(), &b) == 0 && a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
 
@@ -289,8 +290,9 @@ int AssembleBoard(const Options& options, BoardParts& parts) {
   }
   sim::NandFlash::Geometry geometry;
   geometry.block_count = description.flash_blocks;
-  parts.nand = std::make_unique<sim::NandFlash>(platform::nand::kFlashDeviceName, geometry,
-                                                std::vector<platform::nand::Partition>{{0, description.flash_blocks - 1}});
+  parts.nand =
+      std::make_unique<sim::NandFlash>(platform::nand::kFlashDeviceName, geometry,
+                                       std::vector<platform::nand::Partition>{{0, description.flash_blocks - 1}});
   for (const std::uint32_t block : description.bad_blocks) parts.nand->MarkBad(block);
   parts.nand->Register();
   sim::WatchdogTimer::Instance();
@@ -353,8 +355,8 @@ int main(int argc, char** argv) {
   // acquisition) and the first DSP exchanges cover work of the host's threads, which a fast tick does
   // not make faster: on a loaded host a few milliseconds of wall time would not hold it. The fast
   // tick is for the periods of the running firmware.
-  const std::uint32_t run_tick_us = options.tick_us != 0 ? static_cast<std::uint32_t>(options.tick_us)
-                                                         : platform::kernel::TickMicroseconds();
+  const std::uint32_t run_tick_us =
+      options.tick_us != 0 ? static_cast<std::uint32_t>(options.tick_us) : platform::kernel::TickMicroseconds();
   platform::kernel::SetTickMicroseconds(kStartUpTickUs);
   if (const int status = TakeRoot(options); status != 0) return status;
 

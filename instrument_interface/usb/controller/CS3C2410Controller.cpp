@@ -50,11 +50,7 @@ namespace {
 
 // The banner of the bus-error dump, one row per line.
 constexpr const char* kBusErrorBanner[] = {
-    "      \n",
-    " >`)  \n",
-    " ( \\  \n",
-    "  ^   \n",
-    "      \n",
+    "      \n", " >`)  \n", " ( \\  \n", "  ^   \n", "      \n",
 };
 static_assert(sizeof kBusErrorBanner / sizeof kBusErrorBanner[0] == 5, "five banner lines");
 constexpr std::uint32_t kBusErrorDumpBytes = 128;

@@ -34,15 +34,15 @@ class CS3C2410Endpoint : public CUsbControllerEndpoint {
 
  protected:
   // Endpoint state words: an activity bit, a direction bit and the step reached.
-  static constexpr std::uint32_t kActive = 0x8000;          // a transfer is in progress
-  static constexpr std::uint32_t kDone = 0x4000;            // finished, its completion not yet reported
-  static constexpr std::uint32_t kDataStageSent = 0x2000;   // control data stage sent, status stage due
+  static constexpr std::uint32_t kActive = 0x8000;         // a transfer is in progress
+  static constexpr std::uint32_t kDone = 0x4000;           // finished, its completion not yet reported
+  static constexpr std::uint32_t kDataStageSent = 0x2000;  // control data stage sent, status stage due
   static constexpr std::uint32_t kReadBit = 0x0800;
   static constexpr std::uint32_t kWriteBit = 0x0400;
-  static constexpr std::uint32_t kStepLast = 0x0080;        // the last packet is loaded, or the chain is full
-  static constexpr std::uint32_t kStepOvertaken = 0x0020;   // a setup packet overtook the data stage
-  static constexpr std::uint32_t kStepSentFull = 0x0010;    // the last packet sent was full
-  static constexpr std::uint32_t kStepSentShort = 0x0040;   // the last packet sent was short
+  static constexpr std::uint32_t kStepLast = 0x0080;       // the last packet is loaded, or the chain is full
+  static constexpr std::uint32_t kStepOvertaken = 0x0020;  // a setup packet overtook the data stage
+  static constexpr std::uint32_t kStepSentFull = 0x0010;   // the last packet sent was full
+  static constexpr std::uint32_t kStepSentShort = 0x0040;  // the last packet sent was short
   static constexpr std::uint32_t kStateWriting = kActive | kWriteBit;
   static constexpr std::uint32_t kStateWriteLast = kDone | kWriteBit | kStepLast;
   static constexpr std::uint32_t kStateSentFull = kDataStageSent | kWriteBit | kStepSentFull;

@@ -54,14 +54,10 @@ void CUsbController::PulseIndicator(std::uint16_t, std::uint32_t* status) {
 
 std::uint32_t CUsbController::PriorityOf(std::int32_t kind) {
   switch (kind) {
-    case kUsbKindBulkOut:
-      return 1;
-    case kUsbKindBulkIn:
-      return 2;
-    case kUsbKindInterruptIn:
-      return 3;
-    default:
-      return 4;
+    case kUsbKindBulkOut: return 1;
+    case kUsbKindBulkIn: return 2;
+    case kUsbKindInterruptIn: return 3;
+    default: return 4;
   }
 }
 
@@ -99,18 +95,14 @@ CUsbControllerEndpoint* CUsbController::AddEndpoint(std::uint8_t configuration, 
   if (*status != 0) return nullptr;
   CUsbControllerEndpoint* endpoint = nullptr;
   switch (kind) {
-    case kUsbKindBulkIn:
-      endpoint = CreateBulkInEndpoint(configuration, interface, alternate, observer, status);
-      break;
+    case kUsbKindBulkIn: endpoint = CreateBulkInEndpoint(configuration, interface, alternate, observer, status); break;
     case kUsbKindBulkOut:
       endpoint = CreateBulkOutEndpoint(configuration, interface, alternate, observer, status);
       break;
     case kUsbKindInterruptIn:
       endpoint = CreateInterruptInEndpoint(configuration, interface, alternate, observer, status);
       break;
-    default:
-      *status = kStatusNotReported;
-      return nullptr;
+    default: *status = kStatusNotReported; return nullptr;
   }
   return InsertEndpoint(endpoint, status);
 }

@@ -23,7 +23,7 @@ CUsbInterfaceDescriptor::~CUsbInterfaceDescriptor() {
 void CUsbInterfaceDescriptor::AddEndpoint(CUsbEndpointDescriptor* endpoint, std::uint32_t* status) {
   if (*status != 0) return;
   if (!UsbInsertOrdered(endpoints_, endpoint,
-                     [endpoint](const CUsbEndpointDescriptor* e) { return e->Number() > endpoint->Number(); })) {
+                        [endpoint](const CUsbEndpointDescriptor* e) { return e->Number() > endpoint->Number(); })) {
     *status = kStatusOutOfMemory;
     return;
   }

@@ -19,9 +19,8 @@ constexpr std::uint32_t kUsbEngineBufferSize = 4096;
 
 class CUsbPhysicalInterface : public CPhysicalInterface {
  public:
-  CUsbPhysicalInterface(CUsbDeviceManager* device_manager, CUsbInterfaceClass* interface_class,
-                        COSUsbDevice* os_device, std::uint32_t device_index, std::uint32_t plugin_id,
-                        std::uint32_t* status);
+  CUsbPhysicalInterface(CUsbDeviceManager* device_manager, CUsbInterfaceClass* interface_class, COSUsbDevice* os_device,
+                        std::uint32_t device_index, std::uint32_t plugin_id, std::uint32_t* status);
   ~CUsbPhysicalInterface() override;
 
   bool IsEnabled() override { return enabled_ != 0; }

@@ -65,33 +65,15 @@ void CUsbStandardRequestManager::HandleRequest(const UsbSetupPacket& setup, std:
     Refuse(status);  // not connected: nothing to answer with
   } else {
     switch (setup.bRequest) {
-      case kGetStatus:
-        GetStatus(setup, status);
-        break;
-      case kClearFeature:
-        Feature(setup, false, status);
-        break;
-      case kSetFeature:
-        Feature(setup, true, status);
-        break;
-      case kSetAddress:
-        SetAddress(setup, status);
-        break;
-      case kGetDescriptor:
-        GetDescriptor(setup, status);
-        break;
-      case kGetConfiguration:
-        GetConfiguration(setup, status);
-        break;
-      case kSetConfiguration:
-        SetConfiguration(setup, status);
-        break;
-      case kGetInterface:
-        GetInterface(setup, status);
-        break;
-      case kSetInterface:
-        SetInterface(setup, status);
-        break;
+      case kGetStatus: GetStatus(setup, status); break;
+      case kClearFeature: Feature(setup, false, status); break;
+      case kSetFeature: Feature(setup, true, status); break;
+      case kSetAddress: SetAddress(setup, status); break;
+      case kGetDescriptor: GetDescriptor(setup, status); break;
+      case kGetConfiguration: GetConfiguration(setup, status); break;
+      case kSetConfiguration: SetConfiguration(setup, status); break;
+      case kGetInterface: GetInterface(setup, status); break;
+      case kSetInterface: SetInterface(setup, status); break;
       default:
         Refuse(status);  // reserved, SET_DESCRIPTOR, SYNCH_FRAME and every other number
         break;
@@ -141,8 +123,7 @@ void CUsbStandardRequestManager::GetStatus(const UsbSetupPacket& setup, std::uin
       first = stalled ? 1 : 0;
       break;
     }
-    default:
-      return Refuse(status);
+    default: return Refuse(status);
   }
   reply_->Data()[0] = first;
   reply_->Data()[1] = 0;
@@ -179,10 +160,8 @@ void CUsbStandardRequestManager::GetDescriptor(const UsbSetupPacket& setup, std:
     case kDescriptorConfiguration:
       if (setup.wIndex != 0) return Refuse(status);
       break;
-    case kDescriptorString:
-      break;
-    default:
-      return Refuse(status);  // device qualifier, other-speed configuration and the rest
+    case kDescriptorString: break;
+    default: return Refuse(status);  // device qualifier, other-speed configuration and the rest
   }
   if (setup.wLength == 0) {
     endpoint0_->AcknowledgeStatus(status);

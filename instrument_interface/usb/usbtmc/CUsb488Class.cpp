@@ -238,20 +238,11 @@ void CUsb488Class::ReturnToLocal(std::uint32_t* status) {
 void CUsb488Class::OnRemoteLocalStateChanged(std::uint32_t state_id) {
   std::uint32_t value = kRemoteLocalRems;
   switch (state_id) {
-    case CRemoteLocalStateMachine::kIdLocs:
-      value = kRemoteLocalLocs;
-      break;
-    case CRemoteLocalStateMachine::kIdRems:
-      value = kRemoteLocalRems;
-      break;
-    case CRemoteLocalStateMachine::kIdLwls:
-      value = kRemoteLocalLwls;
-      break;
-    case CRemoteLocalStateMachine::kIdRwls:
-      value = kRemoteLocalRwls;
-      break;
-    default:
-      break;
+    case CRemoteLocalStateMachine::kIdLocs: value = kRemoteLocalLocs; break;
+    case CRemoteLocalStateMachine::kIdRems: value = kRemoteLocalRems; break;
+    case CRemoteLocalStateMachine::kIdLwls: value = kRemoteLocalLwls; break;
+    case CRemoteLocalStateMachine::kIdRwls: value = kRemoteLocalRwls; break;
+    default: break;
   }
   if (physical_interface_ != nullptr) physical_interface_->RemoteLocalChanged(value);
 }
@@ -261,6 +252,4 @@ void CUsb488Class::AddressedThenDeviceClear() {
   if (physical_interface_ != nullptr) physical_interface_->DeviceClear();
 }
 
-void CUsb488Class::CopyCapabilities(std::uint8_t* out) const {
-  std::memcpy(out, capabilities_, kUsb488CapabilitySize);
-}
+void CUsb488Class::CopyCapabilities(std::uint8_t* out) const { std::memcpy(out, capabilities_, kUsb488CapabilitySize); }

@@ -43,7 +43,9 @@ class CUsb488Class : public CUsbInterfaceClassEventObserver,
   void OnSuspend(std::uint32_t* status) override;
 
   // --- engine side, through the physical interface ---
-  void SetPhysicalInterface(CPhysicalInterface* physical_interface) override { physical_interface_ = physical_interface; }
+  void SetPhysicalInterface(CPhysicalInterface* physical_interface) override {
+    physical_interface_ = physical_interface;
+  }
   const UsbInterfaceDescription& GetDescription() override { return description_; }
   void Attach(CUsbInterfaceClassIoManager* io, std::uint32_t* status) override;
   void Detach(std::uint32_t* status) override;

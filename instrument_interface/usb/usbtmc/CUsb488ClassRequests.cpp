@@ -25,20 +25,19 @@ struct RequestRow {
   void (CUsb488ClassRequests::*handler)(const UsbSetupPacket&, std::uint32_t*);
 };
 
-#define USB488_REQUEST_ROWS(X)                                                                            \
+#define USB488_REQUEST_ROWS(X) \
   X(kUsbTmcInitiateAbortBulkOut, "INITIATE_ABORT_BULK_OUT", kRecipientEndpoint, 2, kNone, InitiateAbortBulkOut) \
-  X(kUsbTmcCheckAbortBulkOutStatus, "CHECK_ABORT_BULK_OUT_STATUS", kRecipientEndpoint, 8, kNone,          \
-    CheckAbortBulkOutStatus)                                                                              \
+  X(kUsbTmcCheckAbortBulkOutStatus, "CHECK_ABORT_BULK_OUT_STATUS", kRecipientEndpoint, 8, kNone, \
+    CheckAbortBulkOutStatus) \
   X(kUsbTmcInitiateAbortBulkIn, "INITIATE_ABORT_BULK_IN", kRecipientEndpoint, 2, kTagNotZero, InitiateAbortBulkIn) \
-  X(kUsbTmcCheckAbortBulkInStatus, "CHECK_ABORT_BULK_IN_STATUS", kRecipientEndpoint, 8, kNone,            \
-    CheckAbortBulkInStatus)                                                                               \
-  X(kUsbTmcInitiateClear, "INITIATE_CLEAR", kRecipientInterface, 1, kNone, InitiateClear)                 \
-  X(kUsbTmcCheckClearStatus, "CHECK_CLEAR_STATUS", kRecipientInterface, 2, kNone, CheckClearStatus)       \
-  X(kUsbTmcGetCapabilities, "GET_CAPABILITIES", kRecipientInterface, 24, kNone, GetCapabilities)          \
-  X(kUsbTmcIndicatorPulse, "INDICATOR_PULSE", kRecipientInterface, 1, kNone, IndicatorPulse)              \
-  X(kUsb488ReadStatusByte, "READ_STATUS_BYTE", kRecipientInterface, 3, kStatusTag, ReadStatusByte)        \
-  X(kUsb488RenControl, "REN_CONTROL", kRecipientInterface, 1, kNone, RenControl)                          \
-  X(kUsb488GoToLocal, "GO_TO_LOCAL", kRecipientInterface, 1, kNone, GoToLocal)                            \
+  X(kUsbTmcCheckAbortBulkInStatus, "CHECK_ABORT_BULK_IN_STATUS", kRecipientEndpoint, 8, kNone, CheckAbortBulkInStatus) \
+  X(kUsbTmcInitiateClear, "INITIATE_CLEAR", kRecipientInterface, 1, kNone, InitiateClear) \
+  X(kUsbTmcCheckClearStatus, "CHECK_CLEAR_STATUS", kRecipientInterface, 2, kNone, CheckClearStatus) \
+  X(kUsbTmcGetCapabilities, "GET_CAPABILITIES", kRecipientInterface, 24, kNone, GetCapabilities) \
+  X(kUsbTmcIndicatorPulse, "INDICATOR_PULSE", kRecipientInterface, 1, kNone, IndicatorPulse) \
+  X(kUsb488ReadStatusByte, "READ_STATUS_BYTE", kRecipientInterface, 3, kStatusTag, ReadStatusByte) \
+  X(kUsb488RenControl, "REN_CONTROL", kRecipientInterface, 1, kNone, RenControl) \
+  X(kUsb488GoToLocal, "GO_TO_LOCAL", kRecipientInterface, 1, kNone, GoToLocal) \
   X(kUsb488LocalLockout, "LOCAL_LOCKOUT", kRecipientInterface, 1, kNone, LocalLockout)
 
 #define USB488_ROW(value, name, recipient, length, check, handler) \
@@ -63,10 +62,8 @@ bool PassesChecks(const RequestRow& row, const UsbSetupPacket& setup) {
   if ((setup.bmRequestType & 0x1F) != row.recipient) return false;
   if (setup.wLength != row.length) return false;
   switch (row.check) {
-    case ExtraCheck::kNone:
-      return true;
-    case ExtraCheck::kTagNotZero:
-      return (setup.wValue & 0xFF) != 0;
+    case ExtraCheck::kNone: return true;
+    case ExtraCheck::kTagNotZero: return (setup.wValue & 0xFF) != 0;
     case ExtraCheck::kStatusTag:
       // bTag 2 to 127 in the low seven bits, bit 7 clear, and no other bit (wValue is 8 bits wide).
       return setup.wValue >= 2 && setup.wValue <= 127;

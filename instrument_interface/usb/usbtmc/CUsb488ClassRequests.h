@@ -73,7 +73,9 @@ class CUsb488ClassRequests {
   std::int32_t ClearCount() const { return clear_count_; }
   bool IsStatusReadActive() const { return status_read_active_ != 0; }
   bool IsSrqPending() const { return srq_pending_ != 0; }
-  bool IsSplitInProgress() const { return clear_in_progress_ != 0 || abort_in_in_progress_ != 0 || abort_out_in_progress_ != 0; }
+  bool IsSplitInProgress() const {
+    return clear_in_progress_ != 0 || abort_in_in_progress_ != 0 || abort_out_in_progress_ != 0;
+  }
 
   // The handlers of the request table.
   void InitiateAbortBulkOut(const UsbSetupPacket& setup, std::uint32_t* status);

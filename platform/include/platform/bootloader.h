@@ -56,8 +56,8 @@ inline constexpr std::uint32_t kWarmBootIgnoredHardReset = 5;
 using ServiceEntry = void (*)(std::uint32_t code, std::uintptr_t argument);
 
 struct RamWords {
-  std::atomic<std::uint32_t> magic;      // written by the application
-  std::atomic<ServiceEntry> entry;       // written by the boot loader; nullptr: no services
+  std::atomic<std::uint32_t> magic;  // written by the application
+  std::atomic<ServiceEntry> entry;   // written by the boot loader; nullptr: no services
 };
 RamWords& Words();
 

@@ -42,9 +42,7 @@ struct cyg_devtab_entry {
 };
 
 // A handle is the address of its device table entry.
-inline cyg_devtab_entry* cyg_io_entry(cyg_io_handle_t handle) {
-  return reinterpret_cast<cyg_devtab_entry*>(handle);
-}
+inline cyg_devtab_entry* cyg_io_entry(cyg_io_handle_t handle) { return reinterpret_cast<cyg_devtab_entry*>(handle); }
 
 Cyg_ErrNo cyg_io_lookup(const char* name, cyg_io_handle_t* handle);
 Cyg_ErrNo cyg_io_read(cyg_io_handle_t handle, void* buf, cyg_uint32* len);

@@ -14,17 +14,13 @@ struct Field {
   unsigned shift;
   unsigned width;
 
-  constexpr std::uint32_t Mask() const {
-    return (width >= 32 ? 0xFFFFFFFFu : ((1u << width) - 1u)) << shift;
-  }
+  constexpr std::uint32_t Mask() const { return (width >= 32 ? 0xFFFFFFFFu : ((1u << width) - 1u)) << shift; }
   // The field's value in a register value.
   constexpr std::uint32_t Get(std::uint32_t reg) const { return (reg & Mask()) >> shift; }
   // `value` placed in the field (bits beyond the width dropped).
   constexpr std::uint32_t Make(std::uint32_t value) const { return (value << shift) & Mask(); }
   // `reg` with the field replaced by `value`.
-  constexpr std::uint32_t Set(std::uint32_t reg, std::uint32_t value) const {
-    return (reg & ~Mask()) | Make(value);
-  }
+  constexpr std::uint32_t Set(std::uint32_t reg, std::uint32_t value) const { return (reg & ~Mask()) | Make(value); }
 };
 constexpr std::uint32_t Bit(unsigned n) { return 1u << n; }
 
@@ -79,12 +75,12 @@ inline constexpr Line kPeripheralReset{gpio::Port::B, 7};  // low: the probe con
 inline constexpr Line kDspReset{gpio::Port::E, 2};         // low: the DSP is held in reset
 inline constexpr Line kBusHandover3{gpio::Port::E, 3};     // host-port bus hand-over
 inline constexpr Line kBusHandover4{gpio::Port::E, 4};
-inline constexpr Line kI2cSegment{gpio::Port::E, 8};       // 1: the probe connector's segment
-inline constexpr Line kDspInterrupt{gpio::Port::F, 0};     // EINT0
-inline constexpr Line kTemperatureAlarm{gpio::Port::F, 2}; // EINT2
-inline constexpr Line kOnOffButton{gpio::Port::F, 7};      // EINT7, low while pressed
-inline constexpr Line kPowerOn{gpio::Port::G, 0};          // low: the board's power goes off
-inline constexpr Line kUsbPullup{gpio::Port::E, 9};        // high: D+ pulled up, attached to the bus
+inline constexpr Line kI2cSegment{gpio::Port::E, 8};        // 1: the probe connector's segment
+inline constexpr Line kDspInterrupt{gpio::Port::F, 0};      // EINT0
+inline constexpr Line kTemperatureAlarm{gpio::Port::F, 2};  // EINT2
+inline constexpr Line kOnOffButton{gpio::Port::F, 7};       // EINT7, low while pressed
+inline constexpr Line kPowerOn{gpio::Port::G, 0};           // low: the board's power goes off
+inline constexpr Line kUsbPullup{gpio::Port::E, 9};         // high: D+ pulled up, attached to the bus
 }  // namespace line
 
 // The IIC controller.

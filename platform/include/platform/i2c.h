@@ -21,8 +21,8 @@ struct cyg_i2c_bus {
   cyg_uint32 (*tx)(const cyg_i2c_device* dev, cyg_bool_t send_start, const cyg_uint8* buf, cyg_uint32 count,
                    cyg_bool_t send_stop);
   // Bytes received; with `nak` the last byte is not acknowledged.
-  cyg_uint32 (*rx)(const cyg_i2c_device* dev, cyg_bool_t send_start, cyg_uint8* buf, cyg_uint32 count,
-                   cyg_bool_t nak, cyg_bool_t send_stop);
+  cyg_uint32 (*rx)(const cyg_i2c_device* dev, cyg_bool_t send_start, cyg_uint8* buf, cyg_uint32 count, cyg_bool_t nak,
+                   cyg_bool_t send_stop);
   void (*stop)(const cyg_i2c_device* dev);
   void* extra;  // the driver's own data
 };
@@ -45,8 +45,8 @@ void cyg_i2c_transaction_end(const cyg_i2c_device* dev);
 // Steps of a transaction (the caller holds the bus lock).
 cyg_uint32 cyg_i2c_transaction_tx(const cyg_i2c_device* dev, cyg_bool_t send_start, const cyg_uint8* buf,
                                   cyg_uint32 count, cyg_bool_t send_stop);
-cyg_uint32 cyg_i2c_transaction_rx(const cyg_i2c_device* dev, cyg_bool_t send_start, cyg_uint8* buf,
-                                  cyg_uint32 count, cyg_bool_t nak, cyg_bool_t send_stop);
+cyg_uint32 cyg_i2c_transaction_rx(const cyg_i2c_device* dev, cyg_bool_t send_start, cyg_uint8* buf, cyg_uint32 count,
+                                  cyg_bool_t nak, cyg_bool_t send_stop);
 void cyg_i2c_transaction_stop(const cyg_i2c_device* dev);
 
 // One-call transactions: start, the bytes (the last one received not acknowledged), stop.

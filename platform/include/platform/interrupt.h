@@ -34,8 +34,8 @@ struct cyg_interrupt {
   bool attached = false;
 };
 
-void cyg_interrupt_create(cyg_vector_t vector, cyg_priority_t priority, cyg_addrword_t data,
-                          cyg_ISR_t* isr, cyg_DSR_t* dsr, cyg_handle_t* handle, cyg_interrupt* intr);
+void cyg_interrupt_create(cyg_vector_t vector, cyg_priority_t priority, cyg_addrword_t data, cyg_ISR_t* isr,
+                          cyg_DSR_t* dsr, cyg_handle_t* handle, cyg_interrupt* intr);
 void cyg_interrupt_delete(cyg_handle_t interrupt);
 void cyg_interrupt_attach(cyg_handle_t interrupt);
 void cyg_interrupt_detach(cyg_handle_t interrupt);

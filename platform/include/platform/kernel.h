@@ -48,7 +48,9 @@ class KernelCondition {
   KernelCondition() noexcept { new (storage_) std::condition_variable(); }
   KernelCondition(const KernelCondition&) = delete;
   KernelCondition& operator=(const KernelCondition&) = delete;
-  std::condition_variable& get() noexcept { return *std::launder(reinterpret_cast<std::condition_variable*>(storage_)); }
+  std::condition_variable& get() noexcept {
+    return *std::launder(reinterpret_cast<std::condition_variable*>(storage_));
+  }
   operator std::condition_variable&() noexcept { return get(); }
   void notify_one() noexcept { get().notify_one(); }
   void notify_all() noexcept { get().notify_all(); }
@@ -107,9 +109,8 @@ enum : cyg_flag_mode_t {
 
 // Creates a thread, suspended: it runs only after cyg_thread_resume. `stack_base` and `stack_size`
 // are recorded; the host thread gets a stack of max(stack_size, 256 KiB).
-void cyg_thread_create(cyg_priority_t priority, cyg_thread_entry_t* entry, cyg_addrword_t entry_data,
-                       const char* name, void* stack_base, cyg_ucount32 stack_size,
-                       cyg_handle_t* handle, cyg_thread* thread);
+void cyg_thread_create(cyg_priority_t priority, cyg_thread_entry_t* entry, cyg_addrword_t entry_data, const char* name,
+                       void* stack_base, cyg_ucount32 stack_size, cyg_handle_t* handle, cyg_thread* thread);
 // Decrements the suspend count; the thread runs when it reaches 0 (the first resume starts it).
 void cyg_thread_resume(cyg_handle_t thread);
 // Suspends a thread. On the host only the calling thread can be stopped: suspending another thread

@@ -11,8 +11,8 @@
 
 namespace platform::signals {
 
-inline constexpr int kSigBus = 10;        // the bus-error signal, numbered as the target's C library does
-inline constexpr int kSignalCount = 32;   // signals 1 to 31
+inline constexpr int kSigBus = 10;       // the bus-error signal, numbered as the target's C library does
+inline constexpr int kSignalCount = 32;  // signals 1 to 31
 
 using Handler = void (*)(int signal);
 

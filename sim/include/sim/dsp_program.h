@@ -151,7 +151,8 @@ class DspProgram {
   std::uint64_t RequestsTaken();  // frames handed over while running
   std::uint64_t BadFrames();      // of which refused
   std::uint64_t RepliesSent();    // replies written, DSP_BOOTED included
-  std::uint64_t RepliesCancelled();  // replies never sent: given up for ABORT or a newer request, or dropped by the fault
+  std::uint64_t
+  RepliesCancelled();  // replies never sent: given up for ABORT or a newer request, or dropped by the fault
   // One line of state and faults, for the board's `dsp` command.
   std::string Describe();
 

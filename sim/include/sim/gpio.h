@@ -61,7 +61,7 @@ class Gpio final : public platform::regbus::Model {
  private:
   struct PortState {
     std::uint32_t con = 0;
-    std::uint32_t dat = 0;    // output latch
+    std::uint32_t dat = 0;  // output latch
     std::uint32_t up = 0;
     std::uint32_t input = 0;  // levels driven by the board
   };

@@ -85,13 +85,13 @@ class IicController final : public platform::regbus::Model {
   std::uint32_t ds_ = 0;
   bool pending_ = false;
   bool busy_ = false;
-  bool nack_ = false;          // IICSTAT bit 0
-  bool ds_loaded_ = false;     // IICDS written since the last byte shifted
+  bool nack_ = false;       // IICSTAT bit 0
+  bool ds_loaded_ = false;  // IICDS written since the last byte shifted
   bool stop_requested_ = false;
   bool start_requested_ = false;
-  bool rx_ended_ = false;      // the master did not acknowledge the last byte received
+  bool rx_ended_ = false;  // the master did not acknowledge the last byte received
   bool segment_select_ = false;
-  unsigned segment_ = 0;       // segment of the current transfer
+  unsigned segment_ = 0;  // segment of the current transfer
   I2cSlave* current_ = nullptr;
   std::array<std::map<std::uint8_t, I2cSlave*>, kSegments> devices_{};
   std::map<std::pair<unsigned, std::uint8_t>, Fault> faults_;

@@ -39,12 +39,12 @@ class Network final : public platform::net::Backend {
   // Addresses are dotted texts in the script (checked: std::invalid_argument when not dotted quads).
   struct DhcpOffer {
     std::string address = "127.0.0.1";
-    std::string server = "127.0.0.1";      // siaddr
-    std::string relay = "0.0.0.0";        // giaddr
+    std::string server = "127.0.0.1";  // siaddr
+    std::string relay = "0.0.0.0";     // giaddr
     std::optional<std::string> mask = "255.0.0.0";
-    std::optional<std::string> router;     // option 3
-    std::optional<std::string> dns;        // option 6
-    std::optional<std::string> domain;     // option 15
+    std::optional<std::string> router;  // option 3
+    std::optional<std::string> dns;     // option 6
+    std::optional<std::string> domain;  // option 15
     std::uint32_t lease_seconds = 86400;
   };
   enum class Renewal { kAck, kNak, kSilent };
@@ -54,7 +54,7 @@ class Network final : public platform::net::Backend {
     cyg_tick_count_t tick;
   };
 
-  Network();  // the default server is present with the default offer
+  Network();            // the default server is present with the default offer
   ~Network() override;  // uninstalls itself when installed
 
   Network(const Network&) = delete;

@@ -54,12 +54,12 @@ struct NmrAnalysis {
   double peak = 0.0;          // highest FFT magnitude
   double fft_resolution = 0.0;
   double peak_resolution = 0.0;
-  double peak_center = 0.0;  // IF of the middle point of the peak spectrum, Hz
-  double residue = 0.0;      // RMS misfit of the parabola over the fine bins within half maximum
-  std::vector<float> signal;       // the samples
-  std::vector<float> fft;          // kFftSize / 2 magnitudes
+  double peak_center = 0.0;          // IF of the middle point of the peak spectrum, Hz
+  double residue = 0.0;              // RMS misfit of the parabola over the fine bins within half maximum
+  std::vector<float> signal;         // the samples
+  std::vector<float> fft;            // kFftSize / 2 magnitudes
   std::vector<float> peak_spectrum;  // kPeakPoints magnitudes
-  std::vector<float> fit;          // a, b, c of a + b x + c x^2 over fine bins from the peak, IF, linewidth
+  std::vector<float> fit;            // a, b, c of a + b x + c x^2 over fine bins from the peak, IF, linewidth
 };
 
 // The signal the receiver samples (no analysis); `rng` supplies the noise.

@@ -68,13 +68,11 @@ struct UsbRedirDeviceInfo {
 
 // Reads a device descriptor (at least its first 8 bytes for max_packet0; all 18 for the rest). False
 // with `error` set when the bytes are not one.
-bool ParseUsbDeviceDescriptor(const std::uint8_t* data, std::size_t size, UsbRedirDeviceInfo* info,
-                              std::string* error);
+bool ParseUsbDeviceDescriptor(const std::uint8_t* data, std::size_t size, UsbRedirDeviceInfo* info, std::string* error);
 // Reads a whole configuration (wTotalLength bytes): interfaces and endpoints of alternate setting 0.
 // Every descriptor's length is checked against what is left; an endpoint 0, an endpoint named twice,
 // or too many interfaces or endpoints are refused. False with `error` set; `info` is then unchanged.
-bool ParseUsbConfiguration(const std::uint8_t* data, std::size_t size, UsbRedirDeviceInfo* info,
-                           std::string* error);
+bool ParseUsbConfiguration(const std::uint8_t* data, std::size_t size, UsbRedirDeviceInfo* info, std::string* error);
 
 class UsbRedirServer {
  public:

@@ -141,7 +141,7 @@ struct UsbtmcCapabilities {
 };
 
 struct UsbtmcReadOptions {
-  std::uint32_t transfer_size = 4096;   // TransferSize of each REQUEST_DEV_DEP_MSG_IN
+  std::uint32_t transfer_size = 4096;     // TransferSize of each REQUEST_DEV_DEP_MSG_IN
   std::optional<std::uint8_t> term_char;  // TermCharEnabled with this TermChar
 };
 

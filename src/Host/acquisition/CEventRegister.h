@@ -67,8 +67,8 @@ class CDspIntr : public CRegistrableObject {
 
 // Result of WaitForEvent. The value 2 is never returned.
 enum eAcqEvent : int {
-  kAcqEventMessage = 0,     // the command mailbox holds a message, left unread for the caller
-  kAcqEventDsp = 1,         // the DSP interrupt occurred (its event is consumed)
+  kAcqEventMessage = 0,  // the command mailbox holds a message, left unread for the caller
+  kAcqEventDsp = 1,      // the DSP interrupt occurred (its event is consumed)
   kAcqEventTimeout = 3,
 };
 

@@ -94,8 +94,7 @@ void CIntermediateResults::Release() {
 }
 
 void CIntermediateResults::DescribeBlocks(IntermediateBlock blocks[kIntermediateBlockCount]) {
-  IntermediateArray* arrays[kIntermediateBlockCount] = {&nmrSignal, &fftBuffer, &peakSpectrum,
-                                                        &fitCoefficients};
+  IntermediateArray* arrays[kIntermediateBlockCount] = {&nmrSignal, &fftBuffer, &peakSpectrum, &fitCoefficients};
   for (int i = 0; i < kIntermediateBlockCount; ++i) {
     blocks[i].data = arrays[i]->data;
     blocks[i].capacity = arrays[i]->data != nullptr ? arrays[i]->capacity : 0;

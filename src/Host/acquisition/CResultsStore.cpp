@@ -99,9 +99,8 @@ ResultBuffer* CResultsStore::WaitTake(int slot, const std::atomic<bool>* keepWai
   *waitingFlag = true;
   for (;;) {
     cyg_mutex_unlock(&m_Mutex);
-    const bool woken = keepWaiting == nullptr
-                           ? cyg_semaphore_wait(semaphore)
-                           : cyg_semaphore_timed_wait(semaphore, cyg_current_time() + kRecheckTicks);
+    const bool woken = keepWaiting == nullptr ? cyg_semaphore_wait(semaphore)
+                                              : cyg_semaphore_timed_wait(semaphore, cyg_current_time() + kRecheckTicks);
     LockMutex();
     if (woken) break;  // posted: the poster cleared the flag
     if (!*waitingFlag) {
@@ -225,12 +224,8 @@ void CResultsStore::ReturnLocked(ResultBuffer* buffer) {
         WakeReaderLocked();
       }
       break;
-    case eResultBufferState::Free:
-      WakeWriterLocked();
-      break;
-    case eResultBufferState::Ready:
-      WakeReaderLocked();
-      break;
+    case eResultBufferState::Free: WakeWriterLocked(); break;
+    case eResultBufferState::Ready: WakeReaderLocked(); break;
   }
 }
 

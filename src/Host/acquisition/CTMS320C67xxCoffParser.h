@@ -27,10 +27,10 @@ namespace Torvex {
 
 // The file header; only the fields the loader uses are kept.
 struct CoffFileHeader {
-  std::uint16_t SectionCount = 0;        // offset 2
-  std::uint32_t SymbolTableOffset = 0;   // offset 8
-  std::uint32_t SymbolCount = 0;         // offset 12
-  std::uint16_t TargetId = 0;            // offset 20
+  std::uint16_t SectionCount = 0;       // offset 2
+  std::uint32_t SymbolTableOffset = 0;  // offset 8
+  std::uint32_t SymbolCount = 0;        // offset 12
+  std::uint16_t TargetId = 0;           // offset 20
 };
 
 // The optional header; only its magic is used.

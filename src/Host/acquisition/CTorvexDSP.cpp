@@ -55,8 +55,7 @@ std::atomic<std::uint8_t> s_TriggerOutRequest{0};
 int s_TriggerUnit = 0;  // under the interface lock
 
 const CDSPIFException kUnforeseenEvent("The DSP Interface has received an unforeseen event.\n");
-const CDSPNotBootedException kNotBooted(
-    "The DSP Interface has been asked to perform an operation while not booted.\n");
+const CDSPNotBootedException kNotBooted("The DSP Interface has been asked to perform an operation while not booted.\n");
 
 bool CallerOwnsInterface() {
   const cyg_handle_t self = cyg_thread_self();
@@ -207,12 +206,13 @@ int CTorvexDSP::Exchange(std::uint32_t requestId, int eventFd, std::uint32_t tim
   if (sent != 0) return sent;
 
   // Board milliseconds: ten to a kernel tick, so the wait follows the tick as the board's time does.
-  const auto wait = std::chrono::microseconds(static_cast<std::uint64_t>(timeoutMs) *
-                                              platform::kernel::TickMicroseconds() / 10);
+  const auto wait =
+      std::chrono::microseconds(static_cast<std::uint64_t>(timeoutMs) * platform::kernel::TickMicroseconds() / 10);
   const auto deadline = std::chrono::steady_clock::now() + wait;
   bool answered = false;
   for (;;) {
-    const auto left = std::chrono::duration_cast<std::chrono::microseconds>(deadline - std::chrono::steady_clock::now());
+    const auto left =
+        std::chrono::duration_cast<std::chrono::microseconds>(deadline - std::chrono::steady_clock::now());
     if (left.count() < 0) break;
     fd_set rd;
     FD_ZERO(&rd);
@@ -354,30 +354,19 @@ int CTorvexDSP::BuildAndWriteMessage(std::uint32_t requestId) {
   std::fill_n(s_Transmit, RequestLength(requestId) / 4, 0u);
   s_Transmit[0] = requestId;
   switch (requestId) {
-    case kDspPwDefaultConfiguration:
-      return BuildDefaultConfiguration();
-    case kDspPwProbeConnect:
-      return BuildProbeConnect();
-    case kDspPwMeasureParms:
-      return BuildMeasureParms();
-    case kDspInitiateManualMeasurement:
-      return BuildManualMeasurement();
-    case kDspTriggerOut:
-      return BuildTriggerOut();
+    case kDspPwDefaultConfiguration: return BuildDefaultConfiguration();
+    case kDspPwProbeConnect: return BuildProbeConnect();
+    case kDspPwMeasureParms: return BuildMeasureParms();
+    case kDspInitiateManualMeasurement: return BuildManualMeasurement();
+    case kDspTriggerOut: return BuildTriggerOut();
     case kDspTrigger: {
       const int result = BuildTrigger();
       if (result != 0) return result;
       break;
     }
-    case kDspInitiateSearch:
-      BuildSearch();
-      break;
-    case kDspInitiateTracking:
-      BuildTracking();
-      break;
-    case kDspExternalReference:
-      BuildExternalReference();
-      break;
+    case kDspInitiateSearch: BuildSearch(); break;
+    case kDspInitiateTracking: BuildTracking(); break;
+    case kDspExternalReference: BuildExternalReference(); break;
     default:  // no payload, or the low-level values, which nothing sets (all 0)
       break;
   }
@@ -412,8 +401,8 @@ int CTorvexDSP::BuildProbeConnect() {
   {
     // The probe cannot be destroyed while its description is copied.
     CRecursiveLockGuard topology(g_TopologyLock);
-    auto* peripheral = static_cast<CTorvexPeripheral*>(
-        TORVEX_NODE(current_probe_object).GetPointerAttribute(eAttrValue));
+    auto* peripheral =
+        static_cast<CTorvexPeripheral*>(TORVEX_NODE(current_probe_object).GetPointerAttribute(eAttrValue));
     if (!topology.Locked() || peripheral == nullptr || !peripheral->IsMeasuring()) {
       g_Logger.Printf("CTorvexDSP::BuildProbeConnect:No measuring probe selected\n");
       return kDspIfNoProbe;
@@ -431,12 +420,10 @@ int CTorvexDSP::BuildProbeConnect() {
     s_Transmit[10] = FloatWord(F64(TORVEX_NODE(system_acquisition_short_duration)));
     s_Transmit[11] = FloatWord(info->DeadTime * 1e-6);
     // Five areas of a count word and room for 256 values (128 words); a longer curve is cut to 256.
-    const PwCurve* curves[] = {&info->PulseWidth, &info->Matching, &info->Tuning, &info->FreqStep,
-                               &info->NoiseLevel};
+    const PwCurve* curves[] = {&info->PulseWidth, &info->Matching, &info->Tuning, &info->FreqStep, &info->NoiseLevel};
     std::uint32_t word = 12;
     for (const PwCurve* curve : curves) {
-      const std::uint32_t count =
-          curve->points ? std::min<std::uint32_t>(curve->count, kDspCurveValues) : 0u;
+      const std::uint32_t count = curve->points ? std::min<std::uint32_t>(curve->count, kDspCurveValues) : 0u;
       s_Transmit[word] = count;
       PutU16Array(&s_Transmit[word + 1], curve->points.get(), count);
       word += 1 + kDspCurveValues / 2;
@@ -449,7 +436,8 @@ int CTorvexDSP::BuildMeasureParms() {
   {
     CRecursiveLockGuard tree(g_ParameterTreeLock);
     std::uint32_t* w = s_Transmit;
-    w[2] = Choice(TORVEX_NODE(trigger_parms_trigger_in_source), {{"IMMediate", 0}, {"TIMer", 1}, {"BUS", 1}, {"EXTernal", 2}});
+    w[2] = Choice(TORVEX_NODE(trigger_parms_trigger_in_source),
+                  {{"IMMediate", 0}, {"TIMer", 1}, {"BUS", 1}, {"EXTernal", 2}});
     w[3] = Choice(TORVEX_NODE(trigger_parms_trigger_in_slope), {{"POSitive", 0}, {"NEGative", 1}, {"EITHer", 2}});
     w[4] = Equals(TORVEX_NODE(measure_parms_probe_matching_tuning_mode), "AUTO");
     w[5] = FloatWord(F64(TORVEX_NODE(measure_parms_probe_matching)));
@@ -503,7 +491,8 @@ int CTorvexDSP::BuildTriggerOut() {
     CRecursiveLockGuard tree(g_ParameterTreeLock);
     PutDouble(&s_Transmit[2], hertz);
     s_Transmit[4] = Flag(TORVEX_NODE(trigger_parms_trigger_out_state));
-    s_Transmit[5] = Choice(TORVEX_NODE(trigger_parms_trigger_out_slope), {{"POSitive", 0}, {"NEGative", 1}, {"EITHer", 2}});
+    s_Transmit[5] =
+        Choice(TORVEX_NODE(trigger_parms_trigger_out_slope), {{"POSitive", 0}, {"NEGative", 1}, {"EITHer", 2}});
     s_Transmit[6] = Choice(TORVEX_NODE(trigger_parms_trigger_out_shape), {{"DC", 0}, {"PULSe", 1}});
     s_Transmit[7] = Choice(TORVEX_NODE(trigger_parms_trigger_out_polarity), {{"NORMal", 0}, {"INVerted", 1}});
     s_Transmit[8] = FloatWord(F64(TORVEX_NODE(trigger_parms_trigger_out_delay)));

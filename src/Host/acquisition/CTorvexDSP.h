@@ -137,12 +137,12 @@ class CTorvexDSP {
 
   // Getters of the receive buffer, valid after ReadMessage returned 0 for the reply named.
   static void GetVersions(std::uint16_t* dspMajor, std::uint16_t* dspMinor, std::uint16_t* cpldMajor,
-                          std::uint16_t* cpldMinor);                        // DSP_BOOTED
-  static double GetSearchResult();                                         // RETURN_SEARCH_RESULT
-  static void GetPwMeasurement(double* flux, int* unit, double* frequency, float* sigma,
-                               std::uint32_t* word11, float* uniformity, float* matching, float* tuning,
-                               std::uint64_t* timeStamp);                   // RETURN_PW_MEASUREMENT
-  static void GetTriggerOutState(bool* state);                             // RETURN_TRIGGER_OUT
+                          std::uint16_t* cpldMinor);  // DSP_BOOTED
+  static double GetSearchResult();                    // RETURN_SEARCH_RESULT
+  static void GetPwMeasurement(double* flux, int* unit, double* frequency, float* sigma, std::uint32_t* word11,
+                               float* uniformity, float* matching, float* tuning,
+                               std::uint64_t* timeStamp);  // RETURN_PW_MEASUREMENT
+  static void GetTriggerOutState(bool* state);             // RETURN_TRIGGER_OUT
   // RETURN_NMR_SIGNAL: copies each block (at most its destination's capacity) through the host port
   // and fills the scalars.
   static void CopyIntermediateResults(const IntermediateBlock blocks[kIntermediateBlockCount],

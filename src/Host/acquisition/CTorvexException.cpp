@@ -2,8 +2,7 @@
 
 namespace Torvex {
 
-CAcqError::CAcqError(std::int32_t code)
-    : CAcqException("HostAcq encountered an error.\n"), m_Code(code) {}
+CAcqError::CAcqError(std::int32_t code) : CAcqException("HostAcq encountered an error.\n"), m_Code(code) {}
 
 CAcqError::CAcqError(const std::string& location, std::int32_t code)
     : CAcqException("HostAcq encountered an error at: " + location + ".\n"), m_Code(code) {}

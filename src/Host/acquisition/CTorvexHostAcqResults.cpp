@@ -27,9 +27,8 @@ template <typename T, typename Copy>
 int GetResultElement(std::uint32_t index, T* out, Copy copy) {
   if (out == nullptr) return kAcqNoData;
   if (g_ResultsStore.GetSlotBuffer(CResultsStore::kReaderSlot) == nullptr) {
-    ResultBuffer* taken = g_TriggerActive.load()
-                              ? g_ResultsStore.WaitTake(CResultsStore::kReaderSlot, &g_TriggerActive)
-                              : g_ResultsStore.TryTake(CResultsStore::kReaderSlot);
+    ResultBuffer* taken = g_TriggerActive.load() ? g_ResultsStore.WaitTake(CResultsStore::kReaderSlot, &g_TriggerActive)
+                                                 : g_ResultsStore.TryTake(CResultsStore::kReaderSlot);
     if (taken == nullptr) return kAcqNoData;
   }
   return g_ResultsStore.ReadHeld([&](const ResultBuffer* buffer) -> int {
@@ -112,13 +111,11 @@ int CTorvexHostAcquisition::GetSigma(std::uint32_t index, float* sigma) {
 }
 
 int CTorvexHostAcquisition::GetUniformity(std::uint32_t index, float* uniformity) {
-  return GetResultElement(index, uniformity,
-                          [](const ResultBuffer& b, std::uint32_t i) { return b.uniformity[i]; });
+  return GetResultElement(index, uniformity, [](const ResultBuffer& b, std::uint32_t i) { return b.uniformity[i]; });
 }
 
 int CTorvexHostAcquisition::GetTimestamp(std::uint32_t index, std::uint64_t* timestamp) {
-  return GetResultElement(index, timestamp,
-                          [](const ResultBuffer& b, std::uint32_t i) { return b.timestamp[i]; });
+  return GetResultElement(index, timestamp, [](const ResultBuffer& b, std::uint32_t i) { return b.timestamp[i]; });
 }
 
 int CTorvexHostAcquisition::GetChannel(std::uint32_t index, CTorvexChannel* channel) {

@@ -29,7 +29,8 @@ enum class eTriggerSource { Immediate, Timer, Bus, External };
 // The configured trigger source; any other text restarts the acquisition system.
 eTriggerSource ReadTriggerSource() {
   std::string text;
-  if (g_node_trigger_parms_trigger_in_source != nullptr) text = acqflow::ReadString(g_node_trigger_parms_trigger_in_source);
+  if (g_node_trigger_parms_trigger_in_source != nullptr)
+    text = acqflow::ReadString(g_node_trigger_parms_trigger_in_source);
   if (text == "IMMediate") return eTriggerSource::Immediate;
   if (text == "TIMer") return eTriggerSource::Timer;
   if (text == "BUS") return eTriggerSource::Bus;
@@ -176,8 +177,7 @@ double CTorvexHostAcquisition::TriggerWaitingFlow(PwMeasurement* measurement) {
       WaitForBusTrigger();
       break;
     case eTriggerSource::Immediate:
-    case eTriggerSource::External:
-      break;
+    case eTriggerSource::External: break;
   }
   g_Logger.Printf("CTorvexHostAcquisition::TriggerWaitingFlow: Trigger!\n");
   if (source == eTriggerSource::External) {

@@ -99,8 +99,8 @@ CPeripheralReference CTorvexHostAcquisition::AcquisitionSetupFlow(double expecte
   return peripheral;
 }
 
-CPeripheralReference CTorvexHostAcquisition::FindChannelInWindow(double lowTesla, double highTesla,
-                                                                 double* frequency, std::uint16_t* index) {
+CPeripheralReference CTorvexHostAcquisition::FindChannelInWindow(double lowTesla, double highTesla, double* frequency,
+                                                                 std::uint16_t* index) {
   const std::size_t count = g_AcqChannelList.size();
   if (count == 0) throw CAcqError(kAcqNoChannel);
   for (std::size_t i = 0; i < count && i <= 0xFFFF; ++i) {
@@ -148,8 +148,7 @@ CPeripheralReference CTorvexHostAcquisition::PrepareChannel(std::uint16_t index)
                               : CTorvexDSP::GetSampleLengthSetting();
     const std::uint32_t first = TimingCount(shortDuration + offset);
     const std::uint32_t second = TimingCount(length + offset);
-    const int written =
-        static_cast<CTorvexPwMeasuringPeripheral*>(peripheral.Get())->WriteParameterPair(first, second);
+    const int written = static_cast<CTorvexPwMeasuringPeripheral*>(peripheral.Get())->WriteParameterPair(first, second);
     if (written != 0) throw CAcqError(written);
   }
 

@@ -21,21 +21,14 @@ namespace {
 // The SCPI error a measurement error becomes.
 std::uint32_t ErrorRowOf(std::int32_t code) {
   switch (code) {
-    case kAcqInvalidChannel:
-      return kScpiErrorInvalidChannelList;
-    case kAcqNoProbe:
-      return kScpiErrorNoProbe;
-    case kAcqNoChannel:
-      return kScpiErrorNoSelectedChannel;
+    case kAcqInvalidChannel: return kScpiErrorInvalidChannelList;
+    case kAcqNoProbe: return kScpiErrorNoProbe;
+    case kAcqNoChannel: return kScpiErrorNoSelectedChannel;
     case kAcqSettingsConflict:
-    case kAcqTriggerConflict:
-      return kScpiErrorSettingsConflict;
-    case kAcqNmrPathBroken:
-      return kScpiErrorTopologyChanged;
-    case kAcqTimeout:
-      return kScpiErrorTimeOutError;
-    default:
-      return kScpiErrorFirmwareError;
+    case kAcqTriggerConflict: return kScpiErrorSettingsConflict;
+    case kAcqNmrPathBroken: return kScpiErrorTopologyChanged;
+    case kAcqTimeout: return kScpiErrorTimeOutError;
+    default: return kScpiErrorFirmwareError;
   }
 }
 

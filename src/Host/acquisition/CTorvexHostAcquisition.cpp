@@ -217,8 +217,7 @@ void CTorvexHostAcquisition::ThreadMain() {
       if (node != nullptr) node->Subscribe(&OnSearchOrReferenceChanged, nullptr);
     }
   } catch (const CFatalAcqException& fatal) {
-    g_Logger.Printf("CTorvexHostAcquisition::ThreadMain: %s =>Fatal exception, Leaving Acquisition...\n",
-                    fatal.what());
+    g_Logger.Printf("CTorvexHostAcquisition::ThreadMain: %s =>Fatal exception, Leaving Acquisition...\n", fatal.what());
     CTorvexPower::RequestShutdown(eRequestReset);
     return;
   } catch (...) {
@@ -233,9 +232,8 @@ void CTorvexHostAcquisition::ThreadMain() {
       SystemFlow();
     } catch (const CFatalAcqException& fatal) {
       if (s_Stopping.load()) break;
-      g_Logger.Printf(
-          "CTorvexHostAcquisition::ThreadMain: %s =>Fatal exception, Restarting Acquisition System...\n",
-          fatal.what());
+      g_Logger.Printf("CTorvexHostAcquisition::ThreadMain: %s =>Fatal exception, Restarting Acquisition System...\n",
+                      fatal.what());
     } catch (const CAcquisitionStopped&) {
       break;
     } catch (...) {
@@ -389,9 +387,7 @@ void StartAcquisitionModule() {
   g_HostAcquisition.Start();
 }
 
-bool AcquisitionStopRequested() {
-  return s_Stopping.load() && cyg_thread_self() == g_HostAcquisition.Handle();
-}
+bool AcquisitionStopRequested() { return s_Stopping.load() && cyg_thread_self() == g_HostAcquisition.Handle(); }
 
 void StopAcquisitionModule() {
   if (!s_ThreadStarted.load()) return;
@@ -552,7 +548,10 @@ void CTorvexHostAcquisition::SetOperationState(int state) {
   switch (state) {
     case kOperationIdle: break;
     case kOperationSearching: searching = true; break;
-    case kOperationWaitingForTrigger: measuring = true; waiting = true; break;
+    case kOperationWaitingForTrigger:
+      measuring = true;
+      waiting = true;
+      break;
     case kOperationMeasuring: measuring = true; break;
     default: return;
   }
@@ -602,20 +601,11 @@ void ResetMeasurementDefaults() {
   for (CParameterNode* node : nodes) {
     if (node == nullptr) continue;
     switch (node->Type()) {
-      case eNodeType::Boolean:
-        node->SetBooleanAttribute(eAttrValue, node->GetBooleanAttribute(eAttrDefault));
-        break;
-      case eNodeType::String:
-        node->SetStringAttribute(eAttrValue, node->GetStringAttribute(eAttrDefault));
-        break;
-      case eNodeType::Int32:
-        node->SetInt32Attribute(eAttrValue, node->GetInt32Attribute(eAttrDefault));
-        break;
-      case eNodeType::Float64:
-        node->SetFloat64Attribute(eAttrValue, node->GetFloat64Attribute(eAttrDefault));
-        break;
-      default:
-        break;
+      case eNodeType::Boolean: node->SetBooleanAttribute(eAttrValue, node->GetBooleanAttribute(eAttrDefault)); break;
+      case eNodeType::String: node->SetStringAttribute(eAttrValue, node->GetStringAttribute(eAttrDefault)); break;
+      case eNodeType::Int32: node->SetInt32Attribute(eAttrValue, node->GetInt32Attribute(eAttrDefault)); break;
+      case eNodeType::Float64: node->SetFloat64Attribute(eAttrValue, node->GetFloat64Attribute(eAttrDefault)); break;
+      default: break;
     }
   }
 }

@@ -36,9 +36,9 @@ class CIntermediateResults;
 
 // One measurement as RETURN_PW_MEASUREMENT delivers it (CTorvexDSP::GetPwMeasurement).
 struct PwMeasurement {
-  double flux = 0.0;            // in the unit of the last TRIGGER
-  std::int32_t fluxUnit = 0;    // unit row of the flux
-  double frequency = 0.0;       // Hz; 0.0: no resonance measured
+  double flux = 0.0;          // in the unit of the last TRIGGER
+  std::int32_t fluxUnit = 0;  // unit row of the flux
+  double frequency = 0.0;     // Hz; 0.0: no resonance measured
   float sigma = 0.0f;
   float uniformity = 0.0f;
   float matching = 0.0f;
@@ -209,14 +209,14 @@ void ResetMeasurementDefaults();
 extern cyg_sem_t g_DspStartedSemaphore;
 extern cyg_sem_t g_AcqStartedSemaphore;
 extern CTorvexHostAcquisition g_HostAcquisition;
-extern CMailBox<CTorvexHostAcquisition::AbortMsg> g_AbortMailBox;    // "/dev/pipeHostAcqAbort"
-extern CMailBox<CTorvexHostAcquisition::PipeMsg> g_CommandMailBox;   // "/dev/pipeHostAcqMsg"
-extern CDspIntr g_DspIntr;                                           // CTorvexDSP::GetDeviceName()
-extern std::vector<CTorvexChannel> g_AcqChannelList;  // written only while no measurement is active
+extern CMailBox<CTorvexHostAcquisition::AbortMsg> g_AbortMailBox;   // "/dev/pipeHostAcqAbort"
+extern CMailBox<CTorvexHostAcquisition::PipeMsg> g_CommandMailBox;  // "/dev/pipeHostAcqMsg"
+extern CDspIntr g_DspIntr;                                          // CTorvexDSP::GetDeviceName()
+extern std::vector<CTorvexChannel> g_AcqChannelList;                // written only while no measurement is active
 extern cyg_mutex_t g_SearchProgressMutex;
-extern std::uint16_t g_SearchProgress;                // under g_SearchProgressMutex
+extern std::uint16_t g_SearchProgress;  // under g_SearchProgressMutex
 extern CIntermediateResults g_IntermediateResults;
-extern CResultsStore g_ResultsStore;                  // 3 buffers
+extern CResultsStore g_ResultsStore;  // 3 buffers
 
 // Shared words.
 extern std::atomic<bool> g_AcqStarted;              // set once the versions are accepted; never cleared
@@ -225,9 +225,9 @@ extern std::atomic<bool> g_DspVersionAccepted;      // the DSP version passed (b
 // True while the trigger flow serves requests; false from the start of each system-flow pass until
 // the trigger flow is entered again. Requests made while it is false answer 43.
 extern std::atomic<bool> g_AcqServing;
-extern std::atomic<bool> g_TriggerActive;           // a measurement (maybe waiting for triggers) runs
-extern std::atomic<std::int32_t> g_LastAcqError;    // code of the error that ended the last measurement
+extern std::atomic<bool> g_TriggerActive;         // a measurement (maybe waiting for triggers) runs
+extern std::atomic<std::int32_t> g_LastAcqError;  // code of the error that ended the last measurement
 extern std::atomic<CScpiStatus*> g_InitiatingClientStatus;
-extern std::atomic<double> g_ExpectedFrequencyHz;   // 0.0: no expected value
+extern std::atomic<double> g_ExpectedFrequencyHz;  // 0.0: no expected value
 
 }  // namespace Torvex

@@ -10,8 +10,8 @@ CThread::CThread(const ThreadAttributes& attributes)
 CThread::CThread(cyg_priority_t priority, cyg_ucount32 stack_size, const char* name) {
   cyg_semaphore_init(&m_StartSemaphore, 0);
   m_Stack = std::malloc(stack_size);
-  cyg_thread_create(priority, &CThread::ThreadEntry, reinterpret_cast<cyg_addrword_t>(this), name,
-                    m_Stack, stack_size, &m_Handle, &m_Thread);
+  cyg_thread_create(priority, &CThread::ThreadEntry, reinterpret_cast<cyg_addrword_t>(this), name, m_Stack, stack_size,
+                    &m_Handle, &m_Thread);
 }
 
 CThread::~CThread() {

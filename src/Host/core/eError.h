@@ -10,17 +10,17 @@ namespace Torvex {
 enum eError : int {
   eSuccess = 0,
   // Parameter tree.
-  eNodeRefused = 2,            // a node was refused for linking or its type cannot be created
-  ePurgedNodeWithChildren = 4, // a purge deleted a node that still had children
-  eNoSuchNode = 5,             // a path component does not exist
-  ePathEndsWithSlash = 6,      // the path ends with '/'
+  eNodeRefused = 2,             // a node was refused for linking or its type cannot be created
+  ePurgedNodeWithChildren = 4,  // a purge deleted a node that still had children
+  eNoSuchNode = 5,              // a path component does not exist
+  ePathEndsWithSlash = 6,       // the path ends with '/'
   // Parameter-tree XML files.
-  eUnknownAttribute = 7,       // an attribute name is unrecognised or absent for the node's type
-  eBadNumber = 8,              // a number text cannot be read
-  eCannotOpenFile = 9,         // a file cannot be opened
-  eNotWellFormed = 10,         // a file is not well-formed XML, or not a parameter-tree file
-  eWriteFailed = 11,           // writing failed
-  eUnforeseen = 47,            // an unforeseen failure (for example a node of an unknown type)
+  eUnknownAttribute = 7,  // an attribute name is unrecognised or absent for the node's type
+  eBadNumber = 8,         // a number text cannot be read
+  eCannotOpenFile = 9,    // a file cannot be opened
+  eNotWellFormed = 10,    // a file is not well-formed XML, or not a parameter-tree file
+  eWriteFailed = 11,      // writing failed
+  eUnforeseen = 47,       // an unforeseen failure (for example a node of an unknown type)
 };
 
 }  // namespace Torvex

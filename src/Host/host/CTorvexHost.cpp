@@ -12,9 +12,7 @@
 
 namespace Torvex {
 
-cyg_uint32 CTorvexHost::CStatusDevice::RequestService() {
-  return m_Device != nullptr ? m_Device->RequestService() : 1;
-}
+cyg_uint32 CTorvexHost::CStatusDevice::RequestService() { return m_Device != nullptr ? m_Device->RequestService() : 1; }
 
 CTorvexHost::CTorvexHost(std::uint32_t kind, C4882Device* device, CTorvexHostParser* parser,
                          const CScpiStatus* statusTemplate)
@@ -150,9 +148,7 @@ bool CTorvexHost::DeliverInput(MessageBufferDescriptor* received) {
 
 void CTorvexHost::HandleInputComplete(std::int32_t reason, MessageBufferDescriptor* received) {
   switch (reason) {
-    case kInputReasonEnd:
-      DeliverInput(received);
-      break;
+    case kInputReasonEnd: DeliverInput(received); break;
     case kInputReasonBufferFull: {
       CRecursiveLockGuard lock(m_Mutex);
       KeepPartialInput(received);
@@ -178,8 +174,7 @@ void CTorvexHost::HandleInputComplete(std::int32_t reason, MessageBufferDescript
       }
       HandleTrigger();
       break;
-    default:
-      break;
+    default: break;
   }
 }
 

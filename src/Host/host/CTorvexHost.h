@@ -49,8 +49,7 @@ inline constexpr std::size_t kHostMaxProgramMessage = 1024 * 1024;
 
 class CTorvexHost {
  public:
-  CTorvexHost(std::uint32_t kind, C4882Device* device, CTorvexHostParser* parser,
-              const CScpiStatus* statusTemplate);
+  CTorvexHost(std::uint32_t kind, C4882Device* device, CTorvexHostParser* parser, const CScpiStatus* statusTemplate);
   // Removes the client's queued messages and waits until the parser is not executing it (deferred
   // to the end of the message when called on the parser thread); releases the instrument lock when
   // this client holds it; destroys the status object.
@@ -138,8 +137,8 @@ class CTorvexHost {
   bool m_DiscardingInput = false;  // an overlong message is being skipped up to its END
   std::atomic<std::uint8_t> m_ResponsePending{0};
   std::atomic<std::uint64_t> m_MessagesProcessed{0};
-  bool m_Closing = false;  // teardown has begun: input is no longer queued (host mutex)
-  std::mutex m_ReleaseMutex;                  // with m_ResponseReleased: the pending reply given back
+  bool m_Closing = false;     // teardown has begun: input is no longer queued (host mutex)
+  std::mutex m_ReleaseMutex;  // with m_ResponseReleased: the pending reply given back
   std::condition_variable m_ResponseReleased;
   CStatusDevice m_StatusDevice;
   CScpiStatus m_Status;

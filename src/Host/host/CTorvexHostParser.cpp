@@ -247,8 +247,7 @@ void CTorvexHostParser::EndOfMessage(CTorvexHost* client, bool abandoned) {
   client->MessageProcessed();
 }
 
-void CTorvexHostParser::_DispatchCommand(CTorvexHostParser& parser, ScpiParsedCommand& command,
-                                         CTorvexHost& client) {
+void CTorvexHostParser::_DispatchCommand(CTorvexHostParser& parser, ScpiParsedCommand& command, CTorvexHost& client) {
   const std::size_t number = command.commandNumber;
   if (number >= kScpiCommandCount) {
     if (command.errorCode == 0) command.errorCode = kCommandInternal;

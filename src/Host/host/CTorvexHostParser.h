@@ -128,8 +128,7 @@ class CTorvexHostParser : public CThread {
   static std::uint8_t GetBooleanParameter(ScpiParsedCommand& command, std::size_t slot, CParameterNode* node);
   static std::string GetStringParameter(ScpiParsedCommand& command, std::size_t slot, CParameterNode* node);
   static std::int32_t GetIntegerParameter(ScpiParsedCommand& command, std::size_t slot, CParameterNode* node);
-  static double GetDoubleParameter(ScpiParsedCommand& command, std::size_t slot, CParameterNode* node,
-                                   bool rangeCheck);
+  static double GetDoubleParameter(ScpiParsedCommand& command, std::size_t slot, CParameterNode* node, bool rangeCheck);
   static double GetFluxParameter(ScpiParsedCommand& command, std::size_t slot, CParameterNode* node,
                                  std::int32_t selectedUnit, std::int32_t storageUnit);
   static std::vector<CTorvexChannel> GetChannelListParameter(const ScpiParsedCommand& command, std::size_t slot);
@@ -138,15 +137,14 @@ class CTorvexHostParser : public CThread {
   // Node setters: nothing when an error code is already set; subscribers run after the tree lock is
   // released.
   static void SetBooleanNode(ScpiParsedCommand& command, CParameterNode* node, int attribute, bool value);
-  static void SetStringNode(ScpiParsedCommand& command, CParameterNode* node, int attribute,
-                            const std::string& value);
+  static void SetStringNode(ScpiParsedCommand& command, CParameterNode* node, int attribute, const std::string& value);
   static void SetIntegerNode(ScpiParsedCommand& command, CParameterNode* node, int attribute, std::int32_t value);
   static void SetDoubleNode(ScpiParsedCommand& command, CParameterNode* node, int attribute, double value);
 
   // Measurement results as text or "#6" blocks, appended to the client's reply. Result failures
   // queue 204 "Data not all available" on `status`; the values written before a failure stay.
-  void FormatResultData(ScpiParsedCommand& command, CTorvexHost& client, std::uint32_t kind,
-                        std::uint32_t count, std::uint32_t decimals, CScpiStatus& status);
+  void FormatResultData(ScpiParsedCommand& command, CTorvexHost& client, std::uint32_t kind, std::uint32_t count,
+                        std::uint32_t decimals, CScpiStatus& status);
 
   // The Hall reading shared by the Hall queries of the current message.
   HallReadingCache& HallCache() { return m_HallCache; }

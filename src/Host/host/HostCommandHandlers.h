@@ -26,7 +26,7 @@ using CommandHandler = void (*)(CTorvexHostParser& parser, ScpiParsedCommand& co
 
 // The handlers, declared from the rows (a handler that serves several rows is declared once per row).
 #define TORVEX_COMMAND_HANDLER_DECLARATION(name, pattern, slots, lock, refusal, nodes, unit, flux, row, execution, \
-                                           handler)                                                               \
+                                           handler) \
   void handler(CTorvexHostParser& parser, ScpiParsedCommand& command, CTorvexHost& client);
 TORVEX_SCPI_COMMAND_ROWS(TORVEX_COMMAND_HANDLER_DECLARATION)
 #undef TORVEX_COMMAND_HANDLER_DECLARATION
@@ -46,14 +46,14 @@ namespace command_rows {
 
 inline constexpr const char* kHandlerNames[] = {
 #define TORVEX_COMMAND_HANDLER_NAME(name, pattern, slots, lock, refusal, nodes, unit, flux, row, execution, handler) \
-  #handler,
+#handler,
     TORVEX_SCPI_COMMAND_ROWS(TORVEX_COMMAND_HANDLER_NAME)
 #undef TORVEX_COMMAND_HANDLER_NAME
 };
 
 inline constexpr scpi_row::Execution kExecution[] = {
 #define TORVEX_COMMAND_EXECUTION_ENTRY(name, pattern, slots, lock, refusal, nodes, unit, flux, row, execution, \
-                                       handler)                                                               \
+                                       handler) \
   scpi_row::execution,
     TORVEX_SCPI_COMMAND_ROWS(TORVEX_COMMAND_EXECUTION_ENTRY)
 #undef TORVEX_COMMAND_EXECUTION_ENTRY

@@ -50,9 +50,9 @@ constexpr StatusRegisterCommands kStatusCommands[] = {
      {kCmdOperationEventQuery, kCmdOperationConditionQuery, kCmdOperationEnableQuery, kCmdOperationEnable,
       kCmdOperationNegativeQuery, kCmdOperationNegative, kCmdOperationPositiveQuery, kCmdOperationPositive}},
     {kQuestionableRegister,
-     {kCmdQuestionableEventQuery, kCmdQuestionableConditionQuery, kCmdQuestionableEnableQuery,
-      kCmdQuestionableEnable, kCmdQuestionableNegativeQuery, kCmdQuestionableNegative,
-      kCmdQuestionablePositiveQuery, kCmdQuestionablePositive}},
+     {kCmdQuestionableEventQuery, kCmdQuestionableConditionQuery, kCmdQuestionableEnableQuery, kCmdQuestionableEnable,
+      kCmdQuestionableNegativeQuery, kCmdQuestionableNegative, kCmdQuestionablePositiveQuery,
+      kCmdQuestionablePositive}},
     {kOperationBit11Register,
      {kCmdOperationBit11EventQuery, kCmdOperationBit11ConditionQuery, kCmdOperationBit11EnableQuery,
       kCmdOperationBit11Enable, kCmdOperationBit11NegativeQuery, kCmdOperationBit11Negative,
@@ -136,8 +136,7 @@ void RunStatusOp(ScpiParsedCommand& command, CScpiStatus& status, std::uint32_t 
       return;
     case eStatusOp::Enable:
     case eStatusOp::Negative:
-    case eStatusOp::Positive:
-      break;
+    case eStatusOp::Positive: break;
   }
   const std::int32_t requested = CTorvexHostParser::GetIntegerParameter(command, 0, RegisterNode(reg));
   if (command.errorCode != 0) return;  // out of the node's range: the register stays as it was
@@ -223,9 +222,9 @@ std::size_t FindHelpCommand(const std::string& text) {
 
 bool ReadHelpSyntaxEntry(std::size_t command, std::string& entry) {
   std::vector<char> buffer;
-  const bool ok = command < kScpiCommandCount &&
-                  ReadHelpFile(static_cast<long>(kHelpSyntaxOffset + kHelpSyntaxEntrySize * command),
-                               kHelpSyntaxEntrySize, buffer);
+  const bool ok =
+      command < kScpiCommandCount &&
+      ReadHelpFile(static_cast<long>(kHelpSyntaxOffset + kHelpSyntaxEntrySize * command), kHelpSyntaxEntrySize, buffer);
   if (buffer.empty()) buffer.assign(1, '\0');
   entry.assign(buffer.data(), strnlen(buffer.data(), kHelpSyntaxEntrySize - 1));
   return ok;
@@ -356,8 +355,7 @@ void RunVersionQuery(CTorvexHostParser&, ScpiParsedCommand& command, CTorvexHost
 
 void RunHelpHeaders(CTorvexHostParser&, ScpiParsedCommand& command, CTorvexHost&) {
   std::vector<char> buffer;
-  if (!ReadHelpFile(static_cast<long>(kHelpHeaderListOffset), kHelpHeaderListSize, buffer) &&
-      command.errorCode == 0) {
+  if (!ReadHelpFile(static_cast<long>(kHelpHeaderListOffset), kHelpHeaderListSize, buffer) && command.errorCode == 0) {
     command.errorCode = kCommandInternal;
   }
   // At most kHelpHeaderListSize - 1 characters: the list fits four length digits.
@@ -397,8 +395,7 @@ void RunUsbEnable(CTorvexHostParser& parser, ScpiParsedCommand& command, CTorvex
 }
 
 void RunEthernetAddress(CTorvexHostParser&, ScpiParsedCommand& command, CTorvexHost& client) {
-  const std::string text =
-      CTorvexHostParser::GetStringParameter(command, 0, g_node_comm_parms_ethernet_ip_address);
+  const std::string text = CTorvexHostParser::GetStringParameter(command, 0, g_node_comm_parms_ethernet_ip_address);
   if (command.errorCode != 0) return;
   if (text == "AUTO") {
     CTorvexHostParser::SetBooleanNode(command, g_node_comm_parms_ethernet_auto_address, eAttrValue, true);
@@ -461,8 +458,7 @@ void RunUnitList(CTorvexHostParser&, ScpiParsedCommand& command, CTorvexHost&) {
 // After the generic handler has set the reference.
 void RunPpmReference(CTorvexHostParser&, ScpiParsedCommand& command, CTorvexHost&) {
   // Held results relative to the old reference are no longer answered.
-  const std::string selected =
-      CTorvexHostParser::ReadStringAttribute(command, g_node_units_parms_selected, eAttrValue);
+  const std::string selected = CTorvexHostParser::ReadStringAttribute(command, g_node_units_parms_selected, eAttrValue);
   if (FindUnit(selected) == FindUnit("PPM")) {
     g_ResultsStore.Clear();
     g_IntermediateResults.Invalidate();

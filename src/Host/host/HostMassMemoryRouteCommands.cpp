@@ -159,10 +159,8 @@ std::uint32_t ShortMappedRow(int code) {
   switch (code) {
     case 29:
     case 30:
-    case 46:
-      return ErrorRowForApplicationError(code);
-    default:
-      return kScpiErrorFirmwareError;
+    case 46: return ErrorRowForApplicationError(code);
+    default: return kScpiErrorFirmwareError;
   }
 }
 

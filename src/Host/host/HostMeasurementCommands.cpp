@@ -52,14 +52,12 @@ constexpr FetchRow kFetchRows[] = {
     {kCmdFetchSearchProgressQuery, kResultSearchProgress, g_node_none, g_node_none, false},
     {kCmdFetchArrayFluxQuery, kResultFlux, g_node_results_flux_size, g_node_results_flux_digits, false},
     {kCmdFetchArraySigmaQuery, kResultSigma, g_node_results_sigma_size, g_node_results_sigma_digits, false},
-    {kCmdFetchArrayUniformityQuery, kResultUniformity, g_node_results_uniformity_size,
-     g_node_results_uniformity_digits, false},
+    {kCmdFetchArrayUniformityQuery, kResultUniformity, g_node_results_uniformity_size, g_node_results_uniformity_digits,
+     false},
     {kCmdFetchArrayChannelQuery, kResultChannel, g_node_results_channel_size, g_node_none, false},
     {kCmdFetchArrayTimestampQuery, kResultTimestamp, g_node_results_timestamp_size, g_node_none, false},
-    {kCmdFetchArrayNmrSignalQuery, kResultNmrSignal, g_node_intermediate_results_nmr_signal_size, g_node_none,
-     false},
-    {kCmdFetchArrayFftBufferQuery, kResultFftBuffer, g_node_intermediate_results_fft_buffer_size, g_node_none,
-     false},
+    {kCmdFetchArrayNmrSignalQuery, kResultNmrSignal, g_node_intermediate_results_nmr_signal_size, g_node_none, false},
+    {kCmdFetchArrayFftBufferQuery, kResultFftBuffer, g_node_intermediate_results_fft_buffer_size, g_node_none, false},
     {kCmdFetchArraySpectrumQuery, kResultPeakSpectrum, g_node_intermediate_results_peak_spectrum_size, g_node_none,
      false},
     {kCmdFetchArrayFitQuery, kResultFit, g_node_intermediate_results_fit_coeffs_size, g_node_none, false},
@@ -73,8 +71,6 @@ constexpr bool FetchRowsAreTheRowsOfRunFetch() {
   return std::size(kFetchRows) == command_rows::RowsHandledBy("RunFetch");
 }
 static_assert(FetchRowsAreTheRowsOfRunFetch(), "kFetchRows lists the FETCh rows");
-
-
 
 void Push(CScpiStatus& status, std::uint32_t row) { status.PushError(row, true); }
 
@@ -188,8 +184,8 @@ void Measure(CTorvexHostParser& parser, ScpiParsedCommand& command, CTorvexHost&
     if (array && rc == kAcqSettingsConflict) Fail(kScpiErrorFirmwareError);
     FailWithCode(rc);
   }
-  parser.FormatResultData(command, client, kResultFlux, array ? static_cast<std::uint32_t>(p.count) : 1u,
-                          p.decimals, status);
+  parser.FormatResultData(command, client, kResultFlux, array ? static_cast<std::uint32_t>(p.count) : 1u, p.decimals,
+                          status);
 }
 
 void Read(CTorvexHostParser& parser, ScpiParsedCommand& command, CTorvexHost& client, bool array) {
@@ -204,8 +200,8 @@ void Read(CTorvexHostParser& parser, ScpiParsedCommand& command, CTorvexHost& cl
   SetTriggerCount(array ? p.count : 1);
   const int rc = InitiateTrigger(status, p.channels, p.expected);
   if (rc != 0) Fail(kScpiErrorFirmwareError);
-  parser.FormatResultData(command, client, kResultFlux, array ? static_cast<std::uint32_t>(p.count) : 1u,
-                          p.decimals, status);
+  parser.FormatResultData(command, client, kResultFlux, array ? static_cast<std::uint32_t>(p.count) : 1u, p.decimals,
+                          status);
 }
 
 void Fetch(CTorvexHostParser& parser, ScpiParsedCommand& command, CTorvexHost& client) {

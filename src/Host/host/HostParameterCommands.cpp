@@ -104,15 +104,14 @@ std::uint8_t CTorvexHostParser::GetBooleanParameter(ScpiParsedCommand& command, 
     return 0;
   }
   if (value->kind == kScpiValueBoolean) return value->boolean != 0 ? 1 : 0;
-  const bool wantsDefault = value->kind == kScpiValueNone ||
-                            (value->kind == kScpiValueChoice && value->text == "DEFault");
+  const bool wantsDefault =
+      value->kind == kScpiValueNone || (value->kind == kScpiValueChoice && value->text == "DEFault");
   if (wantsDefault && HasNode(node)) return node->GetBooleanAttribute(eAttrDefault) ? 1 : 0;
   SetError(command, kCommandInternal);
   return 0;
 }
 
-std::string CTorvexHostParser::GetStringParameter(ScpiParsedCommand& command, std::size_t slot,
-                                                  CParameterNode* node) {
+std::string CTorvexHostParser::GetStringParameter(ScpiParsedCommand& command, std::size_t slot, CParameterNode* node) {
   const ScpiParameterValue* value = Slot(command, slot);
   if (value == nullptr) {
     SetError(command, kCommandInternal);
@@ -139,9 +138,7 @@ std::int32_t CTorvexHostParser::GetIntegerParameter(ScpiParsedCommand& command, 
   }
   std::int32_t result = 0;
   switch (value->kind) {
-    case kScpiValueInteger:
-      result = value->integer;
-      break;
+    case kScpiValueInteger: result = value->integer; break;
     case kScpiValueDouble:
       if (scpi_double_to_int(value->real, &result) != kScpiOk) {
         SetError(command, kCommandOutOfRange);
@@ -158,9 +155,7 @@ std::int32_t CTorvexHostParser::GetIntegerParameter(ScpiParsedCommand& command, 
       result = node->GetInt32Attribute(attribute);
       break;
     }
-    default:
-      SetError(command, kCommandInternal);
-      return 0;
+    default: SetError(command, kCommandInternal); return 0;
   }
   if (HasNode(node) && !WithinIntegerRange(node, result)) SetError(command, kCommandOutOfRange);
   return result;
@@ -175,12 +170,8 @@ double CTorvexHostParser::GetDoubleParameter(ScpiParsedCommand& command, std::si
   }
   double result = 0.0;
   switch (value->kind) {
-    case kScpiValueInteger:
-      result = static_cast<double>(value->integer);
-      break;
-    case kScpiValueDouble:
-      result = value->real;
-      break;
+    case kScpiValueInteger: result = static_cast<double>(value->integer); break;
+    case kScpiValueDouble: result = value->real; break;
     case kScpiValueNone:
     case kScpiValueChoice: {
       const int attribute = value->kind == kScpiValueNone ? eAttrValue : ChoiceAttribute(value->text);
@@ -191,9 +182,7 @@ double CTorvexHostParser::GetDoubleParameter(ScpiParsedCommand& command, std::si
       result = node->GetFloat64Attribute(attribute);
       break;
     }
-    default:
-      SetError(command, kCommandInternal);
-      return 0.0;
+    default: SetError(command, kCommandInternal); return 0.0;
   }
   if (rangeCheck && HasNode(node) && !WithinDoubleRange(node, result)) SetError(command, kCommandOutOfRange);
   return result;
@@ -233,8 +222,7 @@ std::vector<CTorvexChannel> CTorvexHostParser::GetChannelListParameter(const Scp
   return std::vector<CTorvexChannel>(value->channels.begin(), value->channels.end());
 }
 
-std::string CTorvexHostParser::ReadStringAttribute(ScpiParsedCommand& command, CParameterNode* node,
-                                                   int attribute) {
+std::string CTorvexHostParser::ReadStringAttribute(ScpiParsedCommand& command, CParameterNode* node, int attribute) {
   if (!HasNode(node) || !AttributePresent(node->Type(), attribute) || node->Type() != eNodeType::String) {
     SetError(command, kCommandInternal);
     return std::string();
@@ -244,8 +232,7 @@ std::string CTorvexHostParser::ReadStringAttribute(ScpiParsedCommand& command, C
 
 // ---- node setters ------------------------------------------------------------------------------
 
-void CTorvexHostParser::SetBooleanNode(ScpiParsedCommand& command, CParameterNode* node, int attribute,
-                                       bool value) {
+void CTorvexHostParser::SetBooleanNode(ScpiParsedCommand& command, CParameterNode* node, int attribute, bool value) {
   if (command.errorCode != 0) return;
   if (!HasNode(node) || node->Type() != eNodeType::Boolean || !AttributePresent(node->Type(), attribute)) {
     SetError(command, kCommandInternal);
@@ -278,8 +265,7 @@ void CTorvexHostParser::SetIntegerNode(ScpiParsedCommand& command, CParameterNod
   StoreAttribute(node, attribute, value, &CParameterNode::GetInt32Attribute, &CParameterNode::SetInt32Attribute);
 }
 
-void CTorvexHostParser::SetDoubleNode(ScpiParsedCommand& command, CParameterNode* node, int attribute,
-                                      double value) {
+void CTorvexHostParser::SetDoubleNode(ScpiParsedCommand& command, CParameterNode* node, int attribute, double value) {
   if (command.errorCode != 0) return;
   if (!HasNode(node) || node->Type() != eNodeType::Float64 || !AttributePresent(node->Type(), attribute)) {
     SetError(command, kCommandInternal);
@@ -289,8 +275,7 @@ void CTorvexHostParser::SetDoubleNode(ScpiParsedCommand& command, CParameterNode
     SetError(command, kCommandOutOfRange);
     return;
   }
-  StoreAttribute(node, attribute, value, &CParameterNode::GetFloat64Attribute,
-                 &CParameterNode::SetFloat64Attribute);
+  StoreAttribute(node, attribute, value, &CParameterNode::GetFloat64Attribute, &CParameterNode::SetFloat64Attribute);
 }
 
 // ---- dependencies ------------------------------------------------------------------------------
@@ -308,8 +293,7 @@ int CTorvexHostParser::CheckParameterDependency(CParameterNode* node, const void
   if (is(node, g_node_measure_parms_search_level))
     return StringValue(g_node_measure_parms_search_mode) == "AUTO" ? kDependencyNoEffect : kDependencyNone;
   if (is(node, g_node_measure_parms_probe_matching) || is(node, g_node_measure_parms_probe_tuning))
-    return notMode(g_node_measure_parms_probe_matching_tuning_mode, "MANual") ? kDependencyNoEffect
-                                                                              : kDependencyNone;
+    return notMode(g_node_measure_parms_probe_matching_tuning_mode, "MANual") ? kDependencyNoEffect : kDependencyNone;
   if (is(node, g_node_measure_parms_averaging_signal_count) || is(node, g_node_measure_parms_averaging_signal_type))
     return HasNode(g_node_measure_parms_averaging_signal_active) &&
                    !g_node_measure_parms_averaging_signal_active->GetBooleanAttribute(eAttrValue)
@@ -376,8 +360,7 @@ CParameterNode* AddressedNode(const ScpiParsedCommand& command, const ScpiComman
 
 // A Float64 field value of a flux row, stored in the row's unit, converted to the unit UNIT selects;
 // `unit` becomes that unit's name. A failed conversion queues 202 (no probe) or 200 and leaves both.
-void ConvertToSelectedUnit(CScpiStatus& status, const ScpiCommandAttributeRow& row, double& value,
-                           std::string& unit) {
+void ConvertToSelectedUnit(CScpiStatus& status, const ScpiCommandAttributeRow& row, double& value, std::string& unit) {
   const std::string selected = StringValue(g_node_units_parms_selected);
   double converted = value;
   const int result = ConvertUnits(converted, FindUnit(row.unit), FindUnit(selected), 0.0);
@@ -391,8 +374,8 @@ void ConvertToSelectedUnit(CScpiStatus& status, const ScpiCommandAttributeRow& r
 
 // The text of attribute `attribute` of a node of one of the four value types, and the unit to write
 // after it; false for a node of any other type.
-bool FormatNodeAttribute(CScpiStatus& status, const ScpiCommandAttributeRow& row, CParameterNode* node,
-                         int attribute, std::string& text, std::string& unit) {
+bool FormatNodeAttribute(CScpiStatus& status, const ScpiCommandAttributeRow& row, CParameterNode* node, int attribute,
+                         std::string& text, std::string& unit) {
   switch (node->Type()) {
     case eNodeType::Boolean: text = FormatText("%d", node->GetBooleanAttribute(attribute) ? 1 : 0); return true;
     case eNodeType::String: text = node->GetStringAttribute(attribute); return true;
@@ -487,9 +470,7 @@ eNodeStep ReadNewValue(ScpiParsedCommand& command, CScpiStatus& status, const Sc
       if (row.fluxUnit != 0) return ReadFluxValue(command, status, row, node, value.real);
       value.real = CTorvexHostParser::GetDoubleParameter(command, 0, node, true);
       break;
-    default:
-      status.PushError(kScpiErrorFirmwareError, true);
-      return eNodeStep::NoNode;
+    default: status.PushError(kScpiErrorFirmwareError, true); return eNodeStep::NoNode;
   }
   return eNodeStep::Done;
 }
@@ -525,17 +506,16 @@ eNodeStep SetBoundNode(ScpiParsedCommand& command, CScpiStatus& status, const Sc
 // mode is MANual) is refused with -221. Queries never are.
 bool RefusedWhileMeasuring(const ScpiCommandAttributeRow& row, CScpiStatus& status, bool triggerActive) {
   if (!triggerActive || row.query != 0) return false;
-  const bool refused = row.refusalKind == kScpiRefuseAlways ||
-                       (row.refusalKind == kScpiRefuseUnlessManualSearch &&
-                        StringValue(g_node_measure_parms_search_mode) != "MANual");
+  const bool refused =
+      row.refusalKind == kScpiRefuseAlways ||
+      (row.refusalKind == kScpiRefuseUnlessManualSearch && StringValue(g_node_measure_parms_search_mode) != "MANual");
   if (refused) status.PushError(kScpiErrorSettingsConflict, true);
   return refused;
 }
 
 }  // namespace
 
-bool CTorvexHostParser::HandleParameterCommand(ScpiParsedCommand& command, CScpiStatus& status,
-                                               bool triggerActive) {
+bool CTorvexHostParser::HandleParameterCommand(ScpiParsedCommand& command, CScpiStatus& status, bool triggerActive) {
   if (command.commandNumber >= kScpiCommandCount) return false;
   const ScpiCommandAttributeRow& row = kScpiCommandAttributes[command.commandNumber];
   if (RefusedWhileMeasuring(row, status, triggerActive)) return true;

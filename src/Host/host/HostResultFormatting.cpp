@@ -147,10 +147,8 @@ eResultEnd FormatFlux(ResultOutput& out) {
       throw eSCPIErrorEvent{converted == kUnitNoCurrentProbe ? static_cast<std::uint32_t>(kScpiErrorNoSelectedChannel)
                                                              : static_cast<std::uint32_t>(kScpiErrorFirmwareError)};
     }
-    if (out.text)
-      AppendResponse(out.command, Fixed(flux, out.decimals) + " " + selectedName, true);
-    else
-      PutDouble(out.block, flux);
+    if (out.text) AppendResponse(out.command, Fixed(flux, out.decimals) + " " + selectedName, true);
+    else PutDouble(out.block, flux);
   }
   return eResultEnd::Block;
 }
@@ -163,10 +161,8 @@ eResultEnd FormatFloatSeries(ResultOutput& out, int (*getter)(std::uint32_t, flo
       out.shortfall = true;
       break;
     }
-    if (out.text)
-      AppendResponse(out.command, Fixed(value, out.decimals), true);
-    else
-      PutFloat(out.block, value);
+    if (out.text) AppendResponse(out.command, Fixed(value, out.decimals), true);
+    else PutFloat(out.block, value);
   }
   return eResultEnd::Block;
 }
@@ -202,10 +198,8 @@ eResultEnd FormatTimestamps(ResultOutput& out) {
       out.shortfall = true;
       break;
     }
-    if (out.text)
-      AppendResponse(out.command, FormatText("%llu", static_cast<unsigned long long>(stamp)), true);
-    else
-      PutU64(out.block, stamp);
+    if (out.text) AppendResponse(out.command, FormatText("%llu", static_cast<unsigned long long>(stamp)), true);
+    else PutU64(out.block, stamp);
   }
   return eResultEnd::Block;
 }
@@ -214,10 +208,8 @@ eResultEnd FormatTimestamps(ResultOutput& out) {
 eResultEnd FormatFrequency(ResultOutput& out, int (*getter)(double*)) {
   double frequency = 0.0;
   if (getter(&frequency) != 0) DataNotAllAvailable();
-  if (out.text)
-    AppendResponse(out.command, Fixed(frequency, out.decimals) + " HZ", true);
-  else
-    PutDouble(out.block, frequency);
+  if (out.text) AppendResponse(out.command, Fixed(frequency, out.decimals) + " HZ", true);
+  else PutDouble(out.block, frequency);
   return eResultEnd::Block;
 }
 
@@ -227,20 +219,16 @@ eResultEnd FormatRfFrequency(ResultOutput& out) { return FormatFrequency(out, &A
 eResultEnd FormatSearchProgress(ResultOutput& out) {
   std::uint16_t percent = 0;
   if (Acq::GetSearchProgress(&percent) != 0) DataNotAllAvailable();
-  if (out.text)
-    AppendResponse(out.command, StreamText(percent) + " %", true);
-  else
-    PutU16(out.block, percent);
+  if (out.text) AppendResponse(out.command, StreamText(percent) + " %", true);
+  else PutU16(out.block, percent);
   return eResultEnd::Block;
 }
 
 eResultEnd FormatRelaxationTime(ResultOutput& out) {
   float time = 0.0f;
   if (Acq::GetRelaxationTime(&time) != 0) DataNotAllAvailable();
-  if (out.text)
-    AppendResponse(out.command, Fixed(time, out.decimals) + " S", true);
-  else
-    PutFloat(out.block, time);
+  if (out.text) AppendResponse(out.command, Fixed(time, out.decimals) + " S", true);
+  else PutFloat(out.block, time);
   return eResultEnd::Block;
 }
 
@@ -271,10 +259,8 @@ eResultEnd FormatIntermediateArray(ResultOutput& out, const IntermediateArrayRow
     return eResultEnd::Nothing;
   }
   for (std::size_t k = 0; k < row.scalarCount; ++k) {
-    if (out.text)
-      AppendResponse(out.command, StreamText(scalars[k]) + row.scalars[k].unit, true);
-    else
-      PutFloat(out.block, scalars[k]);
+    if (out.text) AppendResponse(out.command, StreamText(scalars[k]) + row.scalars[k].unit, true);
+    else PutFloat(out.block, scalars[k]);
   }
   if (out.text) {
     AppendResponse(out.command, JoinNumbers(data.data(), data.size(), ","), true);
@@ -293,11 +279,11 @@ eResultEnd FormatFftBuffer(ResultOutput& out) {
       out, {{{&Acq::GetFftBufferResolution, " HZ"}}, 1, &Acq::GetFftBuffer, g_IntermediateResults.fftBuffer});
 }
 eResultEnd FormatPeakSpectrum(ResultOutput& out) {
-  return FormatIntermediateArray(out, {{{&Acq::GetPeakSpectrumResolution, " HZ"},
-                                        {&Acq::GetPeakSpectrumCenterFrequency, " HZ"}},
-                                       2,
-                                       &Acq::GetPeakSpectrum,
-                                       g_IntermediateResults.peakSpectrum});
+  return FormatIntermediateArray(
+      out, {{{&Acq::GetPeakSpectrumResolution, " HZ"}, {&Acq::GetPeakSpectrumCenterFrequency, " HZ"}},
+            2,
+            &Acq::GetPeakSpectrum,
+            g_IntermediateResults.peakSpectrum});
 }
 eResultEnd FormatFit(ResultOutput& out) {
   return FormatIntermediateArray(

@@ -85,9 +85,9 @@ std::string ChannelListToBlock(const std::vector<CTorvexChannel>& channels) {
   for (std::size_t k = 0; k < channels.size(); ++k) {
     if (k > 0) data.push_back('\0');
     const CTorvexChannel& channel = channels[k];
-    const std::uint8_t levels = channel.Length() < CTorvexChannel::kMaxLevels ? channel.Length() : CTorvexChannel::kMaxLevels;
-    for (std::uint8_t level = 0; level < levels; ++level)
-      data.push_back(static_cast<char>(channel.Level(level)));
+    const std::uint8_t levels =
+        channel.Length() < CTorvexChannel::kMaxLevels ? channel.Length() : CTorvexChannel::kMaxLevels;
+    for (std::uint8_t level = 0; level < levels; ++level) data.push_back(static_cast<char>(channel.Level(level)));
   }
   const std::string header = BlockHeader(data.size());
   if (header.empty()) return std::string();

@@ -35,7 +35,7 @@ bool DefaultNbnsRunning() { return nbns_running(); }
 
 const ModuleSwitchServices kDefaultServices = {
     DoVovuriStartVxi11Plugin, DoVovuriStopVxi11Plugin, DoVovuriStartUsbPlugin, DoVovuriStopUsbPlugin,
-    DefaultNbnsStart,         DefaultNbnsStop,         DefaultNbnsRunning,    StartNetworkThread,
+    DefaultNbnsStart,         DefaultNbnsStop,         DefaultNbnsRunning,     StartNetworkThread,
 };
 
 const ModuleSwitchServices* g_Services = &kDefaultServices;

@@ -126,11 +126,8 @@ int main() {
       // After a recall that asked for this reset, the save keeps the recalled file instead.
       TorvexSaveLastPowerOff(kLastPowerOffPath);
       break;
-    case eShutdownLongPush:
-      TorvexDeleteLastPowerOff();
-      break;
-    default:
-      break;
+    case eShutdownLongPush: TorvexDeleteLastPowerOff(); break;
+    default: break;
   }
   TorvexUnmountFileSystems();
   // The interface modules stop through their switches: USB, then TCP/IP with the name server. The
@@ -140,17 +137,10 @@ int main() {
 
   switch (reason) {
     case eShutdownStandard:
-    case eShutdownLongPush:
-      CTorvexPower::PowerAction(ePowerActionOff);
-      break;
-    case eShutdownReset:
-      CTorvexPower::PowerAction(ePowerActionReset);
-      break;
-    case eShutdownFirmwareUpdate:
-      CTorvexPower::PowerAction(ePowerActionFirmwareUpdate);
-      break;
-    default:
-      break;
+    case eShutdownLongPush: CTorvexPower::PowerAction(ePowerActionOff); break;
+    case eShutdownReset: CTorvexPower::PowerAction(ePowerActionReset); break;
+    case eShutdownFirmwareUpdate: CTorvexPower::PowerAction(ePowerActionFirmwareUpdate); break;
+    default: break;
   }
   CTorvexPower::Panic();
   return 0;

@@ -15,9 +15,8 @@ int CPeripheralRequests::SendCommand(const CTorvexChannel& path, std::uint16_t m
   return PeripheralLink::SendCommand(path, model, serial, request, statusBits);
 }
 
-int CPeripheralRequests::SendCommandWithData(const CTorvexChannel& path, std::uint16_t model,
-                                             std::uint32_t serial, PeripheralLinkRequest& request,
-                                             std::uint32_t* statusBits) {
+int CPeripheralRequests::SendCommandWithData(const CTorvexChannel& path, std::uint16_t model, std::uint32_t serial,
+                                             PeripheralLinkRequest& request, std::uint32_t* statusBits) {
   return PeripheralLink::SendCommandWithData(path, model, serial, request, statusBits);
 }
 

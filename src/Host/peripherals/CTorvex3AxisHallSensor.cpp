@@ -22,8 +22,8 @@ int SaturateToInt(double value) {
 
 int CTorvex3AxisHallSensor::ComputeAxis(std::uint16_t raw, std::uint16_t offset, float gain, float offsetDrift,
                                         float gainDrift, float dT) {
-  const float v = static_cast<float>(static_cast<std::int32_t>(raw) - static_cast<std::int32_t>(offset)) -
-                  dT * offsetDrift;
+  const float v =
+      static_cast<float>(static_cast<std::int32_t>(raw) - static_cast<std::int32_t>(offset)) - dT * offsetDrift;
   const float g = gain + dT * gainDrift;
   return SaturateToInt(static_cast<double>(v * g));
 }
@@ -44,8 +44,7 @@ int CTorvex3AxisHallSensor::ComputeField(int* x, int* y, int* z, unsigned int* t
     *total = 0;
     return kNoData;
   }
-  const float dT =
-      static_cast<float>(static_cast<std::int32_t>(rT) - static_cast<std::int32_t>(referenceTemperature));
+  const float dT = static_cast<float>(static_cast<std::int32_t>(rT) - static_cast<std::int32_t>(referenceTemperature));
   *x = ComputeAxis(rX, offsetX, gainX, offsetDriftX, gainDriftX, dT);
   *y = ComputeAxis(rY, offsetY, gainY, offsetDriftY, gainDriftY, dT);
   *z = ComputeAxis(rZ, offsetZ, gainZ, offsetDriftZ, gainDriftZ, dT);

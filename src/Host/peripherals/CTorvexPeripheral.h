@@ -27,11 +27,11 @@ class CParameterNode;
 
 // Error values of the peripheral objects.
 enum ePeripheralError : int {
-  ePeripheralNotWritten = 11,       // a parameter pair was not accepted
-  ePeripheralInvalidChannel = 29,   // a channel list names a channel without peripheral
-  ePeripheralNoProbe = 30,          // nothing measuring, no answer to the change test, or no activation
-  ePeripheralWrongRoute = 35,       // the hardware's route is not the selected probe
-  ePeripheralNoData = 48,           // a request failed or its answer cannot be used
+  ePeripheralNotWritten = 11,      // a parameter pair was not accepted
+  ePeripheralInvalidChannel = 29,  // a channel list names a channel without peripheral
+  ePeripheralNoProbe = 30,         // nothing measuring, no answer to the change test, or no activation
+  ePeripheralWrongRoute = 35,      // the hardware's route is not the selected probe
+  ePeripheralNoData = 48,          // a request failed or its answer cannot be used
 };
 
 class CTorvexPeripheral {

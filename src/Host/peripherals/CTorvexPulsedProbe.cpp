@@ -44,8 +44,7 @@ int CTorvexPulsedProbe::LoadPhysicalInformation() {
       }
       return 0;
     }
-    default:
-      return ePeripheralNoData;
+    default: return ePeripheralNoData;
   }
 }
 

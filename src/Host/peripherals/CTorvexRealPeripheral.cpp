@@ -17,9 +17,8 @@ int CTorvexRealPeripheral::ReadCommand(const CTorvexChannel& channel, std::uint8
   PeripheralLinkRequest request;
   request.command = command;
   std::uint32_t status = 0;
-  const int result = CPeripheralRequests::Current().SendCommand(PeripheralLink::LinkPathOf(channel),
-                                                                identification.model, identification.serial,
-                                                                request, &status);
+  const int result = CPeripheralRequests::Current().SendCommand(
+      PeripheralLink::LinkPathOf(channel), identification.model, identification.serial, request, &status);
   if (result != 0 || status != 0) return ePeripheralNoData;
   // The content lives in the link's shared buffer only until the next request: keep a copy.
   if (request.data != nullptr) {
@@ -48,8 +47,7 @@ int CTorvexRealPeripheral::ReadDesignation(const CTorvexChannel& channel) {
   return 0;
 }
 
-int CTorvexRealPeripheral::SendParameterPair(const CTorvexChannel& channel, std::uint32_t first,
-                                             std::uint32_t second) {
+int CTorvexRealPeripheral::SendParameterPair(const CTorvexChannel& channel, std::uint32_t first, std::uint32_t second) {
   std::uint8_t data[8];
   for (int i = 0; i < 4; ++i) {
     data[i] = static_cast<std::uint8_t>(first >> (24 - 8 * i));
@@ -91,8 +89,8 @@ int CTorvexRealPeripheral::ReadMemoryBlock(const CTorvexChannel& channel, std::v
   request.data = data;
   request.length = sizeof data;
   std::uint32_t status = 0;
-  if (CPeripheralRequests::Current().SendCommandWithData(path, identification.model, identification.serial,
-                                                         request, &status) != 0) {
+  if (CPeripheralRequests::Current().SendCommandWithData(path, identification.model, identification.serial, request,
+                                                         &status) != 0) {
     return ePeripheralNoData;
   }
 

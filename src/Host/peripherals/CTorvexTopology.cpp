@@ -169,8 +169,7 @@ int CTorvexPeripheral::CreateTopology(std::vector<CTorvexChannel>& list) {
         }
         break;
       }
-      default:
-        break;
+      default: break;
     }
     if (object != nullptr && object->IsMeasuring()) list.push_back(channel);
   }
@@ -180,8 +179,7 @@ int CTorvexPeripheral::CreateTopology(std::vector<CTorvexChannel>& list) {
   return 0;
 }
 
-void CTorvexPeripheral::CollectMeasuringChannels(std::vector<CTorvexChannel>& list, CParameterNode* node,
-                                                 bool clear) {
+void CTorvexPeripheral::CollectMeasuringChannels(std::vector<CTorvexChannel>& list, CParameterNode* node, bool clear) {
   CRecursiveLockGuard topology(g_TopologyLock);
   if (clear) list.clear();
   if (node == nullptr) return;

@@ -183,8 +183,7 @@ int SendCommandLocked(const CTorvexChannel& path, std::uint16_t model, std::uint
   // The frame length field is 16 bits.
   if (withData && std::size_t{request.length} + 11 + path.Length() > 0xffff) return eLinkRefused;
   const auto frame = AddressedFrame(withData ? kLinkCommandWithData : kLinkCommand, path, model, serial, true,
-                                    request.command, withData ? request.data : nullptr,
-                                    withData ? request.length : 0);
+                                    request.command, withData ? request.data : nullptr, withData ? request.length : 0);
   std::uint32_t bits = 0;
   if (const int rc = RequestLocked(frame, &bits); rc != 0) return rc;
   if (statusBits != nullptr) *statusBits = bits;
@@ -321,16 +320,13 @@ int ScanTopology(std::vector<PeripheralScanEntry>& list) {
   switch (entry.id.type) {
     case ePeripheralProbe:
     case ePeripheralProbe2:
-    case ePeripheralCamera:
-      list.push_back(entry);
-      return 0;
+    case ePeripheralCamera: list.push_back(entry); return 0;
     case ePeripheralMultiplexer: {
       std::uint8_t status = 0;
       if (const int rc = RequestScan(status); rc != 0) return rc;
       return ScanMultiplexer(entry, list);
     }
-    default:
-      return 0;
+    default: return 0;
   }
 }
 
@@ -370,14 +366,9 @@ int ScanMultiplexer(PeripheralScanEntry& entry, std::vector<PeripheralScanEntry>
     switch (child.id.type) {
       case ePeripheralProbe:
       case ePeripheralProbe2:
-      case ePeripheralCamera:
-        list.push_back(child);
-        break;
-      case ePeripheralMultiplexer:
-        multiplexers.push_back(child);
-        break;
-      default:
-        break;
+      case ePeripheralCamera: list.push_back(child); break;
+      case ePeripheralMultiplexer: multiplexers.push_back(child); break;
+      default: break;
     }
   }
   for (auto& sub : multiplexers) {

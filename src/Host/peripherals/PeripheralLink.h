@@ -63,15 +63,15 @@ enum ePeripheralLinkAddress : std::uint8_t {
 
 // Commands of PeripheralLinkRequest.
 enum ePeripheralCommand : std::uint8_t {
-  kCmdInformation = 1,     // read: information block (physical information or camera block)
-  kCmdDesignation = 2,     // read: two length-prefixed texts, the second the designation
-  kCmdPortList = 3,        // read: byte 0 unused, byte 1 port count, then 12-byte port records
-  kCmdParameterPair = 7,   // data: two 32-bit values
-  kCmdHallCalibration = 8, // read: 48-byte Hall-sensor calibration record, version 1
-  kCmdHallRaw = 9,         // read: X, Y, Z, T raw 16-bit values
-  kCmdAuxWord = 11,        // read: one 16-bit value
-  kCmdMemoryBlock = 12,    // data (start, size), then reads of the block's parts
-  kCmdLimits = 13,         // data: count byte and 16-bit entries, low byte first
+  kCmdInformation = 1,      // read: information block (physical information or camera block)
+  kCmdDesignation = 2,      // read: two length-prefixed texts, the second the designation
+  kCmdPortList = 3,         // read: byte 0 unused, byte 1 port count, then 12-byte port records
+  kCmdParameterPair = 7,    // data: two 32-bit values
+  kCmdHallCalibration = 8,  // read: 48-byte Hall-sensor calibration record, version 1
+  kCmdHallRaw = 9,          // read: X, Y, Z, T raw 16-bit values
+  kCmdAuxWord = 11,         // read: one 16-bit value
+  kCmdMemoryBlock = 12,     // data (start, size), then reads of the block's parts
+  kCmdLimits = 13,          // data: count byte and 16-bit entries, low byte first
 };
 
 // Sizes of the link's fixed frames and records.
@@ -127,8 +127,8 @@ void ResetControllers(bool wait);
 // Read command to the peripheral at `path` (link path) with `model` and `serial`: 0, 11, 12. On 0,
 // request.data/length hold the answer content. *statusBits (may be null) receives bits 1-3 of the
 // final status.
-int SendCommand(const CTorvexChannel& path, std::uint16_t model, std::uint32_t serial,
-                PeripheralLinkRequest& request, std::uint32_t* statusBits);
+int SendCommand(const CTorvexChannel& path, std::uint16_t model, std::uint32_t serial, PeripheralLinkRequest& request,
+                std::uint32_t* statusBits);
 // Command with request.data/length as data; no answer read: 0, 11, 12.
 int SendCommandWithData(const CTorvexChannel& path, std::uint16_t model, std::uint32_t serial,
                         PeripheralLinkRequest& request, std::uint32_t* statusBits);

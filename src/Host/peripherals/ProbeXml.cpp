@@ -32,7 +32,8 @@ struct ElementRow {
   std::size_t offset;  // of the field in ProbeXmlRecord
 };
 
-#define PROBE_XML_ROW(field, tag, kind) {#field, tag, eTarget::kind, offsetof(ProbeXmlRecord, field)}
+#define PROBE_XML_ROW(field, tag, kind) \
+  { #field, tag, eTarget::kind, offsetof(ProbeXmlRecord, field) }
 constexpr ElementRow kElements[] = {
     PROBE_XML_ROW(StructVersion, "u16", U16),
     PROBE_XML_ROW(MinFreq, "lf", Double),
@@ -192,8 +193,9 @@ int LoadProbeXmlFile(const char* path, ProbeXmlRecord& record) {
     return eSuccess;
   }
 
-  g_Logger.Printf("THE GIVEN XML FILE IS CORRUPTED OR CONTAINS A VERSION OF PARAMETERS THAT IS NOT HANDLED BY "
-                  "THIS FIRMWARE!\n");
+  g_Logger.Printf(
+      "THE GIVEN XML FILE IS CORRUPTED OR CONTAINS A VERSION OF PARAMETERS THAT IS NOT HANDLED BY "
+      "THIS FIRMWARE!\n");
   file.reset();  // closed before it is removed
   if (platform::remove(path) != 0) std::fprintf(stderr, "%s: %s\n", "Error deleting file", std::strerror(errno));
   return eNotWellFormed;

@@ -22,7 +22,9 @@ constexpr bool SameText(const char* a, const char* b) {
 
 // Each name indexes its own row.
 #define TORVEX_UNIT_CHECK(id, t, k, f) \
-  static_assert(SameText(kUnitTable[id].name, t) && kUnitTable[id].factor == (k) && kUnitTable[id].family == eUnitFamily::f, #id);
+  static_assert( \
+      SameText(kUnitTable[id].name, t) && kUnitTable[id].factor == (k) && kUnitTable[id].family == eUnitFamily::f, \
+      #id);
 TORVEX_UNIT_ROWS(TORVEX_UNIT_CHECK)
 #undef TORVEX_UNIT_CHECK
 
@@ -31,9 +33,7 @@ constexpr double kPpmFactor = kUnitTable[kUnitPpm].factor;
 bool ValidUnit(std::uint32_t unit) { return unit >= kUnitTesla && unit < kUnitCount; }
 
 // The Float64 value of a bound node; 0 when the node is not bound.
-double ReadFloat64(CParameterNode* node) {
-  return node != nullptr ? node->GetFloat64Attribute(eAttrValue) : 0.0;
-}
+double ReadFloat64(CParameterNode* node) { return node != nullptr ? node->GetFloat64Attribute(eAttrValue) : 0.0; }
 
 // The gyromagnetic ratio of the selected measuring peripheral, asked under g_TopologyLock so that the
 // object cannot be destroyed meanwhile. kUnitNoCurrentProbe when none is selected (or the node is not
@@ -94,12 +94,8 @@ int ConvertUnits(double& value, std::uint32_t from, std::uint32_t to, double gyr
   if (ValidUnit(from)) {
     const double k = kUnitTable[from].factor;
     switch (kUnitTable[from].family) {
-      case eUnitFamily::FluxDensity:
-        tesla = value * k;
-        break;
-      case eUnitFamily::Ppm:
-        tesla = (value * kPpmFactor + 1.0) * ReadFloat64(g_node_units_parms_ppm_ref);
-        break;
+      case eUnitFamily::FluxDensity: tesla = value * k; break;
+      case eUnitFamily::Ppm: tesla = (value * kPpmFactor + 1.0) * ReadFloat64(g_node_units_parms_ppm_ref); break;
       case eUnitFamily::ProtonFrequency:
         if ((result = NominalProtonRatio(ratio)) != kUnitOk) return result;
         tesla = value * k / ratio;
@@ -108,8 +104,7 @@ int ConvertUnits(double& value, std::uint32_t from, std::uint32_t to, double gyr
         if ((result = probe.Get(ratio)) != kUnitOk) return result;
         tesla = value * k / ratio;
         break;
-      case eUnitFamily::None:
-        break;
+      case eUnitFamily::None: break;
     }
   }
   value = tesla;
@@ -118,9 +113,7 @@ int ConvertUnits(double& value, std::uint32_t from, std::uint32_t to, double gyr
   if (!ValidUnit(to)) return kUnitOk;
   const double k = kUnitTable[to].factor;
   switch (kUnitTable[to].family) {
-    case eUnitFamily::FluxDensity:
-      value = tesla / k;
-      break;
+    case eUnitFamily::FluxDensity: value = tesla / k; break;
     case eUnitFamily::Ppm: {
       const double reference = ReadFloat64(g_node_units_parms_ppm_ref);
       if (reference == 0.0 || !std::isfinite(reference)) return kUnitZeroQuantity;
@@ -135,8 +128,7 @@ int ConvertUnits(double& value, std::uint32_t from, std::uint32_t to, double gyr
       if ((result = probe.Get(ratio)) != kUnitOk) return result;
       value = tesla * ratio / k;
       break;
-    case eUnitFamily::None:
-      break;
+    case eUnitFamily::None: break;
   }
   return kUnitOk;
 }
@@ -170,8 +162,7 @@ int ConvertFieldFrequency(std::uint32_t unit, double& factor, double& offset) {
       factor = 1.0 / k;
       offset = 0.0;
       return kUnitOk;
-    case eUnitFamily::None:
-      break;
+    case eUnitFamily::None: break;
   }
   return kUnitOutOfRange;
 }

@@ -69,7 +69,7 @@ enum eUnit : std::uint32_t {
 #define TORVEX_UNIT_NAME(id, t, k, f) id,
   TORVEX_UNIT_ROWS(TORVEX_UNIT_NAME)
 #undef TORVEX_UNIT_NAME
-  kUnitRowEnd
+      kUnitRowEnd
 };
 
 inline constexpr std::size_t kUnitCount = kUnitRowEnd;
@@ -86,9 +86,9 @@ static_assert(kUnitCount == 18, "the invalid row and 17 units");
 // Results of the conversions.
 enum eUnitResult : int {
   kUnitOk = 0,
-  kUnitOutOfRange = 36,     // a unit index outside 1 to 17
-  kUnitZeroQuantity = 37,   // a quantity the conversion needs is 0 (or a ratio is not finite)
-  kUnitNoCurrentProbe = 46, // the probe's ratio is needed and no measuring probe is selected
+  kUnitOutOfRange = 36,      // a unit index outside 1 to 17
+  kUnitZeroQuantity = 37,    // a quantity the conversion needs is 0 (or a ratio is not finite)
+  kUnitNoCurrentProbe = 46,  // the probe's ratio is needed and no measuring probe is selected
 };
 
 // The row of the unit called `name` (1 to 17), or kUnitInvalid.

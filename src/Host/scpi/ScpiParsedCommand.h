@@ -47,8 +47,8 @@ struct ScpiParsedCommand {
   std::optional<std::uint32_t> numericSuffix;
   ScpiParameterValue values[kScpiParameterSlots];
   std::uint8_t errorCode = 0;
-  std::string* reply = nullptr;      // the client's reply text
-  std::size_t replyLength = 0;       // its length when the command starts executing
+  std::string* reply = nullptr;  // the client's reply text
+  std::size_t replyLength = 0;   // its length when the command starts executing
   std::uint8_t indefiniteResponse = 0;
   std::uint8_t abandon = 0;
 };

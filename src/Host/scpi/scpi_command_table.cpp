@@ -180,7 +180,7 @@ struct ScpiCommandDefinition {
 };
 
 #define TORVEX_SCPI_COMMAND_DEFINITION(name, pattern, slots, lock, refusal, nodes, unit, flux, row, execution, \
-                                       handler)                                                               \
+                                       handler) \
   ScpiCommandDefinition{#name, pattern, slots, lock, refusal, nodes, unit, flux, row, execution},
 
 constexpr ScpiCommandDefinition kCommands[] = {TORVEX_SCPI_COMMAND_ROWS(TORVEX_SCPI_COMMAND_DEFINITION)};

@@ -28,7 +28,7 @@ enum eScpiCommand : std::uint8_t {
 #define TORVEX_SCPI_COMMAND_NAME(name, ...) kCmd##name,
   TORVEX_SCPI_COMMAND_ROWS(TORVEX_SCPI_COMMAND_NAME)
 #undef TORVEX_SCPI_COMMAND_NAME
-  kScpiCommandEnd
+      kScpiCommandEnd
 };
 
 inline constexpr std::size_t kScpiCommandCount = kScpiCommandEnd;
@@ -53,10 +53,10 @@ struct ScpiCommandAttributeRow {
   // (g_node_none when there is no node).
   CParameterNode* const& nodeSuffix1;
   CParameterNode* const& nodeSuffix2;
-  const char* unit;                 // unit written after a query's value; "" for none
-  std::uint32_t fluxUnit;           // 1: field value converted to the unit selected by UNIT
-  std::uint8_t statusRow;           // eStatusBitRow to set after a change; kStatusRowNone for none
-  std::uint32_t generic;            // 1: the generic parameter handler alone executes the command
+  const char* unit;        // unit written after a query's value; "" for none
+  std::uint32_t fluxUnit;  // 1: field value converted to the unit selected by UNIT
+  std::uint8_t statusRow;  // eStatusBitRow to set after a change; kStatusRowNone for none
+  std::uint32_t generic;   // 1: the generic parameter handler alone executes the command
 };
 
 using ScpiParameterSpecRow = std::array<ScpiParameterSpec, kScpiParameterSlots>;

@@ -112,9 +112,8 @@ int ScanCommand(const char* s, std::size_t n, std::size_t* end) {
 
 void scpi_reset_line_state() { g_HeaderPathLength = 0; }
 
-int scpi_match_header(const char* pattern, std::size_t patternLength, const char* text,
-                      std::size_t textLength, int mode, std::uint32_t* suffixValue,
-                      std::uint8_t* suffixFlag) {
+int scpi_match_header(const char* pattern, std::size_t patternLength, const char* text, std::size_t textLength,
+                      int mode, std::uint32_t* suffixValue, std::uint8_t* suffixFlag) {
   MatchText t{text, textLength, 0};
   std::size_t tp = 0;
   if (mode == kScpiMatchHeader) {
@@ -216,8 +215,7 @@ int ResolveCommand(const char* command, std::size_t headerLength, unsigned count
     const char* pattern = kScpiCommandPatterns[number];
     std::uint8_t flag = 0;
     std::uint32_t value = 0;
-    int code = scpi_match_header(pattern, std::strlen(pattern), command, headerLength, kScpiMatchHeader,
-                                 &value, &flag);
+    int code = scpi_match_header(pattern, std::strlen(pattern), command, headerLength, kScpiMatchHeader, &value, &flag);
     if (code == kScpiOk) {
       const ScpiParameterSpecRow& slots = kScpiParameterSpecs[number];
       unsigned maximum = 0;
@@ -231,8 +229,8 @@ int ResolveCommand(const char* command, std::size_t headerLength, unsigned count
       } else {
         std::uint8_t choiceFlag = flag;
         std::uint32_t choiceValue = value;
-        code = scpi_parse_parameters(static_cast<std::uint8_t>(number), parameterText, parameterLength,
-                                     parameters, &choiceValue, &choiceFlag);
+        code = scpi_parse_parameters(static_cast<std::uint8_t>(number), parameterText, parameterLength, parameters,
+                                     &choiceValue, &choiceFlag);
       }
     }
     if (code == kScpiOk) {
@@ -249,9 +247,9 @@ int ResolveCommand(const char* command, std::size_t headerLength, unsigned count
 
 }  // namespace
 
-int scpi_parse_command(const char* command, std::size_t length, bool firstCommand,
-                       std::uint8_t* commandNumber, ScpiParameter parameters[kScpiParameterSlots],
-                       std::uint8_t* suffixFlag, std::uint32_t* suffixValue) {
+int scpi_parse_command(const char* command, std::size_t length, bool firstCommand, std::uint8_t* commandNumber,
+                       ScpiParameter parameters[kScpiParameterSlots], std::uint8_t* suffixFlag,
+                       std::uint32_t* suffixValue) {
   if (length > 0 && command[0] == ':') {
     ++command;
     --length;
@@ -286,9 +284,9 @@ int scpi_parse_command(const char* command, std::size_t length, bool firstComman
   return code;
 }
 
-int scpi_next_command(const char** cursor, std::size_t* remaining, bool firstCommand,
-                      std::uint8_t* commandNumber, ScpiParameter parameters[kScpiParameterSlots],
-                      std::uint8_t* suffixFlag, std::uint32_t* suffixValue) {
+int scpi_next_command(const char** cursor, std::size_t* remaining, bool firstCommand, std::uint8_t* commandNumber,
+                      ScpiParameter parameters[kScpiParameterSlots], std::uint8_t* suffixFlag,
+                      std::uint32_t* suffixValue) {
   const char* s = *cursor;
   std::size_t n = *remaining;
   const std::size_t skipped = SkipSeparators(s, n);

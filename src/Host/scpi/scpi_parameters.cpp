@@ -91,7 +91,7 @@ int StoreExponent(ScpiNumber* number, std::int64_t exponent) {
 
 std::int64_t SignedExponent(const ScpiNumber& number) {
   return (number.flags & kScpiExponentNegative) != 0 ? -static_cast<std::int64_t>(number.exponent)
-                                                      : static_cast<std::int64_t>(number.exponent);
+                                                     : static_cast<std::int64_t>(number.exponent);
 }
 
 // The unit-suffix row that the whole remaining text spells, or null. Blanks that do not match are
@@ -231,26 +231,19 @@ int ParseBlock(const char* text, std::size_t length, ScpiParameter* record) {
 int TypeParameter(const ScpiParameterSpec& slot, const char* text, std::size_t length, ScpiParameter* record,
                   std::uint32_t* suffixValue, std::uint8_t* suffixFlag) {
   switch (slot.type) {
-    case kScpiTypeNumber:
-      return scpi_parse_numeric_with_suffix(text, length, slot.numeric, record);
-    case kScpiTypeBoolean:
-      return scpi_parse_bool(text, length, slot.booleanDefault, record);
-    case kScpiTypeChoice:
-      return scpi_parse_choice(text, length, &slot, record, suffixValue, suffixFlag);
-    case kScpiTypeQuotedString:
-      return ParseQuotedString(text, length, record);
+    case kScpiTypeNumber: return scpi_parse_numeric_with_suffix(text, length, slot.numeric, record);
+    case kScpiTypeBoolean: return scpi_parse_bool(text, length, slot.booleanDefault, record);
+    case kScpiTypeChoice: return scpi_parse_choice(text, length, &slot, record, suffixValue, suffixFlag);
+    case kScpiTypeQuotedString: return ParseQuotedString(text, length, record);
     case kScpiTypeText:
       record->type = kScpiTypeText;
       record->text = text;
       record->length = length;
       record->quote = 0;
       return kScpiOk;
-    case kScpiTypeChannelList:
-      return scpi_parse_channel_list(text, length, slot.channelList, record);
-    case kScpiTypeBlock:
-      return ParseBlock(text, length, record);
-    default:
-      return kScpiDataType;
+    case kScpiTypeChannelList: return scpi_parse_channel_list(text, length, slot.channelList, record);
+    case kScpiTypeBlock: return ParseBlock(text, length, record);
+    default: return kScpiDataType;
   }
 }
 
@@ -268,8 +261,8 @@ int CheckListValue(const ScpiNumber& number, const ScpiChannelListDescriptor& d)
 
 }  // namespace
 
-void scpi_count_parameters(const char* command, std::size_t length, std::size_t headerLength,
-                           unsigned* count, const char** parameterText, std::size_t* parameterLength) {
+void scpi_count_parameters(const char* command, std::size_t length, std::size_t headerLength, unsigned* count,
+                           const char** parameterText, std::size_t* parameterLength) {
   headerLength = std::min(headerLength, length);
   const char* p = command + headerLength;
   const std::size_t n = length - headerLength;
@@ -419,8 +412,8 @@ int scpi_parse_number(const char* text, std::size_t length, ScpiNumber* number, 
   return kScpiOk;
 }
 
-int scpi_parse_numeric_with_suffix(const char* text, std::size_t length,
-                                   const ScpiNumericDescriptor* descriptor, ScpiParameter* record) {
+int scpi_parse_numeric_with_suffix(const char* text, std::size_t length, const ScpiNumericDescriptor* descriptor,
+                                   ScpiParameter* record) {
   const ScpiNumericDescriptor& d = descriptor != nullptr ? *descriptor : kNoUnit;
   ScpiNumber number;
   std::size_t consumed = 0;
@@ -467,8 +460,8 @@ int scpi_parse_bool(const char* text, std::size_t length, std::uint8_t booleanDe
   return kScpiOk;
 }
 
-int scpi_parse_choice(const char* text, std::size_t length, const ScpiParameterSpec* slot,
-                      ScpiParameter* record, std::uint32_t* suffixValue, std::uint8_t* suffixFlag) {
+int scpi_parse_choice(const char* text, std::size_t length, const ScpiParameterSpec* slot, ScpiParameter* record,
+                      std::uint32_t* suffixValue, std::uint8_t* suffixFlag) {
   const ScpiChoiceDescriptor* d = slot != nullptr ? slot->choice : nullptr;
   if (d == nullptr || d->choices == nullptr) return kScpiDataType;
 
@@ -507,8 +500,8 @@ int scpi_parse_choice(const char* text, std::size_t length, const ScpiParameterS
   return std::min(code, static_cast<int>(kScpiSyntax));
 }
 
-int scpi_parse_channel_list(const char* text, std::size_t length,
-                            const ScpiChannelListDescriptor* descriptor, ScpiParameter* record) {
+int scpi_parse_channel_list(const char* text, std::size_t length, const ScpiChannelListDescriptor* descriptor,
+                            ScpiParameter* record) {
   const ScpiChannelListDescriptor& d = descriptor != nullptr ? *descriptor : kAnyChannelList;
   if (length < 4 || text[0] != '(' || text[1] != '@' || text[length - 1] != ')') return kScpiDataType;
   const char* body = text + 2;
@@ -590,10 +583,8 @@ int scpi_param_get_char(const ScpiParameter* record, std::uint8_t* index) {
   return kScpiOk;
 }
 
-int scpi_param_get_string(const ScpiParameter* record, const char** text, std::size_t* length,
-                          std::uint8_t* quote) {
-  if (record->type != kScpiTypeQuotedString && record->type != kScpiTypeText &&
-      record->type != kScpiTypeChannelList) {
+int scpi_param_get_string(const ScpiParameter* record, const char** text, std::size_t* length, std::uint8_t* quote) {
+  if (record->type != kScpiTypeQuotedString && record->type != kScpiTypeText && record->type != kScpiTypeChannelList) {
     return kScpiDataType;
   }
   *text = record->text;
@@ -609,8 +600,8 @@ int scpi_param_get_block(const ScpiParameter* record, const char** begin, const 
   return kScpiOk;
 }
 
-int scpi_param_get_channel_list(const ScpiParameter* record, unsigned entry, unsigned* dimensions,
-                                bool* isRange, ScpiParameter first[], ScpiParameter second[]) {
+int scpi_param_get_channel_list(const ScpiParameter* record, unsigned entry, unsigned* dimensions, bool* isRange,
+                                ScpiParameter first[], ScpiParameter second[]) {
   if (record->type != kScpiTypeChannelList) return kScpiDataType;
   const char* body = record->text;
   const std::size_t n = record->length;

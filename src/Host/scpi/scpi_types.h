@@ -12,22 +12,22 @@ namespace Torvex {
 // Result codes of the engine. The parser maps each to one row of the SCPI error table.
 enum ScpiResult : int {
   kScpiOk = 0,
-  kScpiSuffixRepeated = 5,      // a second numeric suffix in one match
-  kScpiEndOfMessage = 10,       // no further command in the message
-  kScpiSuffixInvalid = 14,      // header suffix 0 or above 4294967295
-  kScpiListValue = 16,          // malformed block header or block beyond the message; list value not allowed
-  kScpiListDimensions = 17,     // wrong number of channel-list dimensions
-  kScpiOutOfRange = 20,         // exponent or value out of range
-  kScpiWrongUnit = 30,          // unit suffix unknown or not allowed
-  kScpiDataType = 40,           // parameter of the wrong form
-  kScpiParameterCount = 50,     // number of parameters outside the slots of the command
-  kScpiInvalidString = 60,      // unterminated or malformed string
-  kScpiParentheses = 65,        // unbalanced parentheses
-  kScpiSyntax = 70,             // no pattern matches; #0 without a final line feed
-  kScpiNoSuchEntry = 200,       // channel-list accessor: no entry at that index
-  kScpiTooManyDimensions = 210, // channel-list accessor: more dimensions than the capacity
-  kScpiChannelListError = 248,  // a channel list whose expansion exceeds the bound
-  kScpiInternalError = 254,     // choice index beyond its list
+  kScpiSuffixRepeated = 5,       // a second numeric suffix in one match
+  kScpiEndOfMessage = 10,        // no further command in the message
+  kScpiSuffixInvalid = 14,       // header suffix 0 or above 4294967295
+  kScpiListValue = 16,           // malformed block header or block beyond the message; list value not allowed
+  kScpiListDimensions = 17,      // wrong number of channel-list dimensions
+  kScpiOutOfRange = 20,          // exponent or value out of range
+  kScpiWrongUnit = 30,           // unit suffix unknown or not allowed
+  kScpiDataType = 40,            // parameter of the wrong form
+  kScpiParameterCount = 50,      // number of parameters outside the slots of the command
+  kScpiInvalidString = 60,       // unterminated or malformed string
+  kScpiParentheses = 65,         // unbalanced parentheses
+  kScpiSyntax = 70,              // no pattern matches; #0 without a final line feed
+  kScpiNoSuchEntry = 200,        // channel-list accessor: no entry at that index
+  kScpiTooManyDimensions = 210,  // channel-list accessor: more dimensions than the capacity
+  kScpiChannelListError = 248,   // a channel list whose expansion exceeds the bound
+  kScpiInternalError = 254,      // choice index beyond its list
 };
 
 // Parameter types (type of a slot and of a parsed ScpiParameter).
@@ -81,8 +81,8 @@ enum ScpiChoiceAlternative : std::uint32_t {
 };
 
 struct ScpiChoiceDescriptor {
-  const char* choices;          // alternatives separated by '|', written like pattern nodes
-  std::uint8_t defaultIndex;    // 255 = none
+  const char* choices;        // alternatives separated by '|', written like pattern nodes
+  std::uint8_t defaultIndex;  // 255 = none
   std::uint32_t alternativeType;
   const ScpiNumericDescriptor* alternative;  // descriptor of a numeric alternative, else null
 };
@@ -133,7 +133,7 @@ struct ScpiParameter {
   const char* choices = nullptr;       // type 3: the choice list, null when the default was taken
   const char* text = nullptr;          // types 4, 5: the string; 8: the list body; 9: the block data
   std::size_t length = 0;
-  std::uint8_t quote = 0;              // type 4: the quote character; 0 otherwise
+  std::uint8_t quote = 0;  // type 4: the quote character; 0 otherwise
 };
 
 // One row of the unit-suffix table; the table ends with an empty suffix.

@@ -83,9 +83,8 @@ int ExtractChannelList(const ScpiParameter& parameter, ScpiParameterValue& value
 
 }  // namespace
 
-int scpi_expand_channel_list(std::vector<CTorvexChannel>& list, const std::uint8_t first[],
-                             const std::uint8_t second[], const bool ascending[], unsigned level,
-                             unsigned dimensions) {
+int scpi_expand_channel_list(std::vector<CTorvexChannel>& list, const std::uint8_t first[], const std::uint8_t second[],
+                             const bool ascending[], unsigned level, unsigned dimensions) {
   if (dimensions > CTorvexChannel::kMaxLevels) return kScpiListDimensions;
   if (level >= dimensions) return kScpiOk;
   // Every address must have room for the levels still to come; checked before anything is changed.
@@ -121,8 +120,7 @@ int scpi_extract_parameters(const ScpiParameter parameters[kScpiParameterSlots],
     const ScpiParameter& p = parameters[s];
     ScpiParameterValue& v = command.values[s];
     switch (p.type) {
-      case kScpiTypeNone:
-        break;
+      case kScpiTypeNone: break;
       case kScpiTypeNumber: {
         v.unitClass = p.number.unitClass;
         if ((p.number.flags & kScpiExponentNegative) == 0) {
@@ -180,8 +178,7 @@ int scpi_extract_parameters(const ScpiParameter parameters[kScpiParameterSlots],
                        reinterpret_cast<const std::uint8_t*>(p.text) + p.length);
         v.kind = kScpiValueBlock;
         break;
-      default:
-        return Fail(command, kScpiInternalError);
+      default: return Fail(command, kScpiInternalError);
     }
   }
   return kScpiOk;
@@ -206,7 +203,7 @@ int scpi_parse_program_message(const std::string& message, std::vector<ScpiParse
   commands.clear();
   const char* cursor = message.c_str();
   std::size_t remaining = message.size() + 1;  // the terminating NUL counts
-  std::size_t channels = 0;                      // addresses expanded so far in this message
+  std::size_t channels = 0;                    // addresses expanded so far in this message
   for (bool first = true;; first = false) {
     record.Reset();
     std::uint8_t number = 0;

@@ -35,9 +35,8 @@ int scpi_extract_parameters(const ScpiParameter parameters[kScpiParameterSlots],
 // kScpiListDimensions when an address would get more than the five levels of a channel,
 // kScpiChannelListError when the result would exceed kScpiMaxChannelListSize addresses; the list is
 // then unchanged.
-int scpi_expand_channel_list(std::vector<CTorvexChannel>& list, const std::uint8_t first[],
-                             const std::uint8_t second[], const bool ascending[], unsigned level,
-                             unsigned dimensions);
+int scpi_expand_channel_list(std::vector<CTorvexChannel>& list, const std::uint8_t first[], const std::uint8_t second[],
+                             const bool ascending[], unsigned level, unsigned dimensions);
 
 // Columns of the command's row in kScpiCommandAttributes (0 for a number outside the table).
 bool scpi_is_query(const ScpiParsedCommand& command);

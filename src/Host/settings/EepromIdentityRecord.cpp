@@ -37,21 +37,19 @@ void TorvexApplyEepromIdentity(const EepromIdentityRecord& record) {
     if (field.node == nullptr || *field.node == nullptr) continue;
     CParameterNode* node = *field.node;
     switch (field.kind) {
-      case eEepromField::Unused:
-        break;
+      case eEepromField::Unused: break;
       case eEepromField::Text:
         node->SetStringAttribute(eAttrValue, EepromText(record, field.offset, field.width));
         break;
       case eEepromField::U32:
       case eEepromField::U16:
-        node->SetInt32Attribute(eAttrValue,
-                                static_cast<std::int32_t>(EepromNumber(record, field.offset, field.width)));
+        node->SetInt32Attribute(eAttrValue, static_cast<std::int32_t>(EepromNumber(record, field.offset, field.width)));
         break;
       case eEepromField::Mac: {
         const std::uint8_t* mac = &record.bytes[field.offset];
         char text[32];
-        std::snprintf(text, sizeof text, "%02x:%02x:%02x:%02x:%02x:%02x", mac[0], mac[1], mac[2], mac[3],
-                      mac[4], mac[5]);
+        std::snprintf(text, sizeof text, "%02x:%02x:%02x:%02x:%02x:%02x", mac[0], mac[1], mac[2], mac[3], mac[4],
+                      mac[5]);
         node->SetStringAttribute(eAttrValue, text);
         break;
       }

@@ -213,8 +213,7 @@ int TorvexCheckSettingsFile(const char* path, const SettingsSubsystemEntry& row)
   if (row.type == 0) {
     CParameterNode* version = nullptr;
     if (top->FindNode("system/versions/parm_file", &version) != 0 ||
-        !TorvexVersionAccepted(version->GetStringAttribute(eAttrValue), kParameterFileVersion,
-                               kParameterFileVersion)) {
+        !TorvexVersionAccepted(version->GetStringAttribute(eAttrValue), kParameterFileVersion, kParameterFileVersion)) {
       return eNotWellFormed;
     }
   }
@@ -232,7 +231,8 @@ int TorvexSaveSettings(const char* name, std::int32_t type) {
   int directory_error = 0;
   const int result = WriteSettingsFile(row.directory, path.c_str(), *row.branch, directory_error);
   if (directory_error != 0) {
-    g_Logger.Printf("%s not saved (cannot create %s: %s)\n", path.c_str(), row.directory, std::strerror(directory_error));
+    g_Logger.Printf("%s not saved (cannot create %s: %s)\n", path.c_str(), row.directory,
+                    std::strerror(directory_error));
   }
   if (result != 0) return result;
   g_Logger.Printf("Settings successfully written to yaffs\n");
@@ -262,8 +262,8 @@ int TorvexLoadSettings(const char* path) {
   g_Logger.Printf("TorvexLoadSettings %s\n", path != nullptr ? path : "");
   const SettingsSubsystemEntry* row = TorvexFindSettingsGroupOfPath(path);
   if (row == nullptr) return kSettingsNotInGroup;
-  g_Logger.Printf("File type %d located in %s. Requires restart: %s\n", static_cast<int>(row->type),
-                  row->directory, row->requires_restart ? "Yes" : "No");
+  g_Logger.Printf("File type %d located in %s. Requires restart: %s\n", static_cast<int>(row->type), row->directory,
+                  row->requires_restart ? "Yes" : "No");
 
   // "*RST" recalls the start-up file itself: there is nothing to copy, and the reset is an ordinary
   // one whose shut-down saves the running tree, whether or not a start-up file exists.

@@ -26,11 +26,11 @@ namespace Torvex {
 class CParameterNode;
 
 struct SettingsSubsystemEntry {
-  std::int32_t type;          // equal to the row's index
-  const char* scpi_name;      // the group name of the SCPI store command
-  const char* directory;      // where the group's files lie
-  CParameterNode** branch;    // the bound pointer of the group's branch (read at each use)
-  bool requires_restart;      // recalled through LastPowerOff.xml and a reset
+  std::int32_t type;        // equal to the row's index
+  const char* scpi_name;    // the group name of the SCPI store command
+  const char* directory;    // where the group's files lie
+  CParameterNode** branch;  // the bound pointer of the group's branch (read at each use)
+  bool requires_restart;    // recalled through LastPowerOff.xml and a reset
 };
 
 // Rows 0-5 are the groups ALL, COMMunication, MEASure, TRIGger, REFClk and UNITs; row 6 closes the
@@ -45,8 +45,8 @@ inline constexpr const char* kFactorySettingsPath = "/romfs/factory.xml";
 
 // Result codes besides those of the tree files (4 a merge removed a node with children, 9 cannot
 // create or open, 10 not a well-formed file of the group, 11 read-back failed).
-inline constexpr int kSettingsNotInGroup = 6;       // the path lies in no group's directory
-inline constexpr int kSettingsUnknownGroup = 48;    // no group has that name
+inline constexpr int kSettingsNotInGroup = 6;     // the path lies in no group's directory
+inline constexpr int kSettingsUnknownGroup = 48;  // no group has that name
 
 // The type of the group whose SCPI name equals `name` exactly: 0, or 48 (`type` untouched).
 int TorvexFindSettingsSubsystem(const char* name, std::int32_t& type);

@@ -130,8 +130,7 @@ int TorvexLoadStartupSettings() {
 
   if (g_node_comm_parms_ethernet_id->GetStringAttribute(eAttrValue).empty()) {
     char host_name[32];
-    std::snprintf(host_name, sizeof host_name, "Torvex_%05d",
-                  static_cast<std::int32_t>(EepromSerialNumber(record)));
+    std::snprintf(host_name, sizeof host_name, "Torvex_%05d", static_cast<std::int32_t>(EepromSerialNumber(record)));
     g_node_comm_parms_ethernet_id->SetStringAttribute(eAttrValue, host_name);
   }
   return 0;

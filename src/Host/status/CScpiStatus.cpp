@@ -297,8 +297,8 @@ void CScpiStatus::UpdateSummary() {
     const std::uint32_t r = link.reg;
     const std::uint16_t cond = m_Condition[r];
     const std::uint16_t prev = m_PreviousCondition[r];
-    m_Event[r] |= static_cast<std::uint16_t>((cond & ~prev & m_PositiveTransition[r]) |
-                                             (prev & ~cond & m_NegativeTransition[r]));
+    m_Event[r] |=
+        static_cast<std::uint16_t>((cond & ~prev & m_PositiveTransition[r]) | (prev & ~cond & m_NegativeTransition[r]));
     ApplyBitRow(kStatusBitRows[link.summaryRow], (m_Enable[r] & m_Event[r]) != 0);
     // Event-only bits leave the condition here: they were latched above, once.
     m_Condition[r] = static_cast<std::uint16_t>(m_Condition[r] & m_Persistence[r]);

@@ -20,9 +20,9 @@
 namespace Torvex {
 
 struct ScpiErrorRow {
-  std::int16_t code;         // SCPI error code
-  std::uint32_t statusRow;   // row of kStatusBitRows set when the error is queued
-  std::uint8_t deviceWide;   // 1: queued in every client
+  std::int16_t code;        // SCPI error code
+  std::uint32_t statusRow;  // row of kStatusBitRows set when the error is queued
+  std::uint8_t deviceWide;  // 1: queued in every client
   const char* text;
 };
 
@@ -169,7 +169,7 @@ enum eScpiErrorRow : std::uint32_t {
 #define TORVEX_SCPI_ERROR_NAME(name, c, s, d, t) name,
   TORVEX_SCPI_ERROR_ROWS(TORVEX_SCPI_ERROR_NAME)
 #undef TORVEX_SCPI_ERROR_NAME
-  kScpiErrorRowEnd
+      kScpiErrorRowEnd
 };
 
 inline constexpr std::size_t kScpiErrorTableRows = kScpiErrorRowEnd;

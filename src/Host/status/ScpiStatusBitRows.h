@@ -29,10 +29,10 @@ enum eScpiStatusRegister : std::uint32_t {
 };
 
 struct StatusBitRow {
-  std::uint32_t reg;         // eScpiStatusRegister
+  std::uint32_t reg;  // eScpiStatusRegister
   std::uint16_t mask;
-  std::uint8_t eventOnly;    // 1: pulse, cleared from the condition after each summary update
-  std::uint8_t deviceWide;   // 1: applied to every status object
+  std::uint8_t eventOnly;   // 1: pulse, cleared from the condition after each summary update
+  std::uint8_t deviceWide;  // 1: applied to every status object
 };
 
 // X(name, register, mask, event-only, device-wide), one row per bit, in row order.
@@ -113,7 +113,7 @@ enum eStatusBitRow : std::uint32_t {
 #define TORVEX_STATUS_ROW_NAME(name, r, m, e, d) name,
   TORVEX_STATUS_BIT_ROWS(TORVEX_STATUS_ROW_NAME)
 #undef TORVEX_STATUS_ROW_NAME
-  kStatusBitRowEnd
+      kStatusBitRowEnd
 };
 
 inline constexpr std::size_t kStatusBitRowCount = kStatusBitRowEnd;

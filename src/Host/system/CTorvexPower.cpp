@@ -42,7 +42,7 @@ struct ShutdownHandOver {
   cyg_mutex_t mutex;
   cyg_sem_t semaphore;
   std::int32_t reason = eShutdownStandard;  // guarded by mutex
-  bool keep_saved_settings = false;          // guarded by mutex
+  bool keep_saved_settings = false;         // guarded by mutex
 };
 // The power unit's static initialisation, in this order: the hand-over, the monitor thread object,
 // then the boot-loader interface and the watchdog, which are running before main starts.
@@ -96,7 +96,7 @@ void CTorvexPower::PowerDownMonitorThreadMain() {
   const int alarm = platform::open(kTemperatureAlarmDevice, O_RDONLY);
   const int button = platform::open(kButtonDevice, O_RDONLY);
   std::int32_t applied_limit = 0;
-  std::int16_t temperature = 0;  // the value last read
+  std::int16_t temperature = 0;    // the value last read
   bool temperature_known = false;  // nothing is published before the sensor has answered once
 
   for (;;) {
@@ -167,17 +167,10 @@ std::int32_t CTorvexPower::WaitForShutdownRequest() {
 
 void CTorvexPower::RequestShutdown(std::int32_t request) {
   switch (request) {
-    case eRequestPowerDown:
-      HandOver(eShutdownStandard, false);
-      return;
-    case eRequestReset:
-      HandOver(eShutdownReset, false);
-      return;
-    case eRequestFirmwareUpdate:
-      HandOver(eShutdownFirmwareUpdate, false);
-      return;
-    default:
-      Panic();
+    case eRequestPowerDown: HandOver(eShutdownStandard, false); return;
+    case eRequestReset: HandOver(eShutdownReset, false); return;
+    case eRequestFirmwareUpdate: HandOver(eShutdownFirmwareUpdate, false); return;
+    default: Panic();
   }
 }
 
@@ -207,13 +200,10 @@ void CTorvexPower::PowerAction(std::int32_t action) {
       g_Logger.Printf("Entering DFU mode...\n");
       bootloader_enter_dfu();
       break;
-    default:
-      Panic();
-      return;
+    default: Panic(); return;
   }
   cyg_thread_suspend(cyg_thread_self());
 }
-
 
 std::uint32_t CTorvexPower::GetBootCondition() {
   std::uint32_t condition = kBootConditionUnknown;  // never a stale word when the boot loader is silent

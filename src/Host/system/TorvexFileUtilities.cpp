@@ -197,8 +197,7 @@ int TorvexWriteTextFile(const char* path, const char* text) {
   }
 }
 
-int TorvexWriteBinaryFile(const char* path, const void* data, std::size_t element_size,
-                          std::size_t element_count) {
+int TorvexWriteBinaryFile(const char* path, const void* data, std::size_t element_size, std::size_t element_count) {
   try {
     RequirePlainPath(path, "fopen failed", kFileCannotOpen);
     const bool too_large = element_size != 0 && element_count > std::numeric_limits<std::size_t>::max() / element_size;
@@ -238,7 +237,8 @@ int TorvexCopyFile(const char* destination, const char* source) {
     if (!in) Fail("TorvexCopyFile: Opening Source", kFileCannotOpen);
 
     // Another spelling of the same file: copying would only rewrite it.
-    struct stat src {}, dst {};
+    struct stat src {
+    }, dst{};
     if (platform::fstat(platform::fileno(in.get()), &src) == 0 && platform::stat(destination, &dst) == 0 &&
         src.st_dev == dst.st_dev && src.st_ino == dst.st_ino) {
       return kFileOk;
@@ -305,8 +305,8 @@ int TorvexListDirectory(const char* path, std::vector<FileCatalogEntry>& list, b
       struct stat st {};
       if (platform::stat(full.c_str(), &st) != 0) Fail("File stat failed", kFileCannotOpen);
       if (S_ISREG(st.st_mode)) {
-        const auto size = static_cast<std::int32_t>(
-            std::min<off_t>(st.st_size, std::numeric_limits<std::int32_t>::max()));
+        const auto size =
+            static_cast<std::int32_t>(std::min<off_t>(st.st_size, std::numeric_limits<std::int32_t>::max()));
         list.push_back(FileCatalogEntry{std::move(full), "", size});
       } else if (S_ISDIR(st.st_mode)) {
         if (const int result = TorvexListDirectory(full.c_str(), list, false); result != kFileOk) return result;

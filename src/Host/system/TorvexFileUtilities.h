@@ -54,8 +54,7 @@ int TorvexReadFile(const char* path, void* buffer, std::size_t capacity, std::si
 int TorvexWriteTextFile(const char* path, const char* text);
 
 // Creates or replaces the file with element_count elements of element_size bytes: 0, 9 or 11.
-int TorvexWriteBinaryFile(const char* path, const void* data, std::size_t element_size,
-                          std::size_t element_count);
+int TorvexWriteBinaryFile(const char* path, const void* data, std::size_t element_size, std::size_t element_count);
 
 // Removes a file or an empty directory: 0 or 9.
 int TorvexRemoveFile(const char* path);

@@ -47,7 +47,7 @@ static_assert(std::size(kBoundParameterNodes) == kBoundParameterNodeCount, "one 
 static_assert(PathsDistinct(), "every bound path is bound once");
 
 // Each row name indexes its own row, and each pointer is named after its path.
-#define TORVEX_BOUND_NODE_CHECK(name, path, type)                                  \
+#define TORVEX_BOUND_NODE_CHECK(name, path, type) \
   static_assert(kBoundParameterNodes[kBoundNode_##name].node == &g_node_##name, #name); \
   static_assert(NameFollowsPath(#name, path), #name);
 TORVEX_BOUND_PARAMETER_NODES(TORVEX_BOUND_NODE_CHECK)

@@ -218,7 +218,7 @@ enum eBoundParameterNode : std::size_t {
 #define TORVEX_BOUND_NODE_NAME(name, path, type) kBoundNode_##name,
   TORVEX_BOUND_PARAMETER_NODES(TORVEX_BOUND_NODE_NAME)
 #undef TORVEX_BOUND_NODE_NAME
-  kBoundParameterNodeEnd
+      kBoundParameterNodeEnd
 };
 
 inline constexpr std::size_t kBoundParameterNodeCount = kBoundParameterNodeEnd;

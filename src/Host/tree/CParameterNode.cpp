@@ -30,14 +30,12 @@ void NotifyDuringDeletion(const Snapshot& snapshot, CParameterNode* node, int ki
     try {
       s.callback(node, kind, s.context);
     } catch (const std::exception& e) {
-      g_Logger.Printf("CParameterNode::~CParameterNode: subscriber of %s threw: %s\n",
-                      node->Name().c_str(), e.what());
+      g_Logger.Printf("CParameterNode::~CParameterNode: subscriber of %s threw: %s\n", node->Name().c_str(), e.what());
     } catch (eError e) {
-      g_Logger.Printf("CParameterNode::~CParameterNode: subscriber of %s threw error %d\n",
-                      node->Name().c_str(), static_cast<int>(e));
+      g_Logger.Printf("CParameterNode::~CParameterNode: subscriber of %s threw error %d\n", node->Name().c_str(),
+                      static_cast<int>(e));
     } catch (...) {
-      g_Logger.Printf("CParameterNode::~CParameterNode: subscriber of %s threw\n",
-                      node->Name().c_str());
+      g_Logger.Printf("CParameterNode::~CParameterNode: subscriber of %s threw\n", node->Name().c_str());
     }
   }
 }
@@ -48,18 +46,15 @@ bool Creatable(eNodeType type) {
     case eNodeType::Pointer:
     case eNodeType::String:
     case eNodeType::Int32:
-    case eNodeType::Float64:
-      return true;
-    default:
-      return false;
+    case eNodeType::Float64: return true;
+    default: return false;
   }
 }
 
 }  // namespace
 
 // The variant's alternative index is the node type's value; other type values carry no slots.
-CParameterNode::CParameterNode(const std::string& name, eNodeType type)
-    : m_Type(type), m_Name(name) {
+CParameterNode::CParameterNode(const std::string& name, eNodeType type) : m_Type(type), m_Name(name) {
   switch (type) {
     case eNodeType::Boolean: m_Slots.emplace<1>(std::array<bool, 6>{}); break;
     case eNodeType::Pointer: m_Slots.emplace<2>(std::array<void*, 6>{}); break;
@@ -150,9 +145,7 @@ void CParameterNode::SetSlot(int attribute, T value) {
   Notify(snapshot, this, attribute);
 }
 
-bool CParameterNode::GetBooleanAttribute(int attribute) const {
-  return GetSlot<eNodeType::Boolean, bool>(attribute);
-}
+bool CParameterNode::GetBooleanAttribute(int attribute) const { return GetSlot<eNodeType::Boolean, bool>(attribute); }
 void CParameterNode::SetBooleanAttribute(int attribute, bool value) {
   SetSlot<eNodeType::Boolean, bool>(attribute, value);
 }
@@ -162,9 +155,7 @@ std::int32_t CParameterNode::GetInt32Attribute(int attribute) const {
 void CParameterNode::SetInt32Attribute(int attribute, std::int32_t value) {
   SetSlot<eNodeType::Int32, std::int32_t>(attribute, value);
 }
-void* CParameterNode::GetPointerAttribute(int attribute) const {
-  return GetSlot<eNodeType::Pointer, void*>(attribute);
-}
+void* CParameterNode::GetPointerAttribute(int attribute) const { return GetSlot<eNodeType::Pointer, void*>(attribute); }
 void CParameterNode::SetPointerAttribute(int attribute, void* value) {
   SetSlot<eNodeType::Pointer, void*>(attribute, value);
 }
@@ -187,8 +178,8 @@ int CParameterNode::AddChildNode(CParameterNode* child) {
   Snapshot snapshot;
   {
     CRecursiveLockGuard lock(g_ParameterTreeLock);
-    if (!lock.Locked() || child == nullptr || child->m_Parent != nullptr ||
-        child->m_NextSibling != nullptr || child->m_PreviousSibling != nullptr) {
+    if (!lock.Locked() || child == nullptr || child->m_Parent != nullptr || child->m_NextSibling != nullptr ||
+        child->m_PreviousSibling != nullptr) {
       return eNodeRefused;
     }
     // Linking a node under itself or under one of its descendants would make a cycle.

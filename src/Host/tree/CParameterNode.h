@@ -163,9 +163,8 @@ class CParameterNode {
   std::size_t SubscriberCount() const;
 
  private:
-  using Slots = std::variant<std::monostate, std::array<bool, 6>, std::array<void*, 6>,
-                             std::array<std::string, 6>, std::array<std::int32_t, 6>,
-                             std::array<double, 6>>;
+  using Slots = std::variant<std::monostate, std::array<bool, 6>, std::array<void*, 6>, std::array<std::string, 6>,
+                             std::array<std::int32_t, 6>, std::array<double, 6>>;
 
   template <eNodeType kType, typename T>
   T GetSlot(int attribute) const;

@@ -48,9 +48,9 @@ std::size_t XmlCharLength(const unsigned char* s, std::size_t n) {
     cp = (cp << 6) | (s[i] & 0x3F);
   }
   const std::uint32_t minimum[] = {0, 0, 0x80, 0x800, 0x10000};
-  if (cp < minimum[length] || cp > 0x10FFFF) return 0;         // overlong or beyond Unicode
-  if (cp >= 0xD800 && cp <= 0xDFFF) return 0;                  // surrogates
-  if (cp == 0xFFFE || cp == 0xFFFF) return 0;                  // not XML characters
+  if (cp < minimum[length] || cp > 0x10FFFF) return 0;  // overlong or beyond Unicode
+  if (cp >= 0xD800 && cp <= 0xDFFF) return 0;           // surrogates
+  if (cp == 0xFFFE || cp == 0xFFFF) return 0;           // not XML characters
   return length;
 }
 
@@ -60,13 +60,31 @@ void AppendEscaped(std::string& out, const std::string& text) {
   const std::size_t n = text.size();
   for (std::size_t i = 0; i < n;) {
     switch (s[i]) {
-      case '&': out += "&amp;"; ++i; continue;
-      case '<': out += "&lt;"; ++i; continue;
-      case '"': out += "&quot;"; ++i; continue;
+      case '&':
+        out += "&amp;";
+        ++i;
+        continue;
+      case '<':
+        out += "&lt;";
+        ++i;
+        continue;
+      case '"':
+        out += "&quot;";
+        ++i;
+        continue;
       // Parsers turn literal white space in attribute values into blanks: keep it by reference.
-      case '\t': out += "&#9;"; ++i; continue;
-      case '\n': out += "&#10;"; ++i; continue;
-      case '\r': out += "&#13;"; ++i; continue;
+      case '\t':
+        out += "&#9;";
+        ++i;
+        continue;
+      case '\n':
+        out += "&#10;";
+        ++i;
+        continue;
+      case '\r':
+        out += "&#13;";
+        ++i;
+        continue;
       default: break;
     }
     const std::size_t length = XmlCharLength(s + i, n - i);
@@ -132,11 +150,8 @@ int AppendBranch(std::string& out, const CParameterNode* node, const CParameterN
       case eNodeType::Pointer:
       case eNodeType::String:
       case eNodeType::Int32:
-      case eNodeType::Float64:
-        AppendLeaf(out, child);
-        break;
-      default:
-        return eUnforeseen;
+      case eNodeType::Float64: AppendLeaf(out, child); break;
+      default: return eUnforeseen;
     }
   }
   out += "</Branch>\n";
@@ -167,7 +182,6 @@ bool ReadFloat64(const std::string& text, double& value) {
   value = v;
   return true;
 }
-
 
 // One element event of a file, recorded so that the whole file is checked before the tree changes.
 struct XmlEvent {
@@ -287,11 +301,11 @@ int ParseXmlFile(const char* who, const std::string& path, std::vector<XmlEvent>
 
 // The loader's state while it applies the recorded elements to the tree.
 struct XmlLoadContext {
-  CParameterNode* root;                 // the tree merged into; null until the top element for a new tree
-  CParameterNode* given_root;           // the root the caller passed
-  std::vector<CParameterNode*> open;    // the Branch nodes whose elements are open; back() is current
-  int skipping = 0;                     // depth inside an ignored element
-  bool refused = false;                 // the top element cannot be merged
+  CParameterNode* root;               // the tree merged into; null until the top element for a new tree
+  CParameterNode* given_root;         // the root the caller passed
+  std::vector<CParameterNode*> open;  // the Branch nodes whose elements are open; back() is current
+  int skipping = 0;                   // depth inside an ignored element
+  bool refused = false;               // the top element cannot be merged
 };
 
 int TypeIndex(const std::string& element) {
@@ -324,9 +338,7 @@ int SetAttributesFromText(CParameterNode* node, const std::vector<std::pair<std:
     }
     const std::string& text = pairs[i].second;
     switch (type) {
-      case eNodeType::String:
-        node->SetStringAttribute(a, text);
-        break;
+      case eNodeType::String: node->SetStringAttribute(a, text); break;
       case eNodeType::Boolean: {
         std::int32_t v;
         if (!ReadInt32(text, v)) return eBadNumber;
@@ -345,8 +357,7 @@ int SetAttributesFromText(CParameterNode* node, const std::vector<std::pair<std:
         node->SetFloat64Attribute(a, v);
         break;
       }
-      default:
-        return eUnknownAttribute;
+      default: return eUnknownAttribute;
     }
   }
   return eSuccess;
@@ -531,19 +542,17 @@ int ApplyLimitsBelow(CParameterNode* node, CParameterNode* reference) {
     CParameterNode* mine = nullptr;
     if (node->FindNode(ref->Name(), &mine) != eSuccess || mine->Type() != ref->Type()) continue;
     switch (ref->Type()) {
-      case eNodeType::Branch:
-        replaced += ApplyLimitsBelow(mine, ref);
-        continue;
+      case eNodeType::Branch: replaced += ApplyLimitsBelow(mine, ref); continue;
       case eNodeType::Int32:
-        for (const int a : {eAttrMinimum, eAttrMaximum, eAttrDefault}) mine->SetInt32Attribute(a, ref->GetInt32Attribute(a));
+        for (const int a : {eAttrMinimum, eAttrMaximum, eAttrDefault})
+          mine->SetInt32Attribute(a, ref->GetInt32Attribute(a));
         break;
       case eNodeType::Float64:
         for (const int a : {eAttrMinimum, eAttrMaximum, eAttrDefault}) {
           mine->SetFloat64Attribute(a, ref->GetFloat64Attribute(a));
         }
         break;
-      default:
-        continue;
+      default: continue;
     }
     if (TakeDefaultWhenOutOfRange(mine)) ++replaced;
   }

@@ -41,8 +41,7 @@ TEST(AcqExceptions, LocationNamesThisFileAndLine) {
   const int line = __LINE__ + 1;
   CFatalAcqException fatal(TORVEX_LOCATION);
   const std::string text = fatal.what();
-  EXPECT_NE(text.find("acq_exceptions_test.cpp:" + std::to_string(line) + ".\n"), std::string::npos)
-      << text;
+  EXPECT_NE(text.find("acq_exceptions_test.cpp:" + std::to_string(line) + ".\n"), std::string::npos) << text;
 }
 
 TEST(AcqExceptions, MeasurementHandlerDoesNotCatchFatal) {

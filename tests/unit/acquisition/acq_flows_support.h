@@ -194,9 +194,8 @@ class AcqFlowTest : public DspLinkTest {
     // A DSP whose activity counter runs while `running_` holds.
     counter_ = 1;
     running_ = true;
-    board_->dsp().SetLiveWord(Torvex::kDspStatusBlockAddress, [this] {
-      return running_.load() ? counter_.fetch_add(1) + 1 : counter_.load();
-    });
+    board_->dsp().SetLiveWord(Torvex::kDspStatusBlockAddress,
+                              [this] { return running_.load() ? counter_.fetch_add(1) + 1 : counter_.load(); });
     for (std::uint32_t w = 1; w < 4; ++w) board_->dsp().WriteWord(Torvex::kDspStatusBlockAddress + 4 * w, 0);
 
     Torvex::g_TriggerActive = false;
@@ -223,7 +222,8 @@ class AcqFlowTest : public DspLinkTest {
     if (Torvex::g_node_current_probe_object != nullptr) {
       Torvex::g_node_current_probe_object->SetPointerAttribute(Torvex::eAttrValue, nullptr);
     }
-    if (Torvex::g_node_peripherals != nullptr) Torvex::CTorvexPeripheral::DeleteTopologyNodes(Torvex::g_node_peripherals, true);
+    if (Torvex::g_node_peripherals != nullptr)
+      Torvex::CTorvexPeripheral::DeleteTopologyNodes(Torvex::g_node_peripherals, true);
     Torvex::g_AcqChannelList.clear();
     Torvex::g_InitiatingClientStatus = nullptr;
     Torvex::CTorvexHostAcquisition::DrainMailboxes();

@@ -145,9 +145,8 @@ TEST_F(OperationsTest, ARestartingSystemFlowReleasesRequestersAndReadersBeforeIt
   const auto channels = OneChannel();
   // An initiate that no trigger flow will take, and a reader waiting for the result of a measurement
   // that will never end.
-  auto initiate = std::async(std::launch::async, [&channels] {
-    return CTorvexHostAcquisition::InitiateTrigger(nullptr, &channels, 0.0);
-  });
+  auto initiate = std::async(std::launch::async,
+                             [&channels] { return CTorvexHostAcquisition::InitiateTrigger(nullptr, &channels, 0.0); });
   ASSERT_TRUE(WaitFor([] { return CommandWaiting(); }));
   Torvex::g_TriggerActive = true;
   auto reader = std::async(std::launch::async, [] {
@@ -175,7 +174,8 @@ TEST_F(OperationsTest, AnAbortThatArrivesDuringTheStartUpRequestsIsAnsweredBefor
   const auto loads = [] {
     const std::string text = LogText();
     int n = 0;
-    for (auto at = text.find("DSP code loaded!"); at != std::string::npos; at = text.find("DSP code loaded!", at + 1)) ++n;
+    for (auto at = text.find("DSP code loaded!"); at != std::string::npos; at = text.find("DSP code loaded!", at + 1))
+      ++n;
     return n;
   };
   const int before = loads();
@@ -306,8 +306,7 @@ TEST_F(OperationsTest, RequestsDrainedByARestartAnswerNotStartedInsteadOfWaiting
   EXPECT_EQ(AnswerWhileRestarting([&] { return CTorvexHostAcquisition::InitiateTrigger(&client, &channels, 0.0); }),
             Torvex::kAcqNotStarted);
   EXPECT_FALSE(Torvex::g_TriggerActive.load());
-  EXPECT_EQ(AnswerWhileRestarting([] { return CTorvexHostAcquisition::AbortTrigger(false); }),
-            Torvex::kAcqNotStarted);
+  EXPECT_EQ(AnswerWhileRestarting([] { return CTorvexHostAcquisition::AbortTrigger(false); }), Torvex::kAcqNotStarted);
 }
 
 TEST_F(OperationsTest, AbortWaitsUntilHandledAndSwitchesContinuousOffOnlyForTheUserFlag) {

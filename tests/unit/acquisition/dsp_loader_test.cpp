@@ -83,9 +83,9 @@ struct LoadCase {
   const char* name;
   CoffImage image;
   bool loaded;
-  std::vector<std::pair<std::uint32_t, std::size_t>> lines;   // "Loading code at" address and size
+  std::vector<std::pair<std::uint32_t, std::size_t>> lines;    // "Loading code at" address and size
   std::vector<std::pair<std::uint32_t, std::uint32_t>> words;  // DSP address, expected word
-  std::vector<std::uint32_t> untouched;                         // still hold the background word
+  std::vector<std::uint32_t> untouched;                        // still hold the background word
 };
 
 std::vector<LoadCase> LoadCases() {
@@ -135,27 +135,32 @@ std::vector<LoadCase> LoadCases() {
                    {{0x80040000, 4}, {0x80040004, 3}},
                    {{0x80040000, CoffWordAt(p7, 0)}, {0x80040004, CoffWordAt(p7, 4, kBackground)}},
                    {0x80040008}});
-  cases.push_back({"PassedOverSections",
-                   CoffImage{.sections = {{.name = ".bss", .address = 0x80050000, .flags = kCoffBss, .size = 64},
-                                          {.name = ".copy", .address = 0x80050040, .flags = kCoffText | kCoffCopy, .data = p16},
-                                          {.name = ".empty", .address = 0x80050080, .flags = kCoffText},
-                                          {.name = ".neg", .address = 0x800500C0, .flags = kCoffData, .data = p16,
-                                           .size = 0x80000010},
-                                          {.name = ".text", .address = 0x80050100, .data = p8}}},
-                   true,
-                   {{0x80050100, 8}},
-                   {{0x80050100, CoffWordAt(p8, 0)}, {0x80050104, CoffWordAt(p8, 4)}},
-                   {0x80050000, 0x8005003C, 0x80050040, 0x80050080, 0x800500C0}});
-  cases.push_back({"LongNamesAreReadAndDoNotChangeTheLoad",
-                   CoffImage{.sections = {{.name = ".text:long_section_name", .address = 0x80060000, .data = p16},
-                                          {.name = name255, .address = 0x80060010, .flags = kCoffData, .data = p8}}},
-                   true,
-                   {{0x80060000, 16}, {0x80060010, 8}},
-                   {{0x80060000, CoffWordAt(p16, 0)}, {0x8006000C, CoffWordAt(p16, 12)}, {0x80060014, CoffWordAt(p8, 4)}},
-                   {0x80060018}});
+  cases.push_back(
+      {"PassedOverSections",
+       CoffImage{
+           .sections = {{.name = ".bss", .address = 0x80050000, .flags = kCoffBss, .size = 64},
+                        {.name = ".copy", .address = 0x80050040, .flags = kCoffText | kCoffCopy, .data = p16},
+                        {.name = ".empty", .address = 0x80050080, .flags = kCoffText},
+                        {.name = ".neg", .address = 0x800500C0, .flags = kCoffData, .data = p16, .size = 0x80000010},
+                        {.name = ".text", .address = 0x80050100, .data = p8}}},
+       true,
+       {{0x80050100, 8}},
+       {{0x80050100, CoffWordAt(p8, 0)}, {0x80050104, CoffWordAt(p8, 4)}},
+       {0x80050000, 0x8005003C, 0x80050040, 0x80050080, 0x800500C0}});
+  cases.push_back(
+      {"LongNamesAreReadAndDoNotChangeTheLoad",
+       CoffImage{.sections = {{.name = ".text:long_section_name", .address = 0x80060000, .data = p16},
+                              {.name = name255, .address = 0x80060010, .flags = kCoffData, .data = p8}}},
+       true,
+       {{0x80060000, 16}, {0x80060010, 8}},
+       {{0x80060000, CoffWordAt(p16, 0)}, {0x8006000C, CoffWordAt(p16, 12)}, {0x80060014, CoffWordAt(p8, 4)}},
+       {0x80060018}});
   cases.push_back({"DifferingAddressesFailAfterEarlierSections",
                    CoffImage{.sections = {{.name = ".text", .address = 0x80070000, .data = p8},
-                                          {.name = ".data", .address = 0x80070100, .flags = kCoffData, .data = p8,
+                                          {.name = ".data",
+                                           .address = 0x80070100,
+                                           .flags = kCoffData,
+                                           .data = p8,
                                            .virtual_address = 0x00070100}}},
                    false,
                    {{0x80070000, 8}},
@@ -163,37 +168,56 @@ std::vector<LoadCase> LoadCases() {
                    {0x80070100}});
   cases.push_back({"WrongTarget",
                    CoffImage{.target_id = 0x98, .sections = {{.name = ".text", .address = 0x80080000, .data = p8}}},
-                   false, {}, {}, {0x80080000}});
+                   false,
+                   {},
+                   {},
+                   {0x80080000}});
   cases.push_back({"WrongMagic",
                    CoffImage{.magic = 0x107, .sections = {{.name = ".text", .address = 0x80080000, .data = p8}}},
-                   false, {}, {}, {0x80080000}});
+                   false,
+                   {},
+                   {},
+                   {0x80080000}});
   // Files that point outside themselves fail before the section concerned is written.
-  cases.push_back({"DataPastTheEnd",
-                   CoffImage{.sections = {{.name = ".text", .address = 0x80090000, .data = p8},
-                                          {.name = ".data", .address = 0x80090100, .flags = kCoffData, .data = p8,
-                                           .size = 4096}}},
-                   false,
-                   {{0x80090000, 8}},
-                   {{0x80090000, CoffWordAt(p8, 0)}},
-                   {0x80090100}});
-  cases.push_back({"DataOffsetThatWrapsAround",
-                   CoffImage{.sections = {{.name = ".text", .address = 0x800A0000, .data = p8, .size = 0x20,
-                                           .data_offset = 0xFFFFFFF0}}},
-                   false, {}, {}, {0x800A0000}});
-  cases.push_back({"SectionCountPastTheEnd",
-                   CoffImage{.section_count = 0xFFFF, .sections = {{.name = ".text", .address = 0x800B0000, .data = p8}}},
-                   false, {}, {}, {0x800B0000}});
-  cases.push_back({"LongNamePastTheEnd",
-                   CoffImage{.sections = {{.name = ".text", .address = 0x800C0000, .data = p8},
-                                          {.name = ".data", .address = 0x800C0100, .flags = kCoffData, .data = p8,
-                                           .name_offset = 0xFFFFFFF0}}},
-                   false,
-                   {{0x800C0000, 8}},
-                   {{0x800C0000, CoffWordAt(p8, 0)}},
-                   {0x800C0100}});
+  cases.push_back(
+      {"DataPastTheEnd",
+       CoffImage{.sections = {{.name = ".text", .address = 0x80090000, .data = p8},
+                              {.name = ".data", .address = 0x80090100, .flags = kCoffData, .data = p8, .size = 4096}}},
+       false,
+       {{0x80090000, 8}},
+       {{0x80090000, CoffWordAt(p8, 0)}},
+       {0x80090100}});
+  cases.push_back(
+      {"DataOffsetThatWrapsAround",
+       CoffImage{
+           .sections = {{.name = ".text", .address = 0x800A0000, .data = p8, .size = 0x20, .data_offset = 0xFFFFFFF0}}},
+       false,
+       {},
+       {},
+       {0x800A0000}});
+  cases.push_back(
+      {"SectionCountPastTheEnd",
+       CoffImage{.section_count = 0xFFFF, .sections = {{.name = ".text", .address = 0x800B0000, .data = p8}}},
+       false,
+       {},
+       {},
+       {0x800B0000}});
+  cases.push_back(
+      {"LongNamePastTheEnd",
+       CoffImage{
+           .sections =
+               {{.name = ".text", .address = 0x800C0000, .data = p8},
+                {.name = ".data", .address = 0x800C0100, .flags = kCoffData, .data = p8, .name_offset = 0xFFFFFFF0}}},
+       false,
+       {{0x800C0000, 8}},
+       {{0x800C0000, CoffWordAt(p8, 0)}},
+       {0x800C0100}});
   cases.push_back({"LongNameTooLong",
                    CoffImage{.sections = {{.name = std::string(256, 'x'), .address = 0x800D0000, .data = p8}}},
-                   false, {}, {}, {0x800D0000}});
+                   false,
+                   {},
+                   {},
+                   {0x800D0000}});
   // A section that would land shifted or wrap onto the start of DSP memory is refused before it is written.
   cases.push_back({"UnalignedSection",
                    CoffImage{.sections = {{.name = ".text", .address = 0x800F0000, .data = p8},
@@ -204,11 +228,18 @@ std::vector<LoadCase> LoadCases() {
                    {0x800F0100, 0x800F0104}});
   cases.push_back({"SectionThatWrapsTheAddressSpace",
                    CoffImage{.sections = {{.name = ".text", .address = 0xFFFFFFFC, .data = p8}}},
-                   false, {}, {}, {0xFFFFFFFC, 0x00000000}});
+                   false,
+                   {},
+                   {},
+                   {0xFFFFFFFC, 0x00000000}});
   cases.push_back({"SymbolTablePastTheEnd",
-                   CoffImage{.symbol_table_offset = 0x7FFFFFFF, .symbol_count = 0xFFFFFFFF,
+                   CoffImage{.symbol_table_offset = 0x7FFFFFFF,
+                             .symbol_count = 0xFFFFFFFF,
                              .sections = {{.name = ".text", .address = 0x800E0000, .data = p8}}},
-                   false, {}, {}, {0x800E0000}});
+                   false,
+                   {},
+                   {},
+                   {0x800E0000}});
   return cases;
 }
 
@@ -269,8 +300,9 @@ TEST_F(DspLoaderTest, MissingAndCutFilesFailWithoutLoading) {
 
 TEST_F(DspLoaderTest, AVerifyMismatchFailsTheLoad) {
   // With the DSP held in reset the host-port window reads 0: the read-back differs.
-  Install(CoffImage{.sections = {{.name = ".text", .address = 0x80000000, .data = CoffPattern(16)},
-                                 {.name = ".data", .address = 0x80000100, .flags = kCoffData, .data = CoffPattern(8)}}});
+  Install(
+      CoffImage{.sections = {{.name = ".text", .address = 0x80000000, .data = CoffPattern(16)},
+                             {.name = ".data", .address = 0x80000100, .flags = kCoffData, .data = CoffPattern(8)}}});
   board_->dsp().SetResetLine(false);
   LogMark mark;
   CTorvexDSPLoader loader;
@@ -324,7 +356,8 @@ TEST_F(DspLoaderTest, EachFailureSaysWhy) {
        "Current implementation of the COFF reader doesn't handle virtual addresses."},
       {"SectionCount", CoffImage{.section_count = 2, .sections = {{.name = ".t", .address = 0x100}}},
        "Section headers lie past the end of the file."},
-      {"SymbolTable", CoffImage{.symbol_table_offset = 0x1000, .sections = {}}, "Symbol table lies past the end of the file."},
+      {"SymbolTable", CoffImage{.symbol_table_offset = 0x1000, .sections = {}},
+       "Symbol table lies past the end of the file."},
       {"NameOffset", CoffImage{.sections = {{.name = ".t", .address = 0x100, .data = p8, .name_offset = 0x10000}}},
        "Section name lies past the end of the file."},
       {"NameLength", CoffImage{.sections = {{.name = std::string(300, 'y'), .address = 0x100, .data = p8}}},
@@ -354,9 +387,10 @@ TEST_F(DspLoaderTest, ANameWithoutItsEndFailsAtTheEndOfTheFile) {
   // A long name at the section's own data, with the string table dropped: the data ends the file and
   // holds no NUL.
   constexpr std::uint32_t kDataOffset = 22 + 28 + 48;
-  auto bytes = CoffImage{.symbol_table_offset = 0,
-                         .sections = {{.name = ".t", .address = 0x100, .data = {1, 2, 3, 4}, .name_offset = kDataOffset}}}
-                   .Build();
+  auto bytes =
+      CoffImage{.symbol_table_offset = 0,
+                .sections = {{.name = ".t", .address = 0x100, .data = {1, 2, 3, 4}, .name_offset = kDataOffset}}}
+          .Build();
   bytes.resize(bytes.size() - 4);
   InstallBytes(bytes);
   ParserSteps steps;
@@ -445,9 +479,9 @@ TEST_F(LoadDspCodeTest, AFailedLoadGives43AndLeavesTheDspStopped) {
       {"WrongTarget", CoffImage{.target_id = 0x98, .sections = {{.name = ".text", .address = 0x100, .data = p8}}}, ""},
       {"WrongMagic", CoffImage{.magic = 0x109, .sections = {{.name = ".text", .address = 0x100, .data = p8}}}, ""},
       {"VirtualAddressAfterASection",
-       CoffImage{.sections = {{.name = ".text", .address = 0x100, .data = p8},
-                              {.name = ".data", .address = 0x200, .flags = kCoffData, .data = p8,
-                               .virtual_address = 0x300}}},
+       CoffImage{
+           .sections = {{.name = ".text", .address = 0x100, .data = p8},
+                        {.name = ".data", .address = 0x200, .flags = kCoffData, .data = p8, .virtual_address = 0x300}}},
        LoadLine(0x100, 8)},
   };
   for (const Case& c : cases) {

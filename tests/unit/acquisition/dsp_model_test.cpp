@@ -45,7 +45,8 @@ class DspModelTest : public ::testing::Test {
     const auto deadline = std::chrono::steady_clock::now() + limit;
     for (;;) {
       if (board_->dsp().HostInterruptAsserted()) return true;
-      const auto left = std::chrono::duration_cast<std::chrono::microseconds>(deadline - std::chrono::steady_clock::now());
+      const auto left =
+          std::chrono::duration_cast<std::chrono::microseconds>(deadline - std::chrono::steady_clock::now());
       if (left.count() <= 0) return false;
       fd_set rd;
       FD_ZERO(&rd);
@@ -101,11 +102,10 @@ TEST_F(DspModelTest, ModelAcceptsEveryRequestTheSystemSends) {
   CTorvexDSP::SetTrackingFrequency(63.8e6);
   CTorvexDSP::SetSearchWindow(60.0e6, 70.0e6);
   CTorvexDSP::SetSearchConfirm(0);
-  for (std::uint32_t request : {kDspPwDefaultConfiguration, kDspPwProbeConnect, kDspPwMeasureParms,
-                                kDspExternalReference, kDspTriggerOut, kDspInitiateTracking,
-                                kDspInitiateManualMeasurement, kDspAbort, kDspRequestNmrSignal,
-                                kDspReleaseNmrSignal, kDspLlSetFrequency, kDspLlSetVoltages,
-                                kDspLlSetFieldModulation, kDspInitiateSearch, kDspTrigger, kDspQuit}) {
+  for (std::uint32_t request :
+       {kDspPwDefaultConfiguration, kDspPwProbeConnect, kDspPwMeasureParms, kDspExternalReference, kDspTriggerOut,
+        kDspInitiateTracking, kDspInitiateManualMeasurement, kDspAbort, kDspRequestNmrSignal, kDspReleaseNmrSignal,
+        kDspLlSetFrequency, kDspLlSetVoltages, kDspLlSetFieldModulation, kDspInitiateSearch, kDspTrigger, kDspQuit}) {
     SCOPED_TRACE(DspRequestName(request));
     std::uint32_t status = 0xFFFFFFFF;
     EXPECT_EQ(Exchange(request, &status), 0);

@@ -122,8 +122,10 @@ class DspProtocolTest : public DspLinkTest {
 TEST_F(DspProtocolTest, EveryRequestFrameWordForWord) {
   const std::vector<RequestCase> cases = {
       {0x10, 11, {2, 3, 0x40200000, 1, 0x3E800000, 7, 5, 9}, 0x7EA0001B},
-      {0x30, 30, {1, 2, 1, 0x3F000000, 0x3F400000, 0, 0x3E000000, 0x40000000, 1, 0x3E800000, 0x42C80000,
-                  0xBFC00000, 1, 1, 16, 0, 2, 4, 1, 0x41480000, 3, 0, 0x3D800000, 11, 0x45000000, 0x45800000, 6},
+      {0x30,
+       30,
+       {1, 2, 1, 0x3F000000, 0x3F400000, 0, 0x3E000000, 0x40000000, 1,  0x3E800000, 0x42C80000, 0xBFC00000, 1, 1, 16,
+        0, 2, 4, 1,          0x41480000, 3, 0,          0x3D800000, 11, 0x45000000, 0x45800000, 6},
        0xC180002A},
       {0x40, 9, {0x3FC00000, 0x40400000, 1, 1, 0x3F000000, 0x3F400000}, 0x7FC00040},
       {0x50, 6, {0x3FF80000, 0, 0}, 0x3FF80050},
@@ -263,12 +265,15 @@ TEST_F(DspProtocolTest, EveryReplyIsAcceptedAndRead) {
       {0x70,
        {0x10070, 0, 0, 0, 0x3FF80000, 0, 0x40080000, 0, 0x89ABCDEF, 0x01234567, 0x3F000000, 0xDEADBEEF, 0x3E800000,
         0x3F400000, 0x3E000000, 0x29143617},
-       0, "RETURN_PW_MEASUREMENT"},
+       0,
+       "RETURN_PW_MEASUREMENT"},
       {0x80, ack(0x10080), 3, "ABORT_ACK"},
-      {0x90, {0x10090, 0, 0, 0, 0x40000000, 0, 0x40B00000, 0, 0x3F000000, 0, 0x80000000, 3, 0x41000000,
-              0x80001000, 2, 0x3E800000, 0x3D800000, 0x80002000, 0, 0x3F800000, 0x45000000, 0x80003000, 1,
-              0x3F400000, 0, 0x38710090},
-       0, "RETURN_NMR_SIGNAL"},
+      {0x90,
+       {0x10090, 0,          0,          0,          0x40000000, 0,          0x40B00000, 0,          0x3F000000,
+        0,       0x80000000, 3,          0x41000000, 0x80001000, 2,          0x3E800000, 0x3D800000, 0x80002000,
+        0,       0x3F800000, 0x45000000, 0x80003000, 1,          0x3F400000, 0,          0x38710090},
+       0,
+       "RETURN_NMR_SIGNAL"},
       {0xA0, ack(0x100A0), 3, "RELEASE_NMR_SIGNAL_ACK"},
       {0xB0, ack(0x100B0), 3, "EXTERNAL_REFERENCE_ACK"},
       {0xC0, {0x100C0, 0, 0, 0, 2, 0x100C2}, 0, "RETURN_TRIGGER_OUT"},
@@ -312,9 +317,7 @@ TEST_F(DspProtocolTest, EveryReplyIsAcceptedAndRead) {
         EXPECT_EQ(v[3], 8);
         break;
       }
-      case 0x10040:
-        EXPECT_EQ(CTorvexDSP::GetSearchResult(), 2048.0);
-        break;
+      case 0x10040: EXPECT_EQ(CTorvexDSP::GetSearchResult(), 2048.0); break;
       case 0x10070: {
         double flux = 0, frequency = 0;
         int unit = -1;
@@ -369,8 +372,7 @@ TEST_F(DspProtocolTest, EveryReplyIsAcceptedAndRead) {
         EXPECT_TRUE(state);
         break;
       }
-      default:
-        break;
+      default: break;
     }
     CTorvexDSP::ReleaseInterface();
   }

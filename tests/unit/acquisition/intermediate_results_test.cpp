@@ -170,10 +170,8 @@ TEST_F(IntermediateResultsTest, FetchPublishesScalarsAndLengthsInTheTree) {
                    static_cast<double>(1.0f / s.sampleRate));
   EXPECT_EQ(g_node_intermediate_results_fft_buffer_resolution->GetFloat64Attribute(eAttrValue), s.fftResolution);
   EXPECT_EQ(g_node_intermediate_results_fft_buffer_noise_floor->GetFloat64Attribute(eAttrValue), s.noiseFloor);
-  EXPECT_EQ(g_node_intermediate_results_peak_spectrum_resolution->GetFloat64Attribute(eAttrValue),
-            s.peakResolution);
-  EXPECT_EQ(g_node_intermediate_results_peak_spectrum_center_frequency->GetFloat64Attribute(eAttrValue),
-            s.peakCenter);
+  EXPECT_EQ(g_node_intermediate_results_peak_spectrum_resolution->GetFloat64Attribute(eAttrValue), s.peakResolution);
+  EXPECT_EQ(g_node_intermediate_results_peak_spectrum_center_frequency->GetFloat64Attribute(eAttrValue), s.peakCenter);
   EXPECT_EQ(g_node_intermediate_results_fit_coeffs_residue->GetFloat64Attribute(eAttrValue), s.residue);
   EXPECT_EQ(g_node_intermediate_results_if_frequency->GetFloat64Attribute(eAttrValue), s.ifHz);
   EXPECT_EQ(g_node_intermediate_results_relaxation_time->GetFloat64Attribute(eAttrValue), s.relaxation);

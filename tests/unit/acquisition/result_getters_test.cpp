@@ -17,8 +17,8 @@ namespace {
 
 using Torvex::CResultsStore;
 using Torvex::CTorvexHostAcquisition;
-using Torvex::ResultBuffer;
 using Torvex::g_ResultsStore;
+using Torvex::ResultBuffer;
 
 // Every result getter, reading element `index` into a value the test compares as a double.
 struct Getter {
@@ -72,7 +72,7 @@ double Expected(const std::string& name, double base, std::uint32_t i) {
   if (name == "sigma") return static_cast<float>(base / 10 + i);
   if (name == "uniformity") return static_cast<float>(base / 100 + i);
   if (name == "timestamp") return base * 1000 + i;
-  if (name == "channel") return 10 + i;  // channel {1, i}
+  if (name == "channel") return 10 + i;                                   // channel {1, i}
   return static_cast<std::int32_t>(base) + static_cast<std::int32_t>(i);  // unit
 }
 

@@ -132,9 +132,8 @@ TEST_F(SearchFlowTest, SearchManualOrUnlockedReferenceCondition) {
     bool locked;
     bool condition;
   };
-  const Case cases[] = {{"MANual", false, false, true},   {"MANual", true, true, true},
-                        {"AUTO", false, false, false},    {"AUTO", true, false, true},
-                        {"AUTO", true, true, false},      {"AUTO", false, true, false}};
+  const Case cases[] = {{"MANual", false, false, true}, {"MANual", true, true, true}, {"AUTO", false, false, false},
+                        {"AUTO", true, false, true},    {"AUTO", true, true, false},  {"AUTO", false, true, false}};
   for (const Case& c : cases) {
     SCOPED_TRACE(std::string(c.mode) + (c.detected ? " detected" : "") + (c.locked ? " locked" : ""));
     Torvex::CScpiStatus::SetDeviceBitRow(Torvex::kStatusRowSearchManualOrUnlocked, !c.condition, true);

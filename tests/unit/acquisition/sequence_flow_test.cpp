@@ -59,8 +59,8 @@ TEST_F(SequenceFlowTest, CountMeasurementsArePublishedUpToTheCapacity) {
     std::int32_t count;
     std::uint32_t published;
   };
-  for (const Case& c : {Case{3, 3}, Case{static_cast<std::int32_t>(capacity_) + 2, capacity_}, Case{0, 0},
-                        Case{0x10002, 2}}) {
+  for (const Case& c :
+       {Case{3, 3}, Case{static_cast<std::int32_t>(capacity_) + 2, capacity_}, Case{0, 0}, Case{0x10002, 2}}) {
     SCOPED_TRACE(c.count);
     SetI32(Torvex::g_node_trigger_parms_trigger_in_count, c.count);
     Torvex::CScpiStatus::SetDeviceBitRow(Torvex::kStatusRowSequenceSucceeded, false, true);
@@ -89,9 +89,9 @@ TEST_F(SequenceFlowTest, CountMeasurementsArePublishedUpToTheCapacity) {
   }
   EXPECT_EQ(probe_->GetLastFrequency(), 42.05e6);
   const std::string log = LogText();
-  for (const char* line : {"AcquisitionSequenceFlow: Waiting for trigger No 0\n",
-                           "AcquisitionSequenceFlow: Waiting for trigger No 2\n",
-                           "AcquisitionSequenceFlow: Measurements succeeded\n"}) {
+  for (const char* line :
+       {"AcquisitionSequenceFlow: Waiting for trigger No 0\n", "AcquisitionSequenceFlow: Waiting for trigger No 2\n",
+        "AcquisitionSequenceFlow: Measurements succeeded\n"}) {
     EXPECT_NE(log.find(line), std::string::npos) << line;
   }
 }
@@ -248,8 +248,7 @@ TEST_F(SequenceFlowTest, AutoMatchingAndTuningFollowTheDsp) {
     Torvex::CRecursiveLockGuard tree(Torvex::g_ParameterTreeLock);
     EXPECT_EQ(Torvex::g_node_measure_parms_probe_matching->GetFloat64Attribute(Torvex::eAttrValue),
               follows ? 0.125 : 9.0);
-    EXPECT_EQ(Torvex::g_node_measure_parms_probe_tuning->GetFloat64Attribute(Torvex::eAttrValue),
-              follows ? 0.75 : 9.0);
+    EXPECT_EQ(Torvex::g_node_measure_parms_probe_tuning->GetFloat64Attribute(Torvex::eAttrValue), follows ? 0.75 : 9.0);
   }
 }
 
@@ -259,9 +258,9 @@ TEST(TimerPeriodTest, PeriodInMilliseconds) {
     double seconds;
     double ms;
   };
-  for (const Case& c : {Case{0.25, 250.0}, Case{0.0, 0.0}, Case{0.0009, 0.0}, Case{-3.0, 0.0},
-                        Case{std::numeric_limits<double>::quiet_NaN(), 0.0}, Case{40.0, 40000.0},
-                        Case{65.6366, 65636.0}}) {
+  for (const Case& c :
+       {Case{0.25, 250.0}, Case{0.0, 0.0}, Case{0.0009, 0.0}, Case{-3.0, 0.0},
+        Case{std::numeric_limits<double>::quiet_NaN(), 0.0}, Case{40.0, 40000.0}, Case{65.6366, 65636.0}}) {
     SCOPED_TRACE(c.seconds);
     EXPECT_EQ(Torvex::acqflow::TimerPeriodMs(c.seconds), c.ms);
   }

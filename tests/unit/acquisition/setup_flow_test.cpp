@@ -116,8 +116,8 @@ TEST_F(SetupFlowTest, WindowLimitsAreInsideAndNoCandidateLeavesTheSearchToTheSeq
     double last;
     bool found;
   };
-  for (const Case& c : {Case{lowHz, true}, Case{highHz, true}, Case{std::nextafter(highHz, 1e12), false},
-                        Case{0.0, false}}) {
+  for (const Case& c :
+       {Case{lowHz, true}, Case{highHz, true}, Case{std::nextafter(highHz, 1e12), false}, Case{0.0, false}}) {
     SCOPED_TRACE(c.last);
     probe.SetLastFrequency(c.last);
     double frequency = -1.0;

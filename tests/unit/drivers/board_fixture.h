@@ -24,7 +24,6 @@ namespace torvex_test {
 
 inline sim::Board& TheBoard() { return torvex_test::ProcessBoard("board-test"); }
 
-
 // platform::select for reading on one descriptor; true when it is readable within `timeout_ms`.
 inline bool Readable(int fd, int timeout_ms) {
   fd_set rd;

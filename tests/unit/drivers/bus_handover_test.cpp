@@ -44,8 +44,8 @@ class BusHandoverTest : public BoardTest {
 bool WriteFile(const char* path, const std::string& text) {
   const int fd = platform::open(path, O_WRONLY | O_CREAT | O_TRUNC);
   if (fd < 0) return false;
-  const bool ok = platform::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size()) &&
-                  platform::fsync(fd) == 0;
+  const bool ok =
+      platform::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size()) && platform::fsync(fd) == 0;
   return platform::close(fd) == 0 && ok;
 }
 
@@ -63,20 +63,21 @@ TEST_F(BusHandoverTest, EveryKindOfFlashAccessHandsTheBusOver) {
       {"read", [&] { return platform::read(fd, buf, 5) == 5; }},
       {"write", [&] { return platform::write(fd, "!", 1) == 1; }},
       {"fsync", [&] { return platform::fsync(fd) == 0; }},
-      {"stream open", [&] {
+      {"stream open",
+       [&] {
          platform::close(fd);
          return (stream = platform::fopen("/yaffs/b.txt", "w")) != nullptr;
        }},
       {"stream write", [&] { return std::fputs("text", stream) >= 0 && std::fflush(stream) == 0; }},
-      {"rename", [&] {
+      {"rename",
+       [&] {
          std::fclose(stream);
          return platform::rename("/yaffs/b.txt", "/yaffs/c.txt") == 0;
        }},
       {"unlink", [] { return platform::unlink("/yaffs/c.txt") == 0; }},
       {"mkdir", [] { return platform::mkdir("/yaffs/d") == 0; }},
       {"rmdir", [] { return platform::rmdir("/yaffs/d") == 0; }},
-      {"block erase",
-       [&] { return platform::nand::EraseBlock(&nand_, platform::nand::kFlashPartition, 3) == 0; }},
+      {"block erase", [&] { return platform::nand::EraseBlock(&nand_, platform::nand::kFlashPartition, 3) == 0; }},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);

@@ -14,9 +14,7 @@ struct Op {
   bool write;
   std::uint32_t offset;
   std::uint32_t value;  // checked for writes only
-  bool operator==(const Op& o) const {
-    return write == o.write && offset == o.offset && (!write || value == o.value);
-  }
+  bool operator==(const Op& o) const { return write == o.write && offset == o.offset && (!write || value == o.value); }
 };
 
 std::ostream& operator<<(std::ostream& os, const Op& op) {
@@ -118,8 +116,7 @@ TEST_F(DspHpiTest, SingleWordReadsTakeTheIncrementingRegisterAndDropASecondRead)
   board_->dsp().WriteWord(0xFFE8, 0x33333);
   StartTrace();
   EXPECT_EQ(dsp_hpi_read_word(0xFFE4), 0x20002u);
-  const std::vector<Op> expected = {{true, 0x00, 0x00010001}, {true, 0x04, 0xFFE4}, {false, 0x18, 0},
-                                    {false, 0x1C, 0}};
+  const std::vector<Op> expected = {{true, 0x00, 0x00010001}, {true, 0x04, 0xFFE4}, {false, 0x18, 0}, {false, 0x1C, 0}};
   EXPECT_EQ(WindowOps(platform::regbus::TakeTrace()), expected);
 }
 
@@ -129,7 +126,8 @@ TEST_F(DspHpiTest, EmifSetupProgramsTheEightRegisters) {
       {0x01800000, 0x00003060}, {0x01800004, 0xFFFFFF33}, {0x01800008, 0xFFFFFF23}, {0x01800010, 0xFFFFFF23},
       {0x01800014, 0x10D14321}, {0x01800018, 0x5733A000}, {0x0180001C, 0x0000061A}, {0x01800020, 0x0017DF2D},
   };
-  for (const auto& [address, value] : expected) EXPECT_EQ(board_->dsp().ReadWord(address), value) << std::hex << address;
+  for (const auto& [address, value] : expected)
+    EXPECT_EQ(board_->dsp().ReadWord(address), value) << std::hex << address;
   EXPECT_EQ(board_->dsp().ReadWord(0x0180000C), 0u);
 }
 

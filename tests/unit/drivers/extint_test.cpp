@@ -33,10 +33,10 @@ class ExtintTest : public BoardTest {
 
 TEST_F(ExtintTest, TriggerSetUpProgramsTheExternalInterruptBlock) {
   const std::uint32_t extint0 = platform::regbus::Read32(hw::gpio::EXTINT0);
-  EXPECT_EQ(extint0 & 7u, 0u);                // EINT0 low level
-  EXPECT_EQ((extint0 >> 4) & 7u, 4u);         // EINT1 rising edge
-  EXPECT_EQ((extint0 >> 8) & 7u, 0u);         // EINT2 low level
-  EXPECT_EQ((extint0 >> 28) & 7u, 6u);        // EINT7 both edges
+  EXPECT_EQ(extint0 & 7u, 0u);          // EINT0 low level
+  EXPECT_EQ((extint0 >> 4) & 7u, 4u);   // EINT1 rising edge
+  EXPECT_EQ((extint0 >> 8) & 7u, 0u);   // EINT2 low level
+  EXPECT_EQ((extint0 >> 28) & 7u, 6u);  // EINT7 both edges
   const std::uint32_t gpfcon = platform::regbus::Read32(hw::gpio::GPFCON);
   for (unsigned pin : {0u, 2u, 7u}) EXPECT_EQ((gpfcon >> (2 * pin)) & 3u, 2u) << pin;
 }

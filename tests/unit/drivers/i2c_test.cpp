@@ -100,7 +100,7 @@ struct EepromArgCase {
 
 TEST_F(I2cTest, EepromReadChecksItsArgumentsBeforeTouchingTheBus) {
   const EepromArgCase cases[] = {
-      {true, false, 8, 0, 22},   {false, true, 8, 0, 22},    {false, false, 0, 0, 22},
+      {true, false, 8, 0, 22},    {false, true, 8, 0, 22},     {false, false, 0, 0, 22},
       {false, false, 1, 256, 22}, {false, false, 57, 200, 22}, {false, false, 2, 255, 22},
       {false, false, 56, 200, 0}, {false, false, 1, 255, 0},   {false, false, 256, 0, 0},
   };
@@ -108,8 +108,8 @@ TEST_F(I2cTest, EepromReadChecksItsArgumentsBeforeTouchingTheBus) {
     SCOPED_TRACE(testing::Message() << "length " << c.length << " offset " << c.offset);
     std::array<std::uint8_t, 256> buf{};
     StartTrace();
-    const int r = eeprom_read(c.null_bus ? nullptr : &board_i2c_bus, c.null_buffer ? nullptr : buf.data(), c.length,
-                              c.offset);
+    const int r =
+        eeprom_read(c.null_bus ? nullptr : &board_i2c_bus, c.null_buffer ? nullptr : buf.data(), c.length, c.offset);
     const auto trace = platform::regbus::TakeTrace();
     EXPECT_EQ(r, c.result);
     if (c.result == 22) {
@@ -188,7 +188,7 @@ struct SpeedCase {
 
 TEST_F(I2cTest, LinkSpeedProgramsTheClockDividerAtTheNextTransfer) {
   const SpeedCase cases[] = {
-      {100000, 0, true}, {50000, 1, true},     {10000, 9, true},      {1, 15, true},
+      {100000, 0, true},  {50000, 1, true},    {10000, 9, true},    {1, 15, true},
       {400000, 7, false}, {1000000, 2, false}, {3125000, 0, false}, {10000000, 0, false},
   };
   for (const auto& c : cases) {
@@ -220,8 +220,8 @@ TEST_F(I2cTest, SameBitPeriodLeavesTheClockUntouchedAndAChangeReprogramsItFirst)
   ASSERT_TRUE(i2c_peripheral_set_speed(50000));
   (void)i2c_peripheral_send(frame);
   trace = platform::regbus::TakeTrace();
-  auto first_con = std::find_if(trace.begin(), trace.end(),
-                                [](const auto& a) { return a.write && a.address == hw::iic::IICCON; });
+  auto first_con =
+      std::find_if(trace.begin(), trace.end(), [](const auto& a) { return a.write && a.address == hw::iic::IICCON; });
   auto first_start = std::find_if(trace.begin(), trace.end(), [](const auto& a) {
     return a.write && a.address == hw::iic::IICSTAT && (a.value & 0x20u);
   });

@@ -144,9 +144,9 @@ TEST_F(StressTest, RecordsNeverLandInsideALongWriteOfAnotherWriter) {
 // One event source driven by a producer, watched by several selecting threads.
 struct EventSource {
   const char* device;
-  std::function<void(int k)> produce;   // makes event k
-  std::function<void()> quiesce;        // returns the source to rest
-  bool exact;                           // one event per production (edges); levels may fire again
+  std::function<void(int k)> produce;  // makes event k
+  std::function<void()> quiesce;       // returns the source to rest
+  bool exact;                          // one event per production (edges); levels may fire again
 };
 
 TEST_F(StressTest, EventDevicesCountEveryInterruptOnceAcrossSelectingThreads) {

@@ -36,7 +36,7 @@ struct ReadingCase {
 
 TEST_F(TempSensorTest, ReadingIsTheRawValueOver256TruncatedTowardsZero) {
   const ReadingCase cases[] = {
-      {25.5, 0x1980, 25}, {-0.5, 0xFF80, 0}, {-25.0, 0xE700, -25}, {0.0, 0x0000, 0},
+      {25.5, 0x1980, 25}, {-0.5, 0xFF80, 0},    {-25.0, 0xE700, -25}, {0.0, 0x0000, 0},
       {-1.0, 0xFF00, -1}, {125.0, 0x7D00, 125}, {-55.0, 0xC900, -55}, {300.0, 0x7D00, 125},
   };
   for (const auto& c : cases) {
@@ -69,8 +69,8 @@ struct LimitCase {
 
 TEST_F(TempSensorTest, LimitsOutsideTheSensorRangeAreClampedNotWrapped) {
   // The limit register holds whole degrees up to 127.
-  const LimitCase cases[] = {{125, 0x7D00}, {126, 0x7E00}, {127, 0x7F00}, {128, 0x7F00}, {200, 0x7F00}, {32767, 0x7F00},
-                             {-55, 0xC900}, {-56, 0xC900}, {-200, 0xC900}, {0, 0x0000}};
+  const LimitCase cases[] = {{125, 0x7D00},   {126, 0x7E00}, {127, 0x7F00}, {128, 0x7F00},  {200, 0x7F00},
+                             {32767, 0x7F00}, {-55, 0xC900}, {-56, 0xC900}, {-200, 0xC900}, {0, 0x0000}};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.limit);
     ASSERT_EQ(SetTemperatureLimit(c.limit), 0);
@@ -99,9 +99,18 @@ TEST_F(TempSensorTest, InvalidArgumentsReturn22WithoutTouchingTheBus) {
       {"read null buffer", [] { return tempsensor_read_register(&board_i2c_bus, 0, nullptr, 2); }},
       {"read temperature size 1", [] { return tempsensor_read_register(&board_i2c_bus, 0, &byte, 1); }},
       {"read config size 2", [] { return tempsensor_read_register(&board_i2c_bus, 1, &word, 2); }},
-      {"configure null bus", [] { return tempsensor_configure(nullptr, {1, 0, 0, 0}); }},
-      {"configure queue 0", [] { return tempsensor_configure(&board_i2c_bus, {0, 0, 0, 0}); }},
-      {"configure queue 7", [] { return tempsensor_configure(&board_i2c_bus, {7, 0, 0, 0}); }},
+      {"configure null bus",
+       [] {
+         return tempsensor_configure(nullptr, {1, 0, 0, 0});
+       }},
+      {"configure queue 0",
+       [] {
+         return tempsensor_configure(&board_i2c_bus, {0, 0, 0, 0});
+       }},
+      {"configure queue 7",
+       [] {
+         return tempsensor_configure(&board_i2c_bus, {7, 0, 0, 0});
+       }},
       {"read temperature null", [] { return ReadTemperature(nullptr); }},
   };
   for (const auto& c : cases) {
@@ -119,9 +128,8 @@ struct ConfigCase {
 
 TEST_F(TempSensorTest, ConfigurationByteFollowsTheRequest) {
   const ConfigCase cases[] = {
-      {{1, 0, 0, 0}, 0x00}, {{2, 0, 0, 0}, 0x08}, {{3, 0, 0, 0}, 0x08}, {{4, 0, 0, 0}, 0x10},
-      {{5, 0, 0, 0}, 0x10}, {{6, 0, 0, 0}, 0x18}, {{1, 1, 0, 0}, 0x04}, {{1, 0, 1, 0}, 0x02},
-      {{1, 0, 0, 1}, 0x01}, {{6, 7, 9, 1}, 0x1F},
+      {{1, 0, 0, 0}, 0x00}, {{2, 0, 0, 0}, 0x08}, {{3, 0, 0, 0}, 0x08}, {{4, 0, 0, 0}, 0x10}, {{5, 0, 0, 0}, 0x10},
+      {{6, 0, 0, 0}, 0x18}, {{1, 1, 0, 0}, 0x04}, {{1, 0, 1, 0}, 0x02}, {{1, 0, 0, 1}, 0x01}, {{6, 7, 9, 1}, 0x1F},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(static_cast<int>(c.byte));

@@ -169,12 +169,9 @@ TEST_F(EngineApiTest, OperationRefusals) {
     std::uint32_t expected;
   };
   const BufferCase posts[] = {
-      {"null", nullptr, 8, kStatusBufferInvalid},
-      {"unaligned", data + 1, 8, kStatusBufferNotAligned},
-      {"size 0", data, 0, kStatusBufferSizeInvalid},
-      {"size 6", data, 6, kStatusBufferSizeInvalid},
-      {"size 1", data, 1, kStatusSuccess},
-      {"second buffer", data, 8, kStatusInputBufferPosted},
+      {"null", nullptr, 8, kStatusBufferInvalid},    {"unaligned", data + 1, 8, kStatusBufferNotAligned},
+      {"size 0", data, 0, kStatusBufferSizeInvalid}, {"size 6", data, 6, kStatusBufferSizeInvalid},
+      {"size 1", data, 1, kStatusSuccess},           {"second buffer", data, 8, kStatusInputBufferPosted},
   };
   for (const BufferCase& c : posts) {
     interface->PostInputBuffer(c.data, c.size, &status);
@@ -300,10 +297,8 @@ TEST(MessageBufferDescriptorTest, InitChecksSizeAndAlignment) {
     std::uint32_t status;
   };
   const Case cases[] = {
-      {"size 2", 2, nullptr, 0, kStatusBufferSizeInvalid},
-      {"size 1, storage", 1, storage, 1, kStatusSuccess},
-      {"size 8, storage", 8, storage, 1, kStatusSuccess},
-      {"odd storage", 8, storage + 1, 0, kStatusBufferNotAligned},
+      {"size 2", 2, nullptr, 0, kStatusBufferSizeInvalid}, {"size 1, storage", 1, storage, 1, kStatusSuccess},
+      {"size 8, storage", 8, storage, 1, kStatusSuccess},  {"odd storage", 8, storage + 1, 0, kStatusBufferNotAligned},
       {"allocated", 4096, nullptr, 1, kStatusSuccess},
   };
   for (const Case& c : cases) {
@@ -320,8 +315,8 @@ TEST(MessageBufferDescriptorTest, InitChecksSizeAndAlignment) {
 }
 
 TEST(EventReasonMapTest, CodesToReasons) {
-  const std::pair<int, std::int32_t> rows[] = {{0, 0},  {1, 1},  {2, 3},  {3, 2},  {8, 0},  {9, 2},
-                                               {10, 3}, {16, 1}, {40, 0}, {41, 1}, {42, 2}, {43, 3},
+  const std::pair<int, std::int32_t> rows[] = {{0, 0},  {1, 1},  {2, 3},  {3, 2},  {8, 0},   {9, 2},
+                                               {10, 3}, {16, 1}, {40, 0}, {41, 1}, {42, 2},  {43, 3},
                                                {48, 0}, {49, 1}, {50, 2}, {53, 2}, {24, -1}, {127, -1}};
   for (const auto& [code, reason] : rows) EXPECT_EQ(EventReasonMap[code], reason) << code;
 }
@@ -399,9 +394,9 @@ TEST_F(EngineApiTest, NonsenseFromTheTransportIsIgnoredOrClamped) {
   ASSERT_EQ(host.PostInputBuffer(&small), 0u);
   CTestTransport* transport = Transport();
   transport->HostCall([](CTestTransport& t) {
-    t.DataSent(5);              // no send outstanding
-    t.DataReceived(7, true);    // no receive outstanding
-    t.RemoteLocalChanged(0);    // states are 1 to 4
+    t.DataSent(5);            // no send outstanding
+    t.DataReceived(7, true);  // no receive outstanding
+    t.RemoteLocalChanged(0);  // states are 1 to 4
     t.RemoteLocalChanged(9);
   });
   ASSERT_TRUE(transport->WaitIdle());

@@ -79,8 +79,7 @@ TEST_F(EngineContractTest, ADisableThatLeavesASuspensionBehind) {
   suspension.ExpectHeld(1, "test");  // the disable's own: fine
   ASSERT_TRUE(suspension.Suspend(transport_.get(), "test", &status));
   EXPECT_DEATH(RunOnKernelThread("disabler", [&] { suspension.ExpectHeld(1, "CEngineDevice::Disable"); }),
-               "CEngineDevice::Disable: the engine holds 2 suspensions where it should hold 1 " +
-                   ByThread("disabler"));
+               "CEngineDevice::Disable: the engine holds 2 suspensions where it should hold 1 " + ByThread("disabler"));
 }
 
 // A transport that refuses a suspension is an outcome, not a misuse: a status, and nothing counted.

@@ -128,16 +128,17 @@ TEST_F(EngineFaultTest, TransportFailureOutsideTheEventsHoldsTheTransportBack) {
 // transport keeps that hold until the device is enabled again, which gives it back first, so the
 // transport's Enable finds no suspension left over and the device comes back at rest.
 TEST_F(EngineFaultTest, EnableAfterATransportFailureDuringAFlowHoldStartsAtRest) {
-  const DoVovuriDeviceDescriptor descriptor{kDeviceDescriptorSize, kDeviceInterfaceVersion, kDeviceTransportVxi11,
-                                            kPluginIdVxi11, {}};
+  const DoVovuriDeviceDescriptor descriptor{
+      kDeviceDescriptorSize, kDeviceInterfaceVersion, kDeviceTransportVxi11, kPluginIdVxi11, {}};
   std::uint32_t status = kStatusNotReported;
   CDoVovuriInterface* device = CreateFunctionCallInterface(0x01050000, &descriptor, 0, &status);
   ASSERT_NE(device, nullptr);
   const DoVovuriVxi11Settings settings{sizeof(DoVovuriVxi11Settings), 1, {}, 1, 0};
   device->Enable(&settings, &status);
   ASSERT_EQ(status, kStatusSuccess);
-  device->EnableEvent(kEventRemoteLocal, [](std::uint32_t, std::uint32_t, void*, void*) -> std::uint32_t { return 0; },
-                      nullptr, &status);
+  device->EnableEvent(
+      kEventRemoteLocal, [](std::uint32_t, std::uint32_t, void*, void*) -> std::uint32_t { return 0; }, nullptr,
+      &status);
   ASSERT_EQ(status, kStatusSuccess);
   CTestTransport* transport = Transport();
   for (std::uint32_t state : {1u, 2u, 3u, 4u, 1u}) transport->HostRemoteLocal(state);
@@ -158,12 +159,11 @@ TEST_F(EngineFaultTest, EnableAfterATransportFailureDuringAFlowHoldStartsAtRest)
 // devices go on.
 TEST_F(EngineFaultTest, FailedPluginStartLeavesTheRestRunning) {
   static std::atomic<int> stops{0};
-  static const DoVovuriPluginHooks failing{
-      [](std::uint32_t* status) -> CPhysicalInterfaceFactory* {
-        *status = kOsStatusNotStarted;  // a part of it failed
-        return nullptr;
-      },
-      [] { stops.fetch_add(1); }};
+  static const DoVovuriPluginHooks failing{[](std::uint32_t* status) -> CPhysicalInterfaceFactory* {
+                                             *status = kOsStatusNotStarted;  // a part of it failed
+                                             return nullptr;
+                                           },
+                                           [] { stops.fetch_add(1); }};
   stops = 0;
   DoVovuriStopUsbPlugin();
   DoVovuriInstallPluginHooks(kPluginIdUsb, &failing);
@@ -247,7 +247,7 @@ TEST(TestTransportGateTest, ResumeFromAnotherThreadWhileTheHandlerRunsKeepsOneTo
     std::uint32_t own = kStatusNotReported;
     t.SuspendEvents(&own);  // flow control from inside an entry point
     suspended.Open();
-    resumed.Wait();         // still running while another thread resumes
+    resumed.Wait();  // still running while another thread resumes
   });
   suspended.Wait();
   transport.ResumeEvents(&status);

@@ -118,10 +118,9 @@ class StressHost : public CTcpIpDevice {
     if (descriptor != nullptr) {
       if (!input_out_) violations_.fetch_add(1);  // back twice
       input_out_ = false;
-      work_.push_back(reason == kInputReasonEnd && descriptor->count > 0 &&
-                              descriptor->data[descriptor->count - 1] == '?'
-                          ? 'q'
-                          : 'm');
+      work_.push_back(
+          reason == kInputReasonEnd && descriptor->count > 0 && descriptor->data[descriptor->count - 1] == '?' ? 'q'
+                                                                                                               : 'm');
     } else {
       work_.push_back('r');  // repost if it is not out
     }

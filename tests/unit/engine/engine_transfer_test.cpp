@@ -64,8 +64,9 @@ class EngineTransferTest : public EngineTest, public ::testing::WithParamInterfa
     // reached once it has left it.
     EXPECT_TRUE(WaitFor([&] {
       return transport->Depth() == 0 && transport->Suspends() + transport->Enables() == transport->Resumes();
-    })) << "depth " << transport->Depth() << ", suspends " << transport->Suspends() << " + enables "
-        << transport->Enables() << " vs resumes " << transport->Resumes();
+    })) << "depth "
+        << transport->Depth() << ", suspends " << transport->Suspends() << " + enables " << transport->Enables()
+        << " vs resumes " << transport->Resumes();
     EXPECT_EQ(transport->Violations(), 0);
   }
 };
@@ -194,7 +195,7 @@ TEST_P(EngineTransferTest, TwoPostsPastHalfFullMakeOneSuspension) {
   transport->HostRemoteLocal(1);
   ASSERT_TRUE(WaitFor([&] { return latch.SomeoneWaits(); }));
   for (std::uint32_t state : {2u, 3u, 4u, 1u}) transport->HostRemoteLocal(state);  // 4 queued
-  transport->HostDeviceClear();                                                     // 5 and 6
+  transport->HostDeviceClear();                                                    // 5 and 6
   ASSERT_TRUE(WaitFor([&] { return transport->Depth() == 1; }));
   ASSERT_TRUE(transport->WaitIdle());
   latch.Open();

@@ -14,22 +14,22 @@ namespace {
 using M = CMessageExchangeStateMachine;
 
 enum Ev {
-  Data,            // message data from the host
-  End,             // the host's END
+  Data,  // message data from the host
+  End,   // the host's END
   Trigger,
-  Read,            // the host asks for a response
-  Queued,          // the application queues a response
-  Sent,            // a response with END has gone out completely
-  ReqReported,     // the engine posted the response-requested event
+  Read,         // the host asks for a response
+  Queued,       // the application queues a response
+  Sent,         // a response with END has gone out completely
+  ReqReported,  // the engine posted the response-requested event
   ReqAcknowledged,
-  Query,           // the application detected a query
-  Processed,       // the application is done with the message
+  Query,      // the application detected a query
+  Processed,  // the application is done with the message
   EndProcessed,
-  Deadlock,        // the application reports a deadlock
+  Deadlock,  // the application reports a deadlock
   UntermAck,
   UntermReported,
   IntReported,
-  Clear,           // device clear from the transport
+  Clear,  // device clear from the transport
   ClearDone,
   TrigDone,
   TrigReported,
@@ -63,7 +63,7 @@ void Apply(M& m, Ev e) {
 }
 
 // Flags as one set of letters, so a table row names exactly what must be set.
-constexpr unsigned kMsg = 1u << 0;         // message active
+constexpr unsigned kMsg = 1u << 0;  // message active
 constexpr unsigned kMsgHeld = 1u << 1;
 constexpr unsigned kReadPending = 1u << 2;
 constexpr unsigned kEnd = 1u << 3;
@@ -126,17 +126,32 @@ const Scenario kScenarios[] = {
     {"MessageStartsRead", {Data}, M::kRead, kMsg, 0},
     {"MessageWithoutQueryBackToIdle", {Data, End, Processed}, M::kIdle, 0, 0},
     {"QueryDetected", {Data, End, Query}, M::kQuery, kMsg | kEnd, 0},
-    {"HostReadsInQueryGoesToSendAndRequests", {Data, End, Query, Read}, M::kSend,
-     kMsg | kEnd | kReadPending | kRequested, 0},
+    {"HostReadsInQueryGoesToSendAndRequests",
+     {Data, End, Query, Read},
+     M::kSend,
+     kMsg | kEnd | kReadPending | kRequested,
+     0},
     {"QueryAnsweredAndProcessedAfterSendIsDone",
-     {Data, End, Query, Read, ReqReported, Queued, Sent, Processed}, M::kDone, kReadPending | kRespSent, 0},
-    {"ProcessedBeforeSentWaitsInResponse", {Data, End, Query, Read, Queued, Processed}, M::kResponse,
-     kReadPending | kRespQueued, 0},
-    {"ResponseSentLeavesResponse", {Data, End, Query, Read, Queued, Processed, Sent}, M::kDone,
-     kReadPending | kRespSent, 0},
+     {Data, End, Query, Read, ReqReported, Queued, Sent, Processed},
+     M::kDone,
+     kReadPending | kRespSent,
+     0},
+    {"ProcessedBeforeSentWaitsInResponse",
+     {Data, End, Query, Read, Queued, Processed},
+     M::kResponse,
+     kReadPending | kRespQueued,
+     0},
+    {"ResponseSentLeavesResponse",
+     {Data, End, Query, Read, Queued, Processed, Sent},
+     M::kDone,
+     kReadPending | kRespSent,
+     0},
     {"NextMessageAfterDone", {Data, End, Query, Read, Queued, Sent, Processed, Data}, M::kRead, kMsg | kRespSent, 0},
-    {"ReadBeforeQueryThenQueryGoesToSend", {Data, End, Read, Query}, M::kSend,
-     kMsg | kEnd | kReadPending | kRequested, 0},
+    {"ReadBeforeQueryThenQueryGoesToSend",
+     {Data, End, Read, Query},
+     M::kSend,
+     kMsg | kEnd | kReadPending | kRequested,
+     0},
     // UNTERMINATED.
     {"ReadInIdleIsUnterminated", {Read}, M::kIdle, kReadPending | kUnterm, 0},
     {"SecondReadKeepsReported", {Read, UntermReported, Read}, M::kIdle, kReadPending | kUnterm | kUntermReported, 0},
@@ -145,25 +160,49 @@ const Scenario kScenarios[] = {
     {"ReadAfterEndIsNotUnterminated", {Data, End, Read}, M::kRead, kMsg | kEnd | kReadPending, 0},
     {"RelaxedReadInIdleRequestsInstead", {RelaxedOn, Read}, M::kIdle, kReadPending | kRequested | kRelaxed, 0},
     // INTERRUPTED.
-    {"NewMessageInResponseInterrupts", {Data, End, Query, Read, Queued, Processed, Data}, M::kRead,
-     kMsg | kInterrupted, 0},
-    {"TriggerInResponseInterrupts", {Data, End, Query, Read, Queued, Processed, Trigger}, M::kRead,
-     kTrig | kInterrupted, 0},
+    {"NewMessageInResponseInterrupts",
+     {Data, End, Query, Read, Queued, Processed, Data},
+     M::kRead,
+     kMsg | kInterrupted,
+     0},
+    {"TriggerInResponseInterrupts",
+     {Data, End, Query, Read, Queued, Processed, Trigger},
+     M::kRead,
+     kTrig | kInterrupted,
+     0},
     {"MessageHeldWhenQueryFinishesInterrupts", {Data, End, Query, Data, Processed}, M::kRead, kMsg | kInterrupted, 0},
-    {"InputHeldWhenHostReadsInQueryInterrupts", {Data, End, Query, Trigger, Read}, M::kRead,
-     kMsg | kEnd | kReadPending | kInterrupted, 1},
-    {"InputHeldWhenQueryDetectedWithReadPending", {Data, End, Trigger, Read, Query}, M::kRead,
-     kMsg | kEnd | kReadPending | kInterrupted, 1},
-    {"NewMessageWhileTheResponseIsSentInterrupts", {Data, End, Query, Read, Queued, Data}, M::kRead,
-     kMsg | kEnd | kMsgHeld | kInterrupted, 0},
+    {"InputHeldWhenHostReadsInQueryInterrupts",
+     {Data, End, Query, Trigger, Read},
+     M::kRead,
+     kMsg | kEnd | kReadPending | kInterrupted,
+     1},
+    {"InputHeldWhenQueryDetectedWithReadPending",
+     {Data, End, Trigger, Read, Query},
+     M::kRead,
+     kMsg | kEnd | kReadPending | kInterrupted,
+     1},
+    {"NewMessageWhileTheResponseIsSentInterrupts",
+     {Data, End, Query, Read, Queued, Data},
+     M::kRead,
+     kMsg | kEnd | kMsgHeld | kInterrupted,
+     0},
     // A response read whole, END included, is over: what the host sends next waits for the message to be
     // processed and interrupts nothing.
-    {"MessageAfterTheWholeResponseIsHeldBack", {Data, End, Query, Read, Queued, Sent, Data}, M::kSend,
-     kMsg | kEnd | kMsgHeld | kRespSent, 0},
-    {"HeldMessageAfterTheWholeResponseGoesOnWhenProcessed", {Data, End, Query, Read, Queued, Sent, Data, Processed},
-     M::kRead, kMsg | kRespSent, 0},
-    {"TriggerAfterTheWholeResponseIsHeldBack", {Data, End, Query, Read, Queued, Sent, Trigger}, M::kSend,
-     kMsg | kEnd | kRespSent, 1},
+    {"MessageAfterTheWholeResponseIsHeldBack",
+     {Data, End, Query, Read, Queued, Sent, Data},
+     M::kSend,
+     kMsg | kEnd | kMsgHeld | kRespSent,
+     0},
+    {"HeldMessageAfterTheWholeResponseGoesOnWhenProcessed",
+     {Data, End, Query, Read, Queued, Sent, Data, Processed},
+     M::kRead,
+     kMsg | kRespSent,
+     0},
+    {"TriggerAfterTheWholeResponseIsHeldBack",
+     {Data, End, Query, Read, Queued, Sent, Trigger},
+     M::kSend,
+     kMsg | kEnd | kRespSent,
+     1},
     {"InterruptionReportedClearsIt", {Data, End, Query, Read, Queued, Processed, Data, IntReported}, M::kRead, kMsg, 0},
     // DEADLOCK.
     {"DeadlockInQuery", {Data, End, Query, Deadlock}, M::kDeadlock, kMsg | kEnd, 0},
@@ -174,12 +213,18 @@ const Scenario kScenarios[] = {
     {"TriggerInIdleIsActive", {Trigger}, M::kRead, kTrig, 0},
     {"TwoTriggersHeldDuringMessage", {Data, End, Trigger, Trigger}, M::kRead, kMsg | kEnd, 2},
     {"FirstHeldTriggerAfterProcessed", {Data, End, Trigger, Trigger, Processed}, M::kRead, kTrig, 1},
-    {"SecondHeldTriggerAfterTriggerDone", {Data, End, Trigger, Trigger, Processed, TrigReported, TrigDone}, M::kRead,
-     kTrig, 0},
+    {"SecondHeldTriggerAfterTriggerDone",
+     {Data, End, Trigger, Trigger, Processed, TrigReported, TrigDone},
+     M::kRead,
+     kTrig,
+     0},
     {"EndHeldWhileEndReceived", {Data, End, Data, End}, M::kRead, kMsg | kEnd | kMsgHeld | kEndHeld, 0},
     {"HeldMessageAndEndHandedOnInOrder", {Data, End, Data, End, Processed}, M::kRead, kMsg | kEnd, 0},
-    {"TriggerWithMessageQueryStaysInQuery", {Data, End, Trigger, Data, Processed, Read, Query}, M::kQuery,
-     kMsg | kTrig | kReadPending, 0},
+    {"TriggerWithMessageQueryStaysInQuery",
+     {Data, End, Trigger, Data, Processed, Read, Query},
+     M::kQuery,
+     kMsg | kTrig | kReadPending,
+     0},
     // Device clear.
     {"DeviceClearResetsToIdle", {Data, End, Query, Read, Queued, Clear}, M::kIdle, kClearActive, 0},
     {"TriggerHeldWhileClearActive", {Clear, Trigger}, M::kIdle, kClearActive, 1},
@@ -187,17 +232,32 @@ const Scenario kScenarios[] = {
     {"ClearKeepsRelaxedMode", {RelaxedOn, Data, Clear}, M::kIdle, kClearActive | kRelaxed, 0},
     // Response requests.
     {"ReadInResponseRequestsOnce", {Data, End, Query, Processed, Read}, M::kResponse, kReadPending | kRequested, 0},
-    {"ReportedRequestIsNotRepeated", {Data, End, Query, Processed, Read, ReqReported, Read}, M::kResponse,
-     kReadPending | kReported, 0},
+    {"ReportedRequestIsNotRepeated",
+     {Data, End, Query, Processed, Read, ReqReported, Read},
+     M::kResponse,
+     kReadPending | kReported,
+     0},
     // Relaxed mode.
     {"RelaxedQueueInDoneGoesToResponse",
-     {RelaxedOn, Data, End, Query, Read, Queued, Sent, Processed, Queued}, M::kResponse, kRespQueued | kRelaxed, 0},
-    {"RelaxedProcessedWithReadPendingRequests", {RelaxedOn, Data, End, Read, Processed}, M::kIdle,
-     kReadPending | kRequested | kRelaxed, 0},
-    {"RelaxedAcknowledgeLetsNextReadReport", {RelaxedOn, Read, ReqReported, ReqAcknowledged, Read}, M::kIdle,
-     kReadPending | kRequested | kRelaxed, 0},
-    {"StrictAcknowledgeKeepsReported", {Data, End, Query, Read, ReqReported, ReqAcknowledged}, M::kSend,
-     kMsg | kEnd | kReadPending | kReported, 0},
+     {RelaxedOn, Data, End, Query, Read, Queued, Sent, Processed, Queued},
+     M::kResponse,
+     kRespQueued | kRelaxed,
+     0},
+    {"RelaxedProcessedWithReadPendingRequests",
+     {RelaxedOn, Data, End, Read, Processed},
+     M::kIdle,
+     kReadPending | kRequested | kRelaxed,
+     0},
+    {"RelaxedAcknowledgeLetsNextReadReport",
+     {RelaxedOn, Read, ReqReported, ReqAcknowledged, Read},
+     M::kIdle,
+     kReadPending | kRequested | kRelaxed,
+     0},
+    {"StrictAcknowledgeKeepsReported",
+     {Data, End, Query, Read, ReqReported, ReqAcknowledged},
+     M::kSend,
+     kMsg | kEnd | kReadPending | kReported,
+     0},
 };
 
 INSTANTIATE_TEST_SUITE_P(Table, MessageExchange, ::testing::ValuesIn(kScenarios),

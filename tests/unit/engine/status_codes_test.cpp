@@ -14,47 +14,46 @@ struct MappingCase {
   std::uint32_t internal;
   std::uint32_t expected;
 };
-void PrintTo(const MappingCase& c, std::ostream* os) { *os << c.name << " (0x" << std::hex << c.internal << std::dec << ")"; }
+void PrintTo(const MappingCase& c, std::ostream* os) {
+  *os << c.name << " (0x" << std::hex << c.internal << std::dec << ")";
+}
 
 class StatusMapping : public ::testing::TestWithParam<MappingCase> {};
 
-TEST_P(StatusMapping, MapsByLowByte) {
-  EXPECT_EQ(DoVovuriPublicStatus(GetParam().internal), GetParam().expected);
-}
+TEST_P(StatusMapping, MapsByLowByte) { EXPECT_EQ(DoVovuriPublicStatus(GetParam().internal), GetParam().expected); }
 
 INSTANTIATE_TEST_SUITE_P(
     Rows, StatusMapping,
-    ::testing::Values(
-        MappingCase{"SuccessStaysZero", 0, 0},
-        MappingCase{"NoPhysicalInterface", 0x54300, DOVOVURI_STATUS_HARDWARE_NOT_FOUND},
-        MappingCase{"InterfaceNotEnabled", 0x54303, DOVOVURI_STATUS_DEVICE_NOT_ENABLED},
-        MappingCase{"InterfaceAlreadyEnabledIsHardwareError", 0x54304, DOVOVURI_STATUS_HARDWARE_ERROR},
-        MappingCase{"DeviceNotFound", 0x54310, DOVOVURI_STATUS_DEVICE_NOT_ENABLED},
-        MappingCase{"NotEnabledMapsToItself", 0x54318, DOVOVURI_STATUS_DEVICE_NOT_ENABLED},
-        MappingCase{"AlreadyBound", 0x54311, DOVOVURI_STATUS_DEVICE_ALREADY_EXISTS},
-        MappingCase{"NoInputBufferIsIoError", 0x54321, DOVOVURI_STATUS_IO_ERROR},
-        MappingCase{"NoResponseQueuedIsIoError", 0x54322, DOVOVURI_STATUS_IO_ERROR},
-        MappingCase{"ResponseQueued", 0x54323, DOVOVURI_STATUS_RESPONSE_MSG_ALREADY_QUEUED},
-        MappingCase{"Deadlocked", 0x54330, DOVOVURI_STATUS_DEADLOCKED},
-        MappingCase{"RelaxedAlreadyDisabled", 0x54338, DOVOVURI_STATUS_RELAXED_MODE_ALREADY_DISABLED},
-        MappingCase{"MepGroupDefault", 0x54339, DOVOVURI_STATUS_MEP_ERROR},
-        MappingCase{"NullPointerIsParameterError", 0x54341, DOVOVURI_STATUS_PARAMETER_ERROR},
-        MappingCase{"EventInvalidIsParameterError", 0x54345, DOVOVURI_STATUS_PARAMETER_ERROR},
-        MappingCase{"QueueEmptyIsEventError", 0x54354, DOVOVURI_STATUS_EVENT_ERROR},
-        MappingCase{"WaitTimedOut", 0x54356, DOVOVURI_STATUS_EVENT_MSG_UNAVAILABLE},
-        MappingCase{"FactoryMissingIsComponentError", 0x54361, DOVOVURI_STATUS_COMPONENT_ERROR},
-        MappingCase{"SettingsInvalid", 0x54370, DOVOVURI_STATUS_DEVICE_SETTINGS_INVALID},
-        MappingCase{"SettingsGroupLastRow", 0x5437F, DOVOVURI_STATUS_DEVICE_SETTINGS_INVALID},
-        MappingCase{"GpibGroup", 0x54385, DOVOVURI_STATUS_GPIB_PLUGIN_ERROR},
-        MappingCase{"Portmapper", 0x54393, DOVOVURI_STATUS_PORTMAPPER_NOT_PRESENT},
-        MappingCase{"UsbGroup", 0x543A1, DOVOVURI_STATUS_USB_PLUGIN_ERROR},
-        MappingCase{"UnknownB5", 0x543B5, DOVOVURI_STATUS_UNKNOWN},
-        MappingCase{"UnknownF5", 0x543F5, DOVOVURI_STATUS_UNKNOWN},
-        MappingCase{"OutOfMemory", 0x543F0, DOVOVURI_STATUS_INSUFFICIENT_MEMORY},
-        MappingCase{"NotReportedIsDriverFault", 0x543FF, DOVOVURI_STATUS_DRIVER_FAULT},
-        MappingCase{"OsTimeoutIsRowSix", 6, DOVOVURI_STATUS_HARDWARE_ALREADY_IN_USE},
-        MappingCase{"OsNoMemoryIsRowFive", 5, DOVOVURI_STATUS_HARDWARE_ERROR},
-        MappingCase{"OnlyTheLowByteCounts", 0xFFFFFF10, DOVOVURI_STATUS_DEVICE_NOT_ENABLED}),
+    ::testing::Values(MappingCase{"SuccessStaysZero", 0, 0},
+                      MappingCase{"NoPhysicalInterface", 0x54300, DOVOVURI_STATUS_HARDWARE_NOT_FOUND},
+                      MappingCase{"InterfaceNotEnabled", 0x54303, DOVOVURI_STATUS_DEVICE_NOT_ENABLED},
+                      MappingCase{"InterfaceAlreadyEnabledIsHardwareError", 0x54304, DOVOVURI_STATUS_HARDWARE_ERROR},
+                      MappingCase{"DeviceNotFound", 0x54310, DOVOVURI_STATUS_DEVICE_NOT_ENABLED},
+                      MappingCase{"NotEnabledMapsToItself", 0x54318, DOVOVURI_STATUS_DEVICE_NOT_ENABLED},
+                      MappingCase{"AlreadyBound", 0x54311, DOVOVURI_STATUS_DEVICE_ALREADY_EXISTS},
+                      MappingCase{"NoInputBufferIsIoError", 0x54321, DOVOVURI_STATUS_IO_ERROR},
+                      MappingCase{"NoResponseQueuedIsIoError", 0x54322, DOVOVURI_STATUS_IO_ERROR},
+                      MappingCase{"ResponseQueued", 0x54323, DOVOVURI_STATUS_RESPONSE_MSG_ALREADY_QUEUED},
+                      MappingCase{"Deadlocked", 0x54330, DOVOVURI_STATUS_DEADLOCKED},
+                      MappingCase{"RelaxedAlreadyDisabled", 0x54338, DOVOVURI_STATUS_RELAXED_MODE_ALREADY_DISABLED},
+                      MappingCase{"MepGroupDefault", 0x54339, DOVOVURI_STATUS_MEP_ERROR},
+                      MappingCase{"NullPointerIsParameterError", 0x54341, DOVOVURI_STATUS_PARAMETER_ERROR},
+                      MappingCase{"EventInvalidIsParameterError", 0x54345, DOVOVURI_STATUS_PARAMETER_ERROR},
+                      MappingCase{"QueueEmptyIsEventError", 0x54354, DOVOVURI_STATUS_EVENT_ERROR},
+                      MappingCase{"WaitTimedOut", 0x54356, DOVOVURI_STATUS_EVENT_MSG_UNAVAILABLE},
+                      MappingCase{"FactoryMissingIsComponentError", 0x54361, DOVOVURI_STATUS_COMPONENT_ERROR},
+                      MappingCase{"SettingsInvalid", 0x54370, DOVOVURI_STATUS_DEVICE_SETTINGS_INVALID},
+                      MappingCase{"SettingsGroupLastRow", 0x5437F, DOVOVURI_STATUS_DEVICE_SETTINGS_INVALID},
+                      MappingCase{"GpibGroup", 0x54385, DOVOVURI_STATUS_GPIB_PLUGIN_ERROR},
+                      MappingCase{"Portmapper", 0x54393, DOVOVURI_STATUS_PORTMAPPER_NOT_PRESENT},
+                      MappingCase{"UsbGroup", 0x543A1, DOVOVURI_STATUS_USB_PLUGIN_ERROR},
+                      MappingCase{"UnknownB5", 0x543B5, DOVOVURI_STATUS_UNKNOWN},
+                      MappingCase{"UnknownF5", 0x543F5, DOVOVURI_STATUS_UNKNOWN},
+                      MappingCase{"OutOfMemory", 0x543F0, DOVOVURI_STATUS_INSUFFICIENT_MEMORY},
+                      MappingCase{"NotReportedIsDriverFault", 0x543FF, DOVOVURI_STATUS_DRIVER_FAULT},
+                      MappingCase{"OsTimeoutIsRowSix", 6, DOVOVURI_STATUS_HARDWARE_ALREADY_IN_USE},
+                      MappingCase{"OsNoMemoryIsRowFive", 5, DOVOVURI_STATUS_HARDWARE_ERROR},
+                      MappingCase{"OnlyTheLowByteCounts", 0xFFFFFF10, DOVOVURI_STATUS_DEVICE_NOT_ENABLED}),
     [](const ::testing::TestParamInfo<MappingCase>& info) { return std::string(info.param.name); });
 
 TEST(StatusTable, EveryRowTextIsItsCodesNameAndSentence) {

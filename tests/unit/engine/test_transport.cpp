@@ -415,9 +415,8 @@ std::string CTestTransport::Describe() {
   std::ostringstream out;
   out << "transport: enabled " << enabled_ << " depth " << depth_ << " tokens " << tokens_ << " busy " << busy_
       << " actions " << actions_.size() << " running " << running_actions_ << " write bytes " << write_data_.size()
-      << " receive pending " << receive_pending_ << " read active " << read_active_ << " send pending "
-      << send_pending_ << " suspends " << suspends_.load() << " resumes " << resumes_.load() << " violations "
-      << violations_.load();
+      << " receive pending " << receive_pending_ << " read active " << read_active_ << " send pending " << send_pending_
+      << " suspends " << suspends_.load() << " resumes " << resumes_.load() << " violations " << violations_.load();
   return out.str();
 }
 

@@ -34,9 +34,9 @@ enum class SuspensionKind { kGate, kCounter };
 
 struct TestTransportConfig {
   SuspensionKind kind = SuspensionKind::kGate;
-  int delivery_threads = 1;          // kCounter always uses one
-  std::uint32_t buffer_size = 0;     // the transport's own input and output buffers (0: none)
-  std::uint32_t clamp = 4096;        // the most one transfer takes
+  int delivery_threads = 1;       // kCounter always uses one
+  std::uint32_t buffer_size = 0;  // the transport's own input and output buffers (0: none)
+  std::uint32_t clamp = 4096;     // the most one transfer takes
 };
 
 // One chunk the host received.
@@ -145,10 +145,10 @@ class CTestTransport : public CPhysicalInterface {
   bool enabled_ = false;
   int depth_ = 0;
   int max_depth_ = 0;
-  int tokens_ = 0;             // kGate: 0 or 1
-  bool busy_ = false;          // a delivery thread runs an entry point
-  std::thread::id owner_;      // that thread
-  int held_by_others_ = 0;     // suspensions made outside the entry points
+  int tokens_ = 0;          // kGate: 0 or 1
+  bool busy_ = false;       // a delivery thread runs an entry point
+  std::thread::id owner_;   // that thread
+  int held_by_others_ = 0;  // suspensions made outside the entry points
 
   // Host transfer state (under mutex_).
   std::string write_data_;

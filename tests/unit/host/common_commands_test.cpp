@@ -146,8 +146,8 @@ TEST_F(CommonCommandsTest, FixedAnswers) {
 
 TEST_F(CommonCommandsTest, ErrorQueryDrainsTheQueueOldestFirst) {
   EXPECT_EQ(Reply(A(), "SYST:ERR?"), "0,\"No error\"");
-  ASSERT_TRUE(A().Send("*ESE 256"));      // above the node's maximum
-  ASSERT_TRUE(A().Send("SYST:FOO"));      // no such header: a syntax error
+  ASSERT_TRUE(A().Send("*ESE 256"));  // above the node's maximum
+  ASSERT_TRUE(A().Send("SYST:FOO"));  // no such header: a syntax error
   EXPECT_EQ(Reply(A(), "SYST:ERR?"), "-222,\"Data out of range\"");
   EXPECT_EQ(Reply(A(), "SYST:ERROR:NEXT?"), "-102,\"Syntax error\"");
   EXPECT_EQ(Reply(A(), "SYST:ERR?"), "0,\"No error\"");
@@ -192,10 +192,10 @@ TEST_F(CommonCommandsTest, StandardEventStatusAndStatusByte) {
 // ---- the STATus registers ----------------------------------------------------------------------------
 
 struct StatusRegisterCase {
-  const char* header;         // the register's header path
-  std::uint32_t conditionRow; // a row of the register with a condition that nothing else drives
-  std::uint16_t mask;         // its bit; 0 when the register has no such row
-  std::uint16_t presetEnable; // the enable after STATus:PRESet
+  const char* header;          // the register's header path
+  std::uint32_t conditionRow;  // a row of the register with a condition that nothing else drives
+  std::uint16_t mask;          // its bit; 0 when the register has no such row
+  std::uint16_t presetEnable;  // the enable after STATus:PRESet
 };
 void PrintTo(const StatusRegisterCase& c, std::ostream* os) { *os << c.header; }
 
@@ -298,8 +298,14 @@ TEST_F(CommonCommandsTest, HelpSyntaxAnswersTheEntryOfTheFirstMatchingPattern) {
     const char* text;
     std::size_t command;
   } cases[] = {
-      {"*IDN?", 4},     {"MEAS?", 97},         {"conf:lev", 40},          {"CALCULATE:AVERAGE2:COUNT?", 28},
-      {"UNIT", 229},    {"syst:comm:vxi11", 210}, {"STAT:OPER:BIT11:PTR?", 156}, {"ROUT:PROB:LOWL?", 131},
+      {"*IDN?", 4},
+      {"MEAS?", 97},
+      {"conf:lev", 40},
+      {"CALCULATE:AVERAGE2:COUNT?", 28},
+      {"UNIT", 229},
+      {"syst:comm:vxi11", 210},
+      {"STAT:OPER:BIT11:PTR?", 156},
+      {"ROUT:PROB:LOWL?", 131},
   };
   for (const auto& c : cases) {
     const std::string reply = Reply(A(), std::string("SYST:HELP:SYNT? ") + c.text);
@@ -441,8 +447,8 @@ TEST_F(CommonCommandsTest, UsbClientCannotSwitchOffUsb) {
                                  "1", "", "", 50, 0);
   if (!usbHost.IsReady()) GTEST_SKIP() << "the test transport gave no USB client";
   CTestTransport* transport = TestPlugins::Factory().Last();
-  Torvex::g_node_host_if_communication_usbtmc_object->SetPointerAttribute(
-      Torvex::eAttrValue, static_cast<Torvex::CTorvexHost*>(&usbHost));
+  Torvex::g_node_host_if_communication_usbtmc_object->SetPointerAttribute(Torvex::eAttrValue,
+                                                                          static_cast<Torvex::CTorvexHost*>(&usbHost));
 
   const std::uint64_t before = usbHost.MessagesProcessed();
   transport->HostWrite("SYST:COMM:USBT OFF", true);
@@ -518,8 +524,7 @@ TEST_F(CommonCommandsTest, EthernetRestartRunsTheNetworkHook) {
 // ---- units and trigger ------------------------------------------------------------------------------
 
 TEST_F(CommonCommandsTest, UnitListPairsEveryUnitWithOneTesla) {
-  const std::string choices =
-      Torvex::g_node_units_parms_selected->GetStringAttribute(Torvex::eAttrChoices);
+  const std::string choices = Torvex::g_node_units_parms_selected->GetStringAttribute(Torvex::eAttrChoices);
   const std::vector<std::string> names = Split(choices, ',');
   const std::vector<std::string> items = Split(Reply(A(), "UNIT:ALL?"), ',');
   ASSERT_EQ(items.size(), 2 * names.size());

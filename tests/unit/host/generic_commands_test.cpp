@@ -105,8 +105,12 @@ std::string ValueText(Torvex::CParameterNode* node, int attribute) {
   switch (node->Type()) {
     case eNodeType::Boolean: return node->GetBooleanAttribute(attribute) ? "1" : "0";
     case eNodeType::String: return node->GetStringAttribute(attribute);
-    case eNodeType::Int32: std::snprintf(buffer, sizeof buffer, "%d", node->GetInt32Attribute(attribute)); return buffer;
-    case eNodeType::Float64: std::snprintf(buffer, sizeof buffer, "%.15g", node->GetFloat64Attribute(attribute)); return buffer;
+    case eNodeType::Int32:
+      std::snprintf(buffer, sizeof buffer, "%d", node->GetInt32Attribute(attribute));
+      return buffer;
+    case eNodeType::Float64:
+      std::snprintf(buffer, sizeof buffer, "%.15g", node->GetFloat64Attribute(attribute));
+      return buffer;
     default: return "?";
   }
 }
@@ -175,12 +179,8 @@ TEST_F(GenericCommandsTest, EveryGenericRowSetsAndQueriesItsNode) {
         argument = wanted ? "1" : "0";
         break;
       }
-      case eNodeType::Int32:
-        argument = ValueText(node, eAttrMaximum);
-        break;
-      case eNodeType::Float64:
-        argument = ValueText(node, eAttrMaximum);
-        break;
+      case eNodeType::Int32: argument = ValueText(node, eAttrMaximum); break;
+      case eNodeType::Float64: argument = ValueText(node, eAttrMaximum); break;
       case eNodeType::String: {
         const std::string current = node->GetStringAttribute(eAttrValue);
         const std::string nodeChoices = node->GetStringAttribute(Torvex::eAttrChoices);
@@ -193,8 +193,7 @@ TEST_F(GenericCommandsTest, EveryGenericRowSetsAndQueriesItsNode) {
         if (ChoicesOf(n).empty()) argument = "abc1";
         break;
       }
-      default:
-        FAIL() << "node type";
+      default: FAIL() << "node type";
     }
     ASSERT_FALSE(argument.empty());
     ASSERT_TRUE(A().Send(header + " " + argument));

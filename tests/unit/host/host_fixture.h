@@ -69,8 +69,8 @@ inline HostWorld& TheHostWorld() {
     Torvex::StartAcquisitionModule();
     bool accepted = false;
     bool checks = false;
-    w->acquisitionStarted = Torvex::WaitForDspStarted(10000, &accepted, &checks) && accepted && checks &&
-                            Torvex::WaitForAcqStarted(500);
+    w->acquisitionStarted =
+        Torvex::WaitForDspStarted(10000, &accepted, &checks) && accepted && checks && Torvex::WaitForAcqStarted(500);
     platform::kernel::SetTickMicroseconds(2000);  // from here the firmware's time-outs run five times faster
     return w;
   }();
@@ -122,12 +122,14 @@ class HostClient {
     const std::size_t before = transport_->Received().size();
     const std::size_t chunks = transport_->Chunks().size();
     transport_->HostRead(1u << 20);
-    if (!WaitFor([&] {
-          const std::vector<SentChunk> all = transport_->Chunks();
-          for (std::size_t k = chunks; k < all.size(); ++k)
-            if (all[k].end) return true;
-          return false;
-        }, limit)) {
+    if (!WaitFor(
+            [&] {
+              const std::vector<SentChunk> all = transport_->Chunks();
+              for (std::size_t k = chunks; k < all.size(); ++k)
+                if (all[k].end) return true;
+              return false;
+            },
+            limit)) {
       return std::string();
     }
     // The engine hands the reply back on its event-loop thread after the host has it: wait for that,

@@ -93,12 +93,12 @@ TEST_F(HostParserTest, RepliesOfEveryLengthArriveExactly) {
     const char* reply;
   };
   const Case cases[] = {
-      {"FORM?", "ASCii\n"},                          // 6 bytes in 8
-      {"FORM?;:FORM?", "ASCii;ASCii\n"},             // 12 bytes in 16
-      {"AVER1:STAT?", nullptr},                      // 2 bytes in 4
-      {"AVER1:STAT?;:AVER1:STAT?", nullptr},         // 4 bytes in 8
-      {"AVER1:STAT?;:FORM?", nullptr},               // 8 bytes in 12
-      {"FORM?;:FORM?;:AVER1:STAT?", nullptr},        // 14 bytes in 16
+      {"FORM?", "ASCii\n"},                    // 6 bytes in 8
+      {"FORM?;:FORM?", "ASCii;ASCii\n"},       // 12 bytes in 16
+      {"AVER1:STAT?", nullptr},                // 2 bytes in 4
+      {"AVER1:STAT?;:AVER1:STAT?", nullptr},   // 4 bytes in 8
+      {"AVER1:STAT?;:FORM?", nullptr},         // 8 bytes in 12
+      {"FORM?;:FORM?;:AVER1:STAT?", nullptr},  // 14 bytes in 16
   };
   for (const Case& c : cases) {
     const std::size_t chunks = A().Transport().Chunks().size();
@@ -188,9 +188,8 @@ TEST_F(HostParserTest, AnOverlongMessageIsDiscardedWithInputBufferOverrun) {
   message += "*WAI";
   A().Write(message);
   // The error queue is not empty (EAV) once the message has been given up.
-  EXPECT_TRUE(WaitFor([&] {
-    return (A().Host().Status().ReadStatusByte(Torvex::CScpiStatus::kReadForStbQuery) & 0x04) != 0;
-  }));
+  EXPECT_TRUE(
+      WaitFor([&] { return (A().Host().Status().ReadStatusByte(Torvex::CScpiStatus::kReadForStbQuery) & 0x04) != 0; }));
   ASSERT_TRUE(A().Transport().WaitWritten());
   // Nothing of it ran, and the client still answers.
   EXPECT_EQ(A().Query("FORM?"), "ASCii\n");
@@ -211,9 +210,8 @@ TEST_F(HostParserTest, AReadBeforeTheEndGivesQueryUnterminatedAndStillRuns) {
   A().Transport().HostWrite("FORM INT", false);
   ASSERT_TRUE(A().Transport().WaitWritten());
   A().Transport().HostRead(100);
-  EXPECT_TRUE(WaitFor([] {
-    return Torvex::g_node_host_if_parameters_format->GetStringAttribute(eAttrValue) == "INTeger";
-  }));
+  EXPECT_TRUE(
+      WaitFor([] { return Torvex::g_node_host_if_parameters_format->GetStringAttribute(eAttrValue) == "INTeger"; }));
   EXPECT_TRUE(WaitFor([&] { return A().Host().MessagesProcessed() > 0; }));
   EXPECT_EQ(A().Errors(), std::vector<int>{-420});
 }
@@ -421,9 +419,8 @@ TEST_F(HostParserTest, MessagesOfTwoClientsAreExecutedWholeInArrivalOrder) {
 
 TEST_F(HostParserTest, AGroupTriggerWithoutABusTriggeredMeasurementIsATriggerError) {
   A().Transport().HostTrigger();
-  EXPECT_TRUE(WaitFor([&] {
-    return (A().Host().Status().ReadStatusByte(Torvex::CScpiStatus::kReadForStbQuery) & 0x04) != 0;
-  }));
+  EXPECT_TRUE(
+      WaitFor([&] { return (A().Host().Status().ReadStatusByte(Torvex::CScpiStatus::kReadForStbQuery) & 0x04) != 0; }));
   EXPECT_EQ(A().Errors(), std::vector<int>{-210});
   B().Errors();
   // The engine heard that the trigger was processed: the client goes on.
@@ -436,9 +433,8 @@ TEST_F(HostParserTest, ATriggerInTheMiddleOfAMessageLeavesTheClientAwake) {
   A().Transport().HostWrite("FORM", false);
   ASSERT_TRUE(A().Transport().WaitWritten());
   A().Transport().HostTrigger();
-  EXPECT_TRUE(WaitFor([&] {
-    return (A().Host().Status().ReadStatusByte(Torvex::CScpiStatus::kReadForStbQuery) & 0x04) != 0;
-  }));
+  EXPECT_TRUE(
+      WaitFor([&] { return (A().Host().Status().ReadStatusByte(Torvex::CScpiStatus::kReadForStbQuery) & 0x04) != 0; }));
   EXPECT_EQ(A().Query("?"), "ASCii\n");
   EXPECT_EQ(A().Errors(), std::vector<int>{-210});
   B().Errors();

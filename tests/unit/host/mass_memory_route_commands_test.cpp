@@ -80,7 +80,7 @@ TEST(MassMemoryPaths, SettingsFileNamesArePlainNames) {
   EXPECT_TRUE(Torvex::IsPlainSettingsFileName("a.xml"));
   EXPECT_TRUE(Torvex::IsPlainSettingsFileName("..a"));
   for (const std::string& name : {std::string(), std::string("."), std::string(".."), std::string("x/a.xml"),
-                                 std::string("/a.xml"), std::string("a\0b", 3)}) {
+                                  std::string("/a.xml"), std::string("a\0b", 3)}) {
     EXPECT_FALSE(Torvex::IsPlainSettingsFileName(name)) << name;
   }
 }
@@ -93,9 +93,9 @@ TEST(MassMemoryPaths, TemporaryFileNamesAreRefusedForWriting) {
     bool temporary;
   };
   const Case cases[] = {
-      {"/yaffs/user/x.txt~tmp0", true},     {"/yaffs/user/x~tmp12", true},     {"x.xml~tmp1", true},
-      {"/yaffs/user/x.txt", false},         {"/yaffs/user/x.txt~tmp", false},  {"/yaffs/user/x~tmp0.txt", false},
-      {"/yaffs/user/~tmp0", false},         {"/yaffs/user/x~TMP0", false},     {"/yaffs/a~tmp0/x.txt", false},
+      {"/yaffs/user/x.txt~tmp0", true}, {"/yaffs/user/x~tmp12", true},    {"x.xml~tmp1", true},
+      {"/yaffs/user/x.txt", false},     {"/yaffs/user/x.txt~tmp", false}, {"/yaffs/user/x~tmp0.txt", false},
+      {"/yaffs/user/~tmp0", false},     {"/yaffs/user/x~TMP0", false},    {"/yaffs/a~tmp0/x.txt", false},
   };
   for (const Case& c : cases) {
     EXPECT_EQ(Torvex::NamesTemporaryFile(c.path), c.temporary) << c.path;
@@ -138,8 +138,9 @@ std::string ReadHost(const std::string& hostPath) {
 // The flash of the board (its usage figures feed the catalogue), mounted at /yaffs once per program.
 void MountFlash() {
   static const bool mounted = [] {
-    static sim::NandFlash flash(platform::nand::kFlashDeviceName, sim::NandFlash::Geometry{},
-                                std::vector<platform::nand::Partition>{{0, sim::NandFlash::Geometry{}.block_count - 1}});
+    static sim::NandFlash flash(
+        platform::nand::kFlashDeviceName, sim::NandFlash::Geometry{},
+        std::vector<platform::nand::Partition>{{0, sim::NandFlash::Geometry{}.block_count - 1}});
     flash.Register();
     fs::create_directories(HostFile("/yaffs"));
     return platform::IsMounted("/yaffs") || platform::mount("onboard/0", "/yaffs", "yaffs") == 0;
@@ -378,8 +379,7 @@ TEST_F(MassMemoryRouteTest, NamesOfTemporaryFilesAreRefused) {
   const std::string catalogue = A().Query("MMEM?");
   EXPECT_NE(catalogue.find(",/yaffs/user/t~tmp0.txt,,5"), std::string::npos) << catalogue;
   EXPECT_NE(catalogue.find(",/yaffs/settings/measure_parms/t~tmp1.xml,,"), std::string::npos) << catalogue;
-  ASSERT_TRUE(
-      A().Send("MMEM:DEL '/yaffs/user/t~tmp0.txt';:MMEM:DEL '/yaffs/settings/measure_parms/t~tmp1.xml'"));
+  ASSERT_TRUE(A().Send("MMEM:DEL '/yaffs/user/t~tmp0.txt';:MMEM:DEL '/yaffs/settings/measure_parms/t~tmp1.xml'"));
   EXPECT_EQ(A().Errors(), std::vector<int>{});
 }
 
@@ -484,9 +484,7 @@ TEST_F(MassMemoryRouteTest, ScanAndProbeQueriesOverAMultiplexer) {
   EXPECT_EQ(A().Query("ROUT:PROB:SCAN?"), "(@1)\n");
   PlugMultiplexerWithTwoProbes();
   // A multiplexer on the connector breaks the NMR path; the monitor's report is not this test's.
-  ASSERT_TRUE(WaitFor([] {
-    return Torvex::g_node_current_probe_nmr_path_broken->GetBooleanAttribute(eAttrValue);
-  }));
+  ASSERT_TRUE(WaitFor([] { return Torvex::g_node_current_probe_nmr_path_broken->GetBooleanAttribute(eAttrValue); }));
   EXPECT_EQ(A().Query("ROUT:PROB:SCAN?"), "(@1!2,1!3)\n") << LogText();
   ASSERT_TRUE(A().Send("FORM INT"));
   EXPECT_EQ(A().Query("ROUT:PROB:SCAN?"), std::string("#6000005\x01\x02\x00\x01\x03\n", 14));
@@ -569,8 +567,7 @@ TEST_F(MassMemoryRouteTest, LowLevelAnswersTheControllersFrame) {
   EXPECT_EQ(static_cast<std::uint8_t>(reply[2 + digits]) & 1, 1);  // ready
   ASSERT_GE(frame.size(), 4u);
   EXPECT_EQ(static_cast<std::uint8_t>(frame[0]), 0x25);
-  EXPECT_EQ((static_cast<std::size_t>(static_cast<std::uint8_t>(frame[1])) << 8) |
-                static_cast<std::uint8_t>(frame[2]),
+  EXPECT_EQ((static_cast<std::size_t>(static_cast<std::uint8_t>(frame[1])) << 8) | static_cast<std::uint8_t>(frame[2]),
             frame.size());
   std::uint8_t check = 0;
   for (char c : frame) check ^= static_cast<std::uint8_t>(c);

@@ -259,10 +259,10 @@ TEST_F(MeasurementCommandsTest, AFetchDuringContinuousSearchesWithoutResonanceAn
 // CONFigure? answers the sixteen settings in their fixed order, each closed by ";".
 TEST_F(MeasurementCommandsTest, ConfigureQueryListsTheSettingsInOrder) {
   const std::string reply = A().Query("CONF?");
-  const char* headers[] = {":CONF:MEAS:REJ ", ":CONF:MEAS:LEV ", ":CONF:MEAS:BAND ", ":CONF:MEAS:POIN ",
-                           ":CONF:PROB:MODE ", ":CONF:PROB:MATC ", ":CONF:PROB:TUN ", ":CONF:SEAR:LEV ",
-                           ":CONF:SEAR:FSTEP ", ":CONF:SEAR:MODE ", ":CONF:SEAR:LOW ", ":CONF:SEAR:HIGH ",
-                           ":CONF:SEAR:VAL ", ":CONF:TRAC:LOW ", ":CONF:TRAC:HIGH ", ":CONF:TRAC:HYST "};
+  const char* headers[] = {":CONF:MEAS:REJ ",   ":CONF:MEAS:LEV ",  ":CONF:MEAS:BAND ", ":CONF:MEAS:POIN ",
+                           ":CONF:PROB:MODE ",  ":CONF:PROB:MATC ", ":CONF:PROB:TUN ",  ":CONF:SEAR:LEV ",
+                           ":CONF:SEAR:FSTEP ", ":CONF:SEAR:MODE ", ":CONF:SEAR:LOW ",  ":CONF:SEAR:HIGH ",
+                           ":CONF:SEAR:VAL ",   ":CONF:TRAC:LOW ",  ":CONF:TRAC:HIGH ", ":CONF:TRAC:HYST "};
   std::size_t at = 0;
   for (const char* header : headers) {
     const std::size_t found = reply.find(header, at);
@@ -271,8 +271,8 @@ TEST_F(MeasurementCommandsTest, ConfigureQueryListsTheSettingsInOrder) {
   }
   const std::string e = "-?[0-9]\\.[0-9]{15}e[-+][0-9]+";
   EXPECT_TRUE(std::regex_search(reply, std::regex(":CONF:MEAS:LEV " + e + " V;"))) << reply;
-  EXPECT_TRUE(std::regex_search(reply, std::regex(":CONF:SEAR:MODE " +
-                                                  StringOf(Torvex::g_node_measure_parms_search_mode) + ";")));
+  EXPECT_TRUE(std::regex_search(
+      reply, std::regex(":CONF:SEAR:MODE " + StringOf(Torvex::g_node_measure_parms_search_mode) + ";")));
   EXPECT_TRUE(std::regex_search(reply, std::regex(":CONF:TRAC:HYST -?[0-9]+;\n$"))) << reply;
   EXPECT_EQ(A().Errors(), std::vector<int>{});
 }
@@ -370,9 +370,7 @@ TEST_F(MeasurementCommandsTest, MeasureWithoutProbeReportsNoProbe) {
   std::string error;
   ASSERT_TRUE(world_->board->peripherals().Unplug("1", &error)) << error;
   // The broken NMR path is reported on its own (to the client of the last measurement); wait for it.
-  ASSERT_TRUE(WaitFor([] {
-    return Torvex::g_node_current_probe_nmr_path_broken->GetBooleanAttribute(eAttrValue);
-  }));
+  ASSERT_TRUE(WaitFor([] { return Torvex::g_node_current_probe_nmr_path_broken->GetBooleanAttribute(eAttrValue); }));
   (void)A().Errors();
   std::uint16_t operation = 0;
   A().Host().Status().GetEvent(Torvex::kOperationRegister, operation);  // read and cleared

@@ -90,9 +90,9 @@ TEST_F(FormattingWithTreeTest, NodeAttributesFormatByTypeAndAMissingOneIsAFirmwa
   EXPECT_EQ(Torvex::FormatNumericAttribute(command, level, Torvex::eAttrMaximum), expected);
   std::snprintf(expected, sizeof expected, "%d",
                 Torvex::g_node_measure_parms_averaging_signal_count->GetInt32Attribute(Torvex::eAttrValue));
-  EXPECT_EQ(Torvex::FormatNumericAttribute(command, Torvex::g_node_measure_parms_averaging_signal_count,
-                                           Torvex::eAttrValue),
-            expected);
+  EXPECT_EQ(
+      Torvex::FormatNumericAttribute(command, Torvex::g_node_measure_parms_averaging_signal_count, Torvex::eAttrValue),
+      expected);
   EXPECT_EQ(command.errorCode, 0);
   EXPECT_EQ(Torvex::FormatNumericAttribute(command, level, Torvex::eAttrChoices), "");
   EXPECT_EQ(command.errorCode, Torvex::kCommandInternal);

@@ -253,8 +253,7 @@ TEST_F(ModuleSwitchingTest, TheNameServerRestartsOnEveryChangeOfNameOrWorkgroup)
   EXPECT_TRUE(Get(Torvex::g_node_host_if_communication_nbns_active));
 
   Torvex::g_node_comm_parms_ethernet_id->SetStringAttribute(eAttrValue, "bench7");
-  EXPECT_EQ(Rec().Take(),
-            (std::vector<std::string>{"nbns stop", "nbns start bench7 " + domain + " Brenvold Torvex"}));
+  EXPECT_EQ(Rec().Take(), (std::vector<std::string>{"nbns stop", "nbns start bench7 " + domain + " Brenvold Torvex"}));
   Torvex::g_node_comm_parms_ethernet_domain->SetStringAttribute(eAttrValue, "LAB");
   EXPECT_EQ(Rec().Take(), (std::vector<std::string>{"nbns stop", "nbns start bench7 LAB Brenvold Torvex"}));
 

@@ -45,9 +45,9 @@ void Load(const std::vector<std::uint8_t>& options, bool cookie = true) {
 }
 
 // Every option the addresses come from twice, with different values.
-const std::vector<std::uint8_t> kRepeatedOptions = {
-    1,  4, 255, 255, 255, 0,   1, 4, 255, 255, 0, 0, 3, 4, 10, 1, 2, 254, 3, 4, 10, 1, 2, 253,
-    6,  4, 8,   8,   8,   8,   6, 4, 9,   9,   9, 9, 15, 1, 'a', 15, 1, 'b', 255};
+const std::vector<std::uint8_t> kRepeatedOptions = {1, 4, 255, 255, 255, 0,  1,  4, 255, 255, 0, 0,   3,  4, 10,
+                                                    1, 2, 254, 3,   4,   10, 1,  2, 253, 6,   4, 8,   8,  8, 8,
+                                                    6, 4, 9,   9,   9,   9,  15, 1, 'a', 15,  1, 'b', 255};
 
 struct Case {
   const char* name;
@@ -75,29 +75,53 @@ TEST(InterfaceAddresses, OptionsAndFields) {
   last_tag.back() = 3;
 
   const Case cases[] = {
-      {"no options: class mask, relay and server", {255}, true,
+      {"no options: class mask, relay and server",
+       {255},
+       true,
        {"10.1.2.3", "255.0.0.0", "10.255.255.255", "10.0.0.1", "10.0.0.9", "local"}},
-      {"router and name server options win", {1, 4, 255, 255, 255, 0, 3, 8, 10, 1, 2, 254, 10, 1, 2, 253, 6, 4, 8, 8, 8, 8, 255},
-       true, {"10.1.2.3", "255.255.255.0", "10.1.2.255", "10.1.2.254", "8.8.8.8", "local"}},
-      {"pads and unknown tags are skipped", {0, 0, 42, 3, 1, 2, 3, 0, 15, 3, 'l', 'a', 'b', 255}, true,
+      {"router and name server options win",
+       {1, 4, 255, 255, 255, 0, 3, 8, 10, 1, 2, 254, 10, 1, 2, 253, 6, 4, 8, 8, 8, 8, 255},
+       true,
+       {"10.1.2.3", "255.255.255.0", "10.1.2.255", "10.1.2.254", "8.8.8.8", "local"}},
+      {"pads and unknown tags are skipped",
+       {0, 0, 42, 3, 1, 2, 3, 0, 15, 3, 'l', 'a', 'b', 255},
+       true,
        {"10.1.2.3", "255.0.0.0", "10.255.255.255", "10.0.0.1", "10.0.0.9", "lab"}},
-      {"short address options are ignored", {1, 2, 255, 255, 3, 3, 1, 2, 3, 6, 0, 255}, true,
+      {"short address options are ignored",
+       {1, 2, 255, 255, 3, 3, 1, 2, 3, 6, 0, 255},
+       true,
        {"10.1.2.3", "255.0.0.0", "10.255.255.255", "10.0.0.1", "10.0.0.9", "local"}},
-      {"nothing after the end tag counts", {255, 1, 4, 255, 255, 255, 0}, true,
+      {"nothing after the end tag counts",
+       {255, 1, 4, 255, 255, 255, 0},
+       true,
        {"10.1.2.3", "255.0.0.0", "10.255.255.255", "10.0.0.1", "10.0.0.9", "local"}},
-      {"no cookie: options not read", {1, 4, 255, 255, 255, 0, 255}, false,
+      {"no cookie: options not read",
+       {1, 4, 255, 255, 255, 0, 255},
+       false,
        {"10.1.2.3", "255.0.0.0", "10.255.255.255", "10.0.0.1", "10.0.0.9", "local"}},
-      {"domain of 255 bytes", long_domain, true,
+      {"domain of 255 bytes",
+       long_domain,
+       true,
        {"10.1.2.3", "255.0.0.0", "10.255.255.255", "10.0.0.1", "10.0.0.9", longest}},
-      {"domain with a zero byte ends there", {15, 5, 'a', 'b', 0, 'c', 'd', 255}, true,
+      {"domain with a zero byte ends there",
+       {15, 5, 'a', 'b', 0, 'c', 'd', 255},
+       true,
        {"10.1.2.3", "255.0.0.0", "10.255.255.255", "10.0.0.1", "10.0.0.9", "ab"}},
-      {"empty domain keeps local", {15, 0, 255}, true,
+      {"empty domain keeps local",
+       {15, 0, 255},
+       true,
        {"10.1.2.3", "255.0.0.0", "10.255.255.255", "10.0.0.1", "10.0.0.9", "local"}},
-      {"option past the area's end is not read", runs_off, true,
+      {"option past the area's end is not read",
+       runs_off,
+       true,
        {"10.1.2.3", "255.255.0.0", "10.1.255.255", "10.0.0.1", "10.0.0.9", "local"}},
-      {"tag without room for its length", last_tag, true,
+      {"tag without room for its length",
+       last_tag,
+       true,
        {"10.1.2.3", "255.0.0.0", "10.255.255.255", "10.0.0.1", "10.0.0.9", "local"}},
-      {"a repeated option counts as it first appears", kRepeatedOptions, true,
+      {"a repeated option counts as it first appears",
+       kRepeatedOptions,
+       true,
        {"10.1.2.3", "255.255.255.0", "10.1.2.255", "10.1.2.254", "8.8.8.8", "a"}},
   };
   for (const Case& c : cases) {

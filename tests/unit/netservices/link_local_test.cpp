@@ -77,7 +77,11 @@ TEST_F(LinkLocalTest, QuietLinkClaimsTheFirstCandidateWithinTheClaimTiming) {
 TEST_F(LinkLocalTest, CandidatesStayInRangeAndFollowTheLastFourMacBytes) {
   std::set<std::uint32_t> seen;
   for (unsigned i = 0; i < 2000; ++i) {
-    const std::uint8_t mac[6] = {0, 0x50, static_cast<std::uint8_t>(i >> 8), static_cast<std::uint8_t>(i), 0x34,
+    const std::uint8_t mac[6] = {0,
+                                 0x50,
+                                 static_cast<std::uint8_t>(i >> 8),
+                                 static_cast<std::uint8_t>(i),
+                                 0x34,
                                  static_cast<std::uint8_t>(i * 7)};
     const std::uint32_t c = Torvex::ipv4ll_first_candidate(mac);
     EXPECT_TRUE(InLinkLocalRange(c)) << Dotted(c);
@@ -123,11 +127,13 @@ TEST_F(LinkLocalTest, TenConflictsSpaceTheProbesOut) {
   net_->AddNeighbour("0.0.0.0", everyone);  // answers for every address
   Torvex::StartNetworkThread();
   // Eleven candidates probed: the last one after ten conflicts.
-  ASSERT_TRUE(WaitFor([&] {
-    std::set<std::string> targets;
-    for (const auto& a : SentArp()) targets.insert(a.target);
-    return targets.size() >= 12;
-  }, std::chrono::seconds(30)));
+  ASSERT_TRUE(WaitFor(
+      [&] {
+        std::set<std::string> targets;
+        for (const auto& a : SentArp()) targets.insert(a.target);
+        return targets.size() >= 12;
+      },
+      std::chrono::seconds(30)));
   net_->RemoveNeighbours();
   ASSERT_TRUE(WaitFor([] { return Torvex::g_NetworkPassRunning == 0; }, std::chrono::seconds(30)));
   const auto arp = SentArp();

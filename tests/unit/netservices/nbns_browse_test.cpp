@@ -18,7 +18,9 @@ namespace {
 
 const bool kFastTick = (platform::kernel::SetTickMicroseconds(1000), true);
 
-std::vector<std::uint8_t> Le16(unsigned v) { return {static_cast<std::uint8_t>(v & 0xFF), static_cast<std::uint8_t>(v >> 8)}; }
+std::vector<std::uint8_t> Le16(unsigned v) {
+  return {static_cast<std::uint8_t>(v & 0xFF), static_cast<std::uint8_t>(v >> 8)};
+}
 
 std::vector<std::uint8_t> EncodedName(const std::string& name, std::uint8_t type) {
   std::vector<std::uint8_t> b(34);
@@ -34,13 +36,28 @@ TEST(NbnsHostAnnouncement, Bytes) {
   const std::string upper = "TORVEX";
   std::copy(upper.begin(), upper.end(), host.begin());
   const auto expected = Concat({
-      Hex("11 02 0001 0A000005 008A"), {0, static_cast<std::uint8_t>(168 + data_length)}, Hex("0000"),
-      EncodedName("TORVEX", 0x00), EncodedName("WORKGRP", 0x1D),
-      Hex("FF534D42 25"), std::vector<std::uint8_t>(27, 0), Hex("11"),
-      Hex("0000"), Le16(data_length), Hex("0000 0000 00 00 0000 00000000 0000 0000 0000"), Le16(data_length),
-      Le16(86), Hex("03 00 0100 0100 0200"), Le16(data_length + 17),
-      Text("\\MAILSLOT\\BROWSE"), Hex("00"),
-      Hex("01 06 60EA 0200"), host, Hex("01 33 030B0000 0B 03 55AA"), Text("bench"), Hex("00"),
+      Hex("11 02 0001 0A000005 008A"),
+      {0, static_cast<std::uint8_t>(168 + data_length)},
+      Hex("0000"),
+      EncodedName("TORVEX", 0x00),
+      EncodedName("WORKGRP", 0x1D),
+      Hex("FF534D42 25"),
+      std::vector<std::uint8_t>(27, 0),
+      Hex("11"),
+      Hex("0000"),
+      Le16(data_length),
+      Hex("0000 0000 00 00 0000 00000000 0000 0000 0000"),
+      Le16(data_length),
+      Le16(86),
+      Hex("03 00 0100 0100 0200"),
+      Le16(data_length + 17),
+      Text("\\MAILSLOT\\BROWSE"),
+      Hex("00"),
+      Hex("01 06 60EA 0200"),
+      host,
+      Hex("01 33 030B0000 0B 03 55AA"),
+      Text("bench"),
+      Hex("00"),
   });
   EXPECT_EQ(p, expected);
 }
@@ -83,8 +100,7 @@ TEST(NbnsBrowse, AMasterBrowserFoundGetsAnAnnouncementAtOnce) {
       if (const auto query = listener.Receive(20ms); query && query->size() >= 50 && (*query)[2] == 0x01) {
         std::string name;
         if (nbns_extract_name({query->data(), query->size()}, 12, &name) == 0x1D && nbns_trim_name(name) == "WORKGRP") {
-          sender.SendTo(nbns_build_query_response(TrnId(*query), {query->data() + 12, 34}, Address("127.0.0.1")),
-                        port);
+          sender.SendTo(nbns_build_query_response(TrnId(*query), {query->data() + 12, 34}, Address("127.0.0.1")), port);
         }
       }
       if (auto datagram = announcements.Receive(1ms); datagram && datagram->size() > 168 && (*datagram)[0] == 0x11) {

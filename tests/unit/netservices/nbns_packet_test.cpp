@@ -34,12 +34,10 @@ TEST(NbnsNameEncoding, EncodesUpperCasedPaddedNameAndType) {
   ASSERT_EQ(nbns_encode_name("torvex", buffer, 0x1D), kNbnsEncodedNameLength);
   EXPECT_EQ(std::vector<std::uint8_t>(buffer, buffer + 34), Encoded(kTorvexLetters, "BN"));
   nbns_encode_name("*", buffer, 0x20);
-  EXPECT_EQ(std::vector<std::uint8_t>(buffer, buffer + 34),
-            Encoded("CKAAAAAAAAAAAAAAAAAAAAAAAAAAAA", "AA"));
+  EXPECT_EQ(std::vector<std::uint8_t>(buffer, buffer + 34), Encoded("CKAAAAAAAAAAAAAAAAAAAAAAAAAAAA", "AA"));
   // Names longer than 15 characters keep their first 15.
   nbns_encode_name("ABCDEFGHIJKLMNOPQRS", buffer, 0x00);
-  EXPECT_EQ(std::vector<std::uint8_t>(buffer, buffer + 34),
-            Encoded("EBECEDEEEFEGEHEIEJEKELEMENEOEP", "AA"));
+  EXPECT_EQ(std::vector<std::uint8_t>(buffer, buffer + 34), Encoded("EBECEDEEEFEGEHEIEJEKELEMENEOEP", "AA"));
 }
 
 TEST(NbnsNameEncoding, DecodesWhatItEncodes) {
@@ -74,8 +72,8 @@ TEST(NbnsNameEncoding, MalformedNamesDecodeEmpty) {
       {"pointer to a pointer", Concat({header, Hex("C00E C00C")}), 14, false},
       {"pointer past the end", Concat({header, Hex("C020")}), 12, false},
       {"pointer cut after its first byte", Concat({header, Hex("C0")}), 12, false},
-      {"letters running past the datagram", Concat({header, std::vector<std::uint8_t>(good.begin(), good.begin() + 20)}),
-       12, false},
+      {"letters running past the datagram",
+       Concat({header, std::vector<std::uint8_t>(good.begin(), good.begin() + 20)}), 12, false},
       {"a letter beyond P", letter_out_of_range, 12, false},
       {"length byte 0", zero_length, 12, false},
       {"length byte 62 (31 bytes)", too_long, 12, false},
@@ -99,13 +97,13 @@ TEST(NbnsPackets, RegistrationRefreshAndReleaseRequests) {
     const char* flags;
     const char* ttl;
   };
-  for (const Case& c : {Case{NbnsNameRequest::Registration, "2910", "000493E0"},
-                        Case{NbnsNameRequest::Refresh, "4810", "000493E0"},
-                        Case{NbnsNameRequest::Release, "3010", "00000000"}}) {
+  for (const Case& c :
+       {Case{NbnsNameRequest::Registration, "2910", "000493E0"}, Case{NbnsNameRequest::Refresh, "4810", "000493E0"},
+        Case{NbnsNameRequest::Release, "3010", "00000000"}}) {
     const auto p = nbns_build_name_request(c.kind, 374, "Torvex", 0x20, kAddress);
-    const auto expected = Concat({Hex(std::string("0176") + c.flags + "0001 0000 0000 0001"),
-                                  Encoded(kTorvexLetters, "CA"), Hex("0020 0001"),
-                                  Hex(std::string("C00C 0020 0001") + c.ttl + "0006 0000 0A000005")});
+    const auto expected =
+        Concat({Hex(std::string("0176") + c.flags + "0001 0000 0000 0001"), Encoded(kTorvexLetters, "CA"),
+                Hex("0020 0001"), Hex(std::string("C00C 0020 0001") + c.ttl + "0006 0000 0A000005")});
     EXPECT_EQ(p, expected) << c.flags;
     EXPECT_EQ(Parse(p), p.size());
     NbnsHeader h;
@@ -120,9 +118,9 @@ TEST(NbnsPackets, RegistrationRefreshAndReleaseRequests) {
 }
 
 TEST(NbnsPackets, QueriesAndNodeStatusRequest) {
-  EXPECT_EQ(nbns_build_name_query(0x1234, "TORVEX", 0x1D, true),
-            Concat({Hex("1234 0110 0001 0000 0000 0000"), Encoded(kTorvexLetters.substr(0, 28), "CABN"),
-                    Hex("0020 0001")}));
+  EXPECT_EQ(
+      nbns_build_name_query(0x1234, "TORVEX", 0x1D, true),
+      Concat({Hex("1234 0110 0001 0000 0000 0000"), Encoded(kTorvexLetters.substr(0, 28), "CABN"), Hex("0020 0001")}));
   const auto unicast = nbns_build_name_query(0x1234, "TORVEX", 0x20, false);
   EXPECT_EQ(unicast, Concat({Hex("1234 0100 0001 0000 0000 0000"), Encoded(kTorvexLetters, "CA"), Hex("0020 0001")}));
   const auto status = nbns_build_node_status_request(0x4242, "*", 0x00);
@@ -168,9 +166,9 @@ TEST(NbnsPackets, NameQueryAndRegistrationAndReleaseResponses) {
 
 TEST(NbnsPackets, NodeStatusResponse) {
   const std::vector<std::uint8_t> q = Encoded("CKAAAAAAAAAAAAAAAAAAAAAAAAAAAA", "AA");
-  const auto p = nbns_build_node_status_response(0x55, {q.data(), q.size()},
-                                                 {{"torvex", 0x20, 0x06}, {"WORKGROUP", 0xF0, 0x84}},
-                                                 {kAddress, 0x01020304, 0x0A0B0C0D});
+  const auto p =
+      nbns_build_node_status_response(0x55, {q.data(), q.size()}, {{"torvex", 0x20, 0x06}, {"WORKGROUP", 0xF0, 0x84}},
+                                      {kAddress, 0x01020304, 0x0A0B0C0D});
   std::vector<std::uint8_t> stats(46, 0);
   stats[0] = 10;
   stats[3] = 5;
@@ -210,13 +208,11 @@ TEST(NbnsPackets, ShortAndInconsistentPacketsAreRejected) {
     const char* what;
     std::vector<std::uint8_t> packet;
   };
-  for (const Case& c : {Case{"empty", {}}, Case{"11-byte header", Hex("0001 0000 0000 0000 0000 00")},
-                        Case{"QDCOUNT 101", too_many_questions},
-                        Case{"cut in the question", {good.begin(), good.begin() + 30}},
-                        Case{"cut in the record", {good.begin(), good.end() - 3}},
-                        Case{"RDLENGTH past the datagram", long_rdlength},
-                        Case{"record count beyond the records", extra_record},
-                        Case{"reserved label kind", reserved_label}}) {
+  for (const Case& c :
+       {Case{"empty", {}}, Case{"11-byte header", Hex("0001 0000 0000 0000 0000 00")},
+        Case{"QDCOUNT 101", too_many_questions}, Case{"cut in the question", {good.begin(), good.begin() + 30}},
+        Case{"cut in the record", {good.begin(), good.end() - 3}}, Case{"RDLENGTH past the datagram", long_rdlength},
+        Case{"record count beyond the records", extra_record}, Case{"reserved label kind", reserved_label}}) {
     EXPECT_EQ(Parse(c.packet), 0u) << c.what;
   }
   std::uint32_t address = 0;

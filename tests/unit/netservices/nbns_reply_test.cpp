@@ -118,8 +118,8 @@ TEST_F(NbnsReplyTest, NodeStatusListsTheOwnNames) {
     int type;
     int flags;
   };
-  const std::vector<Expected> expected = {{"WORKGRP", 0xF0, 0x84},  {"TORVEX", 0x20, 0x06},
-                                          {"TORVEX", 0x00, 0x06},   {"TORVEX", 0x03, 0x06},
+  const std::vector<Expected> expected = {{"WORKGRP", 0xF0, 0x84},   {"TORVEX", 0x20, 0x06},
+                                          {"TORVEX", 0x00, 0x06},    {"TORVEX", 0x03, 0x06},
                                           {"__SAMBA__", 0x20, 0x04}, {"__SAMBA__", 0x00, 0x04}};
   ASSERT_EQ(names.size(), expected.size());
   for (std::size_t i = 0; i < names.size(); ++i) {
@@ -129,7 +129,8 @@ TEST_F(NbnsReplyTest, NodeStatusListsTheOwnNames) {
   }
   // Statistics: the own address first.
   const std::size_t stats = answer->size() - 46;
-  EXPECT_EQ(std::vector<std::uint8_t>(answer->begin() + static_cast<long>(stats), answer->begin() + static_cast<long>(stats) + 4),
+  EXPECT_EQ(std::vector<std::uint8_t>(answer->begin() + static_cast<long>(stats),
+                                      answer->begin() + static_cast<long>(stats) + 4),
             Hex("7F000001"));
 
   EXPECT_TRUE(Exchange(nbns_build_node_status_request(1, "TORVEX", 0x20)).has_value());
@@ -155,11 +156,9 @@ TEST_F(NbnsReplyTest, RegistrationOfTheHostNameByAnotherAddressIsRefused) {
   EXPECT_EQ(AnsweredAddress(*answer), "127.0.0.1");
 
   // The server's own broadcast heard back, and other names, are neither answered nor stored.
-  EXPECT_FALSE(Exchange(nbns_build_name_request(NbnsNameRequest::Registration, 78, "TORVEX", 0x20,
-                                                g_NbnsOwnAddress))
+  EXPECT_FALSE(Exchange(nbns_build_name_request(NbnsNameRequest::Registration, 78, "TORVEX", 0x20, g_NbnsOwnAddress))
                    .has_value());
-  EXPECT_FALSE(Exchange(nbns_build_name_request(NbnsNameRequest::Registration, 79, "PEER", 0x20,
-                                                Address("127.0.0.2")))
+  EXPECT_FALSE(Exchange(nbns_build_name_request(NbnsNameRequest::Registration, 79, "PEER", 0x20, Address("127.0.0.2")))
                    .has_value());
   EXPECT_EQ(nbns_find_name("PEER", 0x20, true), -1);
 }
@@ -195,8 +194,8 @@ TEST_F(NbnsReplyTest, RefreshAndReleaseOfAnotherHostsName) {
 
 TEST_F(NbnsReplyTest, OwnNamesCannotBeRefreshedOrReleasedByOthers) {
   const std::uint32_t peer = Address("127.0.0.9");
-  EXPECT_FALSE(Exchange(Unicast(nbns_build_name_request(NbnsNameRequest::Refresh, 1, "TORVEX", 0x20, peer)))
-                   .has_value());
+  EXPECT_FALSE(
+      Exchange(Unicast(nbns_build_name_request(NbnsNameRequest::Refresh, 1, "TORVEX", 0x20, peer))).has_value());
   const auto released = Exchange(Unicast(nbns_build_name_request(NbnsNameRequest::Release, 2, "TORVEX", 0x20, peer)));
   ASSERT_TRUE(released.has_value());
   EXPECT_EQ((*released)[3], 0x05);
@@ -209,8 +208,8 @@ TEST_F(NbnsReplyTest, BroadcastRefreshesAndReleasesAreIgnored) {
   const std::uint32_t peer = Address("127.0.0.9");
   EXPECT_FALSE(Exchange(nbns_build_name_request(NbnsNameRequest::Refresh, 1, "PEER", 0x20, peer)).has_value());
   EXPECT_EQ(nbns_find_name("PEER", 0x20, true), -1);
-  EXPECT_FALSE(Exchange(nbns_build_name_request(NbnsNameRequest::Release, 2, "TORVEX", 0x20, g_NbnsOwnAddress))
-                   .has_value());
+  EXPECT_FALSE(
+      Exchange(nbns_build_name_request(NbnsNameRequest::Release, 2, "TORVEX", 0x20, g_NbnsOwnAddress)).has_value());
   EXPECT_GE(nbns_find_name("TORVEX", 0x20, false), 0);
 }
 
@@ -236,9 +235,9 @@ TEST_F(NbnsReplyTest, TheNameTableIsCapped) {
   }
   EXPECT_EQ(g_NbnsNameTable.size(), kNbnsMaxNames);
   // A refresh the table cannot hold is not confirmed; the own names are still answered.
-  EXPECT_FALSE(Exchange(Unicast(nbns_build_name_request(NbnsNameRequest::Refresh, 999, "LATECOMER", 0x20,
-                                                        Address("127.0.0.9"))))
-                   .has_value());
+  EXPECT_FALSE(
+      Exchange(Unicast(nbns_build_name_request(NbnsNameRequest::Refresh, 999, "LATECOMER", 0x20, Address("127.0.0.9"))))
+          .has_value());
   EXPECT_TRUE(Exchange(nbns_build_name_query(1000, "TORVEX", 0x20, true)).has_value());
 }
 
@@ -259,11 +258,13 @@ TEST_F(NbnsReplyTest, NegativeRegistrationResponsesSetTheStartStatus) {
       {"positive", nbns_build_registration_response(1, true, question, 900, 0, Address("127.0.0.2")), 0},
       {"RCODE 7", rcode7, 0},
       {"B set", with_broadcast, 0},
-      {"negative query response (opcode 0)", [&] {
+      {"negative query response (opcode 0)",
+       [&] {
          auto p = nbns_build_query_response(1, question, 0);
          p[3] = 0x83;
          return p;
-       }(), 0},
+       }(),
+       0},
   };
   for (const Case& c : cases) {
     g_NbnsStartStatus.store(0);
@@ -286,12 +287,12 @@ TEST_F(NbnsReplyTest, ShortAndInconsistentPacketsAreDropped) {
     const char* what;
     std::vector<std::uint8_t> packet;
   };
-  for (const Case& c : {Case{"header only", {query.begin(), query.begin() + 12}},
-                        Case{"4 bytes", {query.begin(), query.begin() + 4}},
-                        Case{"question cut", {query.begin(), query.end() - 2}},
-                        Case{"registration cut in NB_ADDRESS", {registration.begin(), registration.end() - 2}},
-                        Case{"registration whose RDATA holds no address", no_rdata},
-                        Case{"question name pointing at itself", pointer_loop}}) {
+  for (const Case& c :
+       {Case{"header only", {query.begin(), query.begin() + 12}}, Case{"4 bytes", {query.begin(), query.begin() + 4}},
+        Case{"question cut", {query.begin(), query.end() - 2}},
+        Case{"registration cut in NB_ADDRESS", {registration.begin(), registration.end() - 2}},
+        Case{"registration whose RDATA holds no address", no_rdata},
+        Case{"question name pointing at itself", pointer_loop}}) {
     EXPECT_FALSE(Exchange(c.packet, "127.0.0.2").has_value()) << c.what;
   }
 }

@@ -149,7 +149,9 @@ TEST_F(NbnsServerTest, RegistersThreeTimesThenRefreshesAndReleasesAtTheEnd) {
   ASSERT_EQ(nbns_start("TORVEX", "WORKGRP", ""), kNbnsStartRegistered);
   watcher.join();
   ASSERT_TRUE(listener && listener->Bound());
-  const auto of_kind = [](std::uint8_t byte2) { return [byte2](const auto& p) { return p.size() > 2 && p[2] == byte2; }; };
+  const auto of_kind = [](std::uint8_t byte2) {
+    return [byte2](const auto& p) { return p.size() > 2 && p[2] == byte2; };
+  };
   // The first request may have gone out before the listener was bound; the later ones are seen in turn.
   const auto second = listener->ReceiveMatching(of_kind(0x29), 5s);
   ASSERT_TRUE(second.has_value());
@@ -215,9 +217,7 @@ TEST_F(NbnsServerTest, AFloodOfDatagramsLeavesTheServerAnswering) {
                                     0x20, Address("127.0.0.9"));
         p[3] = 0;
         break;
-      case 2:
-        p = nbns_build_node_status_request(static_cast<std::uint16_t>(i), "*", 0);
-        break;
+      case 2: p = nbns_build_node_status_request(static_cast<std::uint16_t>(i), "*", 0); break;
       default:
         p.resize(random() % 80);
         for (auto& b : p) b = static_cast<std::uint8_t>(random());

@@ -80,7 +80,8 @@ class UdpSocket {
   std::optional<std::vector<std::uint8_t>> ReceiveMatching(Match match, std::chrono::milliseconds limit) const {
     const auto deadline = std::chrono::steady_clock::now() + limit;
     for (;;) {
-      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+      const auto left =
+          std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
       if (left.count() <= 0) return std::nullopt;
       auto bytes = Receive(left);
       if (bytes && match(*bytes)) return bytes;
@@ -95,7 +96,8 @@ class UdpSocket {
 // The interface address as the network configuration publishes it, in a tree of its own.
 class InterfaceTree {
  public:
-  InterfaceTree(const char* address, const char* netmask) : m_Root(new Torvex::CParameterNode("root", Torvex::eNodeType::Branch)) {
+  InterfaceTree(const char* address, const char* netmask)
+      : m_Root(new Torvex::CParameterNode("root", Torvex::eNodeType::Branch)) {
     Torvex::CParameterNode* node = nullptr;
     m_Root->FindOrCreateNode("comm_parms/ethernet/ip_address", Torvex::eNodeType::String, &node);
     node->SetStringAttribute(Torvex::eAttrValue, address);

@@ -58,12 +58,15 @@ sim::Network::DhcpOffer Offer(const char* address, const char* server, const cha
 
 TEST_F(NetworkConfigurationTest, DhcpPassPublishesTheLeaseInOrder) {
   const DhcpCase cases[] = {
-      {"all options", Offer("127.0.5.7", "127.0.0.9", "127.0.0.8", "255.255.0.0", "127.0.0.1", "127.0.0.53", "lab.example"),
+      {"all options",
+       Offer("127.0.5.7", "127.0.0.9", "127.0.0.8", "255.255.0.0", "127.0.0.1", "127.0.0.53", "lab.example"),
        "127.0.5.7", "255.255.0.0", "127.0.255.255", "127.0.0.1", "127.0.0.53", "lab.example"},
       // Without router and name-server options the relay and server addresses stand in.
-      {"no options", Offer("127.0.5.7", "127.0.0.9", "127.0.0.8", std::nullopt, std::nullopt, std::nullopt, std::nullopt),
+      {"no options",
+       Offer("127.0.5.7", "127.0.0.9", "127.0.0.8", std::nullopt, std::nullopt, std::nullopt, std::nullopt),
        "127.0.5.7", "255.0.0.0", "127.255.255.255", "127.0.0.8", "127.0.0.9", "local"},
-      {"mask only", Offer("127.1.2.3", "127.0.0.1", "0.0.0.0", "255.255.255.0", std::nullopt, std::nullopt, std::nullopt),
+      {"mask only",
+       Offer("127.1.2.3", "127.0.0.1", "0.0.0.0", "255.255.255.0", std::nullopt, std::nullopt, std::nullopt),
        "127.1.2.3", "255.255.255.0", "127.1.2.255", "0.0.0.0", "127.0.0.1", "local"},
   };
   for (const DhcpCase& c : cases) {
@@ -97,9 +100,8 @@ TEST_F(NetworkConfigurationTest, DhcpPassPublishesTheLeaseInOrder) {
     ASSERT_FALSE(changes.empty());
     EXPECT_EQ(changes.back().node, "ethernet_active");
     EXPECT_EQ(changes.back().value, "true");
-    const auto first_address = std::find_if(changes.begin(), changes.end(), [](const Change& ch) {
-      return ch.node != "ethernet_active";
-    });
+    const auto first_address =
+        std::find_if(changes.begin(), changes.end(), [](const Change& ch) { return ch.node != "ethernet_active"; });
     if (first_address != changes.end() && changes.front().node == "ethernet_active") {
       EXPECT_EQ(changes.front().value, "false");
     }

@@ -183,8 +183,8 @@ class FakeDevice : public CPeripheralRequests {
     return n;
   }
 
-  int SendCommand(const CTorvexChannel& path, std::uint16_t model, std::uint32_t serial,
-                  PeripheralLinkRequest& request, std::uint32_t* statusBits) override {
+  int SendCommand(const CTorvexChannel& path, std::uint16_t model, std::uint32_t serial, PeripheralLinkRequest& request,
+                  std::uint32_t* statusBits) override {
     requests.push_back({'c', path, model, serial, request.command, {}});
     auto it = m_Answers.find(request.command);
     if (it == m_Answers.end() || it->second.empty()) return 12;

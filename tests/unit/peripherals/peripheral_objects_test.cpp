@@ -441,9 +441,21 @@ TEST_F(Camera, UnusableMemoryBlocksAreRefused) {
       {"header XOR not 0", [](Bytes& b) { b[28] ^= 1; }},
       {"first answer shorter than the header", [](Bytes& b) { b.resize(28); }},
       {"total below the header size", [&](Bytes& b) { setTotal(b, 20); }},
-      {"total holds only the header", [&](Bytes& b) { setTotal(b, 29); b.resize(29); }},
-      {"section offset outside the block", [&](Bytes& b) { b[31 + 3 * 5 + 1] = 0xFF; b[31 + 3 * 5 + 2] = 0xFF; }},
-      {"total cuts the last section short", [&](Bytes& b) { setTotal(b, b.size() - 1); b.pop_back(); }},
+      {"total holds only the header",
+       [&](Bytes& b) {
+         setTotal(b, 29);
+         b.resize(29);
+       }},
+      {"section offset outside the block",
+       [&](Bytes& b) {
+         b[31 + 3 * 5 + 1] = 0xFF;
+         b[31 + 3 * 5 + 2] = 0xFF;
+       }},
+      {"total cuts the last section short",
+       [&](Bytes& b) {
+         setTotal(b, b.size() - 1);
+         b.pop_back();
+       }},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -486,7 +498,8 @@ TEST_F(Camera, OtherFailuresOfInitialize) {
     int headTableWrites;
   };
   const Case cases[] = {
-      {"limits of version 2", [](FakeDevice& d, auto&) { d.Answer1(kInfo, test::CameraLimitsRecord(0, 1, 0, 1, 1, 2)); }, 0},
+      {"limits of version 2",
+       [](FakeDevice& d, auto&) { d.Answer1(kInfo, test::CameraLimitsRecord(0, 1, 0, 1, 1, 2)); }, 0},
       {"limits of 43 bytes",
        [](FakeDevice& d, auto&) {
          Bytes l = test::CameraLimitsRecord(0, 1, 0, 1, 1);
@@ -495,10 +508,18 @@ TEST_F(Camera, OtherFailuresOfInitialize) {
        },
        0},
       {"empty head table", [](FakeDevice&, test::CameraBlockSpec& s) { s.heads.clear(); }, 0},
-      {"head table refused", [](FakeDevice& d, auto&) { d.dataResults[kHeads] = {0, 3}; }, 1},
+      {"head table refused",
+       [](FakeDevice& d, auto&) {
+         d.dataResults[kHeads] = {0, 3};
+       },
+       1},
       {"a record of version 2", [](FakeDevice&, test::CameraBlockSpec& s) { s.records[1].version = 2; }, 0},
       {"a record with ratio 0", [](FakeDevice&, test::CameraBlockSpec& s) { s.records[2].gyro = 0; }, 0},
-      {"memory block data request refused", [](FakeDevice& d, auto&) { d.dataResults[kBlock] = {11, 0}; }, 0},
+      {"memory block data request refused",
+       [](FakeDevice& d, auto&) {
+         d.dataResults[kBlock] = {11, 0};
+       },
+       0},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);

@@ -221,26 +221,24 @@ class HallAxis : public ::testing::TestWithParam<AxisCase> {};
 
 TEST_P(HallAxis, ComputesAndSaturates) {
   const AxisCase& c = GetParam();
-  EXPECT_EQ(CTorvex3AxisHallSensor::ComputeAxis(c.raw, c.offset, c.gain, c.offsetDrift, c.gainDrift, c.dT),
-            c.expected);
+  EXPECT_EQ(CTorvex3AxisHallSensor::ComputeAxis(c.raw, c.offset, c.gain, c.offsetDrift, c.gainDrift, c.dT), c.expected);
 }
 
 constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
 constexpr float kInf = std::numeric_limits<float>::infinity();
 
-INSTANTIATE_TEST_SUITE_P(
-    Cases, HallAxis,
-    ::testing::Values(AxisCase{"WorkedExampleX", 1620, 1000, 0.5f, 2.5f, 0, 8, 300},
-                      AxisCase{"WorkedExampleY", 1800, 1000, 0.5f, 0, 0, 8, 400},
-                      AxisCase{"AtOffsetZero", 1000, 1000, 0.5f, 0, 0, 8, 0},
-                      AxisCase{"TruncatesTowardZero", 997, 1000, 0.9f, 0, 0, 0, -2},
-                      AxisCase{"GainDriftAddsPerStep", 1100, 1000, 1.0f, 0, 0.5f, 2, 200},
-                      AxisCase{"AboveRangeGivesMaximum", 65535, 0, 1e6f, 0, 0, 0, 2147483647},
-                      AxisCase{"BelowRangeGivesMinimum", 0, 65535, 1e6f, 0, 0, 0, -2147483647 - 1},
-                      AxisCase{"InfiniteGainGivesMaximum", 2, 1, kInf, 0, 0, 0, 2147483647},
-                      AxisCase{"NaNGainGivesZero", 1620, 1000, kNaN, 0, 0, 0, 0},
-                      AxisCase{"ZeroTimesInfiniteGivesZero", 1000, 1000, kInf, 0, 0, 0, 0}),
-    [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Cases, HallAxis,
+                         ::testing::Values(AxisCase{"WorkedExampleX", 1620, 1000, 0.5f, 2.5f, 0, 8, 300},
+                                           AxisCase{"WorkedExampleY", 1800, 1000, 0.5f, 0, 0, 8, 400},
+                                           AxisCase{"AtOffsetZero", 1000, 1000, 0.5f, 0, 0, 8, 0},
+                                           AxisCase{"TruncatesTowardZero", 997, 1000, 0.9f, 0, 0, 0, -2},
+                                           AxisCase{"GainDriftAddsPerStep", 1100, 1000, 1.0f, 0, 0.5f, 2, 200},
+                                           AxisCase{"AboveRangeGivesMaximum", 65535, 0, 1e6f, 0, 0, 0, 2147483647},
+                                           AxisCase{"BelowRangeGivesMinimum", 0, 65535, 1e6f, 0, 0, 0, -2147483647 - 1},
+                                           AxisCase{"InfiniteGainGivesMaximum", 2, 1, kInf, 0, 0, 0, 2147483647},
+                                           AxisCase{"NaNGainGivesZero", 1620, 1000, kNaN, 0, 0, 0, 0},
+                                           AxisCase{"ZeroTimesInfiniteGivesZero", 1000, 1000, kInf, 0, 0, 0, 0}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 TEST(HallMagnitude, SumsSquaresIn64Bits) {
   EXPECT_EQ(CTorvex3AxisHallSensor::Magnitude(300, 400, 0), 500u);

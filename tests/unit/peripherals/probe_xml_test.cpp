@@ -96,8 +96,9 @@ TEST_F(ProbeXml, RefusedFilesAreDeletedAndTheRejectionLogged) {
       {"entity declaration", "<!DOCTYPE P [<!ENTITY a \"1\">]><P><StructVersion>&a;</StructVersion></P>"},
       {"unused entity declaration",
        "<!DOCTYPE P [<!ELEMENT P ANY><!ENTITY a \"x\">]><P><StructVersion>1</StructVersion></P>"},
-      {"nested entities", "<!DOCTYPE P [<!ENTITY a \"1\"><!ENTITY b \"&a;&a;&a;\">]><P><StructVersion>1</StructVersion>"
-                          "<MinFreq>&b;</MinFreq></P>"},
+      {"nested entities",
+       "<!DOCTYPE P [<!ENTITY a \"1\"><!ENTITY b \"&a;&a;&a;\">]><P><StructVersion>1</StructVersion>"
+       "<MinFreq>&b;</MinFreq></P>"},
       {"parameter entity declaration",
        "<!DOCTYPE P [<!ENTITY % p \"<!ELEMENT P ANY>\">]><P><StructVersion>1</StructVersion></P>"},
       {"external entity declaration",
@@ -163,8 +164,10 @@ TEST_F(ProbeXml, CurveCountsAreClampedTo128Points) {
 }
 
 TEST_F(ProbeXml, TextBeyond512CharactersIsDropped) {
-  ASSERT_EQ(Load("<P><StructVersion>1</StructVersion><SampleLength>" + std::string(5000, '0') + "7</SampleLength>"
-                 "<MaxFreq>" + std::string(510, ' ') + "12345</MaxFreq></P>"),
+  ASSERT_EQ(Load("<P><StructVersion>1</StructVersion><SampleLength>" + std::string(5000, '0') +
+                 "7</SampleLength>"
+                 "<MaxFreq>" +
+                 std::string(510, ' ') + "12345</MaxFreq></P>"),
             0);
   EXPECT_EQ(record.SampleLength, 0.0);
   EXPECT_EQ(record.MaxFreq, 12.0) << "the 512th and later characters of the text are dropped";

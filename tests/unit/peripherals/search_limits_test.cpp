@@ -103,9 +103,9 @@ TEST_F(SearchLimitsTest, ProbeRangeWritesInItsOrder) {
   Window(1.0, 1.5, 1.2);
   SetSearchRangeFromProbe(0.2, 2.1);
   const std::vector<Change> expected = {
-      {&low, eAttrMinimum},    {&low, eAttrMaximum},   {&low, eAttrDefault},  {&low, eAttrValue},
-      {&high, eAttrMinimum},   {&high, eAttrMaximum},  {&high, eAttrDefault}, {&high, eAttrValue},
-      {&value, eAttrMinimum},  {&value, eAttrMaximum},
+      {&low, eAttrMinimum},   {&low, eAttrMaximum},   {&low, eAttrDefault},  {&low, eAttrValue},
+      {&high, eAttrMinimum},  {&high, eAttrMaximum},  {&high, eAttrDefault}, {&high, eAttrValue},
+      {&value, eAttrMinimum}, {&value, eAttrMaximum},
   };
   EXPECT_EQ(changes, expected);
 }
@@ -130,16 +130,16 @@ TEST_F(SearchLimitsTest, ProbeRangeThatCannotBeARangeChangesNothing) {
 TEST_F(SearchLimitsTest, NewLimitsPullTheOtherLimitAndTheExpectedField) {
   const struct {
     bool highSet;
-    double lo, hi, v;                  // after the host's write
+    double lo, hi, v;  // after the host's write
     double wantLo, wantHi, wantV;
   } cases[] = {
-      {true, 1.0, 0.8, 1.2, 0.8, 0.8, 0.8},   // high below low pulls low down
-      {false, 1.7, 1.5, 1.2, 1.7, 1.7, 1.7},  // low above high pushes high up
-      {true, 1.0, 1.3, 1.2, 1.0, 1.3, 1.2},   // nothing to move
-      {true, 1.0, 1.1, 1.2, 1.0, 1.1, 1.1},   // value above the new high
+      {true, 1.0, 0.8, 1.2, 0.8, 0.8, 0.8},      // high below low pulls low down
+      {false, 1.7, 1.5, 1.2, 1.7, 1.7, 1.7},     // low above high pushes high up
+      {true, 1.0, 1.3, 1.2, 1.0, 1.3, 1.2},      // nothing to move
+      {true, 1.0, 1.1, 1.2, 1.0, 1.1, 1.1},      // value above the new high
       {false, 1.15, 1.5, 1.1, 1.15, 1.5, 1.15},  // value below the new low
-      {true, 1.0, 1.0, 1.2, 1.0, 1.0, 1.0},   // an empty window
-      {false, 1.0, 1.5, 1.0, 1.0, 1.5, 1.0},  // value on the limit
+      {true, 1.0, 1.0, 1.2, 1.0, 1.0, 1.0},      // an empty window
+      {false, 1.0, 1.5, 1.0, 1.0, 1.5, 1.0},     // value on the limit
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(::testing::Message() << (c.highSet ? "high " : "low ") << c.lo << " " << c.hi << " " << c.v);

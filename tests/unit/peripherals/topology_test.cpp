@@ -97,11 +97,11 @@ INSTANTIATE_TEST_SUITE_P(
     Topology, TopologyCases,
     ::testing::Values(TopologyCase{"ProbeOnConnector", {{"1", "probe"}}, "1*", "1"},
                       TopologyCase{"ProbeOnPortThree", {{"1", "multiplexer:4"}, {"1/3", "probe"}}, "1* 1/3*", "1/3"},
-                      TopologyCase{"CameraWithThreeHeads", {{"1", "camera:3"}}, "1* 1/1* 1/2* 1/3*",
-                                   "1/1 1/2 1/3 1"},
+                      TopologyCase{"CameraWithThreeHeads", {{"1", "camera:3"}}, "1* 1/1* 1/2* 1/3*", "1/1 1/2 1/3 1"},
                       TopologyCase{"MultiplexerProbeCamera",
                                    {{"1", "multiplexer:3"}, {"1/1", "probe"}, {"1/2", "camera:2"}},
-                                   "1* 1/1* 1/2* 1/2/1* 1/2/2*", "1/1 1/2/1 1/2/2 1/2"}),
+                                   "1* 1/1* 1/2* 1/2/1* 1/2/2*",
+                                   "1/1 1/2/1 1/2/2 1/2"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(TopologyTest, EmptyScanFailsAndLeavesTheTopology) {
@@ -160,7 +160,7 @@ TEST_F(TopologyTest, SelectionRules) {
   std::vector<CTorvexChannel> list;
   ASSERT_EQ(CTorvexPeripheral::CreateTopology(list), 0);
   CTorvexPeripheral* out = nullptr;
-  EXPECT_EQ(CTorvexPeripheral::SelectChannel("1", &out), ePeripheralInvalidChannel);  // a multiplexer
+  EXPECT_EQ(CTorvexPeripheral::SelectChannel("1", &out), ePeripheralInvalidChannel);    // a multiplexer
   EXPECT_EQ(CTorvexPeripheral::SelectChannel("1/3", &out), ePeripheralInvalidChannel);  // no node
   EXPECT_EQ(out, nullptr);
   EXPECT_EQ(CTorvexPeripheral::CloseRoute({}), ePeripheralInvalidChannel);
@@ -217,9 +217,9 @@ TEST_F(TopologyTest, MonitorStepTable) {
     std::uint32_t previous, current;
     bool plugged, broken;
   };
-  for (const Case c : {Case{0, 3, true, false}, Case{0, 1, true, false}, Case{3, 2, false, false},
-                       Case{2, 3, false, true}, Case{1, 2, false, true}, Case{3, 0, false, true},
-                       Case{2, 2, false, false}}) {
+  for (const Case c :
+       {Case{0, 3, true, false}, Case{0, 1, true, false}, Case{3, 2, false, false}, Case{2, 3, false, true},
+        Case{1, 2, false, true}, Case{3, 0, false, true}, Case{2, 2, false, false}}) {
     broken_.SetBooleanAttribute(eAttrValue, false);
     notifications_ = 0;
     // A marker line, so that what the step logs is found even when the log ring has wrapped.

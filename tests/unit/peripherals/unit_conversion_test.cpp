@@ -84,9 +84,9 @@ TEST(FindUnit, NamesAreExactAndCaseSensitive) {
     const char* name;
     std::uint32_t unit;
   } cases[] = {
-      {"T", 1},       {"MT", 2},       {"UGAUss", 8},   {"PPM", 9},      {"HZP", 10},         {"MAHZP", 12},
-      {"HZ", 14},     {"MAHZ", 16},    {"GHZ", 17},     {"gauss", 0},    {"GAUS", 0},         {"GAUSS", 0},
-      {"t", 0},       {"T ", 0},       {"", 0},         {"MHZ", 0},      {"Invalid Units", 0}, {"DEFault", 0},
+      {"T", 1},   {"MT", 2},    {"UGAUss", 8}, {"PPM", 9},   {"HZP", 10},          {"MAHZP", 12},
+      {"HZ", 14}, {"MAHZ", 16}, {"GHZ", 17},   {"gauss", 0}, {"GAUS", 0},          {"GAUSS", 0},
+      {"t", 0},   {"T ", 0},    {"", 0},       {"MHZ", 0},   {"Invalid Units", 0}, {"DEFault", 0},
   };
   for (const auto& c : cases) EXPECT_EQ(FindUnit(c.name), c.unit) << '"' << c.name << '"';
 }

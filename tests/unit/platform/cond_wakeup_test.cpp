@@ -15,7 +15,9 @@ struct Shared {
   cyg_cond_t cond;
 };
 
-bool WaitFor(const std::atomic<bool>& flag) { return torvex_test::WaitFor([&] { return flag.load(); }); }
+bool WaitFor(const std::atomic<bool>& flag) {
+  return torvex_test::WaitFor([&] { return flag.load(); });
+}
 
 TEST(CondWakeup, LateWaiterDoesNotTakeTheWakeUpOfAnEarlierOne) {
   Shared s;

@@ -76,9 +76,7 @@ void PrintTo(const LifeCase& c, std::ostream* os) { *os << c.name; }
 
 class ObjectLifeTest : public ContractTest, public ::testing::WithParamInterface<LifeCase> {};
 
-TEST_P(ObjectLifeTest, StopsNamingTheCall) {
-  EXPECT_DEATH(GetParam().misuse(), GetParam().message);
-}
+TEST_P(ObjectLifeTest, StopsNamingTheCall) { EXPECT_DEATH(GetParam().misuse(), GetParam().message); }
 
 const LifeCase kLifeCases[] = {
     {"MutexLockNeverInitialised", "cyg_mutex_lock: the object was never initialised",
@@ -258,8 +256,8 @@ TEST_F(ContractTest, DeletingAThreadThatStaysRunning) {
         cyg_semaphore_init(&started, 0);
         cyg_thread thread;
         cyg_handle_t handle = 0;
-        cyg_thread_create(10, &Forever, reinterpret_cast<cyg_addrword_t>(&started), "endless", nullptr, 0,
-                          &handle, &thread);
+        cyg_thread_create(10, &Forever, reinterpret_cast<cyg_addrword_t>(&started), "endless", nullptr, 0, &handle,
+                          &thread);
         cyg_thread_resume(handle);
         cyg_semaphore_wait(&started);
         cyg_thread_delete(handle);
@@ -284,7 +282,7 @@ TEST_F(ContractTest, DeletingAThreadThatEndsWithinTheGracePeriod) {
         cyg_semaphore_post(&fin->started);
         cyg_semaphore_wait(&fin->told);
         // Its last pass, after the owner has already gone on to delete it.
-        const struct timespec pause {0, 50 * 1000 * 1000};
+        const struct timespec pause { 0, 50 * 1000 * 1000 };
         nanosleep(&pause, nullptr);
       },
       reinterpret_cast<cyg_addrword_t>(&f), "finishing", nullptr, 0, &handle, &thread);

@@ -186,8 +186,8 @@ TEST_F(InterruptTest, DeleteWaitsForTheDsrOfAnObjectItsIsrDetached) {
       s->dsr_done = true;
     }
   } s;
-  cyg_interrupt_create(kVector, 1, reinterpret_cast<cyg_addrword_t>(&s), &SelfDetaching::Isr,
-                       &SelfDetaching::Dsr, &s.handle, &s.object);
+  cyg_interrupt_create(kVector, 1, reinterpret_cast<cyg_addrword_t>(&s), &SelfDetaching::Isr, &SelfDetaching::Dsr,
+                       &s.handle, &s.object);
   cyg_interrupt_attach(s.handle);
   cyg_interrupt_unmask(kVector);
   platform::interrupts::RaiseSource(kVector);

@@ -141,9 +141,8 @@ TEST_P(SemaphoreTimedWait, EndsAtItsAbsoluteTick) {
   cyg_sem_t sem;
   cyg_semaphore_init(&sem, c.initial_count);
   const cyg_tick_count_t now = cyg_current_time();
-  const cyg_tick_count_t deadline = c.offset_ticks < 0 && now < static_cast<cyg_tick_count_t>(-c.offset_ticks)
-                                        ? 0
-                                        : now + c.offset_ticks;
+  const cyg_tick_count_t deadline =
+      c.offset_ticks < 0 && now < static_cast<cyg_tick_count_t>(-c.offset_ticks) ? 0 : now + c.offset_ticks;
   const auto start = Clock::now();
   const bool taken = cyg_semaphore_timed_wait(&sem, deadline);
   const cyg_tick_count_t after = cyg_current_time();
@@ -157,20 +156,20 @@ TEST_P(SemaphoreTimedWait, EndsAtItsAbsoluteTick) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Cases, SemaphoreTimedWait,
-    ::testing::Values(TimedCase{"past_deadline_is_try_empty", -5, 0, false},
-                      TimedCase{"past_deadline_is_try_available", -5, 1, true},
-                      TimedCase{"now_is_try_empty", 0, 0, false},
-                      TimedCase{"now_is_try_available", 0, 2, true},
-                      TimedCase{"one_tick", 1, 0, false},
-                      TimedCase{"several_ticks", 20, 0, false},
-                      TimedCase{"available_before_deadline", 20, 1, true}),
-    [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Cases, SemaphoreTimedWait,
+                         ::testing::Values(TimedCase{"past_deadline_is_try_empty", -5, 0, false},
+                                           TimedCase{"past_deadline_is_try_available", -5, 1, true},
+                                           TimedCase{"now_is_try_empty", 0, 0, false},
+                                           TimedCase{"now_is_try_available", 0, 2, true},
+                                           TimedCase{"one_tick", 1, 0, false}, TimedCase{"several_ticks", 20, 0, false},
+                                           TimedCase{"available_before_deadline", 20, 1, true}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 TEST(KernelTime, MillisecondsToTicksIsAtLeastOne) {
-  struct { std::uint32_t ms; cyg_tick_count_t ticks; } table[] = {
-      {0, 1}, {1, 1}, {9, 1}, {10, 1}, {19, 1}, {20, 2}, {500, 50}, {10000, 1000}};
+  struct {
+    std::uint32_t ms;
+    cyg_tick_count_t ticks;
+  } table[] = {{0, 1}, {1, 1}, {9, 1}, {10, 1}, {19, 1}, {20, 2}, {500, 50}, {10000, 1000}};
   for (const auto& row : table) EXPECT_EQ(platform::kernel::MillisecondsToTicks(row.ms), row.ticks) << row.ms;
 }
 
@@ -179,7 +178,6 @@ TEST(KernelTime, DelayLastsAtLeastItsTicks) {
   cyg_thread_delay(5);
   EXPECT_GE(cyg_current_time(), before + 5);
 }
-
 
 // A new tick length while the clock runs: the count goes on from where it was (never back, no
 // jump), and a wait taken after the change counts ticks of the new length.
@@ -271,17 +269,17 @@ TEST_P(EventFlags, PollFollowsModeAndClear) {
   EXPECT_EQ(cyg_flag_peek(&again), c.expect_after);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Cases, EventFlags,
-    ::testing::Values(
-        FlagCase{"and_all_present", 0x7, 0x3, CYG_FLAG_WAITMODE_AND, 0x7, 0x7},
-        FlagCase{"and_one_missing", 0x5, 0x3, CYG_FLAG_WAITMODE_AND, 0, 0x5},
-        FlagCase{"or_one_present", 0x4, 0x6, CYG_FLAG_WAITMODE_OR, 0x4, 0x4},
-        FlagCase{"or_none_present", 0x8, 0x6, CYG_FLAG_WAITMODE_OR, 0, 0x8},
-        FlagCase{"and_clear", 0x7, 0x3, CYG_FLAG_WAITMODE_AND | CYG_FLAG_WAITMODE_CLR, 0x7, 0x4},
-        FlagCase{"or_clear_clears_whole_pattern", 0x5, 0x3, CYG_FLAG_WAITMODE_OR | CYG_FLAG_WAITMODE_CLR, 0x5, 0x4},
-        FlagCase{"empty_pattern_never", 0xF, 0x0, CYG_FLAG_WAITMODE_OR, 0, 0xF}),
-    [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Cases, EventFlags,
+                         ::testing::Values(FlagCase{"and_all_present", 0x7, 0x3, CYG_FLAG_WAITMODE_AND, 0x7, 0x7},
+                                           FlagCase{"and_one_missing", 0x5, 0x3, CYG_FLAG_WAITMODE_AND, 0, 0x5},
+                                           FlagCase{"or_one_present", 0x4, 0x6, CYG_FLAG_WAITMODE_OR, 0x4, 0x4},
+                                           FlagCase{"or_none_present", 0x8, 0x6, CYG_FLAG_WAITMODE_OR, 0, 0x8},
+                                           FlagCase{"and_clear", 0x7, 0x3,
+                                                    CYG_FLAG_WAITMODE_AND | CYG_FLAG_WAITMODE_CLR, 0x7, 0x4},
+                                           FlagCase{"or_clear_clears_whole_pattern", 0x5, 0x3,
+                                                    CYG_FLAG_WAITMODE_OR | CYG_FLAG_WAITMODE_CLR, 0x5, 0x4},
+                                           FlagCase{"empty_pattern_never", 0xF, 0x0, CYG_FLAG_WAITMODE_OR, 0, 0xF}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 TEST(KernelFlags, WaitIsWokenWhenTheLastBitArrives) {
   cyg_flag_t flag;
@@ -414,9 +412,8 @@ TEST(KernelCond, TimedWaitTimesOutHoldingTheMutex) {
 
 // Absolute deadlines far ahead (up to the largest tick, the usual way to say "no time-out") must
 // wait, not wrap into the past and fail at once.
-const cyg_tick_count_t kFarDeadlines[] = {~cyg_tick_count_t{0}, ~cyg_tick_count_t{0} - 1,
-                                          cyg_tick_count_t{1} << 63, cyg_tick_count_t{1} << 50,
-                                          cyg_tick_count_t{1} << 44};
+const cyg_tick_count_t kFarDeadlines[] = {~cyg_tick_count_t{0}, ~cyg_tick_count_t{0} - 1, cyg_tick_count_t{1} << 63,
+                                          cyg_tick_count_t{1} << 50, cyg_tick_count_t{1} << 44};
 
 TEST(KernelTime, TimedCondWaitToAFarTickWaitsForItsSignal) {
   for (const cyg_tick_count_t abstime : kFarDeadlines) {
@@ -451,9 +448,8 @@ TEST(KernelTime, TimedWaitsToAFarTickEndOnlyByTheirEvent) {
     std::atomic<int> sem_result{-1};
     std::atomic<long> flag_result{-1};
     std::thread sem_waiter([&] { sem_result = cyg_semaphore_timed_wait(&sem, abstime) ? 1 : 0; });
-    std::thread flag_waiter([&] {
-      flag_result = static_cast<long>(cyg_flag_timed_wait(&flag, 0x3, CYG_FLAG_WAITMODE_AND, abstime));
-    });
+    std::thread flag_waiter(
+        [&] { flag_result = static_cast<long>(cyg_flag_timed_wait(&flag, 0x3, CYG_FLAG_WAITMODE_AND, abstime)); });
     for (int i = 0; i < 2000; ++i) std::this_thread::yield();
     EXPECT_EQ(sem_result.load(), -1) << "semaphore wait ended before its post, abstime " << abstime;
     EXPECT_EQ(flag_result.load(), -1) << "flag wait ended before its bits, abstime " << abstime;

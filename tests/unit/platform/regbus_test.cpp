@@ -134,7 +134,8 @@ TEST(RegisterBus, ASignalThatDoesNotExistIsAMisuseThatStopsTheProcess) {
 TEST(DiagnosticConsole, DumpsABufferInLinesOfSixteenBytesWithTheirText) {
   std::string console;
   const auto previous = platform::diag::SetConsole([&](const std::string& text) { console += text; });
-  const std::uint8_t bytes[20] = {'T', 'o', 'r', 0x00, 0x7F, 0x20, 0x41, 0xFF, 1, 2, 3, 4, 5, 6, 7, 8, 'a', 'b', 'c', 'd'};
+  const std::uint8_t bytes[20] = {'T', 'o', 'r', 0x00, 0x7F, 0x20, 0x41, 0xFF, 1,   2,
+                                  3,   4,   5,   6,    7,    8,    'a',  'b',  'c', 'd'};
   diag_dump_buf(bytes, sizeof bytes);
   diag_printf("R%d: %08X \n", 6, 0x1234u);
   platform::diag::SetConsole(previous);

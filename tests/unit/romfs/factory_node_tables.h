@@ -65,7 +65,8 @@ constexpr FactoryNode F(std::string_view path, const char* value, const char* mi
 
 inline constexpr const char* kInt32Min = "-2147483648";
 inline constexpr const char* kInt32Max = "2147483647";
-inline constexpr const char* kUnitNames = "T,MT,UT,NT,GAUSs,KGAUss,MGAUss,UGAUss,PPM,HZP,KHZP,MAHZP,GHZP,HZ,KHZ,MAHZ,GHZ";
+inline constexpr const char* kUnitNames =
+    "T,MT,UT,NT,GAUSs,KGAUss,MGAUss,UGAUss,PPM,HZP,KHZP,MAHZP,GHZP,HZ,KHZ,MAHZ,GHZ";
 
 inline constexpr std::array kFactoryNodes = {
     // Identity, filled from the EEPROM at every start; the versions the firmware fills itself.
@@ -113,8 +114,7 @@ inline constexpr std::array kFactoryNodes = {
     P("current_probe/current_channel_list"),
     P("current_probe/object"),
     B("current_probe/nmr_path_broken", "0", "0"),
-    F("unit_conversion/nominal_p_gyro_ratio", "42577478.518", "42577478.518", "42577478.518", "42577478.518",
-      "3"),
+    F("unit_conversion/nominal_p_gyro_ratio", "42577478.518", "42577478.518", "42577478.518", "42577478.518", "3"),
     B("ref_clock/external_detected", "0", "0"),
     B("ref_clock/external_locked", "0", "0"),
     // Results: the maximum of results/flux/size is the capacity of the results store.

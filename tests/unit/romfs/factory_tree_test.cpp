@@ -135,20 +135,15 @@ TEST_F(FactoryTree, LeavesReadBackThroughTheTypedGetters) {
         case eNodeType::Boolean:
           EXPECT_EQ(node->GetBooleanAttribute(attr), std::string(text) == "1") << kAttributeNames[attr];
           break;
-        case eNodeType::Pointer:
-          EXPECT_EQ(node->GetPointerAttribute(attr), nullptr);
-          break;
-        case eNodeType::String:
-          EXPECT_EQ(node->GetStringAttribute(attr), text) << kAttributeNames[attr];
-          break;
+        case eNodeType::Pointer: EXPECT_EQ(node->GetPointerAttribute(attr), nullptr); break;
+        case eNodeType::String: EXPECT_EQ(node->GetStringAttribute(attr), text) << kAttributeNames[attr]; break;
         case eNodeType::Int32:
           EXPECT_EQ(node->GetInt32Attribute(attr), std::strtoll(text, nullptr, 10)) << kAttributeNames[attr];
           break;
         case eNodeType::Float64:
           EXPECT_EQ(node->GetFloat64Attribute(attr), std::strtod(text, nullptr)) << kAttributeNames[attr];
           break;
-        default:
-          ADD_FAILURE() << "unexpected type";
+        default: ADD_FAILURE() << "unexpected type";
       }
     }
   }

@@ -14,13 +14,9 @@ extern char** environ;
 
 namespace torvex_test {
 
-std::string RomfsImagePath(const std::string& relative) {
-  return std::string(TORVEX_ROMFS_DIR) + "/" + relative;
-}
+std::string RomfsImagePath(const std::string& relative) { return std::string(TORVEX_ROMFS_DIR) + "/" + relative; }
 
-std::string SourcePath(const std::string& relative) {
-  return std::string(TORVEX_SOURCE_DIR) + "/" + relative;
-}
+std::string SourcePath(const std::string& relative) { return std::string(TORVEX_SOURCE_DIR) + "/" + relative; }
 
 std::optional<std::string> ReadWholeFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);

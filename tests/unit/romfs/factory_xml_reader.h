@@ -19,8 +19,8 @@ std::optional<std::string> ReadWholeFile(const std::string& path);
 
 // One element of a parameter-tree file, in document order.
 struct XmlElement {
-  std::string type;                                          // element name: "Branch", "Int32", ...
-  std::string path;                                          // names joined by '/', the top element's left out
+  std::string type;                                             // element name: "Branch", "Int32", ...
+  std::string path;                                             // names joined by '/', the top element's left out
   std::vector<std::pair<std::string, std::string>> attributes;  // in document order
   int line = 0;
   bool insideLeaf = false;  // nested inside an element that is not a Branch

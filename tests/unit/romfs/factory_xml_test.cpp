@@ -307,8 +307,8 @@ TEST_F(FactoryFile, CrossNodeRelationsHold) {
   // One results store: every result array has the capacity of results/flux/size, a trigger count
   // never asks for more, and the largest binary reply still has a six-digit length.
   const double capacity = Number("results/flux/size", "maximum");
-  for (const char* node : {"results/sigma/size", "results/uniformity/size", "results/channel/size",
-                           "results/timestamp/size"}) {
+  for (const char* node :
+       {"results/sigma/size", "results/uniformity/size", "results/channel/size", "results/timestamp/size"}) {
     EXPECT_EQ(Number(node, "maximum"), capacity) << node;
   }
   EXPECT_LE(Number("trigger_parms/trigger_in/count", "maximum"), capacity);

@@ -145,8 +145,8 @@ Slot SlotOf(const ScpiParameterSpec& spec) {
 
 std::string SlotText(const Slot& slot) {
   std::ostringstream out;
-  out << "type " << slot.type << (slot.optional ? " optional" : "") << " choices '" << slot.choices
-      << "' alternative " << slot.alternative << " class " << slot.defaultClass << " allowed {";
+  out << "type " << slot.type << (slot.optional ? " optional" : "") << " choices '" << slot.choices << "' alternative "
+      << slot.alternative << " class " << slot.defaultClass << " allowed {";
   for (std::uint32_t c : slot.allowed) out << ' ' << c;
   out << " }";
   return out.str();
@@ -263,8 +263,7 @@ const ChangedCell kChangedCells[] = {
     {"StatusRow", 21, "status_row", "47"},
     {"Generic", 60, "generic", "1"},
     {"ParameterChoices", 229, "parameters", "choice(T|MT|DEFault)"},
-    {"ParameterOptional", 97, "parameters",
-     "num[T|PPM|HZP|HZ];opt choice(MINimum|MAXimum|DEFault)+num;opt channels"},
+    {"ParameterOptional", 97, "parameters", "num[T|PPM|HZP|HZ];opt choice(MINimum|MAXimum|DEFault)+num;opt channels"},
     {"ParameterUnitClass", 225, "parameters", "choice(MINimum|MAXimum|DEFault)+num[T|PPM|HZP|HZ]"},
     {"ParameterType", 17, "parameters", "string"},
 };

@@ -20,8 +20,8 @@ using test::ParseMessage;
 struct MessageCase {
   const char* name;
   std::string message;
-  int code;                  // expected result of the whole parse
-  std::vector<int> commands; // expected command numbers when code is 0
+  int code;                   // expected result of the whole parse
+  std::vector<int> commands;  // expected command numbers when code is 0
 };
 
 void PrintTo(const MessageCase& c, std::ostream* os) { *os << c.name; }
@@ -119,8 +119,7 @@ TEST_P(NumericSuffix, KeepsItsFullWidthOrIsRefused) {
 INSTANTIATE_TEST_SUITE_P(Suffixes, NumericSuffix,
                          ::testing::Values(SuffixCase{"AVER:COUN?", 0, 1}, SuffixCase{"AVER1:COUN?", 0, 1},
                                            SuffixCase{"AVER3:COUN?", 0, 3}, SuffixCase{"CALC:AVER2:COUN?", 0, 2},
-                                           SuffixCase{"AVER258:COUN?", 0, 258},
-                                           SuffixCase{"AVER257:COUN?", 0, 257},
+                                           SuffixCase{"AVER258:COUN?", 0, 258}, SuffixCase{"AVER257:COUN?", 0, 257},
                                            SuffixCase{"AVER007:COUN?", 0, 7},
                                            SuffixCase{"AVER4294967295:COUN?", 0, 4294967295u},
                                            SuffixCase{"AVER0:COUN?", kScpiSuffixInvalid, 0},
@@ -145,14 +144,20 @@ TEST(HeaderMatching, ChoiceModeMatchesShortAndLongFormsOnly) {
   struct Case {
     const char* text;
     int code;
-  } cases[] = {{"MIN", 0}, {"min", 0}, {"MINIMUM", 0}, {"Minimum", 0}, {"MINI", kScpiSyntax},
-               {"MI", kScpiSyntax}, {"MINIMUMS", kScpiSyntax}, {"", kScpiSyntax}};
+  } cases[] = {{"MIN", 0},
+               {"min", 0},
+               {"MINIMUM", 0},
+               {"Minimum", 0},
+               {"MINI", kScpiSyntax},
+               {"MI", kScpiSyntax},
+               {"MINIMUMS", kScpiSyntax},
+               {"", kScpiSyntax}};
   for (const Case& c : cases) {
     std::uint32_t value = 0;
     std::uint8_t flag = 0;
-    EXPECT_EQ(scpi_match_header(pattern, std::strlen(pattern), c.text, std::strlen(c.text), kScpiMatchChoice,
-                                &value, &flag),
-              c.code)
+    EXPECT_EQ(
+        scpi_match_header(pattern, std::strlen(pattern), c.text, std::strlen(c.text), kScpiMatchChoice, &value, &flag),
+        c.code)
         << c.text;
   }
 }

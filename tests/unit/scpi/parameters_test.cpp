@@ -25,9 +25,9 @@ using test::ParseMessage;
 struct ValueCase {
   const char* message;
   int code;
-  std::uint32_t kind;     // expected kind of slot 0 when code is 0
-  double number;          // integer or double value
-  const char* text;       // choice or string text
+  std::uint32_t kind;  // expected kind of slot 0 when code is 0
+  double number;       // integer or double value
+  const char* text;    // choice or string text
   std::uint32_t unitClass;
 };
 
@@ -52,15 +52,10 @@ TEST_P(CommandValue, TypesTheFirstParameter) {
       EXPECT_DOUBLE_EQ(v.real, c.number) << c.message;
       EXPECT_EQ(v.unitClass, c.unitClass) << c.message;
       break;
-    case kScpiValueBoolean:
-      EXPECT_EQ(v.boolean, static_cast<std::uint8_t>(c.number)) << c.message;
-      break;
+    case kScpiValueBoolean: EXPECT_EQ(v.boolean, static_cast<std::uint8_t>(c.number)) << c.message; break;
     case kScpiValueChoice:
-    case kScpiValueString:
-      EXPECT_EQ(v.text, c.text) << c.message;
-      break;
-    default:
-      break;
+    case kScpiValueString: EXPECT_EQ(v.text, c.text) << c.message; break;
+    default: break;
   }
 }
 
@@ -198,9 +193,8 @@ TEST(ParameterSlots, CommasInsideStringsAndParenthesesDoNotSeparate) {
   const struct {
     const char* command;
     unsigned count;
-  } cases[] = {{"X 'a,b',\"c,d\"", 2}, {"X (@1,2),3", 2}, {"X '(',2", 2}, {"X (1,(2,3)),4", 2},
-               {"X #13a,b,5", 2},     {"X 1,#0a,b,c", 2}, {"X   ", 0},     {"X", 0},
-               {"X 1,,", 3}};
+  } cases[] = {{"X 'a,b',\"c,d\"", 2}, {"X (@1,2),3", 2}, {"X '(',2", 2}, {"X (1,(2,3)),4", 2}, {"X #13a,b,5", 2},
+               {"X 1,#0a,b,c", 2},     {"X   ", 0},       {"X", 0},       {"X 1,,", 3}};
   for (const auto& c : cases) {
     scpi_count_parameters(c.command, std::strlen(c.command), 1, &count, &text, &length);
     EXPECT_EQ(count, c.count) << c.command;
@@ -295,33 +289,25 @@ TEST_P(ChannelList, ExpandsOrRefuses) {
 INSTANTIATE_TEST_SUITE_P(
     Lists, ChannelList,
     ::testing::Values(
-        ChannelCase{"ROUT:CLOS (@1)", 0, {"1"}},
-        ChannelCase{"ROUT:CLOS (@1!2,1!3!4)", 0, {"1!2", "1!3!4"}},
+        ChannelCase{"ROUT:CLOS (@1)", 0, {"1"}}, ChannelCase{"ROUT:CLOS (@1!2,1!3!4)", 0, {"1!2", "1!3!4"}},
         ChannelCase{"ROUT:CLOS (@ 1 ! 2 , 1!3 )", 0, {"1!2", "1!3"}},
         ChannelCase{"ROUT:CLOS (@1!1!2:1!2!3)", 0, {"1!1!2", "1!1!3", "1!2!2", "1!2!3"}},
         ChannelCase{"ROUT:CLOS (@1!5:1!2)", 0, {"1!5", "1!4", "1!3", "1!2"}},
         ChannelCase{"ROUT:CLOS (@1!255!255!255!255)", 0, {"1!255!255!255!255"}},
-        ChannelCase{"ROUT:CLOS (@1.0!2E0)", 0, {"1!2"}},
-        ChannelCase{"ROUT:CLOS (@2!1)", kScpiListValue, {}},
-        ChannelCase{"ROUT:CLOS (@1!2:2!2)", kScpiListValue, {}},
-        ChannelCase{"ROUT:CLOS (@1!0)", kScpiListValue, {}},
-        ChannelCase{"ROUT:CLOS (@1!256)", kScpiListValue, {}},
-        ChannelCase{"ROUT:CLOS (@1!-2)", kScpiListValue, {}},
+        ChannelCase{"ROUT:CLOS (@1.0!2E0)", 0, {"1!2"}}, ChannelCase{"ROUT:CLOS (@2!1)", kScpiListValue, {}},
+        ChannelCase{"ROUT:CLOS (@1!2:2!2)", kScpiListValue, {}}, ChannelCase{"ROUT:CLOS (@1!0)", kScpiListValue, {}},
+        ChannelCase{"ROUT:CLOS (@1!256)", kScpiListValue, {}}, ChannelCase{"ROUT:CLOS (@1!-2)", kScpiListValue, {}},
         ChannelCase{"ROUT:CLOS (@1!2.5)", kScpiListValue, {}},
         ChannelCase{"ROUT:CLOS (@1!99999999999)", kScpiListValue, {}},
         ChannelCase{"ROUT:CLOS (@1!2:1!3!4)", kScpiListDimensions, {}},
         ChannelCase{"ROUT:CLOS (@1!1!1!1!1!1!1)", kScpiListDimensions, {}},
         // A channel holds five levels: a sixth dimension is refused, never cut off.
         ChannelCase{"ROUT:CLOS (@1!1!1!1!1!1)", kScpiListDimensions, {}},
-        ChannelCase{"ROUT:CLOS (@1,)", kScpiDataType, {}},
-        ChannelCase{"ROUT:CLOS (@1!)", kScpiDataType, {}},
-        ChannelCase{"ROUT:CLOS (@1:)", kScpiDataType, {}},
-        ChannelCase{"ROUT:CLOS (@1:1:1)", kScpiDataType, {}},
+        ChannelCase{"ROUT:CLOS (@1,)", kScpiDataType, {}}, ChannelCase{"ROUT:CLOS (@1!)", kScpiDataType, {}},
+        ChannelCase{"ROUT:CLOS (@1:)", kScpiDataType, {}}, ChannelCase{"ROUT:CLOS (@1:1:1)", kScpiDataType, {}},
         ChannelCase{"ROUT:CLOS (@1;2)", kScpiParentheses, {}},  // the ';' ends the command
-        ChannelCase{"ROUT:CLOS (@1x2)", kScpiDataType, {}},
-        ChannelCase{"ROUT:CLOS (@)", kScpiDataType, {}},
-        ChannelCase{"ROUT:CLOS (1)", kScpiDataType, {}},
-        ChannelCase{"ROUT:CLOS @1", kScpiDataType, {}},
+        ChannelCase{"ROUT:CLOS (@1x2)", kScpiDataType, {}}, ChannelCase{"ROUT:CLOS (@)", kScpiDataType, {}},
+        ChannelCase{"ROUT:CLOS (1)", kScpiDataType, {}}, ChannelCase{"ROUT:CLOS @1", kScpiDataType, {}},
         // The last faulty entry decides; a data-type fault ends the check at once.
         ChannelCase{"ROUT:CLOS (@1!2:1!3!4,0)", kScpiListValue, {}},
         ChannelCase{"ROUT:CLOS (@2,1!2:1!3!4)", kScpiListDimensions, {}},
@@ -508,8 +494,8 @@ TEST(Accessors, ListContainsWholeElementsOnly) {
   const struct {
     const char* text;
     bool found;
-  } cases[] = {{"T", true}, {"MT", true}, {"KGAUss", true}, {"GAUSs", true}, {"M", false}, {"GAUS", false},
-               {"AUSs", false}, {"T,MT", false}, {"", false}, {"t", false}};
+  } cases[] = {{"T", true},     {"MT", true},    {"KGAUss", true}, {"GAUSs", true}, {"M", false},
+               {"GAUS", false}, {"AUSs", false}, {"T,MT", false},  {"", false},     {"t", false}};
   for (const auto& c : cases) {
     EXPECT_EQ(scpi_list_contains(units, ',', c.text, std::strlen(c.text)), c.found) << c.text;
   }

@@ -12,9 +12,9 @@ namespace Torvex::test {
 
 // The outcome of parsing one whole program message.
 struct ParsedMessage {
-  int code = 0;                           // 0, or the code of the command that failed
+  int code = 0;                             // 0, or the code of the command that failed
   std::vector<ScpiParsedCommand> commands;  // empty after a failure
-  ScpiParsedCommand failed;               // the failing record
+  ScpiParsedCommand failed;                 // the failing record
 };
 
 inline ParsedMessage ParseMessage(const std::string& message) {

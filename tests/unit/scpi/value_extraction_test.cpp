@@ -41,17 +41,16 @@ TEST_P(ExpandChannelList, LastDimensionVariesFastest) {
   EXPECT_EQ(ChannelTexts(list), c.expected);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Entries, ExpandChannelList,
-    ::testing::Values(ExpandCase{{1, 1, 2}, {1, 2, 3}, {"1!1!2", "1!1!3", "1!2!2", "1!2!3"}},
-                      ExpandCase{{1, 5}, {1, 2}, {"1!5", "1!4", "1!3", "1!2"}},
-                      ExpandCase{{1, 3, 1}, {1, 2, 2}, {"1!3!1", "1!3!2", "1!2!1", "1!2!2"}},
-                      ExpandCase{{1}, {1}, {"1"}},
-                      ExpandCase{{1, 255}, {1, 255}, {"1!255"}},
-                      ExpandCase{{1, 2, 3, 4, 5}, {1, 2, 3, 4, 5}, {"1!2!3!4!5"}}),
-    [](const auto& info) {
-      return torvex_test::CaseName(info.index, info.param.expected.front() + " to " + info.param.expected.back());
-    });
+INSTANTIATE_TEST_SUITE_P(Entries, ExpandChannelList,
+                         ::testing::Values(ExpandCase{{1, 1, 2}, {1, 2, 3}, {"1!1!2", "1!1!3", "1!2!2", "1!2!3"}},
+                                           ExpandCase{{1, 5}, {1, 2}, {"1!5", "1!4", "1!3", "1!2"}},
+                                           ExpandCase{{1, 3, 1}, {1, 2, 2}, {"1!3!1", "1!3!2", "1!2!1", "1!2!2"}},
+                                           ExpandCase{{1}, {1}, {"1"}}, ExpandCase{{1, 255}, {1, 255}, {"1!255"}},
+                                           ExpandCase{{1, 2, 3, 4, 5}, {1, 2, 3, 4, 5}, {"1!2!3!4!5"}}),
+                         [](const auto& info) {
+                           return torvex_test::CaseName(
+                               info.index, info.param.expected.front() + " to " + info.param.expected.back());
+                         });
 
 TEST(ExpandChannelListLimits, RefusesASixthLevelAndOversizedResults) {
   const std::uint8_t first[6] = {1, 1, 1, 1, 1, 1};

@@ -212,7 +212,8 @@ TEST(ShutdownHandOver, AnUnknownRequestPanicsInTheCallersThread) {
   platform::bootloader::ClearServiceCalls();
   const std::string before = MarkLog();
   KernelCall call([] { CTorvexPower::RequestShutdown(3); });
-  ASSERT_TRUE(WaitFor([] { return platform::bootloader::ServiceCalls(platform::bootloader::kServiceFirmwareUpdate) == 1; }));
+  ASSERT_TRUE(
+      WaitFor([] { return platform::bootloader::ServiceCalls(platform::bootloader::kServiceFirmwareUpdate) == 1; }));
   EXPECT_THAT(LogSince(before), HasSubstr("CTorvexPower::Panic !!!\nEntering DFU mode...\n"));
   EXPECT_TRUE(call.ResumeUntilDone());
 }

@@ -20,7 +20,6 @@ using namespace torvex_test;
 using ::testing::HasSubstr;
 using ::testing::Not;
 
-
 class SettingsGroupsTest : public SettingsTest {
  protected:
   void TearDown() override {
@@ -47,9 +46,9 @@ TEST(SettingsSubsystemTable, NamesMatchExactlyAndRowsAreInTypeOrder) {
     std::int32_t type;
   };
   const Case cases[] = {
-      {"ALL", 0, 0},        {"COMMunication", 0, 1}, {"MEASure", 0, 2}, {"TRIGger", 0, 3},
-      {"REFClk", 0, 4},     {"UNITs", 0, 5},         {"MEAS", 48, -1},  {"measure", 48, -1},
-      {"", 48, -1},         {"ALL ", 48, -1},        {"UNITsX", 48, -1},
+      {"ALL", 0, 0},    {"COMMunication", 0, 1}, {"MEASure", 0, 2},  {"TRIGger", 0, 3},
+      {"REFClk", 0, 4}, {"UNITs", 0, 5},         {"MEAS", 48, -1},   {"measure", 48, -1},
+      {"", 48, -1},     {"ALL ", 48, -1},        {"UNITsX", 48, -1},
   };
   for (const Case& c : cases) {
     std::int32_t type = -1;
@@ -141,7 +140,8 @@ TEST_F(SettingsGroupsTest, SavesLeaveThePeripheralsOutOfTheFileAndInPlace) {
 
 TEST_F(SettingsGroupsTest, StoreRefusesNamesThatAreNoPlainFileNames) {
   const std::string tree = TreeText(root_);
-  for (const std::string& name : std::vector<std::string>{"", ".", "..", "../x.xml", "a/b.xml", "/a.xml", std::string(250, 'n')}) {
+  for (const std::string& name :
+       std::vector<std::string>{"", ".", "..", "../x.xml", "a/b.xml", "/a.xml", std::string(250, 'n')}) {
     EXPECT_EQ(TorvexSaveSettings(name.c_str(), 2), 9) << name;
   }
   EXPECT_EQ(TorvexSaveSettings("a.xml", 6), 48);
@@ -175,7 +175,8 @@ TEST_F(SettingsGroupsTest, AStoreWhoseFileCannotBeCreatedSaysSo) {
   fs::create_directories(Yaffs("settings/measure_parms/a.xml~tmp0"));  // in the way of the new file
   const std::string before = MarkLog();
   EXPECT_EQ(TorvexSaveSettings("a.xml", 2), 9);
-  EXPECT_THAT(LogSince(before), HasSubstr("SaveTreeToXml: /yaffs/settings/measure_parms/a.xml not saved (cannot open: "));
+  EXPECT_THAT(LogSince(before),
+              HasSubstr("SaveTreeToXml: /yaffs/settings/measure_parms/a.xml not saved (cannot open: "));
   EXPECT_THAT(LogSince(before), Not(HasSubstr("Settings successfully written")));
 }
 
@@ -204,7 +205,8 @@ TEST_F(SettingsGroupsTest, AFailedWriteKeepsThePreviousFileAndLeavesNothingElse)
 TEST_F(SettingsGroupsTest, WholeTreeSaveWritesTheTreeAndTheDeleteRemovesIt) {
   const std::string before = MarkLog();
   ASSERT_EQ(TorvexSaveLastPowerOff(kLastPowerOffPath), 0);
-  EXPECT_THAT(LogSince(before), HasSubstr("Writing /yaffs/settings/LastPowerOff.xml\nSettings successfully written to yaffs\n"));
+  EXPECT_THAT(LogSince(before),
+              HasSubstr("Writing /yaffs/settings/LastPowerOff.xml\nSettings successfully written to yaffs\n"));
   EXPECT_EQ(ReadHostFile(Yaffs("settings/LastPowerOff.xml")), TreeText(root_));
 
   EXPECT_EQ(TorvexDeleteLastPowerOff(), 0);
@@ -246,9 +248,8 @@ TEST_F(SettingsGroupsTest, RecallMergesTheGroupAtOnceAndKeepsEveryBoundPointer) 
     CParameterNode* found = nullptr;
     EXPECT_EQ((*c.branch)->FindNode("extra", &found), 5);
     EXPECT_EQ(BoundPointers(), pointers);
-    EXPECT_THAT(LogSince(before), HasSubstr("TorvexLoadSettings " + path + "\nFile type " +
-                                            std::to_string(c.type) + " located in " + c.directory +
-                                            ". Requires restart: No\n"));
+    EXPECT_THAT(LogSince(before), HasSubstr("TorvexLoadSettings " + path + "\nFile type " + std::to_string(c.type) +
+                                            " located in " + c.directory + ". Requires restart: No\n"));
     EXPECT_FALSE(CTorvexPower::TakeKeepSavedSettings());
   }
 }
@@ -368,7 +369,8 @@ std::string WrongType(const std::string& stored) {
   return Replace(stored, "<Float64 name=\"fstep\"", "<Int32 name=\"fstep\"");
 }
 std::string ClimbsOut(const std::string& stored) {
-  return Replace(stored, "</Branch>\n", "</Branch>\n<Branch name=\"..\">\n<String name=\"x\" value=\"y\"/>\n</Branch>\n");
+  return Replace(stored, "</Branch>\n",
+                 "</Branch>\n<Branch name=\"..\">\n<String name=\"x\" value=\"y\"/>\n</Branch>\n");
 }
 std::string SlashName(const std::string& stored) {
   return Replace(stored, "</Branch>\n", "</Branch>\n<String name=\"../../system/model\" value=\"y\"/>\n");

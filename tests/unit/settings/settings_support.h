@@ -78,7 +78,8 @@ inline std::string TreeText(const fs::path& root) {
 // Every bound pointer, in table order.
 inline std::vector<Torvex::CParameterNode*> BoundPointers() {
   std::vector<Torvex::CParameterNode*> pointers;
-  for (std::size_t i = 0; i < Torvex::kBoundParameterNodeCount; ++i) pointers.push_back(*Torvex::kBoundParameterNodes[i].node);
+  for (std::size_t i = 0; i < Torvex::kBoundParameterNodeCount; ++i)
+    pointers.push_back(*Torvex::kBoundParameterNodes[i].node);
   return pointers;
 }
 
@@ -98,8 +99,7 @@ inline sim::Board& TestBoard() { return torvex_test::ProcessBoard("settings-boar
 class KernelCall {
  public:
   explicit KernelCall(std::function<void()> body) : body_(std::move(body)) {
-    cyg_thread_create(10, &Entry, reinterpret_cast<cyg_addrword_t>(this), "test call", nullptr, 0, &handle_,
-                      &thread_);
+    cyg_thread_create(10, &Entry, reinterpret_cast<cyg_addrword_t>(this), "test call", nullptr, 0, &handle_, &thread_);
     cyg_thread_resume(handle_);
   }
   ~KernelCall() {

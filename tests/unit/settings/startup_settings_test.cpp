@@ -82,9 +82,8 @@ class StartupSettingsTest : public torvex_test::BoardRootTest {
     int result = 0;
     {
       KernelCall call([&] { result = TorvexLoadStartupSettings(); });
-      EXPECT_TRUE(WaitFor([] {
-        return platform::bootloader::ServiceCalls(platform::bootloader::kServiceFirmwareUpdate) == 1;
-      }));
+      EXPECT_TRUE(WaitFor(
+          [] { return platform::bootloader::ServiceCalls(platform::bootloader::kServiceFirmwareUpdate) == 1; }));
       EXPECT_FALSE(call.Done());
     }
     testing::internal::GetCapturedStderr();
@@ -104,15 +103,14 @@ TEST(VersionRule, OnlyTheBoundsPass) {
     bool eeprom;          // accepted as an EEPROM record version (2.0)
   };
   const Case cases[] = {
-      {"3.4", true, false},    {"03.4", true, false},  {"3.04", true, false}, {"3.4.1", true, false},
-      {" +3.4", true, false},  {"3.4abc", true, false}, {"3.40", false, false}, {"3.3", false, false},
-      {"3.5", false, false},   {"4.0", false, false},   {"3", false, false},    {"", false, false},
-      {"2.0", false, true},    {"2.00", false, true},   {"2.1", false, false},  {"1.9", false, false},
-      {"3.0", false, false},   {"2", false, false},     {"65539.4", true, false}, {"x.y", false, false},
+      {"3.4", true, false},   {"03.4", true, false},   {"3.04", true, false},    {"3.4.1", true, false},
+      {" +3.4", true, false}, {"3.4abc", true, false}, {"3.40", false, false},   {"3.3", false, false},
+      {"3.5", false, false},  {"4.0", false, false},   {"3", false, false},      {"", false, false},
+      {"2.0", false, true},   {"2.00", false, true},   {"2.1", false, false},    {"1.9", false, false},
+      {"3.0", false, false},  {"2", false, false},     {"65539.4", true, false}, {"x.y", false, false},
   };
   for (const Case& c : cases) {
-    EXPECT_EQ(TorvexVersionAccepted(c.text, kParameterFileVersion, kParameterFileVersion), c.parameter_file)
-        << c.text;
+    EXPECT_EQ(TorvexVersionAccepted(c.text, kParameterFileVersion, kParameterFileVersion), c.parameter_file) << c.text;
     EXPECT_EQ(TorvexVersionAccepted(c.text, kEepromRecordVersion, kEepromRecordVersion), c.eeprom) << c.text;
   }
   const VersionNumber three = TorvexParseVersion("3");
@@ -175,8 +173,8 @@ TEST_F(StartupSettingsTest, ARefusedSavedFileIsDeletedAndTheFactorySettingsLoadI
       {"empty version", [](std::string f) { return WithVersion(f, ""); }},
       {"version 3.3 with ppm_ref of another type",
        [](std::string f) {
-         return WithVersion(Replace(f, "<Float64 name=\"ppm_ref\" value=\"2.5\"", "<String name=\"ppm_ref\" value=\"2.5\""),
-                            "3.3");
+         return WithVersion(
+             Replace(f, "<Float64 name=\"ppm_ref\" value=\"2.5\"", "<String name=\"ppm_ref\" value=\"2.5\""), "3.3");
        }},
       {"version without value",
        [](std::string f) {
@@ -187,7 +185,8 @@ TEST_F(StartupSettingsTest, ARefusedSavedFileIsDeletedAndTheFactorySettingsLoadI
   for (const RefusedSaved& c : cases) {
     // Marks that must not survive: a changed value and a node only the refused file has.
     std::string saved = Replace(FactoryText(), "name=\"ppm_ref\" value=\"1\"", "name=\"ppm_ref\" value=\"2.5\"");
-    saved = Replace(saved, "<Branch name=\"system\">\n", "<Branch name=\"system\">\n<String name=\"stray\" value=\"x\"/>\n");
+    saved = Replace(saved, "<Branch name=\"system\">\n",
+                    "<Branch name=\"system\">\n<String name=\"stray\" value=\"x\"/>\n");
     WriteSaved(c.make(saved));
     const std::string log = Load();
     EXPECT_TRUE(LinesInOrder(log, {kReadSaved, kDeleteSaved, kReadFactory, kReadEeprom})) << c.label << "\n" << log;
@@ -253,8 +252,8 @@ TEST_F(StartupSettingsTest, ASavedValueOutsideTheFactoryRangeTakesTheDefault) {
       {"name=\"shutdown_limit\" value=\"95\" minimum=\"40\" maximum=\"100\" default=\"70\"", 95},
   };
   for (const Case& c : cases) {
-    WriteSaved(Replace(FactoryText(), "name=\"shutdown_limit\" value=\"70\" minimum=\"40\" maximum=\"100\" default=\"70\"",
-                       c.saved));
+    WriteSaved(Replace(FactoryText(),
+                       "name=\"shutdown_limit\" value=\"70\" minimum=\"40\" maximum=\"100\" default=\"70\"", c.saved));
     const std::string log = Load();
     EXPECT_THAT(log, Not(HasSubstr(kDeleteSaved))) << c.saved;
     EXPECT_EQ(g_node_system_temperature_shutdown_limit->GetInt32Attribute(eAttrValue), c.applied) << c.saved;
@@ -340,11 +339,16 @@ TEST_F(StartupSettingsTest, TheRecordFillsTheSystemNodes) {
     std::string value;
   };
   const Text texts[] = {
-      {&g_node_system_eeprom_version, "2.0"},      {&g_node_system_eeprom_date_created, "241231"},
-      {&g_node_system_eeprom_time_created, "23:59:59"}, {&g_node_system_manufacturer, std::string(31, 'M')},
-      {&g_node_system_model, "TV-1"},              {&g_node_system_manuf_date, "240101"},
-      {&g_node_system_calib_date, "240202"},       {&g_node_system_versions_hardware, "2.3"},
-      {&g_node_system_esa, "00:1a:2b:3c:4d:5e"},   {&g_node_system_usb_version, "1.1"},
+      {&g_node_system_eeprom_version, "2.0"},
+      {&g_node_system_eeprom_date_created, "241231"},
+      {&g_node_system_eeprom_time_created, "23:59:59"},
+      {&g_node_system_manufacturer, std::string(31, 'M')},
+      {&g_node_system_model, "TV-1"},
+      {&g_node_system_manuf_date, "240101"},
+      {&g_node_system_calib_date, "240202"},
+      {&g_node_system_versions_hardware, "2.3"},
+      {&g_node_system_esa, "00:1a:2b:3c:4d:5e"},
+      {&g_node_system_usb_version, "1.1"},
   };
   for (const Text& t : texts) EXPECT_EQ((*t.node)->GetStringAttribute(eAttrValue), t.value) << t.value;
   struct Number {

@@ -21,9 +21,7 @@ using sim::Port;
 
 class TempRoot {
  public:
-  TempRoot() {
-    path_ = torvex_test::MakeTempDir("sim-test").string();
-  }
+  TempRoot() { path_ = torvex_test::MakeTempDir("sim-test").string(); }
   ~TempRoot() {
     std::error_code ec;
     std::filesystem::remove_all(path_, ec);
@@ -50,7 +48,7 @@ TEST(IdentityImage, DefaultRecordHoldsReadableFieldsAndErasedTail) {
   EXPECT_EQ(text(8), "2.0");
   EXPECT_EQ(text(36), "Brenvold");
   EXPECT_EQ(text(68), "Torvex");
-  EXPECT_EQ(u32(76), 42u);  // default host name Torvex_00042
+  EXPECT_EQ(u32(76), 42u);             // default host name Torvex_00042
   EXPECT_EQ(image[116] & 0x03, 0x02);  // a locally administered unicast MAC address
   EXPECT_EQ(image[124] | (image[125] << 8), 0x1234);
   EXPECT_EQ(image[136] | (image[137] << 8), 0x0115);
@@ -153,12 +151,12 @@ TEST(GpioModel, OutputsDriveFromTheLatchAndInputsReadTheBoard) {
 TEST(GpioModel, EdgesLatchInEintPendWhileMaskedAndAssertTheSharedVectorWhenUnmasked) {
   sim::Gpio gpio;
   gpio.Write(hw::gpio::EXTINT0, 6u << 28, 4);  // EINT7 both edges
-  gpio.Write(kGPFCON, 2u << 14, 4);              // GPF7 external interrupt
+  gpio.Write(kGPFCON, 2u << 14, 4);            // GPF7 external interrupt
   gpio.SetInput(Port::F, 7, false);
   EXPECT_EQ(gpio.Read(hw::gpio::EINTPEND, 4), 1u << 7);
   cyg_interrupt_acknowledge(4);
   EXPECT_FALSE(platform::interrupts::IsPending(4));  // masked in EINTMASK: the vector stays quiet
-  gpio.Write(hw::gpio::EINTMASK, 0x00FFFF70u, 4);  // unmask EINT7
+  gpio.Write(hw::gpio::EINTMASK, 0x00FFFF70u, 4);    // unmask EINT7
   EXPECT_TRUE(platform::interrupts::IsPending(4));
   gpio.Write(hw::gpio::EINTPEND, 1u << 7, 4);
   cyg_interrupt_acknowledge(4);
@@ -286,7 +284,7 @@ TEST_F(IicModelTest, WithheldAcknowledgeCountsAttemptsOfItsDirectionAndTime) {
     ClearPending();
     return acked;
   };
-  EXPECT_TRUE(attempt(0x90, 0xC0));   // writes are not affected
+  EXPECT_TRUE(attempt(0x90, 0xC0));  // writes are not affected
   EXPECT_FALSE(attempt(0x91, 0x80));
   EXPECT_FALSE(attempt(0x91, 0x80));
   EXPECT_TRUE(attempt(0x91, 0x80));

@@ -246,7 +246,12 @@ TEST_F(DspProgramTest, NeverBootsWithoutAWholeImage) {
   const std::vector<std::uint8_t> good = sim::BuildDspImage({2, 4});
   const Case cases[] = {
       {"nothing loaded", nullptr, false},
-      {"one code word changed", [](std::vector<std::uint8_t> f) { f[50 + 3 * 48 + 100] ^= 0x01; return f; }, false},
+      {"one code word changed",
+       [](std::vector<std::uint8_t> f) {
+         f[50 + 3 * 48 + 100] ^= 0x01;
+         return f;
+       },
+       false},
       {"identity block changed",
        [](std::vector<std::uint8_t> f) {
          f[50 + 3 * 48 + sim::kDspTextBytes + 4] ^= 0x01;  // the major version word

@@ -59,10 +59,8 @@ TEST(NmrSignal, NoResonanceWhereTheReceiverCannotSeeOne) {
     double lo_offset;  // LO below the resonance, Hz (the receiver's band: 20 kHz to 450 kHz)
   };
   const Case cases[] = {
-      {"broken NMR path", false, 1.5, 250.0e3},
-      {"above the probe's range", true, 2.2, 250.0e3},
-      {"IF above the band", true, 1.5, 480.0e3},
-      {"IF below the band", true, 1.5, 5.0e3},
+      {"broken NMR path", false, 1.5, 250.0e3},        {"above the probe's range", true, 2.2, 250.0e3},
+      {"IF above the band", true, 1.5, 480.0e3},       {"IF below the band", true, 1.5, 5.0e3},
       {"LO above the resonance", true, 1.5, -250.0e3},
   };
   sim::NmrAnalyser analyser;

@@ -54,9 +54,9 @@ TEST(PeripheralControllers, TreeDescriptionChangeIndicatorAndSense) {
   EXPECT_FALSE(pc.Unplug("1/2/2", nullptr));
   ASSERT_TRUE(pc.Unplug("1", nullptr));
   EXPECT_TRUE(pc.Describe().empty());
-  EXPECT_EQ(codes, (std::vector<std::uint16_t>{PeripheralControllers::kSenseNothing,
-                                               PeripheralControllers::kSenseMultiplexer,
-                                               PeripheralControllers::kSenseNothing}));
+  EXPECT_EQ(codes,
+            (std::vector<std::uint16_t>{PeripheralControllers::kSenseNothing, PeripheralControllers::kSenseMultiplexer,
+                                        PeripheralControllers::kSenseNothing}));
 }
 
 }  // namespace

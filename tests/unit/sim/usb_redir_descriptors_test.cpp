@@ -28,9 +28,9 @@ Bytes Endpoint(std::uint8_t address, std::uint8_t type, std::uint16_t maxp, std:
 }
 
 TEST(UsbRedirDescriptors, ReadsTheInterfaceAndEndpointsOfAlternateSettingZero) {
-  const Bytes c = Configuration({Interface(0, 0, 3), Endpoint(0x01, 2, 64), Endpoint(0x82, 2, 64),
-                                 Endpoint(0x83, 3, 2, 1), Interface(0, 1, 1), Endpoint(0x04, 2, 32),
-                                 Bytes{5, 0x24, 1, 2, 3}});
+  const Bytes c =
+      Configuration({Interface(0, 0, 3), Endpoint(0x01, 2, 64), Endpoint(0x82, 2, 64), Endpoint(0x83, 3, 2, 1),
+                     Interface(0, 1, 1), Endpoint(0x04, 2, 32), Bytes{5, 0x24, 1, 2, 3}});
   sim::UsbRedirDeviceInfo info;
   std::string error;
   ASSERT_TRUE(sim::ParseUsbConfiguration(c.data(), c.size(), &info, &error)) << error;
@@ -84,13 +84,16 @@ INSTANTIATE_TEST_SUITE_P(
         BadConfiguration{"DescriptorPastTheEnd", Configuration({Interface(0, 0, 1), Bytes{40, 5, 1, 2}}), "length 40"},
         BadConfiguration{"CutHeader", WithTotal(Configuration({Interface(0, 0, 0), Bytes{7}}), 19), "cut short"},
         BadConfiguration{"EndpointZero", Configuration({Interface(0, 0, 1), Endpoint(0x80, 2, 64)}), "not valid"},
-        BadConfiguration{"ReservedAddressBits", Configuration({Interface(0, 0, 1), Endpoint(0x11, 2, 64)}), "not valid"},
-        BadConfiguration{"EndpointTwice", Configuration({Interface(0, 0, 2), Endpoint(0x81, 2, 64), Endpoint(0x81, 3, 8)}),
-                         "twice"},
+        BadConfiguration{"ReservedAddressBits", Configuration({Interface(0, 0, 1), Endpoint(0x11, 2, 64)}),
+                         "not valid"},
+        BadConfiguration{"EndpointTwice",
+                         Configuration({Interface(0, 0, 2), Endpoint(0x81, 2, 64), Endpoint(0x81, 3, 8)}), "twice"},
         BadConfiguration{"InterfaceTwice", Configuration({Interface(0, 0, 0), Interface(0, 0, 0)}), "twice"},
         BadConfiguration{"EndpointBeforeAnyInterface", Configuration({Endpoint(0x81, 2, 64)}), "outside"},
-        BadConfiguration{"ShortEndpoint", Configuration({Interface(0, 0, 1), Bytes{5, 5, 0x81, 2, 64}}), "shorter than 7"},
-        BadConfiguration{"ZeroPacketSize", Configuration({Interface(0, 0, 1), Endpoint(0x81, 2, 0)}), "wMaxPacketSize 0"}),
+        BadConfiguration{"ShortEndpoint", Configuration({Interface(0, 0, 1), Bytes{5, 5, 0x81, 2, 64}}),
+                         "shorter than 7"},
+        BadConfiguration{"ZeroPacketSize", Configuration({Interface(0, 0, 1), Endpoint(0x81, 2, 0)}),
+                         "wMaxPacketSize 0"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(UsbRedirDescriptors, DeviceDescriptorGivesIdentityAndPacketSize) {

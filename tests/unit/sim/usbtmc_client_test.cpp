@@ -129,8 +129,7 @@ class ScriptedDevice final : public sim::UsbBus {
           interrupt.push_back({static_cast<std::uint8_t>(0x80 | s.value), status_byte});
         }
         break;
-      default:
-        break;
+      default: break;
     }
     if (short_control_reply && !reply.empty()) reply.pop_back();
     t.data = reply;
@@ -204,8 +203,18 @@ class ScriptedDevice final : public sim::UsbBus {
  private:
   std::vector<std::uint8_t> Header(std::uint8_t tag, std::uint32_t size, std::uint8_t attributes) const {
     const auto t = static_cast<std::uint8_t>(tag + tag_offset);
-    return {2, t, static_cast<std::uint8_t>(~t), 0, static_cast<std::uint8_t>(size), static_cast<std::uint8_t>(size >> 8),
-            static_cast<std::uint8_t>(size >> 16), static_cast<std::uint8_t>(size >> 24), attributes, 0, 0, 0};
+    return {2,
+            t,
+            static_cast<std::uint8_t>(~t),
+            0,
+            static_cast<std::uint8_t>(size),
+            static_cast<std::uint8_t>(size >> 8),
+            static_cast<std::uint8_t>(size >> 16),
+            static_cast<std::uint8_t>(size >> 24),
+            attributes,
+            0,
+            0,
+            0};
   }
   void QueueTransfer(const std::vector<std::uint8_t>& bytes) {
     for (std::size_t at = 0; at < bytes.size(); at += 64) {
@@ -317,7 +326,12 @@ TEST(UsbtmcInterface, IsFoundFromTheConfigurationDescriptors) {
        Configuration({Interface(0, 1, 0xFE, 3, 2), Endpoint(1, 2, 64), Endpoint(0x82, 2, 64)}), false, 0, 0, 0, 0},
       {"bLength 0 stops the walk", {9, 2, 20, 0, 1, 1, 0, 0x80, 50, 0, 4, 0, 0, 2, 0xFE, 3, 1, 0}, false, 0, 0, 0, 0},
       {"endpoint cut off at the end",
-       {9, 2, 25, 0, 1, 1, 0, 0x80, 50, 9, 4, 0, 0, 2, 0xFE, 3, 1, 0, 7, 5, 1, 2, 64}, false, 0, 0, 0, 0},
+       {9, 2, 25, 0, 1, 1, 0, 0x80, 50, 9, 4, 0, 0, 2, 0xFE, 3, 1, 0, 7, 5, 1, 2, 64},
+       false,
+       0,
+       0,
+       0,
+       0},
       {"empty", {}, false, 0, 0, 0, 0},
   };
   for (const InterfaceCase& c : cases) {
@@ -468,8 +482,7 @@ TEST(UsbtmcRead, ABadReplyIsAClearErrorNeverACrash) {
        UsbOutcome::kOk},
       {"TransferSize above the bytes sent", [](ScriptedDevice& d) { d.size_extra = 3; }, UsbtmcError::kBadReply,
        UsbOutcome::kOk},
-      {"bulk-IN stalls", [](ScriptedDevice& d) { d.stall_bulk_in = true; }, UsbtmcError::kTransfer,
-       UsbOutcome::kStall},
+      {"bulk-IN stalls", [](ScriptedDevice& d) { d.stall_bulk_in = true; }, UsbtmcError::kTransfer, UsbOutcome::kStall},
       {"no response", [](ScriptedDevice& d) { d.answer = [](const std::string&) { return std::string(); }; },
        UsbtmcError::kTransfer, UsbOutcome::kTimeout},
   };

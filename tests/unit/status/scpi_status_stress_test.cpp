@@ -46,15 +46,9 @@ TEST_F(CScpiStatusStressTest, ConcurrentClientsMeasurementAndParser) {
       int reply = 0;
       for (int i = 0; i < kIterations; ++i) {
         switch (random() % 8) {
-          case 0:
-            client.status.PushError(1 + random() % (kScpiErrorTableRows - 1), random() % 2 == 0);
-            break;
-          case 1:
-            client.status.SetBitRow(random() % kStatusBitRowCount, random() % 2 == 0, false);
-            break;
-          case 2:
-            client.status.ReadStatusByte(random() % 2);
-            break;
+          case 0: client.status.PushError(1 + random() % (kScpiErrorTableRows - 1), random() % 2 == 0); break;
+          case 1: client.status.SetBitRow(random() % kStatusBitRowCount, random() % 2 == 0, false); break;
+          case 2: client.status.ReadStatusByte(random() % 2); break;
           case 3: {
             std::uint16_t v = 0;
             client.status.GetEvent(random() % kScpiStatusRegisterCount, v);
@@ -66,15 +60,9 @@ TEST_F(CScpiStatusStressTest, ConcurrentClientsMeasurementAndParser) {
             client.status.PopError(row);
             break;
           }
-          case 5:
-            client.slot.store(random() % 2 == 0 ? &reply : nullptr);
-            break;
-          case 6:
-            random() % 4 == 0 ? client.status.Clear() : client.status.Preset();
-            break;
-          default:
-            CScpiStatus::EndOfMessage();
-            break;
+          case 5: client.slot.store(random() % 2 == 0 ? &reply : nullptr); break;
+          case 6: random() % 4 == 0 ? client.status.Clear() : client.status.Preset(); break;
+          default: CScpiStatus::EndOfMessage(); break;
         }
       }
     });
@@ -86,8 +74,7 @@ TEST_F(CScpiStatusStressTest, ConcurrentClientsMeasurementAndParser) {
     std::mt19937 random(99);
     for (int i = 0; i < kIterations; ++i) {
       CScpiStatus::SetDeviceBitRow(rows[random() % std::size(rows)], random() % 2 == 0, random() % 3 == 0);
-      if (i % 5 == 0)
-        clients[random() % kClients]->status.PushError(errors[random() % std::size(errors)], false);
+      if (i % 5 == 0) clients[random() % kClients]->status.PushError(errors[random() % std::size(errors)], false);
     }
   });
   // Clients connecting and disconnecting, and main marking the template.

@@ -186,22 +186,10 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         ChainCase{"OperationEnabled", 16, {{kOperationRegister, 0x0002}}, kOperationRegister, 0x0002, 0x80},
         ChainCase{"OperationNotEnabled", 16, {}, kOperationRegister, 0x0002, 0x00},
-        ChainCase{"QuestionableEnabled",
-                  30,
-                  {{kQuestionableRegister, 0x0002}},
-                  kQuestionableRegister,
-                  0x0002,
-                  0x08},
-        ChainCase{
-            "QuestionableBit12", 44, {{kQuestionableRegister, 0x1000}}, kQuestionableRegister, 0x1000, 0x08},
-        ChainCase{"QuestionableBit12NotEnabled",
-                  44,
-                  {{kQuestionableBit12Register, 0}},
-                  kQuestionableRegister,
-                  0,
-                  0x00},
-        ChainCase{
-            "OperationBit11Pulse", 47, {{kOperationRegister, 0x0800}}, kOperationRegister, 0x0800, 0x80},
+        ChainCase{"QuestionableEnabled", 30, {{kQuestionableRegister, 0x0002}}, kQuestionableRegister, 0x0002, 0x08},
+        ChainCase{"QuestionableBit12", 44, {{kQuestionableRegister, 0x1000}}, kQuestionableRegister, 0x1000, 0x08},
+        ChainCase{"QuestionableBit12NotEnabled", 44, {{kQuestionableBit12Register, 0}}, kQuestionableRegister, 0, 0x00},
+        ChainCase{"OperationBit11Pulse", 47, {{kOperationRegister, 0x0800}}, kOperationRegister, 0x0800, 0x80},
         ChainCase{"OperationBit12", 63, {{kOperationRegister, 0x1000}}, kOperationRegister, 0x1000, 0x80},
         ChainCase{"OperationBit12NotEnabled",
                   63,
@@ -209,8 +197,7 @@ INSTANTIATE_TEST_SUITE_P(
                   kOperationRegister,
                   0,
                   0x00},
-        ChainCase{
-            "OperationCompleteEnabled", 7, {{kStandardEventRegister, 0x01}}, kStandardEventRegister, 0, 0x20},
+        ChainCase{"OperationCompleteEnabled", 7, {{kStandardEventRegister, 0x01}}, kStandardEventRegister, 0, 0x20},
         ChainCase{"OperationCompleteNotEnabled", 7, {}, kStandardEventRegister, 0, 0x00}),
     [](const ::testing::TestParamInfo<ChainCase>& info) { return std::string(info.param.name); });
 

@@ -83,7 +83,8 @@ TEST_F(BootLoaderTest, InitKicksAndStartsTheWatchdog) {
   bootloader_if_init();
   const auto writes = Writes(platform::regbus::TakeTrace());
   using W = std::pair<std::uint32_t, std::uint32_t>;
-  EXPECT_EQ(writes, (std::vector<W>{{0x53000008, 60000}, {0x53000004, 60000}, {0x53000008, 60000}, {0x53000000, 0xFF39}}));
+  EXPECT_EQ(writes,
+            (std::vector<W>{{0x53000008, 60000}, {0x53000004, 60000}, {0x53000008, 60000}, {0x53000000, 0xFF39}}));
   EXPECT_EQ(bl::Words().magic.load(), bl::kApplicationMagic);
   EXPECT_EQ(wd::PeriodNanoseconds(), 39'344'000'000ULL);
 }

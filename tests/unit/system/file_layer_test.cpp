@@ -57,8 +57,11 @@ TEST_F(FileLayerTest, RelativePathsStartAtTheCurrentDirectory) {
     const char* path;
     int error;
   };
-  const Case refused[] = {{"/yaffs/user/a.txt", ENOTDIR}, {"/yaffs/none", ENOENT}, {"/elsewhere", ENOENT},
-                          {"/dev/null", ENOTDIR}, {"", ENOENT}};
+  const Case refused[] = {{"/yaffs/user/a.txt", ENOTDIR},
+                          {"/yaffs/none", ENOENT},
+                          {"/elsewhere", ENOENT},
+                          {"/dev/null", ENOTDIR},
+                          {"", ENOENT}};
   ASSERT_EQ(platform::mount("", "/dev", "devfs"), 0);
   for (const Case& c : refused) {
     SCOPED_TRACE(c.path);
@@ -196,13 +199,12 @@ TEST_F(FileLayerTest, NandEraseRules) {
     bool flash_lost;
   };
   const Case cases[] = {
-      {dev, 0, 5, -EINVAL, false},       // outside the partition
-      {dev, 0, 2, -EIO, false},          // bad block
-      {dev, 0, 3, -EIO, false},          // the erase fails
-      {dev, 1, 4, 0, false},             // another partition
-      {&other, 0, 0, 0, false},          // another chip
-      {nullptr, 0, 0, -EINVAL, false},
-      {dev, 0, 0, 0, true},              // the flash file system's partition
+      {dev, 0, 5, -EINVAL, false},                            // outside the partition
+      {dev, 0, 2, -EIO, false},                               // bad block
+      {dev, 0, 3, -EIO, false},                               // the erase fails
+      {dev, 1, 4, 0, false},                                  // another partition
+      {&other, 0, 0, 0, false},                               // another chip
+      {nullptr, 0, 0, -EINVAL, false}, {dev, 0, 0, 0, true},  // the flash file system's partition
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.block);

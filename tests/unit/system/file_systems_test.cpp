@@ -182,7 +182,11 @@ TEST_F(FileSystemsTest, MountingPanicsWhenAFileSystemCannotBeMounted) {
     SCOPED_TRACE(c.what);
     std::vector<std::string> actions;
     std::mutex lock;
-    bl::SetHooks(bl::Hooks{nullptr, [&] { std::lock_guard<std::mutex> g(lock); actions.push_back("firmware-update"); },
+    bl::SetHooks(bl::Hooks{nullptr,
+                           [&] {
+                             std::lock_guard<std::mutex> g(lock);
+                             actions.push_back("firmware-update");
+                           },
                            nullptr});
     c.arrange();
     const std::string before = MarkLog();
@@ -190,7 +194,10 @@ TEST_F(FileSystemsTest, MountingPanicsWhenAFileSystemCannotBeMounted) {
     cyg_thread_create(10, &MountThread::Entry, reinterpret_cast<cyg_addrword_t>(&t), "mounter", t.stack.data(),
                       t.stack.size(), &t.handle, &t.thread);
     cyg_thread_resume(t.handle);
-    ASSERT_TRUE(torvex_test::WaitFor([&] { std::lock_guard<std::mutex> g(lock); return !actions.empty(); }));
+    ASSERT_TRUE(torvex_test::WaitFor([&] {
+      std::lock_guard<std::mutex> g(lock);
+      return !actions.empty();
+    }));
     // The hook runs before the thread suspends itself: a resume counts only once it has.
     ASSERT_TRUE(torvex_test::WaitFor([&] { return platform::kernel::IsSuspended(t.handle); }));
     EXPECT_FALSE(t.returned.load());

@@ -17,10 +17,10 @@
 namespace {
 
 using namespace Torvex;
-using torvex_test::ReadHostFile;
-using torvex_test::WriteHostFile;
 using ::testing::HasSubstr;
 using ::testing::UnorderedElementsAre;
+using torvex_test::ReadHostFile;
+using torvex_test::WriteHostFile;
 
 class FileUtilitiesTest : public torvex_test::BoardRootTest {
  protected:
@@ -264,7 +264,7 @@ TEST_F(FileUtilitiesTest, MakeDirectoryPathResults) {
       {"yaffs/rel", -1, ""},
       {"/romfs/new", -1, ""},
       {"/nowhere/new", -1, ""},
-      {"/yaffs/plain.txt", -1, ""},      // exists, but not as a directory
+      {"/yaffs/plain.txt", -1, ""},  // exists, but not as a directory
       {"/yaffs/plain.txt/sub", -1, ""},
   };
   for (const Case& c : cases) {

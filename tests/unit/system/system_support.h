@@ -30,7 +30,6 @@ namespace torvex_test {
 
 namespace fs = std::filesystem;
 
-
 // The whole log text.
 inline std::string LogText() {
   char* copy = Torvex::g_Logger.CopyBuffer();

@@ -104,8 +104,8 @@ TEST_F(BoundParameterNodesTest, BindingSetsEveryPointerToItsOwnNode) {
 // A missing path: the binding fails with "no such node", the rows before it are bound, its own
 // pointer and those after it stay null.
 TEST_F(BoundParameterNodesTest, MissingPathStopsTheBindingAndLeavesItsPointerNull) {
-  const std::size_t cases[] = {kBoundNode_system_manufacturer, kBoundNode_current_probe_object,
-                               kBoundNode_peripherals, kBoundNode_units_parms_ppm_ref};
+  const std::size_t cases[] = {kBoundNode_system_manufacturer, kBoundNode_current_probe_object, kBoundNode_peripherals,
+                               kBoundNode_units_parms_ppm_ref};
   for (const std::size_t missing : cases) {
     SCOPED_TRACE(kBoundParameterNodes[missing].path);
     BuildTreeWithout(missing);

@@ -59,23 +59,18 @@ const eNodeType kAllTypes[] = {eNodeType::Branch, eNodeType::Boolean, eNodeType:
 bool SetAndReadBack(CParameterNode& node, eNodeType accessor, int attribute) {
   static int object;
   switch (accessor) {
-    case eNodeType::Boolean:
-      node.SetBooleanAttribute(attribute, true);
-      return node.GetBooleanAttribute(attribute);
+    case eNodeType::Boolean: node.SetBooleanAttribute(attribute, true); return node.GetBooleanAttribute(attribute);
     case eNodeType::Pointer:
       node.SetPointerAttribute(attribute, &object);
       return node.GetPointerAttribute(attribute) == &object;
     case eNodeType::String:
       node.SetStringAttribute(attribute, "text");
       return node.GetStringAttribute(attribute) == "text";
-    case eNodeType::Int32:
-      node.SetInt32Attribute(attribute, -17);
-      return node.GetInt32Attribute(attribute) == -17;
+    case eNodeType::Int32: node.SetInt32Attribute(attribute, -17); return node.GetInt32Attribute(attribute) == -17;
     case eNodeType::Float64:
       node.SetFloat64Attribute(attribute, 2.5);
       return node.GetFloat64Attribute(attribute) == 2.5;
-    default:
-      return false;
+    default: return false;
   }
 }
 
@@ -90,8 +85,7 @@ TEST(ParameterNode, AttributesExistOnlyWherePresenceTableAndNodeTypeAllow) {
         CParameterNode node("n", type);
         rec.Watch(&node, "n");
         const int t = static_cast<int>(type);
-        const bool present = accessor == type && attribute >= 0 && attribute < 6 &&
-                             granted[t][attribute] == '1';
+        const bool present = accessor == type && attribute >= 0 && attribute < 6 && granted[t][attribute] == '1';
         EXPECT_EQ(SetAndReadBack(node, accessor, attribute), present)
             << "type " << t << " accessor " << static_cast<int>(accessor) << " attribute " << attribute;
         EXPECT_EQ(rec.calls.size(), present ? 1u : 0u);
@@ -132,16 +126,52 @@ TEST(ParameterNode, SetsNotifyOnlyWhenTheStoredValueChanges) {
       {"float same", [](CParameterNode& n) { n.SetFloat64Attribute(0, 0.0); }, eNodeType::Float64, 0},
       {"float NaN", [&](CParameterNode& n) { n.SetFloat64Attribute(0, nan); }, eNodeType::Float64, 1},
       {"float NaN again", [&](CParameterNode& n) { n.SetFloat64Attribute(0, nan); }, eNodeType::Float64, 1},
-      {"float 1.5 twice", [](CParameterNode& n) { n.SetFloat64Attribute(0, 1.5); n.SetFloat64Attribute(0, 1.5); }, eNodeType::Float64, 1},
+      {"float 1.5 twice",
+       [](CParameterNode& n) {
+         n.SetFloat64Attribute(0, 1.5);
+         n.SetFloat64Attribute(0, 1.5);
+       },
+       eNodeType::Float64, 1},
       {"int same", [](CParameterNode& n) { n.SetInt32Attribute(0, 0); }, eNodeType::Int32, 0},
-      {"int min then max", [](CParameterNode& n) { n.SetInt32Attribute(0, INT32_MIN); n.SetInt32Attribute(0, INT32_MAX); }, eNodeType::Int32, 2},
+      {"int min then max",
+       [](CParameterNode& n) {
+         n.SetInt32Attribute(0, INT32_MIN);
+         n.SetInt32Attribute(0, INT32_MAX);
+       },
+       eNodeType::Int32, 2},
       {"bool false", [](CParameterNode& n) { n.SetBooleanAttribute(0, false); }, eNodeType::Boolean, 0},
-      {"bool true twice", [](CParameterNode& n) { n.SetBooleanAttribute(0, true); n.SetBooleanAttribute(0, true); }, eNodeType::Boolean, 1},
-      {"pointer a, a, b", [](CParameterNode& n) { n.SetPointerAttribute(0, &a); n.SetPointerAttribute(0, &a); n.SetPointerAttribute(0, &b); }, eNodeType::Pointer, 2},
+      {"bool true twice",
+       [](CParameterNode& n) {
+         n.SetBooleanAttribute(0, true);
+         n.SetBooleanAttribute(0, true);
+       },
+       eNodeType::Boolean, 1},
+      {"pointer a, a, b",
+       [](CParameterNode& n) {
+         n.SetPointerAttribute(0, &a);
+         n.SetPointerAttribute(0, &a);
+         n.SetPointerAttribute(0, &b);
+       },
+       eNodeType::Pointer, 2},
       {"string empty", [](CParameterNode& n) { n.SetStringAttribute(0, ""); }, eNodeType::String, 0},
-      {"string abc, abc", [](CParameterNode& n) { n.SetStringAttribute(0, "abc"); n.SetStringAttribute(0, "abc"); }, eNodeType::String, 1},
-      {"string abc, ABC", [](CParameterNode& n) { n.SetStringAttribute(0, "abc"); n.SetStringAttribute(0, "ABC"); }, eNodeType::String, 2},
-      {"string abc, abc\\0", [](CParameterNode& n) { n.SetStringAttribute(0, "abc"); n.SetStringAttribute(0, std::string("abc\0", 4)); }, eNodeType::String, 2},
+      {"string abc, abc",
+       [](CParameterNode& n) {
+         n.SetStringAttribute(0, "abc");
+         n.SetStringAttribute(0, "abc");
+       },
+       eNodeType::String, 1},
+      {"string abc, ABC",
+       [](CParameterNode& n) {
+         n.SetStringAttribute(0, "abc");
+         n.SetStringAttribute(0, "ABC");
+       },
+       eNodeType::String, 2},
+      {"string abc, abc\\0",
+       [](CParameterNode& n) {
+         n.SetStringAttribute(0, "abc");
+         n.SetStringAttribute(0, std::string("abc\0", 4));
+       },
+       eNodeType::String, 2},
   };
   for (const Step& step : steps) {
     Recorder rec;
@@ -257,8 +287,7 @@ TEST_F(Tree, FindNodeFollowsThePathRules) {
   for (const auto& c : before) {
     CParameterNode* out = reinterpret_cast<CParameterNode*>(0x1);
     EXPECT_EQ(c.start->FindNode(c.path, &out), c.result) << c.path;
-    EXPECT_EQ(out, c.result == 0 ? c.expected : reinterpret_cast<CParameterNode*>(0x1))
-        << "out pointer for " << c.path;
+    EXPECT_EQ(out, c.result == 0 ? c.expected : reinterpret_cast<CParameterNode*>(0x1)) << "out pointer for " << c.path;
   }
 
   ASSERT_EQ(root->AddChildNode(empty_named), 0);
@@ -350,7 +379,7 @@ TEST_F(Tree, AddChildNodeRefusesNodesThatAreLinkedOrWouldMakeACycle) {
     CParameterNode* child;
   };
   const Case refused[] = {
-      {"null", root, nullptr},       {"linked child", root, ethernet}, {"linked leaf", versions, ip},
+      {"null", root, nullptr},        {"linked child", root, ethernet}, {"linked leaf", versions, ip},
       {"itself", versions, versions}, {"its root", versions, root},     {"its grandparent", versions, system},
   };
   for (const Case& c : refused) EXPECT_EQ(c.parent->AddChildNode(c.child), 2) << c.what;
@@ -401,7 +430,7 @@ TEST_F(Tree, DeletionNotifiesChildrenFirstThenTheNodeThenItsParent) {
       nullptr);
   delete ethernet;
   const std::vector<Call> expected = {
-      {ip, 7, "ip"},         {ip, 6, "ethernet"},   {ip2, 7, "mask"},
+      {ip, 7, "ip"},        {ip, 6, "ethernet"},       {ip2, 7, "mask"},
       {ip2, 6, "ethernet"}, {ethernet, 7, "ethernet"}, {ethernet, 6, "comm"},
   };
   EXPECT_EQ(rec.calls, expected);

@@ -165,7 +165,8 @@ TEST_F(Xml, FileFormatIsExact) {
             "<Pointer name=\"p\" value=\"00000000\"/>\n"
             "<String name=\"s\" value=\"a&amp;b&lt;c&quot;d&#9;e&#10;f&#13;g%h>\" default=\"\" choices=\"x,y\"/>\n"
             "<Int32 name=\"i\" value=\"-5\" minimum=\"0\" maximum=\"2147483647\" default=\"0\"/>\n"
-            "<Float64 name=\"f\" value=\"0.3\" minimum=\"-1e+300\" maximum=\"inf\" default=\"3.14159265358979\" digits=\"6\"/>\n"
+            "<Float64 name=\"f\" value=\"0.3\" minimum=\"-1e+300\" maximum=\"inf\" default=\"3.14159265358979\" "
+            "digits=\"6\"/>\n"
             "<Branch name=\"sub\">\n"
             "<Int32 name=\"child\" value=\"0\" minimum=\"0\" maximum=\"0\" default=\"0\"/>\n"
             "</Branch>\n"
@@ -237,12 +238,12 @@ TEST_F(Xml, BytesXmlCannotCarryAreWrittenAsQuestionMarksAndTheFileStaysReadable)
       {std::string("a\0b", 3), "a?b"},
       {"\x01\x1F\x7F", "??\x7F"},
       {"\xFF\xFE", "??"},
-      {"x\xC3", "x?"},                          // truncated sequence at the end
-      {"\xC3(", "?("},                          // bad continuation
-      {"\xC0\xAF", "??"},                       // overlong '/'
-      {"\xED\xA0\x80", "???"},                  // surrogate
-      {"\xEF\xBF\xBE", "???"},                  // U+FFFE
-      {"\xF4\x90\x80\x80", "????"},             // beyond U+10FFFF
+      {"x\xC3", "x?"},               // truncated sequence at the end
+      {"\xC3(", "?("},               // bad continuation
+      {"\xC0\xAF", "??"},            // overlong '/'
+      {"\xED\xA0\x80", "???"},       // surrogate
+      {"\xEF\xBF\xBE", "???"},       // U+FFFE
+      {"\xF4\x90\x80\x80", "????"},  // beyond U+10FFFF
       {"\xC2\x80 \xEF\xBF\xBD \xF4\x8F\xBF\xBF", "\xC2\x80 \xEF\xBF\xBD \xF4\x8F\xBF\xBF"},  // valid edges
   };
   tree_ = new CParameterNode("root", eNodeType::Branch);
@@ -319,9 +320,11 @@ TEST_F(Xml, MergeSetsChangedValuesCreatesMissingNodesAndPurgesTheRest) {
   EXPECT_EQ(id->GetStringAttribute(eAttrDefault), "old");
   EXPECT_EQ(object->GetPointerAttribute(eAttrValue), &published) << "a load never changes a Pointer";
   const std::vector<Notice> expected = {
-      {id, eAttrValue}, {id, eAttrDefault},              // the changed attributes, in document order
-      {comm, eNotifyChildrenChanged},                    // "added" linked
-      {extra, eNotifyNodeDeleted}, {extra, eNotifyChildrenChanged},  // purge
+      {id, eAttrValue},
+      {id, eAttrDefault},              // the changed attributes, in document order
+      {comm, eNotifyChildrenChanged},  // "added" linked
+      {extra, eNotifyNodeDeleted},
+      {extra, eNotifyChildrenChanged},  // purge
   };
   EXPECT_EQ(notices, expected);
   EXPECT_EQ(Dump(tree_).find("unkept"), std::string::npos);
@@ -402,14 +405,10 @@ std::string LogAfter(const std::string& mark) {
 // the tree merged into is left as it was.
 TEST_F(Xml, UnreadableNumbersRefuseTheFileWithTheirLine) {
   const char* elements[] = {
-      "<Int32 name=\"n\" value=\"abc\" default=\"7\"/>",
-      "<Int32 name=\"n\" value=\"1\" maximum=\"2147483648\"/>",
-      "<Int32 name=\"n\" value=\"-2147483649\"/>",
-      "<Int32 name=\"n\" value=\"99999999999999999999\"/>",
-      "<Boolean name=\"n\" value=\"4294967297\"/>",
-      "<Float64 name=\"n\" value=\"1e999\" default=\"2\"/>",
-      "<Float64 name=\"n\" value=\"-1e999\"/>",
-      "<Float64 name=\"n\" value=\"\"/>",
+      "<Int32 name=\"n\" value=\"abc\" default=\"7\"/>", "<Int32 name=\"n\" value=\"1\" maximum=\"2147483648\"/>",
+      "<Int32 name=\"n\" value=\"-2147483649\"/>",       "<Int32 name=\"n\" value=\"99999999999999999999\"/>",
+      "<Boolean name=\"n\" value=\"4294967297\"/>",      "<Float64 name=\"n\" value=\"1e999\" default=\"2\"/>",
+      "<Float64 name=\"n\" value=\"-1e999\"/>",          "<Float64 name=\"n\" value=\"\"/>",
   };
   for (const char* element : elements) {
     SCOPED_TRACE(element);
@@ -418,7 +417,8 @@ TEST_F(Xml, UnreadableNumbersRefuseTheFileWithTheirLine) {
     n->SetInt32Attribute(eAttrValue, 5);
     const std::string mark = MarkLog();
     const std::string path =
-        Put("numbers.xml", std::string("<Branch name=\"root\">\n<Int32 name=\"m\" value=\"1\"/>\n") + element + "\n</Branch>");
+        Put("numbers.xml",
+            std::string("<Branch name=\"root\">\n<Int32 name=\"m\" value=\"1\"/>\n") + element + "\n</Branch>");
     CParameterNode* result = nullptr;
     EXPECT_EQ(LoadTreeFromXml(path, &result, tree_), eNotWellFormed);
     EXPECT_EQ(n->GetInt32Attribute(eAttrValue), 5);
@@ -537,8 +537,9 @@ TEST_F(Xml, RefusedAndHostileFilesLeaveTheTreeAsItWas) {
       {"top element without attributes", "<Branch></Branch>"},
       {"top element not a Branch", "<Int32 name=\"root\" value=\"1\"/>"},
       {"two top elements", "<Branch name=\"root\"></Branch><Branch name=\"root\"></Branch>"},
-      {"DOCTYPE", "<!DOCTYPE x [<!ENTITY a \"aaaaaaaaaa\"><!ENTITY b \"&a;&a;&a;&a;&a;&a;&a;&a;&a;&a;\">]>"
-                  "<Branch name=\"root\"><String name=\"s\" value=\"&b;\"/></Branch>"},
+      {"DOCTYPE",
+       "<!DOCTYPE x [<!ENTITY a \"aaaaaaaaaa\"><!ENTITY b \"&a;&a;&a;&a;&a;&a;&a;&a;&a;&a;\">]>"
+       "<Branch name=\"root\"><String name=\"s\" value=\"&b;\"/></Branch>"},
       {"undeclared entity", "<Branch name=\"root\"><String name=\"s\" value=\"&nope;\"/></Branch>"},
       {"nested deeper than the limit", deep_bad},
       {"broken UTF-8", "<Branch name=\"root\"><String name=\"s\" value=\"\xFF\"/></Branch>"},
@@ -609,9 +610,8 @@ TEST_F(Xml, PathNamesNeverMakeTheTreeDeeperThanAFileMayBe) {
       {"a Branch below the deepest level",
        "<Branch name=\"root\">" + chain(kMaxXmlDepth - 1, "") + "<Branch name=\"" + deepest +
            "\"><Branch name=\"below\"><Int32 name=\"leaf\" value=\"1\"/></Branch></Branch></Branch>"},
-      {"a leaf below the deepest level",
-       "<Branch name=\"root\">" + chain(kMaxXmlDepth - 1, "") + "<Branch name=\"" + deepest +
-           "\"><Int32 name=\"leaf\" value=\"1\"/></Branch></Branch>"},
+      {"a leaf below the deepest level", "<Branch name=\"root\">" + chain(kMaxXmlDepth - 1, "") + "<Branch name=\"" +
+                                             deepest + "\"><Int32 name=\"leaf\" value=\"1\"/></Branch></Branch>"},
   };
   for (const auto& c : cases) {
     const std::string path = Put("deep-path.xml", c.text);

@@ -21,24 +21,12 @@ const char* const kEventNames[] = {"REN", "REN off", "addressed", "return to loc
 
 void Raise(CRemoteLocalStateMachine& m, Event e) {
   switch (e) {
-    case kRen:
-      m.RenAsserted();
-      break;
-    case kRenOff:
-      m.RenDeasserted();
-      break;
-    case kAddressed:
-      m.Addressed();
-      break;
-    case kReturnToLocal:
-      m.ReturnToLocal();
-      break;
-    case kLlo:
-      m.LocalLockout();
-      break;
-    case kGtl:
-      m.GoToLocal();
-      break;
+    case kRen: m.RenAsserted(); break;
+    case kRenOff: m.RenDeasserted(); break;
+    case kAddressed: m.Addressed(); break;
+    case kReturnToLocal: m.ReturnToLocal(); break;
+    case kLlo: m.LocalLockout(); break;
+    case kGtl: m.GoToLocal(); break;
   }
 }
 

@@ -109,8 +109,7 @@ struct PowerCase {
 };
 
 TEST_F(UsbCore, ConfigureChecksThePowerValues) {
-  const PowerCase cases[] = {
-      {1, 51, kStatusSettingsInvalid}, {0, 0, kStatusSettingsInvalid}, {1, 50, 0}, {0, 250, 0}};
+  const PowerCase cases[] = {{1, 51, kStatusSettingsInvalid}, {0, 0, kStatusSettingsInvalid}, {1, 50, 0}, {0, 250, 0}};
   for (const PowerCase& c : cases) {
     UsbDeviceSettings settings = TestSettings();
     settings.self_powered = c.self_powered;

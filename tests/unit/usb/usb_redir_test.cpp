@@ -112,8 +112,8 @@ class Guest {
                                                   usb_redir_interrupt_receiving_status_header* h) {
       static_cast<Guest*>(p)->interrupt_status_[id] = *h;
     };
-    parser_->control_packet_func = [](void* p, std::uint64_t id, usb_redir_control_packet_header* h,
-                                      std::uint8_t* data, int len) {
+    parser_->control_packet_func = [](void* p, std::uint64_t id, usb_redir_control_packet_header* h, std::uint8_t* data,
+                                      int len) {
       Guest* g = static_cast<Guest*>(p);
       ControlReply& r = g->control_[id];
       r.header = *h;
@@ -174,7 +174,9 @@ class Guest {
         limit);
   }
 
-  bool WaitConnected(unsigned n = 1) { return Pump([&] { return connects_ >= n; }); }
+  bool WaitConnected(unsigned n = 1) {
+    return Pump([&] { return connects_ >= n; });
+  }
 
   // The endpoint address the guest was told of with this type and direction, or 0.
   std::uint8_t FindEndpoint(std::uint8_t type, bool in) const {

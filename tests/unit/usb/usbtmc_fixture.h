@@ -281,8 +281,7 @@ class UsbTmcTest : public ::testing::Test {
   // REQUEST_DEV_DEP_MSG_IN, then the bulk-IN transfer that answers it.
   sim::UsbTransfer RequestIn(std::uint8_t tag, std::uint32_t size, bool term_char_enabled = false,
                              std::uint8_t term_char = 0, std::uint32_t frames = kTmcFrames) {
-    const sim::UsbOutcome o =
-        Write(TmcHeader(2, tag, size, term_char_enabled ? 2 : 0, term_char));
+    const sim::UsbOutcome o = Write(TmcHeader(2, tag, size, term_char_enabled ? 2 : 0, term_char));
     if (o != sim::UsbOutcome::kOk) return sim::UsbTransfer{o, {}, {}, 0, 0};
     return host_->ReadIn(kBulkInEp, size + 12 + 64, frames);
   }

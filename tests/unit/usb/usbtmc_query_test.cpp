@@ -30,7 +30,6 @@ TEST_F(UsbTmcTest, IdnQueryGoesThroughTheEngineAndComesBackWithOneHeader) {
   EXPECT_EQ(Query("*IDN?\n", 3), "TORVEX,TEST,0,1.0\n");
 }
 
-
 TEST_F(UsbTmcTest, BackToBackQueriesEachGetTheirReply) {
   // The host's next header often waits in the FIFO before the device has armed its read; it must be
   // taken then, however the round trips fall against the service passes.
@@ -42,7 +41,6 @@ TEST_F(UsbTmcTest, BackToBackQueriesEachGetTheirReply) {
     tag = static_cast<std::uint8_t>(tag == 253 ? 1 : tag + 2);
   }
 }
-
 
 using Bytes = std::vector<std::uint8_t>;
 
@@ -71,8 +69,9 @@ TEST_F(UsbTmcTest, ABadBulkHeaderHaltsBulkOutAndReachesNothing) {
   for (const RefusedHeader& c : cases) {
     ASSERT_EQ(Write(c.header), sim::UsbOutcome::kOk) << c.what;
     // The endpoint stalls until the host clears the halt; the next header is then read afresh.
-    EXPECT_TRUE(WaitFor([&] { return host_->WriteOut(kBulkOutEp, DevDepMsgOut("X?\n", 1), 20).outcome == sim::UsbOutcome::kStall; }))
-        << c.what;
+    EXPECT_TRUE(WaitFor([&] {
+      return host_->WriteOut(kBulkOutEp, DevDepMsgOut("X?\n", 1), 20).outcome == sim::UsbOutcome::kStall;
+    })) << c.what;
     ASSERT_EQ(ClearHalt(kBulkOutAddress), sim::UsbOutcome::kOk) << c.what;
     EXPECT_EQ(Query("*IDN?\n", tag), "TORVEX,TEST,0,1.0\n") << c.what;
     tag = static_cast<std::uint8_t>(tag + 2);
@@ -125,7 +124,8 @@ TEST_F(UsbTmcTest, ATransferOfMoreThanOneMebibyteIsTakenInPiecesAsAnyOther) {
     received.clear();
     for (const std::string& piece : app_->Inputs()) received += piece;
     return received.size() >= text.size();
-  })) << received.size() << " of " << text.size() << " bytes";
+  })) << received.size()
+      << " of " << text.size() << " bytes";
   EXPECT_TRUE(received == text);
   EXPECT_EQ(Query("*IDN?\n", 2), "TORVEX,TEST,0,1.0\n");
 }

@@ -191,9 +191,7 @@ TEST_F(UsbTmcTest, InitiateClearHoldsEverySplitUntilTheEngineHasCleared) {
   // The host may not clear the bulk-OUT halt while the clear runs.
   EXPECT_EQ(ClearHalt(kBulkOutAddress), sim::UsbOutcome::kStall);
   app_->HoldClears(false);
-  EXPECT_TRUE(WaitFor([&] {
-    return Interface(kUsbTmcCheckClearStatus, 0, 2).data == Bytes{kUsbTmcStatusSuccess, 0};
-  }));
+  EXPECT_TRUE(WaitFor([&] { return Interface(kUsbTmcCheckClearStatus, 0, 2).data == Bytes{kUsbTmcStatusSuccess, 0}; }));
   EXPECT_EQ(Interface(kUsbTmcCheckClearStatus, 0, 2).data, (Bytes{kUsbTmcStatusSplitNotInProgress, 0}));
   EXPECT_EQ(ClearHalt(kBulkOutAddress), sim::UsbOutcome::kOk);
   EXPECT_EQ(Query("*IDN?\n", 1), "TORVEX,TEST,0,1.0\n");
@@ -218,9 +216,7 @@ TEST_F(UsbTmcTest, AClearEndsARequestThatNothingAnswersWithAShortTransferTheHost
   EXPECT_EQ(Le32(t.data, 4), 0u);
   EXPECT_EQ(t.data[8], 0);
   // Read out, the clear completes and nothing more waits on bulk-IN.
-  EXPECT_TRUE(WaitFor([&] {
-    return Interface(kUsbTmcCheckClearStatus, 0, 2).data == Bytes{kUsbTmcStatusSuccess, 0};
-  }));
+  EXPECT_TRUE(WaitFor([&] { return Interface(kUsbTmcCheckClearStatus, 0, 2).data == Bytes{kUsbTmcStatusSuccess, 0}; }));
   EXPECT_EQ(ClearHalt(kBulkOutAddress), sim::UsbOutcome::kOk);
   EXPECT_EQ(Query("*IDN?\n", 3), "TORVEX,TEST,0,1.0\n");
   EXPECT_EQ(ClassRequest(kToEndpoint, kUsbTmcInitiateAbortBulkIn, 4, kBulkInAddress, 2).data.at(0),
@@ -239,9 +235,7 @@ TEST_F(UsbTmcTest, AClearForgottenByADisableNeitherCountsOnNorKeepsBulkOutHeld) 
   ASSERT_EQ(host_->Control(sim::UsbSetup{0x00, 9, 1, 0, 0}).outcome, sim::UsbOutcome::kOk);
   // A new clear completes and lets the host clear the halt: the forgotten one does not keep it held.
   ASSERT_EQ(Interface(kUsbTmcInitiateClear, 0, 1).data, Bytes{kUsbTmcStatusSuccess});
-  EXPECT_TRUE(WaitFor([&] {
-    return Interface(kUsbTmcCheckClearStatus, 0, 2).data == Bytes{kUsbTmcStatusSuccess, 0};
-  }));
+  EXPECT_TRUE(WaitFor([&] { return Interface(kUsbTmcCheckClearStatus, 0, 2).data == Bytes{kUsbTmcStatusSuccess, 0}; }));
   EXPECT_EQ(ClearHalt(kBulkOutAddress), sim::UsbOutcome::kOk);
   EXPECT_EQ(Query("*IDN?\n", 1), "TORVEX,TEST,0,1.0\n");
 }

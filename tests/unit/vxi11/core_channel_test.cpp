@@ -243,8 +243,8 @@ TEST_F(CoreChannelTest, GenericOperationsPassFlagsAndTranslateStatuses) {
     std::uint32_t error;
   };
   const Case cases[] = {
-      {14, "trigger", 0, 0},   {15, "clear", 0x54324, 15}, {16, "remote", 0x54395, 8},
-      {17, "local", 0x54396, 23}, {18, "lock", 0x54315, 11}, {19, "unlock", 0x54316, 12},
+      {14, "trigger", 0, 0},      {15, "clear", 0x54324, 15}, {16, "remote", 0x54395, 8},
+      {17, "local", 0x54396, 23}, {18, "lock", 0x54315, 11},  {19, "unlock", 0x54316, 12},
   };
   auto& f = FakeLinks::Get();
   for (const Case& c : cases) {
@@ -470,9 +470,8 @@ TEST_F(CoreChannelTest, ConnectionsBeyondTheLimitAreClosedAtAccept) {
   // A place given back (once the connection has ended whole) is taken by the next client.
   second.reset();
   RawClient fourth;
-  EXPECT_TRUE(torvex_test::WaitFor([&] {
-    return fourth.Connect(manager_->GetPort()) && Result(fourth.Exchange(Call(Proc(22))), 0) == 8u;
-  }));
+  EXPECT_TRUE(torvex_test::WaitFor(
+      [&] { return fourth.Connect(manager_->GetPort()) && Result(fourth.Exchange(Call(Proc(22))), 0) == 8u; }));
   EXPECT_EQ(FakeLinks::Get().drops.load(), 1);
   EXPECT_EQ(Result(client_.Exchange(Call(Proc(22))), 0), 8u);
 }

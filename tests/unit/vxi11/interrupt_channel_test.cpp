@@ -97,8 +97,7 @@ TEST(InterruptChannelTest, AHostThatNeverReadsCannotBlockTheSender) {
   // Far more than the socket buffers hold; each call returns at once, later ones report a failure.
   bool dropped = false;
   for (int i = 0; i < 200000 && !dropped; ++i) {
-    channel.SendSrq(40, reinterpret_cast<const std::uint8_t*>("0123456789012345678901234567890123456789"),
-                    &status);
+    channel.SendSrq(40, reinterpret_cast<const std::uint8_t*>("0123456789012345678901234567890123456789"), &status);
     dropped = status != 0;
   }
   EXPECT_TRUE(dropped);

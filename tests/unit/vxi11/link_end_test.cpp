@@ -44,12 +44,8 @@ TEST_F(LinkEndTest, AReadWaitingWithoutLimitEndsWhenItsLinkOrItsClientGoes) {
         Vxi11DestroyLinkHandler(&leaving, lid, &status);
         EXPECT_EQ(status, 0u);
         break;
-      case Ends::kConnectionEnds:
-        Vxi11DropConnectionLinks(&leaving);
-        break;
-      case Ends::kClientClosed:
-        leaving.gone = true;
-        break;
+      case Ends::kConnectionEnds: Vxi11DropConnectionLinks(&leaving); break;
+      case Ends::kClientClosed: leaving.gone = true; break;
     }
     // The read had no time limit: that it ends at all is the point.
     ASSERT_TRUE(WaitFor([&] { return read_status.load() != 0xFFFFFFFFu; }, 5s));
@@ -105,7 +101,8 @@ TEST_F(LinkEndTest, AnIncompleteMessageOfALinkThatGoesIsNotContinuedByTheNext) {
   const std::uint32_t lid = Link(&leaving);
   std::uint32_t status = 0xFFFFFFFF;
   const std::string part = "SYST:ERR";
-  EXPECT_EQ(Vxi11DeviceWriteHandler(&leaving, {lid, false, 0, 1000}, false, static_cast<std::uint32_t>(part.size()), reinterpret_cast<const std::uint8_t*>(part.data()), &status),
+  EXPECT_EQ(Vxi11DeviceWriteHandler(&leaving, {lid, false, 0, 1000}, false, static_cast<std::uint32_t>(part.size()),
+                                    reinterpret_cast<const std::uint8_t*>(part.data()), &status),
             part.size());
   ASSERT_EQ(status, 0u);
   EXPECT_TRUE(Inst0()->Exchange()->OwnerHasPartialMessage());

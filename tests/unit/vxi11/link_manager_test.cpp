@@ -244,7 +244,8 @@ TEST_F(LinkManagerTest, ServiceRequestReachesEnabledLinksAndIsDeliveredOnceOnEna
   const std::uint32_t lb = Create(&b, "inst0", &status);
   const std::string handle_a = "handle-a";
   const std::string handle_b = "handle-of-b";
-  Vxi11EnableSrqHandler(&a, la, true, static_cast<std::uint32_t>(handle_a.size()), reinterpret_cast<const std::uint8_t*>(handle_a.data()), &status);
+  Vxi11EnableSrqHandler(&a, la, true, static_cast<std::uint32_t>(handle_a.size()),
+                        reinterpret_cast<const std::uint8_t*>(handle_a.data()), &status);
   ASSERT_EQ(status, 0u);
   std::string too_long(41, 'h');
   Vxi11EnableSrqHandler(&b, lb, true, 41, reinterpret_cast<const std::uint8_t*>(too_long.data()), &status);
@@ -254,16 +255,19 @@ TEST_F(LinkManagerTest, ServiceRequestReachesEnabledLinksAndIsDeliveredOnceOnEna
   EXPECT_EQ(a.Srqs(), std::vector<std::string>{handle_a});
   EXPECT_TRUE(b.Srqs().empty());
   EXPECT_TRUE(table_.IsSrqPending(lb));
-  Vxi11EnableSrqHandler(&b, lb, true, static_cast<std::uint32_t>(handle_b.size()), reinterpret_cast<const std::uint8_t*>(handle_b.data()), &status);
+  Vxi11EnableSrqHandler(&b, lb, true, static_cast<std::uint32_t>(handle_b.size()),
+                        reinterpret_cast<const std::uint8_t*>(handle_b.data()), &status);
   EXPECT_EQ(b.Srqs(), std::vector<std::string>{handle_b});
-  Vxi11EnableSrqHandler(&b, lb, true, static_cast<std::uint32_t>(handle_b.size()), reinterpret_cast<const std::uint8_t*>(handle_b.data()), &status);
+  Vxi11EnableSrqHandler(&b, lb, true, static_cast<std::uint32_t>(handle_b.size()),
+                        reinterpret_cast<const std::uint8_t*>(handle_b.data()), &status);
   EXPECT_EQ(b.Srqs().size(), 1u) << "delivered once";
 
   // A withdrawn request is forgotten.
   Vxi11EnableSrqHandler(&b, lb, false, 0, nullptr, &status);
   p->AssertServiceRequest(&status);
   p->WithdrawServiceRequest(&status);
-  Vxi11EnableSrqHandler(&b, lb, true, static_cast<std::uint32_t>(handle_b.size()), reinterpret_cast<const std::uint8_t*>(handle_b.data()), &status);
+  Vxi11EnableSrqHandler(&b, lb, true, static_cast<std::uint32_t>(handle_b.size()),
+                        reinterpret_cast<const std::uint8_t*>(handle_b.data()), &status);
   EXPECT_EQ(b.Srqs().size(), 1u);
   EXPECT_EQ(a.Srqs().size(), 2u);
 }

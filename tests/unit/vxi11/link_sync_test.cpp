@@ -136,11 +136,7 @@ TEST(Vxi11LinkQueueTest, PromotionOvertakesOnlyEntriesStillInTheirLockCheck) {
     std::vector<std::uint32_t> expected;
   };
   const Case cases[] = {
-      {{}, {1, 2, 3}},
-      {{3}, {3, 1, 2}},
-      {{2, 3}, {2, 3, 1}},
-      {{3, 2}, {3, 2, 1}},
-      {{1, 3}, {1, 3, 2}},
+      {{}, {1, 2, 3}}, {{3}, {3, 1, 2}}, {{2, 3}, {2, 3, 1}}, {{3, 2}, {3, 2, 1}}, {{1, 3}, {1, 3, 2}},
   };
   for (const Case& c : cases) {
     QueueParts parts;
@@ -418,11 +414,20 @@ TEST_F(LinkGuardTest, TriggerRemoteAndLocalNeedTheEnginesEnable) {
     Operation enable;
   };
   const Case cases[] = {
-      {"trigger", [](CVxi11PhysicalInterface& i, std::uint32_t* s) { i.LinkTrigger({1, false, 0, 1000}, s); },
+      {"trigger",
+       [](CVxi11PhysicalInterface& i, std::uint32_t* s) {
+         i.LinkTrigger({1, false, 0, 1000}, s);
+       },
        [](CVxi11PhysicalInterface& i, std::uint32_t* s) { i.EnableTrigger(s); }},
-      {"remote", [](CVxi11PhysicalInterface& i, std::uint32_t* s) { i.LinkRemote({1, false, 0, 1000}, s); },
+      {"remote",
+       [](CVxi11PhysicalInterface& i, std::uint32_t* s) {
+         i.LinkRemote({1, false, 0, 1000}, s);
+       },
        [](CVxi11PhysicalInterface& i, std::uint32_t* s) { i.EnableRemoteLocal(s); }},
-      {"local", [](CVxi11PhysicalInterface& i, std::uint32_t* s) { i.LinkLocal({1, false, 0, 1000}, s); },
+      {"local",
+       [](CVxi11PhysicalInterface& i, std::uint32_t* s) {
+         i.LinkLocal({1, false, 0, 1000}, s);
+       },
        [](CVxi11PhysicalInterface& i, std::uint32_t* s) { i.EnableRemoteLocal(s); }},
   };
   for (const Case& c : cases) {
@@ -440,7 +445,7 @@ TEST_F(LinkGuardTest, LateStatusByteAfterATimeOutIsIgnoredUntilTheNextRead) {
   FakeConnection connection;
   std::uint32_t status = kPending;
   interface_->LinkReadStatusByte(&connection, 1, {5, false, 0, 30}, &status);
-  EXPECT_EQ(status, 0u);  // the reply is sent, with the time-out in it
+  EXPECT_EQ(status, 0u);                        // the reply is sent, with the time-out in it
   interface_->ReportStatusByte(0x42, &status);  // too late: ignored
   // The next device_readstb takes the byte reported while it waits (or just before).
   std::thread reader([&] {
@@ -574,8 +579,7 @@ TEST_F(LinkGuardTest, AGuardServesOneOperation) {
                                    std::uint32_t status = kPending;
                                    guard.TakeTurn(&status);
                                  }),
-               std::string("CVxi11LinkOperationGuard::TakeTurn: a turn of an unregistered guard ") +
-                   ByThread("link"));
+               std::string("CVxi11LinkOperationGuard::TakeTurn: a turn of an unregistered guard ") + ByThread("link"));
   // A guard used again after its end serves the next operation.
   CVxi11LinkOperationGuard guard;
   std::uint32_t status = kPending;

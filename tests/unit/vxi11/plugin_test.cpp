@@ -22,7 +22,7 @@ struct ServerLog {
   }
   static void* Start(std::uint32_t* status) {
     Steps().push_back(Vxi11LinkTable() != nullptr && Vxi11InterfaceManager() != nullptr ? "start with tables"
-                                                                                          : "start without tables");
+                                                                                        : "start without tables");
     if (FailStart()) {
       *status = 8;
       return nullptr;

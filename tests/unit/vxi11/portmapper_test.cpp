@@ -70,12 +70,9 @@ TEST_F(MiniPortMapperTest, ServesEveryCallOfAConnectionTheWayLibraryClientsAsk) 
     std::uint32_t port;
   };
   const Case cases[] = {
-      {GetPort(0x0607AF, 1, 6), 0, 4321},
-      {GetPort(0x0607AF, 1, 17), 0, 0},
-      {GetPort(0x0607B0, 1, 6), 0, 0},
-      {Call(PortMapperCall(2, 0)), 3, 0},
-      {Call(PortMapperCall(2, 4)), 3, 0},
-      {Call(PortMapperCall(2, 3), ArgWords({0x0607AF})), 4, 0},
+      {GetPort(0x0607AF, 1, 6), 0, 4321}, {GetPort(0x0607AF, 1, 17), 0, 0},
+      {GetPort(0x0607B0, 1, 6), 0, 0},    {Call(PortMapperCall(2, 0)), 3, 0},
+      {Call(PortMapperCall(2, 4)), 3, 0}, {Call(PortMapperCall(2, 3), ArgWords({0x0607AF})), 4, 0},
   };
   for (const Case& c : cases) {
     std::uint32_t mark = 0;
@@ -149,8 +146,7 @@ TEST_F(MiniPortMapperTest, AConnectionThatDoesNotReadItsRepliesIsClosed) {
   }
   bool ended = false;
   for (int round = 0; round < 20000 && !ended; ++round) {
-    ended = send(careless.fd(), records.data(), records.size(), MSG_DONTWAIT | MSG_NOSIGNAL) < 0 &&
-            errno != EAGAIN;
+    ended = send(careless.fd(), records.data(), records.size(), MSG_DONTWAIT | MSG_NOSIGNAL) < 0 && errno != EAGAIN;
     if (!ended && errno == EAGAIN) {
       pollfd p{careless.fd(), POLLOUT, 0};
       poll(&p, 1, 20);

@@ -118,9 +118,9 @@ TEST_F(RecordReaderTest, ReadAheadKeepsRecordsApartWhateverTheirSizes) {
   Bytes stream = Fragment({1, 2, 3, 4}, true);
   Bytes big(20000);
   for (std::size_t i = 0; i < big.size(); ++i) big[i] = static_cast<std::uint8_t>(i);
-  for (const Bytes& f : {Fragment(Bytes(big.begin(), big.begin() + 9000), false),
-                         Fragment(Bytes(big.begin() + 9000, big.end()), true), Fragment({5}, false),
-                         Fragment({}, false), Fragment({6, 7}, true)}) {
+  for (const Bytes& f :
+       {Fragment(Bytes(big.begin(), big.begin() + 9000), false), Fragment(Bytes(big.begin() + 9000, big.end()), true),
+        Fragment({5}, false), Fragment({}, false), Fragment({6, 7}, true)}) {
     stream.insert(stream.end(), f.begin(), f.end());
   }
   std::thread writer([&] { Write(stream); });
@@ -167,8 +167,8 @@ TEST(RecordParserTest, TakesWholeRecordsOnly) {
       {"empty last fragment", fragment(0, true), 16, Vxi11ParseResult::kComplete, "", 4},
       {"fragments with an empty one", join({fragment(4, false), fragment(0, false), fragment(3, true)}), 16,
        Vxi11ParseResult::kComplete, "abcdabc", 19},
-      {"a second record behind", join({fragment(4, true), fragment(8, true)}), 16, Vxi11ParseResult::kComplete,
-       "abcd", 8},
+      {"a second record behind", join({fragment(4, true), fragment(8, true)}), 16, Vxi11ParseResult::kComplete, "abcd",
+       8},
       {"exactly the room", fragment(16, true), 16, Vxi11ParseResult::kComplete, "abcdefghijklmnop", 20},
       {"mark cut short", Bytes{0x80, 0x00}, 16, Vxi11ParseResult::kIncomplete, "", 0},
       {"body cut short", Bytes{0x80, 0, 0, 8, 'a', 'b'}, 16, Vxi11ParseResult::kIncomplete, "", 0},
@@ -200,8 +200,7 @@ TEST(CallDecoderTest, SkipsCredentialAndVerifierByTheirLengths) {
     std::size_t verf;
     bool ok;
   };
-  const Case cases[] = {{0, 0, true}, {5, 0, true}, {84, 8, true}, {400, 400, true}, {401, 0, false},
-                        {0, 404, false}};
+  const Case cases[] = {{0, 0, true}, {5, 0, true}, {84, 8, true}, {400, 400, true}, {401, 0, false}, {0, 404, false}};
   for (const Case& c : cases) {
     vxi11_test::CallSpec spec;
     spec.proc = 11;
@@ -247,11 +246,8 @@ TEST(ErrorReplyTest, EveryReasonHasItsLayout) {
   };
   const std::uint32_t xid = 0x01020304;
   const Case cases[] = {
-      {0, words({xid, 1, 1, 0, 2, 2})},
-      {1, words({xid, 1, 0, 0, 0, 1})},
-      {2, words({xid, 1, 0, 0, 0, 2, 3, 4})},
-      {3, words({xid, 1, 0, 0, 0, 3})},
-      {4, words({xid, 1, 0, 0, 0, 4})},
+      {0, words({xid, 1, 1, 0, 2, 2})}, {1, words({xid, 1, 0, 0, 0, 1})}, {2, words({xid, 1, 0, 0, 0, 2, 3, 4})},
+      {3, words({xid, 1, 0, 0, 0, 3})}, {4, words({xid, 1, 0, 0, 0, 4})},
   };
   for (const Case& c : cases) {
     std::uint8_t out[32];
@@ -265,8 +261,8 @@ TEST(ErrorReplyTest, EveryReasonHasItsLayout) {
 
 TEST(ErrorCodeTest, InternalStatusesMapToVxi11Errors) {
   const std::pair<std::uint32_t, std::uint32_t> cases[] = {
-      {0, 0},        {0x54310, 21}, {0x54315, 11}, {0x54316, 12}, {0x54324, 15}, {0x5434F, 5}, {0x54390, 4},
-      {0x54391, 6},  {0x54392, 29}, {0x54395, 8},  {0x54396, 23}, {0x543F0, 9},  {0x54303, 3}, {0x543FF, 3},
+      {0, 0},       {0x54310, 21}, {0x54315, 11}, {0x54316, 12}, {0x54324, 15}, {0x5434F, 5}, {0x54390, 4},
+      {0x54391, 6}, {0x54392, 29}, {0x54395, 8},  {0x54396, 23}, {0x543F0, 9},  {0x54303, 3}, {0x543FF, 3},
   };
   for (const auto& c : cases) EXPECT_EQ(Vxi11ErrorFromStatus(c.first), c.second) << std::hex << c.first;
 }

@@ -191,7 +191,9 @@ class Vxi11EngineTest : public ::testing::Test {
   std::uint32_t Write(FakeConnection* connection, std::uint32_t lid, const std::string& text,
                       std::uint32_t io_timeout = 5000, std::uint32_t* status_out = nullptr) {
     std::uint32_t status = 0xFFFFFFFF;
-    const std::uint32_t n = Vxi11DeviceWriteHandler(connection, {lid, false, 0, io_timeout}, true, static_cast<std::uint32_t>(text.size()), reinterpret_cast<const std::uint8_t*>(text.data()), &status);
+    const std::uint32_t n =
+        Vxi11DeviceWriteHandler(connection, {lid, false, 0, io_timeout}, true, static_cast<std::uint32_t>(text.size()),
+                                reinterpret_cast<const std::uint8_t*>(text.data()), &status);
     if (status_out != nullptr) {
       *status_out = status;
     } else {
@@ -204,7 +206,8 @@ class Vxi11EngineTest : public ::testing::Test {
                    std::uint8_t termchar = '\n') {
     std::vector<std::uint8_t> buffer(count + 1);
     *reason = 0;
-    const std::uint32_t n = Vxi11DeviceReadHandler(connection, {lid, false, 0, io_timeout}, termchar_set, termchar, count, buffer.data(), reason, status);
+    const std::uint32_t n = Vxi11DeviceReadHandler(connection, {lid, false, 0, io_timeout}, termchar_set, termchar,
+                                                   count, buffer.data(), reason, status);
     return std::string(reinterpret_cast<const char*>(buffer.data()), n);
   }
 
