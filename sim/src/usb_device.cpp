@@ -553,16 +553,13 @@ UsbTransfer UsbHost::ControlPartial(const UsbSetup& setup, std::uint32_t packets
   return ControlImpl(setup, packets);
 }
 
-bool UsbHost::InTransaction(unsigned endpoint, std::uint32_t frames, std::size_t max_packet,
-                            std::vector<std::uint8_t>* packet, unsigned* toggle, UsbTransfer* t) {
-  const std::uint32_t interval = endpoint < interval_.size() ? interval_[endpoint] : 0;
-  const std::uint32_t bits = UsbFrameClock::DataBitTimes(max_packet);
+bool UsbHost::Transaction(std::uint32_t bits, std::uint32_t interval, std::uint64_t* next_poll, std::uint32_t frames,
+                          UsbTransfer* t, const std::function<UsbHandshake(std::uint32_t* used)>& token) {
   const std::uint64_t first = clock_.Frame();
   for (;;) {
     if (interval > 0) {
-      // An interrupt endpoint: one token per bInterval frames.
-      clock_.WaitForFrame(next_poll_[endpoint]);
-      next_poll_[endpoint] = clock_.Frame() + interval;
+      clock_.WaitForFrame(*next_poll);
+      *next_poll = clock_.Frame() + interval;
     }
     if (!clock_.Fits(bits)) {
       if (clock_.Frame() - first > frames) {
@@ -573,12 +570,10 @@ bool UsbHost::InTransaction(unsigned endpoint, std::uint32_t frames, std::size_t
       continue;
     }
     const std::uint64_t seen = device_.Changes();
-    const UsbHandshake h = device_.In(address_, endpoint, packet, toggle);
-    if (h == UsbHandshake::kAck) {
-      clock_.Take(UsbFrameClock::DataBitTimes(packet->size()));
-      return true;
-    }
-    clock_.Take(UsbFrameClock::kHandshakeBitTimes);
+    std::uint32_t used = 0;
+    const UsbHandshake h = token(&used);
+    clock_.Take(used);
+    if (h == UsbHandshake::kAck) return true;
     if (h == UsbHandshake::kStall || h == UsbHandshake::kNone) {
       t->outcome = h == UsbHandshake::kStall ? UsbOutcome::kStall : UsbOutcome::kNoResponse;
       return false;
@@ -592,34 +587,26 @@ bool UsbHost::InTransaction(unsigned endpoint, std::uint32_t frames, std::size_t
   }
 }
 
+bool UsbHost::InTransaction(unsigned endpoint, std::uint32_t frames, std::size_t max_packet,
+                            std::vector<std::uint8_t>* packet, unsigned* toggle, UsbTransfer* t) {
+  const std::uint32_t interval = endpoint < interval_.size() ? interval_[endpoint] : 0;
+  std::uint64_t* next_poll = endpoint < next_poll_.size() ? &next_poll_[endpoint] : nullptr;
+  return Transaction(UsbFrameClock::DataBitTimes(max_packet), next_poll != nullptr ? interval : 0, next_poll, frames, t,
+                     [&](std::uint32_t* used) {
+                       const UsbHandshake h = device_.In(address_, endpoint, packet, toggle);
+                       *used = h == UsbHandshake::kAck ? UsbFrameClock::DataBitTimes(packet->size())
+                                                       : UsbFrameClock::kHandshakeBitTimes;
+                       return h;
+                     });
+}
+
 bool UsbHost::OutTransaction(unsigned endpoint, const std::uint8_t* data, std::size_t size, unsigned toggle,
                              std::uint32_t frames, UsbTransfer* t) {
   const std::uint32_t bits = UsbFrameClock::DataBitTimes(size);
-  const std::uint64_t first = clock_.Frame();
-  for (;;) {
-    if (!clock_.Fits(bits)) {
-      if (clock_.Frame() - first > frames) {
-        t->outcome = UsbOutcome::kTimeout;
-        return false;
-      }
-      clock_.WaitForFrame(clock_.Frame() + 1);
-      continue;
-    }
-    const std::uint64_t seen = device_.Changes();
-    const UsbHandshake h = device_.Out(address_, endpoint, data, size, toggle);
-    clock_.Take(bits);  // the data packet is on the wire whatever the answer
-    if (h == UsbHandshake::kAck) return true;
-    if (h == UsbHandshake::kStall || h == UsbHandshake::kNone) {
-      t->outcome = h == UsbHandshake::kStall ? UsbOutcome::kStall : UsbOutcome::kNoResponse;
-      return false;
-    }
-    ++t->naks;
-    if (clock_.Frame() - first >= frames + std::uint64_t{1}) {
-      t->outcome = UsbOutcome::kTimeout;
-      return false;
-    }
-    WaitAfterNak(seen, bits);
-  }
+  return Transaction(bits, 0, nullptr, frames, t, [&](std::uint32_t* used) {
+    *used = bits;  // the data packet is on the wire whatever the answer
+    return device_.Out(address_, endpoint, data, size, toggle);
+  });
 }
 
 bool UsbHost::ControlDataIn(const UsbSetup& setup, std::uint32_t max_packets, UsbTransfer* t) {

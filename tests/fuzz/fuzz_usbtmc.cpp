@@ -126,10 +126,16 @@ sim::UsbTransfer Must(sim::UsbHost& host, const sim::UsbSetup& setup) {
   return t;
 }
 
+// Resets the bus, then addresses and configures the device. A transfer that fails (a loaded machine)
+// starts again from the reset, not with the same request: a SET_ADDRESS whose status stage timed out
+// may have taken effect all the same, and the device no longer answers at address 0.
 void Configure(sim::UsbHost& host) {
-  host.Reset();
-  Must(host, sim::UsbSetup{0x00, 5, 1, 0, 0});
-  Must(host, sim::UsbSetup{0x00, 9, 1, 0, 0});
+  for (int attempt = 0; attempt < 20; ++attempt) {
+    host.Reset();
+    if (host.Control(sim::UsbSetup{0x00, 5, 1, 0, 0}).outcome != sim::UsbOutcome::kOk) continue;
+    if (host.Control(sim::UsbSetup{0x00, 9, 1, 0, 0}).outcome == sim::UsbOutcome::kOk) return;
+  }
+  Check(false, "bus reset, address and configuration");
 }
 
 }  // namespace

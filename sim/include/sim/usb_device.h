@@ -32,6 +32,7 @@
 #include <cstdint>
 #include <condition_variable>
 #include <deque>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -272,6 +273,13 @@ class UsbHost {
   // failed (t->outcome says how).
   bool OutTransaction(unsigned endpoint, const std::uint8_t* data, std::size_t size, unsigned toggle,
                       std::uint32_t frames, UsbTransfer* t);
+  // One token tried until the device acknowledges it or answers with data (true), answers with a
+  // STALL or nothing, or NAKs for more than `frames` frames (false: t->outcome says which; NAKs count
+  // in t). `bits` is what the transaction needs of a frame; `interval` > 0 sends the token once per
+  // `interval` frames (an interrupt endpoint), 0 retries a NAK within the frame. `token` puts the token
+  // on the bus and gives the handshake and the bit times it took.
+  bool Transaction(std::uint32_t bits, std::uint32_t interval, std::uint64_t* next_poll, std::uint32_t frames,
+                   UsbTransfer* t, const std::function<UsbHandshake(std::uint32_t* used)>& token);
   // After a NAK: waits until the device changes or the frame has no room for `bit_times` left.
   void WaitAfterNak(std::uint64_t seen, std::uint32_t bit_times);
   // The stages of a control transfer; false when the transfer ends there (t->outcome says how; a
