@@ -218,7 +218,11 @@ TEST_F(UsbTmcTest, AClearEndsARequestThatNothingAnswersWithAShortTransferTheHost
   // Read out, the clear completes and nothing more waits on bulk-IN.
   EXPECT_TRUE(WaitFor([&] { return Interface(kUsbTmcCheckClearStatus, 0, 2).data == Bytes{kUsbTmcStatusSuccess, 0}; }));
   EXPECT_EQ(ClearHalt(kBulkOutAddress), sim::UsbOutcome::kOk);
+  const std::size_t responses = app_->Count("response:");
   EXPECT_EQ(Query("*IDN?\n", 3), "TORVEX,TEST,0,1.0\n");
+  // Once the device has seen its reply taken (the host has it a moment before the service pass
+  // learns it), no transfer is in progress.
+  ASSERT_TRUE(app_->WaitCount("response:", responses + 1));
   EXPECT_EQ(ClassRequest(kToEndpoint, kUsbTmcInitiateAbortBulkIn, 4, kBulkInAddress, 2).data.at(0),
             kUsbTmcStatusFailed);
 }
